@@ -1,0 +1,44 @@
+# Developer entry points: make build | test | demo | bench | asan-test | fuzz
+BUILD_DIR ?= build
+PYTHON_BIN = $(shell tools/bootstrap | tail -n 1)
+CMAKE_FLAGS ?=
+
+.PHONY: build test test-cpp test-python demo bench asan-build asan-test fuzz clean
+
+build:
+	cmake -S . -B $(BUILD_DIR) -G Ninja -DPython_EXECUTABLE=$(PYTHON_BIN) $(CMAKE_FLAGS)
+	cmake --build $(BUILD_DIR)
+
+test: build test-cpp test-python
+
+test-cpp:
+	@if [ -x $(BUILD_DIR)/velvane_core_tests ]; then $(BUILD_DIR)/velvane_core_tests --gtest_brief=1; fi
+
+test-python:
+	VELVANE_BUILD_DIR=$(abspath $(BUILD_DIR)) tools/python -m pytest tests -q -p no:cacheprovider
+
+demo: build
+	tools/python examples/demo.py
+
+bench: build
+	tools/python bench/run.py
+
+# AddressSanitizer + UndefinedBehaviorSanitizer build of the module, its C++ tests and the Python suite.
+asan-build:
+	$(MAKE) build BUILD_DIR=build-asan CMAKE_FLAGS="-DVELVANE_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo"
+
+asan-test: asan-build
+	build-asan/velvane_core_tests --gtest_brief=1
+	ASAN_OPTIONS=detect_leaks=0 LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+	  VELVANE_BUILD_DIR=$(abspath build-asan) tools/python -m pytest tests -q -p no:cacheprovider
+
+# libFuzzer targets with clang; FUZZ_SECONDS per target.
+FUZZ_SECONDS ?= 60
+fuzz:
+	CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DPython_EXECUTABLE=$(PYTHON_BIN) -DVELVANE_FUZZ=ON \
+	  -DVELVANE_TESTS=OFF -DVELVANE_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build build-fuzz
+	tools/fuzz build-fuzz $(FUZZ_SECONDS)
+
+clean:
+	rm -rf build build-asan build-fuzz

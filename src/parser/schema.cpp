@@ -1,0 +1,96 @@
+// src/parser/schema.cpp: text forms and lookups of the schema records.
+#include "parser/schema.h"
+
+namespace velvane {
+
+ThriftType ThriftType::List(ThriftType elem) { return ThriftType{TypeKind::List, {std::move(elem)}, {}}; }
+ThriftType ThriftType::Set(ThriftType elem) { return ThriftType{TypeKind::Set, {std::move(elem)}, {}}; }
+ThriftType ThriftType::Map(ThriftType key, ThriftType value) {
+  ThriftType t{TypeKind::Map, {}, {}};
+  t.args.reserve(2);
+  t.args.push_back(std::move(key));
+  t.args.push_back(std::move(value));
+  return t;
+}
+ThriftType ThriftType::Struct(std::string name) { return ThriftType{TypeKind::Struct, {}, std::move(name)}; }
+
+uint8_t wire_type_id(const ThriftType& type) { return wire_type_id(static_cast<ValueKind>(type.kind)); }
+
+static void append_text(std::string& out, const ThriftType& t) {
+  static constexpr const char* kScalarNames[] = {"Bool", "Byte", "I16", "I32", "I64", "Double", "String", "Binary"};
+  switch (t.kind) {
+    case TypeKind::List:
+    case TypeKind::Set:
+      out += t.kind == TypeKind::List ? "List(" : "Set(";
+      append_text(out, t.elem());
+      out += ')';
+      return;
+    case TypeKind::Map:
+      out += "Map(";
+      append_text(out, t.key());
+      out += ", ";
+      append_text(out, t.value());
+      out += ')';
+      return;
+    case TypeKind::Struct:
+      out += "Struct(\"";
+      out += t.name;
+      out += "\")";
+      return;
+    default:
+      out += kScalarNames[static_cast<int>(t.kind)];
+  }
+}
+
+std::string to_text(const ThriftType& type) {
+  std::string out;
+  append_text(out, type);
+  return out;
+}
+
+const ThriftField* StructDef::find_field(int16_t id) const {
+  for (const auto& f : fields)
+    if (f.id == id) return &f;
+  return nullptr;
+}
+
+const ThriftField* StructDef::find_field(std::string_view field_name) const {
+  for (const auto& f : fields)
+    if (f.name == field_name) return &f;
+  return nullptr;
+}
+
+static std::string include_prefix(std::string_view include) {
+  if (auto slash = include.rfind('/'); slash != std::string_view::npos) include.remove_prefix(slash + 1);
+  constexpr std::string_view ext = ".thrift";
+  if (include.size() >= ext.size() && include.substr(include.size() - ext.size()) == ext)
+    include.remove_suffix(ext.size());
+  return std::string(include);
+}
+
+std::shared_ptr<const Schema> Schema::build(const ThriftDocument& doc) {
+  auto schema = std::make_shared<Schema>();
+  std::vector<std::string> prefixes;
+  for (const auto& inc : doc.includes) prefixes.push_back(include_prefix(inc));
+  for (const auto& [name, def] : doc.structs) {
+    auto shared = std::make_shared<const StructDef>(def);
+    for (const auto& prefix : prefixes) schema->structs_.emplace(prefix + "." + name, shared);
+  }
+  // Own names win over prefixed aliases that happen to collide with them.
+  for (const auto& [name, def] : doc.structs) {
+    auto alias = schema->structs_.find(name);
+    if (alias != schema->structs_.end()) {
+      alias->second = std::make_shared<const StructDef>(def);
+    } else {
+      schema->structs_.emplace(name, std::make_shared<const StructDef>(def));
+    }
+  }
+  return schema;
+}
+
+const StructDef* Schema::find(std::string_view name) const {
+  auto it = structs_.find(std::string(name));
+  return it == structs_.end() ? nullptr : it->second.get();
+}
+
+}  // namespace velvane

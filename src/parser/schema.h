@@ -1,0 +1,104 @@
+// src/parser/schema.h: the schema model, immutable records produced by one parse.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "protocol/value.h"
+
+namespace velvane {
+
+/// Same order and numbering as ValueKind.
+enum class TypeKind : uint8_t { Bool, Byte, I16, I32, I64, Double, String, Binary, List, Set, Map, Struct };
+
+/// A Thrift type. Containers own their element types: List/Set have one entry in `args`, Map has
+/// key then value. Struct carries the name as written (also "void" and unresolved names).
+struct ThriftType {
+  TypeKind kind = TypeKind::Bool;
+  std::vector<ThriftType> args;
+  std::string name;
+
+  static ThriftType Scalar(TypeKind k) { return ThriftType{k, {}, {}}; }
+  static ThriftType List(ThriftType elem);
+  static ThriftType Set(ThriftType elem);
+  static ThriftType Map(ThriftType key, ThriftType value);
+  static ThriftType Struct(std::string name);
+
+  const ThriftType& elem() const { return args[0]; }
+  const ThriftType& key() const { return args[0]; }
+  const ThriftType& value() const { return args[1]; }
+  bool is_void() const { return kind == TypeKind::Struct && name == "void"; }
+  bool operator==(const ThriftType& o) const = default;
+};
+
+/// Binary wire type id of a type (the table shared with ValueKind).
+uint8_t wire_type_id(const ThriftType& type);
+
+/// `I32`, `List(I32)`, `Map(String, List(Struct("Item")))`.
+std::string to_text(const ThriftType& type);
+
+struct ThriftField {
+  std::string name;
+  ThriftType field_type;
+  std::optional<ThriftValue> default_value;
+  int16_t id = 0;
+  bool required = false;
+};
+
+/// Structs, unions and exceptions alike; inherited fields come first.
+struct StructDef {
+  std::string name;
+  std::vector<ThriftField> fields;
+
+  /// The first field with this id, or nullptr.
+  const ThriftField* find_field(int16_t id) const;
+  const ThriftField* find_field(std::string_view name) const;
+};
+
+struct MethodDef {
+  std::string name;
+  ThriftType return_type;
+  std::vector<ThriftField> arguments;
+  std::vector<ThriftField> exceptions;
+  bool oneway = false;
+};
+
+struct ServiceDef {
+  std::string name;
+  std::vector<MethodDef> methods;  // inherited methods first
+};
+
+struct ThriftEnum {
+  std::string name;
+  std::unordered_map<std::string, int32_t> values;
+};
+
+struct ThriftDocument {
+  std::vector<std::string> includes;
+  std::unordered_map<std::string, StructDef> structs;
+  std::unordered_map<std::string, ServiceDef> services;
+  std::unordered_map<std::string, ThriftEnum> enums;
+  std::unordered_map<std::string, std::string> namespaces;
+};
+
+/// The read-only struct table that resolves Struct(name) types: every struct under its own name
+/// and, for each include prefix, under "prefix.Name". Shared by views, instances, clients.
+class Schema {
+ public:
+  Schema() = default;
+  /// Builds the registry for a document (include prefixes: text after the last '/', minus ".thrift").
+  static std::shared_ptr<const Schema> build(const ThriftDocument& doc);
+
+  const StructDef* find(std::string_view name) const;
+  const std::unordered_map<std::string, std::shared_ptr<const StructDef>>& structs() const { return structs_; }
+
+ private:
+  std::unordered_map<std::string, std::shared_ptr<const StructDef>> structs_;
+};
+
+}  // namespace velvane

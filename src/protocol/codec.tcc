@@ -1,0 +1,2 @@
+// src/protocol/codec.tcc: write_value, the stored-value walker shared by the three writers.
+#pragma once

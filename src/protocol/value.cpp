@@ -1,0 +1,207 @@
+// src/protocol/value.cpp: ThriftValue constructors, equality and text form.
+#include "protocol/value.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+namespace velvane {
+
+uint8_t wire_type_id(ValueKind kind) {
+  static constexpr uint8_t kIds[] = {2, 3, 6, 8, 10, 4, 11, 11, 15, 14, 13, 12};
+  return kIds[static_cast<int>(kind)];
+}
+
+const ThriftValue* StructValue::find(std::string_view field) const {
+  for (const auto& [n, v] : fields)
+    if (n == field) return &v;
+  return nullptr;
+}
+
+void StructValue::set(std::string field, ThriftValue value) {
+  for (auto& [n, v] : fields) {
+    if (n == field) {
+      v = std::move(value);
+      return;
+    }
+  }
+  fields.emplace_back(std::move(field), std::move(value));
+}
+
+bool StructValue::erase(std::string_view field) {
+  for (auto it = fields.begin(); it != fields.end(); ++it) {
+    if (it->first == field) {
+      fields.erase(it);
+      return true;
+    }
+  }
+  return false;
+}
+
+#define VELVANE_SCALAR_CTOR(Name, member, type) \
+  ThriftValue ThriftValue::Name(type v) {       \
+    ThriftValue out;                            \
+    out.kind = ValueKind::Name;                 \
+    out.member = v;                             \
+    return out;                                 \
+  }
+VELVANE_SCALAR_CTOR(Bool, b, bool)
+VELVANE_SCALAR_CTOR(Byte, i8, int8_t)
+VELVANE_SCALAR_CTOR(I16, i16, int16_t)
+VELVANE_SCALAR_CTOR(I32, i32, int32_t)
+VELVANE_SCALAR_CTOR(I64, i64, int64_t)
+VELVANE_SCALAR_CTOR(Double, d, double)
+#undef VELVANE_SCALAR_CTOR
+
+static ThriftValue with_bytes(ValueKind kind, std::string v) {
+  ThriftValue out;
+  out.kind = kind;
+  out.bytes = std::move(v);
+  return out;
+}
+ThriftValue ThriftValue::String(std::string v) { return with_bytes(ValueKind::String, std::move(v)); }
+ThriftValue ThriftValue::Binary(std::string v) { return with_bytes(ValueKind::Binary, std::move(v)); }
+
+static ThriftValue with_items(ValueKind kind, std::vector<ThriftValue> v) {
+  ThriftValue out;
+  out.kind = kind;
+  out.items = std::move(v);
+  return out;
+}
+ThriftValue ThriftValue::List(std::vector<ThriftValue> v) { return with_items(ValueKind::List, std::move(v)); }
+ThriftValue ThriftValue::Set(std::vector<ThriftValue> v) { return with_items(ValueKind::Set, std::move(v)); }
+ThriftValue ThriftValue::Map(std::vector<ThriftValue> v) { return with_items(ValueKind::Map, std::move(v)); }
+
+ThriftValue ThriftValue::Struct(std::string name, std::vector<std::pair<std::string, ThriftValue>> fields) {
+  ThriftValue out;
+  out.kind = ValueKind::Struct;
+  out.strukt.name = std::move(name);
+  out.strukt.fields = std::move(fields);
+  return out;
+}
+
+bool ThriftValue::operator==(const ThriftValue& o) const {
+  if (kind != o.kind) return false;
+  switch (kind) {
+    case ValueKind::Bool: return b == o.b;
+    case ValueKind::Byte: return i8 == o.i8;
+    case ValueKind::I16: return i16 == o.i16;
+    case ValueKind::I32: return i32 == o.i32;
+    case ValueKind::I64: return i64 == o.i64;
+    case ValueKind::Double: return d == o.d || (std::isnan(d) && std::isnan(o.d));
+    case ValueKind::String:
+    case ValueKind::Binary: return bytes == o.bytes;
+    case ValueKind::List:
+    case ValueKind::Set:
+    case ValueKind::Map: return items == o.items;
+    case ValueKind::Struct: {
+      if (strukt.name != o.strukt.name || strukt.fields.size() != o.strukt.fields.size()) return false;
+      for (const auto& [n, v] : strukt.fields) {
+        const ThriftValue* other = o.strukt.find(n);
+        if (!other || !(*other == v)) return false;
+      }
+      return true;
+    }
+  }
+  return false;
+}
+
+std::string quoted(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + 2);
+  out += '"';
+  for (unsigned char c : text) {
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      case '\0': out += "\\0"; break;
+      default:
+        if (c < 0x20 || c == 0x7f) {
+          char buf[12];
+          std::snprintf(buf, sizeof buf, "\\u{%x}", c);
+          out += buf;
+        } else {
+          out += static_cast<char>(c);
+        }
+    }
+  }
+  out += '"';
+  return out;
+}
+
+/// Shortest text that reads back as the same double, always with a fractional part or exponent.
+static std::string double_text(double d) {
+  if (std::isnan(d)) return "NaN";
+  if (std::isinf(d)) return d > 0 ? "inf" : "-inf";
+  char buf[64];
+  for (int precision = 1; precision <= 17; ++precision) {
+    std::snprintf(buf, sizeof buf, "%.*g", precision, d);
+    if (std::strtod(buf, nullptr) == d) break;
+  }
+  std::string s = buf;
+  if (s.find_first_of(".eEn") == std::string::npos) s += ".0";
+  return s;
+}
+
+static void append_text(std::string& out, const ThriftValue& v) {
+  auto seq = [&](const char* open, size_t step) {
+    out += open;
+    for (size_t i = 0; i < v.items.size(); i += step) {
+      if (i) out += ", ";
+      if (step == 2) {
+        out += '(';
+        append_text(out, v.items[i]);
+        out += ", ";
+        append_text(out, v.items[i + 1]);
+        out += ')';
+      } else {
+        append_text(out, v.items[i]);
+      }
+    }
+    out += "])";
+  };
+  switch (v.kind) {
+    case ValueKind::Bool: out += v.b ? "Bool(true)" : "Bool(false)"; return;
+    case ValueKind::Byte: out += "Byte(" + std::to_string(v.i8) + ")"; return;
+    case ValueKind::I16: out += "I16(" + std::to_string(v.i16) + ")"; return;
+    case ValueKind::I32: out += "I32(" + std::to_string(v.i32) + ")"; return;
+    case ValueKind::I64: out += "I64(" + std::to_string(v.i64) + ")"; return;
+    case ValueKind::Double: out += "Double(" + double_text(v.d) + ")"; return;
+    case ValueKind::String: out += "String(" + quoted(v.bytes) + ")"; return;
+    case ValueKind::Binary: {
+      out += "Binary([";
+      for (size_t i = 0; i < v.bytes.size(); ++i) {
+        if (i) out += ", ";
+        out += std::to_string(static_cast<unsigned char>(v.bytes[i]));
+      }
+      out += "])";
+      return;
+    }
+    case ValueKind::List: seq("List([", 1); return;
+    case ValueKind::Set: seq("Set([", 1); return;
+    case ValueKind::Map: seq("Map([", 2); return;
+    case ValueKind::Struct: {
+      out += "Struct { name: " + quoted(v.strukt.name) + ", fields: {";
+      bool first = true;
+      for (const auto& [n, fv] : v.strukt.fields) {
+        out += first ? "" : ", ";
+        first = false;
+        out += quoted(n) + ": ";
+        append_text(out, fv);
+      }
+      out += "} }";
+      return;
+    }
+  }
+}
+
+std::string to_text(const ThriftValue& value) {
+  std::string out;
+  append_text(out, value);
+  return out;
+}
+
+}  // namespace velvane

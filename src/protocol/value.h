@@ -1,0 +1,74 @@
+// src/protocol/value.h: ThriftValue, the tagged in-memory value of any Thrift type.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace velvane {
+
+/// The twelve variants, in the order shared with ThriftType.
+enum class ValueKind : uint8_t { Bool, Byte, I16, I32, I64, Double, String, Binary, List, Set, Map, Struct };
+
+/// Binary (and JSON) wire type id of a variant: Bool 2, Byte 3, I16 6, I32 8, I64 10, Double 4,
+/// String/Binary 11, List 15, Set 14, Map 13, Struct 12.
+uint8_t wire_type_id(ValueKind kind);
+
+struct ThriftValue;
+
+/// A struct value: keyed by field name, no order kept. A vector of pairs is cheaper than a map for
+/// the small field counts of real structs; `set` keeps names unique.
+struct StructValue {
+  std::string name;
+  std::vector<std::pair<std::string, ThriftValue>> fields;
+
+  const ThriftValue* find(std::string_view field) const;
+  void set(std::string field, ThriftValue value);  // replaces an existing entry of that name
+  bool erase(std::string_view field);
+};
+
+/// Values own their contents; copies are deep. Scalars live in the union-like members below; only
+/// the member that matches `kind` is meaningful.
+struct ThriftValue {
+  ValueKind kind = ValueKind::Bool;
+  union {
+    bool b;
+    int8_t i8;
+    int16_t i16;
+    int32_t i32;
+    int64_t i64;
+    double d;
+  };
+  std::string bytes;                 // String (UTF-8) and Binary
+  std::vector<ThriftValue> items;    // List and Set elements; Map as key, value, key, value, ...
+  StructValue strukt;                // Struct
+
+  ThriftValue() : i64(0) {}
+  static ThriftValue Bool(bool v);
+  static ThriftValue Byte(int8_t v);
+  static ThriftValue I16(int16_t v);
+  static ThriftValue I32(int32_t v);
+  static ThriftValue I64(int64_t v);
+  static ThriftValue Double(double v);
+  static ThriftValue String(std::string v);
+  static ThriftValue Binary(std::string v);
+  static ThriftValue List(std::vector<ThriftValue> v);
+  static ThriftValue Set(std::vector<ThriftValue> v);
+  static ThriftValue Map(std::vector<ThriftValue> alternating_keys_and_values);
+  static ThriftValue Struct(std::string name, std::vector<std::pair<std::string, ThriftValue>> fields = {});
+
+  size_t map_size() const { return items.size() / 2; }
+  bool operator==(const ThriftValue& other) const;
+};
+
+/// The debug text form used by reprs: `Bool(true)`, `I32(5)`, `Double(2.0)`, `String("a")`,
+/// `Binary([104, 105])`, `List([I32(1)])`, `Map([(String("a"), I32(1))])`,
+/// `Struct { name: "P", fields: {} }`.
+std::string to_text(const ThriftValue& value);
+
+/// Double-quoted text with `"` and `\` escaped and control characters as backslash escapes.
+std::string quoted(std::string_view text);
+
+}  // namespace velvane

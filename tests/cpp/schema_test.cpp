@@ -1,0 +1,46 @@
+// Schema records: type text forms and the struct registry's include aliases.
+#include <gtest/gtest.h>
+
+#include "parser/schema.h"
+
+namespace velvane {
+namespace {
+
+TEST(ThriftTypeText, NestedContainers) {
+  auto t = ThriftType::Map(ThriftType::Scalar(TypeKind::String), ThriftType::List(ThriftType::Struct("Item")));
+  EXPECT_EQ(to_text(t), "Map(String, List(Struct(\"Item\")))");
+  EXPECT_EQ(to_text(ThriftType::Set(ThriftType::Scalar(TypeKind::Binary))), "Set(Binary)");
+  EXPECT_EQ(to_text(ThriftType::Struct("void")), "Struct(\"void\")");
+  EXPECT_TRUE(ThriftType::Struct("void").is_void());
+}
+
+TEST(ThriftTypeText, WireIds) {
+  EXPECT_EQ(wire_type_id(ThriftType::Scalar(TypeKind::Double)), 4);
+  EXPECT_EQ(wire_type_id(ThriftType::Scalar(TypeKind::Binary)), 11);
+  EXPECT_EQ(wire_type_id(ThriftType::List(ThriftType::Scalar(TypeKind::I32))), 15);
+  EXPECT_EQ(wire_type_id(ThriftType::Struct("S")), 12);
+}
+
+TEST(SchemaRegistry, IncludePrefixAliases) {
+  ThriftDocument doc;
+  doc.includes = {"idl/shared.thrift", "other"};
+  doc.structs["Point"] = StructDef{"Point", {}};
+  auto schema = Schema::build(doc);
+  ASSERT_NE(schema->find("Point"), nullptr);
+  ASSERT_NE(schema->find("shared.Point"), nullptr);
+  ASSERT_NE(schema->find("other.Point"), nullptr);
+  EXPECT_EQ(schema->find("idl.Point"), nullptr);
+  EXPECT_EQ(schema->find("shared.Point")->name, "Point");
+}
+
+TEST(ValueText, Forms) {
+  EXPECT_EQ(to_text(ThriftValue::Double(2)), "Double(2.0)");
+  EXPECT_EQ(to_text(ThriftValue::Binary("hi")), "Binary([104, 105])");
+  EXPECT_EQ(to_text(ThriftValue::Map({ThriftValue::String("a"), ThriftValue::I32(1)})),
+            "Map([(String(\"a\"), I32(1))])");
+  EXPECT_EQ(to_text(ThriftValue::Struct("P")), "Struct { name: \"P\", fields: {} }");
+  EXPECT_EQ(to_text(ThriftValue::List({ThriftValue::I32(1), ThriftValue::I32(2)})), "List([I32(1), I32(2)])");
+}
+
+}  // namespace
+}  // namespace velvane
