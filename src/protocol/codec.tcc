@@ -1,2 +1,83 @@
 // src/protocol/codec.tcc: write_value, the stored-value walker shared by the three writers.
 #pragma once
+
+namespace velvane {
+
+namespace detail {
+
+inline Error write_depth_error() { return Error{ErrorKind::InvalidData, "Depth limit exceeded"}; }
+
+/// Element type id of a stored container: its first element's variant, string when empty.
+inline uint8_t first_item_id(const std::vector<ThriftValue>& items, size_t index) {
+  return items.size() > index ? wire_type_id(items[index].kind) : uint8_t{11};
+}
+
+template <class W>
+Status write_items(W& w, const std::vector<ThriftValue>& items, const Schema& schema, int depth) {
+  for (const ThriftValue& item : items) {
+    Status st = write_value(w, item, schema, depth);
+    if (!st) return st;
+  }
+  return {};
+}
+
+template <class W>
+Status write_struct_value(W& w, const StructValue& value, const Schema& schema, int depth) {
+  const StructDef* def = schema.find(value.name);
+  if (!def) return Error{ErrorKind::InvalidData, "Unknown struct in schema: " + value.name};
+  w.struct_begin();
+  for (const ThriftField& field : def->fields) {
+    const ThriftValue* held = value.find(field.name);
+    if (!held) continue;
+    w.field_begin(wire_type_id(held->kind), field.id);
+    Status st = write_value(w, *held, schema, depth);
+    if (!st) return st;
+    w.field_end();
+  }
+  w.struct_end();
+  return {};
+}
+
+}  // namespace detail
+
+template <class W>
+Status write_value(W& w, const ThriftValue& value, const Schema& schema, int depth) {
+  switch (value.kind) {
+    case ValueKind::Bool: w.write_bool(value.b); return {};
+    case ValueKind::Byte: w.write_byte(value.i8); return {};
+    case ValueKind::I16: w.write_i16(value.i16); return {};
+    case ValueKind::I32: w.write_i32(value.i32); return {};
+    case ValueKind::I64: w.write_i64(value.i64); return {};
+    case ValueKind::Double: w.write_double(value.d); return {};
+    case ValueKind::String: w.write_string(value.bytes); return {};
+    case ValueKind::Binary: w.write_binary(value.bytes); return {};
+    default: break;
+  }
+  if (depth >= kMaxDepth) return detail::write_depth_error();
+  const auto& items = value.items;
+  switch (value.kind) {
+    case ValueKind::List: {
+      w.list_begin(detail::first_item_id(items, 0), static_cast<int32_t>(items.size()));
+      Status st = detail::write_items(w, items, schema, depth + 1);
+      if (st) w.list_end();
+      return st;
+    }
+    case ValueKind::Set: {
+      w.set_begin(detail::first_item_id(items, 0), static_cast<int32_t>(items.size()));
+      Status st = detail::write_items(w, items, schema, depth + 1);
+      if (st) w.set_end();
+      return st;
+    }
+    case ValueKind::Map: {
+      w.map_begin(detail::first_item_id(items, 0), detail::first_item_id(items, 1),
+                  static_cast<int32_t>(value.map_size()));
+      Status st = detail::write_items(w, items, schema, depth + 1);
+      if (st) w.map_end();
+      return st;
+    }
+    case ValueKind::Struct: return detail::write_struct_value(w, value.strukt, schema, depth + 1);
+    default: return {};
+  }
+}
+
+}  // namespace velvane

@@ -1,0 +1,225 @@
+// src/protocol/envelope.cpp: message headers of the three protocols and the reading of the body.
+#include <variant>
+
+#include "protocol/json_reader.h"
+#include "protocol/wire_reader.h"
+
+namespace velvane {
+
+namespace {
+
+using detail::BinaryWire;
+using detail::CompactWire;
+
+std::string hex(uint32_t v) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string out;
+  do {
+    out.insert(out.begin(), kDigits[v & 15]);
+    v >>= 4;
+  } while (v);
+  return out;
+}
+
+/// The method name: its length, its bytes, which must be UTF-8.
+template <class Wire>
+bool read_name(Wire& in, std::string& name) {
+  size_t n;
+  const char* p;
+  if (!in.read_length(n) || !in.take(n, p)) return false;
+  const std::string_view bytes(p, n);
+  if (std::string problem = utf8_error_text(bytes); !problem.empty()) return in.fail("IO error: " + problem);
+  name.assign(bytes);
+  return true;
+}
+
+Result<MessageRead> read_binary_header(std::string_view input) {
+  BinaryWire in(input, 0);
+  MessageRead out;
+  uint32_t word;
+  if (!in.be32(word)) return in.take_error();
+  if ((word & 0xFFFF0000u) != 0x80010000u) return Error{ErrorKind::InvalidData, "Bad version: 0x" + hex(word)};
+  out.header.type = static_cast<uint8_t>(word);
+  if (!read_name(in, out.header.name) || !in.read_i32(out.header.seqid)) return in.take_error();
+  out.body_offset = in.offset();
+  return out;
+}
+
+Result<MessageRead> read_compact_header(std::string_view input) {
+  CompactWire in(input, 0);
+  MessageRead out;
+  uint8_t protocol_id, version_and_type;
+  if (!in.u8(protocol_id)) return in.take_error();
+  if (protocol_id != 0x82) return Error{ErrorKind::InvalidData, "Bad protocol id"};
+  if (!in.u8(version_and_type)) return in.take_error();
+  if ((version_and_type & 0x1F) != 1) return Error{ErrorKind::InvalidData, "Bad protocol version"};
+  out.header.type = version_and_type >> 5;
+  if (!in.read_i32(out.header.seqid) || !read_name(in, out.header.name)) return in.take_error();
+  out.body_offset = in.offset();
+  return out;
+}
+
+Result<MessageRead> read_json_header(std::string_view input) {
+  auto parsed = detail::parse_json(input, false, ErrorKind::InvalidData);
+  if (!parsed) return parsed.take_error();
+  auto message = std::make_shared<JsonMessage>();
+  message->array = std::move(parsed).value();
+  const nlohmann::json& a = message->array;
+  if (!a.is_array()) return Error{ErrorKind::InvalidData, "Invalid field type"};
+  if (a.size() < 5) return Error{ErrorKind::InvalidData, "JSON message array too short"};
+  MessageRead out;
+  if (a[1].is_string()) out.header.name = a[1].get<std::string>();
+  if (a[2].is_number_integer() && (a[2].is_number_unsigned() || a[2].get<int64_t>() >= 0))
+    out.header.type = static_cast<uint8_t>(a[2].get<uint64_t>());
+  if (a[3].is_number_unsigned()) {
+    const uint64_t v = a[3].get<uint64_t>();
+    out.header.seqid = v >= (uint64_t{1} << 63) ? 0 : static_cast<int32_t>(static_cast<uint32_t>(v));
+  } else if (a[3].is_number_integer()) {
+    out.header.seqid = static_cast<int32_t>(static_cast<uint32_t>(a[3].get<int64_t>()));
+  }
+  out.json = std::move(message);
+  return out;
+}
+
+const nlohmann::json* json_body(const MessageRead& message) {
+  if (!message.json || !message.json->array.is_array() || message.json->array.size() < 5) return nullptr;
+  return &message.json->array[4];
+}
+
+Error missing_json_body() { return Error{ErrorKind::InvalidData, "JSON message array too short"}; }
+Error body_not_object() { return Error{ErrorKind::Type, "Expected JSON object for struct"}; }
+
+}  // namespace
+
+Result<MessageRead> read_message_begin(Protocol protocol, std::string_view input) {
+  switch (protocol) {
+    case Protocol::Binary: return read_binary_header(input);
+    case Protocol::Compact: return read_compact_header(input);
+    case Protocol::Json: return read_json_header(input);
+  }
+  return Error{ErrorKind::InvalidInput, "Unknown protocol"};
+}
+
+Result<StructValue> read_message_body(Protocol protocol, std::string_view input, const MessageRead& message,
+                                      const StructDef& def, const Schema& schema) {
+  if (protocol != Protocol::Json) return detail::read_wire_struct(protocol, input, message.body_offset, def, schema);
+  const nlohmann::json* body = json_body(message);
+  if (!body) return missing_json_body();
+  if (!body->is_object()) return body_not_object();
+  StructValue out;
+  out.name = def.name;
+  detail::TaggedJsonReader reader(schema);
+  if (!reader.read_struct(*body, def, out, 1)) return reader.take_error();
+  return out;
+}
+
+// The wire cursors re-create a short-lived reader per step because a reader binds one schema and
+// the schema is given per value.
+struct FieldCursor::State {
+  Protocol protocol;
+  std::string_view input;
+  size_t pos = 0;
+  int16_t last = 0;
+  detail::WireField current;
+  bool ended = false;
+  // JSON: the members of the body object, in name order.
+  const nlohmann::json* body = nullptr;
+  nlohmann::json::object_t::const_iterator member;
+  bool started = false;
+};
+
+FieldCursor::FieldCursor(Protocol protocol, std::string_view input, const MessageRead& message)
+    : state_(std::make_unique<State>()) {
+  state_->protocol = protocol;
+  state_->input = input;
+  state_->pos = message.body_offset;
+  if (protocol == Protocol::Json) state_->body = json_body(message);
+}
+
+FieldCursor::~FieldCursor() = default;
+
+namespace {
+
+/// The borrowed position of a wire cursor.
+struct WirePlace {
+  std::string_view input;
+  size_t& pos;
+  int16_t& last;
+};
+
+template <class Wire>
+Result<FieldHeader> wire_next_field(WirePlace at, detail::WireField& current) {
+  const Schema none;
+  detail::StructReader<Wire> reader(at.input, at.pos, none);
+  if (!reader.field_header(current, at.last)) return reader.take_error();
+  at.pos = reader.offset();
+  return FieldHeader{current.type_id, current.id};
+}
+
+template <class Wire>
+Result<ThriftValue> wire_read_value(WirePlace at, const detail::WireField& current, const ThriftType& declared,
+                                    const Schema& schema) {
+  detail::StructReader<Wire> reader(at.input, at.pos, schema);
+  ThriftValue value;
+  if (!reader.read_value(declared, value, 1, current.header_bool)) return reader.take_error();
+  at.pos = reader.offset();
+  return value;
+}
+
+template <class Wire>
+Status wire_skip(WirePlace at, const detail::WireField& current) {
+  const Schema none;
+  detail::StructReader<Wire> reader(at.input, at.pos, none);
+  if (!reader.skip(current.type_id, 1, current.header_bool)) return reader.take_error();
+  at.pos = reader.offset();
+  return {};
+}
+
+}  // namespace
+
+Result<FieldHeader> FieldCursor::next_field() {
+  State& s = *state_;
+  if (s.ended) return FieldHeader{};
+  if (s.protocol != Protocol::Json) {
+    WirePlace at{s.input, s.pos, s.last};
+    auto header = s.protocol == Protocol::Binary ? wire_next_field<BinaryWire>(at, s.current)
+                                                 : wire_next_field<CompactWire>(at, s.current);
+    if (header && header.value().type_id == 0) s.ended = true;
+    return header;
+  }
+  if (!s.body) return missing_json_body();
+  if (!s.body->is_object()) return body_not_object();
+  const auto& members = s.body->get_ref<const nlohmann::json::object_t&>();
+  s.member = s.started ? std::next(s.member) : members.begin();
+  s.started = true;
+  while (s.member != members.end() && !(s.member->second.is_array() && s.member->second.size() >= 2)) ++s.member;
+  if (s.member == members.end()) {
+    s.ended = true;
+    return FieldHeader{};
+  }
+  const auto id = detail::parse_field_id(s.member->first);
+  return FieldHeader{detail::type_id_of_tag(s.member->second[0]), id};
+}
+
+Result<ThriftValue> FieldCursor::read_value(const ThriftType& declared, const Schema& schema) {
+  State& s = *state_;
+  if (s.protocol == Protocol::Json) {
+    if (!s.started || s.ended) return Error{ErrorKind::InvalidInput, "No current field"};
+    detail::TaggedJsonReader reader(schema);
+    ThriftValue value;
+    if (!reader.read_value(s.member->second[1], declared, value, 1)) return reader.take_error();
+    return value;
+  }
+  WirePlace at{s.input, s.pos, s.last};
+  return s.protocol == Protocol::Binary ? wire_read_value<BinaryWire>(at, s.current, declared, schema)
+                                        : wire_read_value<CompactWire>(at, s.current, declared, schema);
+}
+
+Status FieldCursor::skip_value() {
+  State& s = *state_;
+  if (s.protocol == Protocol::Json) return {};
+  WirePlace at{s.input, s.pos, s.last};
+  return s.protocol == Protocol::Binary ? wire_skip<BinaryWire>(at, s.current) : wire_skip<CompactWire>(at, s.current);
+}
+
+}  // namespace velvane

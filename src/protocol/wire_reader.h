@@ -1,0 +1,537 @@
+// src/protocol/wire_reader.h: the binary and compact readers (private to src/protocol/).
+//
+// A reader is a cursor over borrowed bytes plus the first error it met. Every primitive returns
+// false after recording that error, so the walkers stay free of Result plumbing on the hot path.
+// `StructReader<Wire>` walks structs, values and skips for both wires; the wires differ only in
+// their primitives and headers.
+#pragma once
+
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "protocol/codec.h"
+#include "protocol/utf8.h"
+
+namespace velvane::detail {
+
+inline constexpr std::string_view kEofText = "IO error: failed to fill whole buffer";
+
+/// A binary wire id that may stand in a field header (0 is the stop).
+inline bool valid_type_id(uint8_t t) { return t <= 15 && t != 5 && t != 7 && t != 9; }
+
+/// One field header as read: binary wire id (0: stop), id, and the bool a compact header carries
+/// (-1 when it carries none).
+struct WireField {
+  uint8_t type_id = 0;
+  int16_t id = 0;
+  int8_t header_bool = -1;
+};
+
+class WireBase {
+ public:
+  WireBase(std::string_view input, size_t pos)
+      : begin_(input.data()), p_(input.data() + pos), end_(input.data() + input.size()) {}
+
+  size_t remaining() const { return static_cast<size_t>(end_ - p_); }
+  size_t offset() const { return static_cast<size_t>(p_ - begin_); }
+  const Error& error() const { return error_; }
+  Error take_error() { return std::move(error_); }
+
+  bool fail(std::string text) {
+    error_ = Error{ErrorKind::InvalidData, std::move(text)};
+    return false;
+  }
+  bool fail_eof() { return fail(std::string(kEofText)); }
+  bool fail_invalid_type(uint8_t t) { return fail("Invalid type: " + std::to_string(t)); }
+  bool fail_invalid_field_type() { return fail("Invalid field type"); }
+  bool fail_depth() { return fail("Depth limit exceeded"); }
+
+  bool take(size_t n, const char*& out) {
+    if (remaining() < n) return fail_eof();
+    out = p_;
+    p_ += n;
+    return true;
+  }
+  bool skip_bytes(size_t n) {
+    const char* unused;
+    return take(n, unused);
+  }
+  bool u8(uint8_t& v) {
+    if (p_ == end_) return fail_eof();
+    v = static_cast<uint8_t>(*p_++);
+    return true;
+  }
+  bool be16(uint16_t& v) {
+    const char* p;
+    if (!take(2, p)) return false;
+    v = static_cast<uint16_t>((uint8_t(p[0]) << 8) | uint8_t(p[1]));
+    return true;
+  }
+  bool be32(uint32_t& v) {
+    const char* p;
+    if (!take(4, p)) return false;
+    std::memcpy(&v, p, 4);
+    if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap32(v);
+    return true;
+  }
+  bool be64(uint64_t& v) {
+    const char* p;
+    if (!take(8, p)) return false;
+    std::memcpy(&v, p, 8);
+    if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap64(v);
+    return true;
+  }
+  bool read_byte(int8_t& v) {
+    uint8_t b;
+    if (!u8(b)) return false;
+    v = static_cast<int8_t>(b);
+    return true;
+  }
+  bool read_double(double& v) {
+    uint64_t bits;
+    if (!be64(bits)) return false;
+    v = std::bit_cast<double>(bits);
+    return true;
+  }
+  /// A length that must fit in what is left; negative lengths are refused before anything else.
+  bool check_length(int32_t n, size_t& out) {
+    if (n < 0) return fail("Negative length: " + std::to_string(n));
+    if (static_cast<size_t>(n) > remaining()) return fail_eof();
+    out = static_cast<size_t>(n);
+    return true;
+  }
+  bool check_size(int32_t n, uint32_t& out) {
+    if (n < 0) return fail("Negative size: " + std::to_string(n));
+    out = static_cast<uint32_t>(n);
+    return true;
+  }
+  /// `count` elements of at least `min_size` bytes each must fit in what is left.
+  bool check_fits(uint32_t count, size_t min_size) {
+    if (uint64_t{count} * min_size > remaining()) return fail_eof();
+    return true;
+  }
+
+ private:
+  const char* begin_;
+  const char* p_;
+  const char* end_;
+  Error error_;
+};
+
+class BinaryWire : public WireBase {
+ public:
+  using WireBase::WireBase;
+
+  /// Smallest encoding of a value of each binary wire id.
+  static size_t min_size(uint8_t type_id) {
+    static constexpr uint8_t kSizes[16] = {0, 0, 1, 1, 8, 0, 2, 0, 4, 0, 8, 4, 1, 6, 5, 5};
+    return type_id < 16 ? kSizes[type_id] : 0;
+  }
+
+  bool field_header(WireField& f, int16_t& /*last*/) {
+    if (!u8(f.type_id)) return false;
+    if (f.type_id == 0) return true;
+    if (!valid_type_id(f.type_id)) return fail_invalid_type(f.type_id);
+    uint16_t id;
+    if (!be16(id)) return false;
+    f.id = static_cast<int16_t>(id);
+    return true;
+  }
+  bool read_bool(bool& v) {
+    uint8_t b;
+    if (!u8(b)) return false;
+    v = b != 0;
+    return true;
+  }
+  bool read_i16(int16_t& v) {
+    uint16_t u;
+    if (!be16(u)) return false;
+    v = static_cast<int16_t>(u);
+    return true;
+  }
+  bool read_i32(int32_t& v) {
+    uint32_t u;
+    if (!be32(u)) return false;
+    v = static_cast<int32_t>(u);
+    return true;
+  }
+  bool read_i64(int64_t& v) {
+    uint64_t u;
+    if (!be64(u)) return false;
+    v = static_cast<int64_t>(u);
+    return true;
+  }
+  bool read_length(size_t& n) {
+    int32_t len;
+    return read_i32(len) && check_length(len, n);
+  }
+  bool list_header(uint8_t& elem, uint32_t& n) {
+    int32_t size;
+    if (!u8(elem)) return false;
+    if (!valid_type_id(elem)) return fail_invalid_field_type();
+    return read_i32(size) && check_size(size, n);
+  }
+  bool map_header(uint8_t& key, uint8_t& value, uint32_t& n) {
+    int32_t size;
+    if (!u8(key) || !u8(value)) return false;
+    if (!valid_type_id(key) || !valid_type_id(value)) return fail_invalid_field_type();
+    return read_i32(size) && check_size(size, n);
+  }
+  /// Skipping ignores negative counts, as the skip rules have always done.
+  static constexpr bool skip_negative_counts() { return true; }
+  bool skip_int(uint8_t type_id) { return skip_bytes(min_size(type_id)); }
+};
+
+class CompactWire : public WireBase {
+ public:
+  using WireBase::WireBase;
+
+  static size_t min_size(uint8_t type_id) {
+    static constexpr uint8_t kSizes[16] = {0, 0, 1, 1, 8, 0, 1, 0, 1, 0, 1, 1, 1, 1, 1, 1};
+    return type_id < 16 ? kSizes[type_id] : 0;
+  }
+  /// Binary wire id of a compact type code (codes 13 to 15 have none).
+  static uint8_t type_id_of(uint8_t code) {
+    static constexpr uint8_t kIds[13] = {0, 2, 2, 3, 6, 8, 10, 4, 11, 15, 14, 13, 12};
+    return kIds[code];
+  }
+
+  bool field_header(WireField& f, int16_t& last) {
+    uint8_t b;
+    if (!u8(b)) return false;
+    const uint8_t code = b & 0x0F;
+    if (code == 0) {
+      f.type_id = 0;
+      return true;
+    }
+    if (code >= 13) return fail_invalid_field_type();
+    if (const uint8_t delta = b >> 4; delta != 0) {
+      f.id = static_cast<int16_t>(last + delta);
+    } else {
+      uint16_t id;
+      if (!be16(id)) return false;
+      f.id = static_cast<int16_t>(id);
+    }
+    last = f.id;
+    f.type_id = type_id_of(code);
+    f.header_bool = code == 1 ? 1 : code == 2 ? 0 : -1;
+    return true;
+  }
+  bool read_bool(bool& v) {
+    uint8_t b;
+    if (!u8(b)) return false;
+    v = b == 1;
+    return true;
+  }
+  bool varint32(uint32_t& v) {
+    uint64_t wide;
+    if (!varint(wide, 5)) return false;
+    v = static_cast<uint32_t>(wide);
+    return true;
+  }
+  bool varint(uint64_t& v, int max_bytes) {
+    v = 0;
+    for (int i = 0; i < max_bytes; ++i) {
+      uint8_t b;
+      if (!u8(b)) return false;
+      v |= uint64_t{b & 0x7Fu} << (7 * i);
+      if (b < 0x80) return true;
+    }
+    return fail("Variable-length integer is too long");
+  }
+  bool zigzag_i32(int32_t& v) {
+    uint32_t z;
+    if (!varint32(z)) return false;
+    v = static_cast<int32_t>((z >> 1) ^ (0u - (z & 1)));
+    return true;
+  }
+  bool read_i16(int16_t& v) {
+    int32_t wide;
+    if (!zigzag_i32(wide)) return false;
+    v = static_cast<int16_t>(wide);
+    return true;
+  }
+  bool read_i32(int32_t& v) { return zigzag_i32(v); }
+  bool read_i64(int64_t& v) {
+    uint64_t z;
+    if (!varint(z, 10)) return false;
+    v = static_cast<int64_t>((z >> 1) ^ (0ull - (z & 1)));
+    return true;
+  }
+  bool read_length(size_t& n) {
+    int32_t len;
+    return zigzag_i32(len) && check_length(len, n);
+  }
+  bool list_header(uint8_t& elem, uint32_t& n) {
+    uint8_t b;
+    if (!u8(b)) return false;
+    const uint8_t code = b & 0x0F;
+    if (code >= 13) return fail_invalid_field_type();
+    elem = type_id_of(code);
+    if ((b >> 4) != 15) {
+      n = b >> 4;
+      return true;
+    }
+    int32_t size;
+    return zigzag_i32(size) && check_size(size, n);
+  }
+  bool map_header(uint8_t& key, uint8_t& value, uint32_t& n) {
+    int32_t size;
+    if (!zigzag_i32(size) || !check_size(size, n)) return false;
+    if (n == 0) {
+      key = value = 0;
+      return true;
+    }
+    uint8_t b;
+    if (!u8(b)) return false;
+    if ((b >> 4) > 12 || (b & 0x0F) > 12) return fail_invalid_field_type();
+    key = type_id_of(b >> 4);
+    value = type_id_of(b & 0x0F);
+    return true;
+  }
+  static constexpr bool skip_negative_counts() { return false; }
+  bool skip_int(uint8_t type_id) {
+    if (type_id == 10) {
+      int64_t unused;
+      return read_i64(unused);
+    }
+    int32_t unused;
+    return zigzag_i32(unused);
+  }
+};
+
+/// Walks structs, values and skips over one wire. Depth counts the open structs and containers,
+/// the outermost struct being 1.
+template <class Wire>
+class StructReader : public Wire {
+ public:
+  StructReader(std::string_view input, size_t pos, const Schema& schema) : Wire(input, pos), schema_(schema) {}
+
+  bool read_struct(const StructDef& def, StructValue& out, int depth);
+  /// `depth` is the level of the enclosing struct or container; `header_bool` is the bool a compact
+  /// field header carried (-1: none).
+  bool read_value(const ThriftType& type, ThriftValue& out, int depth, int header_bool = -1);
+  bool skip(uint8_t type_id, int depth, int header_bool = -1);
+
+ private:
+  static size_t declared_min_size(const ThriftType& t) {
+    return Wire::min_size(wire_type_id(static_cast<ValueKind>(t.kind)));
+  }
+  bool read_text(ThriftValue& out, ValueKind kind);
+  bool read_sequence(const ThriftType& type, ThriftValue& out, int depth);
+  bool read_map(const ThriftType& type, ThriftValue& out, int depth);
+  bool read_nested_struct(const ThriftType& type, ThriftValue& out, int depth);
+  bool skip_struct(int depth);
+  bool skip_elements(uint32_t count, uint8_t elem, int depth);
+
+  const Schema& schema_;
+};
+
+inline size_t find_field_index(const StructDef& def, int16_t id, size_t hint) {
+  const auto& fields = def.fields;
+  if (hint < fields.size() && fields[hint].id == id) return hint;
+  for (size_t i = 0; i < fields.size(); ++i)
+    if (fields[i].id == id) return i;
+  return static_cast<size_t>(-1);
+}
+
+template <class Wire>
+bool StructReader<Wire>::read_struct(const StructDef& def, StructValue& out, int depth) {
+  if (depth > kMaxDepth) return this->fail_depth();
+  out.fields.reserve(def.fields.size());
+  int16_t last = 0;
+  size_t hint = 0;
+  uint64_t seen = 0;  // declared fields 0..63 already stored; later duplicates replace them
+  for (;;) {
+    WireField f;
+    if (!this->field_header(f, last)) return false;
+    if (f.type_id == 0) return true;
+    const size_t index = find_field_index(def, f.id, hint);
+    if (index == static_cast<size_t>(-1)) {
+      if (!skip(f.type_id, depth, f.header_bool)) return false;
+      continue;
+    }
+    hint = index + 1;
+    const ThriftField& field = def.fields[index];
+    ThriftValue value;
+    if (!read_value(field.field_type, value, depth, f.header_bool)) return false;
+    const uint64_t bit = index < 64 ? uint64_t{1} << index : 0;
+    if (bit && !(seen & bit)) {
+      seen |= bit;
+      out.fields.emplace_back(field.name, std::move(value));
+    } else {
+      out.set(field.name, std::move(value));
+    }
+  }
+}
+
+template <class Wire>
+bool StructReader<Wire>::read_value(const ThriftType& type, ThriftValue& out, int depth, int header_bool) {
+  switch (type.kind) {
+    case TypeKind::Bool:
+      out.kind = ValueKind::Bool;
+      if (header_bool >= 0) {
+        out.b = header_bool != 0;
+        return true;
+      }
+      return this->read_bool(out.b);
+    case TypeKind::Byte: out.kind = ValueKind::Byte; return this->read_byte(out.i8);
+    case TypeKind::I16: out.kind = ValueKind::I16; return this->read_i16(out.i16);
+    case TypeKind::I32: out.kind = ValueKind::I32; return this->read_i32(out.i32);
+    case TypeKind::I64: out.kind = ValueKind::I64; return this->read_i64(out.i64);
+    case TypeKind::Double: out.kind = ValueKind::Double; return this->read_double(out.d);
+    case TypeKind::String: return read_text(out, ValueKind::String);
+    case TypeKind::Binary: return read_text(out, ValueKind::Binary);
+    case TypeKind::List:
+    case TypeKind::Set: return read_sequence(type, out, depth + 1);
+    case TypeKind::Map: return read_map(type, out, depth + 1);
+    case TypeKind::Struct: return read_nested_struct(type, out, depth + 1);
+  }
+  return this->fail_invalid_field_type();
+}
+
+template <class Wire>
+bool StructReader<Wire>::read_text(ThriftValue& out, ValueKind kind) {
+  size_t n;
+  const char* p;
+  if (!this->read_length(n) || !this->take(n, p)) return false;
+  const std::string_view bytes(p, n);
+  if (kind == ValueKind::String) {
+    if (std::string problem = utf8_error_text(bytes); !problem.empty()) return this->fail("IO error: " + problem);
+  }
+  out.kind = kind;
+  out.bytes.assign(bytes);
+  return true;
+}
+
+template <class Wire>
+bool StructReader<Wire>::read_sequence(const ThriftType& type, ThriftValue& out, int depth) {
+  if (depth > kMaxDepth) return this->fail_depth();
+  uint8_t elem;
+  uint32_t n;
+  if (!this->list_header(elem, n) || !this->check_fits(n, declared_min_size(type.elem()))) return false;
+  out.kind = type.kind == TypeKind::List ? ValueKind::List : ValueKind::Set;
+  out.items.resize(n);
+  for (ThriftValue& item : out.items)
+    if (!read_value(type.elem(), item, depth)) return false;
+  return true;
+}
+
+template <class Wire>
+bool StructReader<Wire>::read_map(const ThriftType& type, ThriftValue& out, int depth) {
+  if (depth > kMaxDepth) return this->fail_depth();
+  uint8_t key, value;
+  uint32_t n;
+  if (!this->map_header(key, value, n)) return false;
+  if (!this->check_fits(n, declared_min_size(type.key()) + declared_min_size(type.value()))) return false;
+  out.kind = ValueKind::Map;
+  out.items.resize(size_t{n} * 2);
+  for (size_t i = 0; i < out.items.size(); i += 2) {
+    if (!read_value(type.key(), out.items[i], depth) || !read_value(type.value(), out.items[i + 1], depth))
+      return false;
+  }
+  return true;
+}
+
+template <class Wire>
+bool StructReader<Wire>::read_nested_struct(const ThriftType& type, ThriftValue& out, int depth) {
+  const StructDef* def = schema_.find(type.name);
+  if (!def) return this->fail("Unknown struct type: " + type.name);
+  out.kind = ValueKind::Struct;
+  out.strukt.name = type.name;
+  return read_struct(*def, out.strukt, depth);
+}
+
+template <class Wire>
+bool StructReader<Wire>::skip(uint8_t type_id, int depth, int header_bool) {
+  switch (type_id) {
+    case 0:
+    case 1: return true;
+    case 2: return header_bool >= 0 || this->skip_bytes(1);
+    case 3: return this->skip_bytes(1);
+    case 4: return this->skip_bytes(8);
+    case 6:
+    case 8:
+    case 10: return this->skip_int(type_id);
+    case 11: {
+      // Unknown string and binary fields are skipped without a UTF-8 check: a binary field added
+      // by a newer schema must not make older readers fail.
+      size_t n;
+      return this->read_length(n) && this->skip_bytes(n);
+    }
+    case 12: return skip_struct(depth + 1);
+    case 13: {
+      if (depth + 1 > kMaxDepth) return this->fail_depth();
+      uint8_t key, value;
+      int32_t raw = 0;
+      uint32_t n;
+      if constexpr (Wire::skip_negative_counts()) {
+        if (!this->u8(key) || !this->u8(value)) return false;
+        if (!valid_type_id(key) || !valid_type_id(value)) return this->fail_invalid_field_type();
+        if (!this->read_i32(raw)) return false;
+        if (raw <= 0) return true;
+        n = static_cast<uint32_t>(raw);
+      } else {
+        if (!this->map_header(key, value, n)) return false;
+      }
+      const size_t pair = Wire::min_size(key) + Wire::min_size(value);
+      if (n == 0 || pair == 0) return true;
+      if (!this->check_fits(n, pair)) return false;
+      for (uint32_t i = 0; i < n; ++i)
+        if (!skip(key, depth + 1) || !skip(value, depth + 1)) return false;
+      return true;
+    }
+    case 14:
+    case 15: {
+      if (depth + 1 > kMaxDepth) return this->fail_depth();
+      uint8_t elem;
+      uint32_t n;
+      if constexpr (Wire::skip_negative_counts()) {
+        int32_t raw;
+        if (!this->u8(elem)) return false;
+        if (!valid_type_id(elem)) return this->fail_invalid_field_type();
+        if (!this->read_i32(raw)) return false;
+        if (raw <= 0) return true;
+        n = static_cast<uint32_t>(raw);
+      } else {
+        if (!this->list_header(elem, n)) return false;
+      }
+      return skip_elements(n, elem, depth + 1);
+    }
+  }
+  return this->fail_invalid_type(type_id);
+}
+
+template <class Wire>
+bool StructReader<Wire>::skip_elements(uint32_t count, uint8_t elem, int depth) {
+  const size_t size = Wire::min_size(elem);
+  if (count == 0 || size == 0) return true;
+  if (!this->check_fits(count, size)) return false;
+  for (uint32_t i = 0; i < count; ++i)
+    if (!skip(elem, depth)) return false;
+  return true;
+}
+
+template <class Wire>
+bool StructReader<Wire>::skip_struct(int depth) {
+  if (depth > kMaxDepth) return this->fail_depth();
+  int16_t last = 0;
+  for (;;) {
+    WireField f;
+    if (!this->field_header(f, last)) return false;
+    if (f.type_id == 0) return true;
+    if (!skip(f.type_id, depth, f.header_bool)) return false;
+  }
+}
+
+extern template class StructReader<BinaryWire>;
+extern template class StructReader<CompactWire>;
+
+/// Reads a whole struct from `pos` with the wire of `protocol` (binary or compact).
+Result<StructValue> read_wire_struct(Protocol protocol, std::string_view input, size_t pos, const StructDef& def,
+                                     const Schema& schema);
+
+}  // namespace velvane::detail
