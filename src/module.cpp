@@ -1,1 +1,69 @@
-#include <Python.h>
+// src/module.cpp: the velvane module's entry point and class registration.
+#include "python/internal.h"
+
+namespace {
+
+using velvane::py::Cls;
+
+struct ClassEntry {
+  const char* name;
+  Cls which;
+};
+
+// Bound in this order; the first failure stops the sequence and fails the import.
+constexpr ClassEntry kClasses[] = {
+    {"ThriftParser", Cls::ThriftParser},
+    {"BinaryProtocol", Cls::BinaryProtocol},
+    {"ThriftStruct", Cls::ThriftStruct},
+    {"ThriftField", Cls::ThriftField},
+    {"ThriftStructInstance", Cls::ThriftStructInstance},
+    {"PyThriftService", Cls::PyThriftService},
+    {"PyThriftMethod", Cls::PyThriftMethod},
+    {"ThriftServer", Cls::ThriftServer},
+    {"ProtocolType", Cls::ProtocolType},
+    {"CompactProtocol", Cls::CompactProtocol},
+    {"JSONProtocol", Cls::JSONProtocol},
+    {"TransportType", Cls::TransportType},
+    {"ThriftClient", Cls::ThriftClient},
+    {"AsyncThriftClient", Cls::AsyncThriftClient},
+    {"ThriftApplicationException", Cls::ThriftApplicationException},
+};
+
+int velvane_exec(PyObject* module) noexcept {
+  try {
+    if (!velvane::py::create_classes()) return -1;
+    for (const auto& entry : kClasses) {
+      PyObject* type = reinterpret_cast<PyObject*>(velvane::py::cls(entry.which));
+      if (PyModule_AddObjectRef(module, entry.name, type) < 0) return -1;
+    }
+    return 0;
+  } catch (const std::exception& e) {
+    PyErr_Format(PyExc_ImportError, "velvane failed to initialise: %s", e.what());
+    return -1;
+  } catch (...) {
+    PyErr_SetString(PyExc_ImportError, "velvane failed to initialise");
+    return -1;
+  }
+}
+
+PyModuleDef_Slot velvane_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(velvane_exec)},
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    {0, nullptr},
+};
+
+PyModuleDef velvane_module = {
+    PyModuleDef_HEAD_INIT,
+    "velvane",
+    "Thrift IDL parsing, serialization, RPC clients and servers without generated code.",
+    0,
+    nullptr,
+    velvane_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_velvane() { return PyModuleDef_Init(&velvane_module); }

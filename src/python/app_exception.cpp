@@ -1,0 +1,93 @@
+// src/python/app_exception.cpp: ThriftApplicationException, the Python side of an application error.
+#include <cstddef>
+
+#include "python/internal.h"
+
+namespace velvane::py {
+
+namespace {
+
+struct AppExceptionObject {
+  PyBaseExceptionObject base;
+  PyObject* message;  // str
+  int32_t type;
+};
+
+AppExceptionObject* as_app(PyObject* self) { return reinterpret_cast<AppExceptionObject*>(self); }
+
+int app_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"message", "type_", nullptr};
+  PyObject* message;
+  int type;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Ui:ThriftApplicationException", const_cast<char**>(kwlist),
+                                   &message, &type))
+    return -1;
+  Ref type_obj = Ref::steal(PyLong_FromLong(type));
+  if (!type_obj) return -1;
+  Ref new_args = Ref::steal(PyTuple_Pack(2, message, type_obj.get()));
+  if (!new_args) return -1;
+  Py_XSETREF(as_app(self)->base.args, new_args.release());
+  Py_XSETREF(as_app(self)->message, Py_NewRef(message));
+  as_app(self)->type = type;
+  return 0;
+}
+
+PyObject* app_repr(PyObject* self) {
+  PyObject* message = as_app(self)->message;
+  if (!message) return PyUnicode_FromFormat("ThriftApplicationException(type=%d, message=)", as_app(self)->type);
+  return PyUnicode_FromFormat("ThriftApplicationException(type=%d, message=%U)", as_app(self)->type, message);
+}
+
+PyObject* app_get_message(PyObject* self, void*) {
+  PyObject* message = as_app(self)->message;
+  return message ? Py_NewRef(message) : PyUnicode_FromString("");
+}
+
+PyObject* app_get_type(PyObject* self, void*) { return PyLong_FromLong(as_app(self)->type); }
+
+int app_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(as_app(self)->message);
+  Py_VISIT(Py_TYPE(self));
+  return reinterpret_cast<PyTypeObject*>(PyExc_Exception)->tp_traverse(self, visit, arg);
+}
+
+int app_clear(PyObject* self) {
+  Py_CLEAR(as_app(self)->message);
+  return reinterpret_cast<PyTypeObject*>(PyExc_Exception)->tp_clear(self);
+}
+
+void app_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  app_clear(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyGetSetDef app_getset[] = {
+    {"message", app_get_message, nullptr, nullptr, nullptr},
+    {"type_", app_get_type, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot app_slots[] = {
+    {Py_tp_doc, const_cast<char*>("ThriftApplicationException(message, type_)\n--\n\n"
+                                  "A Thrift application-level exception returned by the remote server.")},
+    {Py_tp_init, reinterpret_cast<void*>(app_init)},
+    {Py_tp_repr, reinterpret_cast<void*>(app_repr)},
+    {Py_tp_getset, app_getset},
+    {Py_tp_traverse, reinterpret_cast<void*>(app_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(app_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(app_dealloc)},
+    {0, nullptr},
+};
+
+}  // namespace
+
+PyObject* create_application_exception() {
+  PyType_Spec spec = {"velvane.ThriftApplicationException", sizeof(AppExceptionObject), 0,
+                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, app_slots};
+  return PyType_FromSpecWithBases(&spec, PyExc_Exception);
+}
+
+}  // namespace velvane::py

@@ -1,0 +1,81 @@
+// src/python/convert.h: extraction of Python scalars under a declared type, shared by the data
+// walker (which writes them straight to a protocol) and the conversions to ThriftValue. Each returns
+// false with the Python exception of the refusal set.
+#pragma once
+
+#include <climits>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "python/ref.h"
+
+namespace velvane::py {
+
+inline bool out_of_range() {
+  PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+  return false;
+}
+
+inline bool extract_bool(PyObject* obj, bool& out) {
+  if (!PyBool_Check(obj)) return type_mismatch(obj, "bool"), false;
+  out = obj == Py_True;
+  return true;
+}
+
+/// Byte and I16: any object with an integer value, range-checked.
+template <class T>
+inline bool extract_small_int(PyObject* obj, T& out) {
+  long v = PyLong_AsLong(obj);
+  if (v == -1 && PyErr_Occurred()) {
+    if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
+      PyErr_Clear();
+      return out_of_range();
+    }
+    return false;
+  }
+  if (v < static_cast<long>(std::numeric_limits<T>::min()) || v > static_cast<long>(std::numeric_limits<T>::max()))
+    return out_of_range();
+  out = static_cast<T>(v);
+  return true;
+}
+
+inline bool extract_i32(PyObject* obj, int32_t& out) {
+  int v = PyLong_AsInt(obj);
+  if (v == -1 && PyErr_Occurred()) return false;
+  out = v;
+  return true;
+}
+
+inline bool extract_i64(PyObject* obj, int64_t& out) {
+  long long v = PyLong_AsLongLong(obj);
+  if (v == -1 && PyErr_Occurred()) return false;
+  out = v;
+  return true;
+}
+
+inline bool extract_double(PyObject* obj, double& out) {
+  if (PyFloat_CheckExact(obj)) {
+    out = PyFloat_AS_DOUBLE(obj);
+    return true;
+  }
+  double v = PyFloat_AsDouble(obj);
+  if (v == -1.0 && PyErr_Occurred()) return false;
+  out = v;
+  return true;
+}
+
+inline bool extract_string(PyObject* obj, std::string_view& out) {
+  if (!PyUnicode_Check(obj)) return type_mismatch(obj, "str"), false;
+  Py_ssize_t size;
+  const char* text = PyUnicode_AsUTF8AndSize(obj, &size);
+  if (!text) return false;
+  out = std::string_view(text, static_cast<size_t>(size));
+  return true;
+}
+
+/// bytes and bytearray are borrowed in place; other integer sequences are copied into `scratch`.
+/// The view stays valid while `obj` lives unchanged.
+bool extract_binary(PyObject* obj, std::string_view& out, std::string& scratch);
+
+}  // namespace velvane::py

@@ -1,0 +1,309 @@
+// src/python/instance.cpp: ThriftStructInstance, a live struct value with fields as attributes.
+#include <new>
+
+#include "python/internal.h"
+
+namespace velvane::py {
+
+namespace {
+
+InstanceObject* as_inst(PyObject* self) { return reinterpret_cast<InstanceObject*>(self); }
+
+InstanceObject* alloc_instance() {
+  PyTypeObject* type = cls(Cls::ThriftStructInstance);
+  PyObject* obj = type->tp_alloc(type, 0);
+  if (!obj) return nullptr;
+  auto* inst = as_inst(obj);
+  new (&inst->schema) std::shared_ptr<const PySchema>();
+  inst->plan = nullptr;
+  new (&inst->struct_name) Ref();
+  new (&inst->field_names) Ref();
+  new (&inst->stored) StructValue();
+  new (&inst->values) std::vector<Ref>();
+  return inst;
+}
+
+int inst_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  for (const Ref& v : as_inst(self)->values) Py_VISIT(v.get());
+  return 0;
+}
+
+int inst_clear(PyObject* self) {
+  // Move the values out first: dropping them may run arbitrary code that looks at this instance.
+  std::vector<Ref> values = std::move(as_inst(self)->values);
+  as_inst(self)->values.resize(values.size());
+  values.clear();
+  return 0;
+}
+
+void inst_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  auto* inst = as_inst(self);
+  inst->values.~vector();
+  inst->stored.~StructValue();
+  inst->field_names.~Ref();
+  inst->struct_name.~Ref();
+  inst->schema.~shared_ptr();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+/// The attribute value of field `index`: the Python value, else the stored value converted (and
+/// kept), else None (kept). New reference.
+PyObject* read_field(InstanceObject* inst, Py_ssize_t index) {
+  if (PyObject* held = inst->values[index].get()) return Py_NewRef(held);
+  PyObject* name = PyTuple_GET_ITEM(inst->field_names.get(), index);
+  Py_ssize_t size;
+  const char* text = PyUnicode_AsUTF8AndSize(name, &size);
+  if (!text) return nullptr;
+  PyObject* value = nullptr;
+  if (const ThriftValue* stored = inst->stored.find(std::string_view(text, static_cast<size_t>(size)))) {
+    value = to_python(*stored, inst->schema);
+    if (!value) PyErr_Clear();
+  }
+  if (!value) value = Py_NewRef(Py_None);
+  if (!inst->values[index]) inst->values[index] = Ref::borrow(value);
+  return value;
+}
+
+bool is_own_type_attribute(PyObject* name) {
+  const Names& n = names();
+  if (name == n.to_dict || name == n.field_names || name == n.struct_name) return true;
+  Py_ssize_t size;
+  const char* text = PyUnicode_AsUTF8AndSize(name, &size);
+  return !text || (size >= 2 && text[0] == '_' && text[1] == '_') ||
+         PyUnicode_Compare(name, n.to_dict) == 0 || PyUnicode_Compare(name, n.field_names) == 0 ||
+         PyUnicode_Compare(name, n.struct_name) == 0;
+}
+
+PyObject* no_attribute(InstanceObject* inst, PyObject* name) {
+  PyErr_Format(PyExc_AttributeError, "'%U' object has no attribute '%U'", inst->struct_name.get(), name);
+  return nullptr;
+}
+
+PyObject* inst_getattro(PyObject* self, PyObject* name) {
+  auto* inst = as_inst(self);
+  Py_ssize_t index = PyUnicode_Check(name) ? instance_field_index(inst, name) : -1;
+  // Only dunder names and the class's own members can be ordinary attributes: skip that lookup
+  // (and the AttributeError it would build) for every other field.
+  if (index >= 0 && !is_own_type_attribute(name)) return read_field(inst, index);
+  PyObject* found = PyObject_GenericGetAttr(self, name);
+  if (found || !PyErr_ExceptionMatches(PyExc_AttributeError)) return found;
+  PyErr_Clear();
+  if (index >= 0) return read_field(inst, index);
+  return PyUnicode_Check(name) ? no_attribute(inst, name) : nullptr;
+}
+
+int inst_setattro(PyObject* self, PyObject* name, PyObject* value) {
+  auto* inst = as_inst(self);
+  if (!value) {
+    PyErr_SetString(PyExc_AttributeError, "can't delete attribute");
+    return -1;
+  }
+  if (!PyUnicode_Check(name)) {
+    PyErr_Format(PyExc_TypeError, "attribute name must be string, not '%s'", Py_TYPE(name)->tp_name);
+    return -1;
+  }
+  Py_ssize_t index = instance_field_index(inst, name);
+  if (index < 0) return no_attribute(inst, name), -1;
+  return instance_assign(inst, index, value, false) ? 0 : -1;
+}
+
+PyObject* inst_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
+  PyObject* struct_name = nullptr;
+  Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+  if (nargs > 1) {
+    PyErr_Format(PyExc_TypeError, "ThriftStructInstance() takes 1 positional argument but %zd were given", nargs);
+    return nullptr;
+  }
+  if (nargs == 1) struct_name = PyTuple_GET_ITEM(args, 0);
+  Ref kw_names = Ref::steal(PyList_New(0));
+  if (!kw_names) return nullptr;
+  std::vector<Ref> values;
+  if (kwargs) {
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+      if (!struct_name && PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, "struct_name") == 0) {
+        struct_name = value;
+        continue;
+      }
+      if (!PyUnicode_Check(key)) continue;
+      if (PyList_Append(kw_names.get(), key) < 0) return nullptr;
+      values.push_back(Ref::borrow(value));
+    }
+  }
+  if (!struct_name) {
+    PyErr_SetString(PyExc_TypeError, "ThriftStructInstance() missing required argument 'struct_name'");
+    return nullptr;
+  }
+  if (!PyUnicode_Check(struct_name)) {
+    type_mismatch(struct_name, "str");
+    prefix_argument_error("struct_name");
+    return nullptr;
+  }
+  Ref names_tuple = Ref::steal(PyList_AsTuple(kw_names.get()));
+  if (!names_tuple) return nullptr;
+  InstanceObject* inst = alloc_instance();
+  if (!inst) return nullptr;
+  inst->schema = PySchema::empty();
+  inst->struct_name = Ref::borrow(struct_name);
+  inst->field_names = std::move(names_tuple);
+  inst->values = std::move(values);
+  return reinterpret_cast<PyObject*>(inst);
+}
+
+PyObject* inst_to_dict(PyObject* self, PyObject*) {
+  auto* inst = as_inst(self);
+  Ref dict = Ref::steal(PyDict_New());
+  if (!dict) return nullptr;
+  const Py_ssize_t n = PyTuple_GET_SIZE(inst->field_names.get());
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    Ref value = Ref::steal(read_field(inst, i));
+    if (!value || PyDict_SetItem(dict.get(), PyTuple_GET_ITEM(inst->field_names.get(), i), value.get()) < 0)
+      return nullptr;
+  }
+  return dict.release();
+}
+
+PyObject* inst_field_names(PyObject* self, PyObject*) { return PySequence_List(as_inst(self)->field_names.get()); }
+
+PyObject* inst_get_struct_name(PyObject* self, void*) { return Py_NewRef(as_inst(self)->struct_name.get()); }
+
+PyObject* inst_repr(PyObject* self) {
+  auto* inst = as_inst(self);
+  int rc = Py_ReprEnter(self);
+  if (rc != 0) return rc > 0 ? PyUnicode_FromFormat("%U(...)", inst->struct_name.get()) : nullptr;
+  struct ReprLeave {
+    PyObject* o;
+    ~ReprLeave() { Py_ReprLeave(o); }
+  } leave{self};
+  PyUnicodeWriter* writer = PyUnicodeWriter_Create(0);
+  if (!writer) return nullptr;
+  auto fail = [&]() -> PyObject* {
+    PyUnicodeWriter_Discard(writer);
+    return nullptr;
+  };
+  if (PyUnicodeWriter_WriteStr(writer, inst->struct_name.get()) < 0 || PyUnicodeWriter_WriteChar(writer, '(') < 0)
+    return fail();
+  const Py_ssize_t n = PyTuple_GET_SIZE(inst->field_names.get());
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    Ref value = Ref::steal(read_field(inst, i));
+    if (!value) return fail();
+    if ((i && PyUnicodeWriter_WriteUTF8(writer, ", ", 2) < 0) ||
+        PyUnicodeWriter_WriteStr(writer, PyTuple_GET_ITEM(inst->field_names.get(), i)) < 0 ||
+        PyUnicodeWriter_WriteChar(writer, '=') < 0 || PyUnicodeWriter_WriteRepr(writer, value.get()) < 0)
+      return fail();
+  }
+  if (PyUnicodeWriter_WriteChar(writer, ')') < 0) return fail();
+  return PyUnicodeWriter_Finish(writer);
+}
+
+PyMethodDef inst_methods[] = {
+    {"to_dict", inst_to_dict, METH_NOARGS, "to_dict($self)\n--\n\n"},
+    {"field_names", inst_field_names, METH_NOARGS, "field_names($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef inst_getset[] = {
+    {"struct_name", inst_get_struct_name, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot inst_slots[] = {
+    {Py_tp_doc, const_cast<char*>("ThriftStructInstance(struct_name, **kwargs)\n--\n\n"
+                                  "A live instance of a Thrift struct.\n\n"
+                                  "Fields are accessible as Python attributes (``instance.field_name``).\n"
+                                  "Unknown attribute names raise ``AttributeError``.")},
+    {Py_tp_new, reinterpret_cast<void*>(inst_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(inst_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(inst_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(inst_clear)},
+    {Py_tp_getattro, reinterpret_cast<void*>(inst_getattro)},
+    {Py_tp_setattro, reinterpret_cast<void*>(inst_setattro)},
+    {Py_tp_repr, reinterpret_cast<void*>(inst_repr)},
+    {Py_tp_methods, inst_methods},
+    {Py_tp_getset, inst_getset},
+    {0, nullptr},
+};
+
+}  // namespace
+
+Py_ssize_t instance_field_index(InstanceObject* inst, PyObject* name) {
+  if (inst->plan && !inst->plan->fields.empty()) return inst->plan->index_of(name);
+  PyObject* field_names = inst->field_names.get();
+  const Py_ssize_t n = PyTuple_GET_SIZE(field_names);
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* candidate = PyTuple_GET_ITEM(field_names, i);
+    if (candidate == name) return i;
+  }
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    int eq = PyUnicode_Compare(PyTuple_GET_ITEM(field_names, i), name);
+    if (eq == 0) return i;
+  }
+  if (PyErr_Occurred()) PyErr_Clear();
+  return -1;
+}
+
+bool instance_assign(InstanceObject* inst, Py_ssize_t index, PyObject* value, bool keep_stored_on_failure) {
+  PyObject* name = PyTuple_GET_ITEM(inst->field_names.get(), index);
+  Py_ssize_t size;
+  const char* text = PyUnicode_AsUTF8AndSize(name, &size);
+  if (!text) return false;
+  std::string field_name(text, static_cast<size_t>(size));
+  ThriftValue converted;
+  bool ok = false;
+  if (inst->plan && static_cast<size_t>(index) < inst->plan->fields.size()) {
+    ok = to_value_typed(value, inst->plan->fields[index].type, *inst->schema, converted);
+    if (!ok) PyErr_Clear();
+  }
+  if (!ok) {
+    ok = to_value_untyped(value, *inst->schema, converted);
+    if (!ok) PyErr_Clear();
+  }
+  if (ok) {
+    inst->stored.set(std::move(field_name), std::move(converted));
+  } else if (!keep_stored_on_failure) {
+    inst->stored.erase(field_name);
+  }
+  // Replace the Python value last: dropping the old one may run arbitrary code.
+  Ref old = std::move(inst->values[index]);
+  inst->values[index] = Ref::borrow(value);
+  return true;
+}
+
+PyObject* new_instance(std::shared_ptr<const PySchema> schema, const StructPlan* plan, StructValue stored) {
+  InstanceObject* inst = alloc_instance();
+  if (!inst) return nullptr;
+  inst->schema = std::move(schema);
+  inst->plan = plan;
+  inst->struct_name = Ref::borrow(plan->struct_name.get());
+  inst->field_names = Ref::borrow(plan->field_names.get());
+  inst->stored = std::move(stored);
+  inst->values.resize(plan->fields.size());
+  return reinterpret_cast<PyObject*>(inst);
+}
+
+PyObject* instance_from_value(const std::shared_ptr<const PySchema>& schema, StructValue value) {
+  if (const StructPlan* plan = schema->find(value.name)) return new_instance(schema, plan, std::move(value));
+  Ref name = Ref::steal(str_from(value.name));
+  Ref no_fields = Ref::steal(PyTuple_New(0));
+  if (!name || !no_fields) return nullptr;
+  InstanceObject* inst = alloc_instance();
+  if (!inst) return nullptr;
+  inst->schema = schema;
+  inst->struct_name = std::move(name);
+  inst->field_names = std::move(no_fields);
+  inst->stored = std::move(value);
+  return reinterpret_cast<PyObject*>(inst);
+}
+
+PyObject* create_struct_instance() {
+  PyType_Spec spec = {"velvane.ThriftStructInstance", sizeof(InstanceObject), 0,
+                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE, inst_slots};
+  return PyType_FromSpec(&spec);
+}
+
+}  // namespace velvane::py

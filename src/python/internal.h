@@ -1,0 +1,178 @@
+// src/python/internal.h: object layouts, the class registry and the per-schema plans shared by the
+// Python-facing translation units.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "parser/schema.h"
+#include "protocol/codec.h"
+#include "python/ref.h"
+
+namespace velvane::py {
+
+// ---------------------------------------------------------------------------------------------
+// Class registry: every class is created once per process, on first import, and kept here.
+
+enum class Cls : int {
+  ThriftParser, BinaryProtocol, ThriftStruct, ThriftField, ThriftStructInstance, PyThriftService,
+  PyThriftMethod, ThriftServer, ProtocolType, CompactProtocol, JSONProtocol, TransportType,
+  ThriftClient, AsyncThriftClient, ThriftApplicationException, Count
+};
+
+/// The class object (borrowed; lives for the process). Valid after create_classes() succeeded.
+PyTypeObject* cls(Cls which);
+
+/// Creates every class once per process; later calls return the existing ones. False with an
+/// exception set on failure.
+bool create_classes();
+
+// Creators, one per class, each returning a new reference to the class or nullptr.
+PyObject* create_thrift_parser();
+PyObject* create_protocol_marker(Protocol protocol);
+PyObject* create_thrift_struct();
+PyObject* create_thrift_field();
+PyObject* create_struct_instance();
+PyObject* create_service_view();
+PyObject* create_method_view();
+PyObject* create_thrift_server();
+PyObject* create_protocol_type();
+PyObject* create_transport_type();
+PyObject* create_thrift_client();
+PyObject* create_async_thrift_client();
+PyObject* create_application_exception();
+
+// ---------------------------------------------------------------------------------------------
+// Plans: each struct of a schema compiled once, with interned Python names and resolved nested
+// struct references, so the walkers never look anything up by text.
+
+struct StructPlan;
+
+struct TypePlan {
+  TypeKind kind = TypeKind::Bool;
+  uint8_t wire_id = 2;
+  std::vector<TypePlan> args;           // element, or key and value
+  const StructPlan* strukt = nullptr;   // resolved Struct(name), nullptr when the schema lacks it
+  const ThriftType* type = nullptr;     // the declared type this plan was built from
+};
+
+struct FieldPlan {
+  const ThriftField* field = nullptr;
+  Ref name;  // interned str
+  TypePlan type;
+};
+
+struct StructPlan {
+  const StructDef* def = nullptr;
+  std::vector<FieldPlan> fields;
+  Ref name_to_index;  // dict: interned field name -> int index (first field of a name wins)
+  Ref field_names;    // tuple of the field names in order
+  Ref struct_name;    // str
+
+  /// Index of the field called `name` (a str), or -1. Never raises.
+  Py_ssize_t index_of(PyObject* name) const;
+};
+
+/// A core Schema with the plans of all its structs. Shared read-only by views, instances, clients.
+/// Holds Python references: the last owner must drop it with an attached thread state.
+class PySchema {
+ public:
+  static std::shared_ptr<const PySchema> build(std::shared_ptr<const Schema> schema);
+  static const std::shared_ptr<const PySchema>& empty();
+
+  const Schema& core() const { return *core_; }
+  const StructPlan* find(std::string_view name) const;
+
+ private:
+  std::shared_ptr<const Schema> core_;
+  std::unordered_map<const StructDef*, std::unique_ptr<StructPlan>> plans_;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Object layouts. C++ members are constructed in tp_new/creators and destroyed in tp_dealloc.
+
+struct StructViewObject {
+  PyObject_HEAD
+  std::shared_ptr<const PySchema> schema;
+  const StructPlan* plan;
+};
+
+struct InstanceObject {
+  PyObject_HEAD
+  std::shared_ptr<const PySchema> schema;   // empty schema for a directly built instance
+  const StructPlan* plan;                   // nullptr: no definition (directly built, or unknown)
+  Ref struct_name;                          // str
+  Ref field_names;                          // tuple of str (the plan's, or the keywords')
+  StructValue stored;                       // stored values by field name
+  std::vector<Ref> values;                  // Python values, by index into field_names
+};
+
+struct FieldViewObject {
+  PyObject_HEAD
+  ThriftField field;
+};
+
+struct MethodViewObject {
+  PyObject_HEAD
+  MethodDef method;
+};
+
+struct ServiceViewObject {
+  PyObject_HEAD
+  ServiceDef service;
+};
+
+struct ParserObject;
+
+/// The parser's schema bundle (built lazily after each parse), or nullptr with ValueError
+/// "No document parsed yet" when `require_document` and nothing was parsed.
+std::shared_ptr<const PySchema> parser_schema(PyObject* parser, bool require_document);
+bool is_parser(PyObject* obj);
+
+// View constructors (new references).
+PyObject* new_struct_view(std::shared_ptr<const PySchema> schema, const StructPlan* plan);
+PyObject* new_field_view(const ThriftField& field);
+PyObject* new_method_view(const MethodDef& method);
+PyObject* new_service_view(const ServiceDef& service);
+
+// Instances.
+PyObject* new_instance(std::shared_ptr<const PySchema> schema, const StructPlan* plan, StructValue stored);
+/// An instance for a struct value of any name: bound to the schema's definition, or to an empty one.
+PyObject* instance_from_value(const std::shared_ptr<const PySchema>& schema, StructValue value);
+inline bool is_instance(PyObject* obj) { return Py_IS_TYPE(obj, cls(Cls::ThriftStructInstance)); }
+/// Field index in the instance for `name`, or -1 (a name is a field when the definition has it,
+/// or, for an instance without definition fields, when it is among its field names).
+Py_ssize_t instance_field_index(InstanceObject* inst, PyObject* name);
+/// Assigns a field as `instance.x = v` does. `keep_stored_on_failure`: a value that cannot be
+/// converted leaves the stored value in place (new_instance_from_dict) instead of removing it.
+bool instance_assign(InstanceObject* inst, Py_ssize_t index, PyObject* value, bool keep_stored_on_failure);
+
+// ---------------------------------------------------------------------------------------------
+// Conversions and the serialize API (serde.cpp).
+
+/// Typed conversion of a Python object under a declared type; false with an exception set.
+bool to_value_typed(PyObject* obj, const TypePlan& type, const PySchema& schema, ThriftValue& out, int depth = 0);
+bool to_value_untyped(PyObject* obj, const PySchema& schema, ThriftValue& out, int depth = 0);
+/// New reference, or nullptr with an exception set.
+PyObject* to_python(const ThriftValue& value, const std::shared_ptr<const PySchema>& schema);
+
+/// The protocol selected by a ProtocolType member, or false with the argument error for `param`.
+bool protocol_arg(PyObject* obj, const char* param, Protocol& out);
+PyObject* serialize(const StructViewObject* view, PyObject* data, Protocol protocol);
+PyObject* deserialize(const StructViewObject* view, PyObject* data, Protocol protocol);
+
+/// Argument conversion for a ThriftStruct parameter.
+StructViewObject* struct_view_arg(PyObject* obj, const char* param);
+
+/// Interned attribute names used by the walkers.
+struct Names {
+  PyObject* to_dict;
+  PyObject* field_names;
+  PyObject* struct_name;
+};
+const Names& names();
+
+}  // namespace velvane::py

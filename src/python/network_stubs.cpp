@@ -1,0 +1,44 @@
+// src/python/network_stubs.cpp: ThriftServer, ThriftClient and AsyncThriftClient as registered
+// classes. Their networking is not built yet; constructing one raises NotImplementedError.
+#include "python/internal.h"
+
+namespace velvane::py {
+
+namespace {
+
+PyObject* unavailable_new(PyTypeObject* type, PyObject*, PyObject*) {
+  PyErr_Format(PyExc_NotImplementedError, "%s is not available in this build yet", type->tp_name);
+  return nullptr;
+}
+
+PyObject* create_unavailable(const char* name, const char* doc) {
+  PyType_Slot slots[] = {
+      {Py_tp_doc, const_cast<char*>(doc)},
+      {Py_tp_new, reinterpret_cast<void*>(unavailable_new)},
+      {0, nullptr},
+  };
+  PyType_Spec spec = {name, sizeof(PyObject), 0, Py_TPFLAGS_DEFAULT, slots};
+  return PyType_FromSpec(&spec);
+}
+
+}  // namespace
+
+PyObject* create_thrift_server() {
+  return create_unavailable("velvane.ThriftServer", "ThriftServer(service, transport=..., workers=1, protocol=...)\n--\n\n");
+}
+
+PyObject* create_thrift_client() {
+  return create_unavailable("velvane.ThriftClient",
+                            "ThriftClient(service, host, port, transport=..., protocol=...)\n--\n\n"
+                            "A blocking Thrift client: each call sends a request over one TCP connection and "
+                            "waits for the reply, releasing the interpreter while it waits.");
+}
+
+PyObject* create_async_thrift_client() {
+  return create_unavailable("velvane.AsyncThriftClient",
+                            "AsyncThriftClient(service, host, port, transport=..., protocol=...)\n--\n\n"
+                            "A Thrift client for asyncio: open, call and close are coroutines whose network "
+                            "work runs on a shared background runtime.");
+}
+
+}  // namespace velvane::py

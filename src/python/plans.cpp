@@ -1,0 +1,82 @@
+// src/python/plans.cpp: per-schema struct plans (interned names, resolved nested structs).
+#include "python/internal.h"
+
+namespace velvane::py {
+
+namespace {
+
+TypePlan make_type_plan(const ThriftType& type, const PySchema* resolver) {
+  TypePlan plan;
+  plan.kind = type.kind;
+  plan.wire_id = wire_type_id(type);
+  plan.type = &type;
+  plan.args.reserve(type.args.size());
+  for (const auto& arg : type.args) plan.args.push_back(make_type_plan(arg, resolver));
+  if (type.kind == TypeKind::Struct && resolver) plan.strukt = resolver->find(type.name);
+  return plan;
+}
+
+/// Fills names and indices; nested struct references are resolved by `resolve_types`.
+bool fill_names(StructPlan& plan, const StructDef& def) {
+  plan.def = &def;
+  plan.struct_name = Ref::steal(str_from(def.name));
+  plan.name_to_index = Ref::steal(PyDict_New());
+  plan.field_names = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(def.fields.size())));
+  if (!plan.struct_name || !plan.name_to_index || !plan.field_names) return false;
+  plan.fields.resize(def.fields.size());
+  for (size_t i = 0; i < def.fields.size(); ++i) {
+    FieldPlan& f = plan.fields[i];
+    f.field = &def.fields[i];
+    PyObject* name = str_from(def.fields[i].name);
+    if (!name) return false;
+    PyUnicode_InternInPlace(&name);
+    f.name = Ref::steal(name);
+    PyTuple_SET_ITEM(plan.field_names.get(), static_cast<Py_ssize_t>(i), Py_NewRef(name));
+    Ref index = Ref::steal(PyLong_FromSsize_t(static_cast<Py_ssize_t>(i)));
+    if (!index || PyDict_SetDefaultRef(plan.name_to_index.get(), name, index.get(), nullptr) < 0) return false;
+  }
+  return true;
+}
+
+void resolve_types(StructPlan& plan, const PySchema* resolver) {
+  for (auto& f : plan.fields) f.type = make_type_plan(f.field->field_type, resolver);
+}
+
+}  // namespace
+
+Py_ssize_t StructPlan::index_of(PyObject* name) const {
+  PyObject* index = PyDict_GetItemWithError(name_to_index.get(), name);
+  if (!index) {
+    PyErr_Clear();
+    return -1;
+  }
+  return PyLong_AsSsize_t(index);
+}
+
+std::shared_ptr<const PySchema> PySchema::build(std::shared_ptr<const Schema> schema) {
+  auto out = std::make_shared<PySchema>();
+  out->core_ = std::move(schema);
+  for (const auto& [name, def] : out->core_->structs()) {
+    auto [it, fresh] = out->plans_.try_emplace(def.get());
+    if (!fresh) continue;  // an include alias of a struct already planned
+    it->second = std::make_unique<StructPlan>();
+    if (!fill_names(*it->second, *def)) return nullptr;
+  }
+  for (auto& [def, plan] : out->plans_) resolve_types(*plan, out.get());
+  return out;
+}
+
+const std::shared_ptr<const PySchema>& PySchema::empty() {
+  // Created once, with the interpreter attached, and kept for the life of the process.
+  static const auto* kEmpty = new std::shared_ptr<const PySchema>(PySchema::build(std::make_shared<Schema>()));
+  return *kEmpty;
+}
+
+const StructPlan* PySchema::find(std::string_view name) const {
+  const StructDef* def = core_->find(name);
+  if (!def) return nullptr;
+  auto it = plans_.find(def);
+  return it == plans_.end() ? nullptr : it->second.get();
+}
+
+}  // namespace velvane::py

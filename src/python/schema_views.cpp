@@ -1,0 +1,442 @@
+// src/python/schema_views.cpp: ThriftParser and the read-only views ThriftStruct, ThriftField,
+// PyThriftService and PyThriftMethod.
+#include <new>
+#include <optional>
+
+#include "parser/parser.h"
+#include "python/internal.h"
+
+namespace velvane::py {
+
+struct ParserObject {
+  PyObject_HEAD
+  BorrowFlag borrow;
+  // Guarded by `borrow`: written only under an exclusive borrow, read under a shared one.
+  std::optional<ThriftDocument> document;
+  // The struct table of `document`, built on first use after each parse. Guarded by `schema_lock`
+  // because several shared borrowers may race to build it.
+  std::shared_ptr<const PySchema> schema;
+  PyMutex schema_lock;
+};
+
+namespace {
+
+template <class T>
+void destroy_and_free(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  reinterpret_cast<T*>(self)->~T();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+template <class T>
+T* alloc_object(Cls which) {
+  PyTypeObject* type = cls(which);
+  PyObject* obj = type->tp_alloc(type, 0);
+  return obj ? reinterpret_cast<T*>(obj) : nullptr;
+}
+
+PyObject* new_list_of(size_t n, auto&& make_item) {
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < n; ++i) {
+    PyObject* item = make_item(i);
+    if (!item) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return list.release();
+}
+
+std::string field_record_text(const ThriftField& f) {
+  std::string out = "ThriftField { id: " + std::to_string(f.id) + ", name: " + quoted(f.name) +
+                    ", required: " + (f.required ? "true" : "false") + ", field_type: " + to_text(f.field_type) +
+                    ", default_value: ";
+  out += f.default_value ? "Some(" + to_text(*f.default_value) + ")" : "None";
+  out += " }";
+  return out;
+}
+
+// --- ThriftParser -------------------------------------------------------------------------------
+
+ParserObject* as_parser(PyObject* self) { return reinterpret_cast<ParserObject*>(self); }
+
+PyObject* parser_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  if (PyTuple_GET_SIZE(args) != 0 || (kwargs && PyDict_GET_SIZE(kwargs) != 0)) {
+    PyErr_SetString(PyExc_TypeError, "ThriftParser() takes no arguments");
+    return nullptr;
+  }
+  PyObject* self = type->tp_alloc(type, 0);
+  if (!self) return nullptr;
+  auto* p = as_parser(self);
+  new (&p->borrow) BorrowFlag();
+  new (&p->document) std::optional<ThriftDocument>();
+  new (&p->schema) std::shared_ptr<const PySchema>();
+  p->schema_lock = PyMutex{};
+  return self;
+}
+
+void parser_dealloc(PyObject* self) {
+  auto* p = as_parser(self);
+  PyTypeObject* type = Py_TYPE(self);
+  p->schema.~shared_ptr();
+  p->document.~optional();
+  p->borrow.~BorrowFlag();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyObject* no_document() {
+  PyErr_SetString(PyExc_ValueError, "No document parsed yet");
+  return nullptr;
+}
+
+PyObject* parser_parse(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[1];
+  if (!parse_args("parse", args, nargs, kwnames, {"content"}, 1, a)) return nullptr;
+  Py_ssize_t size;
+  const char* text = str_arg(a[0], "content", &size);
+  if (!text) return nullptr;
+  Borrow borrow(as_parser(self)->borrow, Borrow::Exclusive);
+  if (!borrow.ok()) return nullptr;
+  // The str's UTF-8 buffer lives as long as the argument, which the caller keeps alive.
+  std::optional<Result<ThriftDocument>> parsed;
+  {
+    ReleaseGil nogil;
+    parsed.emplace(parse_document(std::string_view(text, static_cast<size_t>(size))));
+  }
+  if (!parsed->ok()) {
+    PyErr_Format(PyExc_ValueError, "Parse error: %s", parsed->error().text.c_str());
+    return nullptr;
+  }
+  auto* p = as_parser(self);
+  std::shared_ptr<const PySchema> old_schema;
+  PyMutex_Lock(&p->schema_lock);
+  p->document = std::move(*parsed).value();
+  old_schema = std::move(p->schema);
+  PyMutex_Unlock(&p->schema_lock);
+  Py_RETURN_NONE;
+}
+
+template <class Map>
+PyObject* list_keys(const Map& map) {
+  Ref list = Ref::steal(PyList_New(0));
+  if (!list) return nullptr;
+  for (const auto& entry : map) {
+    Ref key = Ref::steal(str_from(entry.first));
+    if (!key || PyList_Append(list.get(), key.get()) < 0) return nullptr;
+  }
+  return list.release();
+}
+
+/// Runs `body(document)` under a shared borrow; `missing` answers when nothing was parsed.
+template <class Body, class Missing>
+PyObject* with_document(PyObject* self, Body&& body, Missing&& missing) {
+  Borrow borrow(as_parser(self)->borrow, Borrow::Shared);
+  if (!borrow.ok()) return nullptr;
+  const auto& doc = as_parser(self)->document;
+  return doc ? body(*doc) : missing();
+}
+
+PyObject* empty_list() { return PyList_New(0); }
+
+PyObject* parser_list_structs(PyObject* self, PyObject*) {
+  return with_document(self, [](const ThriftDocument& d) { return list_keys(d.structs); }, empty_list);
+}
+
+PyObject* parser_list_services(PyObject* self, PyObject*) {
+  return with_document(self, [](const ThriftDocument& d) { return list_keys(d.services); }, empty_list);
+}
+
+PyObject* parser_list_enums(PyObject* self, PyObject*) {
+  return with_document(self, [](const ThriftDocument& d) { return list_keys(d.enums); }, empty_list);
+}
+
+PyObject* parser_list_includes(PyObject* self, PyObject*) {
+  return with_document(
+      self,
+      [](const ThriftDocument& d) {
+        return new_list_of(d.includes.size(), [&](size_t i) { return str_from(d.includes[i]); });
+      },
+      no_document);
+}
+
+PyObject* parser_namespaces(PyObject* self, PyObject*) {
+  return with_document(
+      self,
+      [](const ThriftDocument& d) -> PyObject* {
+        Ref dict = Ref::steal(PyDict_New());
+        if (!dict) return nullptr;
+        for (const auto& [scope, ns] : d.namespaces) {
+          Ref k = Ref::steal(str_from(scope)), v = Ref::steal(str_from(ns));
+          if (!k || !v || PyDict_SetItem(dict.get(), k.get(), v.get()) < 0) return nullptr;
+        }
+        return dict.release();
+      },
+      no_document);
+}
+
+/// The single `name` argument of the lookup methods, as text.
+std::optional<std::string_view> name_arg(const char* func, PyObject* const* args, Py_ssize_t nargs,
+                                         PyObject* kwnames) {
+  PyObject* a[1];
+  if (!parse_args(func, args, nargs, kwnames, {"name"}, 1, a)) return std::nullopt;
+  Py_ssize_t size;
+  const char* text = str_arg(a[0], "name", &size);
+  if (!text) return std::nullopt;
+  return std::string_view(text, static_cast<size_t>(size));
+}
+
+PyObject* parser_get_enum(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  auto name = name_arg("get_enum", args, nargs, kwnames);
+  if (!name) return nullptr;
+  return with_document(
+      self,
+      [&](const ThriftDocument& d) -> PyObject* {
+        auto it = d.enums.find(std::string(*name));
+        if (it == d.enums.end()) Py_RETURN_NONE;
+        Ref dict = Ref::steal(PyDict_New());
+        if (!dict) return nullptr;
+        for (const auto& [value_name, value] : it->second.values) {
+          Ref k = Ref::steal(str_from(value_name)), v = Ref::steal(PyLong_FromLong(value));
+          if (!k || !v || PyDict_SetItem(dict.get(), k.get(), v.get()) < 0) return nullptr;
+        }
+        return dict.release();
+      },
+      no_document);
+}
+
+PyObject* parser_get_service(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  auto name = name_arg("get_service", args, nargs, kwnames);
+  if (!name) return nullptr;
+  return with_document(
+      self,
+      [&](const ThriftDocument& d) -> PyObject* {
+        auto it = d.services.find(std::string(*name));
+        if (it == d.services.end()) Py_RETURN_NONE;
+        return new_service_view(it->second);
+      },
+      no_document);
+}
+
+PyObject* parser_get_struct(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  auto name = name_arg("get_struct", args, nargs, kwnames);
+  if (!name) return nullptr;
+  Borrow borrow(as_parser(self)->borrow, Borrow::Shared);
+  if (!borrow.ok()) return nullptr;
+  auto schema = parser_schema(self, true);
+  if (!schema) return nullptr;
+  const StructPlan* plan = schema->find(*name);
+  if (!plan) Py_RETURN_NONE;
+  return new_struct_view(std::move(schema), plan);
+}
+
+PyMethodDef parser_methods[] = {
+    {"parse", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parser_parse)),
+     METH_FASTCALL | METH_KEYWORDS, "parse($self, content)\n--\n\n"},
+    {"list_structs", parser_list_structs, METH_NOARGS, "list_structs($self)\n--\n\n"},
+    {"get_struct", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parser_get_struct)),
+     METH_FASTCALL | METH_KEYWORDS, "get_struct($self, name)\n--\n\n"},
+    {"list_services", parser_list_services, METH_NOARGS, "list_services($self)\n--\n\n"},
+    {"list_includes", parser_list_includes, METH_NOARGS, "list_includes($self)\n--\n\n"},
+    {"namespaces", parser_namespaces, METH_NOARGS, "namespaces($self)\n--\n\n"},
+    {"list_enums", parser_list_enums, METH_NOARGS, "list_enums($self)\n--\n\n"},
+    {"get_enum", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parser_get_enum)),
+     METH_FASTCALL | METH_KEYWORDS, "get_enum($self, name)\n--\n\n"},
+    {"get_service", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parser_get_service)),
+     METH_FASTCALL | METH_KEYWORDS, "get_service($self, name)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot parser_slots[] = {
+    {Py_tp_doc, const_cast<char*>("ThriftParser()\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(parser_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(parser_dealloc)},
+    {Py_tp_methods, parser_methods},
+    {0, nullptr},
+};
+
+// --- ThriftField --------------------------------------------------------------------------------
+
+const ThriftField& field_of(PyObject* self) { return reinterpret_cast<FieldViewObject*>(self)->field; }
+
+PyObject* field_get_id(PyObject* self, void*) { return PyLong_FromLong(field_of(self).id); }
+PyObject* field_get_name(PyObject* self, void*) { return str_from(field_of(self).name); }
+PyObject* field_get_required(PyObject* self, void*) { return PyBool_FromLong(field_of(self).required); }
+
+PyObject* field_repr(PyObject* self) {
+  const ThriftField& f = field_of(self);
+  std::string text = "ThriftField(id=" + std::to_string(f.id) + ", name=" + quoted(f.name) +
+                     ", required=" + (f.required ? "true" : "false") + ", field_type=" + to_text(f.field_type) + ")";
+  return str_from(text);
+}
+
+PyGetSetDef field_getset[] = {
+    {"id", field_get_id, nullptr, nullptr, nullptr},
+    {"name", field_get_name, nullptr, nullptr, nullptr},
+    {"required", field_get_required, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot field_slots[] = {
+    {Py_tp_doc, const_cast<char*>("")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(destroy_and_free<FieldViewObject>)},
+    {Py_tp_repr, reinterpret_cast<void*>(field_repr)},
+    {Py_tp_getset, field_getset},
+    {0, nullptr},
+};
+
+PyObject* fields_list(const std::vector<ThriftField>& fields) {
+  return new_list_of(fields.size(), [&](size_t i) { return new_field_view(fields[i]); });
+}
+
+// --- PyThriftMethod -----------------------------------------------------------------------------
+
+const MethodDef& method_of(PyObject* self) { return reinterpret_cast<MethodViewObject*>(self)->method; }
+
+PyObject* method_get_name(PyObject* self, void*) { return str_from(method_of(self).name); }
+PyObject* method_get_arguments(PyObject* self, void*) { return fields_list(method_of(self).arguments); }
+PyObject* method_get_exceptions(PyObject* self, void*) { return fields_list(method_of(self).exceptions); }
+PyObject* method_get_oneway(PyObject* self, void*) { return PyBool_FromLong(method_of(self).oneway); }
+
+PyObject* method_repr(PyObject* self) {
+  const MethodDef& m = method_of(self);
+  return str_from("ThriftMethod(name=" + quoted(m.name) + ", return_type=" + to_text(m.return_type) + ")");
+}
+
+PyGetSetDef method_getset[] = {
+    {"name", method_get_name, nullptr, nullptr, nullptr},
+    {"arguments", method_get_arguments, nullptr, nullptr, nullptr},
+    {"exceptions", method_get_exceptions, nullptr, nullptr, nullptr},
+    {"oneway", method_get_oneway, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot method_slots[] = {
+    {Py_tp_doc, const_cast<char*>("")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(destroy_and_free<MethodViewObject>)},
+    {Py_tp_repr, reinterpret_cast<void*>(method_repr)},
+    {Py_tp_getset, method_getset},
+    {0, nullptr},
+};
+
+// --- PyThriftService ----------------------------------------------------------------------------
+
+const ServiceDef& service_of(PyObject* self) { return reinterpret_cast<ServiceViewObject*>(self)->service; }
+
+PyObject* service_get_name(PyObject* self, void*) { return str_from(service_of(self).name); }
+
+PyObject* service_get_methods(PyObject* self, void*) {
+  const auto& methods = service_of(self).methods;
+  return new_list_of(methods.size(), [&](size_t i) { return new_method_view(methods[i]); });
+}
+
+PyObject* service_get_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  auto name = name_arg("get_method", args, nargs, kwnames);
+  if (!name) return nullptr;
+  for (const auto& m : service_of(self).methods)
+    if (m.name == *name) return new_method_view(m);
+  Py_RETURN_NONE;
+}
+
+PyObject* service_repr(PyObject* self) {
+  const ServiceDef& s = service_of(self);
+  std::string text = "ThriftService(name=" + quoted(s.name) + ", methods=[";
+  for (size_t i = 0; i < s.methods.size(); ++i) {
+    if (i) text += ", ";
+    text += quoted(s.methods[i].name);
+  }
+  text += "])";
+  return str_from(text);
+}
+
+PyGetSetDef service_getset[] = {
+    {"name", service_get_name, nullptr, nullptr, nullptr},
+    {"methods", service_get_methods, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef service_methods[] = {
+    {"get_method", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(service_get_method)),
+     METH_FASTCALL | METH_KEYWORDS, "get_method($self, name)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot service_slots[] = {
+    {Py_tp_doc, const_cast<char*>("")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(destroy_and_free<ServiceViewObject>)},
+    {Py_tp_repr, reinterpret_cast<void*>(service_repr)},
+    {Py_tp_getset, service_getset},
+    {Py_tp_methods, service_methods},
+    {0, nullptr},
+};
+
+// --- ThriftStruct (inspection; serialization members live in struct_api.cpp) --------------------
+
+PyObject* create_view_type(const char* name, PyType_Slot* slots, int basicsize) {
+  PyType_Spec spec = {name, basicsize, 0,
+                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE, slots};
+  return PyType_FromSpec(&spec);
+}
+
+}  // namespace
+
+std::string struct_fields_text(const StructDef& def) {
+  std::string text = "[";
+  for (size_t i = 0; i < def.fields.size(); ++i) {
+    if (i) text += ", ";
+    text += field_record_text(def.fields[i]);
+  }
+  return text + "]";
+}
+
+PyObject* struct_fields_list(const StructDef& def) { return fields_list(def.fields); }
+
+bool is_parser(PyObject* obj) { return PyObject_TypeCheck(obj, cls(Cls::ThriftParser)); }
+
+std::shared_ptr<const PySchema> parser_schema(PyObject* parser, bool require_document) {
+  auto* p = as_parser(parser);
+  if (!p->document) {
+    if (require_document) {
+      no_document();
+      return nullptr;
+    }
+    return PySchema::empty();
+  }
+  PyMutex_Lock(&p->schema_lock);
+  if (!p->schema) p->schema = PySchema::build(Schema::build(*p->document));
+  auto schema = p->schema;
+  PyMutex_Unlock(&p->schema_lock);
+  return schema;
+}
+
+PyObject* new_field_view(const ThriftField& field) {
+  auto* obj = alloc_object<FieldViewObject>(Cls::ThriftField);
+  if (obj) new (&obj->field) ThriftField(field);
+  return reinterpret_cast<PyObject*>(obj);
+}
+
+PyObject* new_method_view(const MethodDef& method) {
+  auto* obj = alloc_object<MethodViewObject>(Cls::PyThriftMethod);
+  if (obj) new (&obj->method) MethodDef(method);
+  return reinterpret_cast<PyObject*>(obj);
+}
+
+PyObject* new_service_view(const ServiceDef& service) {
+  auto* obj = alloc_object<ServiceViewObject>(Cls::PyThriftService);
+  if (obj) new (&obj->service) ServiceDef(service);
+  return reinterpret_cast<PyObject*>(obj);
+}
+
+PyObject* create_thrift_parser() {
+  PyType_Spec spec = {"velvane.ThriftParser", sizeof(ParserObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+                      parser_slots};
+  return PyType_FromSpec(&spec);
+}
+
+PyObject* create_thrift_field() { return create_view_type("velvane.ThriftField", field_slots, sizeof(FieldViewObject)); }
+PyObject* create_method_view() { return create_view_type("velvane.PyThriftMethod", method_slots, sizeof(MethodViewObject)); }
+PyObject* create_service_view() {
+  return create_view_type("velvane.PyThriftService", service_slots, sizeof(ServiceViewObject));
+}
+
+}  // namespace velvane::py

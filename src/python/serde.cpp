@@ -1,0 +1,665 @@
+// src/python/serde.cpp: Python data to protocol bytes and back. One walker of Python objects,
+// templated over the protocol's writer, carries the field-selection rules for all three protocols;
+// the conversions between Python objects and ThriftValue live here too.
+#include <limits>
+
+#include "python/convert.h"
+#include "python/internal.h"
+
+namespace velvane::py {
+
+namespace {
+
+bool nesting_too_deep() {
+  PyErr_Format(PyExc_ValueError, "Nesting too deep: structs and containers are limited to %d levels", kMaxDepth);
+  return false;
+}
+
+bool unknown_struct(const TypePlan& type) {
+  PyErr_Format(PyExc_ValueError, "Unknown struct in schema: %s", type.type->name.c_str());
+  return false;
+}
+
+bool write_error(const Error& e) {
+  PyErr_Format(PyExc_OSError, "Write error: %s", e.text.c_str());
+  return false;
+}
+
+/// Guards one level of nesting: our own limit, then the interpreter's recursion limit.
+class DepthGuard {
+ public:
+  explicit DepthGuard(int& depth) : depth_(depth) {
+    ok_ = ++depth_ <= kMaxDepth && Py_EnterRecursiveCall(" while serializing a Thrift value") == 0;
+    entered_ = ok_;
+    if (!ok_ && depth_ > kMaxDepth) nesting_too_deep();
+  }
+  ~DepthGuard() {
+    --depth_;
+    if (entered_) Py_LeaveRecursiveCall();
+  }
+  DepthGuard(const DepthGuard&) = delete;
+  DepthGuard& operator=(const DepthGuard&) = delete;
+  bool ok() const { return ok_; }
+
+ private:
+  int& depth_;
+  bool ok_;
+  bool entered_;
+};
+
+bool container_changed(const char* what) {
+  PyErr_Format(PyExc_RuntimeError, "%s changed size during serialization", what);
+  return false;
+}
+
+std::string_view text_of(PyObject* str) {
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(str, &size);
+  return text ? std::string_view(text, static_cast<size_t>(size)) : std::string_view();
+}
+
+// --------------------------------------------------------------------------------------------
+// The walker: Python data under a declared type, straight into a protocol writer.
+
+template <class W>
+class DataWriter {
+ public:
+  DataWriter(W& w, const PySchema& schema) : w_(w), schema_(schema) {}
+
+  /// The fields of one struct, between struct_begin and struct_end.
+  bool write_struct(const StructPlan& plan, PyObject* data) {
+    DepthGuard guard(depth_);
+    if (!guard.ok()) return false;
+    w_.struct_begin();
+    bool ok;
+    if (PyDict_Check(data)) {
+      ok = write_dict_fields(plan, data);
+    } else if (is_instance(data)) {
+      ok = write_instance_fields(plan, reinterpret_cast<InstanceObject*>(data));
+    } else {
+      type_mismatch(data, "dict");
+      ok = false;
+    }
+    if (ok) w_.struct_end();
+    return ok;
+  }
+
+ private:
+  bool write_dict_fields(const StructPlan& plan, PyObject* dict) {
+    for (const FieldPlan& f : plan.fields) {
+      PyObject* raw;
+      if (PyDict_GetItemRef(dict, f.name.get(), &raw) < 0) return false;
+      Ref value = Ref::steal(raw);
+      if (value) {
+        if (value.get() == Py_None) {
+          if (f.field->required) {
+            PyErr_Format(PyExc_TypeError, "Required field '%s' cannot be None", f.field->name.c_str());
+            return false;
+          }
+          continue;
+        }
+        if (!write_field(f, value.get())) return false;
+      } else if (f.field->default_value) {
+        if (!write_stored_field(f, *f.field->default_value)) return false;
+      }
+    }
+    return true;
+  }
+
+  bool write_instance_fields(const StructPlan& plan, InstanceObject* inst) {
+    const bool same_plan = inst->plan == &plan;
+    for (size_t i = 0; i < plan.fields.size(); ++i) {
+      const FieldPlan& f = plan.fields[i];
+      Py_ssize_t index = same_plan ? static_cast<Py_ssize_t>(i) : instance_field_index(inst, f.name.get());
+      if (index >= 0 && static_cast<size_t>(index) < inst->values.size() && inst->values[index]) {
+        Ref value = Ref::borrow(inst->values[index].get());  // the field may be reassigned meanwhile
+        if (value.get() == Py_None) continue;
+        if (!write_field(f, value.get())) return false;
+        continue;
+      }
+      if (const ThriftValue* stored = inst->stored.find(f.field->name)) {
+        if (!write_stored_field(f, *stored)) return false;
+      }
+    }
+    return true;
+  }
+
+  bool write_field(const FieldPlan& f, PyObject* value) {
+    w_.field_begin(f.type.wire_id, f.field->id);
+    if (!write_value(f.type, value)) return false;
+    w_.field_end();
+    return true;
+  }
+
+  bool write_stored_field(const FieldPlan& f, const ThriftValue& value) {
+    w_.field_begin(f.type.wire_id, f.field->id);
+    Status s = velvane::write_value(w_, value, schema_.core(), depth_);
+    if (!s.ok()) return write_error(s.error());
+    w_.field_end();
+    return true;
+  }
+
+  bool write_value(const TypePlan& type, PyObject* obj) {
+    if (obj == Py_None) {
+      PyErr_SetString(PyExc_TypeError, "None has no ThriftValue representation");
+      return false;
+    }
+    switch (type.kind) {
+      case TypeKind::Bool: {
+        bool v;
+        if (!extract_bool(obj, v)) return false;
+        w_.write_bool(v);
+        return true;
+      }
+      case TypeKind::Byte: {
+        int8_t v;
+        if (!extract_small_int(obj, v)) return false;
+        w_.write_byte(v);
+        return true;
+      }
+      case TypeKind::I16: {
+        int16_t v;
+        if (!extract_small_int(obj, v)) return false;
+        w_.write_i16(v);
+        return true;
+      }
+      case TypeKind::I32: {
+        int32_t v;
+        if (!extract_i32(obj, v)) return false;
+        w_.write_i32(v);
+        return true;
+      }
+      case TypeKind::I64: {
+        int64_t v;
+        if (!extract_i64(obj, v)) return false;
+        w_.write_i64(v);
+        return true;
+      }
+      case TypeKind::Double: {
+        double v;
+        if (!extract_double(obj, v)) return false;
+        w_.write_double(v);
+        return true;
+      }
+      case TypeKind::String: {
+        std::string_view v;
+        if (!extract_string(obj, v)) return false;
+        w_.write_string(v);
+        return true;
+      }
+      case TypeKind::Binary: {
+        std::string_view v;
+        std::string scratch;
+        if (!extract_binary(obj, v, scratch)) return false;
+        w_.write_binary(v);
+        return true;
+      }
+      case TypeKind::List:
+      case TypeKind::Set: return write_list(type, obj);
+      case TypeKind::Map: return write_map(type, obj);
+      case TypeKind::Struct:
+        if (!type.strukt) return unknown_struct(type);
+        return write_struct(*type.strukt, obj);
+    }
+    return false;
+  }
+
+  bool write_list(const TypePlan& type, PyObject* obj) {
+    if (!PyList_Check(obj)) return type_mismatch(obj, "list"), false;
+    DepthGuard guard(depth_);
+    if (!guard.ok()) return false;
+    const Py_ssize_t size = PyList_GET_SIZE(obj);
+    const TypePlan& elem = type.args[0];
+    const bool is_set = type.kind == TypeKind::Set;
+    if (is_set) {
+      w_.set_begin(elem.wire_id, static_cast<int32_t>(size));
+    } else {
+      w_.list_begin(elem.wire_id, static_cast<int32_t>(size));
+    }
+    for (Py_ssize_t i = 0; i < size; ++i) {
+      // An item's __index__ or __float__ may change the list: hold the item, re-check the size.
+      if (PyList_GET_SIZE(obj) != size) return container_changed("list");
+      Ref item = Ref::borrow(PyList_GET_ITEM(obj, i));
+      if (!write_value(elem, item.get())) return false;
+    }
+    if (is_set) {
+      w_.set_end();
+    } else {
+      w_.list_end();
+    }
+    return true;
+  }
+
+  bool write_map(const TypePlan& type, PyObject* obj) {
+    if (!PyDict_Check(obj)) return type_mismatch(obj, "dict"), false;
+    DepthGuard guard(depth_);
+    if (!guard.ok()) return false;
+    const Py_ssize_t size = PyDict_GET_SIZE(obj);
+    w_.map_begin(type.args[0].wire_id, type.args[1].wire_id, static_cast<int32_t>(size));
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(obj, &pos, &key, &value)) {
+      Ref k = Ref::borrow(key), v = Ref::borrow(value);
+      if (!write_value(type.args[0], k.get()) || !write_value(type.args[1], v.get())) return false;
+      if (PyDict_GET_SIZE(obj) != size) return container_changed("dict");
+    }
+    w_.map_end();
+    return true;
+  }
+
+  W& w_;
+  const PySchema& schema_;
+  int depth_ = 0;
+};
+
+/// Output buffer reused by each thread; a nested serialize (from an __index__ callback) gets its own.
+struct ScratchBuffer {
+  std::string& get() { return in_use ? fallback : (in_use = true, shared); }
+  std::string shared;
+  std::string fallback;
+  bool in_use = false;
+};
+thread_local ScratchBuffer t_scratch;
+
+class ScratchLease {
+ public:
+  explicit ScratchLease(size_t reserve) : nested_(t_scratch.in_use), buf_(nested_ ? local_ : t_scratch.shared) {
+    t_scratch.in_use = true;
+    buf_.clear();
+    buf_.reserve(reserve);
+  }
+  ~ScratchLease() {
+    if (!nested_) {
+      t_scratch.in_use = false;
+      if (buf_.capacity() > (1u << 20)) std::string().swap(buf_);  // don't pin huge buffers
+    }
+  }
+  std::string& buf() { return buf_; }
+
+ private:
+  bool nested_;
+  std::string local_;
+  std::string& buf_;
+};
+
+template <class W>
+PyObject* serialize_with(const StructViewObject* view, PyObject* data) {
+  ScratchLease lease(16 * view->plan->fields.size() + 128);
+  W w(lease.buf());
+  DataWriter<W> walker(w, *view->schema);
+  if (!walker.write_struct(*view->plan, data)) return nullptr;
+  w.finish();
+  return PyBytes_FromStringAndSize(lease.buf().data(), static_cast<Py_ssize_t>(lease.buf().size()));
+}
+
+// --------------------------------------------------------------------------------------------
+// Conversions to ThriftValue.
+
+bool fail_nesting(int depth) { return depth > kMaxDepth ? nesting_too_deep() : true; }
+
+bool struct_from_instance(InstanceObject* inst, const StructPlan* plan, const PySchema& schema, std::string name,
+                          ThriftValue& out, int depth) {
+  out = ThriftValue::Struct(std::move(name), inst->stored.fields);
+  const Py_ssize_t n = PyTuple_GET_SIZE(inst->field_names.get());
+  for (Py_ssize_t i = 0; i < n && static_cast<size_t>(i) < inst->values.size(); ++i) {
+    if (!inst->values[i]) continue;
+    Ref value = Ref::borrow(inst->values[i].get());
+    PyObject* field_name = PyTuple_GET_ITEM(inst->field_names.get(), i);
+    Py_ssize_t declared = plan ? plan->index_of(field_name) : -1;
+    ThriftValue converted;
+    bool ok = declared >= 0 ? to_value_typed(value.get(), plan->fields[declared].type, schema, converted, depth)
+                            : to_value_untyped(value.get(), schema, converted, depth);
+    if (!ok) {
+      PyErr_Clear();
+      continue;
+    }
+    out.strukt.set(std::string(text_of(field_name)), std::move(converted));
+  }
+  return true;
+}
+
+bool struct_from_dict(PyObject* dict, const TypePlan& type, const PySchema& schema, ThriftValue& out, int depth) {
+  out = ThriftValue::Struct(type.type->name);
+  const StructPlan* plan = type.strukt;
+  Py_ssize_t pos = 0;
+  PyObject *key, *value;
+  while (PyDict_Next(dict, &pos, &key, &value)) {
+    if (!PyUnicode_Check(key)) return type_mismatch(key, "str"), false;
+    Ref k = Ref::borrow(key), v = Ref::borrow(value);
+    Py_ssize_t declared = plan ? plan->index_of(key) : -1;
+    ThriftValue converted;
+    bool ok = declared >= 0 && to_value_typed(v.get(), plan->fields[declared].type, schema, converted, depth);
+    if (!ok) {
+      PyErr_Clear();
+      ok = to_value_untyped(v.get(), schema, converted, depth);
+    }
+    if (!ok) {
+      PyErr_Clear();
+      converted = ThriftValue::String("");
+    }
+    out.strukt.set(std::string(text_of(k.get())), std::move(converted));
+  }
+  return true;
+}
+
+/// Binary from a sequence of small integers, for the untyped rule: false without an exception set
+/// when some item is not an integer 0..255.
+bool try_byte_sequence(PyObject* obj, std::string& out) {
+  Ref fast = Ref::steal(PySequence_Fast(obj, ""));
+  if (!fast) {
+    PyErr_Clear();
+    return false;
+  }
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.get());
+  out.clear();
+  out.reserve(static_cast<size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    uint8_t byte;
+    if (!extract_small_int(PySequence_Fast_GET_ITEM(fast.get(), i), byte)) {
+      PyErr_Clear();
+      return false;
+    }
+    out.push_back(static_cast<char>(byte));
+  }
+  return true;
+}
+
+PyObject* list_from_items(const std::vector<ThriftValue>& items, const std::shared_ptr<const PySchema>& schema) {
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < items.size(); ++i) {
+    PyObject* item = to_python(items[i], schema);
+    if (!item) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return list.release();
+}
+
+}  // namespace
+
+bool extract_binary(PyObject* obj, std::string_view& out, std::string& scratch) {
+  if (PyBytes_Check(obj)) {
+    out = std::string_view(PyBytes_AS_STRING(obj), static_cast<size_t>(PyBytes_GET_SIZE(obj)));
+    return true;
+  }
+  if (PyByteArray_Check(obj)) {
+    scratch.assign(PyByteArray_AS_STRING(obj), static_cast<size_t>(PyByteArray_GET_SIZE(obj)));
+    out = scratch;
+    return true;
+  }
+  if (PyUnicode_Check(obj)) {
+    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    return false;
+  }
+  if (!PySequence_Check(obj)) return type_mismatch(obj, "Sequence"), false;
+  Ref fast = Ref::steal(PySequence_Fast(obj, "expected a sequence"));
+  if (!fast) return false;
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.get());
+  scratch.clear();
+  scratch.reserve(static_cast<size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    uint8_t byte;
+    if (!extract_small_int(PySequence_Fast_GET_ITEM(fast.get(), i), byte)) return false;
+    scratch.push_back(static_cast<char>(byte));
+  }
+  out = scratch;
+  return true;
+}
+
+bool to_value_typed(PyObject* obj, const TypePlan& type, const PySchema& schema, ThriftValue& out, int depth) {
+  if (obj == Py_None) {
+    PyErr_SetString(PyExc_TypeError, "None has no ThriftValue representation");
+    return false;
+  }
+  switch (type.kind) {
+    case TypeKind::Bool: {
+      bool v;
+      if (!extract_bool(obj, v)) return false;
+      out = ThriftValue::Bool(v);
+      return true;
+    }
+    case TypeKind::Byte: {
+      int8_t v;
+      if (!extract_small_int(obj, v)) return false;
+      out = ThriftValue::Byte(v);
+      return true;
+    }
+    case TypeKind::I16: {
+      int16_t v;
+      if (!extract_small_int(obj, v)) return false;
+      out = ThriftValue::I16(v);
+      return true;
+    }
+    case TypeKind::I32: {
+      int32_t v;
+      if (!extract_i32(obj, v)) return false;
+      out = ThriftValue::I32(v);
+      return true;
+    }
+    case TypeKind::I64: {
+      int64_t v;
+      if (!extract_i64(obj, v)) return false;
+      out = ThriftValue::I64(v);
+      return true;
+    }
+    case TypeKind::Double: {
+      double v;
+      if (!extract_double(obj, v)) return false;
+      out = ThriftValue::Double(v);
+      return true;
+    }
+    case TypeKind::String: {
+      std::string_view v;
+      if (!extract_string(obj, v)) return false;
+      out = ThriftValue::String(std::string(v));
+      return true;
+    }
+    case TypeKind::Binary: {
+      std::string_view v;
+      std::string scratch;
+      if (!extract_binary(obj, v, scratch)) return false;
+      out = ThriftValue::Binary(std::string(v));
+      return true;
+    }
+    case TypeKind::List:
+    case TypeKind::Set: {
+      if (!PyList_Check(obj)) return type_mismatch(obj, "list"), false;
+      if (!fail_nesting(depth + 1)) return false;
+      std::vector<ThriftValue> items;
+      for (Py_ssize_t i = 0; i < PyList_GET_SIZE(obj); ++i) {
+        Ref item = Ref::borrow(PyList_GET_ITEM(obj, i));
+        if (!to_value_typed(item.get(), type.args[0], schema, items.emplace_back(), depth + 1)) return false;
+      }
+      out = type.kind == TypeKind::List ? ThriftValue::List(std::move(items)) : ThriftValue::Set(std::move(items));
+      return true;
+    }
+    case TypeKind::Map: {
+      if (!PyDict_Check(obj)) return type_mismatch(obj, "dict"), false;
+      if (!fail_nesting(depth + 1)) return false;
+      std::vector<ThriftValue> items;
+      Py_ssize_t pos = 0;
+      PyObject *key, *value;
+      while (PyDict_Next(obj, &pos, &key, &value)) {
+        Ref k = Ref::borrow(key), v = Ref::borrow(value);
+        if (!to_value_typed(k.get(), type.args[0], schema, items.emplace_back(), depth + 1)) return false;
+        if (!to_value_typed(v.get(), type.args[1], schema, items.emplace_back(), depth + 1)) return false;
+      }
+      out = ThriftValue::Map(std::move(items));
+      return true;
+    }
+    case TypeKind::Struct:
+      if (!fail_nesting(depth + 1)) return false;
+      if (is_instance(obj)) {
+        auto* inst = reinterpret_cast<InstanceObject*>(obj);
+        return struct_from_instance(inst, inst->plan, schema, type.type->name, out, depth + 1);
+      }
+      if (PyDict_Check(obj)) return struct_from_dict(obj, type, schema, out, depth + 1);
+      return type_mismatch(obj, "dict"), false;
+  }
+  return false;
+}
+
+bool to_value_untyped(PyObject* obj, const PySchema& schema, ThriftValue& out, int depth) {
+  if (obj == Py_None) {
+    PyErr_SetString(PyExc_TypeError, "None has no ThriftValue representation");
+    return false;
+  }
+  if (PyBool_Check(obj)) {
+    out = ThriftValue::Bool(obj == Py_True);
+    return true;
+  }
+  if (PyLong_Check(obj) || PyIndex_Check(obj)) {
+    int overflow = 0;
+    Ref index = Ref::steal(PyNumber_Index(obj));
+    if (index) {
+      long long v = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+      if (!overflow && !(v == -1 && PyErr_Occurred())) {
+        out = ThriftValue::I64(v);
+        return true;
+      }
+    }
+    PyErr_Clear();
+  }
+  if (PyFloat_Check(obj) || PyLong_Check(obj) || Py_TYPE(obj)->tp_as_number) {
+    double v = PyFloat_AsDouble(obj);
+    if (!(v == -1.0 && PyErr_Occurred())) {
+      out = ThriftValue::Double(v);
+      return true;
+    }
+    PyErr_Clear();
+  }
+  if (PyUnicode_Check(obj)) {
+    std::string_view v;
+    if (!extract_string(obj, v)) return false;
+    out = ThriftValue::String(std::string(v));
+    return true;
+  }
+  if (PyBytes_Check(obj) || PyByteArray_Check(obj)) {
+    std::string_view v;
+    std::string scratch;
+    if (!extract_binary(obj, v, scratch)) return false;
+    out = ThriftValue::Binary(std::string(v));
+    return true;
+  }
+  if (PySequence_Check(obj) && !PyDict_Check(obj)) {
+    std::string bytes;
+    if (try_byte_sequence(obj, bytes)) {
+      out = ThriftValue::Binary(std::move(bytes));
+      return true;
+    }
+  }
+  if (!fail_nesting(depth + 1)) return false;
+  if (is_instance(obj)) {
+    auto* inst = reinterpret_cast<InstanceObject*>(obj);
+    return struct_from_instance(inst, inst->plan, schema, std::string(text_of(inst->struct_name.get())), out,
+                                depth + 1);
+  }
+  if (PyDict_Check(obj)) {
+    std::vector<ThriftValue> items;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(obj, &pos, &key, &value)) {
+      Ref k = Ref::borrow(key), v = Ref::borrow(value);
+      if (!to_value_untyped(k.get(), schema, items.emplace_back(), depth + 1)) return false;
+      if (!to_value_untyped(v.get(), schema, items.emplace_back(), depth + 1)) return false;
+    }
+    out = ThriftValue::Map(std::move(items));
+    return true;
+  }
+  if (PyList_Check(obj)) {
+    std::vector<ThriftValue> items;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(obj); ++i) {
+      Ref item = Ref::borrow(PyList_GET_ITEM(obj, i));
+      if (!to_value_untyped(item.get(), schema, items.emplace_back(), depth + 1)) return false;
+    }
+    out = ThriftValue::List(std::move(items));
+    return true;
+  }
+  PyErr_Format(PyExc_TypeError, "Cannot convert Python value of type '%s' to ThriftValue", Py_TYPE(obj)->tp_name);
+  return false;
+}
+
+PyObject* to_python(const ThriftValue& value, const std::shared_ptr<const PySchema>& schema) {
+  switch (value.kind) {
+    case ValueKind::Bool: return PyBool_FromLong(value.b);
+    case ValueKind::Byte: return PyLong_FromLong(value.i8);
+    case ValueKind::I16: return PyLong_FromLong(value.i16);
+    case ValueKind::I32: return PyLong_FromLong(value.i32);
+    case ValueKind::I64: return PyLong_FromLongLong(value.i64);
+    case ValueKind::Double: return PyFloat_FromDouble(value.d);
+    case ValueKind::String:
+      return PyUnicode_DecodeUTF8(value.bytes.data(), static_cast<Py_ssize_t>(value.bytes.size()), "replace");
+    case ValueKind::Binary:
+      return PyBytes_FromStringAndSize(value.bytes.data(), static_cast<Py_ssize_t>(value.bytes.size()));
+    case ValueKind::List:
+    case ValueKind::Set: return list_from_items(value.items, schema);
+    case ValueKind::Map: {
+      Ref dict = Ref::steal(PyDict_New());
+      if (!dict) return nullptr;
+      for (size_t i = 0; i + 1 < value.items.size(); i += 2) {
+        Ref k = Ref::steal(to_python(value.items[i], schema));
+        if (!k) return nullptr;
+        Ref v = Ref::steal(to_python(value.items[i + 1], schema));
+        if (!v || PyDict_SetItem(dict.get(), k.get(), v.get()) < 0) return nullptr;
+      }
+      return dict.release();
+    }
+    case ValueKind::Struct: return instance_from_value(schema, value.strukt);
+  }
+  return nullptr;
+}
+
+StructViewObject* struct_view_arg(PyObject* obj, const char* param) {
+  if (!PyObject_TypeCheck(obj, cls(Cls::ThriftStruct))) {
+    type_mismatch(obj, "ThriftStruct");
+    prefix_argument_error(param);
+    return nullptr;
+  }
+  return reinterpret_cast<StructViewObject*>(obj);
+}
+
+PyObject* serialize(const StructViewObject* view, PyObject* data, Protocol protocol) {
+  switch (protocol) {
+    case Protocol::Binary: return serialize_with<BinaryWriter>(view, data);
+    case Protocol::Compact: return serialize_with<CompactWriter>(view, data);
+    case Protocol::Json: return serialize_with<JsonWriter>(view, data);
+  }
+  return nullptr;
+}
+
+PyObject* deserialize(const StructViewObject* view, PyObject* data, Protocol protocol) {
+  if (!PyBytes_Check(data)) {
+    type_mismatch(data, "bytes");
+    prefix_argument_error("data");
+    return nullptr;
+  }
+  std::string_view input(PyBytes_AS_STRING(data), static_cast<size_t>(PyBytes_GET_SIZE(data)));
+  const StructDef& def = *view->plan->def;
+  const Schema& core = view->schema->core();
+  auto read = [&]() {
+    return protocol == Protocol::Json ? read_json_document(input, def, core) : read_struct(protocol, input, def, core);
+  };
+  // Large inputs are read without the interpreter; bytes objects are immutable.
+  constexpr size_t kReleaseThreshold = 64 * 1024;
+  std::optional<Result<StructValue>> result;
+  if (input.size() >= kReleaseThreshold) {
+    ReleaseGil nogil;
+    result.emplace(read());
+  } else {
+    result.emplace(read());
+  }
+  if (!result->ok()) {
+    const Error& e = result->error();
+    if (e.kind == ErrorKind::Type) {
+      PyErr_SetString(PyExc_TypeError, e.text.c_str());
+    } else if (e.kind == ErrorKind::Value) {
+      PyErr_SetString(PyExc_ValueError, e.text.c_str());
+    } else {
+      PyErr_Format(PyExc_OSError, "Read error: %s", e.text.c_str());
+    }
+    return nullptr;
+  }
+  return new_instance(view->schema, view->plan, std::move(*result).value());
+}
+
+}  // namespace velvane::py

@@ -1,0 +1,159 @@
+// src/python/struct_api.cpp: ThriftStruct, the struct definition object: inspection, instances and
+// the serialize API.
+#include <new>
+
+#include "python/internal.h"
+
+namespace velvane::py {
+
+std::string struct_fields_text(const StructDef& def);
+PyObject* struct_fields_list(const StructDef& def);
+
+namespace {
+
+StructViewObject* as_view(PyObject* self) { return reinterpret_cast<StructViewObject*>(self); }
+
+void view_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  as_view(self)->schema.~shared_ptr();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyObject* view_get_name(PyObject* self, void*) { return Py_NewRef(as_view(self)->plan->struct_name.get()); }
+PyObject* view_get_fields(PyObject* self, void*) { return struct_fields_list(*as_view(self)->plan->def); }
+
+PyObject* view_repr(PyObject* self) {
+  const StructDef& def = *as_view(self)->plan->def;
+  return str_from("ThriftStruct(name=" + quoted(def.name) + ", fields=" + struct_fields_text(def) + ")");
+}
+
+/// A new instance carrying the definition's default values.
+PyObject* instance_with_defaults(StructViewObject* view) {
+  StructValue stored;
+  stored.name = view->plan->def->name;
+  for (const auto& f : view->plan->def->fields)
+    if (f.default_value) stored.set(f.name, *f.default_value);
+  return new_instance(view->schema, view->plan, std::move(stored));
+}
+
+PyObject* instance_from_items(StructViewObject* view, PyObject* items) {
+  Ref inst = Ref::steal(instance_with_defaults(view));
+  if (!inst) return nullptr;
+  auto* target = reinterpret_cast<InstanceObject*>(inst.get());
+  Py_ssize_t pos = 0;
+  PyObject *key, *value;
+  while (PyDict_Next(items, &pos, &key, &value)) {
+    if (!PyUnicode_Check(key)) continue;
+    Py_ssize_t index = view->plan->index_of(key);
+    if (index < 0) continue;
+    Ref hold_key = Ref::borrow(key), hold_value = Ref::borrow(value);
+    if (!instance_assign(target, index, hold_value.get(), true)) return nullptr;
+  }
+  return inst.release();
+}
+
+PyObject* view_new_instance(PyObject* self, PyObject*) { return instance_with_defaults(as_view(self)); }
+
+PyObject* view_new_instance_from_dict(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[1];
+  if (!parse_args("new_instance_from_dict", args, nargs, kwnames, {"items"}, 1, a)) return nullptr;
+  if (!PyDict_Check(a[0])) {
+    type_mismatch(a[0], "dict");
+    prefix_argument_error("items");
+    return nullptr;
+  }
+  return instance_from_items(as_view(self), a[0]);
+}
+
+PyObject* view_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+  if (PyTuple_GET_SIZE(args) != 0) {
+    PyErr_SetString(PyExc_TypeError, "ThriftStruct() takes only keyword arguments");
+    return nullptr;
+  }
+  if (!kwargs || PyDict_GET_SIZE(kwargs) == 0) return instance_with_defaults(as_view(self));
+  return instance_from_items(as_view(self), kwargs);
+}
+
+PyObject* view_serialize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[1];
+  if (!parse_args("serialize", args, nargs, kwnames, {"data"}, 1, a)) return nullptr;
+  return serialize(as_view(self), a[0], Protocol::Binary);
+}
+
+PyObject* view_serialize_with_protocol(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                       PyObject* kwnames) {
+  PyObject* a[2];
+  if (!parse_args("serialize_with_protocol", args, nargs, kwnames, {"data", "protocol"}, 2, a)) return nullptr;
+  Protocol protocol;
+  if (!protocol_arg(a[1], "protocol", protocol)) return nullptr;
+  return serialize(as_view(self), a[0], protocol);
+}
+
+PyObject* view_deserialize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[1];
+  if (!parse_args("deserialize", args, nargs, kwnames, {"data"}, 1, a)) return nullptr;
+  return deserialize(as_view(self), a[0], Protocol::Binary);
+}
+
+PyObject* view_deserialize_with_protocol(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                         PyObject* kwnames) {
+  PyObject* a[2];
+  if (!parse_args("deserialize_with_protocol", args, nargs, kwnames, {"data", "protocol"}, 2, a)) return nullptr;
+  Protocol protocol;
+  if (!protocol_arg(a[1], "protocol", protocol)) return nullptr;
+  return deserialize(as_view(self), a[0], protocol);
+}
+
+#define VELVANE_FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
+
+PyMethodDef view_methods[] = {
+    {"new_instance", view_new_instance, METH_NOARGS, "new_instance($self)\n--\n\n"},
+    {"new_instance_from_dict", VELVANE_FASTCALL(view_new_instance_from_dict), METH_FASTCALL | METH_KEYWORDS,
+     "new_instance_from_dict($self, items)\n--\n\n"},
+    {"serialize", VELVANE_FASTCALL(view_serialize), METH_FASTCALL | METH_KEYWORDS, "serialize($self, data)\n--\n\n"},
+    {"serialize_with_protocol", VELVANE_FASTCALL(view_serialize_with_protocol), METH_FASTCALL | METH_KEYWORDS,
+     "serialize_with_protocol($self, data, protocol)\n--\n\n"},
+    {"deserialize", VELVANE_FASTCALL(view_deserialize), METH_FASTCALL | METH_KEYWORDS,
+     "deserialize($self, data)\n--\n\n"},
+    {"deserialize_with_protocol", VELVANE_FASTCALL(view_deserialize_with_protocol), METH_FASTCALL | METH_KEYWORDS,
+     "deserialize_with_protocol($self, data, protocol)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+#undef VELVANE_FASTCALL
+
+PyGetSetDef view_getset[] = {
+    {"name", view_get_name, nullptr, nullptr, nullptr},
+    {"fields", view_get_fields, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot view_slots[] = {
+    {Py_tp_doc, const_cast<char*>("")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(view_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(view_repr)},
+    {Py_tp_call, reinterpret_cast<void*>(view_call)},
+    {Py_tp_methods, view_methods},
+    {Py_tp_getset, view_getset},
+    {0, nullptr},
+};
+
+}  // namespace
+
+PyObject* new_struct_view(std::shared_ptr<const PySchema> schema, const StructPlan* plan) {
+  PyTypeObject* type = cls(Cls::ThriftStruct);
+  PyObject* obj = type->tp_alloc(type, 0);
+  if (!obj) return nullptr;
+  new (&as_view(obj)->schema) std::shared_ptr<const PySchema>(std::move(schema));
+  as_view(obj)->plan = plan;
+  return obj;
+}
+
+PyObject* create_thrift_struct() {
+  PyType_Spec spec = {"velvane.ThriftStruct", sizeof(StructViewObject), 0,
+                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE, view_slots};
+  return PyType_FromSpec(&spec);
+}
+
+}  // namespace velvane::py
