@@ -63,6 +63,7 @@ struct FieldPlan {
   const ThriftField* field = nullptr;
   Ref name;  // interned str
   TypePlan type;
+  bool direct = true;  // readable straight into Python objects (no container as a map key)
 };
 
 struct StructPlan {
@@ -163,6 +164,8 @@ PyObject* to_python(const ThriftValue& value, const std::shared_ptr<const PySche
 bool protocol_arg(PyObject* obj, const char* param, Protocol& out);
 PyObject* serialize(const StructViewObject* view, PyObject* data, Protocol protocol);
 PyObject* deserialize(const StructViewObject* view, PyObject* data, Protocol protocol);
+/// Binary or compact bytes read straight into a new instance of the view's struct.
+PyObject* decode_wire_struct(Protocol protocol, std::string_view input, const StructViewObject* view);
 
 /// Argument conversion for a ThriftStruct parameter.
 StructViewObject* struct_view_arg(PyObject* obj, const char* param);

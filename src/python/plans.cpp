@@ -38,8 +38,22 @@ bool fill_names(StructPlan& plan, const StructDef& def) {
   return true;
 }
 
+/// True when some map in the type has a list, set or map as its key: Python cannot key a dict by it.
+bool has_container_key(const ThriftType& type) {
+  if (type.kind == TypeKind::Map) {
+    TypeKind key = type.key().kind;
+    if (key == TypeKind::List || key == TypeKind::Set || key == TypeKind::Map) return true;
+  }
+  for (const auto& arg : type.args)
+    if (has_container_key(arg)) return true;
+  return false;
+}
+
 void resolve_types(StructPlan& plan, const PySchema* resolver) {
-  for (auto& f : plan.fields) f.type = make_type_plan(f.field->field_type, resolver);
+  for (auto& f : plan.fields) {
+    f.type = make_type_plan(f.field->field_type, resolver);
+    f.direct = !has_container_key(f.field->field_type);
+  }
 }
 
 }  // namespace

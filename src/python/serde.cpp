@@ -634,19 +634,15 @@ PyObject* deserialize(const StructViewObject* view, PyObject* data, Protocol pro
     return nullptr;
   }
   std::string_view input(PyBytes_AS_STRING(data), static_cast<size_t>(PyBytes_GET_SIZE(data)));
-  const StructDef& def = *view->plan->def;
-  const Schema& core = view->schema->core();
-  auto read = [&]() {
-    return protocol == Protocol::Json ? read_json_document(input, def, core) : read_struct(protocol, input, def, core);
-  };
-  // Large inputs are read without the interpreter; bytes objects are immutable.
+  if (protocol != Protocol::Json) return decode_wire_struct(protocol, input, view);
+  // JSON documents are parsed without the interpreter when they are large; bytes are immutable.
   constexpr size_t kReleaseThreshold = 64 * 1024;
   std::optional<Result<StructValue>> result;
   if (input.size() >= kReleaseThreshold) {
     ReleaseGil nogil;
-    result.emplace(read());
+    result.emplace(read_json_document(input, *view->plan->def, view->schema->core()));
   } else {
-    result.emplace(read());
+    result.emplace(read_json_document(input, *view->plan->def, view->schema->core()));
   }
   if (!result->ok()) {
     const Error& e = result->error();

@@ -1,0 +1,182 @@
+"""velvane against Apache Thrift's Python library, side by side in one run.
+
+Run with `make bench` (or `tools/python bench/run.py [--quick] [--memory]`). Prints a Markdown table of
+per-operation times and the ratio (Apache Thrift time / velvane time: above 1 means velvane is faster).
+"""
+import argparse
+import gc
+import os
+import resource
+import subprocess
+import sys
+import tempfile
+import time
+
+import velvane
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+IDL_PATH = os.path.join(HERE, "workloads.thrift")
+
+
+def generated_module():
+    """Apache Thrift's generated classes for the workloads (thrift --gen py, into a temp dir)."""
+    out = tempfile.mkdtemp(prefix="velvane-bench-")
+    subprocess.run(["thrift", "--gen", "py", "-out", out, IDL_PATH], check=True)
+    sys.path.insert(0, out)
+    import workloads.ttypes as ttypes  # noqa: E402
+
+    return ttypes
+
+
+def small_dict():
+    return {"a": 7, "b": 1 << 40, "c": 2.5}
+
+
+def medium_dict():
+    return {
+        "count": 42,
+        "name": "a medium struct",
+        "stamp": 1_700_000_000_000,
+        "ratio": 0.125,
+        "active": True,
+        "numbers": list(range(100)),
+        "counters": {f"counter{i}": i * 1000 for i in range(10)},
+        "inners": [{"id": i, "score": i / 7, "label": f"inner-{i}"} for i in range(10)],
+        "blob": bytes(range(256)),
+        "tags": [f"tag{i}" for i in range(5)],
+    }
+
+
+def thrift_object(tt, name, d):
+    if name == "Small":
+        return tt.Small(**d)
+    m = dict(d)
+    m["inners"] = [tt.Inner(**i) for i in d["inners"]]
+    m["tags"] = set(d["tags"])
+    return tt.Medium(**m)
+
+
+def materialize(instance):
+    """Fully materialize a velvane result: the instance and every nested instance become dicts."""
+    d = instance.to_dict()
+    for key, value in d.items():
+        kind = type(value)
+        if kind is velvane.ThriftStructInstance:
+            d[key] = materialize(value)
+        elif kind is list and value and type(value[0]) is velvane.ThriftStructInstance:
+            d[key] = [materialize(v) for v in value]
+    return d
+
+
+def per_op(fn, number):
+    best = float("inf")
+    for _ in range(5):
+        start = time.perf_counter()
+        for _ in range(number):
+            fn()
+        best = min(best, (time.perf_counter() - start) / number)
+    return best * 1e6
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--quick", action="store_true", help="fewer iterations")
+    ap.add_argument("--memory", action="store_true", help="also run the 1M round-trip memory check")
+    args = ap.parse_args()
+    scale = 0.1 if args.quick else 1.0
+
+    from thrift.protocol import TBinaryProtocol, TCompactProtocol, TJSONProtocol
+    from thrift.TSerialization import deserialize, serialize
+
+    tt = generated_module()
+    parser = velvane.ThriftParser()
+    with open(IDL_PATH) as f:
+        parser.parse(f.read())
+    P = velvane.ProtocolType
+    protocols = [
+        ("binary", P.Binary, TBinaryProtocol.TBinaryProtocolAcceleratedFactory(), "fastbinary"),
+        ("compact", P.Compact, TCompactProtocol.TCompactProtocolAcceleratedFactory(), "accelerated compact"),
+        ("json", P.JSON, TJSONProtocol.TJSONProtocolFactory(), "TJSONProtocol (pure Python)"),
+    ]
+    rows = []
+    for proto_name, proto, factory, peer in protocols:
+        for struct_name, data in (("Small", small_dict()), ("Medium", medium_dict())):
+            sdef = parser.get_struct(struct_name)
+            obj = thrift_object(tt, struct_name, data)
+            cls = getattr(tt, struct_name)
+            n = max(200, int((200_000 if struct_name == "Small" else 50_000) * scale))
+            if proto_name == "json":
+                n = max(100, n // 20)
+            ours = sdef.serialize_with_protocol(data, proto)
+            theirs = serialize(obj, factory)
+            # velvane reads its own bytes back to the same values (sanity check before timing).
+            assert materialize(sdef.deserialize_with_protocol(ours, proto))["count" if struct_name == "Medium" else "a"] == data["count" if struct_name == "Medium" else "a"]
+            v_ser = per_op(lambda: sdef.serialize_with_protocol(data, proto), n)
+            t_ser = per_op(lambda: serialize(obj, factory), n)
+            v_de = per_op(lambda: materialize(sdef.deserialize_with_protocol(ours, proto)), n)
+            t_de = per_op(lambda: deserialize(cls(), theirs, factory), n)
+            rows.append((proto_name, struct_name, "serialize", v_ser, t_ser, peer))
+            rows.append((proto_name, struct_name, "deserialize+materialize", v_de, t_de, peer))
+
+    print("| protocol | struct | operation | velvane µs | Apache Thrift µs | ratio | peer |")
+    print("|---|---|---|---:|---:|---:|---|")
+    for proto_name, struct_name, op, v, t, peer in rows:
+        print(f"| {proto_name} | {struct_name} | {op} | {v:.2f} | {t:.2f} | {t / v:.1f}x | {peer} |")
+
+    print()
+    print(idl_parse_report(scale))
+
+    if args.memory:
+        print()
+        print(memory_report(parser))
+
+
+def generated_idl(structs=500, fields=20, services=50, methods=20):
+    types = ["i32", "i64", "string", "double", "bool", "list<i32>", "map<string, i64>", "set<string>", "binary"]
+    out = ['namespace py bench.generated', 'include "shared.thrift"', "typedef i64 Stamp",
+           "enum Color { RED = 1, GREEN, BLUE }"]
+    for s in range(structs):
+        out.append(f"/** Struct number {s}. */")
+        out.append(f"struct S{s} {{")
+        for f in range(fields):
+            t = types[(s + f) % len(types)]
+            default = " = 5" if t in ("i32", "i64") and f % 3 == 0 else ""
+            out.append(f"  {f + 1}: optional {t} field_{f}{default}, // field {f}")
+        out.append("}")
+    for v in range(services):
+        out.append(f"service Svc{v} {{")
+        for m in range(methods):
+            out.append(f"  S{m} call_{m}(1: i32 a, 2: S{(m + 1) % structs} b, 3: list<string> c) throws (1: S0 oops),")
+        out.append("}")
+    return "\n".join(out) + "\n"
+
+
+def idl_parse_report(scale):
+    text = generated_idl()
+    size = len(text.encode())
+    parser = velvane.ThriftParser()
+    n = max(3, int(20 * scale))
+    per = per_op(lambda: parser.parse(text), n) / 1e6
+    return (f"IDL parse ({size / 1e6:.2f} MB document, 500 structs x 20 fields, 50 services x 20 methods): "
+            f"{per * 1e3:.2f} ms per document, {size / per / 1e6:.0f} MB/s")
+
+
+def peak_rss_mb():
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+
+
+def memory_report(parser):
+    sdef = parser.get_struct("Medium")
+    data = medium_dict()
+    lines = ["Memory over binary serialize/deserialize round trips of the medium struct:"]
+    gc.collect()
+    for target in (100_000, 1_000_000):
+        done = 0 if target == 100_000 else 100_000
+        for _ in range(target - done):
+            materialize(sdef.deserialize(sdef.serialize(data)))
+        lines.append(f"- peak RSS after {target:,} round trips: {peak_rss_mb():.1f} MB")
+    return "\n".join(lines)
+
+
+if __name__ == "__main__":
+    main()

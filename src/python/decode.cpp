@@ -1,0 +1,168 @@
+// src/python/decode.cpp: binary and compact bytes straight into Python objects. The struct's fields
+// become the instance's Python values, so reading them later converts nothing. A field whose type
+// has a container as a map key (no Python object can key a dict with it) is read into a stored
+// ThriftValue instead, as the lazy path would keep it.
+#include "protocol/utf8.h"
+#include "protocol/wire_reader.h"
+#include "python/internal.h"
+
+namespace velvane::py {
+
+namespace {
+
+template <class Wire>
+class PyReader : public detail::StructReader<Wire> {
+ public:
+  PyReader(std::string_view input, const PySchema& schema, const std::shared_ptr<const PySchema>& owner)
+      : detail::StructReader<Wire>(input, 0, schema.core()), owner_(owner) {}
+
+  /// A new instance of `plan` read from the input, or nullptr with an exception set.
+  PyObject* read_instance(const StructPlan& plan, int depth) {
+    if (depth > kMaxDepth) return wire_failed(this->fail_depth());
+    Ref inst = Ref::steal(new_instance(owner_, &plan, StructValue{}));
+    if (!inst) return nullptr;
+    auto* target = reinterpret_cast<InstanceObject*>(inst.get());
+    int16_t last = 0;
+    size_t hint = 0;
+    for (;;) {
+      detail::WireField f;
+      if (!this->field_header(f, last)) return wire_failed(false);
+      if (f.type_id == 0) return inst.release();
+      const size_t index = find_field(plan, f.id, hint);
+      if (index == kNotFound) {
+        if (!this->skip(f.type_id, depth, f.header_bool)) return wire_failed(false);
+        continue;
+      }
+      hint = index + 1;
+      const FieldPlan& field = plan.fields[index];
+      if (!field.direct) {
+        ThriftValue value;
+        if (!this->read_value(field.field->field_type, value, depth, f.header_bool)) return wire_failed(false);
+        target->stored.set(field.field->name, std::move(value));
+        target->values[index].reset();
+        continue;
+      }
+      PyObject* value = read_value_py(field.type, depth, f.header_bool);
+      if (!value) return nullptr;
+      target->stored.erase(field.field->name);
+      target->values[index] = Ref::steal(value);
+    }
+  }
+
+ private:
+  static constexpr size_t kNotFound = static_cast<size_t>(-1);
+
+  static size_t find_field(const StructPlan& plan, int16_t id, size_t hint) {
+    const auto& fields = plan.fields;
+    if (hint < fields.size() && fields[hint].field->id == id) return hint;
+    for (size_t i = 0; i < fields.size(); ++i)
+      if (fields[i].field->id == id) return i;
+    return kNotFound;
+  }
+
+  /// Turns the wire's recorded error into OSError("Read error: …"), unless Python already raised.
+  PyObject* wire_failed(bool) {
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_OSError, "Read error: %s", this->error().text.c_str());
+    return nullptr;
+  }
+
+  PyObject* read_value_py(const TypePlan& type, int depth, int header_bool = -1) {
+    switch (type.kind) {
+      case TypeKind::Bool: {
+        bool v = false;
+        if (header_bool >= 0) return PyBool_FromLong(header_bool);
+        return this->read_bool(v) ? PyBool_FromLong(v) : wire_failed(false);
+      }
+      case TypeKind::Byte: {
+        int8_t v;
+        return this->read_byte(v) ? PyLong_FromLong(v) : wire_failed(false);
+      }
+      case TypeKind::I16: {
+        int16_t v;
+        return this->read_i16(v) ? PyLong_FromLong(v) : wire_failed(false);
+      }
+      case TypeKind::I32: {
+        int32_t v;
+        return this->read_i32(v) ? PyLong_FromLong(v) : wire_failed(false);
+      }
+      case TypeKind::I64: {
+        int64_t v;
+        return this->read_i64(v) ? PyLong_FromLongLong(v) : wire_failed(false);
+      }
+      case TypeKind::Double: {
+        double v;
+        return this->read_double(v) ? PyFloat_FromDouble(v) : wire_failed(false);
+      }
+      case TypeKind::String:
+      case TypeKind::Binary: return read_text(type.kind == TypeKind::String);
+      case TypeKind::List:
+      case TypeKind::Set: return read_list(type, depth + 1);
+      case TypeKind::Map: return read_map(type, depth + 1);
+      case TypeKind::Struct:
+        if (!type.strukt) return wire_failed(this->fail("Unknown struct type: " + type.type->name));
+        return read_instance(*type.strukt, depth + 1);
+    }
+    return wire_failed(this->fail_invalid_field_type());
+  }
+
+  PyObject* read_text(bool utf8) {
+    size_t n = 0;
+    const char* p = nullptr;
+    if (!this->read_length(n) || !this->take(n, p)) return wire_failed(false);
+    const auto size = static_cast<Py_ssize_t>(n);
+    if (!utf8) return PyBytes_FromStringAndSize(p, size);
+    PyObject* text = PyUnicode_DecodeUTF8(p, size, "strict");
+    if (text || !PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return text;
+    PyErr_Clear();
+    return wire_failed(this->fail("IO error: " + utf8_error_text(std::string_view(p, n))));
+  }
+
+  static size_t min_size(const TypePlan& t) { return Wire::min_size(t.wire_id); }
+
+  PyObject* read_list(const TypePlan& type, int depth) {
+    if (depth > kMaxDepth) return wire_failed(this->fail_depth());
+    uint8_t elem = 0;
+    uint32_t n = 0;
+    if (!this->list_header(elem, n) || !this->check_fits(n, min_size(type.args[0]))) return wire_failed(false);
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
+    if (!list) return nullptr;
+    for (uint32_t i = 0; i < n; ++i) {
+      PyObject* item = read_value_py(type.args[0], depth);
+      if (!item) return nullptr;
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
+  }
+
+  PyObject* read_map(const TypePlan& type, int depth) {
+    if (depth > kMaxDepth) return wire_failed(this->fail_depth());
+    uint8_t key_id = 0, value_id = 0;
+    uint32_t n = 0;
+    if (!this->map_header(key_id, value_id, n) || !this->check_fits(n, min_size(type.args[0]) + min_size(type.args[1])))
+      return wire_failed(false);
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict) return nullptr;
+    for (uint32_t i = 0; i < n; ++i) {
+      Ref key = Ref::steal(read_value_py(type.args[0], depth));
+      if (!key) return nullptr;
+      Ref value = Ref::steal(read_value_py(type.args[1], depth));
+      if (!value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return nullptr;
+    }
+    return dict.release();
+  }
+
+  const std::shared_ptr<const PySchema>& owner_;
+};
+
+}  // namespace
+
+PyObject* decode_wire_struct(Protocol protocol, std::string_view input, const StructViewObject* view) {
+  if (protocol == Protocol::Compact) {
+    PyReader<detail::CompactWire> reader(input, *view->schema, view->schema);
+    return reader.read_instance(*view->plan, 1);
+  }
+  PyReader<detail::BinaryWire> reader(input, *view->schema, view->schema);
+  return reader.read_instance(*view->plan, 1);
+}
+
+}  // namespace velvane::py
