@@ -151,6 +151,7 @@ template <class Wire>
 Result<FieldHeader> wire_next_field(WirePlace at, detail::WireField& current) {
   const Schema none;
   detail::StructReader<Wire> reader(at.input, at.pos, none);
+  current = {};
   if (!reader.field_header(current, at.last)) return reader.take_error();
   at.pos = reader.offset();
   return FieldHeader{current.type_id, current.id};
