@@ -29,9 +29,29 @@ bool in_ranges(const CodepointRange (&table)[N], char32_t cp) {
 
 bool is_white_space(char32_t cp) { return in_ranges(kWhiteSpaceRanges, cp); }
 
-bool is_ascii_letter(unsigned char c) { return (c | 0x20) >= 'a' && (c | 0x20) <= 'z'; }
-bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
-bool is_ascii_word_char(unsigned char c) { return is_ascii_letter(c) || is_digit(c) || c == '_'; }
+/// What a byte can start; one table lookup per byte in the hot loops.
+enum class CharClass : uint8_t { Other, Space, Letter, Digit, Minus, Quote, Slash, Hash, Punct, NonAscii };
+
+constexpr std::array<CharClass, 256> make_char_classes() {
+  std::array<CharClass, 256> t{};
+  for (int c = 'a'; c <= 'z'; ++c) t[c] = CharClass::Letter;
+  for (int c = 'A'; c <= 'Z'; ++c) t[c] = CharClass::Letter;
+  for (int c = '0'; c <= '9'; ++c) t[c] = CharClass::Digit;
+  for (int c = 0x80; c < 0x100; ++c) t[c] = CharClass::NonAscii;
+  for (char c : std::string_view("(){}[]<>,;:=.*")) t[static_cast<unsigned char>(c)] = CharClass::Punct;
+  t['_'] = CharClass::Letter;
+  t[' '] = t['\t'] = t['\r'] = t['\n'] = CharClass::Space;
+  t['-'] = CharClass::Minus;
+  t['"'] = CharClass::Quote;
+  t['/'] = CharClass::Slash;
+  t['#'] = CharClass::Hash;
+  return t;
+}
+constexpr std::array<CharClass, 256> kCharClass = make_char_classes();
+
+CharClass char_class(char c) { return kCharClass[static_cast<unsigned char>(c)]; }
+bool is_digit(char c) { return char_class(c) == CharClass::Digit; }
+bool is_ascii_word_char(char c) { return char_class(c) == CharClass::Letter || char_class(c) == CharClass::Digit; }
 bool is_continuation_byte(unsigned char c) { return (c & 0xC0) == 0x80; }
 
 /// Decodes one well-formed UTF-8 sequence at `pos`; returns its length, or 0 when the bytes there
@@ -64,8 +84,7 @@ size_t decode_utf8(std::string_view s, size_t pos, char32_t& cp) {
 
 /// Length of the character that starts at `pos` when it may continue an identifier, else 0.
 size_t identifier_char_at(std::string_view s, size_t pos) {
-  const auto c = static_cast<unsigned char>(s[pos]);
-  if (c < 0x80) return is_ascii_word_char(c) ? 1 : 0;
+  if (char_class(s[pos]) != CharClass::NonAscii) return is_ascii_word_char(s[pos]) ? 1 : 0;
   char32_t cp;
   size_t len = decode_utf8(s, pos, cp);
   return len != 0 && in_ranges(kIdentifierContinueRanges, cp) ? len : 0;
@@ -103,18 +122,26 @@ std::string_view shown_prefix(std::string_view s) {
 size_t skip_trivia(std::string_view s, size_t pos) {
   const size_t n = s.size();
   while (pos < n) {
-    const char c = s[pos];
-    if (c == ' ' || c == '\t' || c == '\r' || c == '\n') {
-      ++pos;
-    } else if (c == '#' || (c == '/' && pos + 1 < n && s[pos + 1] == '/')) {
-      const void* lf = std::memchr(s.data() + pos, '\n', n - pos);
-      pos = lf ? static_cast<size_t>(static_cast<const char*>(lf) - s.data()) : n;
-    } else if (c == '/' && pos + 1 < n && s[pos + 1] == '*') {
-      size_t close = s.find("*/", pos + 2);
-      if (close == std::string_view::npos) return pos;
-      pos = close + 2;
-    } else {
-      return pos;
+    switch (char_class(s[pos])) {
+      case CharClass::Space:
+        ++pos;
+        continue;
+      case CharClass::Slash:
+        if (pos + 1 < n && s[pos + 1] == '*') {
+          const size_t close = s.find("*/", pos + 2);
+          if (close == std::string_view::npos) return pos;
+          pos = close + 2;
+          continue;
+        }
+        if (pos + 1 >= n || s[pos + 1] != '/') return pos;
+        [[fallthrough]];
+      case CharClass::Hash: {
+        const void* lf = std::memchr(s.data() + pos, '\n', n - pos);
+        pos = lf ? static_cast<size_t>(static_cast<const char*>(lf) - s.data()) : n;
+        continue;
+      }
+      default:
+        return pos;
     }
   }
   return pos;
@@ -132,24 +159,22 @@ bool is_keyword(std::string_view w) {
   }
 }
 
-/// Sets `kind` and returns true when `c` is one of the fourteen punctuation characters.
-bool punctuation_kind(char c, TokenKind& kind) {
+TokenKind punctuation_kind(char c) {
   switch (c) {
-    case ',': kind = TokenKind::Comma; return true;
-    case ';': kind = TokenKind::Semicolon; return true;
-    case '(': kind = TokenKind::LeftParen; return true;
-    case ')': kind = TokenKind::RightParen; return true;
-    case '{': kind = TokenKind::LeftBrace; return true;
-    case '}': kind = TokenKind::RightBrace; return true;
-    case '[': kind = TokenKind::LeftBracket; return true;
-    case ']': kind = TokenKind::RightBracket; return true;
-    case '<': kind = TokenKind::LessThan; return true;
-    case '>': kind = TokenKind::GreaterThan; return true;
-    case ':': kind = TokenKind::Colon; return true;
-    case '=': kind = TokenKind::Equal; return true;
-    case '.': kind = TokenKind::Dot; return true;
-    case '*': kind = TokenKind::Asterisk; return true;
-    default: return false;
+    case ',': return TokenKind::Comma;
+    case ';': return TokenKind::Semicolon;
+    case '(': return TokenKind::LeftParen;
+    case ')': return TokenKind::RightParen;
+    case '{': return TokenKind::LeftBrace;
+    case '}': return TokenKind::RightBrace;
+    case '[': return TokenKind::LeftBracket;
+    case ']': return TokenKind::RightBracket;
+    case '<': return TokenKind::LessThan;
+    case '>': return TokenKind::GreaterThan;
+    case ':': return TokenKind::Colon;
+    case '=': return TokenKind::Equal;
+    case '.': return TokenKind::Dot;
+    default: return TokenKind::Asterisk;  // the only other byte of class Punct
   }
 }
 
@@ -207,40 +232,46 @@ std::string to_text(const Token& token) {
 
 Result<std::vector<Token>> tokenize(std::string_view text) {
   std::vector<Token> tokens;
-  tokens.reserve(text.size() / 8 + 1);
+  tokens.reserve(text.size() / 4 + 1);  // real IDL runs at four to six bytes per token
+  const auto add = [&](TokenKind kind) -> Token& {
+    Token& token = tokens.emplace_back();
+    token.kind = kind;
+    return token;
+  };
   const size_t n = text.size();
   size_t pos = 0;
   for (;;) {
     pos = skip_trivia(text, pos);
     if (pos == n) break;
-    const auto c = static_cast<unsigned char>(text[pos]);
-    TokenKind punct;
-    if (c == '"') {
+    const CharClass cls = char_class(text[pos]);
+    if (cls == CharClass::Quote) {
       const void* close = std::memchr(text.data() + pos + 1, '"', n - pos - 1);
       if (!close) break;
       const size_t end = static_cast<size_t>(static_cast<const char*>(close) - text.data());
-      tokens.push_back(Token::Word(TokenKind::String, text.substr(pos + 1, end - pos - 1)));
+      add(TokenKind::String).text.assign(text.data() + pos + 1, end - pos - 1);
       pos = end + 1;
-    } else if (is_digit(c) || (c == '-' && pos + 1 < n && is_digit(static_cast<unsigned char>(text[pos + 1])))) {
+    } else if (cls == CharClass::Digit || (cls == CharClass::Minus && pos + 1 < n && is_digit(text[pos + 1]))) {
       size_t end = pos + 1;
-      while (end < n && is_digit(static_cast<unsigned char>(text[end]))) ++end;
+      while (end < n && is_digit(text[end])) ++end;
       const std::string_view literal = text.substr(pos, end - pos);
       int64_t value;
       if (!parse_integer(literal, value)) return out_of_range(literal);
-      tokens.push_back(Token::Number(value));
+      add(TokenKind::Number).number = value;
       pos = end;
-    } else if (is_ascii_letter(c) || c == '_') {
+    } else if (cls == CharClass::Letter) {
       size_t end = pos + 1;
-      while (end < n) {
+      for (;;) {
+        while (end < n && is_ascii_word_char(text[end])) ++end;
+        if (end == n || char_class(text[end]) != CharClass::NonAscii) break;
         const size_t len = identifier_char_at(text, end);
         if (len == 0) break;
         end += len;
       }
       const std::string_view word = text.substr(pos, end - pos);
-      tokens.push_back(Token::Word(is_keyword(word) ? TokenKind::Keyword : TokenKind::Identifier, word));
+      add(is_keyword(word) ? TokenKind::Keyword : TokenKind::Identifier).text.assign(word);
       pos = end;
-    } else if (punctuation_kind(static_cast<char>(c), punct)) {
-      tokens.push_back(Token::Punct(punct));
+    } else if (cls == CharClass::Punct) {
+      add(punctuation_kind(text[pos]));
       ++pos;
     } else {
       break;

@@ -1,6 +1,10 @@
 // src/parser/parser.cpp: recursive-descent IDL parser with typedef, enum and extends resolution.
+//
+// Rules fill caller-owned records (out-parameters) and return a Status, so fields, types and
+// values are built in place in their final vectors instead of being moved through Result layers.
 #include "parser/parser.h"
 
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -59,19 +63,55 @@ size_t element_count(const ThriftValue& value) {
 
 size_t element_count(const std::vector<ThriftField>& fields) {
   size_t n = 0;
-  for (const auto& f : fields) n += 1 + element_count(f.field_type) + (f.default_value ? element_count(*f.default_value) : 0);
+  for (const auto& f : fields)
+    n += 1 + element_count(f.field_type) + (f.default_value ? element_count(*f.default_value) : 0);
   return n;
 }
 
 size_t element_count(const std::vector<MethodDef>& methods) {
   size_t n = 0;
-  for (const auto& m : methods) n += 1 + element_count(m.return_type) + element_count(m.arguments) + element_count(m.exceptions);
+  for (const auto& m : methods)
+    n += 1 + element_count(m.return_type) + element_count(m.arguments) + element_count(m.exceptions);
   return n;
 }
 
+/// Tokens in front of which the value skipper stops without taking anything.
 bool ends_item(TokenKind kind) {
   return kind == TokenKind::Comma || kind == TokenKind::Semicolon || kind == TokenKind::RightParen ||
          kind == TokenKind::RightBrace;
+}
+
+std::optional<TypeKind> scalar_kind(std::string_view word) {
+  switch (word.size()) {
+    case 3:
+      if (word == "i16") return TypeKind::I16;
+      if (word == "i32") return TypeKind::I32;
+      if (word == "i64") return TypeKind::I64;
+      break;
+    case 4:
+      if (word == "bool") return TypeKind::Bool;
+      if (word == "byte") return TypeKind::Byte;
+      break;
+    case 6:
+      if (word == "double") return TypeKind::Double;
+      if (word == "string") return TypeKind::String;
+      if (word == "binary") return TypeKind::Binary;
+      break;
+    default:
+      break;
+  }
+  return std::nullopt;
+}
+
+/// Narrowing keeps the low bits (two's complement conversions are defined since C++20).
+ThriftValue numeric_as(TypeKind kind, int64_t n) {
+  switch (kind) {
+    case TypeKind::Byte: return ThriftValue::Byte(static_cast<int8_t>(n));
+    case TypeKind::I16: return ThriftValue::I16(static_cast<int16_t>(n));
+    case TypeKind::I32: return ThriftValue::I32(static_cast<int32_t>(n));
+    case TypeKind::Double: return ThriftValue::Double(static_cast<double>(n));
+    default: return ThriftValue::I64(n);
+  }
 }
 
 class Parser {
@@ -82,11 +122,10 @@ class Parser {
     while (pos_ < tokens_.size()) {
       const Token& token = tokens_[pos_];
       if (!token.is(TokenKind::Keyword)) {
-        ++pos_;  // the top level skips whatever does not start a definition
+        ++pos_;  // the top level ignores whatever does not start a definition
         continue;
       }
-      Status status = parse_definition(token.text);
-      if (!status.ok()) return status.take_error();
+      VELVANE_TRY(parse_definition(token.text));
     }
     return std::move(document_);
   }
@@ -98,15 +137,22 @@ class Parser {
   bool peek_is(TokenKind kind) const { return pos_ < tokens_.size() && tokens_[pos_].kind == kind; }
   bool peek_keyword(std::string_view word) const { return pos_ < tokens_.size() && tokens_[pos_].is_keyword(word); }
 
-  Result<Token*> next() {
-    if (pos_ >= tokens_.size()) return end_of_input();
-    return &tokens_[pos_++];
+  /// The next token, taken; nullptr at the end of the list.
+  Token* take() { return pos_ < tokens_.size() ? &tokens_[pos_++] : nullptr; }
+
+  /// Takes the next token, which must be of `kind`; hands it out through `out` when asked.
+  Status expect(TokenKind kind, Token** out = nullptr) {
+    Token* token = take();
+    if (!token) return end_of_input();
+    if (!token->is(kind)) return unexpected_token(*token);
+    if (out) *out = token;
+    return Status::Ok();
   }
 
-  Result<Token*> expect(TokenKind kind) {
-    auto token = next();
-    if (token.ok() && !token.value()->is(kind)) return unexpected_token(*token.value());
-    return token;
+  /// The next token without taking it; "End of input" when there is none.
+  Status peek_required(const Token*& out) const {
+    out = peek();
+    return out ? Status::Ok() : Status(end_of_input());
   }
 
   bool optional(TokenKind kind) {
@@ -119,50 +165,44 @@ class Parser {
     if (!optional(TokenKind::Comma)) optional(TokenKind::Semicolon);
   }
 
-  /// Fails with "End of input" when no token is left, so loops over bodies can stop there.
-  Result<const Token*> peek_required() const {
-    if (pos_ >= tokens_.size()) return end_of_input();
-    return &tokens_[pos_];
-  }
-
   /// Parenthesised annotations, counted rather than recursed so nesting costs no stack.
   Status skip_annotations() {
     while (optional(TokenKind::LeftParen)) {
-      size_t open = 1;
-      while (open > 0) {
-        auto token = next();
-        if (!token.ok()) return token.take_error();
-        if (token.value()->is(TokenKind::LeftParen)) ++open;
-        if (token.value()->is(TokenKind::RightParen)) --open;
+      for (size_t open = 1; open > 0;) {
+        const Token* token = take();
+        if (!token) return end_of_input();
+        if (token->is(TokenKind::LeftParen)) ++open;
+        if (token->is(TokenKind::RightParen)) --open;
       }
     }
     return Status::Ok();
   }
 
-  Result<std::string> name() {
-    auto token = next();
-    if (!token.ok()) return token.take_error();
-    if (!token.value()->is(TokenKind::Identifier)) return unexpected_token(*token.value());
-    return std::move(token.value()->text);
+  Status name(std::string& out) {
+    Token* token = nullptr;
+    VELVANE_TRY(expect(TokenKind::Identifier, &token));
+    out = std::move(token->text);
+    return Status::Ok();
   }
 
-  /// Appends any `.word` parts that follow to `first`.
-  Result<std::string> rest_of_dotted_name(std::string first) {
+  /// Appends any `.word` parts that follow to `name`.
+  Status rest_of_dotted_name(std::string& name) {
     while (optional(TokenKind::Dot)) {
-      auto part = next();
-      if (!part.ok()) return part.take_error();
-      if (!part.value()->is_word()) return unexpected_token(*part.value());
-      first += '.';
-      first += part.value()->text;
+      const Token* part = take();
+      if (!part) return end_of_input();
+      if (!part->is_word()) return unexpected_token(*part);
+      name += '.';
+      name += part->text;
     }
-    return first;
+    return Status::Ok();
   }
 
-  Result<std::string> dotted_name() {
-    auto first = next();
-    if (!first.ok()) return first.take_error();
-    if (!first.value()->is_word()) return unexpected_token(*first.value());
-    return rest_of_dotted_name(first.value()->text);
+  Status dotted_name(std::string& out) {
+    Token* first = take();
+    if (!first) return end_of_input();
+    if (!first->is_word()) return unexpected_token(*first);
+    out = std::move(first->text);
+    return rest_of_dotted_name(out);
   }
 
   /// Skips a value that could not be read (or needs no reading): one token or bracketed group,
@@ -202,56 +242,30 @@ class Parser {
   // --- types ------------------------------------------------------------------------------------
 
   /// `level` counts the containers around the type being read.
-  Result<ThriftType> parse_type(int level) {
+  Status parse_type(int level, ThriftType& out) {
     if (level > kMaxTypeDepth) return syntax_error("Nesting too deep");
-    auto token = next();
-    if (!token.ok()) return token.take_error();
-    if (!token.value()->is(TokenKind::Identifier)) return unexpected_token(*token.value());
-    std::string& word = token.value()->text;
-    if (auto scalar = scalar_kind(word); scalar.has_value()) return ThriftType::Scalar(*scalar);
-    if (word == "list" || word == "set") {
-      const bool is_list = word == "list";
+    Token* token = nullptr;
+    VELVANE_TRY(expect(TokenKind::Identifier, &token));
+    std::string& word = token->text;
+    if (auto scalar = scalar_kind(word)) {
+      out.kind = *scalar;
+      return Status::Ok();
+    }
+    if (word == "list" || word == "set" || word == "map") {
+      const bool is_map = word == "map";
+      out.kind = is_map ? TypeKind::Map : word == "list" ? TypeKind::List : TypeKind::Set;
+      out.args.resize(is_map ? 2 : 1);
       VELVANE_TRY(expect(TokenKind::LessThan));
-      auto elem = parse_type(level + 1);
-      if (!elem.ok()) return elem.take_error();
-      VELVANE_TRY(expect(TokenKind::GreaterThan));
-      return is_list ? ThriftType::List(std::move(elem).value()) : ThriftType::Set(std::move(elem).value());
+      VELVANE_TRY(parse_type(level + 1, out.args[0]));
+      if (is_map) {
+        VELVANE_TRY(expect(TokenKind::Comma));
+        VELVANE_TRY(parse_type(level + 1, out.args[1]));
+      }
+      return expect(TokenKind::GreaterThan);
     }
-    if (word == "map") {
-      VELVANE_TRY(expect(TokenKind::LessThan));
-      auto key = parse_type(level + 1);
-      if (!key.ok()) return key.take_error();
-      VELVANE_TRY(expect(TokenKind::Comma));
-      auto value = parse_type(level + 1);
-      if (!value.ok()) return value.take_error();
-      VELVANE_TRY(expect(TokenKind::GreaterThan));
-      return ThriftType::Map(std::move(key).value(), std::move(value).value());
-    }
-    auto full = rest_of_dotted_name(std::move(word));
-    if (!full.ok()) return full.take_error();
-    return resolve_named_type(std::move(full).value(), level);
-  }
-
-  static std::optional<TypeKind> scalar_kind(std::string_view word) {
-    switch (word.size()) {
-      case 3:
-        if (word == "i16") return TypeKind::I16;
-        if (word == "i32") return TypeKind::I32;
-        if (word == "i64") return TypeKind::I64;
-        break;
-      case 4:
-        if (word == "bool") return TypeKind::Bool;
-        if (word == "byte") return TypeKind::Byte;
-        break;
-      case 6:
-        if (word == "double") return TypeKind::Double;
-        if (word == "string") return TypeKind::String;
-        if (word == "binary") return TypeKind::Binary;
-        break;
-      default:
-        break;
-    }
-    return std::nullopt;
+    std::string full = std::move(word);
+    VELVANE_TRY(rest_of_dotted_name(full));
+    return resolve_named_type(std::move(full), level, out);
   }
 
   const Alias* find_alias(std::string_view name) const {
@@ -263,29 +277,39 @@ class Parser {
     return nullptr;
   }
 
-  Result<ThriftType> resolve_named_type(std::string name, int level) {
+  Status resolve_named_type(std::string name, int level, ThriftType& out) {
     const Alias* alias = find_alias(name);
-    if (!alias) return ThriftType::Struct(std::move(name));
+    if (!alias) {
+      out.kind = TypeKind::Struct;
+      out.name = std::move(name);
+      return Status::Ok();
+    }
     if (level + alias->depth > kMaxTypeDepth) return syntax_error("Nesting too deep");
     VELVANE_TRY(charge_copy(alias->nodes));
-    return alias->type;
+    out = alias->type;
+    return Status::Ok();
   }
 
   // --- values -----------------------------------------------------------------------------------
 
   /// A `Number`, or `Enum.VALUE` naming a value of an enum defined above.
-  Result<int64_t> numeric_value() {
-    auto first = peek_required();
-    if (!first.ok()) return first.take_error();
-    if (first.value()->is(TokenKind::Number)) return tokens_[pos_++].number;
-    if (!first.value()->is_word()) return unexpected_token(tokens_[pos_++]);
-    auto full = dotted_name();
-    if (!full.ok()) return full.take_error();
-    const std::string& joined = full.value();
+  Status numeric_value(int64_t& out) {
+    const Token* first = nullptr;
+    VELVANE_TRY(peek_required(first));
+    if (first->is(TokenKind::Number)) {
+      out = take()->number;
+      return Status::Ok();
+    }
+    if (!first->is_word()) return unexpected_token(*take());
+    std::string joined;
+    VELVANE_TRY(dotted_name(joined));
     const size_t dot = joined.find('.');
     if (dot != std::string::npos && joined.find('.', dot + 1) == std::string::npos) {
       if (auto e = document_.enums.find(joined.substr(0, dot)); e != document_.enums.end()) {
-        if (auto v = e->second.values.find(joined.substr(dot + 1)); v != e->second.values.end()) return v->second;
+        if (auto v = e->second.values.find(joined.substr(dot + 1)); v != e->second.values.end()) {
+          out = v->second;
+          return Status::Ok();
+        }
       }
     }
     return syntax_error("Unknown numeric default value: " + joined);
@@ -293,187 +317,161 @@ class Parser {
 
   /// Reads a value of `type`. Recursion follows the type's containers, so its depth is bounded by
   /// kMaxTypeDepth like the type itself.
-  Result<ThriftValue> read_value(const ThriftType& type) {
+  Status read_value(const ThriftType& type, ThriftValue& out) {
     switch (type.kind) {
       case TypeKind::Bool: {
-        auto token = next();
-        if (!token.ok()) return token.take_error();
-        const Token& t = *token.value();
-        if (t.is(TokenKind::Number)) return ThriftValue::Bool(t.number != 0);
-        if (t.is_word() && (t.text == "true" || t.text == "false")) return ThriftValue::Bool(t.text == "true");
-        return unexpected_token(t);
+        const Token* t = take();
+        if (!t) return end_of_input();
+        if (t->is(TokenKind::Number)) {
+          out = ThriftValue::Bool(t->number != 0);
+        } else if (t->is_word() && (t->text == "true" || t->text == "false")) {
+          out = ThriftValue::Bool(t->text == "true");
+        } else {
+          return unexpected_token(*t);
+        }
+        return Status::Ok();
       }
       case TypeKind::Byte:
       case TypeKind::I16:
       case TypeKind::I32:
       case TypeKind::I64:
       case TypeKind::Double: {
-        auto n = numeric_value();
-        if (!n.ok()) return n.take_error();
-        return integer_value(type.kind, n.value());
+        int64_t n = 0;
+        VELVANE_TRY(numeric_value(n));
+        out = numeric_as(type.kind, n);
+        return Status::Ok();
       }
       case TypeKind::String:
       case TypeKind::Binary: {
-        auto token = next();
-        if (!token.ok()) return token.take_error();
-        Token& t = *token.value();
-        if (t.is(TokenKind::String)) {
-          return type.kind == TypeKind::String ? ThriftValue::String(std::move(t.text)) : ThriftValue::Binary(std::move(t.text));
-        }
-        if (type.kind == TypeKind::String && t.is_word()) return ThriftValue::String(std::move(t.text));
-        return unexpected_token(t);
+        Token* t = take();
+        if (!t) return end_of_input();
+        if (!t->is(TokenKind::String) && !(type.kind == TypeKind::String && t->is_word())) return unexpected_token(*t);
+        out.kind = type.kind == TypeKind::String ? ValueKind::String : ValueKind::Binary;
+        out.bytes = std::move(t->text);
+        return Status::Ok();
       }
       case TypeKind::List:
-      case TypeKind::Set: {
-        VELVANE_TRY(expect(TokenKind::LeftBracket));
-        std::vector<ThriftValue> items;
-        for (;;) {
-          auto t = peek_required();
-          if (!t.ok()) return t.take_error();
-          if (optional(TokenKind::RightBracket)) break;
-          auto item = read_value(type.elem());
-          if (!item.ok()) return item.take_error();
-          items.push_back(std::move(item).value());
-          optional_separator();
-        }
-        return type.kind == TypeKind::List ? ThriftValue::List(std::move(items)) : ThriftValue::Set(std::move(items));
-      }
-      case TypeKind::Map: {
-        VELVANE_TRY(expect(TokenKind::LeftBrace));
-        std::vector<ThriftValue> items;
-        for (;;) {
-          auto t = peek_required();
-          if (!t.ok()) return t.take_error();
-          if (optional(TokenKind::RightBrace)) break;
-          auto key = read_value(type.key());
-          if (!key.ok()) return key.take_error();
-          VELVANE_TRY(expect(TokenKind::Colon));
-          auto value = read_value(type.value());
-          if (!value.ok()) return value.take_error();
-          items.push_back(std::move(key).value());
-          items.push_back(std::move(value).value());
-          optional_separator();
-        }
-        return ThriftValue::Map(std::move(items));
-      }
+      case TypeKind::Set:
+        out.kind = type.kind == TypeKind::List ? ValueKind::List : ValueKind::Set;
+        return read_list_items(type.elem(), out.items);
+      case TypeKind::Map:
+        out.kind = ValueKind::Map;
+        return read_map_items(type.key(), type.value(), out.items);
       case TypeKind::Struct:
         skip_value();
-        return ThriftValue::Struct(type.name);
+        out = ThriftValue::Struct(type.name);
+        return Status::Ok();
     }
     return syntax_error("Unknown type");  // not reached: the switch covers every kind
   }
 
-  static ThriftValue integer_value(TypeKind kind, int64_t n) {
-    // Narrowing keeps the low bits: two's complement conversions are defined since C++20.
-    switch (kind) {
-      case TypeKind::Byte: return ThriftValue::Byte(static_cast<int8_t>(n));
-      case TypeKind::I16: return ThriftValue::I16(static_cast<int16_t>(n));
-      case TypeKind::I32: return ThriftValue::I32(static_cast<int32_t>(n));
-      case TypeKind::Double: return ThriftValue::Double(static_cast<double>(n));
-      default: return ThriftValue::I64(n);
+  Status read_list_items(const ThriftType& elem, std::vector<ThriftValue>& items) {
+    VELVANE_TRY(expect(TokenKind::LeftBracket));
+    for (;;) {
+      const Token* t = nullptr;
+      VELVANE_TRY(peek_required(t));
+      if (optional(TokenKind::RightBracket)) return Status::Ok();
+      const size_t start = pos_;
+      VELVANE_TRY(read_value(elem, items.emplace_back()));
+      optional_separator();
+      // A struct element in front of `)` or `}` takes no token; stop instead of looping forever.
+      if (pos_ == start) return unexpected_token(tokens_[pos_]);
+    }
+  }
+
+  Status read_map_items(const ThriftType& key, const ThriftType& value, std::vector<ThriftValue>& items) {
+    VELVANE_TRY(expect(TokenKind::LeftBrace));
+    for (;;) {
+      const Token* t = nullptr;
+      VELVANE_TRY(peek_required(t));
+      if (optional(TokenKind::RightBrace)) return Status::Ok();
+      VELVANE_TRY(read_value(key, items.emplace_back()));
+      VELVANE_TRY(expect(TokenKind::Colon));
+      VELVANE_TRY(read_value(value, items.emplace_back()));
+      optional_separator();
     }
   }
 
   /// A default or constant value; one that cannot be read is skipped and forgotten.
-  std::optional<ThriftValue> read_or_skip_value(const ThriftType& type) {
-    auto value = read_value(type);
-    if (value.ok()) return std::move(value).value();
+  void read_or_skip_value(const ThriftType& type, std::optional<ThriftValue>& out) {
+    if (read_value(type, out.emplace()).ok()) return;
+    out.reset();
     skip_value();
-    return std::nullopt;
   }
 
   // --- fields and methods -----------------------------------------------------------------------
 
-  Result<ThriftField> parse_field() {
-    ThriftField field;
-    auto id = next();
-    if (!id.ok()) return id.take_error();
-    if (!id.value()->is(TokenKind::Number)) return unexpected_token(*id.value());
-    field.id = static_cast<int16_t>(id.value()->number);
+  Status parse_field(ThriftField& field) {
+    Token* id = nullptr;
+    VELVANE_TRY(expect(TokenKind::Number, &id));
+    field.id = static_cast<int16_t>(id->number);
     VELVANE_TRY(expect(TokenKind::Colon));
-    VELVANE_TRY(peek_required());
-    if (peek_keyword("required")) {
+    const Token* qualifier = nullptr;
+    VELVANE_TRY(peek_required(qualifier));
+    if (qualifier->is_keyword("required")) {
       ++pos_;
       field.required = true;
-    } else if (peek_keyword("optional")) {
+    } else if (qualifier->is_keyword("optional")) {
       ++pos_;
     }
-    auto type = parse_type(0);
-    if (!type.ok()) return type.take_error();
-    field.field_type = std::move(type).value();
+    VELVANE_TRY(parse_type(0, field.field_type));
     VELVANE_TRY(skip_annotations());
-    auto field_name = name();
-    if (!field_name.ok()) return field_name.take_error();
-    field.name = std::move(field_name).value();
-    if (optional(TokenKind::Equal)) field.default_value = read_or_skip_value(field.field_type);
+    VELVANE_TRY(name(field.name));
+    if (optional(TokenKind::Equal)) read_or_skip_value(field.field_type, field.default_value);
     VELVANE_TRY(skip_annotations());
     optional_separator();
-    return field;
+    return Status::Ok();
   }
 
   /// Fields up to (not including) the `)` of an argument or `throws` list.
-  Result<std::vector<ThriftField>> parse_field_list() {
-    std::vector<ThriftField> fields;
+  Status parse_field_list(std::vector<ThriftField>& fields) {
     for (;;) {
-      auto t = peek_required();
-      if (!t.ok()) return t.take_error();
-      if (t.value()->is(TokenKind::RightParen)) break;
-      auto field = parse_field();
-      if (!field.ok()) return field.take_error();
-      fields.push_back(std::move(field).value());
+      const Token* t = nullptr;
+      VELVANE_TRY(peek_required(t));
+      if (t->is(TokenKind::RightParen)) return Status::Ok();
+      VELVANE_TRY(parse_field(fields.emplace_back()));
       optional(TokenKind::Comma);
     }
-    return fields;
   }
 
-  Result<MethodDef> parse_method() {
-    MethodDef method;
+  Status parse_method(MethodDef& method) {
     if (peek_keyword("oneway")) {
       ++pos_;
       method.oneway = true;
     }
-    auto return_type = parse_type(0);
-    if (!return_type.ok()) return return_type.take_error();
-    method.return_type = std::move(return_type).value();
-    auto method_name = name();
-    if (!method_name.ok()) return method_name.take_error();
-    method.name = std::move(method_name).value();
+    VELVANE_TRY(parse_type(0, method.return_type));
+    VELVANE_TRY(name(method.name));
     VELVANE_TRY(expect(TokenKind::LeftParen));
-    auto arguments = parse_field_list();
-    if (!arguments.ok()) return arguments.take_error();
-    method.arguments = std::move(arguments).value();
+    VELVANE_TRY(parse_field_list(method.arguments));
     VELVANE_TRY(expect(TokenKind::RightParen));
     if (peek_keyword("throws")) {
       ++pos_;
       VELVANE_TRY(expect(TokenKind::LeftParen));
-      auto exceptions = parse_field_list();
-      if (!exceptions.ok()) return exceptions.take_error();
-      method.exceptions = std::move(exceptions).value();
+      VELVANE_TRY(parse_field_list(method.exceptions));
       VELVANE_TRY(expect(TokenKind::RightParen));
     }
     VELVANE_TRY(skip_annotations());
     optional_separator();
-    return method;
+    return Status::Ok();
   }
 
   /// `extends P`, when present: the joined parent name.
-  Result<std::optional<std::string>> parse_extends() {
-    if (!peek_keyword("extends")) return std::optional<std::string>{};
+  Status parse_extends(std::optional<std::string>& parent) {
+    if (!peek_keyword("extends")) return Status::Ok();
     ++pos_;
-    auto parent = dotted_name();
-    if (!parent.ok()) return parent.take_error();
-    return std::optional<std::string>{std::move(parent).value()};
+    return dotted_name(parent.emplace());
   }
 
   // --- inheritance --------------------------------------------------------------------------------
 
-  Result<std::vector<ThriftField>> merge_fields(const std::string& parent, std::vector<ThriftField> own) {
+  /// Puts the parent's fields in front of `fields`, refusing ids and names that repeat.
+  Status merge_fields(const std::string& parent, std::vector<ThriftField>& fields) {
     auto it = document_.structs.find(parent);
     if (it == document_.structs.end()) return syntax_error("Unknown parent struct: " + parent);
     const std::vector<ThriftField>& inherited = it->second.fields;
     VELVANE_TRY(charge_copy(element_count(inherited)));
     std::vector<ThriftField> merged;
-    merged.reserve(inherited.size() + own.size());  // no reallocation: `names` views stay valid
+    merged.reserve(inherited.size() + fields.size());  // no reallocation: `names` views stay valid
     merged.insert(merged.end(), inherited.begin(), inherited.end());
     std::unordered_set<int16_t> ids;
     std::unordered_set<std::string_view> names;
@@ -481,33 +479,36 @@ class Parser {
       ids.insert(f.id);
       names.insert(f.name);
     }
-    for (auto& f : own) {
+    for (auto& f : fields) {
       if (ids.count(f.id) || names.count(f.name))
         return syntax_error("Duplicate inherited field '" + f.name + "' in extends " + parent);
       merged.push_back(std::move(f));
       ids.insert(merged.back().id);
       names.insert(merged.back().name);
     }
-    return merged;
+    fields = std::move(merged);
+    return Status::Ok();
   }
 
-  Result<std::vector<MethodDef>> merge_methods(const std::string& parent, std::vector<MethodDef> own) {
+  /// Puts the parent's methods in front of `methods`, refusing names that repeat.
+  Status merge_methods(const std::string& parent, std::vector<MethodDef>& methods) {
     auto it = document_.services.find(parent);
     if (it == document_.services.end()) return syntax_error("Unknown parent service: " + parent);
     const std::vector<MethodDef>& inherited = it->second.methods;
     VELVANE_TRY(charge_copy(element_count(inherited)));
     std::vector<MethodDef> merged;
-    merged.reserve(inherited.size() + own.size());  // no reallocation: `names` views stay valid
+    merged.reserve(inherited.size() + methods.size());  // no reallocation: `names` views stay valid
     merged.insert(merged.end(), inherited.begin(), inherited.end());
     std::unordered_set<std::string_view> names;
     for (const auto& m : merged) names.insert(m.name);
-    for (auto& m : own) {
+    for (auto& m : methods) {
       if (names.count(m.name))
         return syntax_error("Duplicate inherited method '" + m.name + "' in extends " + parent);
       merged.push_back(std::move(m));
       names.insert(merged.back().name);
     }
-    return merged;
+    methods = std::move(merged);
+    return Status::Ok();
   }
 
   // --- definitions ------------------------------------------------------------------------------
@@ -542,142 +543,123 @@ class Parser {
 
   Status parse_include() {
     ++pos_;
-    auto path = expect(TokenKind::String);
-    if (!path.ok()) return path.take_error();
-    document_.includes.push_back(std::move(path.value()->text));
+    Token* path = nullptr;
+    VELVANE_TRY(expect(TokenKind::String, &path));
+    document_.includes.push_back(std::move(path->text));
     optional(TokenKind::Semicolon);
     return Status::Ok();
   }
 
   Status parse_namespace() {
     ++pos_;
-    auto scope_token = next();
-    if (!scope_token.ok()) return scope_token.take_error();
-    std::string scope;
-    if (scope_token.value()->is_word()) {
-      scope = std::move(scope_token.value()->text);
-    } else if (scope_token.value()->is(TokenKind::Asterisk)) {
-      scope = "*";
-    } else {
-      return unexpected_token(*scope_token.value());
-    }
-    auto first = next();
-    if (!first.ok()) return first.take_error();
-    if (!first.value()->is_word() && !first.value()->is(TokenKind::String)) return unexpected_token(*first.value());
-    auto value = rest_of_dotted_name(std::move(first.value()->text));
-    if (!value.ok()) return value.take_error();
-    document_.namespaces.insert_or_assign(std::move(scope), std::move(value).value());
+    Token* scope = take();
+    if (!scope) return end_of_input();
+    if (!scope->is_word() && !scope->is(TokenKind::Asterisk)) return unexpected_token(*scope);
+    Token* first = take();
+    if (!first) return end_of_input();
+    if (!first->is_word() && !first->is(TokenKind::String)) return unexpected_token(*first);
+    std::string value = std::move(first->text);
+    VELVANE_TRY(rest_of_dotted_name(value));
+    document_.namespaces.insert_or_assign(scope->is_word() ? std::move(scope->text) : std::string("*"),
+                                          std::move(value));
     optional(TokenKind::Semicolon);
     return Status::Ok();
   }
 
   Status parse_typedef() {
     ++pos_;
-    auto type = parse_type(0);
-    if (!type.ok()) return type.take_error();
-    auto alias_name = name();
-    if (!alias_name.ok()) return alias_name.take_error();
-    Alias alias{std::move(type).value()};
+    Alias alias;
+    VELVANE_TRY(parse_type(0, alias.type));
+    std::string alias_name;
+    VELVANE_TRY(name(alias_name));
     alias.nodes = 0;
     measure(alias.type, 0, alias.depth, alias.nodes);
-    aliases_.insert_or_assign(std::move(alias_name).value(), std::move(alias));
+    aliases_.insert_or_assign(std::move(alias_name), std::move(alias));
     optional(TokenKind::Semicolon);
     return Status::Ok();
   }
 
   Status parse_const() {
     ++pos_;
-    auto type = parse_type(0);
-    if (!type.ok()) return type.take_error();
-    VELVANE_TRY(name());
-    if (optional(TokenKind::Equal)) read_or_skip_value(type.value());
+    ThriftType type;
+    VELVANE_TRY(parse_type(0, type));
+    std::string const_name;
+    VELVANE_TRY(name(const_name));
+    if (optional(TokenKind::Equal)) {
+      std::optional<ThriftValue> ignored;
+      read_or_skip_value(type, ignored);
+    }
     optional(TokenKind::Semicolon);
     return Status::Ok();
   }
 
   Status parse_enum() {
     ++pos_;
-    auto enum_name = name();
-    if (!enum_name.ok()) return enum_name.take_error();
+    ThriftEnum result;
+    VELVANE_TRY(name(result.name));
     VELVANE_TRY(expect(TokenKind::LeftBrace));
-    ThriftEnum result{enum_name.value(), {}};
     int32_t counter = 0;
     for (;;) {
-      auto t = peek_required();
-      if (!t.ok()) return t.take_error();
+      const Token* t = nullptr;
+      VELVANE_TRY(peek_required(t));
       if (optional(TokenKind::RightBrace)) break;
       if (optional(TokenKind::Comma) || optional(TokenKind::Semicolon)) continue;
-      auto entry = name();
-      if (!entry.ok()) return entry.take_error();
+      std::string entry;
+      VELVANE_TRY(name(entry));
       int32_t value = counter;
       if (optional(TokenKind::Equal)) {
-        auto literal = expect(TokenKind::Number);
-        if (!literal.ok()) return literal.take_error();
-        value = static_cast<int32_t>(literal.value()->number);
+        Token* literal = nullptr;
+        VELVANE_TRY(expect(TokenKind::Number, &literal));
+        value = static_cast<int32_t>(literal->number);
       }
-      result.values.insert_or_assign(std::move(entry).value(), value);
+      result.values.insert_or_assign(std::move(entry), value);
       counter = static_cast<int32_t>(static_cast<uint32_t>(value) + 1u);
     }
     VELVANE_TRY(skip_annotations());
     optional(TokenKind::Semicolon);
-    aliases_.insert_or_assign(enum_name.value(), Alias{ThriftType::Scalar(TypeKind::I32)});
-    document_.enums.insert_or_assign(std::move(enum_name).value(), std::move(result));
+    aliases_.insert_or_assign(result.name, Alias{ThriftType::Scalar(TypeKind::I32)});
+    std::string key = result.name;
+    document_.enums.insert_or_assign(std::move(key), std::move(result));
     return Status::Ok();
   }
 
   Status parse_struct() {
     ++pos_;
-    auto struct_name = name();
-    if (!struct_name.ok()) return struct_name.take_error();
-    auto parent = parse_extends();
-    if (!parent.ok()) return parent.take_error();
+    StructDef def;
+    VELVANE_TRY(name(def.name));
+    std::optional<std::string> parent;
+    VELVANE_TRY(parse_extends(parent));
     VELVANE_TRY(skip_annotations());
     VELVANE_TRY(expect(TokenKind::LeftBrace));
-    std::vector<ThriftField> fields;
-    for (;;) {
-      auto t = peek_required();
-      if (!t.ok()) return t.take_error();
-      if (optional(TokenKind::RightBrace)) break;
-      auto field = parse_field();
-      if (!field.ok()) return field.take_error();
-      fields.push_back(std::move(field).value());
+    while (!optional(TokenKind::RightBrace)) {
+      const Token* t = nullptr;
+      VELVANE_TRY(peek_required(t));
+      VELVANE_TRY(parse_field(def.fields.emplace_back()));
     }
     VELVANE_TRY(skip_annotations());
-    if (parent.value()) {
-      auto merged = merge_fields(*parent.value(), std::move(fields));
-      if (!merged.ok()) return merged.take_error();
-      fields = std::move(merged).value();
-    }
-    std::string key = struct_name.value();
-    document_.structs.insert_or_assign(std::move(key), StructDef{std::move(struct_name).value(), std::move(fields)});
+    if (parent) VELVANE_TRY(merge_fields(*parent, def.fields));
+    std::string key = def.name;
+    document_.structs.insert_or_assign(std::move(key), std::move(def));
     return Status::Ok();
   }
 
   Status parse_service() {
     ++pos_;
-    auto service_name = name();
-    if (!service_name.ok()) return service_name.take_error();
-    auto parent = parse_extends();
-    if (!parent.ok()) return parent.take_error();
+    ServiceDef def;
+    VELVANE_TRY(name(def.name));
+    std::optional<std::string> parent;
+    VELVANE_TRY(parse_extends(parent));
     VELVANE_TRY(skip_annotations());
     VELVANE_TRY(expect(TokenKind::LeftBrace));
-    std::vector<MethodDef> methods;
-    for (;;) {
-      auto t = peek_required();
-      if (!t.ok()) return t.take_error();
-      if (optional(TokenKind::RightBrace)) break;
-      auto method = parse_method();
-      if (!method.ok()) return method.take_error();
-      methods.push_back(std::move(method).value());
+    while (!optional(TokenKind::RightBrace)) {
+      const Token* t = nullptr;
+      VELVANE_TRY(peek_required(t));
+      VELVANE_TRY(parse_method(def.methods.emplace_back()));
     }
     VELVANE_TRY(skip_annotations());
-    if (parent.value()) {
-      auto merged = merge_methods(*parent.value(), std::move(methods));
-      if (!merged.ok()) return merged.take_error();
-      methods = std::move(merged).value();
-    }
-    std::string key = service_name.value();
-    document_.services.insert_or_assign(std::move(key), ServiceDef{std::move(service_name).value(), std::move(methods)});
+    if (parent) VELVANE_TRY(merge_methods(*parent, def.methods));
+    std::string key = def.name;
+    document_.services.insert_or_assign(std::move(key), std::move(def));
     return Status::Ok();
   }
 
@@ -685,7 +667,8 @@ class Parser {
   size_t pos_ = 0;
   std::unordered_map<std::string, Alias, StringHash, std::equal_to<>> aliases_;
   size_t copied_elements_ = 0;
-  // Also the tables of known structs, services and enum values: lookups see what is above.
+  // Also serves as the tables of known structs, services and enum values: a later definition
+  // replaces an earlier one, and lookups see only what lies above them in the text.
   ThriftDocument document_;
 };
 

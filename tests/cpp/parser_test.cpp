@@ -273,7 +273,21 @@ INSTANTIATE_TEST_SUITE_P(
         DefaultCase{"map<i32, i32>", "{1: }", "none"},
         DefaultCase{"Point", "{\"x\": 1, \"y\": [2, 3]}", "Struct { name: \"Point\", fields: {} }"},
         DefaultCase{"Point", "Point.ORIGIN", "Struct { name: \"Point\", fields: {} }"},
-        DefaultCase{"i32", "5 (note = \"n\")", "I32(5)"}));
+        DefaultCase{"i32", "5 (note = \"n\")", "I32(5)"},
+        DefaultCase{"list<Point>", "[{\"x\": 1}, , Point.A,]",
+                    "List([Struct { name: \"Point\", fields: {} }, Struct { name: \"Point\", fields: {} }, "
+                    "Struct { name: \"Point\", fields: {} }])"}));
+
+TEST(Resolution, StructElementsThatTakeNoTokenEndTheList) {
+  // Nothing can be read for a struct element in front of `)` or `}`; the list fails instead of
+  // collecting empty struct values forever, and the `}` then closes the struct.
+  ThriftDocument doc = parse_ok("struct S { 1: list<Point> a = [ } service X { void f(1: set<P> b = [ ) }");
+  EXPECT_EQ(describe_struct(doc, "S"), "1:a:List(Struct(\"Point\"))");
+  EXPECT_FALSE(doc.structs["S"].fields[0].default_value.has_value());
+  ASSERT_EQ(doc.services["X"].methods.size(), 1u);
+  EXPECT_EQ(describe(doc.services["X"].methods[0].arguments), "1:b:Set(Struct(\"P\"))");
+  EXPECT_FALSE(doc.services["X"].methods[0].arguments[0].default_value.has_value());
+}
 
 TEST(Resolution, FailedDefaultsSkipToTheNextItem) {
   // The skipper takes bracketed groups whole and stops at the next keyword, number, separator or
