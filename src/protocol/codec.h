@@ -11,7 +11,8 @@
 // list_begin(elem_id, n) <n values> list_end(), set_begin(elem_id, n) <n values> set_end(),
 // map_begin(key_id, value_id, n) <key, value>*n map_end().
 // A message is message_begin(name, type, seqid) <struct> message_end(). After the outermost struct or
-// message, finish() completes the output (JSON turns its tree into text; the others do nothing).
+// message, finish() completes the output (callers always call it; today every writer has already
+// written everything by then).
 // struct_end() writes the stop byte (binary, compact) or closes the object (JSON).
 #pragma once
 

@@ -1,0 +1,11 @@
+// libFuzzer target: the compact struct reader on hostile bytes, and the round trip of what it accepts.
+#include "protocol_fuzz_schema.h"
+
+using namespace velvane;
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string_view input(reinterpret_cast<const char*>(data), size);
+  auto value = read_struct(Protocol::Compact, input, fuzzing::tree_def(), fuzzing::fuzz_schema());
+  if (value) fuzzing::check_wire_round_trip<CompactWriter>(Protocol::Compact, value.value());
+  return 0;
+}
