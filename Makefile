@@ -20,8 +20,12 @@ test-python:
 demo: build
 	tools/python examples/demo.py
 
+# BENCH_ARGS=--memory adds the 1M round-trip memory check; --quick shortens the run.
+BENCH_ARGS ?=
 bench: build
-	tools/python bench/run.py
+	cmake --build $(BUILD_DIR) --target parse_bench
+	$(BUILD_DIR)/parse_bench
+	VELVANE_BUILD_DIR=$(abspath $(BUILD_DIR)) tools/python bench/run.py $(BENCH_ARGS)
 
 # AddressSanitizer + UndefinedBehaviorSanitizer build of the module, its C++ tests and the Python suite.
 asan-build:
