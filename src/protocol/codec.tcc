@@ -12,10 +12,11 @@ inline uint8_t first_item_id(const std::vector<ThriftValue>& items, size_t index
   return items.size() > index ? wire_type_id(items[index].kind) : uint8_t{11};
 }
 
+/// The first `count` items.
 template <class W>
-Status write_items(W& w, const std::vector<ThriftValue>& items, const Schema& schema, int depth) {
-  for (const ThriftValue& item : items) {
-    Status st = write_value(w, item, schema, depth);
+Status write_items(W& w, const std::vector<ThriftValue>& items, size_t count, const Schema& schema, int depth) {
+  for (size_t i = 0; i < count; ++i) {
+    Status st = write_value(w, items[i], schema, depth);
     if (!st) return st;
   }
   return {};
@@ -58,20 +59,21 @@ Status write_value(W& w, const ThriftValue& value, const Schema& schema, int dep
   switch (value.kind) {
     case ValueKind::List: {
       w.list_begin(detail::first_item_id(items, 0), static_cast<int32_t>(items.size()));
-      Status st = detail::write_items(w, items, schema, depth + 1);
+      Status st = detail::write_items(w, items, items.size(), schema, depth + 1);
       if (st) w.list_end();
       return st;
     }
     case ValueKind::Set: {
       w.set_begin(detail::first_item_id(items, 0), static_cast<int32_t>(items.size()));
-      Status st = detail::write_items(w, items, schema, depth + 1);
+      Status st = detail::write_items(w, items, items.size(), schema, depth + 1);
       if (st) w.set_end();
       return st;
     }
     case ValueKind::Map: {
       w.map_begin(detail::first_item_id(items, 0), detail::first_item_id(items, 1),
                   static_cast<int32_t>(value.map_size()));
-      Status st = detail::write_items(w, items, schema, depth + 1);
+      // A trailing key without a value is not part of the map.
+      Status st = detail::write_items(w, items, value.map_size() * 2, schema, depth + 1);
       if (st) w.map_end();
       return st;
     }
