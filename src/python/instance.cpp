@@ -68,6 +68,15 @@ PyObject* read_field(InstanceObject* inst, Py_ssize_t index) {
   return value;
 }
 
+/// read_field under the instance's critical section (free-threaded builds; plain braces otherwise).
+PyObject* read_field_locked(InstanceObject* inst, Py_ssize_t index) {
+  PyObject* result;
+  Py_BEGIN_CRITICAL_SECTION(inst);
+  result = read_field(inst, index);
+  Py_END_CRITICAL_SECTION();
+  return result;
+}
+
 bool is_own_type_attribute(PyObject* name) {
   const Names& n = names();
   if (name == n.to_dict || name == n.field_names || name == n.struct_name) return true;
@@ -88,11 +97,11 @@ PyObject* inst_getattro(PyObject* self, PyObject* name) {
   Py_ssize_t index = PyUnicode_Check(name) ? instance_field_index(inst, name) : -1;
   // Only dunder names and the class's own members can be ordinary attributes: skip that lookup
   // (and the AttributeError it would build) for every other field.
-  if (index >= 0 && !is_own_type_attribute(name)) return read_field(inst, index);
+  if (index >= 0 && !is_own_type_attribute(name)) return read_field_locked(inst, index);
   PyObject* found = PyObject_GenericGetAttr(self, name);
   if (found || !PyErr_ExceptionMatches(PyExc_AttributeError)) return found;
   PyErr_Clear();
-  if (index >= 0) return read_field(inst, index);
+  if (index >= 0) return read_field_locked(inst, index);
   return PyUnicode_Check(name) ? no_attribute(inst, name) : nullptr;
 }
 
@@ -108,7 +117,11 @@ int inst_setattro(PyObject* self, PyObject* name, PyObject* value) {
   }
   Py_ssize_t index = instance_field_index(inst, name);
   if (index < 0) return no_attribute(inst, name), -1;
-  return instance_assign(inst, index, value, false) ? 0 : -1;
+  bool ok;
+  Py_BEGIN_CRITICAL_SECTION(inst);
+  ok = instance_assign(inst, index, value, false);
+  Py_END_CRITICAL_SECTION();
+  return ok ? 0 : -1;
 }
 
 PyObject* inst_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
@@ -155,8 +168,17 @@ PyObject* inst_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
   return reinterpret_cast<PyObject*>(inst);
 }
 
+PyObject* to_dict_unlocked(InstanceObject* inst);
+
 PyObject* inst_to_dict(PyObject* self, PyObject*) {
-  auto* inst = as_inst(self);
+  PyObject* result;
+  Py_BEGIN_CRITICAL_SECTION(self);
+  result = to_dict_unlocked(as_inst(self));
+  Py_END_CRITICAL_SECTION();
+  return result;
+}
+
+PyObject* to_dict_unlocked(InstanceObject* inst) {
   Ref dict = Ref::steal(PyDict_New());
   if (!dict) return nullptr;
   const Py_ssize_t n = PyTuple_GET_SIZE(inst->field_names.get());
