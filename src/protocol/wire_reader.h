@@ -6,6 +6,7 @@
 // their primitives and headers.
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -341,7 +342,6 @@ inline size_t find_field_index(const StructDef& def, int16_t id, size_t hint) {
 template <class Wire>
 bool StructReader<Wire>::read_struct(const StructDef& def, StructValue& out, int depth) {
   if (depth > kMaxDepth) return this->fail_depth();
-  out.fields.reserve(def.fields.size());
   int16_t last = 0;
   size_t hint = 0;
   uint64_t seen = 0;  // declared fields 0..63 already stored; later duplicates replace them
@@ -360,6 +360,9 @@ bool StructReader<Wire>::read_struct(const StructDef& def, StructValue& out, int
     if (!read_value(field.field_type, value, depth, f.header_bool)) return false;
     const uint64_t bit = index < 64 ? uint64_t{1} << index : 0;
     if (bit && !(seen & bit)) {
+      // Room for the declared fields, but never more than the input left could still hold: a
+      // list of empty structs of a wide type must not allocate per declared field.
+      if (seen == 0) out.fields.reserve(std::min(def.fields.size(), this->remaining() + 1));
       seen |= bit;
       out.fields.emplace_back(field.name, std::move(value));
     } else {

@@ -203,6 +203,17 @@ TEST_F(BinaryTest, DepthLimit) {
   EXPECT_EQ(r.error().text, "Depth limit exceeded");
 }
 
+TEST_F(BinaryTest, FieldStorageIsBoundedByTheInputNotTheDefinition) {
+  // A wide struct read from a few bytes: its field storage must not be sized by the declaration,
+  // or a list of such structs would allocate far more than the input's size.
+  StructDef wide{"Wide200", {}};
+  for (int16_t id = 1; id <= 200; ++id) wide.fields.push_back(F(id, "f" + std::to_string(id), T(TypeKind::Byte)));
+  auto r = read_struct(Protocol::Binary, bytes("03 00 01 05 00"), wide, *schema);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(field_text(r.value(), "f1"), "Byte(5)");
+  EXPECT_LE(r.value().fields.capacity(), 2u);
+}
+
 TEST_F(BinaryTest, BytesAfterStopAreIgnored) {
   auto r = read("Pair", "08 00 01 00 00 00 09 00 FF FF FF");
   ASSERT_TRUE(r);
