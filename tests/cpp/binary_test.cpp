@@ -207,7 +207,7 @@ TEST_F(BinaryTest, FieldStorageIsBoundedByTheInputNotTheDefinition) {
   // A wide struct read from a few bytes: its field storage must not be sized by the declaration,
   // or a list of such structs would allocate far more than the input's size.
   StructDef wide{"Wide200", {}};
-  for (int16_t id = 1; id <= 200; ++id) wide.fields.push_back(F(id, "f" + std::to_string(id), T(TypeKind::Byte)));
+  for (int16_t id = 1; id <= 200; ++id) wide.fields.push_back(F(id, std::string("f").append(std::to_string(id)), T(TypeKind::Byte)));
   auto r = read_struct(Protocol::Binary, bytes("03 00 01 05 00"), wide, *schema);
   ASSERT_TRUE(r);
   EXPECT_EQ(field_text(r.value(), "f1"), "Byte(5)");
