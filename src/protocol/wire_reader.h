@@ -115,10 +115,12 @@ class WireBase {
     return true;
   }
 
- private:
+ protected:
   const char* begin_;
   const char* p_;
   const char* end_;
+
+ private:
   Error error_;
 };
 
@@ -234,6 +236,10 @@ class CompactWire : public WireBase {
     return true;
   }
   bool varint(uint64_t& v, int max_bytes) {
+    if (p_ != end_ && static_cast<uint8_t>(*p_) < 0x80) {  // most lengths, sizes and small numbers
+      v = static_cast<uint8_t>(*p_++);
+      return true;
+    }
     v = 0;
     for (int i = 0; i < max_bytes; ++i) {
       uint8_t b;
