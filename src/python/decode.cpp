@@ -39,12 +39,10 @@ class PyReader : public detail::StructReader<Wire> {
         ThriftValue value;
         if (!this->read_value(field.field->field_type, value, depth, f.header_bool)) return wire_failed(false);
         target->stored.set(field.field->name, std::move(value));
-        target->values[index].reset();
         continue;
       }
       PyObject* value = read_value_py(field.type, depth, f.header_bool);
       if (!value) return nullptr;
-      target->stored.erase(field.field->name);
       target->values[index] = Ref::steal(value);
     }
   }
