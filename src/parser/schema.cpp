@@ -89,7 +89,7 @@ std::shared_ptr<const Schema> Schema::build(const ThriftDocument& doc) {
 }
 
 const StructDef* Schema::find(std::string_view name) const {
-  auto it = structs_.find(std::string(name));
+  auto it = structs_.find(name);
   return it == structs_.end() ? nullptr : it->second.get();
 }
 

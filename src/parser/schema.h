@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -89,16 +90,23 @@ struct ThriftDocument {
 /// The read-only struct table that resolves Struct(name) types: every struct under its own name
 /// and, for each include prefix, under "prefix.Name". Shared by views, instances, clients.
 class Schema {
+  /// Lets find() look names up by string_view without building a std::string.
+  struct NameHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+  };
+  using Table = std::unordered_map<std::string, std::shared_ptr<const StructDef>, NameHash, std::equal_to<>>;
+
  public:
   Schema() = default;
   /// Builds the registry for a document (include prefixes: text after the last '/', minus ".thrift").
   static std::shared_ptr<const Schema> build(const ThriftDocument& doc);
 
   const StructDef* find(std::string_view name) const;
-  const std::unordered_map<std::string, std::shared_ptr<const StructDef>>& structs() const { return structs_; }
+  const Table& structs() const { return structs_; }
 
  private:
-  std::unordered_map<std::string, std::shared_ptr<const StructDef>> structs_;
+  Table structs_;
 };
 
 }  // namespace velvane

@@ -57,7 +57,7 @@ class WireBase {
     return true;
   }
   bool skip_bytes(size_t n) {
-    const char* unused;
+    const char* unused = nullptr;
     return take(n, unused);
   }
   bool u8(uint8_t& v) {
@@ -66,27 +66,27 @@ class WireBase {
     return true;
   }
   bool be16(uint16_t& v) {
-    const char* p;
+    const char* p = nullptr;
     if (!take(2, p)) return false;
     v = static_cast<uint16_t>((uint8_t(p[0]) << 8) | uint8_t(p[1]));
     return true;
   }
   bool be32(uint32_t& v) {
-    const char* p;
+    const char* p = nullptr;
     if (!take(4, p)) return false;
     std::memcpy(&v, p, 4);
     if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap32(v);
     return true;
   }
   bool be64(uint64_t& v) {
-    const char* p;
+    const char* p = nullptr;
     if (!take(8, p)) return false;
     std::memcpy(&v, p, 8);
     if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap64(v);
     return true;
   }
   bool read_byte(int8_t& v) {
-    uint8_t b;
+    uint8_t b = 0;
     if (!u8(b)) return false;
     v = static_cast<int8_t>(b);
     return true;
@@ -144,7 +144,7 @@ class BinaryWire : public WireBase {
     return true;
   }
   bool read_bool(bool& v) {
-    uint8_t b;
+    uint8_t b = 0;
     if (!u8(b)) return false;
     v = b != 0;
     return true;
@@ -203,7 +203,7 @@ class CompactWire : public WireBase {
   }
 
   bool field_header(WireField& f, int16_t& last) {
-    uint8_t b;
+    uint8_t b = 0;
     if (!u8(b)) return false;
     const uint8_t code = b & 0x0F;
     if (code == 0) {
@@ -224,7 +224,7 @@ class CompactWire : public WireBase {
     return true;
   }
   bool read_bool(bool& v) {
-    uint8_t b;
+    uint8_t b = 0;
     if (!u8(b)) return false;
     v = b == 1;
     return true;
@@ -242,7 +242,7 @@ class CompactWire : public WireBase {
     }
     v = 0;
     for (int i = 0; i < max_bytes; ++i) {
-      uint8_t b;
+      uint8_t b = 0;
       if (!u8(b)) return false;
       v |= uint64_t{b & 0x7Fu} << (7 * i);
       if (b < 0x80) return true;
@@ -273,7 +273,7 @@ class CompactWire : public WireBase {
     return zigzag_i32(len) && check_length(len, n);
   }
   bool list_header(uint8_t& elem, uint32_t& n) {
-    uint8_t b;
+    uint8_t b = 0;
     if (!u8(b)) return false;
     const uint8_t code = b & 0x0F;
     if (code >= 13) return fail_invalid_field_type();
@@ -292,7 +292,7 @@ class CompactWire : public WireBase {
       key = value = 0;
       return true;
     }
-    uint8_t b;
+    uint8_t b = 0;
     if (!u8(b)) return false;
     if ((b >> 4) > 12 || (b & 0x0F) > 12) return fail_invalid_field_type();
     key = type_id_of(b >> 4);
@@ -405,7 +405,7 @@ bool StructReader<Wire>::read_value(const ThriftType& type, ThriftValue& out, in
 template <class Wire>
 bool StructReader<Wire>::read_text(ThriftValue& out, ValueKind kind) {
   size_t n;
-  const char* p;
+  const char* p = nullptr;
   if (!this->read_length(n) || !this->take(n, p)) return false;
   const std::string_view bytes(p, n);
   if (kind == ValueKind::String) {
