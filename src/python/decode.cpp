@@ -43,7 +43,7 @@ class PyReader : public detail::StructReader<Wire> {
       }
       PyObject* value = read_value_py(field.type, depth, f.header_bool);
       if (!value) return nullptr;
-      target->values[index] = Ref::steal(value);
+      Py_XSETREF(target->slots()[index], value);
     }
   }
 

@@ -9,9 +9,9 @@ namespace {
 
 InstanceObject* as_inst(PyObject* self) { return reinterpret_cast<InstanceObject*>(self); }
 
-InstanceObject* alloc_instance() {
+InstanceObject* alloc_instance(Py_ssize_t slots) {
   PyTypeObject* type = cls(Cls::ThriftStructInstance);
-  PyObject* obj = type->tp_alloc(type, 0);
+  PyObject* obj = type->tp_alloc(type, slots);
   if (!obj) return nullptr;
   auto* inst = as_inst(obj);
   new (&inst->schema) std::shared_ptr<const PySchema>();
@@ -19,29 +19,28 @@ InstanceObject* alloc_instance() {
   new (&inst->struct_name) Ref();
   new (&inst->field_names) Ref();
   new (&inst->stored) StructValue();
-  new (&inst->values) std::vector<Ref>();
   return inst;
 }
 
 int inst_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
-  for (const Ref& v : as_inst(self)->values) Py_VISIT(v.get());
+  auto* inst = as_inst(self);
+  for (Py_ssize_t i = 0; i < inst->slot_count(); ++i) Py_VISIT(inst->slots()[i]);
   return 0;
 }
 
 int inst_clear(PyObject* self) {
-  // Move the values out first: dropping them may run arbitrary code that looks at this instance.
-  std::vector<Ref> values = std::move(as_inst(self)->values);
-  as_inst(self)->values.resize(values.size());
-  values.clear();
+  // Py_CLEAR empties each slot before dropping its value, which may run arbitrary code.
+  auto* inst = as_inst(self);
+  for (Py_ssize_t i = 0; i < inst->slot_count(); ++i) Py_CLEAR(inst->slots()[i]);
   return 0;
 }
 
 void inst_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
+  inst_clear(self);
   auto* inst = as_inst(self);
-  inst->values.~vector();
   inst->stored.~StructValue();
   inst->field_names.~Ref();
   inst->struct_name.~Ref();
@@ -53,7 +52,7 @@ void inst_dealloc(PyObject* self) {
 /// The attribute value of field `index`: the Python value, else the stored value converted (and
 /// kept), else None (kept). New reference.
 PyObject* read_field(InstanceObject* inst, Py_ssize_t index) {
-  if (PyObject* held = inst->values[index].get()) return Py_NewRef(held);
+  if (PyObject* held = inst->slots()[index]) return Py_NewRef(held);
   PyObject* name = PyTuple_GET_ITEM(inst->field_names.get(), index);
   Py_ssize_t size;
   const char* text = PyUnicode_AsUTF8AndSize(name, &size);
@@ -64,7 +63,7 @@ PyObject* read_field(InstanceObject* inst, Py_ssize_t index) {
     if (!value) PyErr_Clear();
   }
   if (!value) value = Py_NewRef(Py_None);
-  if (!inst->values[index]) inst->values[index] = Ref::borrow(value);
+  if (!inst->slots()[index]) inst->slots()[index] = Py_NewRef(value);
   return value;
 }
 
@@ -159,12 +158,12 @@ PyObject* inst_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
   }
   Ref names_tuple = Ref::steal(PyList_AsTuple(kw_names.get()));
   if (!names_tuple) return nullptr;
-  InstanceObject* inst = alloc_instance();
+  InstanceObject* inst = alloc_instance(static_cast<Py_ssize_t>(values.size()));
   if (!inst) return nullptr;
   inst->schema = PySchema::empty();
   inst->struct_name = Ref::borrow(struct_name);
   inst->field_names = std::move(names_tuple);
-  inst->values = std::move(values);
+  for (size_t i = 0; i < values.size(); ++i) inst->slots()[i] = values[i].release();
   return reinterpret_cast<PyObject*>(inst);
 }
 
@@ -291,20 +290,18 @@ bool instance_assign(InstanceObject* inst, Py_ssize_t index, PyObject* value, bo
     inst->stored.erase(field_name);
   }
   // Replace the Python value last: dropping the old one may run arbitrary code.
-  Ref old = std::move(inst->values[index]);
-  inst->values[index] = Ref::borrow(value);
+  Py_XSETREF(inst->slots()[index], Py_NewRef(value));
   return true;
 }
 
 PyObject* new_instance(std::shared_ptr<const PySchema> schema, const StructPlan* plan, StructValue stored) {
-  InstanceObject* inst = alloc_instance();
+  InstanceObject* inst = alloc_instance(static_cast<Py_ssize_t>(plan->fields.size()));
   if (!inst) return nullptr;
   inst->schema = std::move(schema);
   inst->plan = plan;
   inst->struct_name = Ref::borrow(plan->struct_name.get());
   inst->field_names = Ref::borrow(plan->field_names.get());
   inst->stored = std::move(stored);
-  inst->values.resize(plan->fields.size());
   return reinterpret_cast<PyObject*>(inst);
 }
 
@@ -313,7 +310,7 @@ PyObject* instance_from_value(const std::shared_ptr<const PySchema>& schema, Str
   Ref name = Ref::steal(str_from(value.name));
   Ref no_fields = Ref::steal(PyTuple_New(0));
   if (!name || !no_fields) return nullptr;
-  InstanceObject* inst = alloc_instance();
+  InstanceObject* inst = alloc_instance(0);
   if (!inst) return nullptr;
   inst->schema = schema;
   inst->struct_name = std::move(name);
@@ -323,7 +320,7 @@ PyObject* instance_from_value(const std::shared_ptr<const PySchema>& schema, Str
 }
 
 PyObject* create_struct_instance() {
-  PyType_Spec spec = {"velvane.ThriftStructInstance", sizeof(InstanceObject), 0,
+  PyType_Spec spec = {"velvane.ThriftStructInstance", sizeof(InstanceObject), sizeof(PyObject*),
                       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE, inst_slots};
   return PyType_FromSpec(&spec);
 }

@@ -101,14 +101,19 @@ struct StructViewObject {
   const StructPlan* plan;
 };
 
+/// Variable-size: one Python value slot per field name is allocated right after the struct, so
+/// making an instance costs one allocation. Py_SIZE is the slot count.
 struct InstanceObject {
-  PyObject_HEAD
+  PyObject_VAR_HEAD
   std::shared_ptr<const PySchema> schema;   // empty schema for a directly built instance
   const StructPlan* plan;                   // nullptr: no definition (directly built, or unknown)
   Ref struct_name;                          // str
   Ref field_names;                          // tuple of str (the plan's, or the keywords')
   StructValue stored;                       // stored values by field name
-  std::vector<Ref> values;                  // Python values, by index into field_names
+
+  /// Python values by index into field_names: owned references or nullptr.
+  PyObject** slots() { return reinterpret_cast<PyObject**>(reinterpret_cast<char*>(this) + sizeof(InstanceObject)); }
+  Py_ssize_t slot_count() const { return Py_SIZE(this); }
 };
 
 struct FieldViewObject {

@@ -111,8 +111,8 @@ class DataWriter {
     for (size_t i = 0; i < plan.fields.size(); ++i) {
       const FieldPlan& f = plan.fields[i];
       Py_ssize_t index = same_plan ? static_cast<Py_ssize_t>(i) : instance_field_index(inst, f.name.get());
-      if (index >= 0 && static_cast<size_t>(index) < inst->values.size() && inst->values[index]) {
-        Ref value = Ref::borrow(inst->values[index].get());  // the field may be reassigned meanwhile
+      if (index >= 0 && index < inst->slot_count() && inst->slots()[index]) {
+        Ref value = Ref::borrow(inst->slots()[index]);  // the field may be reassigned meanwhile
         if (value.get() == Py_None) continue;
         if (!write_field(f, value.get())) return false;
         continue;
@@ -301,9 +301,9 @@ bool struct_from_instance(InstanceObject* inst, const StructPlan* plan, const Py
                           ThriftValue& out, int depth) {
   out = ThriftValue::Struct(std::move(name), inst->stored.fields);
   const Py_ssize_t n = PyTuple_GET_SIZE(inst->field_names.get());
-  for (Py_ssize_t i = 0; i < n && static_cast<size_t>(i) < inst->values.size(); ++i) {
-    if (!inst->values[i]) continue;
-    Ref value = Ref::borrow(inst->values[i].get());
+  for (Py_ssize_t i = 0; i < n && i < inst->slot_count(); ++i) {
+    if (!inst->slots()[i]) continue;
+    Ref value = Ref::borrow(inst->slots()[i]);
     PyObject* field_name = PyTuple_GET_ITEM(inst->field_names.get(), i);
     Py_ssize_t declared = plan ? plan->index_of(field_name) : -1;
     ThriftValue converted;
