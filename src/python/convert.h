@@ -4,10 +4,12 @@
 #pragma once
 
 #include <climits>
+#include <limits>
 #include <cstdint>
 #include <string>
 #include <string_view>
 
+#include "parser/schema.h"
 #include "python/ref.h"
 
 namespace velvane::py {
@@ -77,5 +79,56 @@ inline bool extract_string(PyObject* obj, std::string_view& out) {
 /// bytes and bytearray are borrowed in place; other integer sequences are copied into `scratch`.
 /// The view stays valid while `obj` lives unchanged.
 bool extract_binary(PyObject* obj, std::string_view& out, std::string& scratch);
+
+/// Text of a `string` value and bytes of a `binary` value, told apart for the sink.
+struct TextArg {
+  std::string_view text;
+};
+struct BytesArg {
+  std::string_view bytes;
+};
+
+/// Extracts a Python object under a scalar kind (Bool to Binary) with the typed acceptance rules
+/// and hands the C++ value to `sink`, overloaded on bool, int8_t, int16_t, int32_t, int64_t,
+/// double, TextArg and BytesArg. False with the refusal set.
+template <class Sink>
+bool extract_scalar(TypeKind kind, PyObject* obj, Sink&& sink) {
+  switch (kind) {
+    case TypeKind::Bool: {
+      bool v;
+      return extract_bool(obj, v) && (sink(v), true);
+    }
+    case TypeKind::Byte: {
+      int8_t v;
+      return extract_small_int(obj, v) && (sink(v), true);
+    }
+    case TypeKind::I16: {
+      int16_t v;
+      return extract_small_int(obj, v) && (sink(v), true);
+    }
+    case TypeKind::I32: {
+      int32_t v;
+      return extract_i32(obj, v) && (sink(v), true);
+    }
+    case TypeKind::I64: {
+      int64_t v;
+      return extract_i64(obj, v) && (sink(v), true);
+    }
+    case TypeKind::Double: {
+      double v;
+      return extract_double(obj, v) && (sink(v), true);
+    }
+    case TypeKind::String: {
+      std::string_view v;
+      return extract_string(obj, v) && (sink(TextArg{v}), true);
+    }
+    case TypeKind::Binary: {
+      std::string_view v;
+      std::string scratch;
+      return extract_binary(obj, v, scratch) && (sink(BytesArg{v}), true);
+    }
+    default: return false;
+  }
+}
 
 }  // namespace velvane::py

@@ -145,64 +145,28 @@ class DataWriter {
       return false;
     }
     switch (type.kind) {
-      case TypeKind::Bool: {
-        bool v;
-        if (!extract_bool(obj, v)) return false;
-        w_.write_bool(v);
-        return true;
-      }
-      case TypeKind::Byte: {
-        int8_t v;
-        if (!extract_small_int(obj, v)) return false;
-        w_.write_byte(v);
-        return true;
-      }
-      case TypeKind::I16: {
-        int16_t v;
-        if (!extract_small_int(obj, v)) return false;
-        w_.write_i16(v);
-        return true;
-      }
-      case TypeKind::I32: {
-        int32_t v;
-        if (!extract_i32(obj, v)) return false;
-        w_.write_i32(v);
-        return true;
-      }
-      case TypeKind::I64: {
-        int64_t v;
-        if (!extract_i64(obj, v)) return false;
-        w_.write_i64(v);
-        return true;
-      }
-      case TypeKind::Double: {
-        double v;
-        if (!extract_double(obj, v)) return false;
-        w_.write_double(v);
-        return true;
-      }
-      case TypeKind::String: {
-        std::string_view v;
-        if (!extract_string(obj, v)) return false;
-        w_.write_string(v);
-        return true;
-      }
-      case TypeKind::Binary: {
-        std::string_view v;
-        std::string scratch;
-        if (!extract_binary(obj, v, scratch)) return false;
-        w_.write_binary(v);
-        return true;
-      }
       case TypeKind::List:
       case TypeKind::Set: return write_list(type, obj);
       case TypeKind::Map: return write_map(type, obj);
       case TypeKind::Struct:
         if (!type.strukt) return unknown_struct(type);
         return write_struct(*type.strukt, obj);
+      default: return extract_scalar(type.kind, obj, ScalarSink{w_});
     }
-    return false;
   }
+
+  /// Writes an extracted scalar with the writer's matching primitive.
+  struct ScalarSink {
+    W& w;
+    void operator()(bool v) { w.write_bool(v); }
+    void operator()(int8_t v) { w.write_byte(v); }
+    void operator()(int16_t v) { w.write_i16(v); }
+    void operator()(int32_t v) { w.write_i32(v); }
+    void operator()(int64_t v) { w.write_i64(v); }
+    void operator()(double v) { w.write_double(v); }
+    void operator()(TextArg v) { w.write_string(v.text); }
+    void operator()(BytesArg v) { w.write_binary(v.bytes); }
+  };
 
   bool write_list(const TypePlan& type, PyObject* obj) {
     if (!PyList_Check(obj)) return type_mismatch(obj, "list"), false;
@@ -294,6 +258,19 @@ PyObject* serialize_with(const StructViewObject* view, PyObject* data) {
 
 // --------------------------------------------------------------------------------------------
 // Conversions to ThriftValue.
+
+/// Stores an extracted scalar as the ThriftValue of the same variant.
+struct ValueSink {
+  ThriftValue& out;
+  void operator()(bool v) { out = ThriftValue::Bool(v); }
+  void operator()(int8_t v) { out = ThriftValue::Byte(v); }
+  void operator()(int16_t v) { out = ThriftValue::I16(v); }
+  void operator()(int32_t v) { out = ThriftValue::I32(v); }
+  void operator()(int64_t v) { out = ThriftValue::I64(v); }
+  void operator()(double v) { out = ThriftValue::Double(v); }
+  void operator()(TextArg v) { out = ThriftValue::String(std::string(v.text)); }
+  void operator()(BytesArg v) { out = ThriftValue::Binary(std::string(v.bytes)); }
+};
 
 bool fail_nesting(int depth) { return depth > kMaxDepth ? nesting_too_deep() : true; }
 
@@ -412,55 +389,6 @@ bool to_value_typed(PyObject* obj, const TypePlan& type, const PySchema& schema,
     return false;
   }
   switch (type.kind) {
-    case TypeKind::Bool: {
-      bool v;
-      if (!extract_bool(obj, v)) return false;
-      out = ThriftValue::Bool(v);
-      return true;
-    }
-    case TypeKind::Byte: {
-      int8_t v;
-      if (!extract_small_int(obj, v)) return false;
-      out = ThriftValue::Byte(v);
-      return true;
-    }
-    case TypeKind::I16: {
-      int16_t v;
-      if (!extract_small_int(obj, v)) return false;
-      out = ThriftValue::I16(v);
-      return true;
-    }
-    case TypeKind::I32: {
-      int32_t v;
-      if (!extract_i32(obj, v)) return false;
-      out = ThriftValue::I32(v);
-      return true;
-    }
-    case TypeKind::I64: {
-      int64_t v;
-      if (!extract_i64(obj, v)) return false;
-      out = ThriftValue::I64(v);
-      return true;
-    }
-    case TypeKind::Double: {
-      double v;
-      if (!extract_double(obj, v)) return false;
-      out = ThriftValue::Double(v);
-      return true;
-    }
-    case TypeKind::String: {
-      std::string_view v;
-      if (!extract_string(obj, v)) return false;
-      out = ThriftValue::String(std::string(v));
-      return true;
-    }
-    case TypeKind::Binary: {
-      std::string_view v;
-      std::string scratch;
-      if (!extract_binary(obj, v, scratch)) return false;
-      out = ThriftValue::Binary(std::string(v));
-      return true;
-    }
     case TypeKind::List:
     case TypeKind::Set: {
       if (!PyList_Check(obj)) return type_mismatch(obj, "list"), false;
@@ -495,8 +423,8 @@ bool to_value_typed(PyObject* obj, const TypePlan& type, const PySchema& schema,
       }
       if (PyDict_Check(obj)) return struct_from_dict(obj, type, schema, out, depth + 1);
       return type_mismatch(obj, "dict"), false;
+    default: return extract_scalar(type.kind, obj, ValueSink{out});
   }
-  return false;
 }
 
 bool to_value_untyped(PyObject* obj, const PySchema& schema, ThriftValue& out, int depth) {
