@@ -233,3 +233,38 @@ def test_deep_binary_input_fails_cleanly(schema):
 def test_size_bomb_fails_at_once(schema):
     with pytest.raises(OSError, match="^Read error: "):
         schema.get_struct("All").deserialize(b"\x0f\x00\x09\x08\x7f\xff\xff\xff" + b"\x00" * 12)
+
+
+class Index:
+    def __init__(self, value, on_use=None):
+        self.value, self.on_use = value, on_use
+
+    def __index__(self):
+        if self.on_use:
+            self.on_use()
+        return self.value
+
+
+class Floaty:
+    def __float__(self):
+        return 0.5
+
+
+def test_number_protocols_are_accepted(schema):
+    all_ = schema.get_struct("All")
+    assert all_.serialize({"i": Index(5)}) == all_.serialize({"i": 5})
+    assert all_.serialize({"d": Floaty()}) == all_.serialize({"d": 0.5})
+    assert all_.serialize({"bin": [Index(1), 2]}) == all_.serialize({"bin": b"\x01\x02"})
+
+
+@pytest.mark.parametrize("protocol", PROTOCOLS)
+def test_containers_changed_by_callbacks_fail_cleanly(schema, protocol):
+    all_ = schema.get_struct("All")
+    items = [1, 2, 3]
+    items[0] = Index(1, on_use=items.clear)
+    with pytest.raises(RuntimeError, match="list changed size during serialization"):
+        all_.serialize_with_protocol({"li": items}, protocol)
+    counters = {}
+    counters["a"] = Index(1, on_use=lambda: counters.update(b=2))
+    with pytest.raises(RuntimeError, match="dict changed size during serialization"):
+        all_.serialize_with_protocol({"m": counters}, protocol)
