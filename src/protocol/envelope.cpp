@@ -59,31 +59,40 @@ Result<MessageRead> read_compact_header(std::string_view input) {
   return out;
 }
 
+/// Low 8 bits of a non-negative integer, else 1 (call).
+uint8_t json_message_type(const detail::JsonValue& v) {
+  const std::optional<int64_t> n = v.integer();
+  return n && (v.is_unsigned() || *n >= 0) ? static_cast<uint8_t>(*n) : 1;
+}
+
+/// Low 32 bits of an integer; 0 for anything else and for unsigned values of 2^63 or more.
+int32_t json_seqid(const detail::JsonValue& v) {
+  const std::optional<int64_t> n = v.integer();
+  if (!n || (v.is_unsigned() && *n < 0)) return 0;
+  return static_cast<int32_t>(static_cast<uint32_t>(*n));
+}
+
 Result<MessageRead> read_json_header(std::string_view input) {
-  auto parsed = detail::parse_json(input, false, ErrorKind::InvalidData);
+  // The body is read later, possibly after the caller's buffer has moved on: keep a copy.
+  auto parsed = detail::parse_json(input, false, ErrorKind::InvalidData, detail::JsonText::Copied);
   if (!parsed) return parsed.take_error();
-  auto message = std::make_shared<JsonMessage>();
-  message->array = std::move(parsed).value();
-  const nlohmann::json& a = message->array;
-  if (!a.is_array()) return Error{ErrorKind::InvalidData, "Invalid field type"};
+  auto message = std::make_shared<const JsonMessage>(JsonMessage{std::move(parsed).value()});
+  const detail::JsonValue& array = message->document.root();
+  if (!array.is_array()) return Error{ErrorKind::InvalidData, "Invalid field type"};
+  const auto a = array.elements();
   if (a.size() < 5) return Error{ErrorKind::InvalidData, "JSON message array too short"};
   MessageRead out;
-  if (a[1].is_string()) out.header.name = a[1].get<std::string>();
-  if (a[2].is_number_integer() && (a[2].is_number_unsigned() || a[2].get<int64_t>() >= 0))
-    out.header.type = static_cast<uint8_t>(a[2].get<uint64_t>());
-  if (a[3].is_number_unsigned()) {
-    const uint64_t v = a[3].get<uint64_t>();
-    out.header.seqid = v >= (uint64_t{1} << 63) ? 0 : static_cast<int32_t>(static_cast<uint32_t>(v));
-  } else if (a[3].is_number_integer()) {
-    out.header.seqid = static_cast<int32_t>(static_cast<uint32_t>(a[3].get<int64_t>()));
-  }
+  out.header.name = a[1].text();
+  out.header.type = json_message_type(a[2]);
+  out.header.seqid = json_seqid(a[3]);
   out.json = std::move(message);
   return out;
 }
 
-const nlohmann::json* json_body(const MessageRead& message) {
-  if (!message.json || !message.json->array.is_array() || message.json->array.size() < 5) return nullptr;
-  return &message.json->array[4];
+const detail::JsonValue* json_body(const MessageRead& message) {
+  if (!message.json) return nullptr;
+  const auto a = message.json->document.root().elements();
+  return a.size() < 5 ? nullptr : &a[4];
 }
 
 Error missing_json_body() { return Error{ErrorKind::InvalidData, "JSON message array too short"}; }
@@ -103,7 +112,7 @@ Result<MessageRead> read_message_begin(Protocol protocol, std::string_view input
 Result<StructValue> read_message_body(Protocol protocol, std::string_view input, const MessageRead& message,
                                       const StructDef& def, const Schema& schema) {
   if (protocol != Protocol::Json) return detail::read_wire_struct(protocol, input, message.body_offset, def, schema);
-  const nlohmann::json* body = json_body(message);
+  const detail::JsonValue* body = json_body(message);
   if (!body) return missing_json_body();
   if (!body->is_object()) return body_not_object();
   StructValue out;
@@ -122,9 +131,9 @@ struct FieldCursor::State {
   int16_t last = 0;
   detail::WireField current;
   bool ended = false;
-  // JSON: the members of the body object, in name order.
-  const nlohmann::json* body = nullptr;
-  nlohmann::json::object_t::const_iterator member;
+  // JSON: the members of the body object, in name order, and the current one.
+  const detail::JsonValue* body = nullptr;
+  size_t member = 0;
   bool started = false;
 };
 
@@ -190,16 +199,17 @@ Result<FieldHeader> FieldCursor::next_field() {
   }
   if (!s.body) return missing_json_body();
   if (!s.body->is_object()) return body_not_object();
-  const auto& members = s.body->get_ref<const nlohmann::json::object_t&>();
-  s.member = s.started ? std::next(s.member) : members.begin();
+  const auto members = s.body->members();
+  s.member = s.started ? s.member + 1 : 0;
   s.started = true;
-  while (s.member != members.end() && !(s.member->second.is_array() && s.member->second.size() >= 2)) ++s.member;
-  if (s.member == members.end()) {
+  const auto is_field = [](const detail::JsonValue& v) { return v.is_array() && v.elements().size() >= 2; };
+  while (s.member < members.size() && !is_field(members[s.member].value)) ++s.member;
+  if (s.member == members.size()) {
     s.ended = true;
     return FieldHeader{};
   }
-  const auto id = detail::parse_field_id(s.member->first);
-  return FieldHeader{detail::type_id_of_tag(s.member->second[0]), id};
+  const detail::JsonMember& field = members[s.member];
+  return FieldHeader{detail::type_id_of_tag(field.value.elements()[0]), detail::parse_field_id(field.name)};
 }
 
 Result<ThriftValue> FieldCursor::read_value(const ThriftType& declared, const Schema& schema) {
@@ -208,7 +218,8 @@ Result<ThriftValue> FieldCursor::read_value(const ThriftType& declared, const Sc
     if (!s.started || s.ended) return Error{ErrorKind::InvalidInput, "No current field"};
     detail::TaggedJsonReader reader(schema);
     ThriftValue value;
-    if (!reader.read_value(s.member->second[1], declared, value, 1)) return reader.take_error();
+    const detail::JsonValue& tagged = s.body->members()[s.member].value;
+    if (!reader.read_value(tagged.elements()[1], declared, value, 1)) return reader.take_error();
     return value;
   }
   WirePlace at{s.input, s.pos, s.last};

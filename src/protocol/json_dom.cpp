@@ -193,7 +193,12 @@ bool magnitude_is_huge(std::string_view number) {
 class JsonParser {
  public:
   JsonParser(std::string_view text, JsonArena& arena)
-      : begin_(text.data()), p_(text.data()), end_(text.data() + text.size()), arena_(arena) {}
+      : begin_(text.data()), p_(text.data()), end_(text.data() + text.size()), arena_(arena) {
+    // Enough for the usual document without growing step by step.
+    values_.reserve(64);
+    names_.reserve(32);
+    frames_.reserve(16);
+  }
 
   bool parse(JsonValue& root, bool whole_input);
   const std::string& error() const { return error_; }

@@ -11,36 +11,9 @@
 
 namespace velvane {
 
-using nlohmann::json;
-
 namespace detail {
 
 namespace {
-
-/// Builds the tree like nlohmann's own parser but keeps the error description instead of throwing.
-class DomBuilder : public nlohmann::detail::json_sax_dom_parser<json> {
- public:
-  explicit DomBuilder(json& root) : json_sax_dom_parser(root, false) {}
-
-  template <class Exception>
-  bool parse_error(std::size_t position, const std::string& token, const Exception& ex) {
-    std::string_view what = ex.what();
-    // Drop the "[json.exception.parse_error.101] " classification prefix.
-    if (!what.empty() && what.front() == '[') {
-      if (size_t close = what.find("] "); close != std::string_view::npos) what.remove_prefix(close + 2);
-    }
-    message = what;
-    return json_sax_dom_parser::parse_error(position, token, ex);
-  }
-
-  std::string message;
-};
-
-std::optional<int64_t> json_integer(const json& v) {
-  if (v.is_number_integer()) return static_cast<int64_t>(v.get<json::number_integer_t>());
-  if (v.is_number_unsigned()) return static_cast<int64_t>(v.get<json::number_unsigned_t>());
-  return std::nullopt;
-}
 
 /// Decimal digits with an optional sign, no other characters; nullopt when out of range.
 std::optional<int64_t> parse_decimal(std::string_view s) {
@@ -107,7 +80,7 @@ enum class BoolKeys { AnyCaseTrue, ExactTrue };
 /// A map key from its member name: integers in decimal (0 when they do not parse in the key's
 /// width), bools from "1" or "true", Base64 for binary (the text itself when it is not Base64),
 /// the text as a string otherwise.
-ThriftValue key_from_name(const std::string& name, const ThriftType& type, BoolKeys bools) {
+ThriftValue key_from_name(std::string_view name, const ThriftType& type, BoolKeys bools) {
   switch (type.kind) {
     case TypeKind::Bool:
       return ThriftValue::Bool(name == "1" ||
@@ -122,33 +95,36 @@ ThriftValue key_from_name(const std::string& name, const ThriftType& type, BoolK
     case TypeKind::Double: return ThriftValue::Double(parse_double(name).value_or(0.0));
     case TypeKind::Binary: {
       auto decoded = base64_decode(name);
-      return ThriftValue::Binary(decoded ? std::move(decoded).value() : name);
+      return ThriftValue::Binary(decoded ? std::move(decoded).value() : std::string(name));
     }
-    default: return ThriftValue::String(name);
+    default: return ThriftValue::String(std::string(name));
   }
 }
 
-double double_of(const json& v) {
-  if (v.is_number()) return v.get<double>();
-  if (v.is_string()) return parse_double(v.get_ref<const std::string&>()).value_or(0.0);
+double double_of(const JsonValue& v) {
+  if (v.is_number()) return v.number();
+  if (v.is_string()) return parse_double(v.text()).value_or(0.0);
   return 0.0;
 }
+
+/// An integer, or for a string its decimal value; nullopt otherwise.
+std::optional<int64_t> integer_or_decimal(const JsonValue& v) {
+  if (v.is_string()) return parse_decimal(v.text());
+  return v.integer();
+}
+
+bool bool_of(const JsonValue& v) { return v.is_bool() ? v.as_bool() : v.integer().value_or(0) != 0; }
+
+/// An array of at least `n` elements.
+bool is_array_of_at_least(const JsonValue& v, size_t n) { return v.is_array() && v.elements().size() >= n; }
 
 Error depth_error() { return Error{ErrorKind::Value, "Depth limit exceeded"}; }
 
 }  // namespace
 
-Result<json> parse_json(std::string_view text, bool whole_input, ErrorKind kind) {
-  json root;
-  DomBuilder builder(root);
-  const bool ok = json::sax_parse(text.begin(), text.end(), &builder, json::input_format_t::json, whole_input);
-  if (!ok) return Error{kind, "JSON parse error: " + builder.message};
-  return root;
-}
-
-uint8_t type_id_of_tag(const json& tag) {
+uint8_t type_id_of_tag(const JsonValue& tag) {
   if (!tag.is_string()) return 1;
-  const auto& t = tag.get_ref<const std::string&>();
+  const std::string_view t = tag.text();
   static constexpr std::pair<std::string_view, uint8_t> kTags[] = {
       {"tf", 2}, {"i8", 3}, {"dbl", 4}, {"i16", 6}, {"i32", 8}, {"i64", 10},
       {"str", 11}, {"rec", 12}, {"map", 13}, {"set", 14}, {"lst", 15}};
@@ -157,7 +133,7 @@ uint8_t type_id_of_tag(const json& tag) {
   return 1;
 }
 
-int16_t parse_field_id(const std::string& name) {
+int16_t parse_field_id(std::string_view name) {
   const auto v = parse_decimal(name);
   return v && *v >= INT16_MIN && *v <= INT16_MAX ? static_cast<int16_t>(*v) : 0;
 }
@@ -167,43 +143,34 @@ bool TaggedJsonReader::fail(ErrorKind kind, std::string text) {
   return false;
 }
 
-bool TaggedJsonReader::read_struct(const json& object, const StructDef& def, StructValue& out, int depth) {
+bool TaggedJsonReader::read_struct(const JsonValue& object, const StructDef& def, StructValue& out, int depth) {
   if (depth > kMaxDepth) return fail(depth_error().kind, depth_error().text);
-  for (const auto& [name, member] : object.get_ref<const json::object_t&>()) {
-    if (!member.is_array() || member.size() < 2) continue;
+  for (const auto& [name, member] : object.members()) {
+    if (!is_array_of_at_least(member, 2)) continue;
     const ThriftField* field = def.find_field(parse_field_id(name));
     if (!field) continue;
     ThriftValue value;
-    if (!read_value(member[1], field->field_type, value, depth)) return false;
+    if (!read_value(member.elements()[1], field->field_type, value, depth)) return false;
     out.set(field->name, std::move(value));
   }
   return true;
 }
 
-bool TaggedJsonReader::read_value(const json& v, const ThriftType& type, ThriftValue& out, int depth) {
+bool TaggedJsonReader::read_value(const JsonValue& v, const ThriftType& type, ThriftValue& out, int depth) {
   switch (type.kind) {
-    case TypeKind::Bool:
-      out = ThriftValue::Bool(v.is_boolean() ? v.get<bool>() : json_integer(v).value_or(0) != 0);
-      return true;
+    case TypeKind::Bool: out = ThriftValue::Bool(bool_of(v)); return true;
     case TypeKind::Byte:
     case TypeKind::I16:
-    case TypeKind::I32: out = integer_value(type.kind, json_integer(v).value_or(0)); return true;
-    case TypeKind::I64: {
-      std::optional<int64_t> n = json_integer(v);
-      if (!n && v.is_string()) n = parse_decimal(v.get_ref<const std::string&>());
-      out = ThriftValue::I64(n.value_or(0));
-      return true;
-    }
+    case TypeKind::I32: out = integer_value(type.kind, v.integer().value_or(0)); return true;
+    case TypeKind::I64: out = ThriftValue::I64(integer_or_decimal(v).value_or(0)); return true;
     case TypeKind::Double: out = ThriftValue::Double(double_of(v)); return true;
-    case TypeKind::String:
-      out = ThriftValue::String(v.is_string() ? v.get_ref<const std::string&>() : std::string());
-      return true;
+    case TypeKind::String: out = ThriftValue::String(std::string(v.text())); return true;
     case TypeKind::Binary: {
       if (!v.is_string()) {
         out = ThriftValue::Binary({});
         return true;
       }
-      auto decoded = base64_decode(v.get_ref<const std::string&>());
+      auto decoded = base64_decode(v.text());
       if (!decoded) return fail(ErrorKind::Value, "Base64 error: " + decoded.error().text);
       out = ThriftValue::Binary(std::move(decoded).value());
       return true;
@@ -222,11 +189,11 @@ bool TaggedJsonReader::read_value(const json& v, const ThriftType& type, ThriftV
   return true;
 }
 
-bool TaggedJsonReader::read_list(const json& v, const ThriftType& type, ThriftValue& out, int depth) {
+bool TaggedJsonReader::read_list(const JsonValue& v, const ThriftType& type, ThriftValue& out, int depth) {
   if (!v.is_array()) return fail(ErrorKind::Type, "Expected JSON array");
   if (depth > kMaxDepth) return fail(depth_error().kind, depth_error().text);
   out.kind = type.kind == TypeKind::List ? ValueKind::List : ValueKind::Set;
-  const auto& elems = v.get_ref<const json::array_t&>();
+  const auto elems = v.elements();
   if (elems.size() <= 2) return true;
   out.items.resize(elems.size() - 2);
   for (size_t i = 2; i < elems.size(); ++i)
@@ -234,12 +201,13 @@ bool TaggedJsonReader::read_list(const json& v, const ThriftType& type, ThriftVa
   return true;
 }
 
-bool TaggedJsonReader::read_map(const json& v, const ThriftType& type, ThriftValue& out, int depth) {
+bool TaggedJsonReader::read_map(const JsonValue& v, const ThriftType& type, ThriftValue& out, int depth) {
   if (!v.is_array()) return fail(ErrorKind::Type, "Expected JSON array for map");
-  if (v.size() < 4) return fail(ErrorKind::Type, "Map array too short");
-  if (!v[3].is_object()) return fail(ErrorKind::Type, "Expected JSON object in map");
+  if (v.elements().size() < 4) return fail(ErrorKind::Type, "Map array too short");
+  const JsonValue& object = v.elements()[3];
+  if (!object.is_object()) return fail(ErrorKind::Type, "Expected JSON object in map");
   if (depth > kMaxDepth) return fail(depth_error().kind, depth_error().text);
-  const auto& pairs = v[3].get_ref<const json::object_t&>();
+  const auto pairs = object.members();
   out.kind = ValueKind::Map;
   out.items.reserve(pairs.size() * 2);
   for (const auto& [name, member] : pairs) {
@@ -259,11 +227,10 @@ class PayloadReader {
  public:
   explicit PayloadReader(const Schema& schema) : schema_(schema) {}
 
-  bool read_struct(const json& object, const StructDef& def, StructValue& out, int depth) {
+  bool read_struct(const detail::JsonValue& object, const StructDef& def, StructValue& out, int depth) {
     if (depth > kMaxDepth) return fail(ErrorKind::Value, "Depth limit exceeded");
     for (const ThriftField& field : def.fields) {
-      const auto member = object.find(field.name);
-      if (member != object.end()) {
+      if (const detail::JsonValue* member = object.find(field.name)) {
         ThriftValue value;
         if (!read_value(*member, field.field_type, value, depth)) return false;
         out.set(field.name, std::move(value));
@@ -282,24 +249,19 @@ class PayloadReader {
     return false;
   }
 
-  bool read_value(const json& v, const ThriftType& type, ThriftValue& out, int depth) {
+  bool read_value(const detail::JsonValue& v, const ThriftType& type, ThriftValue& out, int depth) {
     if (detail::is_integer_kind(type.kind)) return read_integer(v, type.kind, out);
     switch (type.kind) {
-      case TypeKind::Bool:
-        out = ThriftValue::Bool(v.is_boolean() ? v.get<bool>() : detail::json_integer(v).value_or(0) != 0);
-        return true;
+      case TypeKind::Bool: out = ThriftValue::Bool(detail::bool_of(v)); return true;
       case TypeKind::Double: out = ThriftValue::Double(detail::double_of(v)); return true;
-      case TypeKind::String:
-        out = ThriftValue::String(v.is_string() ? v.get_ref<const std::string&>() : std::string());
-        return true;
+      case TypeKind::String: out = ThriftValue::String(std::string(v.text())); return true;
       case TypeKind::Binary: {
         if (!v.is_string()) {
           out = ThriftValue::Binary({});
           return true;
         }
-        const auto& text = v.get_ref<const std::string&>();
-        auto decoded = base64_decode(text);
-        out = ThriftValue::Binary(decoded ? std::move(decoded).value() : text);
+        auto decoded = base64_decode(v.text());
+        out = ThriftValue::Binary(decoded ? std::move(decoded).value() : std::string(v.text()));
         return true;
       }
       case TypeKind::List:
@@ -316,30 +278,31 @@ class PayloadReader {
     }
   }
 
-  bool read_integer(const json& v, TypeKind kind, ThriftValue& out) {
-    std::optional<int64_t> n = detail::json_integer(v);
-    if (!n && v.is_string()) n = detail::parse_decimal(v.get_ref<const std::string&>());
+  bool read_integer(const detail::JsonValue& v, TypeKind kind, ThriftValue& out) {
+    const std::optional<int64_t> n = detail::integer_or_decimal(v);
     if (!n) return fail(ErrorKind::Value, "expected JSON integer");
     out = detail::integer_value(kind, *n);
     return true;
   }
 
-  bool read_list(const json& v, const ThriftType& type, ThriftValue& out, int depth) {
+  bool read_list(const detail::JsonValue& v, const ThriftType& type, ThriftValue& out, int depth) {
     if (!v.is_array()) return fail(ErrorKind::Type, "Expected JSON array");
     if (depth > kMaxDepth) return fail(ErrorKind::Value, "Depth limit exceeded");
     out.kind = type.kind == TypeKind::List ? ValueKind::List : ValueKind::Set;
-    out.items.resize(v.size());
-    for (size_t i = 0; i < v.size(); ++i)
-      if (!read_value(v[i], type.elem(), out.items[i], depth)) return false;
+    const auto elems = v.elements();
+    out.items.resize(elems.size());
+    for (size_t i = 0; i < elems.size(); ++i)
+      if (!read_value(elems[i], type.elem(), out.items[i], depth)) return false;
     return true;
   }
 
-  bool read_map(const json& v, const ThriftType& type, ThriftValue& out, int depth) {
+  bool read_map(const detail::JsonValue& v, const ThriftType& type, ThriftValue& out, int depth) {
     if (!v.is_object()) return fail(ErrorKind::Type, "Expected JSON object for map");
     if (depth > kMaxDepth) return fail(ErrorKind::Value, "Depth limit exceeded");
     out.kind = ValueKind::Map;
-    out.items.reserve(v.size() * 2);
-    for (const auto& [name, member] : v.get_ref<const json::object_t&>()) {
+    const auto pairs = v.members();
+    out.items.reserve(pairs.size() * 2);
+    for (const auto& [name, member] : pairs) {
       out.items.push_back(detail::key_from_name(name, type.key(), detail::BoolKeys::ExactTrue));
       if (!read_value(member, type.value(), out.items.emplace_back(), depth)) return false;
     }
@@ -363,12 +326,12 @@ std::string_view without_frame_prefix(std::string_view input) {
 Result<StructValue> read_json_document(std::string_view input, const StructDef& def, const Schema& schema) {
   auto parsed = detail::parse_json(without_frame_prefix(input), true, ErrorKind::Value);
   if (!parsed) return parsed.take_error();
-  const json& root = parsed.value();
+  const detail::JsonValue& root = parsed.value().root();
   StructValue out;
   out.name = def.name;
   if (root.is_object()) {
-    const auto payload = root.find("payload");
-    if (payload != root.end() && payload->is_object()) {
+    const detail::JsonValue* payload = root.find("payload");
+    if (payload && payload->is_object()) {
       PayloadReader reader(schema);
       if (!reader.read_struct(*payload, def, out, 1)) return reader.take_error();
       return out;

@@ -2,21 +2,16 @@
 // src/protocol/).
 #pragma once
 
-#include <nlohmann/json.hpp>
-
 #include "protocol/codec.h"
+#include "protocol/json_dom.h"
 
 namespace velvane {
 
 struct JsonMessage {
-  nlohmann::json array;  // the whole message array; element 4 is the body struct
+  detail::JsonDocument document;  // the message array over its own copy of the text; element 4 is the body
 };
 
 namespace detail {
-
-/// Parses one JSON value. `whole_input`: nothing but whitespace may follow it. The error text is
-/// "JSON parse error: {description}" with the given kind.
-Result<nlohmann::json> parse_json(std::string_view text, bool whole_input, ErrorKind kind);
 
 /// Converts JSON values of the tagged, id-keyed layout into stored values under declared types.
 /// Errors are of kind Type or Value, as the JSON document reader reports them.
@@ -25,25 +20,25 @@ class TaggedJsonReader {
   explicit TaggedJsonReader(const Schema& schema) : schema_(schema) {}
 
   /// `depth` is the level of the struct itself (1 for the outermost).
-  bool read_struct(const nlohmann::json& object, const StructDef& def, StructValue& out, int depth);
+  bool read_struct(const JsonValue& object, const StructDef& def, StructValue& out, int depth);
   /// `depth` is the level of the enclosing struct or container.
-  bool read_value(const nlohmann::json& v, const ThriftType& type, ThriftValue& out, int depth);
+  bool read_value(const JsonValue& v, const ThriftType& type, ThriftValue& out, int depth);
   Error take_error() { return std::move(error_); }
 
  private:
   bool fail(ErrorKind kind, std::string text);
-  bool read_list(const nlohmann::json& v, const ThriftType& type, ThriftValue& out, int depth);
-  bool read_map(const nlohmann::json& v, const ThriftType& type, ThriftValue& out, int depth);
+  bool read_list(const JsonValue& v, const ThriftType& type, ThriftValue& out, int depth);
+  bool read_map(const JsonValue& v, const ThriftType& type, ThriftValue& out, int depth);
 
   const Schema& schema_;
   Error error_;
 };
 
 /// A member name as a field id: a 16-bit decimal with optional sign, else 0.
-int16_t parse_field_id(const std::string& name);
+int16_t parse_field_id(std::string_view name);
 
 /// Binary wire id of a JSON type tag ("i32" -> 8); 1 (void) for an unknown tag.
-uint8_t type_id_of_tag(const nlohmann::json& tag);
+uint8_t type_id_of_tag(const JsonValue& tag);
 
 }  // namespace detail
 }  // namespace velvane
