@@ -9,6 +9,7 @@
 #include <random>
 
 #include "protocol/json_dom.h"
+#include "protocol_fixtures.h"
 
 namespace velvane::detail {
 namespace {
@@ -333,6 +334,33 @@ TEST(JsonDom, NumberAccessorsConvertLikeTheReaders) {
   EXPECT_EQ(v[3].number(), 0.0);
   EXPECT_TRUE(v[4].as_bool());
   EXPECT_FALSE(v[2].as_bool());
+}
+
+TEST(JsonDom, MessageBodyReadsAfterTheCallersBufferChanged) {
+  const auto schema = velvane::testing::test_schema();
+  const StructDef& pair = *schema->find("Pair");
+  std::string wire = R"([1,"call",1,9,{"2":["tf",1],"1":["i32",42]}])";
+  auto head = read_message_begin(Protocol::Json, wire);
+  ASSERT_TRUE(head) << head.error().text;
+  EXPECT_EQ(head.value().header.name, "call");
+  std::fill(wire.begin(), wire.end(), ' ');
+  wire = "garbage";
+
+  auto body = read_message_body(Protocol::Json, wire, head.value(), pair, *schema);
+  ASSERT_TRUE(body) << body.error().text;
+  EXPECT_EQ(velvane::testing::field_text(body.value(), "a"), "I32(42)");
+  EXPECT_EQ(velvane::testing::field_text(body.value(), "flag"), "Bool(true)");
+
+  FieldCursor cursor(Protocol::Json, wire, head.value());
+  std::string walked;
+  for (auto f = cursor.next_field(); f && f.value().type_id != 0; f = cursor.next_field()) {
+    const ThriftField* field = pair.find_field(f.value().id);
+    ASSERT_NE(field, nullptr) << f.value().id;
+    auto v = cursor.read_value(field->field_type, *schema);
+    ASSERT_TRUE(v);
+    walked += std::to_string(f.value().id) + "=" + to_text(v.value()) + " ";
+  }
+  EXPECT_EQ(walked, "1=I32(42) 2=Bool(true) ");
 }
 
 /// The nesting depth of an array or object chain, walked without recursion.
