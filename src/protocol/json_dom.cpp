@@ -88,7 +88,7 @@ void* JsonArena::allocate_bytes(size_t bytes, size_t align) {
     left_ -= pad + bytes;
     return out;
   }
-  // A request larger than a block gets a block of its own; the current block stays in use.
+  // A request of more than half a block gets a block of its own; the current block stays in use.
   constexpr size_t kMaxBlock = size_t{16} << 20;
   if (bytes > block_size_ / 2 && next_) {
     blocks_.push_back(std::make_unique_for_overwrite<std::byte[]>(bytes));
@@ -98,7 +98,7 @@ void* JsonArena::allocate_bytes(size_t bytes, size_t align) {
   blocks_.push_back(std::make_unique_for_overwrite<std::byte[]>(size));
   next_ = blocks_.back().get() + bytes;  // new[] storage is aligned for every fundamental type
   left_ = size - bytes;
-  block_size_ = std::min(block_size_ * 2, std::max(kMaxBlock, block_size_));
+  block_size_ = std::min(block_size_ * 2, std::max(kMaxBlock, block_size_));  // doubling up to 16 MiB
   return blocks_.back().get();
 }
 
