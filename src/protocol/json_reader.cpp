@@ -27,6 +27,16 @@ std::optional<int64_t> parse_decimal(std::string_view s) {
   return v;
 }
 
+/// The value of a decimal number too large or too small for a double: a signed infinity when it
+/// overflows, a signed zero when it underflows (a negative exponent), without any locale lookup.
+double out_of_range_double(std::string_view s) {
+  const bool negative = !s.empty() && s.front() == '-';
+  const size_t e = s.find_first_of("eE");
+  const bool underflow = e != std::string_view::npos && e + 1 < s.size() && s[e + 1] == '-';
+  const double magnitude = underflow ? 0.0 : std::numeric_limits<double>::infinity();
+  return negative ? -magnitude : magnitude;
+}
+
 /// A floating-point number as text, including "NaN", "Infinity" and "-Infinity".
 std::optional<double> parse_double(std::string_view s) {
   if (!s.empty() && s.front() == '+') {
@@ -36,7 +46,7 @@ std::optional<double> parse_double(std::string_view s) {
   double v = 0;
   const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
   if (end != s.data() + s.size() || s.empty()) return std::nullopt;
-  if (ec == std::errc::result_out_of_range) return std::strtod(std::string(s).c_str(), nullptr);
+  if (ec == std::errc::result_out_of_range) return out_of_range_double(s);
   if (ec != std::errc()) return std::nullopt;
   // from_chars also takes "nan(...)"; only the plain words name the special values.
   if (std::isnan(v) && s.find('(') != std::string_view::npos) return std::nullopt;

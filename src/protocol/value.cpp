@@ -1,6 +1,8 @@
 // src/protocol/value.cpp: ThriftValue constructors, equality and text form.
 #include "protocol/value.h"
 
+#include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -132,18 +134,28 @@ std::string quoted(std::string_view text) {
   return out;
 }
 
-/// Shortest text that reads back as the same double, always with a fractional part or exponent.
+/// Shortest text that reads back as the same double, in the debug style of the reprs: plain
+/// decimals with a ".0" for whole numbers between 1e-4 and 1e16, exponent form ("1e16", "1.5e-7")
+/// outside, independent of the process locale.
 static std::string double_text(double d) {
   if (std::isnan(d)) return "NaN";
   if (std::isinf(d)) return d > 0 ? "inf" : "-inf";
-  char buf[64];
-  for (int precision = 1; precision <= 17; ++precision) {
-    std::snprintf(buf, sizeof buf, "%.*g", precision, d);
-    if (std::strtod(buf, nullptr) == d) break;
+  char buf[400];
+  const double magnitude = std::fabs(d);
+  const bool plain = magnitude == 0.0 || (magnitude >= 1e-4 && magnitude < 1e16);
+  const auto result = std::to_chars(buf, buf + sizeof buf, d, plain ? std::chars_format::fixed : std::chars_format::scientific);
+  std::string s(buf, result.ptr);
+  if (plain) {
+    if (s.find('.') == std::string::npos) s += ".0";
+    return s;
   }
-  std::string s = buf;
-  if (s.find_first_of(".eEn") == std::string::npos) s += ".0";
-  return s;
+  // "1e+16" -> "1e16", "1.5e-07" -> "1.5e-7"
+  const size_t e = s.find('e');
+  std::string exponent = s.substr(e + 1);
+  const bool negative = exponent[0] == '-';
+  exponent.erase(0, exponent[0] == '+' || exponent[0] == '-' ? 1 : 0);
+  exponent.erase(0, std::min(exponent.find_first_not_of('0'), exponent.size() - 1));
+  return s.substr(0, e) + "e" + (negative ? "-" : "") + exponent;
 }
 
 static void append_text(std::string& out, const ThriftValue& v) {

@@ -35,6 +35,12 @@ TEST(SchemaRegistry, IncludePrefixAliases) {
 
 TEST(ValueText, Forms) {
   EXPECT_EQ(to_text(ThriftValue::Double(2)), "Double(2.0)");
+  EXPECT_EQ(to_text(ThriftValue::Double(-0.0)), "Double(-0.0)");
+  EXPECT_EQ(to_text(ThriftValue::Double(0.1)), "Double(0.1)");
+  EXPECT_EQ(to_text(ThriftValue::Double(1e15)), "Double(1000000000000000.0)");
+  EXPECT_EQ(to_text(ThriftValue::Double(1e16)), "Double(1e16)");
+  EXPECT_EQ(to_text(ThriftValue::Double(1.5e-7)), "Double(1.5e-7)");
+  EXPECT_EQ(to_text(ThriftValue::Double(-2.5e300)), "Double(-2.5e300)");
   EXPECT_EQ(to_text(ThriftValue::Binary("hi")), "Binary([104, 105])");
   EXPECT_EQ(to_text(ThriftValue::Map({ThriftValue::String("a"), ThriftValue::I32(1)})),
             "Map([(String(\"a\"), I32(1))])");
