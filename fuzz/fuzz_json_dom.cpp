@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "protocol/json_dom.h"
+#include "json_reference.h"
 #include "protocol_fuzz_schema.h"
 
 using velvane::detail::JsonMember;
@@ -15,27 +16,6 @@ using velvane::detail::JsonValue;
 using nlohmann::json;
 
 namespace {
-
-struct Acceptor : nlohmann::json_sax<json> {
-  bool null() override { return true; }
-  bool boolean(bool) override { return true; }
-  bool number_integer(number_integer_t) override { return true; }
-  bool number_unsigned(number_unsigned_t) override { return true; }
-  bool number_float(number_float_t, const string_t&) override { return true; }
-  bool string(string_t&) override { return true; }
-  bool binary(binary_t&) override { return true; }
-  bool start_object(std::size_t) override { return true; }
-  bool key(string_t&) override { return true; }
-  bool end_object() override { return true; }
-  bool start_array(std::size_t) override { return true; }
-  bool end_array() override { return true; }
-  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override { return false; }
-};
-
-bool reference_accepts(std::string_view text, bool whole_input) {
-  Acceptor acceptor;
-  return json::sax_parse(text.begin(), text.end(), &acceptor, json::input_format_t::json, whole_input);
-}
 
 /// The reference's tree of the text (of its first value when not `whole_input`).
 json reference_tree(std::string_view text, bool whole_input) {

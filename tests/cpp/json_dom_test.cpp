@@ -9,6 +9,7 @@
 #include <random>
 
 #include "protocol/json_dom.h"
+#include "../../fuzz/json_reference.h"
 #include "protocol_fixtures.h"
 
 namespace velvane::detail {
@@ -16,28 +17,6 @@ namespace {
 
 using nlohmann::json;
 using namespace std::string_literals;
-
-/// Accepts like nlohmann's parser without building anything, for the prefix mode (strict = false).
-struct Acceptor : nlohmann::json_sax<json> {
-  bool null() override { return true; }
-  bool boolean(bool) override { return true; }
-  bool number_integer(number_integer_t) override { return true; }
-  bool number_unsigned(number_unsigned_t) override { return true; }
-  bool number_float(number_float_t, const string_t&) override { return true; }
-  bool string(string_t&) override { return true; }
-  bool binary(binary_t&) override { return true; }
-  bool start_object(std::size_t) override { return true; }
-  bool key(string_t&) override { return true; }
-  bool end_object() override { return true; }
-  bool start_array(std::size_t) override { return true; }
-  bool end_array() override { return true; }
-  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override { return false; }
-};
-
-bool reference_accepts(std::string_view text, bool whole_input) {
-  Acceptor acceptor;
-  return json::sax_parse(text.begin(), text.end(), &acceptor, json::input_format_t::json, whole_input);
-}
 
 /// Same kind, same number class and value (doubles bit for bit), same text, same members in the
 /// same order.
