@@ -60,6 +60,9 @@ bool create_classes() {
   if (!ok) {
     ok = intern(g_names.to_dict, "to_dict") && intern(g_names.field_names, "field_names") &&
          intern(g_names.struct_name, "struct_name");
+    // Build the shared empty schema now, under this lock: built lazily, a thread could wait on its
+    // initialisation while holding the interpreter that the initialising thread needs.
+    ok = ok && PySchema::empty() != nullptr;
     for (int i = 0; ok && i < static_cast<int>(Cls::Count); ++i) {
       PyObject* type = create(static_cast<Cls>(i));
       ok = type && strip_module_prefix(type);
