@@ -57,7 +57,7 @@ size_t element_count(const ThriftType& type) {
 size_t element_count(const ThriftValue& value) {
   size_t n = 1;
   for (const auto& item : value.items) n += element_count(item);
-  for (const auto& field : value.strukt.fields) n += element_count(field.second);
+  for (const auto& field : value.strukt->fields) n += element_count(field.second);
   return n;
 }
 

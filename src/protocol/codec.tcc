@@ -77,7 +77,7 @@ Status write_value(W& w, const ThriftValue& value, const Schema& schema, int dep
       if (st) w.map_end();
       return st;
     }
-    case ValueKind::Struct: return detail::write_struct_value(w, value.strukt, schema, depth + 1);
+    case ValueKind::Struct: return detail::write_struct_value(w, *value.strukt, schema, depth + 1);
     default: return {};
   }
 }

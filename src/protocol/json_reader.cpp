@@ -193,7 +193,7 @@ bool TaggedJsonReader::read_value(const JsonValue& v, const ThriftType& type, Th
       const StructDef* def = schema_.find(type.name);
       if (!def) return fail(ErrorKind::Value, "Unknown struct: " + type.name);
       out = ThriftValue::Struct(type.name);
-      return read_struct(v, *def, out.strukt, depth + 1);
+      return read_struct(v, *def, *out.strukt, depth + 1);
     }
   }
   return true;
@@ -282,7 +282,7 @@ class PayloadReader {
         const StructDef* def = schema_.find(type.name);
         if (!def) return fail(ErrorKind::Value, "Unknown struct: " + type.name);
         out = ThriftValue::Struct(type.name);
-        return read_struct(v, *def, out.strukt, depth + 1);
+        return read_struct(v, *def, *out.strukt, depth + 1);
       }
       default: return true;
     }

@@ -77,8 +77,8 @@ ThriftValue ThriftValue::Map(std::vector<ThriftValue> v) { return with_items(Val
 ThriftValue ThriftValue::Struct(std::string name, std::vector<std::pair<std::string, ThriftValue>> fields) {
   ThriftValue out;
   out.kind = ValueKind::Struct;
-  out.strukt.name = std::move(name);
-  out.strukt.fields = std::move(fields);
+  out.strukt->name = std::move(name);
+  out.strukt->fields = std::move(fields);
   return out;
 }
 
@@ -97,9 +97,9 @@ bool ThriftValue::operator==(const ThriftValue& o) const {
     case ValueKind::Set:
     case ValueKind::Map: return items == o.items;
     case ValueKind::Struct: {
-      if (strukt.name != o.strukt.name || strukt.fields.size() != o.strukt.fields.size()) return false;
-      for (const auto& [n, v] : strukt.fields) {
-        const ThriftValue* other = o.strukt.find(n);
+      if (strukt->name != o.strukt->name || strukt->fields.size() != o.strukt->fields.size()) return false;
+      for (const auto& [n, v] : strukt->fields) {
+        const ThriftValue* other = o.strukt->find(n);
         if (!other || !(*other == v)) return false;
       }
       return true;
@@ -196,9 +196,9 @@ static void append_text(std::string& out, const ThriftValue& v) {
     case ValueKind::Set: seq("Set([", 1); return;
     case ValueKind::Map: seq("Map([", 2); return;
     case ValueKind::Struct: {
-      out += "Struct { name: " + quoted(v.strukt.name) + ", fields: {";
+      out += "Struct { name: " + quoted(v.strukt->name) + ", fields: {";
       bool first = true;
-      for (const auto& [n, fv] : v.strukt.fields) {
+      for (const auto& [n, fv] : v.strukt->fields) {
         out += first ? "" : ", ";
         first = false;
         out += quoted(n) + ": ";

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -29,6 +30,41 @@ struct StructValue {
   bool erase(std::string_view field);
 };
 
+/// A heap-held T with value semantics (copies are deep), allocated on first write access, so that
+/// values which are not structs carry one pointer for the struct payload.
+template <class T>
+class Boxed {
+ public:
+  Boxed() = default;
+  Boxed(const Boxed& o) : p_(o.p_ ? std::make_unique<T>(*o.p_) : nullptr) {}
+  Boxed(Boxed&&) noexcept = default;
+  Boxed& operator=(const Boxed& o) {
+    if (this != &o) p_ = o.p_ ? std::make_unique<T>(*o.p_) : nullptr;
+    return *this;
+  }
+  Boxed& operator=(Boxed&&) noexcept = default;
+  Boxed& operator=(T value) {
+    get() = std::move(value);
+    return *this;
+  }
+  T& get() {
+    if (!p_) p_ = std::make_unique<T>();
+    return *p_;
+  }
+  const T& get() const { return p_ ? *p_ : empty(); }
+  T* operator->() { return &get(); }
+  const T* operator->() const { return &get(); }
+  T& operator*() { return get(); }
+  const T& operator*() const { return get(); }
+
+ private:
+  static const T& empty() {
+    static const T kEmpty;
+    return kEmpty;
+  }
+  std::unique_ptr<T> p_;
+};
+
 /// Values own their contents; copies are deep. Scalars live in the union-like members below; only
 /// the member that matches `kind` is meaningful.
 struct ThriftValue {
@@ -43,7 +79,7 @@ struct ThriftValue {
   };
   std::string bytes;                 // String (UTF-8) and Binary
   std::vector<ThriftValue> items;    // List and Set elements; Map as key, value, key, value, ...
-  StructValue strukt;                // Struct
+  Boxed<StructValue> strukt;         // Struct
 
   ThriftValue() : i64(0) {}
   static ThriftValue Bool(bool v);

@@ -450,8 +450,8 @@ bool StructReader<Wire>::read_nested_struct(const ThriftType& type, ThriftValue&
   const StructDef* def = schema_.find(type.name);
   if (!def) return this->fail("Unknown struct type: " + type.name);
   out.kind = ValueKind::Struct;
-  out.strukt.name = type.name;
-  return read_struct(*def, out.strukt, depth);
+  out.strukt->name = type.name;
+  return read_struct(*def, *out.strukt, depth);
 }
 
 template <class Wire>

@@ -290,7 +290,7 @@ bool struct_from_instance(InstanceObject* inst, const StructPlan* plan, const Py
       PyErr_Clear();
       continue;
     }
-    out.strukt.set(std::string(text_of(field_name)), std::move(converted));
+    out.strukt->set(std::string(text_of(field_name)), std::move(converted));
   }
   return true;
 }
@@ -314,7 +314,7 @@ bool struct_from_dict(PyObject* dict, const TypePlan& type, const PySchema& sche
       PyErr_Clear();
       converted = ThriftValue::String("");
     }
-    out.strukt.set(std::string(text_of(k.get())), std::move(converted));
+    out.strukt->set(std::string(text_of(k.get())), std::move(converted));
   }
   return true;
 }
@@ -532,7 +532,7 @@ PyObject* to_python(const ThriftValue& value, const std::shared_ptr<const PySche
       }
       return dict.release();
     }
-    case ValueKind::Struct: return instance_from_value(schema, value.strukt);
+    case ValueKind::Struct: return instance_from_value(schema, *value.strukt);
   }
   return nullptr;
 }
