@@ -148,6 +148,18 @@ int16_t parse_field_id(std::string_view name) {
   return v && *v >= INT16_MIN && *v <= INT16_MAX ? static_cast<int16_t>(*v) : 0;
 }
 
+namespace {
+
+/// The definition of a nested struct value: the value must be an object and its struct known.
+Result<const StructDef*> nested_struct_def(const JsonValue& v, const ThriftType& type, const Schema& schema) {
+  if (!v.is_object()) return Error{ErrorKind::Type, "Expected JSON object for struct"};
+  const StructDef* def = schema.find(type.name);
+  if (!def) return Error{ErrorKind::Value, "Unknown struct: " + type.name};
+  return def;
+}
+
+}  // namespace
+
 bool TaggedJsonReader::fail(ErrorKind kind, std::string text) {
   error_ = Error{kind, std::move(text)};
   return false;
@@ -189,11 +201,10 @@ bool TaggedJsonReader::read_value(const JsonValue& v, const ThriftType& type, Th
     case TypeKind::Set: return read_list(v, type, out, depth + 1);
     case TypeKind::Map: return read_map(v, type, out, depth + 1);
     case TypeKind::Struct: {
-      if (!v.is_object()) return fail(ErrorKind::Type, "Expected JSON object for struct");
-      const StructDef* def = schema_.find(type.name);
-      if (!def) return fail(ErrorKind::Value, "Unknown struct: " + type.name);
+      auto def = nested_struct_def(v, type, schema_);
+      if (!def) return fail(def.error().kind, def.error().text);
       out = ThriftValue::Struct(type.name);
-      return read_struct(v, *def, *out.strukt, depth + 1);
+      return read_struct(v, *def.value(), *out.strukt, depth + 1);
     }
   }
   return true;
@@ -238,7 +249,7 @@ class PayloadReader {
   explicit PayloadReader(const Schema& schema) : schema_(schema) {}
 
   bool read_struct(const detail::JsonValue& object, const StructDef& def, StructValue& out, int depth) {
-    if (depth > kMaxDepth) return fail(ErrorKind::Value, "Depth limit exceeded");
+    if (depth > kMaxDepth) return fail(detail::depth_error().kind, detail::depth_error().text);
     for (const ThriftField& field : def.fields) {
       if (const detail::JsonValue* member = object.find(field.name)) {
         ThriftValue value;
@@ -278,11 +289,10 @@ class PayloadReader {
       case TypeKind::Set: return read_list(v, type, out, depth + 1);
       case TypeKind::Map: return read_map(v, type, out, depth + 1);
       case TypeKind::Struct: {
-        if (!v.is_object()) return fail(ErrorKind::Type, "Expected JSON object for struct");
-        const StructDef* def = schema_.find(type.name);
-        if (!def) return fail(ErrorKind::Value, "Unknown struct: " + type.name);
+        auto def = detail::nested_struct_def(v, type, schema_);
+        if (!def) return fail(def.error().kind, def.error().text);
         out = ThriftValue::Struct(type.name);
-        return read_struct(v, *def, *out.strukt, depth + 1);
+        return read_struct(v, *def.value(), *out.strukt, depth + 1);
       }
       default: return true;
     }
@@ -297,7 +307,7 @@ class PayloadReader {
 
   bool read_list(const detail::JsonValue& v, const ThriftType& type, ThriftValue& out, int depth) {
     if (!v.is_array()) return fail(ErrorKind::Type, "Expected JSON array");
-    if (depth > kMaxDepth) return fail(ErrorKind::Value, "Depth limit exceeded");
+    if (depth > kMaxDepth) return fail(detail::depth_error().kind, detail::depth_error().text);
     out.kind = type.kind == TypeKind::List ? ValueKind::List : ValueKind::Set;
     const auto elems = v.elements();
     out.items.resize(elems.size());
@@ -308,7 +318,7 @@ class PayloadReader {
 
   bool read_map(const detail::JsonValue& v, const ThriftType& type, ThriftValue& out, int depth) {
     if (!v.is_object()) return fail(ErrorKind::Type, "Expected JSON object for map");
-    if (depth > kMaxDepth) return fail(ErrorKind::Value, "Depth limit exceeded");
+    if (depth > kMaxDepth) return fail(detail::depth_error().kind, detail::depth_error().text);
     out.kind = ValueKind::Map;
     const auto pairs = v.members();
     out.items.reserve(pairs.size() * 2);

@@ -28,7 +28,8 @@ class PyReader : public detail::StructReader<Wire> {
       detail::WireField f;
       if (!this->field_header(f, last)) return wire_failed(false);
       if (f.type_id == 0) return inst.release();
-      const size_t index = find_field(plan, f.id, hint);
+      // Plan fields stand at the same indices as the definition's fields.
+      const size_t index = detail::find_field_index(*plan.def, f.id, hint);
       if (index == kNotFound) {
         if (!this->skip(f.type_id, depth, f.header_bool)) return wire_failed(false);
         continue;
@@ -49,14 +50,6 @@ class PyReader : public detail::StructReader<Wire> {
 
  private:
   static constexpr size_t kNotFound = static_cast<size_t>(-1);
-
-  static size_t find_field(const StructPlan& plan, int16_t id, size_t hint) {
-    const auto& fields = plan.fields;
-    if (hint < fields.size() && fields[hint].field->id == id) return hint;
-    for (size_t i = 0; i < fields.size(); ++i)
-      if (fields[i].field->id == id) return i;
-    return kNotFound;
-  }
 
   /// Turns the wire's recorded error into OSError("Read error: …"), unless Python already raised.
   PyObject* wire_failed(bool) {

@@ -108,27 +108,22 @@ PyType_Spec protocol_spec = {"velvane.ProtocolType", sizeof(EnumObject), 0,
 
 // --- BinaryProtocol, CompactProtocol, JSONProtocol ----------------------------------------------
 
-template <Protocol P>
-PyObject* marker_serialize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+/// `serialize_struct` (Serialize) or `deserialize_struct` with the marker class's protocol.
+template <Protocol P, bool Serialize>
+PyObject* marker_call(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  const char* name = Serialize ? "serialize_struct" : "deserialize_struct";
   PyObject* a[2];
-  if (!parse_args("serialize_struct", args, nargs, kwnames, {"struct_def", "data"}, 2, a)) return nullptr;
+  if (!parse_args(name, args, nargs, kwnames, {"struct_def", "data"}, 2, a)) return nullptr;
   StructViewObject* view = struct_view_arg(a[0], "struct_def");
-  return view ? serialize(view, a[1], P) : nullptr;
-}
-
-template <Protocol P>
-PyObject* marker_deserialize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* a[2];
-  if (!parse_args("deserialize_struct", args, nargs, kwnames, {"struct_def", "data"}, 2, a)) return nullptr;
-  StructViewObject* view = struct_view_arg(a[0], "struct_def");
-  return view ? deserialize(view, a[1], P) : nullptr;
+  if (!view) return nullptr;
+  return Serialize ? serialize(view, a[1], P) : deserialize(view, a[1], P);
 }
 
 template <Protocol P>
 PyMethodDef marker_methods[] = {
-    {"serialize_struct", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(marker_serialize<P>)),
+    {"serialize_struct", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(marker_call<P, true>)),
      METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "serialize_struct(struct_def, data)\n--\n\n"},
-    {"deserialize_struct", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(marker_deserialize<P>)),
+    {"deserialize_struct", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(marker_call<P, false>)),
      METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "deserialize_struct(struct_def, data)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };

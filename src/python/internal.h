@@ -143,6 +143,9 @@ PyObject* new_struct_view(std::shared_ptr<const PySchema> schema, const StructPl
 PyObject* new_field_view(const ThriftField& field);
 PyObject* new_method_view(const MethodDef& method);
 PyObject* new_service_view(const ServiceDef& service);
+/// A struct's fields as a new list of ThriftField views, and as the record text of the repr.
+PyObject* struct_fields_list(const StructDef& def);
+std::string struct_fields_text(const StructDef& def);
 
 // Instances.
 PyObject* new_instance(std::shared_ptr<const PySchema> schema, const StructPlan* plan, StructValue stored);

@@ -6,9 +6,6 @@
 
 namespace velvane::py {
 
-std::string struct_fields_text(const StructDef& def);
-PyObject* struct_fields_list(const StructDef& def);
-
 namespace {
 
 StructViewObject* as_view(PyObject* self) { return reinterpret_cast<StructViewObject*>(self); }
