@@ -36,8 +36,6 @@ inline constexpr int kMaxDepth = 64;
 
 enum class Protocol : uint8_t { Binary = 0, Compact = 1, Json = 2 };
 
-enum class MessageType : uint8_t { Call = 1, Reply = 2, Exception = 3, Oneway = 4 };
-
 struct MessageHeader {
   std::string name;
   uint8_t type = 1;

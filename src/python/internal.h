@@ -136,7 +136,6 @@ struct ParserObject;
 /// The parser's schema bundle (built lazily after each parse), or nullptr with ValueError
 /// "No document parsed yet" when `require_document` and nothing was parsed.
 std::shared_ptr<const PySchema> parser_schema(PyObject* parser, bool require_document);
-bool is_parser(PyObject* obj);
 
 // View constructors (new references).
 PyObject* new_struct_view(std::shared_ptr<const PySchema> schema, const StructPlan* plan);

@@ -391,8 +391,6 @@ std::string struct_fields_text(const StructDef& def) {
 
 PyObject* struct_fields_list(const StructDef& def) { return fields_list(def.fields); }
 
-bool is_parser(PyObject* obj) { return PyObject_TypeCheck(obj, cls(Cls::ThriftParser)); }
-
 std::shared_ptr<const PySchema> parser_schema(PyObject* parser, bool require_document) {
   auto* p = as_parser(parser);
   if (!p->document) {
