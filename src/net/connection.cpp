@@ -50,7 +50,7 @@ bool is_timeout(const Error& error) { return error.kind == ErrorKind::Os && erro
 // --- Runtime --------------------------------------------------------------------------------------
 
 struct Runtime::Impl {
-  asio::io_context context{1};
+  asio::io_context context;  // sockets are opened and closed from any calling thread
 };
 
 Runtime::Runtime() : impl_(std::make_unique<Impl>()) {}
