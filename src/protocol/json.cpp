@@ -11,7 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "protocol/base64.h"
-#include "protocol/codec.h"
+#include "protocol/json_writer.h"
 #include "protocol/utf8.h"
 
 namespace velvane {
@@ -322,7 +322,8 @@ void JsonWriter::write_binary(std::string_view v) {
   state_->after_value();
 }
 
-void JsonWriter::list_begin(uint8_t elem_id, int32_t size) {
+void JsonWriter::list_begin(uint8_t elem_id, size_t size) {
+  status_.fits(size, "List");  // a refused size is remembered; the text stays well formed
   state_->before_value();
   out_ += "[\"";
   out_ += tag_of(elem_id);
@@ -337,10 +338,11 @@ void JsonWriter::list_end() {
   state_->after_value();
 }
 
-void JsonWriter::set_begin(uint8_t elem_id, int32_t size) { list_begin(elem_id, size); }
+void JsonWriter::set_begin(uint8_t elem_id, size_t size) { list_begin(elem_id, size); }
 void JsonWriter::set_end() { list_end(); }
 
-void JsonWriter::map_begin(uint8_t key_id, uint8_t value_id, int32_t size) {
+void JsonWriter::map_begin(uint8_t key_id, uint8_t value_id, size_t size) {
+  status_.fits(size, "Map");
   state_->before_value();
   out_ += "[\"";
   out_ += tag_of(key_id);
@@ -359,6 +361,6 @@ void JsonWriter::map_end() {
   state_->after_value();
 }
 
-void JsonWriter::finish() {}
+Status JsonWriter::finish() { return status_.take(); }
 
 }  // namespace velvane

@@ -128,7 +128,7 @@ bool bool_of(const JsonValue& v) { return v.is_bool() ? v.as_bool() : v.integer(
 /// An array of at least `n` elements.
 bool is_array_of_at_least(const JsonValue& v, size_t n) { return v.is_array() && v.elements().size() >= n; }
 
-Error depth_error() { return Error{ErrorKind::Value, "Depth limit exceeded"}; }
+Error depth_error() { return Error{ErrorKind::DepthLimit, "Depth limit exceeded"}; }
 
 }  // namespace
 
@@ -152,9 +152,9 @@ namespace {
 
 /// The definition of a nested struct value: the value must be an object and its struct known.
 Result<const StructDef*> nested_struct_def(const JsonValue& v, const ThriftType& type, const Schema& schema) {
-  if (!v.is_object()) return Error{ErrorKind::Type, "Expected JSON object for struct"};
+  if (!v.is_object()) return Error{ErrorKind::WrongShape, "Expected JSON object for struct"};
   const StructDef* def = schema.find(type.name);
-  if (!def) return Error{ErrorKind::Value, "Unknown struct: " + type.name};
+  if (!def) return Error{ErrorKind::UnknownStruct, "Unknown struct: " + type.name};
   return def;
 }
 
@@ -193,7 +193,7 @@ bool TaggedJsonReader::read_value(const JsonValue& v, const ThriftType& type, Th
         return true;
       }
       auto decoded = base64_decode(v.text());
-      if (!decoded) return fail(ErrorKind::Value, "Base64 error: " + decoded.error().text);
+      if (!decoded) return fail(ErrorKind::InvalidData, "Base64 error: " + decoded.error().text);
       out = ThriftValue::Binary(std::move(decoded).value());
       return true;
     }
@@ -211,7 +211,7 @@ bool TaggedJsonReader::read_value(const JsonValue& v, const ThriftType& type, Th
 }
 
 bool TaggedJsonReader::read_list(const JsonValue& v, const ThriftType& type, ThriftValue& out, int depth) {
-  if (!v.is_array()) return fail(ErrorKind::Type, "Expected JSON array");
+  if (!v.is_array()) return fail(ErrorKind::WrongShape, "Expected JSON array");
   if (depth > kMaxDepth) return fail(depth_error().kind, depth_error().text);
   out.kind = type.kind == TypeKind::List ? ValueKind::List : ValueKind::Set;
   const auto elems = v.elements();
@@ -223,10 +223,10 @@ bool TaggedJsonReader::read_list(const JsonValue& v, const ThriftType& type, Thr
 }
 
 bool TaggedJsonReader::read_map(const JsonValue& v, const ThriftType& type, ThriftValue& out, int depth) {
-  if (!v.is_array()) return fail(ErrorKind::Type, "Expected JSON array for map");
-  if (v.elements().size() < 4) return fail(ErrorKind::Type, "Map array too short");
+  if (!v.is_array()) return fail(ErrorKind::WrongShape, "Expected JSON array for map");
+  if (v.elements().size() < 4) return fail(ErrorKind::WrongShape, "Map array too short");
   const JsonValue& object = v.elements()[3];
-  if (!object.is_object()) return fail(ErrorKind::Type, "Expected JSON object in map");
+  if (!object.is_object()) return fail(ErrorKind::WrongShape, "Expected JSON object in map");
   if (depth > kMaxDepth) return fail(depth_error().kind, depth_error().text);
   const auto pairs = object.members();
   out.kind = ValueKind::Map;
@@ -300,13 +300,13 @@ class PayloadReader {
 
   bool read_integer(const detail::JsonValue& v, TypeKind kind, ThriftValue& out) {
     const std::optional<int64_t> n = detail::integer_or_decimal(v);
-    if (!n) return fail(ErrorKind::Value, "expected JSON integer");
+    if (!n) return fail(ErrorKind::InvalidData, "expected JSON integer");
     out = detail::integer_value(kind, *n);
     return true;
   }
 
   bool read_list(const detail::JsonValue& v, const ThriftType& type, ThriftValue& out, int depth) {
-    if (!v.is_array()) return fail(ErrorKind::Type, "Expected JSON array");
+    if (!v.is_array()) return fail(ErrorKind::WrongShape, "Expected JSON array");
     if (depth > kMaxDepth) return fail(detail::depth_error().kind, detail::depth_error().text);
     out.kind = type.kind == TypeKind::List ? ValueKind::List : ValueKind::Set;
     const auto elems = v.elements();
@@ -317,7 +317,7 @@ class PayloadReader {
   }
 
   bool read_map(const detail::JsonValue& v, const ThriftType& type, ThriftValue& out, int depth) {
-    if (!v.is_object()) return fail(ErrorKind::Type, "Expected JSON object for map");
+    if (!v.is_object()) return fail(ErrorKind::WrongShape, "Expected JSON object for map");
     if (depth > kMaxDepth) return fail(detail::depth_error().kind, detail::depth_error().text);
     out.kind = ValueKind::Map;
     const auto pairs = v.members();
@@ -344,7 +344,7 @@ std::string_view without_frame_prefix(std::string_view input) {
 }  // namespace
 
 Result<StructValue> read_json_document(std::string_view input, const StructDef& def, const Schema& schema) {
-  auto parsed = detail::parse_json(without_frame_prefix(input), true, ErrorKind::Value);
+  auto parsed = detail::parse_json(without_frame_prefix(input), true);
   if (!parsed) return parsed.take_error();
   const detail::JsonValue& root = parsed.value().root();
   StructValue out;
@@ -357,7 +357,7 @@ Result<StructValue> read_json_document(std::string_view input, const StructDef& 
       return out;
     }
   } else {
-    return Error{ErrorKind::Type, "Expected JSON object for struct"};
+    return Error{ErrorKind::WrongShape, "Expected JSON object for struct"};
   }
   detail::TaggedJsonReader reader(schema);
   if (!reader.read_struct(root, def, out, 1)) return reader.take_error();

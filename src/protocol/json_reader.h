@@ -2,7 +2,8 @@
 // src/protocol/).
 #pragma once
 
-#include "protocol/codec.h"
+#include "protocol/envelope.h"
+#include "protocol/read_struct.h"
 #include "protocol/json_dom.h"
 
 namespace velvane {
@@ -14,7 +15,7 @@ struct JsonMessage {
 namespace detail {
 
 /// Converts JSON values of the tagged, id-keyed layout into stored values under declared types.
-/// Errors are of kind Type or Value, as the JSON document reader reports them.
+/// Errors are as the JSON document reader reports them.
 class TaggedJsonReader {
  public:
   explicit TaggedJsonReader(const Schema& schema) : schema_(schema) {}

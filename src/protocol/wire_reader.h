@@ -13,7 +13,10 @@
 #include <string>
 #include <string_view>
 
-#include "protocol/codec.h"
+#include "model/error.h"
+#include "model/schema.h"
+#include "model/value.h"
+#include "protocol/protocol.h"
 #include "protocol/utf8.h"
 
 namespace velvane::detail {
@@ -41,14 +44,15 @@ class WireBase {
   const Error& error() const { return error_; }
   Error take_error() { return std::move(error_); }
 
-  bool fail(std::string text) {
-    error_ = Error{ErrorKind::InvalidData, std::move(text)};
+  bool fail(std::string text) { return fail(ErrorKind::InvalidData, std::move(text)); }
+  bool fail(ErrorKind kind, std::string text) {
+    error_ = Error{kind, std::move(text)};
     return false;
   }
-  bool fail_eof() { return fail(std::string(kEofText)); }
+  bool fail_eof() { return fail(ErrorKind::EndOfInput, std::string(kEofText)); }
   bool fail_invalid_type(uint8_t t) { return fail("Invalid type: " + std::to_string(t)); }
   bool fail_invalid_field_type() { return fail("Invalid field type"); }
-  bool fail_depth() { return fail("Depth limit exceeded"); }
+  bool fail_depth() { return fail(ErrorKind::DepthLimit, "Depth limit exceeded"); }
 
   bool take(size_t n, const char*& out) {
     if (remaining() < n) return fail_eof();
@@ -99,13 +103,13 @@ class WireBase {
   }
   /// A length that must fit in what is left; negative lengths are refused before anything else.
   bool check_length(int32_t n, size_t& out) {
-    if (n < 0) return fail("Negative length: " + std::to_string(n));
+    if (n < 0) return fail(ErrorKind::NegativeSize, "Negative length: " + std::to_string(n));
     if (static_cast<size_t>(n) > remaining()) return fail_eof();
     out = static_cast<size_t>(n);
     return true;
   }
   bool check_size(int32_t n, uint32_t& out) {
-    if (n < 0) return fail("Negative size: " + std::to_string(n));
+    if (n < 0) return fail(ErrorKind::NegativeSize, "Negative size: " + std::to_string(n));
     out = static_cast<uint32_t>(n);
     return true;
   }
@@ -448,7 +452,7 @@ bool StructReader<Wire>::read_map(const ThriftType& type, ThriftValue& out, int 
 template <class Wire>
 bool StructReader<Wire>::read_nested_struct(const ThriftType& type, ThriftValue& out, int depth) {
   const StructDef* def = schema_.find(type.name);
-  if (!def) return this->fail("Unknown struct type: " + type.name);
+  if (!def) return this->fail(ErrorKind::UnknownStruct, "Unknown struct type: " + type.name);
   out.kind = ValueKind::Struct;
   out.strukt->name = type.name;
   return read_struct(*def, *out.strukt, depth);

@@ -53,7 +53,7 @@ class PyReader : public detail::StructReader<Wire> {
 
   /// Turns the wire's recorded error into OSError("Read error: …"), unless Python already raised.
   PyObject* wire_failed(bool) {
-    if (!PyErr_Occurred()) PyErr_Format(PyExc_OSError, "Read error: %s", this->error().text.c_str());
+    if (!PyErr_Occurred()) raise_error(this->error(), Operation::ReadWire);
     return nullptr;
   }
 

@@ -8,8 +8,9 @@
 #include <unordered_map>
 #include <vector>
 
-#include "parser/schema.h"
+#include "model/schema.h"
 #include "protocol/codec.h"
+#include "python/errors.h"
 #include "python/ref.h"
 
 namespace velvane::py {

@@ -105,7 +105,7 @@ PyObject* parser_parse(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     parsed.emplace(parse_document(std::string_view(text, static_cast<size_t>(size))));
   }
   if (!parsed->ok()) {
-    PyErr_Format(PyExc_ValueError, "Parse error: %s", parsed->error().text.c_str());
+    raise_error(parsed->error(), Operation::ParseIdl);
     return nullptr;
   }
   auto* p = as_parser(self);
@@ -231,26 +231,26 @@ PyObject* parser_get_struct(PyObject* self, PyObject* const* args, Py_ssize_t na
 }
 
 PyMethodDef parser_methods[] = {
-    {"parse", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parser_parse)),
+    {"parse", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guard<parser_parse>)),
      METH_FASTCALL | METH_KEYWORDS, "parse($self, content)\n--\n\n"},
-    {"list_structs", parser_list_structs, METH_NOARGS, "list_structs($self)\n--\n\n"},
-    {"get_struct", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parser_get_struct)),
+    {"list_structs", guard<parser_list_structs>, METH_NOARGS, "list_structs($self)\n--\n\n"},
+    {"get_struct", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guard<parser_get_struct>)),
      METH_FASTCALL | METH_KEYWORDS, "get_struct($self, name)\n--\n\n"},
-    {"list_services", parser_list_services, METH_NOARGS, "list_services($self)\n--\n\n"},
-    {"list_includes", parser_list_includes, METH_NOARGS, "list_includes($self)\n--\n\n"},
-    {"namespaces", parser_namespaces, METH_NOARGS, "namespaces($self)\n--\n\n"},
-    {"list_enums", parser_list_enums, METH_NOARGS, "list_enums($self)\n--\n\n"},
-    {"get_enum", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parser_get_enum)),
+    {"list_services", guard<parser_list_services>, METH_NOARGS, "list_services($self)\n--\n\n"},
+    {"list_includes", guard<parser_list_includes>, METH_NOARGS, "list_includes($self)\n--\n\n"},
+    {"namespaces", guard<parser_namespaces>, METH_NOARGS, "namespaces($self)\n--\n\n"},
+    {"list_enums", guard<parser_list_enums>, METH_NOARGS, "list_enums($self)\n--\n\n"},
+    {"get_enum", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guard<parser_get_enum>)),
      METH_FASTCALL | METH_KEYWORDS, "get_enum($self, name)\n--\n\n"},
-    {"get_service", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parser_get_service)),
+    {"get_service", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guard<parser_get_service>)),
      METH_FASTCALL | METH_KEYWORDS, "get_service($self, name)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot parser_slots[] = {
     {Py_tp_doc, const_cast<char*>("ThriftParser()\n--\n\n")},
-    {Py_tp_new, reinterpret_cast<void*>(parser_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(parser_dealloc)},
+    {Py_tp_new, reinterpret_cast<void*>(guard<parser_new>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(guard<parser_dealloc>)},
     {Py_tp_methods, parser_methods},
     {0, nullptr},
 };
@@ -271,16 +271,16 @@ PyObject* field_repr(PyObject* self) {
 }
 
 PyGetSetDef field_getset[] = {
-    {"id", field_get_id, nullptr, nullptr, nullptr},
-    {"name", field_get_name, nullptr, nullptr, nullptr},
-    {"required", field_get_required, nullptr, nullptr, nullptr},
+    {"id", guard<field_get_id>, nullptr, nullptr, nullptr},
+    {"name", guard<field_get_name>, nullptr, nullptr, nullptr},
+    {"required", guard<field_get_required>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot field_slots[] = {
     {Py_tp_doc, const_cast<char*>("")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(destroy_and_free<FieldViewObject>)},
-    {Py_tp_repr, reinterpret_cast<void*>(field_repr)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(guard<destroy_and_free<FieldViewObject>>)},
+    {Py_tp_repr, reinterpret_cast<void*>(guard<field_repr>)},
     {Py_tp_getset, field_getset},
     {0, nullptr},
 };
@@ -304,17 +304,17 @@ PyObject* method_repr(PyObject* self) {
 }
 
 PyGetSetDef method_getset[] = {
-    {"name", method_get_name, nullptr, nullptr, nullptr},
-    {"arguments", method_get_arguments, nullptr, nullptr, nullptr},
-    {"exceptions", method_get_exceptions, nullptr, nullptr, nullptr},
-    {"oneway", method_get_oneway, nullptr, nullptr, nullptr},
+    {"name", guard<method_get_name>, nullptr, nullptr, nullptr},
+    {"arguments", guard<method_get_arguments>, nullptr, nullptr, nullptr},
+    {"exceptions", guard<method_get_exceptions>, nullptr, nullptr, nullptr},
+    {"oneway", guard<method_get_oneway>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot method_slots[] = {
     {Py_tp_doc, const_cast<char*>("")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(destroy_and_free<MethodViewObject>)},
-    {Py_tp_repr, reinterpret_cast<void*>(method_repr)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(guard<destroy_and_free<MethodViewObject>>)},
+    {Py_tp_repr, reinterpret_cast<void*>(guard<method_repr>)},
     {Py_tp_getset, method_getset},
     {0, nullptr},
 };
@@ -350,21 +350,21 @@ PyObject* service_repr(PyObject* self) {
 }
 
 PyGetSetDef service_getset[] = {
-    {"name", service_get_name, nullptr, nullptr, nullptr},
-    {"methods", service_get_methods, nullptr, nullptr, nullptr},
+    {"name", guard<service_get_name>, nullptr, nullptr, nullptr},
+    {"methods", guard<service_get_methods>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyMethodDef service_methods[] = {
-    {"get_method", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(service_get_method)),
+    {"get_method", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guard<service_get_method>)),
      METH_FASTCALL | METH_KEYWORDS, "get_method($self, name)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot service_slots[] = {
     {Py_tp_doc, const_cast<char*>("")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(destroy_and_free<ServiceViewObject>)},
-    {Py_tp_repr, reinterpret_cast<void*>(service_repr)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(guard<destroy_and_free<ServiceViewObject>>)},
+    {Py_tp_repr, reinterpret_cast<void*>(guard<service_repr>)},
     {Py_tp_getset, service_getset},
     {Py_tp_methods, service_methods},
     {0, nullptr},

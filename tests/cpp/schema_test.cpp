@@ -1,7 +1,7 @@
 // Schema records: type text forms and the struct registry's include aliases.
 #include <gtest/gtest.h>
 
-#include "parser/schema.h"
+#include "model/schema.h"
 
 namespace velvane {
 namespace {

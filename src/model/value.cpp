@@ -1,5 +1,5 @@
-// src/protocol/value.cpp: ThriftValue constructors, equality and text form.
-#include "protocol/value.h"
+// src/model/value.cpp: ThriftValue constructors, equality and text form.
+#include "model/value.h"
 
 #include <algorithm>
 #include <charconv>

@@ -1,4 +1,4 @@
-// src/protocol/value.h: ThriftValue, the tagged in-memory value of any Thrift type.
+// src/model/value.h: ThriftValue, the tagged in-memory value of any Thrift type.
 #pragma once
 
 #include <cstdint>

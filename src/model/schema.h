@@ -1,4 +1,4 @@
-// src/parser/schema.h: the schema model, immutable records produced by one parse.
+// src/model/schema.h: the schema model, immutable records produced by one parse.
 #pragma once
 
 #include <cstdint>
@@ -10,7 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "protocol/value.h"
+#include "model/value.h"
 
 namespace velvane {
 

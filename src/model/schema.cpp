@@ -1,5 +1,5 @@
-// src/parser/schema.cpp: text forms and lookups of the schema records.
-#include "parser/schema.h"
+// src/model/schema.cpp: text forms and lookups of the schema records.
+#include "model/schema.h"
 
 namespace velvane {
 
