@@ -18,7 +18,7 @@ void view_dealloc(PyObject* self) {
 }
 
 PyObject* view_get_name(PyObject* self, void*) { return Py_NewRef(as_view(self)->plan->struct_name.get()); }
-PyObject* view_get_fields(PyObject* self, void*) { return struct_fields_list(*as_view(self)->plan->def); }
+PyObject* view_get_fields(PyObject* self, void*) { return struct_fields_list(as_view(self)->schema, *as_view(self)->plan->def); }
 
 PyObject* view_repr(PyObject* self) {
   const StructDef& def = *as_view(self)->plan->def;

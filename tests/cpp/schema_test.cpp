@@ -30,7 +30,33 @@ TEST(SchemaRegistry, IncludePrefixAliases) {
   ASSERT_NE(schema->find("shared.Point"), nullptr);
   ASSERT_NE(schema->find("other.Point"), nullptr);
   EXPECT_EQ(schema->find("idl.Point"), nullptr);
+  EXPECT_EQ(schema->find("shared.Point"), schema->find("Point"));
   EXPECT_EQ(schema->find("shared.Point")->name, "Point");
+}
+
+TEST(SchemaRegistry, OwnNamesWinAndDottedPrefixesResolve) {
+  ThriftDocument doc;
+  doc.includes = {"a.b.thrift", "shared"};
+  doc.structs["C"] = StructDef{"C", {}};
+  doc.structs["shared.C"] = StructDef{"shared.C", {}};
+  auto schema = Schema::build(doc);
+  EXPECT_EQ(schema->find("shared.C")->name, "shared.C");
+  EXPECT_EQ(schema->find("a.b.C")->name, "C");
+  EXPECT_EQ(schema->find("a.C"), nullptr);
+  EXPECT_EQ(schema->find("shared.shared.C")->name, "shared.C");
+}
+
+TEST(SchemaRegistry, GrowsWithStructsNotIncludes) {
+  auto doc = std::make_shared<ThriftDocument>();
+  for (int i = 0; i < 2000; ++i) {
+    const std::string n = std::to_string(i);
+    doc->includes.push_back(std::string("inc").append(n).append(".thrift"));
+    const std::string name = std::string("S").append(n);
+    doc->structs[name] = StructDef{name, {}};
+  }
+  auto schema = Schema::build(doc);
+  EXPECT_EQ(schema->structs().size(), 2000u);
+  EXPECT_EQ(schema->find("inc1999.S7"), &doc->structs.at("S7"));
 }
 
 TEST(ValueText, Forms) {
