@@ -322,6 +322,11 @@ class StructReader : public Wire {
   StructReader(std::string_view input, size_t pos, const Schema& schema) : Wire(input, pos), schema_(schema) {}
 
   bool read_struct(const StructDef& def, StructValue& out, int depth);
+  /// The field loop of one struct at level `depth`, up to and including its stop: fields `def`
+  /// declares go to `on_field(index, header_bool)`, which reads the value (false: stop, the error
+  /// is recorded); other fields are skipped.
+  template <class OnField>
+  bool read_fields(const StructDef& def, int depth, OnField&& on_field);
   /// `depth` is the level of the enclosing struct or container; `header_bool` is the bool a compact
   /// field header carried (-1: none).
   bool read_value(const ThriftType& type, ThriftValue& out, int depth, int header_bool = -1);
@@ -350,11 +355,11 @@ inline size_t find_field_index(const StructDef& def, int16_t id, size_t hint) {
 }
 
 template <class Wire>
-bool StructReader<Wire>::read_struct(const StructDef& def, StructValue& out, int depth) {
+template <class OnField>
+bool StructReader<Wire>::read_fields(const StructDef& def, int depth, OnField&& on_field) {
   if (depth > kMaxDepth) return this->fail_depth();
   int16_t last = 0;
   size_t hint = 0;
-  uint64_t seen = 0;  // declared fields 0..63 already stored; later duplicates replace them
   for (;;) {
     WireField f;
     if (!this->field_header(f, last)) return false;
@@ -365,9 +370,17 @@ bool StructReader<Wire>::read_struct(const StructDef& def, StructValue& out, int
       continue;
     }
     hint = index + 1;
+    if (!on_field(index, f.header_bool)) return false;
+  }
+}
+
+template <class Wire>
+bool StructReader<Wire>::read_struct(const StructDef& def, StructValue& out, int depth) {
+  uint64_t seen = 0;  // declared fields 0..63 already stored; later duplicates replace them
+  return read_fields(def, depth, [&](size_t index, int header_bool) {
     const ThriftField& field = def.fields[index];
     ThriftValue value;
-    if (!read_value(field.field_type, value, depth, f.header_bool)) return false;
+    if (!read_value(field.field_type, value, depth, header_bool)) return false;
     const uint64_t bit = index < 64 ? uint64_t{1} << index : 0;
     if (bit && !(seen & bit)) {
       // Room for the declared fields, but never more than the input left could still hold: a
@@ -378,7 +391,8 @@ bool StructReader<Wire>::read_struct(const StructDef& def, StructValue& out, int
     } else {
       out.set(field.name, std::move(value));
     }
-  }
+    return true;
+  });
 }
 
 template <class Wire>
