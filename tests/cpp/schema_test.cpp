@@ -74,5 +74,13 @@ TEST(ValueText, Forms) {
   EXPECT_EQ(to_text(ThriftValue::List({ThriftValue::I32(1), ThriftValue::I32(2)})), "List([I32(1), I32(2)])");
 }
 
+TEST(ValueText, EscapesForJsonAndForReprs) {
+  const std::string text = std::string("a\"\\\n\r\t\b\f", 8) + std::string("\0\x1f\x7f\xc3\xa9", 5);
+  std::string json;
+  append_escaped(json, text, EscapeStyle::Json);
+  EXPECT_EQ(json, "a\\\"\\\\\\n\\r\\t\\b\\f\\u0000\\u001f\x7f\xc3\xa9");
+  EXPECT_EQ(velvane::quoted(text), "\"a\\\"\\\\\\n\\r\\t\\u{8}\\u{c}\\0\\u{1f}\\u{7f}\xc3\xa9\"");
+}
+
 }  // namespace
 }  // namespace velvane
