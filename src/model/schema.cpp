@@ -75,9 +75,9 @@ std::shared_ptr<const Schema> Schema::build(std::shared_ptr<const ThriftDocument
   schema->structs_.reserve(doc->structs.size());
   for (const auto& [name, def] : doc->structs) schema->structs_.emplace(name, &def);
   for (const auto& include : doc->includes) schema->prefixes_.push_back(include_prefix(include));
-  std::ranges::sort(schema->prefixes_);
-  const auto repeats = std::ranges::unique(schema->prefixes_);
-  schema->prefixes_.erase(repeats.begin(), repeats.end());
+  auto& prefixes = schema->prefixes_;
+  std::sort(prefixes.begin(), prefixes.end());
+  prefixes.erase(std::unique(prefixes.begin(), prefixes.end()), prefixes.end());
   schema->doc_ = std::move(doc);
   return schema;
 }
@@ -90,7 +90,7 @@ const StructDef* Schema::find(std::string_view name) const {
   if (auto it = structs_.find(name); it != structs_.end()) return it->second;
   if (prefixes_.empty()) return nullptr;
   for (size_t dot = name.find('.'); dot != std::string_view::npos; dot = name.find('.', dot + 1)) {
-    if (!std::ranges::binary_search(prefixes_, name.substr(0, dot), std::less<>{})) continue;
+    if (!std::binary_search(prefixes_.begin(), prefixes_.end(), name.substr(0, dot), std::less<>{})) continue;
     if (auto it = structs_.find(name.substr(dot + 1)); it != structs_.end()) return it->second;
   }
   return nullptr;
