@@ -6,8 +6,9 @@
 #include <string>
 #include <string_view>
 
-#include "protocol/codec.h"
-#include "protocol/error.h"
+#include "model/error.h"
+#include "protocol/envelope.h"
+#include "protocol/protocol.h"
 
 namespace velvane::engine {
 
@@ -20,12 +21,12 @@ void begin_call(W& w, std::string_view method_name, bool oneway, int32_t seqid) 
   w.struct_begin();
 }
 
-/// Closes the argument struct and the message.
+/// Closes the argument struct and the message; fails when the writer refused a length or count.
 template <class W>
-void end_call(W& w) {
+[[nodiscard]] Status end_call(W& w) {
   w.struct_end();
   w.message_end();
-  w.finish();
+  return w.finish();
 }
 
 /// The sequence id a counter value is sent as: ids wrap from 2^31-1 to -2^31.

@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "protocol/wire_format.h"
+
 namespace velvane::framing {
 
 namespace {
@@ -12,7 +14,7 @@ constexpr std::string_view kEarlyEof = "early eof";
 constexpr std::string_view kUnexpectedEof = "unexpected end of file";
 
 Error eof_error(bool single_byte) {
-  return Error{ErrorKind::UnexpectedEof, std::string(single_byte ? kUnexpectedEof : kEarlyEof)};
+  return Error{ErrorKind::EndOfInput, std::string(single_byte ? kUnexpectedEof : kEarlyEof)};
 }
 
 bool is_json_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r'; }
@@ -106,7 +108,7 @@ void BinaryScanner::complete_step() {
     case Step::Version: return expect(Step::NameLength, 4, false);
     case Step::NameLength: {
       const int32_t length = static_cast<int32_t>(scratch_be32());
-      if (length < 0) return fail(Error{ErrorKind::InvalidData, "Negative message name length in buffered stream"});
+      if (length < 0) return fail(Error{ErrorKind::NegativeSize, "Negative message name length in buffered stream"});
       return expect(Step::Name, static_cast<uint32_t>(length), false);
     }
     case Step::Name: return expect(Step::SeqId, 4, false);
@@ -142,7 +144,7 @@ void BinaryScanner::complete_step() {
 
 bool BinaryScanner::push(Frame frame) {
   if (stack_.size() >= kMaxScanDepth) {
-    fail(Error{ErrorKind::InvalidData, "Depth limit exceeded"});
+    fail(Error{ErrorKind::DepthLimit, "Depth limit exceeded"});
     return false;
   }
   stack_.push_back(frame);

@@ -13,8 +13,8 @@
 #include <variant>
 #include <vector>
 
-#include "protocol/codec.h"
-#include "protocol/error.h"
+#include "model/error.h"
+#include "protocol/protocol.h"
 
 namespace velvane::framing {
 

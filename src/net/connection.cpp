@@ -14,6 +14,8 @@
 #include <cstring>
 #include <system_error>
 
+#include "protocol/wire_format.h"
+
 namespace velvane::net {
 
 namespace {
@@ -22,7 +24,7 @@ using asio::ip::tcp;
 
 Error os_error(const std::error_code& ec) { return Error{ErrorKind::Os, ec.message()}; }
 Error os_errno(int code) { return os_error(std::error_code(code, std::system_category())); }
-Error timed_out() { return Error{ErrorKind::Os, std::string(kTimedOut)}; }
+Error timed_out() { return Error{ErrorKind::TimedOut, std::string(kTimedOut)}; }
 
 /// Milliseconds poll() may wait before the deadline: -1 without one, 0 once it passed.
 int poll_timeout(const Deadline& deadline) {
@@ -44,8 +46,6 @@ Status wait_ready(int fd, short events, const Deadline& deadline) {
 }
 
 }  // namespace
-
-bool is_timeout(const Error& error) { return error.kind == ErrorKind::Os && error.text == kTimedOut; }
 
 // --- Runtime --------------------------------------------------------------------------------------
 
@@ -204,7 +204,7 @@ Result<std::unique_ptr<Connection>> Connection::connect(Runtime& runtime, std::s
     tcp::socket socket(context);
     Status s = connect_one(socket, entry.endpoint(), deadline);
     if (!s) {
-      if (is_timeout(s.error())) return s.take_error();
+      if (s.error().kind == ErrorKind::TimedOut) return s.take_error();
       last = s.take_error();
       continue;
     }

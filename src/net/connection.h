@@ -14,7 +14,7 @@
 #include <string_view>
 
 #include "framing/framing.h"
-#include "protocol/error.h"
+#include "model/error.h"
 
 namespace velvane::net {
 
@@ -24,9 +24,8 @@ using Deadline = std::optional<Clock::time_point>;
 
 inline constexpr size_t kBufferSize = 64 * 1024;
 
-/// The text of the error an operation that ran past its deadline reports.
+/// An operation that ran past its deadline fails with kind TimedOut and this text.
 inline constexpr std::string_view kTimedOut = "timed out";
-bool is_timeout(const Error& error);
 
 /// The I/O context a client or server owns; connections made on it live no longer than it.
 class Runtime {
@@ -47,7 +46,7 @@ class Runtime {
 class Connection {
  public:
   /// Resolves "{host}:{port}" and connects to the first address that accepts, with TCP_NODELAY.
-  /// Errors carry the operating system's text (or kTimedOut).
+  /// Errors carry the operating system's text, or are TimedOut.
   static Result<std::unique_ptr<Connection>> connect(Runtime& runtime, std::string_view host, uint16_t port,
                                                      Deadline deadline);
   /// Shuts down the sending direction, then closes; unflushed bytes are discarded.

@@ -15,6 +15,7 @@
 #include "engine/call.h"
 #include "framing/framing.h"
 #include "net/connection.h"
+#include "python/errors.h"
 #include "python/internal.h"
 
 namespace velvane::py {
@@ -189,7 +190,10 @@ bool encode_with(std::string& out, const MethodDef& method, const std::vector<Ar
     if (!write_python_value(w, arg.type, value, schema)) return false;
     w.field_end();
   }
-  engine::end_call(w);
+  if (Status done = engine::end_call(w); !done) {
+    raise_error(done.error(), Operation::Write);
+    return false;
+  }
   return true;
 }
 
@@ -207,7 +211,7 @@ bool encode_call(std::string& out, Protocol protocol, const MethodDef& method, c
 // --- Decoding ----------------------------------------------------------------------------------
 
 PyObject* raise_read_error(const Error& e) {
-  PyErr_SetString(PyExc_OSError, e.text.c_str());
+  raise_error(e, Operation::ReadReply);
   return nullptr;
 }
 
@@ -284,11 +288,7 @@ PyObject* decode_reply(std::string_view payload, Protocol protocol, const Method
 // --- I/O ---------------------------------------------------------------------------------------
 
 PyObject* raise_io_error(const Error& e) {
-  if (net::is_timeout(e)) {
-    PyErr_SetString(PyExc_TimeoutError, "I/O error: timed out");
-  } else {
-    PyErr_Format(PyExc_OSError, "I/O error: %s", e.text.c_str());
-  }
+  raise_error(e, Operation::Exchange);
   return nullptr;
 }
 
@@ -400,8 +400,8 @@ PyObject* client_open(PyObject* self, PyObject*) {
   }
   if (!made) {
     const Error& e = made.error();
-    PyObject* type = net::is_timeout(e) ? PyExc_TimeoutError : PyExc_OSError;
-    PyErr_Format(type, "connect to %s:%d: %s", st.host.c_str(), int{st.port}, e.text.c_str());
+    raise_error(Error{e.kind, "connect to " + st.host + ":" + std::to_string(st.port) + ": " + e.text},
+                Operation::Connect);
     return nullptr;
   }
   Py_RETURN_NONE;
@@ -540,7 +540,7 @@ PyObject* client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (a[4] && !protocol_arg(a[4], "protocol", protocol)) return nullptr;
 
   auto st = std::make_unique<ClientState>();
-  st->methods = reinterpret_cast<ServiceViewObject*>(a[0])->service.methods;
+  st->methods = reinterpret_cast<ServiceViewObject*>(a[0])->service->methods;
   for (size_t i = 0; i < st->methods.size(); ++i) st->method_index.try_emplace(st->methods[i].name, i);
   st->host.assign(host, static_cast<size_t>(host_size));
   st->port = port;
@@ -550,7 +550,8 @@ PyObject* client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (!st->call_schema) return nullptr;
   auto runtime = net::Runtime::create();
   if (!runtime) {
-    PyErr_Format(PyExc_OSError, "failed to create the client's I/O runtime: %s", runtime.error().text.c_str());
+    const Error& e = runtime.error();
+    raise_error(Error{e.kind, "failed to create the client's I/O runtime: " + e.text}, Operation::Connect);
     return nullptr;
   }
   st->runtime = std::move(runtime).value();
@@ -569,17 +570,18 @@ void client_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
+/// A METH_FASTCALL | METH_KEYWORDS method, guarded, in the table's function pointer type.
 template <auto F>
 PyCFunction fastcall() {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guard<F>));
 }
 
 PyMethodDef client_methods[] = {
     {"set_parser", fastcall<client_set_parser>(), METH_FASTCALL | METH_KEYWORDS, "set_parser($self, parser)\n--\n\n"},
-    {"open", client_open, METH_NOARGS, "open($self)\n--\n\n"},
-    {"close", client_close, METH_NOARGS, "close($self)\n--\n\n"},
-    {"is_open", client_is_open, METH_NOARGS, "is_open($self)\n--\n\n"},
-    {"__enter__", client_enter, METH_NOARGS, "__enter__($self)\n--\n\n"},
+    {"open", guard<client_open>, METH_NOARGS, "open($self)\n--\n\n"},
+    {"close", guard<client_close>, METH_NOARGS, "close($self)\n--\n\n"},
+    {"is_open", guard<client_is_open>, METH_NOARGS, "is_open($self)\n--\n\n"},
+    {"__enter__", guard<client_enter>, METH_NOARGS, "__enter__($self)\n--\n\n"},
     {"__exit__", fastcall<client_exit>(), METH_FASTCALL | METH_KEYWORDS,
      "__exit__($self, _exc_type, _exc_value, _traceback)\n--\n\n"},
     {"call", fastcall<client_call>(), METH_FASTCALL | METH_KEYWORDS, "call($self, method_name, **kwargs)\n--\n\n"},
@@ -587,9 +589,9 @@ PyMethodDef client_methods[] = {
 };
 
 PyGetSetDef client_getset[] = {
-    {"transport", get_transport, set_transport, nullptr, nullptr},
-    {"protocol", get_protocol, set_protocol, nullptr, nullptr},
-    {"timeout", get_timeout, set_timeout,
+    {"transport", guard<get_transport>, guard<set_transport>, nullptr, nullptr},
+    {"protocol", guard<get_protocol>, guard<set_protocol>, nullptr, nullptr},
+    {"timeout", guard<get_timeout>, guard<set_timeout>,
      "Seconds that open() and each call's write and read may take, or None (the default) for no limit.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -598,8 +600,8 @@ PyType_Slot client_slots[] = {
     {Py_tp_doc, const_cast<char*>("ThriftClient(service, host, port, transport=..., protocol=...)\n--\n\n"
                                   "A blocking Thrift client: each call sends a request over one TCP connection and "
                                   "waits for the reply, releasing the interpreter while it waits.")},
-    {Py_tp_new, reinterpret_cast<void*>(client_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(client_dealloc)},
+    {Py_tp_new, reinterpret_cast<void*>(guard<client_new>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(guard<client_dealloc>)},
     {Py_tp_methods, client_methods},
     {Py_tp_getset, client_getset},
     {0, nullptr},

@@ -122,7 +122,7 @@ TEST(Connection, ASilentPeerRunsIntoTheDeadline) {
   auto reply = c->read_message(framing::Transport::Framed, Protocol::Binary, Clock::now() + 50ms);
   done.set_value();
   ASSERT_FALSE(reply.ok());
-  EXPECT_TRUE(is_timeout(reply.error()));
+  EXPECT_EQ(reply.error().kind, ErrorKind::TimedOut);
 }
 
 TEST(Connection, ARefusedConnectCarriesTheSystemText) {
