@@ -360,7 +360,7 @@ PyObject* client_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   const std::string_view method_text(name, static_cast<size_t>(name_size));
   auto found = st.method_index.find(method_text);
   if (found == st.method_index.end()) {
-    PyErr_Format(PyExc_ValueError, "Unknown method: %s", name);
+    PyErr_Format(PyExc_ValueError, "Unknown method: %U", method_name);
     return nullptr;
   }
   const MethodDef& method = st.methods[found->second];
