@@ -24,6 +24,7 @@ import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 import time
 
 STARTUP_SECONDS = 20.0
@@ -101,13 +102,15 @@ class ApachePeer:
 
 @contextlib.contextmanager
 def running_child(command, startup_seconds=STARTUP_SECONDS):
-    """Starts `command`, waits for its "listening on HOST:PORT" stdout line, yields (host, port) and
-    ends the child (SIGTERM, then SIGKILL) however the block exits."""
-    child = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
-    try:
-        yield _wait_for_listening(child, startup_seconds)
-    finally:
-        stop_child(child)
+    """Starts `command`, waits for a stdout line "listening on HOST:PORT" (other lines before it are
+    skipped), yields (host, port) and ends the child (SIGTERM, then SIGKILL) however the block exits."""
+    with tempfile.TemporaryFile() as errors:
+        # stderr goes to a file: a pipe nobody reads could fill up and stall a long-running child.
+        child = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=errors, stdin=subprocess.DEVNULL)
+        try:
+            yield _wait_for_listening(child, errors, startup_seconds)
+        finally:
+            stop_child(child)
 
 
 def stop_child(child):
@@ -119,30 +122,30 @@ def stop_child(child):
             child.kill()
             child.wait()
     child.stdout.close()
-    child.stderr.close()
 
 
-def _wait_for_listening(child, startup_seconds):
+def _wait_for_listening(child, errors, startup_seconds):
+    prefix = b"listening on "
     deadline = time.monotonic() + startup_seconds
+    pending = b""
     with selectors.DefaultSelector() as selector:
         selector.register(child.stdout, selectors.EVENT_READ)
-        pending = b""
-        while b"\n" not in pending:
+        while True:
+            lines = pending.split(b"\n")
+            found = [line for line in lines[:-1] if line.startswith(prefix)]
+            if found:
+                host, _, port = found[0][len(prefix):].decode().rpartition(":")
+                return host, int(port)
             remaining = deadline - time.monotonic()
             if remaining <= 0 or not selector.select(remaining):
                 raise TimeoutError(f"{command_name(child)} did not listen within {startup_seconds} s")
             chunk = os.read(child.stdout.fileno(), 4096)
             if not chunk:
                 child.wait(timeout=STOP_SECONDS)
+                errors.seek(0)
                 raise RuntimeError(f"{command_name(child)} exited ({child.returncode}) before listening: "
-                                   f"{child.stderr.read().decode(errors='replace').strip()}")
+                                   f"{errors.read().decode(errors='replace').strip()}")
             pending += chunk
-    line = pending.split(b"\n", 1)[0].decode()
-    prefix = "listening on "
-    if not line.startswith(prefix):
-        raise RuntimeError(f"{command_name(child)} printed {line!r} instead of its address")
-    host, _, port = line[len(prefix):].rpartition(":")
-    return host, int(port)
 
 
 def command_name(child):
