@@ -95,7 +95,6 @@ class LoadRun {
     const auto start = Clock::now();
     {
       std::lock_guard lock(start_mutex_);
-      start_ = start;
       deadline_ = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(plan_.seconds));
       started_ = true;
     }
@@ -131,10 +130,10 @@ class LoadRun {
 
   void measure(BenchConnection& connection, Clock::time_point deadline, std::vector<std::int64_t>& latencies) {
     latencies.reserve(plan_.calls > 0 ? plan_.calls : 1 << 20);
-    for (long done = 0;; ++done) {
-      if (plan_.calls > 0 ? done >= plan_.calls : false) break;
+    const bool timed = plan_.calls == 0;
+    for (long done = 0; timed || done < plan_.calls; ++done) {
       const auto before = Clock::now();
-      if (plan_.calls == 0 && before >= deadline) break;
+      if (timed && before >= deadline) break;
       connection.call_once();
       latencies.push_back(std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - before).count());
     }
@@ -144,9 +143,8 @@ class LoadRun {
   std::latch ready_;
   std::mutex start_mutex_;
   std::condition_variable start_signal_;
-  bool started_ = false;             // guarded by start_mutex_
-  Clock::time_point start_;          // guarded by start_mutex_
-  Clock::time_point deadline_;       // guarded by start_mutex_
+  bool started_ = false;        // guarded by start_mutex_
+  Clock::time_point deadline_;  // guarded by start_mutex_
 };
 
 double percentile_us(const std::vector<std::int64_t>& sorted_ns, double fraction) {
@@ -177,8 +175,9 @@ int report(const RunPlan& plan, std::vector<ConnectionResult> results, double se
 }
 
 RunPlan plan_from(const peers::Flags& flags) {
-  RunPlan plan{flags.text("host"), static_cast<int>(flags.integer("port")), static_cast<int>(flags.integer("connections")),
-               flags.text("call"), flags.real("seconds"), flags.integer("calls"), flags.integer("warmup-calls")};
+  RunPlan plan{flags.text("host"), static_cast<int>(flags.integer("port")),
+               static_cast<int>(flags.integer("connections")), flags.text("call"), flags.real("seconds"),
+               flags.integer("calls"), flags.integer("warmup-calls")};
   if (plan.port <= 0 || plan.port > 65535) throw std::invalid_argument("--port must name the server's port");
   if (plan.connections < 1) throw std::invalid_argument("--connections must be at least 1");
   if (plan.calls == 0 && plan.seconds <= 0) throw std::invalid_argument("--seconds must be positive");

@@ -18,7 +18,8 @@ class Flags {
   Flags(int argc, char** argv, std::map<std::string, std::string> defaults) : values_(std::move(defaults)) {
     for (int i = 1; i < argc; i += 2) {
       std::string_view name = argv[i];
-      if (!name.starts_with("--") || i + 1 >= argc) throw std::invalid_argument("expected --name value, got " + std::string(name));
+      if (!name.starts_with("--") || i + 1 >= argc)
+        throw std::invalid_argument("expected --name value, got " + std::string(name));
       auto it = values_.find(std::string(name.substr(2)));
       if (it == values_.end()) throw std::invalid_argument("unknown flag " + std::string(name));
       it->second = argv[i + 1];
@@ -26,8 +27,12 @@ class Flags {
   }
 
   const std::string& text(const std::string& name) const { return values_.at(name); }
-  long integer(const std::string& name) const { return number(name, [](const char* s, char** end) { return std::strtol(s, end, 10); }); }
-  double real(const std::string& name) const { return number(name, [](const char* s, char** end) { return std::strtod(s, end); }); }
+  long integer(const std::string& name) const {
+    return number(name, [](const char* s, char** end) { return std::strtol(s, end, 10); });
+  }
+  double real(const std::string& name) const {
+    return number(name, [](const char* s, char** end) { return std::strtod(s, end); });
+  }
 
  private:
   /// The flag's text read whole by `parse(text, &end)`; trailing junk is an error.
