@@ -17,6 +17,7 @@ import asyncio
 import contextlib
 import json
 import os
+import socket
 import subprocess
 import sys
 import tempfile
@@ -169,6 +170,43 @@ def apache_python_client(args):
             return sequential_run(lambda: client.echo(medium), args)
 
 
+def raw_socket_floor(args):
+    """Pre-encoded framed requests over a plain socket, no Thrift library in the loop: what any Python
+    client pays for the round trip and the two system calls alone."""
+    from thrift.protocol import TBinaryProtocol
+    from thrift.transport import TTransport
+
+    with tempfile.TemporaryDirectory(prefix="velvane-bench-") as gen_dir:
+        peer = ApachePeer(idl_text(), gen_dir, name="workloads")
+        bench = peer.module("Bench")
+        request = TTransport.TMemoryBuffer()
+        encoder = bench.Client(TBinaryProtocol.TBinaryProtocol(request))
+        if args.call == "add":
+            encoder.send_add(20, 22)
+        else:
+            from run import thrift_object
+
+            encoder.send_echo(thrift_object(peer.module("ttypes"), "Medium", medium_dict()))
+    frame = len(request.getvalue()).to_bytes(4, "big") + request.getvalue()
+    reply = bytearray(1 << 16)
+    view = memoryview(reply)
+    with socket.create_connection(("127.0.0.1", args.port)) as sock:
+        sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+
+        def call():
+            sock.sendall(frame)
+            got = sock.recv_into(view)
+            while got < 4 or got < 4 + int.from_bytes(view[:4], "big"):
+                got += sock.recv_into(view[got:])
+            return got
+
+        got = call()
+        decoder = bench.Client(TBinaryProtocol.TBinaryProtocol(TTransport.TMemoryBuffer(bytes(view[4:got]))))
+        answer = decoder.recv_add() if args.call == "add" else decoder.recv_echo().count
+        assert answer == (42 if args.call == "add" else medium_dict()["count"])
+        return sequential_run(call, args)
+
+
 def velvane_bench_service():
     import velvane
 
@@ -273,7 +311,7 @@ def velvane_async(args):
     return asyncio.run(run())
 
 
-WORKERS = {"apache-py": apache_python_client, "velvane": velvane_client, "velvane-threads": velvane_threads,
+WORKERS = {"apache-py": apache_python_client, "raw-socket": raw_socket_floor, "velvane": velvane_client, "velvane-threads": velvane_threads,
            "velvane-async": velvane_async}
 
 
@@ -313,10 +351,12 @@ def client_table(settings):
                 ours = ({"unavailable": velvane_missing} if velvane_missing
                         else python_worker(script, "velvane", port, settings, pinned, call))
                 ceiling = apache_load(port, settings, 1, call, pinned)
+                floor = python_worker(script, "raw-socket", port, settings, pinned, call)
             what = "add(a, b)" if call == "add" else "echo(Medium)"
             where = "pinned" if pinned else "unpinned"
             for name, result in (("Apache Python (accelerated, framed)", python), ("velvane ThriftClient", ours),
-                                 ("Apache C++ (apache_load, 1 conn)", ceiling)):
+                                 ("Apache C++ (apache_load, 1 conn)", ceiling),
+                                 ("Python raw socket, pre-encoded frame", floor)):
                 rows.append([what, where, name] + figures(result, python))
     return markdown_table(["call", "CPUs", "client", "calls/s", "p50 µs", "p99 µs", "vs Apache Python"], rows)
 
