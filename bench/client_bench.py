@@ -78,7 +78,10 @@ class Settings:
 
 def run_json(command, timeout):
     """Runs a measuring child process and returns the JSON object on its last stdout line."""
-    done = subprocess.run(command, capture_output=True, text=True, timeout=timeout, stdin=subprocess.DEVNULL)
+    try:
+        done = subprocess.run(command, capture_output=True, text=True, timeout=timeout, stdin=subprocess.DEVNULL)
+    except subprocess.TimeoutExpired:
+        return {"error": f"no result within {timeout:g} s"}
     lines = done.stdout.strip().splitlines()
     if done.returncode != 0 or not lines:
         return {"error": (done.stderr.strip().splitlines() or [f"exit status {done.returncode}"])[-1]}
@@ -110,8 +113,8 @@ def figures(result, baseline=None):
 
 
 def markdown_table(header, rows):
-    lines = ["| " + " | ".join(header) + " |",
-             "|" + "|".join("---:" if h.endswith(("calls/s", "µs")) or h.startswith("vs") else "---" for h in header) + "|"]
+    numeric = [h.endswith(("calls/s", "µs")) or h.startswith("vs") for h in header]
+    lines = ["| " + " | ".join(header) + " |", "|" + "|".join("---:" if n else "---" for n in numeric) + "|"]
     lines += ["| " + " | ".join(row) + " |" for row in rows]
     return "\n".join(lines)
 
@@ -311,8 +314,8 @@ def velvane_async(args):
     return asyncio.run(run())
 
 
-WORKERS = {"apache-py": apache_python_client, "raw-socket": raw_socket_floor, "velvane": velvane_client, "velvane-threads": velvane_threads,
-           "velvane-async": velvane_async}
+WORKERS = {"apache-py": apache_python_client, "raw-socket": raw_socket_floor, "velvane": velvane_client,
+           "velvane-threads": velvane_threads, "velvane-async": velvane_async}
 
 
 def worker_main(args):
@@ -365,12 +368,15 @@ def concurrency_table(settings):
     script = os.path.abspath(__file__)
     blocking_missing = velvane_client_missing()
     async_missing = velvane_client_missing("AsyncThriftClient")
+    def spread(clients, coroutines=1):
+        return ["--clients", str(clients), "--coroutines", str(coroutines)]
+
     plans = [
         ("1 ThriftClient, sequential", "velvane", [], blocking_missing),
-        ("1 AsyncThriftClient, 1 coroutine", "velvane-async", ["--clients", "1", "--coroutines", "1"], async_missing),
-        ("1 AsyncThriftClient, 100 coroutines", "velvane-async", ["--clients", "1", "--coroutines", "100"], async_missing),
-        ("8 AsyncThriftClients x 50 coroutines", "velvane-async", ["--clients", "8", "--coroutines", "50"], async_missing),
-        ("8 ThriftClients in 8 threads", "velvane-threads", ["--clients", "8"], blocking_missing),
+        ("1 AsyncThriftClient, 1 coroutine", "velvane-async", spread(1), async_missing),
+        ("1 AsyncThriftClient, 100 coroutines", "velvane-async", spread(1, 100), async_missing),
+        ("8 AsyncThriftClients x 50 coroutines", "velvane-async", spread(8, 50), async_missing),
+        ("8 ThriftClients in 8 threads", "velvane-threads", spread(8), blocking_missing),
     ]
     rows = []
     with apache_cpp_server(pinned=False) as port:

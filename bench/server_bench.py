@@ -42,7 +42,8 @@ class AsyncBenchHandler:
 
 @contextlib.contextmanager
 def apache_python_server(peer, pinned):
-    with peer.server("Bench", BenchHandler, transport="framed", kind="threaded", cpu=0 if pinned else None) as (_, port):
+    cpu = 0 if pinned else None
+    with peer.server("Bench", BenchHandler, transport="framed", kind="threaded", cpu=cpu) as (_, port):
         yield port
 
 
@@ -128,7 +129,8 @@ def server_table(settings, workers, tmp_dir):
                 cells = figures(results[name], python)
                 vs_ceiling = figures(results[name], ceiling)[3] if cells[0] != NOT_AVAILABLE else ""
                 rows.append([what, load, name] + cells + [vs_ceiling])
-    return markdown_table(["call", "load", "server", "calls/s", "p50 µs", "p99 µs", "vs Apache Python", "vs C++"], rows)
+    header = ["call", "load", "server", "calls/s", "p50 µs", "p99 µs", "vs Apache Python", "vs C++"]
+    return markdown_table(header, rows)
 
 
 def main():
