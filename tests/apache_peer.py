@@ -25,6 +25,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import textwrap
 import time
 
 STARTUP_SECONDS = 20.0
@@ -160,7 +161,8 @@ def _check_choice(what, value, choices):
 def _handler_source(handler):
     if isinstance(handler, str):
         return handler
-    return inspect.getsource(handler) + f"\nHandler = {handler.__name__}\n"
+    # dedent: a class defined inside a function or another class comes back indented.
+    return textwrap.dedent(inspect.getsource(handler)) + f"\nHandler = {handler.__name__}\n"
 
 
 def _generated_package(gen_dir):
