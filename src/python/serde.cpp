@@ -21,7 +21,7 @@ bool unknown_struct(const TypePlan& type) {
 }
 
 bool write_error(const Error& e) {
-  PyErr_Format(PyExc_OSError, "Write error: %s", e.text.c_str());
+  raise_error(e, Operation::Write);
   return false;
 }
 
@@ -176,9 +176,9 @@ class DataWriter {
     const TypePlan& elem = type.args[0];
     const bool is_set = type.kind == TypeKind::Set;
     if (is_set) {
-      w_.set_begin(elem.wire_id, static_cast<int32_t>(size));
+      w_.set_begin(elem.wire_id, static_cast<size_t>(size));
     } else {
-      w_.list_begin(elem.wire_id, static_cast<int32_t>(size));
+      w_.list_begin(elem.wire_id, static_cast<size_t>(size));
     }
     for (Py_ssize_t i = 0; i < size; ++i) {
       // An item's __index__ or __float__ may change the list: hold the item, re-check the size.
@@ -199,7 +199,7 @@ class DataWriter {
     DepthGuard guard(depth_);
     if (!guard.ok()) return false;
     const Py_ssize_t size = PyDict_GET_SIZE(obj);
-    w_.map_begin(type.args[0].wire_id, type.args[1].wire_id, static_cast<int32_t>(size));
+    w_.map_begin(type.args[0].wire_id, type.args[1].wire_id, static_cast<size_t>(size));
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(obj, &pos, &key, &value)) {
@@ -252,7 +252,7 @@ PyObject* serialize_with(const StructViewObject* view, PyObject* data) {
   W w(lease.buf());
   DataWriter<W> walker(w, *view->schema);
   if (!walker.write_struct(*view->plan, data)) return nullptr;
-  w.finish();
+  if (Status done = w.finish(); !done) return write_error(done.error()), nullptr;
   return PyBytes_FromStringAndSize(lease.buf().data(), static_cast<Py_ssize_t>(lease.buf().size()));
 }
 
@@ -573,14 +573,7 @@ PyObject* deserialize(const StructViewObject* view, PyObject* data, Protocol pro
     result.emplace(read_json_document(input, *view->plan->def, view->schema->core()));
   }
   if (!result->ok()) {
-    const Error& e = result->error();
-    if (e.kind == ErrorKind::Type) {
-      PyErr_SetString(PyExc_TypeError, e.text.c_str());
-    } else if (e.kind == ErrorKind::Value) {
-      PyErr_SetString(PyExc_ValueError, e.text.c_str());
-    } else {
-      PyErr_Format(PyExc_OSError, "Read error: %s", e.text.c_str());
-    }
+    raise_error(result->error(), Operation::ReadJsonDocument);
     return nullptr;
   }
   return new_instance(view->schema, view->plan, std::move(*result).value());
