@@ -1,0 +1,611 @@
+// src/net/server.cpp: threads, the blocking pool, the accept loop and the connection tasks.
+#include "net/server.h"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <asio/co_spawn.hpp>
+#include <asio/detached.hpp>
+#include <asio/executor_work_guard.hpp>
+#include <asio/io_context.hpp>
+#include <asio/ip/tcp.hpp>
+#include <asio/posix/stream_descriptor.hpp>
+#include <asio/post.hpp>
+#include <asio/redirect_error.hpp>
+#include <asio/steady_timer.hpp>
+#include <asio/strand.hpp>
+#include <asio/use_awaitable.hpp>
+#include <asio/write.hpp>
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <optional>
+#include <thread>
+
+#include "net/connection.h"
+#include "protocol/wire_format.h"
+
+namespace velvane::net {
+
+using asio::ip::tcp;
+
+// --- Console output and threads ------------------------------------------------------------------
+
+void print_line(int fd, std::string_view line) {
+  while (!line.empty()) {
+    const ssize_t n = ::write(fd, line.data(), line.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    line.remove_prefix(static_cast<size_t>(n));
+  }
+}
+
+namespace {
+
+struct ThreadStart {
+  std::string name;
+  std::function<void()> body;
+};
+
+void* thread_main(void* arg) {
+  std::unique_ptr<ThreadStart> start(static_cast<ThreadStart*>(arg));
+  // Linux keeps 15 bytes of a thread's name.
+  ::pthread_setname_np(::pthread_self(), start->name.substr(0, 15).c_str());
+  try {
+    start->body();
+  } catch (...) {
+    print_line(2, "thread " + start->name + " ended: " + current_exception_error().text + "\n");
+  }
+  return nullptr;
+}
+
+Result<pthread_t> start_thread(const char* name, size_t stack_size, std::function<void()> body) {
+  pthread_attr_t attr;
+  ::pthread_attr_init(&attr);
+  if (stack_size != 0) ::pthread_attr_setstacksize(&attr, stack_size);
+  auto start = std::make_unique<ThreadStart>(ThreadStart{name, std::move(body)});
+  // The new thread inherits a mask with every signal blocked: signals are the main thread's.
+  sigset_t all, old;
+  ::sigfillset(&all);
+  ::pthread_sigmask(SIG_SETMASK, &all, &old);
+  pthread_t handle;
+  const int rc = ::pthread_create(&handle, &attr, thread_main, start.get());
+  ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  ::pthread_attr_destroy(&attr);
+  if (rc != 0) return Error{ErrorKind::Os, std::error_code(rc, std::system_category()).message()};
+  start.release();  // the thread owns it now
+  return handle;
+}
+
+}  // namespace
+
+Status spawn_detached(const char* name, size_t stack_size, std::function<void()> body) {
+  auto handle = start_thread(name, stack_size, std::move(body));
+  if (!handle) return handle.take_error();
+  ::pthread_detach(handle.value());
+  return {};
+}
+
+Result<Thread> Thread::spawn(const char* name, size_t stack_size, std::function<void()> body) {
+  auto handle = start_thread(name, stack_size, std::move(body));
+  if (!handle) return handle.take_error();
+  Thread t;
+  t.handle_ = handle.value();
+  t.started_ = true;
+  return t;
+}
+
+Thread::Thread(Thread&& o) noexcept : handle_(o.handle_), started_(std::exchange(o.started_, false)) {}
+
+Thread& Thread::operator=(Thread&& o) noexcept {
+  if (this != &o) {
+    detach();
+    handle_ = o.handle_;
+    started_ = std::exchange(o.started_, false);
+  }
+  return *this;
+}
+
+Thread::~Thread() { detach(); }
+
+void Thread::join() {
+  if (std::exchange(started_, false)) ::pthread_join(handle_, nullptr);
+}
+
+void Thread::detach() {
+  if (std::exchange(started_, false)) ::pthread_detach(handle_);
+}
+
+// --- Replies -------------------------------------------------------------------------------------
+
+/// Open while the runtime's I/O context exists; a completion posts to it only while open.
+struct RuntimeGate {
+  std::mutex mutex;
+  bool open = true;
+};
+
+/// Where one connection waits for the outcome of its current request. The timer belongs to the
+/// waiting connection task; the slot forgets it when the task ends.
+struct ReplySlot {
+  ReplySlot(std::shared_ptr<RuntimeGate> g, asio::any_io_executor s) : gate(std::move(g)), strand(std::move(s)) {}
+
+  std::shared_ptr<RuntimeGate> gate;
+  asio::any_io_executor strand;  // the connection task's
+  std::mutex mutex;  // guards the fields below
+  bool ready = false;
+  Outcome outcome;
+  asio::steady_timer* timer = nullptr;
+};
+
+Responder& Responder::operator=(Responder&& o) noexcept {
+  if (this != &o) {
+    if (slot_) (*this)(Outcome{Outcome::Kind::Close, {}, {}});
+    slot_ = std::move(o.slot_);
+  }
+  return *this;
+}
+
+Responder::~Responder() {
+  if (slot_) (*this)(Outcome{Outcome::Kind::Close, {}, {}});
+}
+
+void Responder::operator()(Outcome outcome) {
+  std::shared_ptr<ReplySlot> slot = std::move(slot_);
+  if (!slot) return;
+  {
+    std::lock_guard lock(slot->mutex);
+    if (!slot->timer) return;  // the connection is gone
+    slot->outcome = std::move(outcome);
+    slot->ready = true;
+  }
+  std::lock_guard gate(slot->gate->mutex);
+  if (!slot->gate->open) return;
+  asio::post(slot->strand, [slot] {
+    std::lock_guard lock(slot->mutex);
+    if (slot->timer) slot->timer->cancel();
+  });
+}
+
+// --- Blocking pool -------------------------------------------------------------------------------
+
+struct BlockingPool::State {
+  size_t max_threads;
+  Hook on_start, on_stop;
+  std::mutex mutex;  // guards everything below
+  std::condition_variable wake;
+  std::condition_variable all_ended;
+  std::deque<std::function<void()>> jobs;
+  size_t threads = 0;
+  size_t idle = 0;
+  bool shut = false;
+};
+
+namespace {
+
+constexpr auto kIdleThreadLifetime = std::chrono::seconds(10);
+
+void pool_thread(const std::shared_ptr<BlockingPool::State>& st) {
+  if (st->on_start) st->on_start();
+  std::unique_lock lock(st->mutex);
+  for (;;) {
+    if (!st->jobs.empty()) {
+      std::function<void()> job = std::move(st->jobs.front());
+      st->jobs.pop_front();
+      lock.unlock();
+      job();
+      job = nullptr;
+      lock.lock();
+      continue;
+    }
+    if (st->shut) break;
+    ++st->idle;
+    const bool woken = st->wake.wait_for(lock, kIdleThreadLifetime, [&] { return st->shut || !st->jobs.empty(); });
+    --st->idle;
+    if (!woken) break;
+  }
+  lock.unlock();
+  if (st->on_stop) st->on_stop();
+  lock.lock();
+  --st->threads;
+  st->all_ended.notify_all();
+}
+
+}  // namespace
+
+BlockingPool::BlockingPool(size_t max_threads, Hook on_start, Hook on_stop) : state_(std::make_shared<State>()) {
+  state_->max_threads = max_threads;
+  state_->on_start = std::move(on_start);
+  state_->on_stop = std::move(on_stop);
+}
+
+BlockingPool::~BlockingPool() { shutdown(); }
+
+bool BlockingPool::submit(std::function<void()> job) {
+  std::unique_lock lock(state_->mutex);
+  if (state_->shut) return false;
+  state_->jobs.push_back(std::move(job));
+  if (state_->idle > 0) {
+    lock.unlock();
+    state_->wake.notify_one();
+    return true;
+  }
+  if (state_->threads < state_->max_threads) {
+    ++state_->threads;
+    Status s = spawn_detached("velvane-blocking", 0, [st = state_] { pool_thread(st); });
+    if (!s) --state_->threads;  // the job waits for a thread that is running already, if any
+  }
+  return true;
+}
+
+void BlockingPool::shutdown() {
+  std::deque<std::function<void()>> dropped;
+  {
+    std::unique_lock lock(state_->mutex);
+    state_->shut = true;
+    dropped.swap(state_->jobs);
+    state_->wake.notify_all();
+    state_->all_ended.wait(lock, [&] { return state_->threads == 0; });
+  }
+}
+
+size_t BlockingPool::thread_count() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->threads;
+}
+
+// --- Stop requests and Ctrl+C --------------------------------------------------------------------
+
+void ServerControl::request_stop() {
+  set_running(false);
+  std::lock_guard lock(mutex_);
+  stops_.fetch_add(1, std::memory_order_acq_rel);
+  for (auto& [id, wake] : wakers_) wake();
+}
+
+size_t ServerControl::add_waker(std::function<void()> wake) {
+  std::lock_guard lock(mutex_);
+  wakers_.emplace_back(next_id_, std::move(wake));
+  return next_id_++;
+}
+
+void ServerControl::remove_waker(size_t id) {
+  std::lock_guard lock(mutex_);
+  std::erase_if(wakers_, [&](const auto& w) { return w.first == id; });
+}
+
+namespace {
+
+/// SIGINT reaches every listening server through a pipe of its own; the handler writes one byte to
+/// each and then calls the handler that was installed before ours (Python's, usually).
+namespace interrupt {
+
+constexpr size_t kSlots = 64;
+std::atomic<int> g_pipes[kSlots];  // write ends plus one; 0 is a free slot
+struct sigaction g_previous;
+std::mutex g_mutex;  // guards g_users and installing
+size_t g_users = 0;
+
+void on_sigint(int sig, siginfo_t* info, void* context) {
+  const int saved_errno = errno;
+  for (auto& slot : g_pipes) {
+    const int fd = slot.load(std::memory_order_acquire) - 1;
+    if (fd >= 0) [[maybe_unused]] ssize_t ignored = ::write(fd, "i", 1);
+  }
+  if (g_previous.sa_flags & SA_SIGINFO) {
+    if (g_previous.sa_sigaction) g_previous.sa_sigaction(sig, info, context);
+  } else if (g_previous.sa_handler != SIG_DFL && g_previous.sa_handler != SIG_IGN) {
+    g_previous.sa_handler(sig);
+  }
+  errno = saved_errno;
+}
+
+/// Registers a pipe's write end; the slot index, or -1 when every slot is taken.
+int add(int write_fd) {
+  std::lock_guard lock(g_mutex);
+  int index = -1;
+  for (size_t i = 0; i < kSlots; ++i) {
+    int expected = 0;
+    if (g_pipes[i].compare_exchange_strong(expected, write_fd + 1)) {
+      index = static_cast<int>(i);
+      break;
+    }
+  }
+  if (index < 0) return -1;
+  if (g_users++ == 0) {
+    struct sigaction ours {};
+    ours.sa_sigaction = on_sigint;
+    ours.sa_flags = SA_SIGINFO | SA_RESTART;
+    ::sigemptyset(&ours.sa_mask);
+    ::sigaction(SIGINT, &ours, &g_previous);
+  }
+  return index;
+}
+
+void remove(int index) {
+  std::lock_guard lock(g_mutex);
+  g_pipes[index].store(0, std::memory_order_release);
+  if (--g_users == 0) {
+    struct sigaction current {};
+    ::sigaction(SIGINT, nullptr, &current);
+    // Someone who replaced our handler meanwhile keeps theirs.
+    if ((current.sa_flags & SA_SIGINFO) && current.sa_sigaction == on_sigint) ::sigaction(SIGINT, &g_previous, nullptr);
+  }
+}
+
+}  // namespace interrupt
+
+}  // namespace
+
+size_t effective_workers(size_t workers) {
+  if (workers != 0) return workers;
+  return std::max<size_t>(2, std::thread::hardware_concurrency());
+}
+
+// --- The server ----------------------------------------------------------------------------------
+
+struct Server::Impl {
+  ServeOptions options;
+  std::shared_ptr<ServerControl> control;
+  std::shared_ptr<Dispatcher> dispatcher;
+  std::shared_ptr<RuntimeGate> gate = std::make_shared<RuntimeGate>();
+  std::unique_ptr<asio::io_context> runtime;  // connection tasks, on the worker threads
+  asio::io_context accepting{1};              // the accept loop, on the server thread
+  std::unique_ptr<BlockingPool> pool;
+  std::vector<Thread> workers;
+  std::string address;
+
+  void start_workers();
+  bool bind(tcp::acceptor& acceptor);
+  asio::awaitable<void> accept_loop(tcp::acceptor& acceptor, bool& interrupted);
+  void shut_down_runtime();
+};
+
+struct ConnectionEnd {
+  std::optional<Error> error;
+  bool quiet = false;
+};
+
+namespace {
+
+bool is_quiet(const std::error_code& ec) {
+  return ec == asio::error::connection_reset || ec == asio::error::broken_pipe || ec == asio::error::eof;
+}
+
+ConnectionEnd os_end(const std::error_code& ec) { return ConnectionEnd{Error{ErrorKind::Os, ec.message()}, is_quiet(ec)}; }
+
+struct ConnectionShared {
+  framing::Transport transport;
+  Protocol protocol;
+  Dispatcher* dispatcher;
+  BlockingPool* pool;
+  std::shared_ptr<RuntimeGate> gate;
+};
+
+/// Forgets the connection's timer when its task ends, however it ends.
+struct SlotRelease {
+  ReplySlot& slot;
+  ~SlotRelease() {
+    std::lock_guard lock(slot.mutex);
+    slot.timer = nullptr;
+  }
+};
+
+asio::awaitable<Outcome> await_outcome(ReplySlot& slot, asio::steady_timer& timer) {
+  for (;;) {
+    {
+      std::lock_guard lock(slot.mutex);
+      if (slot.ready) {
+        slot.ready = false;
+        co_return std::move(slot.outcome);
+      }
+    }
+    std::error_code ec;
+    timer.expires_at(asio::steady_timer::time_point::max());
+    co_await timer.async_wait(asio::redirect_error(asio::use_awaitable, ec));
+  }
+}
+
+asio::awaitable<ConnectionEnd> request_loop(tcp::socket& socket, const ConnectionShared& shared) {
+  auto slot = std::make_shared<ReplySlot>(shared.gate, co_await asio::this_coro::executor);
+  asio::steady_timer timer(co_await asio::this_coro::executor);
+  slot->timer = &timer;
+  SlotRelease release{*slot};
+
+  auto buffer = std::make_unique<char[]>(kBufferSize);
+  size_t begin = 0, end = 0;
+  std::string prefix;
+  for (;;) {
+    framing::MessageDecoder decoder(shared.transport, shared.protocol, framing::Side::Server);
+    while (decoder.progress() == framing::Progress::NeedMore) {
+      if (begin == end) {
+        std::error_code ec;
+        const size_t n = co_await socket.async_read_some(asio::buffer(buffer.get(), kBufferSize),
+                                                         asio::redirect_error(asio::use_awaitable, ec));
+        if (ec == asio::error::eof || (!ec && n == 0)) {
+          decoder.end_of_input();
+          break;
+        }
+        if (ec) co_return os_end(ec);
+        begin = 0;
+        end = n;
+      }
+      begin += decoder.feed(std::string_view(buffer.get() + begin, end - begin));
+    }
+    if (decoder.progress() == framing::Progress::Failed) {
+      const Error& e = decoder.error();
+      co_return ConnectionEnd{e, e.kind == ErrorKind::EndOfInput};
+    }
+    std::string payload = decoder.take_payload();
+    if (payload.empty()) co_return ConnectionEnd{};
+
+    shared.dispatcher->dispatch(std::move(payload), Responder(slot), *shared.pool);
+    Outcome outcome = co_await await_outcome(*slot, timer);
+    switch (outcome.kind) {
+      case Outcome::Kind::NoReply: continue;
+      case Outcome::Kind::Close: co_return ConnectionEnd{};
+      case Outcome::Kind::Fail: co_return ConnectionEnd{outcome.error, outcome.error.kind == ErrorKind::EndOfInput};
+      case Outcome::Kind::Reply: break;
+    }
+    prefix.clear();
+    if (shared.transport == framing::Transport::Framed) wire::put_be32(prefix, static_cast<uint32_t>(outcome.bytes.size()));
+    const std::array<asio::const_buffer, 2> pieces{asio::buffer(prefix), asio::buffer(outcome.bytes)};
+    std::error_code ec;
+    co_await asio::async_write(socket, pieces, asio::redirect_error(asio::use_awaitable, ec));
+    if (ec) co_return os_end(ec);
+  }
+}
+
+asio::awaitable<void> connection_task(tcp::socket socket, std::shared_ptr<const ConnectionShared> shared) {
+  std::error_code ignored;
+  socket.set_option(tcp::no_delay(true), ignored);
+  ConnectionEnd end = co_await request_loop(socket, *shared);
+  socket.shutdown(tcp::socket::shutdown_send, ignored);
+  socket.close(ignored);
+  if (end.error && !end.quiet) print_line(2, "connection error: " + end.error->text + "\n");
+}
+
+}  // namespace
+
+Server::Server(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+Server::~Server() = default;
+
+Result<std::unique_ptr<Server>> Server::create(ServeOptions options, std::shared_ptr<ServerControl> control,
+                                               std::shared_ptr<Dispatcher> dispatcher) {
+  try {
+    auto impl = std::make_unique<Impl>();
+    impl->options = std::move(options);
+    impl->options.workers = std::max<size_t>(impl->options.workers, 1);
+    impl->control = std::move(control);
+    impl->dispatcher = std::move(dispatcher);
+    impl->runtime = std::make_unique<asio::io_context>(static_cast<int>(impl->options.workers));
+    impl->pool = std::make_unique<BlockingPool>(kMaxBlockingThreads, nullptr, nullptr);
+    impl->address = impl->options.host + ":" + std::to_string(impl->options.port);
+    return std::unique_ptr<Server>(new Server(std::move(impl)));
+  } catch (...) {
+    return current_exception_error();
+  }
+}
+
+void Server::Impl::start_workers() {
+  for (size_t i = 0; i < options.workers; ++i) {
+    auto t = Thread::spawn("velvane-worker", 0, [this] {
+      if (options.hooks.on_start) options.hooks.on_start();
+      runtime->run();
+      if (options.hooks.on_stop) options.hooks.on_stop();
+    });
+    if (!t) {
+      print_line(2, "failed to spawn thread: " + t.error().text + "\n");
+      continue;
+    }
+    workers.push_back(std::move(t).value());
+  }
+}
+
+bool Server::Impl::bind(tcp::acceptor& acceptor) {
+  std::error_code ec;
+  tcp::resolver resolver(accepting);
+  const auto endpoints = resolver.resolve(options.host, std::to_string(options.port), ec);
+  std::string last = ec ? ec.message() : "could not resolve to any address";
+  if (!ec) {
+    for (const auto& entry : endpoints) {
+      std::error_code e;
+      acceptor.open(entry.endpoint().protocol(), e);
+      if (!e) acceptor.set_option(tcp::acceptor::reuse_address(true), e);
+      if (!e) acceptor.bind(entry.endpoint(), e);
+      if (!e) acceptor.listen(128, e);
+      if (!e) return true;
+      last = e.message();
+      std::error_code ignored;
+      acceptor.close(ignored);
+    }
+  }
+  print_line(2, "bind error on " + address + ": " + last + "\n");
+  return false;
+}
+
+asio::awaitable<void> Server::Impl::accept_loop(tcp::acceptor& acceptor, bool& interrupted) {
+  auto shared = std::make_shared<const ConnectionShared>(
+      ConnectionShared{options.transport, options.protocol, dispatcher.get(), pool.get(), gate});
+  for (;;) {
+    if (control->stop_requests() != options.stops_seen) {
+      print_line(1, "shutdown requested\n");
+      break;
+    }
+    if (interrupted) {
+      print_line(1, "received Ctrl+C, shutting down\n");
+      break;
+    }
+    std::error_code ec;
+    tcp::socket socket = co_await acceptor.async_accept(*runtime, asio::redirect_error(asio::use_awaitable, ec));
+    if (ec == asio::error::operation_aborted) continue;  // woken: look at the requests again
+    if (ec) {
+      print_line(2, "accept error: " + ec.message() + "\n");
+      continue;
+    }
+    asio::co_spawn(asio::make_strand(*runtime), connection_task(std::move(socket), shared), asio::detached);
+  }
+  control->set_running(false);
+  std::error_code ignored;
+  acceptor.close(ignored);
+}
+
+void Server::run() {
+  Impl& s = *impl_;
+  auto work = asio::make_work_guard(*s.runtime);
+  s.start_workers();
+  tcp::acceptor acceptor(s.accepting);
+  if (s.bind(acceptor)) {
+    std::error_code ignored;
+    s.control->set_bound_port(acceptor.local_endpoint(ignored).port());
+    s.control->set_running(true);
+    const size_t waker = s.control->add_waker([&] { asio::post(s.accepting, [&] { acceptor.cancel(); }); });
+
+    bool interrupted = false;
+    int pipe_fds[2] = {-1, -1};
+    int slot = -1;
+    std::optional<asio::posix::stream_descriptor> interrupts;
+    if (s.options.stop_on_interrupt && ::pipe2(pipe_fds, O_CLOEXEC | O_NONBLOCK) == 0) {
+      interrupts.emplace(s.accepting, pipe_fds[0]);
+      slot = interrupt::add(pipe_fds[1]);
+      asio::co_spawn(s.accepting, [&]() -> asio::awaitable<void> {
+        char byte;
+        std::error_code ec;
+        co_await interrupts->async_read_some(asio::buffer(&byte, 1), asio::redirect_error(asio::use_awaitable, ec));
+        if (ec) co_return;
+        interrupted = true;
+        acceptor.cancel();
+      }, asio::detached);
+    }
+    asio::co_spawn(s.accepting, [&]() -> asio::awaitable<void> {
+      co_await s.accept_loop(acceptor, interrupted);
+      if (interrupts) interrupts->close();
+    }, asio::detached);
+    s.accepting.run();
+
+    s.control->remove_waker(waker);
+    if (slot >= 0) interrupt::remove(slot);
+    interrupts.reset();
+    if (pipe_fds[1] >= 0) ::close(pipe_fds[1]);
+  }
+  work.reset();
+  s.shut_down_runtime();
+}
+
+/// Connection tasks are abandoned where they wait; handler jobs already running finish first.
+void Server::Impl::shut_down_runtime() {
+  runtime->stop();
+  for (Thread& t : workers) t.join();
+  pool->shutdown();
+  {
+    std::lock_guard lock(gate->mutex);
+    gate->open = false;
+  }
+  runtime.reset();
+}
+
+}  // namespace velvane::net
