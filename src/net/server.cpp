@@ -54,8 +54,6 @@ struct ThreadStart {
 
 void* thread_main(void* arg) {
   std::unique_ptr<ThreadStart> start(static_cast<ThreadStart*>(arg));
-  // Linux keeps 15 bytes of a thread's name.
-  ::pthread_setname_np(::pthread_self(), start->name.substr(0, 15).c_str());
   try {
     start->body();
   } catch (...) {
@@ -69,6 +67,7 @@ Result<pthread_t> start_thread(const char* name, size_t stack_size, std::functio
   ::pthread_attr_init(&attr);
   if (stack_size != 0) ::pthread_attr_setstacksize(&attr, stack_size);
   auto start = std::make_unique<ThreadStart>(ThreadStart{name, std::move(body)});
+  const std::string short_name = start->name.substr(0, 15);  // what Linux keeps of a thread's name
   // The new thread inherits a mask with every signal blocked: signals are the main thread's.
   sigset_t all, old;
   ::sigfillset(&all);
@@ -79,6 +78,7 @@ Result<pthread_t> start_thread(const char* name, size_t stack_size, std::functio
   ::pthread_attr_destroy(&attr);
   if (rc != 0) return Error{ErrorKind::Os, std::error_code(rc, std::system_category()).message()};
   start.release();  // the thread owns it now
+  ::pthread_setname_np(handle, short_name.c_str());  // named before anyone can look for it
   return handle;
 }
 

@@ -219,7 +219,8 @@ bool run_on_current_loop(std::function<void()> job, std::string& error) {
 }
 
 void loop_thread_start_hook() {
-  if (auto failed = ensure_loop_thread()) net::print_line(2, "python asyncio worker init error: " + *failed + "\n");
+  auto failed = ensure_loop_thread();
+  if (failed && !interpreter_going_away()) net::print_line(2, "python asyncio worker init error: " + *failed + "\n");
 }
 
 void loop_thread_stop_hook() {
