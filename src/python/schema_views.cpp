@@ -105,7 +105,11 @@ PyObject* parser_parse(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     parsed.emplace(parse_document(std::string_view(text, static_cast<size_t>(size))));
   }
   if (!parsed->ok()) {
-    PyErr_Format(PyExc_ValueError, "Parse error: %s", parsed->error().text.c_str());
+    // The text may quote any input character, NUL included: build the message by length.
+    const std::string message = "Parse error: " + parsed->error().text;
+    Ref text = Ref::steal(
+        PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+    if (text) PyErr_SetObject(PyExc_ValueError, text.get());
     return nullptr;
   }
   auto* p = as_parser(self);

@@ -2,6 +2,7 @@
 // templated over the protocol's writer, carries the field-selection rules for all three protocols;
 // the conversions between Python objects and ThriftValue live here too.
 #include <limits>
+#include <optional>
 
 #include "python/convert.h"
 #include "python/internal.h"
@@ -52,10 +53,37 @@ bool container_changed(const char* what) {
   return false;
 }
 
-std::string_view text_of(PyObject* str) {
+/// True when the pending exception is a nesting-limit failure, ours or the interpreter's. The
+/// conversion rules fall back to the next rule on a failed conversion, but retrying after this one
+/// would redo the whole nested walk at every level: it ends the conversion instead.
+bool dict_rewritten() {
+  PyErr_SetString(PyExc_RuntimeError, "dict changed during serialization");
+  return false;
+}
+
+bool depth_failure_pending() {
+  if (PyErr_ExceptionMatches(PyExc_RecursionError)) return true;
+  if (!PyErr_ExceptionMatches(PyExc_ValueError)) return false;
+  PyObject* exc = PyErr_GetRaisedException();
+  Ref args = Ref::steal(PyException_GetArgs(exc));
+  bool ours = false;
+  if (args && PyTuple_GET_SIZE(args.get()) == 1 && PyUnicode_Check(PyTuple_GET_ITEM(args.get(), 0))) {
+    constexpr std::string_view kPrefix = "Nesting too deep: ";
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(PyTuple_GET_ITEM(args.get(), 0), &size);
+    ours = text && std::string_view(text, static_cast<size_t>(size)).starts_with(kPrefix);
+  }
+  PyErr_Clear();
+  PyErr_SetRaisedException(exc);
+  return ours;
+}
+
+/// The UTF-8 text of a str, or nullopt with UnicodeEncodeError set (lone surrogates).
+std::optional<std::string_view> text_of(PyObject* str) {
   Py_ssize_t size = 0;
   const char* text = PyUnicode_AsUTF8AndSize(str, &size);
-  return text ? std::string_view(text, static_cast<size_t>(size)) : std::string_view();
+  if (!text) return std::nullopt;
+  return std::string_view(text, static_cast<size_t>(size));
 }
 
 // --------------------------------------------------------------------------------------------
@@ -106,7 +134,17 @@ class DataWriter {
     return true;
   }
 
+  /// Holds the instance's critical section while its slots and stored values are read: attribute
+  /// assignment changes both under it. Values run Python code only through held references.
   bool write_instance_fields(const StructPlan& plan, InstanceObject* inst) {
+    bool ok;
+    Py_BEGIN_CRITICAL_SECTION(inst);
+    ok = write_instance_fields_locked(plan, inst);
+    Py_END_CRITICAL_SECTION();
+    return ok;
+  }
+
+  bool write_instance_fields_locked(const StructPlan& plan, InstanceObject* inst) {
     const bool same_plan = inst->plan == &plan;
     for (size_t i = 0; i < plan.fields.size(); ++i) {
       const FieldPlan& f = plan.fields[i];
@@ -200,13 +238,17 @@ class DataWriter {
     if (!guard.ok()) return false;
     const Py_ssize_t size = PyDict_GET_SIZE(obj);
     w_.map_begin(type.args[0].wire_id, type.args[1].wire_id, static_cast<int32_t>(size));
-    Py_ssize_t pos = 0;
+    // The count is already written: a key or value callback that rewrites the dict, even at the
+    // same size, must not make the pairs disagree with it.
+    Py_ssize_t pos = 0, written = 0;
     PyObject *key, *value;
     while (PyDict_Next(obj, &pos, &key, &value)) {
       Ref k = Ref::borrow(key), v = Ref::borrow(value);
+      if (++written > size) return dict_rewritten();
       if (!write_value(type.args[0], k.get()) || !write_value(type.args[1], v.get())) return false;
       if (PyDict_GET_SIZE(obj) != size) return container_changed("dict");
     }
+    if (written != size) return dict_rewritten();
     w_.map_end();
     return true;
   }
@@ -274,8 +316,8 @@ struct ValueSink {
 
 bool fail_nesting(int depth) { return depth > kMaxDepth ? nesting_too_deep() : true; }
 
-bool struct_from_instance(InstanceObject* inst, const StructPlan* plan, const PySchema& schema, std::string name,
-                          ThriftValue& out, int depth) {
+bool struct_from_instance_locked(InstanceObject* inst, const StructPlan* plan, const PySchema& schema,
+                                 std::string name, ThriftValue& out, int depth) {
   out = ThriftValue::Struct(std::move(name), inst->stored.fields);
   const Py_ssize_t n = PyTuple_GET_SIZE(inst->field_names.get());
   for (Py_ssize_t i = 0; i < n && i < inst->slot_count(); ++i) {
@@ -286,13 +328,28 @@ bool struct_from_instance(InstanceObject* inst, const StructPlan* plan, const Py
     ThriftValue converted;
     bool ok = declared >= 0 ? to_value_typed(value.get(), plan->fields[declared].type, schema, converted, depth)
                             : to_value_untyped(value.get(), schema, converted, depth);
-    if (!ok) {
+    if (!ok && depth_failure_pending()) return false;
+    // A value that does not convert, or a name with lone surrogates (only a keyword of a directly
+    // built instance, never a declared field), leaves the stored value as it is.
+    const auto text = ok ? text_of(field_name) : std::nullopt;
+    if (!text) {
       PyErr_Clear();
       continue;
     }
-    out.strukt->set(std::string(text_of(field_name)), std::move(converted));
+    out.strukt->set(std::string(*text), std::move(converted));
   }
   return true;
+}
+
+/// The instance's stored values with its Python values converted over them, read under the
+/// instance's critical section (attribute assignment changes both under it).
+bool struct_from_instance(InstanceObject* inst, const StructPlan* plan, const PySchema& schema, std::string name,
+                          ThriftValue& out, int depth) {
+  bool ok;
+  Py_BEGIN_CRITICAL_SECTION(inst);
+  ok = struct_from_instance_locked(inst, plan, schema, std::move(name), out, depth);
+  Py_END_CRITICAL_SECTION();
+  return ok;
 }
 
 bool struct_from_dict(PyObject* dict, const TypePlan& type, const PySchema& schema, ThriftValue& out, int depth) {
@@ -307,14 +364,18 @@ bool struct_from_dict(PyObject* dict, const TypePlan& type, const PySchema& sche
     ThriftValue converted;
     bool ok = declared >= 0 && to_value_typed(v.get(), plan->fields[declared].type, schema, converted, depth);
     if (!ok) {
+      if (declared >= 0 && depth_failure_pending()) return false;
       PyErr_Clear();
       ok = to_value_untyped(v.get(), schema, converted, depth);
     }
     if (!ok) {
+      if (depth_failure_pending()) return false;
       PyErr_Clear();
       converted = ThriftValue::String("");
     }
-    out.strukt->set(std::string(text_of(k.get())), std::move(converted));
+    const auto text = text_of(k.get());
+    if (!text) return false;
+    out.strukt->set(std::string(*text), std::move(converted));
   }
   return true;
 }
@@ -327,12 +388,14 @@ bool try_byte_sequence(PyObject* obj, std::string& out) {
     PyErr_Clear();
     return false;
   }
-  const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.get());
   out.clear();
-  out.reserve(static_cast<size_t>(n));
-  for (Py_ssize_t i = 0; i < n; ++i) {
+  out.reserve(static_cast<size_t>(PySequence_Fast_GET_SIZE(fast.get())));
+  // For a list, `fast` is the list itself, which an item's __index__ may change: re-read the size
+  // at every step and hold the item while it converts.
+  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(fast.get()); ++i) {
     uint8_t byte;
-    if (!extract_small_int(PySequence_Fast_GET_ITEM(fast.get(), i), byte)) {
+    Ref item = Ref::borrow(PySequence_Fast_GET_ITEM(fast.get(), i));
+    if (!extract_small_int(item.get(), byte)) {
       PyErr_Clear();
       return false;
     }
@@ -371,12 +434,13 @@ bool extract_binary(PyObject* obj, std::string_view& out, std::string& scratch) 
   if (!PySequence_Check(obj)) return type_mismatch(obj, "Sequence"), false;
   Ref fast = Ref::steal(PySequence_Fast(obj, "expected a sequence"));
   if (!fast) return false;
-  const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.get());
   scratch.clear();
-  scratch.reserve(static_cast<size_t>(n));
-  for (Py_ssize_t i = 0; i < n; ++i) {
+  scratch.reserve(static_cast<size_t>(PySequence_Fast_GET_SIZE(fast.get())));
+  // As in try_byte_sequence: a list may change under an item's __index__.
+  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(fast.get()); ++i) {
     uint8_t byte;
-    if (!extract_small_int(PySequence_Fast_GET_ITEM(fast.get(), i), byte)) return false;
+    Ref item = Ref::borrow(PySequence_Fast_GET_ITEM(fast.get(), i));
+    if (!extract_small_int(item.get(), byte)) return false;
     scratch.push_back(static_cast<char>(byte));
   }
   out = scratch;
@@ -479,8 +543,9 @@ bool to_value_untyped(PyObject* obj, const PySchema& schema, ThriftValue& out, i
   if (!fail_nesting(depth + 1)) return false;
   if (is_instance(obj)) {
     auto* inst = reinterpret_cast<InstanceObject*>(obj);
-    return struct_from_instance(inst, inst->plan, schema, std::string(text_of(inst->struct_name.get())), out,
-                                depth + 1);
+    const auto struct_name = text_of(inst->struct_name.get());
+    if (!struct_name) return false;
+    return struct_from_instance(inst, inst->plan, schema, std::string(*struct_name), out, depth + 1);
   }
   if (PyDict_Check(obj)) {
     std::vector<ThriftValue> items;

@@ -42,9 +42,10 @@ PyObject* instance_from_items(StructViewObject* view, PyObject* items) {
   PyObject *key, *value;
   while (PyDict_Next(items, &pos, &key, &value)) {
     if (!PyUnicode_Check(key)) continue;
-    Py_ssize_t index = view->plan->index_of(key);
-    if (index < 0) continue;
+    // The lookup may run the key's __eq__, which may change `items`: hold both first.
     Ref hold_key = Ref::borrow(key), hold_value = Ref::borrow(value);
+    Py_ssize_t index = view->plan->index_of(hold_key.get());
+    if (index < 0) continue;
     if (!instance_assign(target, index, hold_value.get(), true)) return nullptr;
   }
   return inst.release();
