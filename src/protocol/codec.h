@@ -273,7 +273,9 @@ Result<StructValue> read_struct(Protocol protocol, std::string_view input, const
 /// A JSON struct document (the serialize API's reader): frame-prefix rule, payload form or id-keyed
 /// form. Errors: kind Value ("JSON parse error: …", "Base64 error: …", "Unknown struct: X",
 /// "expected JSON integer") or kind Type ("Expected JSON object for struct", "Expected JSON array", …).
-Result<StructValue> read_json_document(std::string_view input, const StructDef& def, const Schema& schema);
+/// `payload_form`, when given, tells which form was read.
+Result<StructValue> read_json_document(std::string_view input, const StructDef& def, const Schema& schema,
+                                       bool* payload_form = nullptr);
 
 /// The parsed message array of a JSON message (opaque outside the JSON reader).
 struct JsonMessage;

@@ -274,7 +274,7 @@ class PayloadReader {
     if (detail::is_integer_kind(type.kind)) return read_integer(v, type.kind, out);
     switch (type.kind) {
       case TypeKind::Bool: out = ThriftValue::Bool(detail::bool_of(v)); return true;
-      case TypeKind::Double: out = ThriftValue::Double(detail::double_of(v)); return true;
+      case TypeKind::Double: out = ThriftValue::Double(v.is_number() ? v.number() : 0.0); return true;
       case TypeKind::String: out = ThriftValue::String(std::string(v.text())); return true;
       case TypeKind::Binary: {
         if (!v.is_string()) {
@@ -343,7 +343,8 @@ std::string_view without_frame_prefix(std::string_view input) {
 
 }  // namespace
 
-Result<StructValue> read_json_document(std::string_view input, const StructDef& def, const Schema& schema) {
+Result<StructValue> read_json_document(std::string_view input, const StructDef& def, const Schema& schema,
+                                       bool* payload_form) {
   auto parsed = detail::parse_json(without_frame_prefix(input), true, ErrorKind::Value);
   if (!parsed) return parsed.take_error();
   const detail::JsonValue& root = parsed.value().root();
@@ -352,6 +353,7 @@ Result<StructValue> read_json_document(std::string_view input, const StructDef& 
   if (root.is_object()) {
     const detail::JsonValue* payload = root.find("payload");
     if (payload && payload->is_object()) {
+      if (payload_form) *payload_form = true;
       PayloadReader reader(schema);
       if (!reader.read_struct(*payload, def, out, 1)) return reader.take_error();
       return out;
@@ -359,6 +361,7 @@ Result<StructValue> read_json_document(std::string_view input, const StructDef& 
   } else {
     return Error{ErrorKind::Type, "Expected JSON object for struct"};
   }
+  if (payload_form) *payload_form = false;
   detail::TaggedJsonReader reader(schema);
   if (!reader.read_struct(root, def, out, 1)) return reader.take_error();
   return out;

@@ -404,15 +404,38 @@ bool try_byte_sequence(PyObject* obj, std::string& out) {
   return true;
 }
 
-PyObject* list_from_items(const std::vector<ThriftValue>& items, const std::shared_ptr<const PySchema>& schema) {
+PyObject* list_from_items(const std::vector<ThriftValue>& items, const std::shared_ptr<const PySchema>& schema,
+                          bool eager) {
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
   if (!list) return nullptr;
   for (size_t i = 0; i < items.size(); ++i) {
-    PyObject* item = to_python(items[i], schema);
+    PyObject* item = to_python(items[i], schema, eager);
     if (!item) return nullptr;
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
   }
   return list.release();
+}
+
+/// An instance of `plan` whose fields hold `value`'s fields as Python values (nested structs
+/// likewise), so that map keys which convert to one Python value make one dict entry. A field whose
+/// type keys a map by a container stays stored, as no dict can hold it.
+PyObject* instance_with_python_values(const std::shared_ptr<const PySchema>& schema, const StructPlan& plan,
+                                      const StructValue& value) {
+  Ref inst = Ref::steal(new_instance(schema, &plan, StructValue{value.name, {}}));
+  if (!inst) return nullptr;
+  auto* target = reinterpret_cast<InstanceObject*>(inst.get());
+  for (const auto& [name, field_value] : value.fields) {
+    size_t index = 0;
+    while (index < plan.fields.size() && plan.fields[index].field->name != name) ++index;
+    if (index == plan.fields.size() || !plan.fields[index].direct) {
+      target->stored.set(name, field_value);
+      continue;
+    }
+    PyObject* converted = to_python(field_value, schema, true);
+    if (!converted) return nullptr;
+    Py_XSETREF(target->slots()[index], converted);
+  }
+  return inst.release();
 }
 
 }  // namespace
@@ -572,7 +595,7 @@ bool to_value_untyped(PyObject* obj, const PySchema& schema, ThriftValue& out, i
   return false;
 }
 
-PyObject* to_python(const ThriftValue& value, const std::shared_ptr<const PySchema>& schema) {
+PyObject* to_python(const ThriftValue& value, const std::shared_ptr<const PySchema>& schema, bool eager) {
   switch (value.kind) {
     case ValueKind::Bool: return PyBool_FromLong(value.b);
     case ValueKind::Byte: return PyLong_FromLong(value.i8);
@@ -585,19 +608,24 @@ PyObject* to_python(const ThriftValue& value, const std::shared_ptr<const PySche
     case ValueKind::Binary:
       return PyBytes_FromStringAndSize(value.bytes.data(), static_cast<Py_ssize_t>(value.bytes.size()));
     case ValueKind::List:
-    case ValueKind::Set: return list_from_items(value.items, schema);
+    case ValueKind::Set: return list_from_items(value.items, schema, eager);
     case ValueKind::Map: {
       Ref dict = Ref::steal(PyDict_New());
       if (!dict) return nullptr;
       for (size_t i = 0; i + 1 < value.items.size(); i += 2) {
-        Ref k = Ref::steal(to_python(value.items[i], schema));
+        Ref k = Ref::steal(to_python(value.items[i], schema, eager));
         if (!k) return nullptr;
-        Ref v = Ref::steal(to_python(value.items[i + 1], schema));
+        Ref v = Ref::steal(to_python(value.items[i + 1], schema, eager));
         if (!v || PyDict_SetItem(dict.get(), k.get(), v.get()) < 0) return nullptr;
       }
       return dict.release();
     }
-    case ValueKind::Struct: return instance_from_value(schema, *value.strukt);
+    case ValueKind::Struct:
+      if (eager) {
+        if (const StructPlan* plan = schema->find(value.strukt->name))
+          return instance_with_python_values(schema, *plan, *value.strukt);
+      }
+      return instance_from_value(schema, *value.strukt);
   }
   return nullptr;
 }
@@ -631,11 +659,12 @@ PyObject* deserialize(const StructViewObject* view, PyObject* data, Protocol pro
   // JSON documents are parsed without the interpreter when they are large; bytes are immutable.
   constexpr size_t kReleaseThreshold = 64 * 1024;
   std::optional<Result<StructValue>> result;
+  bool payload_form = false;
   if (input.size() >= kReleaseThreshold) {
     ReleaseGil nogil;
-    result.emplace(read_json_document(input, *view->plan->def, view->schema->core()));
+    result.emplace(read_json_document(input, *view->plan->def, view->schema->core(), &payload_form));
   } else {
-    result.emplace(read_json_document(input, *view->plan->def, view->schema->core()));
+    result.emplace(read_json_document(input, *view->plan->def, view->schema->core(), &payload_form));
   }
   if (!result->ok()) {
     const Error& e = result->error();
@@ -648,6 +677,8 @@ PyObject* deserialize(const StructViewObject* view, PyObject* data, Protocol pro
     }
     return nullptr;
   }
+  // The payload form gives stored values; the id-keyed form makes each value the field's Python value.
+  if (!payload_form) return instance_with_python_values(view->schema, *view->plan, result->value());
   return new_instance(view->schema, view->plan, std::move(*result).value());
 }
 
