@@ -215,7 +215,7 @@ PyObject* inst_repr(PyObject* self) {
     return fail();
   const Py_ssize_t n = PyTuple_GET_SIZE(inst->field_names.get());
   for (Py_ssize_t i = 0; i < n; ++i) {
-    Ref value = Ref::steal(read_field(inst, i));
+    Ref value = Ref::steal(read_field_locked(inst, i));
     if (!value) return fail();
     if ((i && PyUnicodeWriter_WriteUTF8(writer, ", ", 2) < 0) ||
         PyUnicodeWriter_WriteStr(writer, PyTuple_GET_ITEM(inst->field_names.get(), i)) < 0 ||

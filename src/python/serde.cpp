@@ -56,6 +56,13 @@ bool container_changed(const char* what) {
 /// True when the pending exception is a nesting-limit failure, ours or the interpreter's. The
 /// conversion rules fall back to the next rule on a failed conversion, but retrying after this one
 /// would redo the whole nested walk at every level: it ends the conversion instead.
+/// Conversions read a container at the size it had when they began: a callback that changes the
+/// size ends the conversion, as one that grows it at every step would otherwise never let it end.
+bool changed_during_conversion(const char* what) {
+  PyErr_Format(PyExc_RuntimeError, "%s changed size during iteration", what);
+  return false;
+}
+
 bool dict_rewritten() {
   PyErr_SetString(PyExc_RuntimeError, "dict changed during serialization");
   return false;
@@ -355,6 +362,7 @@ bool struct_from_instance(InstanceObject* inst, const StructPlan* plan, const Py
 bool struct_from_dict(PyObject* dict, const TypePlan& type, const PySchema& schema, ThriftValue& out, int depth) {
   out = ThriftValue::Struct(type.type->name);
   const StructPlan* plan = type.strukt;
+  const Py_ssize_t size = PyDict_GET_SIZE(dict);
   Py_ssize_t pos = 0;
   PyObject *key, *value;
   while (PyDict_Next(dict, &pos, &key, &value)) {
@@ -376,6 +384,7 @@ bool struct_from_dict(PyObject* dict, const TypePlan& type, const PySchema& sche
     const auto text = text_of(k.get());
     if (!text) return false;
     out.strukt->set(std::string(*text), std::move(converted));
+    if (PyDict_GET_SIZE(dict) != size) return changed_during_conversion("dictionary");
   }
   return true;
 }
@@ -388,12 +397,14 @@ bool try_byte_sequence(PyObject* obj, std::string& out) {
     PyErr_Clear();
     return false;
   }
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.get());
   out.clear();
-  out.reserve(static_cast<size_t>(PySequence_Fast_GET_SIZE(fast.get())));
-  // For a list, `fast` is the list itself, which an item's __index__ may change: re-read the size
+  out.reserve(static_cast<size_t>(n));
+  // For a list, `fast` is the list itself, which an item's __index__ may change: check the size
   // at every step and hold the item while it converts.
-  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(fast.get()); ++i) {
+  for (Py_ssize_t i = 0; i < n; ++i) {
     uint8_t byte;
+    if (PySequence_Fast_GET_SIZE(fast.get()) != n) return false;
     Ref item = Ref::borrow(PySequence_Fast_GET_ITEM(fast.get(), i));
     if (!extract_small_int(item.get(), byte)) {
       PyErr_Clear();
@@ -457,11 +468,13 @@ bool extract_binary(PyObject* obj, std::string_view& out, std::string& scratch) 
   if (!PySequence_Check(obj)) return type_mismatch(obj, "Sequence"), false;
   Ref fast = Ref::steal(PySequence_Fast(obj, "expected a sequence"));
   if (!fast) return false;
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.get());
   scratch.clear();
-  scratch.reserve(static_cast<size_t>(PySequence_Fast_GET_SIZE(fast.get())));
+  scratch.reserve(static_cast<size_t>(n));
   // As in try_byte_sequence: a list may change under an item's __index__.
-  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(fast.get()); ++i) {
+  for (Py_ssize_t i = 0; i < n; ++i) {
     uint8_t byte;
+    if (PySequence_Fast_GET_SIZE(fast.get()) != n) return changed_during_conversion("list");
     Ref item = Ref::borrow(PySequence_Fast_GET_ITEM(fast.get(), i));
     if (!extract_small_int(item.get(), byte)) return false;
     scratch.push_back(static_cast<char>(byte));
@@ -481,7 +494,9 @@ bool to_value_typed(PyObject* obj, const TypePlan& type, const PySchema& schema,
       if (!PyList_Check(obj)) return type_mismatch(obj, "list"), false;
       if (!fail_nesting(depth + 1)) return false;
       std::vector<ThriftValue> items;
-      for (Py_ssize_t i = 0; i < PyList_GET_SIZE(obj); ++i) {
+      const Py_ssize_t size = PyList_GET_SIZE(obj);
+      for (Py_ssize_t i = 0; i < size; ++i) {
+        if (PyList_GET_SIZE(obj) != size) return changed_during_conversion("list");
         Ref item = Ref::borrow(PyList_GET_ITEM(obj, i));
         if (!to_value_typed(item.get(), type.args[0], schema, items.emplace_back(), depth + 1)) return false;
       }
@@ -492,12 +507,14 @@ bool to_value_typed(PyObject* obj, const TypePlan& type, const PySchema& schema,
       if (!PyDict_Check(obj)) return type_mismatch(obj, "dict"), false;
       if (!fail_nesting(depth + 1)) return false;
       std::vector<ThriftValue> items;
+      const Py_ssize_t size = PyDict_GET_SIZE(obj);
       Py_ssize_t pos = 0;
       PyObject *key, *value;
       while (PyDict_Next(obj, &pos, &key, &value)) {
         Ref k = Ref::borrow(key), v = Ref::borrow(value);
         if (!to_value_typed(k.get(), type.args[0], schema, items.emplace_back(), depth + 1)) return false;
         if (!to_value_typed(v.get(), type.args[1], schema, items.emplace_back(), depth + 1)) return false;
+        if (PyDict_GET_SIZE(obj) != size) return changed_during_conversion("dictionary");
       }
       out = ThriftValue::Map(std::move(items));
       return true;
@@ -572,19 +589,23 @@ bool to_value_untyped(PyObject* obj, const PySchema& schema, ThriftValue& out, i
   }
   if (PyDict_Check(obj)) {
     std::vector<ThriftValue> items;
+    const Py_ssize_t size = PyDict_GET_SIZE(obj);
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(obj, &pos, &key, &value)) {
       Ref k = Ref::borrow(key), v = Ref::borrow(value);
       if (!to_value_untyped(k.get(), schema, items.emplace_back(), depth + 1)) return false;
       if (!to_value_untyped(v.get(), schema, items.emplace_back(), depth + 1)) return false;
+      if (PyDict_GET_SIZE(obj) != size) return changed_during_conversion("dictionary");
     }
     out = ThriftValue::Map(std::move(items));
     return true;
   }
   if (PyList_Check(obj)) {
     std::vector<ThriftValue> items;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(obj); ++i) {
+    const Py_ssize_t size = PyList_GET_SIZE(obj);
+    for (Py_ssize_t i = 0; i < size; ++i) {
+      if (PyList_GET_SIZE(obj) != size) return changed_during_conversion("list");
       Ref item = Ref::borrow(PyList_GET_ITEM(obj, i));
       if (!to_value_untyped(item.get(), schema, items.emplace_back(), depth + 1)) return false;
     }
