@@ -53,9 +53,6 @@ bool container_changed(const char* what) {
   return false;
 }
 
-/// True when the pending exception is a nesting-limit failure, ours or the interpreter's. The
-/// conversion rules fall back to the next rule on a failed conversion, but retrying after this one
-/// would redo the whole nested walk at every level: it ends the conversion instead.
 /// Conversions read a container at the size it had when they began: a callback that changes the
 /// size ends the conversion, as one that grows it at every step would otherwise never let it end.
 bool changed_during_conversion(const char* what) {
@@ -68,6 +65,9 @@ bool dict_rewritten() {
   return false;
 }
 
+/// True when the pending exception is a nesting-limit failure, ours or the interpreter's. The
+/// conversion rules fall back to the next rule on a failed conversion, but retrying after this one
+/// would redo the whole nested walk at every level: it ends the conversion instead.
 bool depth_failure_pending() {
   if (PyErr_ExceptionMatches(PyExc_RecursionError)) return true;
   if (!PyErr_ExceptionMatches(PyExc_ValueError)) return false;
