@@ -151,82 +151,57 @@ def test_threads_share_an_instance(p):
 
 
 class Hostile:
-    """An integer-like object whose dunders call `act`, once it is set."""
+    """An integer-like object whose dunders first call `act` (once it is set)."""
 
     def __init__(self, value=1):
-        self.value, self.act = value, None
-
-    def _run(self):
-        if self.act:
-            self.act()
+        self.value, self.act = value, lambda: None
 
     def __index__(self):
-        self._run()
+        self.act()
         return self.value
 
     def __float__(self):
-        self._run()
-        return float(self.value)
+        return float(self.__index__())
 
     def __hash__(self):
-        self._run()
-        return hash(self.value)
+        return hash(self.__index__())
 
     def __eq__(self, other):
-        self._run()
-        return other == self.value
+        return other == self.__index__()
 
 
 class Odd:
     """Dunders that answer with the wrong kind of value."""
 
-    def __index__(self):
-        return "one"
-
-    def __float__(self):
-        return "one"
-
-    def __hash__(self):
-        return 2**80
-
-    def __eq__(self, other):
-        return Odd()
+    __index__ = __float__ = lambda self: "one"
+    __hash__ = lambda self: 2**80
+    __eq__ = lambda self, other: Odd()
 
     def __bool__(self):
         raise ValueError("no truth")
 
 
-def clear(c):
-    return c.clear
-
-
-def grow(c):
-    return (lambda: c.append(1)) if isinstance(c, list) else (lambda: c.__setitem__(len(c) + 100, 1))
-
-
 def rewrite(c):
-    def act():
-        if isinstance(c, list):
-            c[-1] = 9
-        elif c:
-            del c[next(iter(c))]
-            c[len(c) + 200] = 1
-
-    return act
+    if isinstance(c, list):
+        c[-1] = 9
+    elif c:
+        del c[next(iter(c))]
+        c[len(c) + 200] = 1
 
 
 def fail(c):
-    def act():
-        raise ValueError("hostile")
-
-    return act
+    raise ValueError("hostile")
 
 
-ACTIONS = {"clear": clear, "grow": grow, "rewrite": rewrite, "raise": fail, "odd": None}
+def grow(c):
+    c.append(1) if isinstance(c, list) else c.__setitem__(len(c) + 100, 1)
+
+
+ACTIONS = {"clear": lambda c: c.clear(), "grow": grow, "rewrite": rewrite, "raise": fail, "odd": None}
 
 
 def hostile_fields(action):
-    """Per field of H, a value with one hostile object inside that acts on the container holding it."""
+    """Per field of H, a value holding one hostile object that acts on the container around it."""
     if action is None:
         return {"b": [Odd(), 1], "li": [Odd(), 1], "m": {"a": Odd()}, "mk": {Odd(): 1}, "inner": {"v": Odd()},
                 "inners": [{"v": Odd()}]}
@@ -235,7 +210,7 @@ def hostile_fields(action):
     values = {"b": [h[0], 2, 3], "li": [h[1], 2, 3], "m": {"a": h[2], "b": 2}, "mk": {h[3]: 1, 2: 2}, "inner": inner,
               "inners": [first, {"v": 2}]}
     for hostile, container in zip(h, [values["b"], values["li"], values["m"], values["mk"], inner, first]):
-        hostile.act = action(container)
+        hostile.act = lambda c=container: action(c)
     return values
 
 
@@ -255,10 +230,6 @@ def assign(p, field, value):
     assert p.get_struct("H").deserialize(p.get_struct("H").serialize(h)).tail == 7
 
 
-def from_dict(p, field, value):
-    p.get_struct("H").new_instance_from_dict({field: value, "tail": 7})
-
-
 def untyped(p, field, value):
     direct = velvane.ThriftStructInstance("X", **{field: 0})
     setattr(direct, field, value)
@@ -272,8 +243,8 @@ def nested(p, field, value):
 
 
 ENTRY_POINTS = {"serialize-binary": serialize_with(P.Binary), "serialize-compact": serialize_with(P.Compact),
-                "serialize-json": serialize_with(P.JSON), "assign": assign, "new_instance_from_dict": from_dict,
-                "untyped": untyped, "nested-dict": nested}
+                "serialize-json": serialize_with(P.JSON), "assign": assign, "untyped": untyped, "nested-dict": nested,
+                "new_instance_from_dict": lambda p, f, v: p.get_struct("H").new_instance_from_dict({f: v, "tail": 7})}
 
 
 @pytest.mark.parametrize("action", ACTIONS)
