@@ -75,10 +75,23 @@ size_t element_count(const std::vector<MethodDef>& methods) {
   return n;
 }
 
+bool is_closer(TokenKind kind) {
+  return kind == TokenKind::RightParen || kind == TokenKind::RightBrace || kind == TokenKind::RightBracket;
+}
+
+/// The closer that pairs with an opening bracket; nullopt for every other token.
+std::optional<TokenKind> closer_for(TokenKind kind) {
+  switch (kind) {
+    case TokenKind::LeftParen: return TokenKind::RightParen;
+    case TokenKind::LeftBrace: return TokenKind::RightBrace;
+    case TokenKind::LeftBracket: return TokenKind::RightBracket;
+    default: return std::nullopt;
+  }
+}
+
 /// Tokens in front of which the value skipper stops without taking anything.
 bool ends_item(TokenKind kind) {
-  return kind == TokenKind::Comma || kind == TokenKind::Semicolon || kind == TokenKind::RightParen ||
-         kind == TokenKind::RightBrace;
+  return kind == TokenKind::Comma || kind == TokenKind::Semicolon || is_closer(kind);
 }
 
 std::optional<TypeKind> scalar_kind(std::string_view word) {
@@ -206,31 +219,25 @@ class Parser {
   }
 
   /// Skips a value that could not be read (or needs no reading): one token or bracketed group,
-  /// then everything up to the next token that plausibly starts the next item. Iterative, so
-  /// arbitrarily deep brackets cannot exhaust the stack.
-  void skip_value() {
-    if (const Token* t = peek(); !t || ends_item(t->kind)) return;
-    size_t parens = 0, braces = 0, brackets = 0;
-    const auto adjust = [&](TokenKind kind) {
-      switch (kind) {
-        case TokenKind::LeftParen: ++parens; break;
-        case TokenKind::LeftBrace: ++braces; break;
-        case TokenKind::LeftBracket: ++brackets; break;
-        case TokenKind::RightParen: if (parens) --parens; break;
-        case TokenKind::RightBrace: if (braces) --braces; break;
-        case TokenKind::RightBracket: if (brackets) --brackets; break;
-        default: break;
-      }
-    };
-    adjust(tokens_[pos_++].kind);
-    while (pos_ < tokens_.size()) {
+  /// then everything up to the next token that plausibly starts the next item. Brackets pair up
+  /// from where the skip began: a closer it did not open ends the value untaken, and a mismatched
+  /// or missing closer is an error, so a broken value cannot swallow the definition around it.
+  /// Iterative, so arbitrarily deep brackets cannot exhaust the stack.
+  Status skip_value() {
+    std::vector<TokenKind> closers;  // innermost last
+    for (bool first = true; pos_ < tokens_.size(); first = false) {
       const TokenKind kind = tokens_[pos_].kind;
-      if (parens == 0 && braces == 0 && brackets == 0 &&
-          (kind == TokenKind::Keyword || kind == TokenKind::Number || ends_item(kind)))
-        return;
-      adjust(kind);
+      if (closers.empty()) {
+        if (ends_item(kind) || (!first && (kind == TokenKind::Keyword || kind == TokenKind::Number)))
+          return Status::Ok();
+      } else if (is_closer(kind)) {
+        if (kind != closers.back()) return syntax_error("Unbalanced brackets in value");
+        closers.pop_back();
+      }
+      if (auto closer = closer_for(kind)) closers.push_back(*closer);
       ++pos_;
     }
+    return closers.empty() ? Status::Ok() : Status(syntax_error("Unbalanced brackets in value"));
   }
 
   Status charge_copy(size_t elements) {
@@ -358,7 +365,7 @@ class Parser {
         out.kind = ValueKind::Map;
         return read_map_items(type.key(), type.value(), out.items);
       case TypeKind::Struct:
-        skip_value();
+        VELVANE_TRY(skip_value());
         out = ThriftValue::Struct(type.name);
         return Status::Ok();
     }
@@ -392,11 +399,14 @@ class Parser {
     }
   }
 
-  /// A default or constant value; one that cannot be read is skipped and forgotten.
-  void read_or_skip_value(const ThriftType& type, std::optional<ThriftValue>& out) {
-    if (read_value(type, out.emplace()).ok()) return;
+  /// A default or constant value; one that cannot be read is forgotten and skipped from where it
+  /// began, since the failed read may have stopped inside brackets it opened.
+  Status read_or_skip_value(const ThriftType& type, std::optional<ThriftValue>& out) {
+    const size_t start = pos_;
+    if (read_value(type, out.emplace()).ok()) return Status::Ok();
     out.reset();
-    skip_value();
+    pos_ = start;
+    return skip_value();
   }
 
   // --- fields and methods -----------------------------------------------------------------------
@@ -417,7 +427,7 @@ class Parser {
     VELVANE_TRY(parse_type(0, field.field_type));
     VELVANE_TRY(skip_annotations());
     VELVANE_TRY(name(field.name));
-    if (optional(TokenKind::Equal)) read_or_skip_value(field.field_type, field.default_value);
+    if (optional(TokenKind::Equal)) VELVANE_TRY(read_or_skip_value(field.field_type, field.default_value));
     VELVANE_TRY(skip_annotations());
     optional_separator();
     return Status::Ok();
@@ -587,7 +597,7 @@ class Parser {
     VELVANE_TRY(name(const_name));
     if (optional(TokenKind::Equal)) {
       std::optional<ThriftValue> ignored;
-      read_or_skip_value(type, ignored);
+      VELVANE_TRY(read_or_skip_value(type, ignored));
     }
     optional(TokenKind::Semicolon);
     return Status::Ok();

@@ -1,6 +1,7 @@
 // IDL parser: definitions, resolution (typedef, enum, extends, defaults), error texts, limits.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "parser/parser.h"
@@ -280,28 +281,77 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(Resolution, StructElementsThatTakeNoTokenEndTheList) {
   // Nothing can be read for a struct element in front of `)` or `}`; the list fails instead of
-  // collecting empty struct values forever, and the `}` then closes the struct.
-  ThriftDocument doc = parse_ok("struct S { 1: list<Point> a = [ } service X { void f(1: set<P> b = [ ) }");
-  EXPECT_EQ(describe_struct(doc, "S"), "1:a:List(Struct(\"Point\"))");
-  EXPECT_FALSE(doc.structs["S"].fields[0].default_value.has_value());
-  ASSERT_EQ(doc.services["X"].methods.size(), 1u);
-  EXPECT_EQ(describe(doc.services["X"].methods[0].arguments), "1:b:Set(Struct(\"P\"))");
-  EXPECT_FALSE(doc.services["X"].methods[0].arguments[0].default_value.has_value());
+  // collecting empty struct values forever, and the skip of the whole value then finds the `[`
+  // unclosed.
+  EXPECT_EQ(parse_error("struct S { 1: list<Point> a = [ }"), "Syntax error: Unbalanced brackets in value");
+  EXPECT_EQ(parse_error("service X { void f(1: set<P> b = [ ) }"), "Syntax error: Unbalanced brackets in value");
 }
 
 TEST(Resolution, FailedDefaultsSkipToTheNextItem) {
   // The skipper takes bracketed groups whole and stops at the next keyword, number, separator or
-  // closing bracket. The failed read of `{x}` took the `{`, so the skipper stops at its `}`, which
-  // then closes the struct; `3: i32 c }` is left to the top level, which ignores it.
+  // closing bracket it did not open.
   ThriftDocument doc = parse_ok("struct S { 1: i32 a = nope.x(1, 2) \"s\" [3] 2: i32 b = {x} 3: i32 c }");
-  EXPECT_EQ(describe_struct(doc, "S"), "1:a:I32 2:b:I32");
+  EXPECT_EQ(describe_struct(doc, "S"), "1:a:I32 2:b:I32 3:c:I32");
   EXPECT_FALSE(doc.structs["S"].fields[0].default_value || doc.structs["S"].fields[1].default_value);
   // Constants are read and forgotten, good or bad.
   EXPECT_EQ(describe_struct(parse_ok("const i32 A = 1; const list<i32> B = [1, x] const Point C = {\"x\": 1}\n"
-                                     "const map<i32,i32> D = {1: [}]} struct S { 1: i32 a }"),
+                                     "const map<i32,i32> D = {1: [x]} struct S { 1: i32 a }"),
                             "S"),
             "1:a:I32");
 }
+
+/// Every struct and service, by name: "S{1:a:I32 2:b:I32} X{f(1:a:I32)}".
+std::string describe_document(const ThriftDocument& doc) {
+  std::vector<std::string> parts;
+  for (const auto& [name, def] : doc.structs) parts.push_back(name + '{' + describe(def.fields) + '}');
+  for (const auto& [name, def] : doc.services) {
+    std::string methods;
+    for (const auto& m : def.methods) methods += (methods.empty() ? "" : " ") + m.name + '(' + describe(m.arguments) + ')';
+    parts.push_back(name + '{' + methods + '}');
+  }
+  std::sort(parts.begin(), parts.end());
+  std::string out;
+  for (const auto& part : parts) out += (out.empty() ? "" : " ") + part;
+  return out;
+}
+
+struct SkipCase {
+  const char* text;
+  const char* definitions;    // describe_document of the result
+  const char* first_default;  // text form of S's first default, or "none"
+};
+
+class FailedValues : public testing::TestWithParam<SkipCase> {};
+
+TEST_P(FailedValues, SkipExactlyTheirOwnTokens) {
+  const auto& c = GetParam();
+  ThriftDocument doc = parse_ok(c.text);
+  EXPECT_EQ(describe_document(doc), c.definitions) << c.text;
+  const auto& fields = doc.structs["S"].fields;
+  EXPECT_EQ(fields.empty() || !fields[0].default_value ? "none" : to_text(*fields[0].default_value), c.first_default)
+      << c.text;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Brackets, FailedValues,
+    testing::Values(
+        SkipCase{"struct S { 1: set<i32> a = {}, 2: i32 b }", "S{1:a:Set(I32) 2:b:I32}", "none"},
+        SkipCase{"struct P {} struct S { 1: list<P> a = [{}], 2: i32 b }", "P{} S{1:a:List(Struct(\"P\")) 2:b:I32}",
+                 "List([Struct { name: \"P\", fields: {} }])"},
+        SkipCase{"struct S { 1: list<i8> a = [1, 2], 2: i32 b }", "S{1:a:List(Struct(\"i8\")) 2:b:I32}",
+                 "List([Struct { name: \"i8\", fields: {} }, Struct { name: \"i8\", fields: {} }])"},
+        SkipCase{"struct P { 1: i32 a } const list<P> X = [{\"a\": 1}] struct S { 1: i32 b }",
+                 "P{1:a:I32} S{1:b:I32}", "none"},
+        SkipCase{"struct S { 1: map<string, list<i32>> m = {\"a\": [1, {}], \"b\": [(2), [[]]]}, 2: i32 b }",
+                 "S{1:m:Map(String, List(I32)) 2:b:I32}", "none"},
+        SkipCase{"struct S { 1: list<i32> a = [[1], {2: (3)}] 2: i32 b = [x] } struct T { 1: i32 c }",
+                 "S{1:a:List(I32) 2:b:I32} T{1:c:I32}", "none"},
+        SkipCase{"struct S { 1: i32 a = {} } const set<i32> X = {1, [2]}", "S{1:a:I32}", "none"},
+        SkipCase{"struct S { 1: i32 a } const list<Point> X = [{\"x\": [\"}\", \"]\"]}]", "S{1:a:I32}", "none"},
+        SkipCase{"struct S { 1: set<string> a = {\"}\", \"]\"}, 2: list<i32> b = [\"{\", \"(\"], 3: i32 c }",
+                 "S{1:a:Set(String) 2:b:List(I32) 3:c:I32}", "none"},
+        SkipCase{"service X { void f(1: set<i32> a = {}, 2: i32 b) } struct S { 1: Point p = {} }",
+                 "S{1:p:Struct(\"Point\")} X{f(1:a:Set(I32) 2:b:I32)}", "Struct { name: \"Point\", fields: {} }"}));
 
 // --- error messages ---------------------------------------------------------------------------
 
@@ -325,6 +375,10 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{"struct S { string name }", "Unexpected token: Identifier(\"string\")"},
         ErrorCase{"service S { void ping(, ) }", "Unexpected token: Comma"},
         ErrorCase{"struct S { 1: i32 x", "End of input"},
+        ErrorCase{"struct S { 1: list<i32> a = [1, 2 }, 2: i32 b }", "Syntax error: Unbalanced brackets in value"},
+        ErrorCase{"struct S { 1: Point p = {\"x\": [1}] }", "Syntax error: Unbalanced brackets in value"},
+        ErrorCase{"const map<i32,i32> D = {1: [}]}", "Syntax error: Unbalanced brackets in value"},
+        ErrorCase{"const list<i32> X = [1, 2 struct S { 1: i32 b }", "Syntax error: Unbalanced brackets in value"},
         ErrorCase{"struct S { 1:", "End of input"},
         ErrorCase{"struct S", "End of input"},
         ErrorCase{"struct {", "Unexpected token: LeftBrace"},
@@ -423,9 +477,10 @@ TEST(Limits, DeepBracketsAreSkippedWithoutRecursion) {
   ThriftDocument doc = parse_ok("struct S { 1: list<i32> a = [" + repeat("[", depth) + repeat("]", depth) +
                                 "] 2: Point p = " + repeat("{", depth) + repeat("}", depth) + ", 3: i32 c }");
   EXPECT_EQ(describe_struct(doc, "S"), "1:a:List(I32) 2:p:Struct(\"Point\") 3:c:I32");
-  // Unbalanced: the skipper runs to the end of the text.
-  EXPECT_EQ(parse_error("struct S { 1: list<i32> a = " + repeat("[", depth) + " }"), "End of input");
-  EXPECT_EQ(parse_error("const Point p = " + repeat("{(", depth)), "<parsed>");
+  // Unbalanced: the skipper fails at the mismatched closer, or at the end of the text.
+  EXPECT_EQ(parse_error("struct S { 1: list<i32> a = " + repeat("[", depth) + " }"),
+            "Syntax error: Unbalanced brackets in value");
+  EXPECT_EQ(parse_error("const Point p = " + repeat("{(", depth)), "Syntax error: Unbalanced brackets in value");
 }
 
 TEST(Limits, DeepAnnotationsAreCountedWithoutRecursion) {
