@@ -4,6 +4,7 @@ a hang, wrong bytes or an exception left pending."""
 import subprocess
 import sys
 import threading
+import time
 
 import pytest
 
@@ -122,6 +123,17 @@ def test_unencodable_text_leaves_no_exception_pending(p, make):
     assert typed.h is value and untyped.h is value
 
 
+class Yielding:
+    """An integer that lets other threads run while the writer converts it."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        time.sleep(0)
+        return self.value
+
+
 def test_threads_share_an_instance(p):
     struct = p.get_struct("H")
     h = struct.new_instance()
@@ -130,7 +142,7 @@ def test_threads_share_an_instance(p):
     def work(k):
         try:
             for i in range(300):
-                h.li, h.m = [k, i], {str(k): i}
+                h.li, h.m = [Yielding(k), i], {str(k): Yielding(i)}
                 protocol = PROTOCOLS[i % 3]
                 back = struct.deserialize_with_protocol(struct.serialize_with_protocol(h, protocol), protocol)
                 assert len(back.li) == 2 and len(back.m) == 1
