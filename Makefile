@@ -12,7 +12,7 @@ build:
 test: build test-cpp test-python
 
 test-cpp:
-	@if [ -x $(BUILD_DIR)/velvane_core_tests ]; then $(BUILD_DIR)/velvane_core_tests --gtest_brief=1; fi
+	$(BUILD_DIR)/velvane_core_tests --gtest_brief=1
 
 test-python:
 	VELVANE_BUILD_DIR=$(abspath $(BUILD_DIR)) tools/python -m pytest tests -q -p no:cacheprovider

@@ -67,7 +67,7 @@ std::string medium_text(const velvane::Schema& schema, bool as_message) {
   velvane::Status st = velvane::write_value(w, medium_value(), schema);
   if (!st) std::fprintf(stderr, "write_value failed: %s\n", st.error().text.c_str());
   if (as_message) w.message_end();
-  w.finish();
+  if (velvane::Status done = w.finish(); !done) std::fprintf(stderr, "finish failed: %s\n", done.error().text.c_str());
   return out;
 }
 

@@ -31,7 +31,8 @@ std::string rewrite(const MessageHeader& header, const StructValue& body) {
   Status st = write_value(w, wrapped, fuzzing::fuzz_schema());
   if (!st) fuzzing::fuzz_failure("write_value failed on a message body the reader produced", st.error().text);
   w.message_end();
-  w.finish();
+  if (Status done = w.finish(); !done)
+    fuzzing::fuzz_failure("finish failed on a message body the reader produced", done.error().text);
   return out;
 }
 

@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "parser/schema.h"
+#include "model/schema.h"
 #include "protocol/codec.h"
 
 namespace velvane::fuzzing {
@@ -65,7 +65,7 @@ std::string encode_struct(const StructValue& value) {
   wrapped.strukt = value;
   Status st = write_value(w, wrapped, fuzz_schema());
   if (!st) fuzz_failure("write_value failed on a value the reader produced", st.error().text);
-  w.finish();
+  if (Status done = w.finish(); !done) fuzz_failure("finish failed on a value the reader produced", done.error().text);
   return out;
 }
 

@@ -29,25 +29,17 @@ constexpr ClassEntry kClasses[] = {
     {"ThriftApplicationException", Cls::ThriftApplicationException},
 };
 
-int velvane_exec(PyObject* module) noexcept {
-  try {
-    if (!velvane::py::create_classes()) return -1;
-    for (const auto& entry : kClasses) {
-      PyObject* type = reinterpret_cast<PyObject*>(velvane::py::cls(entry.which));
-      if (PyModule_AddObjectRef(module, entry.name, type) < 0) return -1;
-    }
-    return 0;
-  } catch (const std::exception& e) {
-    PyErr_Format(PyExc_ImportError, "velvane failed to initialise: %s", e.what());
-    return -1;
-  } catch (...) {
-    PyErr_SetString(PyExc_ImportError, "velvane failed to initialise");
-    return -1;
+int velvane_exec(PyObject* module) {
+  if (!velvane::py::create_classes()) return -1;
+  for (const auto& entry : kClasses) {
+    PyObject* type = reinterpret_cast<PyObject*>(velvane::py::cls(entry.which));
+    if (PyModule_AddObjectRef(module, entry.name, type) < 0) return -1;
   }
+  return 0;
 }
 
 PyModuleDef_Slot velvane_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(velvane_exec)},
+    {Py_mod_exec, reinterpret_cast<void*>(velvane::py::guard<velvane_exec>)},
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
     {0, nullptr},
 };

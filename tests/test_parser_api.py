@@ -136,6 +136,17 @@ def test_views_outlive_a_later_parse(parse):
     assert a.serialize({"x": 1}) == b"\x08\x00\x01\x00\x00\x00\x01\x00"
 
 
+def test_service_method_and_field_views_outlive_their_parser(parse):
+    p = parse("service S { void ping(1: i32 n) }")
+    service = p.get_service("S")
+    method = service.get_method("ping")
+    p.parse("service S { i32 other() }")
+    del p
+    field = method.arguments[0]
+    del service, method
+    assert (field.name, field.id) == ("n", 1)
+
+
 @pytest.mark.parametrize(
     "call",
     [lambda p: p.parse(b"struct A {}"), lambda p: p.get_struct(1), lambda p: p.get_service(None),

@@ -1,4 +1,8 @@
 """Struct instances and the serialize API: conversions, exact bytes, read errors."""
+import os
+import subprocess
+import sys
+
 import pytest
 
 import velvane
@@ -278,3 +282,32 @@ def test_containers_changed_by_callbacks_fail_cleanly(schema, protocol):
     counters["a"] = Index(1, on_use=lambda: counters.update(b=2))
     with pytest.raises(RuntimeError, match="dict changed size during serialization"):
         all_.serialize_with_protocol({"m": counters}, protocol)
+
+
+ALLOCATION_FAILURE = r"""
+import resource, sys, velvane
+p = velvane.ThriftParser()
+p.parse("struct Blob { 1: binary data }")
+blob = p.get_struct("Blob")
+protocol = getattr(velvane.ProtocolType, sys.argv[1])
+big = {"data": b"x" * (64 << 20)}
+with open("/proc/self/statm") as f:
+    in_use = int(f.read().split()[0]) * resource.getpagesize()
+resource.setrlimit(resource.RLIMIT_AS, (in_use + (32 << 20), resource.RLIM_INFINITY))
+try:
+    blob.serialize_with_protocol(big, protocol)
+except MemoryError:
+    print("MemoryError")
+del big
+print(blob.deserialize(blob.serialize({"data": b"ok"})).data)
+"""
+
+
+@pytest.mark.skipif(
+    "libasan" in os.environ.get("LD_PRELOAD", ""), reason="the sanitizer reserves more address space than the limit"
+)
+@pytest.mark.parametrize("protocol", ["Binary", "Compact", "JSON"])
+def test_allocation_failure_under_serialize_is_memory_error(protocol):
+    command = [sys.executable, "-c", ALLOCATION_FAILURE, protocol]
+    done = subprocess.run(command, capture_output=True, text=True, timeout=60)
+    assert (done.returncode, done.stdout) == (0, "MemoryError\nb'ok'\n"), done.stderr

@@ -5,7 +5,7 @@
 #include <array>
 #include <cstring>
 
-#include "protocol/value.h"
+#include "model/value.h"
 
 namespace velvane {
 namespace {

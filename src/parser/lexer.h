@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "protocol/error.h"
+#include "model/error.h"
 
 namespace velvane {
 

@@ -19,10 +19,10 @@ namespace {
 Error syntax_error(std::string_view message) {
   std::string text = "Syntax error: ";
   text += message;
-  return Error{ErrorKind::Value, std::move(text)};
+  return Error{ErrorKind::InvalidData, std::move(text)};
 }
-Error unexpected_token(const Token& token) { return Error{ErrorKind::Value, "Unexpected token: " + to_text(token)}; }
-Error end_of_input() { return Error{ErrorKind::Value, "End of input"}; }
+Error unexpected_token(const Token& token) { return Error{ErrorKind::InvalidData, "Unexpected token: " + to_text(token)}; }
+Error end_of_input() { return Error{ErrorKind::EndOfInput, "End of input"}; }
 
 #define VELVANE_TRY(expr)                                \
   do {                                                   \

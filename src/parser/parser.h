@@ -3,8 +3,8 @@
 
 #include <string_view>
 
-#include "parser/schema.h"
-#include "protocol/error.h"
+#include "model/schema.h"
+#include "model/error.h"
 
 namespace velvane {
 

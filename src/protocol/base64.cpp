@@ -19,7 +19,7 @@ constexpr std::array<uint8_t, 256> make_decode_table() {
 }
 constexpr auto kDecode = make_decode_table();
 
-Error base64_error(const char* text) { return Error{ErrorKind::Value, text}; }
+Error base64_error(const char* text) { return Error{ErrorKind::InvalidData, text}; }
 
 }  // namespace
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "protocol/error.h"
+#include "model/error.h"
 
 namespace velvane {
 

@@ -1,4 +1,5 @@
 // src/protocol/binary.cpp: the binary reader's instantiation and the struct-reading entry points.
+#include "protocol/read_struct.h"
 #include "protocol/wire_reader.h"
 
 namespace velvane {

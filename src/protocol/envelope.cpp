@@ -1,6 +1,7 @@
 // src/protocol/envelope.cpp: message headers of the three protocols and the reading of the body.
 #include <variant>
 
+#include "protocol/envelope.h"
 #include "protocol/json_reader.h"
 #include "protocol/wire_reader.h"
 
@@ -38,7 +39,7 @@ Result<MessageRead> read_binary_header(std::string_view input) {
   MessageRead out;
   uint32_t word;
   if (!in.be32(word)) return in.take_error();
-  if ((word & 0xFFFF0000u) != 0x80010000u) return Error{ErrorKind::InvalidData, "Bad version: 0x" + hex(word)};
+  if ((word & 0xFFFF0000u) != 0x80010000u) return Error{ErrorKind::BadVersion, "Bad version: 0x" + hex(word)};
   out.header.type = static_cast<uint8_t>(word);
   if (!read_name(in, out.header.name) || !in.read_i32(out.header.seqid)) return in.take_error();
   out.body_offset = in.offset();
@@ -50,9 +51,9 @@ Result<MessageRead> read_compact_header(std::string_view input) {
   MessageRead out;
   uint8_t protocol_id, version_and_type;
   if (!in.u8(protocol_id)) return in.take_error();
-  if (protocol_id != 0x82) return Error{ErrorKind::InvalidData, "Bad protocol id"};
+  if (protocol_id != 0x82) return Error{ErrorKind::BadVersion, "Bad protocol id"};
   if (!in.u8(version_and_type)) return in.take_error();
-  if ((version_and_type & 0x1F) != 1) return Error{ErrorKind::InvalidData, "Bad protocol version"};
+  if ((version_and_type & 0x1F) != 1) return Error{ErrorKind::BadVersion, "Bad protocol version"};
   out.header.type = version_and_type >> 5;
   if (!in.read_i32(out.header.seqid) || !read_name(in, out.header.name)) return in.take_error();
   out.body_offset = in.offset();
@@ -74,7 +75,7 @@ int32_t json_seqid(const detail::JsonValue& v) {
 
 Result<MessageRead> read_json_header(std::string_view input) {
   // The body is read later, possibly after the caller's buffer has moved on: keep a copy.
-  auto parsed = detail::parse_json(input, false, ErrorKind::InvalidData, detail::JsonText::Copied);
+  auto parsed = detail::parse_json(input, false, detail::JsonText::Copied);
   if (!parsed) return parsed.take_error();
   auto message = std::make_shared<const JsonMessage>(JsonMessage{std::move(parsed).value()});
   const detail::JsonValue& array = message->document.root();
@@ -96,7 +97,7 @@ const detail::JsonValue* json_body(const MessageRead& message) {
 }
 
 Error missing_json_body() { return Error{ErrorKind::InvalidData, "JSON message array too short"}; }
-Error body_not_object() { return Error{ErrorKind::Type, "Expected JSON object for struct"}; }
+Error body_not_object() { return Error{ErrorKind::WrongShape, "Expected JSON object for struct"}; }
 
 }  // namespace
 
@@ -117,7 +118,7 @@ Result<StructValue> read_message_body(Protocol protocol, std::string_view input,
   if (!body->is_object()) return body_not_object();
   StructValue out;
   out.name = def.name;
-  detail::TaggedJsonReader reader(schema);
+  detail::JsonStructReader reader(schema, detail::JsonForm::Tagged);
   if (!reader.read_struct(*body, def, out, 1)) return reader.take_error();
   return out;
 }
@@ -216,7 +217,7 @@ Result<ThriftValue> FieldCursor::read_value(const ThriftType& declared, const Sc
   State& s = *state_;
   if (s.protocol == Protocol::Json) {
     if (!s.started || s.ended) return Error{ErrorKind::InvalidInput, "No current field"};
-    detail::TaggedJsonReader reader(schema);
+    detail::JsonStructReader reader(schema, detail::JsonForm::Tagged);
     ThriftValue value;
     const detail::JsonValue& tagged = s.body->members()[s.member].value;
     if (!reader.read_value(tagged.elements()[1], declared, value, 1)) return reader.take_error();

@@ -10,8 +10,9 @@
 #include <cmath>
 #include <nlohmann/json.hpp>
 
+#include "model/value.h"
 #include "protocol/base64.h"
-#include "protocol/codec.h"
+#include "protocol/json_writer.h"
 #include "protocol/utf8.h"
 
 namespace velvane {
@@ -33,33 +34,6 @@ std::string_view tag_of(uint8_t type_id) {
     case 15: return "lst";
     default: return "";
   }
-}
-
-bool needs_escape(unsigned char c) { return c < 0x20 || c == '"' || c == '\\'; }
-
-void append_escaped(std::string& out, std::string_view text) {
-  size_t run = 0;
-  for (size_t i = 0; i < text.size(); ++i) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    if (!needs_escape(c)) continue;
-    out.append(text.substr(run, i - run));
-    run = i + 1;
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\b': out += "\\b"; break;
-      case '\f': out += "\\f"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default: {
-        static constexpr char kHex[] = "0123456789abcdef";
-        const char esc[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 15]};
-        out.append(esc, 6);
-      }
-    }
-  }
-  out.append(text.substr(run));
 }
 
 /// Inverse of append_escaped, for the member names of map keys that were written as strings.
@@ -95,9 +69,9 @@ std::string unescape(std::string_view text) {
 void append_quoted(std::string& out, std::string_view text) {
   out += '"';
   if (check_utf8(text).valid) {
-    append_escaped(out, text);
+    append_escaped(out, text, EscapeStyle::Json);
   } else {
-    append_escaped(out, utf8_lossy(text));
+    append_escaped(out, utf8_lossy(text), EscapeStyle::Json);
   }
   out += '"';
 }
@@ -168,7 +142,7 @@ struct JsonWriter::State {
     std::string name(text);
     out.resize(start);
     out += '"';
-    append_escaped(out, name);
+    append_escaped(out, name, EscapeStyle::Json);
     out += "\":";
     members.push_back({start, std::move(name)});
   }
@@ -322,7 +296,8 @@ void JsonWriter::write_binary(std::string_view v) {
   state_->after_value();
 }
 
-void JsonWriter::list_begin(uint8_t elem_id, int32_t size) {
+void JsonWriter::list_begin(uint8_t elem_id, size_t size) {
+  status_.fits(size, "List");  // a refused size is remembered; the text stays well formed
   state_->before_value();
   out_ += "[\"";
   out_ += tag_of(elem_id);
@@ -337,10 +312,11 @@ void JsonWriter::list_end() {
   state_->after_value();
 }
 
-void JsonWriter::set_begin(uint8_t elem_id, int32_t size) { list_begin(elem_id, size); }
+void JsonWriter::set_begin(uint8_t elem_id, size_t size) { list_begin(elem_id, size); }
 void JsonWriter::set_end() { list_end(); }
 
-void JsonWriter::map_begin(uint8_t key_id, uint8_t value_id, int32_t size) {
+void JsonWriter::map_begin(uint8_t key_id, uint8_t value_id, size_t size) {
+  status_.fits(size, "Map");
   state_->before_value();
   out_ += "[\"";
   out_ += tag_of(key_id);
@@ -359,6 +335,6 @@ void JsonWriter::map_end() {
   state_->after_value();
 }
 
-void JsonWriter::finish() {}
+Status JsonWriter::finish() { return status_.take(); }
 
 }  // namespace velvane

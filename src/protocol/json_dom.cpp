@@ -560,7 +560,7 @@ bool JsonParser::read_hex4(uint32_t& out) {
   return true;
 }
 
-Result<JsonDocument> parse_json(std::string_view text, bool whole_input, ErrorKind kind, JsonText storage) {
+Result<JsonDocument> parse_json(std::string_view text, bool whole_input, JsonText storage) {
   // Room for a typical tree of this text in one block (plus the copy of the text when kept).
   const size_t copy = storage == JsonText::Copied ? text.size() : 0;
   const size_t estimate = std::min<size_t>(text.size() * 2, size_t{1} << 20) + 256;
@@ -571,7 +571,7 @@ Result<JsonDocument> parse_json(std::string_view text, bool whole_input, ErrorKi
     text = std::string_view(kept, text.size());
   }
   JsonParser parser(text, document.arena_);
-  if (!parser.parse(document.root_, whole_input)) return Error{kind, "JSON parse error: " + parser.error()};
+  if (!parser.parse(document.root_, whole_input)) return Error{ErrorKind::InvalidData, "JSON parse error: " + parser.error()};
   return document;
 }
 

@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-#include "protocol/error.h"
+#include "model/error.h"
 
 namespace velvane::detail {
 
@@ -123,10 +123,9 @@ class JsonDocument;
 
 /// Parses one JSON value (RFC 8259, UTF-8; a leading byte order mark is skipped). `whole_input`:
 /// nothing but whitespace may follow it (a NUL byte ends the text); otherwise whatever follows the
-/// value is not looked at. The error text is "JSON parse error: {description}" with the given kind.
+/// value is not looked at. The error is InvalidData "JSON parse error: {description}".
 /// Nesting depth is bounded only by memory: the parser keeps its own stack.
-Result<JsonDocument> parse_json(std::string_view text, bool whole_input, ErrorKind kind,
-                                JsonText storage = JsonText::Borrowed);
+Result<JsonDocument> parse_json(std::string_view text, bool whole_input, JsonText storage = JsonText::Borrowed);
 
 /// A parsed text: the root value and the arena that holds the tree. Moving a document keeps every
 /// value of it valid.
@@ -135,7 +134,7 @@ class JsonDocument {
   const JsonValue& root() const { return root_; }
 
  private:
-  friend Result<JsonDocument> parse_json(std::string_view, bool, ErrorKind, JsonText);
+  friend Result<JsonDocument> parse_json(std::string_view, bool, JsonText);
   explicit JsonDocument(size_t first_block_size) : arena_(first_block_size) {}
 
   JsonArena arena_;

@@ -81,10 +81,6 @@ bool fits_width(TypeKind kind, int64_t v) {
   }
 }
 
-bool is_integer_kind(TypeKind k) {
-  return k == TypeKind::Byte || k == TypeKind::I16 || k == TypeKind::I32 || k == TypeKind::I64;
-}
-
 enum class BoolKeys { AnyCaseTrue, ExactTrue };
 
 /// A map key from its member name: integers in decimal (0 when they do not parse in the key's
@@ -128,8 +124,6 @@ bool bool_of(const JsonValue& v) { return v.is_bool() ? v.as_bool() : v.integer(
 /// An array of at least `n` elements.
 bool is_array_of_at_least(const JsonValue& v, size_t n) { return v.is_array() && v.elements().size() >= n; }
 
-Error depth_error() { return Error{ErrorKind::Value, "Depth limit exceeded"}; }
-
 }  // namespace
 
 uint8_t type_id_of_tag(const JsonValue& tag) {
@@ -152,21 +146,27 @@ namespace {
 
 /// The definition of a nested struct value: the value must be an object and its struct known.
 Result<const StructDef*> nested_struct_def(const JsonValue& v, const ThriftType& type, const Schema& schema) {
-  if (!v.is_object()) return Error{ErrorKind::Type, "Expected JSON object for struct"};
+  if (!v.is_object()) return Error{ErrorKind::WrongShape, "Expected JSON object for struct"};
   const StructDef* def = schema.find(type.name);
-  if (!def) return Error{ErrorKind::Value, "Unknown struct: " + type.name};
+  if (!def) return Error{ErrorKind::UnknownStruct, "Unknown struct: " + type.name};
   return def;
 }
 
 }  // namespace
 
-bool TaggedJsonReader::fail(ErrorKind kind, std::string text) {
+bool JsonStructReader::fail(ErrorKind kind, std::string text) {
   error_ = Error{kind, std::move(text)};
   return false;
 }
 
-bool TaggedJsonReader::read_struct(const JsonValue& object, const StructDef& def, StructValue& out, int depth) {
-  if (depth > kMaxDepth) return fail(depth_error().kind, depth_error().text);
+bool JsonStructReader::read_struct(const JsonValue& object, const StructDef& def, StructValue& out, int depth) {
+  if (depth > kMaxDepth) return fail(ErrorKind::DepthLimit, "Depth limit exceeded");
+  return form_ == JsonForm::Tagged ? read_members(object, def, out, depth)
+                                   : read_fields_by_name(object, def, out, depth);
+}
+
+/// Tagged: every member named by a declared field id holds [tag, value].
+bool JsonStructReader::read_members(const JsonValue& object, const StructDef& def, StructValue& out, int depth) {
   for (const auto& [name, member] : object.members()) {
     if (!is_array_of_at_least(member, 2)) continue;
     const ThriftField* field = def.find_field(parse_field_id(name));
@@ -178,25 +178,33 @@ bool TaggedJsonReader::read_struct(const JsonValue& object, const StructDef& def
   return true;
 }
 
-bool TaggedJsonReader::read_value(const JsonValue& v, const ThriftType& type, ThriftValue& out, int depth) {
+/// Payload: members named by field names; absent fields take their defaults.
+bool JsonStructReader::read_fields_by_name(const JsonValue& object, const StructDef& def, StructValue& out,
+                                           int depth) {
+  for (const ThriftField& field : def.fields) {
+    if (const JsonValue* member = object.find(field.name)) {
+      ThriftValue value;
+      if (!read_value(*member, field.field_type, value, depth)) return false;
+      out.set(field.name, std::move(value));
+    } else if (field.default_value) {
+      out.set(field.name, *field.default_value);
+    }
+  }
+  return true;
+}
+
+bool JsonStructReader::read_value(const JsonValue& v, const ThriftType& type, ThriftValue& out, int depth) {
   switch (type.kind) {
     case TypeKind::Bool: out = ThriftValue::Bool(bool_of(v)); return true;
     case TypeKind::Byte:
     case TypeKind::I16:
-    case TypeKind::I32: out = integer_value(type.kind, v.integer().value_or(0)); return true;
-    case TypeKind::I64: out = ThriftValue::I64(integer_or_decimal(v).value_or(0)); return true;
-    case TypeKind::Double: out = ThriftValue::Double(double_of(v)); return true;
-    case TypeKind::String: out = ThriftValue::String(std::string(v.text())); return true;
-    case TypeKind::Binary: {
-      if (!v.is_string()) {
-        out = ThriftValue::Binary({});
-        return true;
-      }
-      auto decoded = base64_decode(v.text());
-      if (!decoded) return fail(ErrorKind::Value, "Base64 error: " + decoded.error().text);
-      out = ThriftValue::Binary(std::move(decoded).value());
+    case TypeKind::I32:
+    case TypeKind::I64: return read_integer(v, type.kind, out);
+    case TypeKind::Double:  // tagged: a number or numeric text; payload: a number only
+      out = ThriftValue::Double(form_ == JsonForm::Tagged ? double_of(v) : v.is_number() ? v.number() : 0.0);
       return true;
-    }
+    case TypeKind::String: out = ThriftValue::String(std::string(v.text())); return true;
+    case TypeKind::Binary: return read_binary(v, out);
     case TypeKind::List:
     case TypeKind::Set: return read_list(v, type, out, depth + 1);
     case TypeKind::Map: return read_map(v, type, out, depth + 1);
@@ -210,29 +218,66 @@ bool TaggedJsonReader::read_value(const JsonValue& v, const ThriftType& type, Th
   return true;
 }
 
-bool TaggedJsonReader::read_list(const JsonValue& v, const ThriftType& type, ThriftValue& out, int depth) {
-  if (!v.is_array()) return fail(ErrorKind::Type, "Expected JSON array");
-  if (depth > kMaxDepth) return fail(depth_error().kind, depth_error().text);
-  out.kind = type.kind == TypeKind::List ? ValueKind::List : ValueKind::Set;
-  const auto elems = v.elements();
-  if (elems.size() <= 2) return true;
-  out.items.resize(elems.size() - 2);
-  for (size_t i = 2; i < elems.size(); ++i)
-    if (!read_value(elems[i], type.elem(), out.items[i - 2], depth)) return false;
+/// Tagged: a number of the type's width (i64 also from a decimal string), 0 for anything else.
+/// Payload: a number or a decimal string, cut to the type's width; anything else is an error.
+bool JsonStructReader::read_integer(const JsonValue& v, TypeKind kind, ThriftValue& out) {
+  if (form_ == JsonForm::Tagged) {
+    out = integer_value(kind, (kind == TypeKind::I64 ? integer_or_decimal(v) : v.integer()).value_or(0));
+    return true;
+  }
+  const std::optional<int64_t> n = integer_or_decimal(v);
+  if (!n) return fail(ErrorKind::InvalidData, "expected JSON integer");
+  out = integer_value(kind, *n);
   return true;
 }
 
-bool TaggedJsonReader::read_map(const JsonValue& v, const ThriftType& type, ThriftValue& out, int depth) {
-  if (!v.is_array()) return fail(ErrorKind::Type, "Expected JSON array for map");
-  if (v.elements().size() < 4) return fail(ErrorKind::Type, "Map array too short");
-  const JsonValue& object = v.elements()[3];
-  if (!object.is_object()) return fail(ErrorKind::Type, "Expected JSON object in map");
-  if (depth > kMaxDepth) return fail(depth_error().kind, depth_error().text);
-  const auto pairs = object.members();
+/// Base64 text. Tagged: bad Base64 is an error; payload: the text itself is kept.
+bool JsonStructReader::read_binary(const JsonValue& v, ThriftValue& out) {
+  if (!v.is_string()) {
+    out = ThriftValue::Binary({});
+    return true;
+  }
+  auto decoded = base64_decode(v.text());
+  if (decoded) {
+    out = ThriftValue::Binary(std::move(decoded).value());
+    return true;
+  }
+  if (form_ == JsonForm::Tagged) return fail(ErrorKind::InvalidData, "Base64 error: " + decoded.error().text);
+  out = ThriftValue::Binary(std::string(v.text()));
+  return true;
+}
+
+/// Tagged: [tag, count, items...]; payload: [items...].
+bool JsonStructReader::read_list(const JsonValue& v, const ThriftType& type, ThriftValue& out, int depth) {
+  if (!v.is_array()) return fail(ErrorKind::WrongShape, "Expected JSON array");
+  if (depth > kMaxDepth) return fail(ErrorKind::DepthLimit, "Depth limit exceeded");
+  out.kind = type.kind == TypeKind::List ? ValueKind::List : ValueKind::Set;
+  auto elems = v.elements();
+  if (form_ == JsonForm::Tagged) elems = elems.size() <= 2 ? elems.subspan(elems.size()) : elems.subspan(2);
+  out.items.resize(elems.size());
+  for (size_t i = 0; i < elems.size(); ++i)
+    if (!read_value(elems[i], type.elem(), out.items[i], depth)) return false;
+  return true;
+}
+
+/// Tagged: [key tag, value tag, count, {pairs}]; payload: {pairs}. Keys are member names.
+bool JsonStructReader::read_map(const JsonValue& v, const ThriftType& type, ThriftValue& out, int depth) {
+  const JsonValue* object = &v;
+  if (form_ == JsonForm::Tagged) {
+    if (!v.is_array()) return fail(ErrorKind::WrongShape, "Expected JSON array for map");
+    if (v.elements().size() < 4) return fail(ErrorKind::WrongShape, "Map array too short");
+    object = &v.elements()[3];
+    if (!object->is_object()) return fail(ErrorKind::WrongShape, "Expected JSON object in map");
+  } else if (!v.is_object()) {
+    return fail(ErrorKind::WrongShape, "Expected JSON object for map");
+  }
+  if (depth > kMaxDepth) return fail(ErrorKind::DepthLimit, "Depth limit exceeded");
+  const auto pairs = object->members();
+  const BoolKeys bools = form_ == JsonForm::Tagged ? BoolKeys::AnyCaseTrue : BoolKeys::ExactTrue;
   out.kind = ValueKind::Map;
   out.items.reserve(pairs.size() * 2);
   for (const auto& [name, member] : pairs) {
-    out.items.push_back(key_from_name(name, type.key(), BoolKeys::AnyCaseTrue));
+    out.items.push_back(key_from_name(name, type.key(), bools));
     if (!read_value(member, type.value(), out.items.emplace_back(), depth)) return false;
   }
   return true;
@@ -241,97 +286,6 @@ bool TaggedJsonReader::read_map(const JsonValue& v, const ThriftType& type, Thri
 }  // namespace detail
 
 namespace {
-
-/// The payload form: members named by field names, plain untagged values, defaults for absent
-/// fields.
-class PayloadReader {
- public:
-  explicit PayloadReader(const Schema& schema) : schema_(schema) {}
-
-  bool read_struct(const detail::JsonValue& object, const StructDef& def, StructValue& out, int depth) {
-    if (depth > kMaxDepth) return fail(detail::depth_error().kind, detail::depth_error().text);
-    for (const ThriftField& field : def.fields) {
-      if (const detail::JsonValue* member = object.find(field.name)) {
-        ThriftValue value;
-        if (!read_value(*member, field.field_type, value, depth)) return false;
-        out.set(field.name, std::move(value));
-      } else if (field.default_value) {
-        out.set(field.name, *field.default_value);
-      }
-    }
-    return true;
-  }
-
-  Error take_error() { return std::move(error_); }
-
- private:
-  bool fail(ErrorKind kind, std::string text) {
-    error_ = Error{kind, std::move(text)};
-    return false;
-  }
-
-  bool read_value(const detail::JsonValue& v, const ThriftType& type, ThriftValue& out, int depth) {
-    if (detail::is_integer_kind(type.kind)) return read_integer(v, type.kind, out);
-    switch (type.kind) {
-      case TypeKind::Bool: out = ThriftValue::Bool(detail::bool_of(v)); return true;
-      case TypeKind::Double: out = ThriftValue::Double(v.is_number() ? v.number() : 0.0); return true;
-      case TypeKind::String: out = ThriftValue::String(std::string(v.text())); return true;
-      case TypeKind::Binary: {
-        if (!v.is_string()) {
-          out = ThriftValue::Binary({});
-          return true;
-        }
-        auto decoded = base64_decode(v.text());
-        out = ThriftValue::Binary(decoded ? std::move(decoded).value() : std::string(v.text()));
-        return true;
-      }
-      case TypeKind::List:
-      case TypeKind::Set: return read_list(v, type, out, depth + 1);
-      case TypeKind::Map: return read_map(v, type, out, depth + 1);
-      case TypeKind::Struct: {
-        auto def = detail::nested_struct_def(v, type, schema_);
-        if (!def) return fail(def.error().kind, def.error().text);
-        out = ThriftValue::Struct(type.name);
-        return read_struct(v, *def.value(), *out.strukt, depth + 1);
-      }
-      default: return true;
-    }
-  }
-
-  bool read_integer(const detail::JsonValue& v, TypeKind kind, ThriftValue& out) {
-    const std::optional<int64_t> n = detail::integer_or_decimal(v);
-    if (!n) return fail(ErrorKind::Value, "expected JSON integer");
-    out = detail::integer_value(kind, *n);
-    return true;
-  }
-
-  bool read_list(const detail::JsonValue& v, const ThriftType& type, ThriftValue& out, int depth) {
-    if (!v.is_array()) return fail(ErrorKind::Type, "Expected JSON array");
-    if (depth > kMaxDepth) return fail(detail::depth_error().kind, detail::depth_error().text);
-    out.kind = type.kind == TypeKind::List ? ValueKind::List : ValueKind::Set;
-    const auto elems = v.elements();
-    out.items.resize(elems.size());
-    for (size_t i = 0; i < elems.size(); ++i)
-      if (!read_value(elems[i], type.elem(), out.items[i], depth)) return false;
-    return true;
-  }
-
-  bool read_map(const detail::JsonValue& v, const ThriftType& type, ThriftValue& out, int depth) {
-    if (!v.is_object()) return fail(ErrorKind::Type, "Expected JSON object for map");
-    if (depth > kMaxDepth) return fail(detail::depth_error().kind, detail::depth_error().text);
-    out.kind = ValueKind::Map;
-    const auto pairs = v.members();
-    out.items.reserve(pairs.size() * 2);
-    for (const auto& [name, member] : pairs) {
-      out.items.push_back(detail::key_from_name(name, type.key(), detail::BoolKeys::ExactTrue));
-      if (!read_value(member, type.value(), out.items.emplace_back(), depth)) return false;
-    }
-    return true;
-  }
-
-  const Schema& schema_;
-  Error error_;
-};
 
 /// A 4-byte big-endian prefix equal to the length of the rest is a frame header, not JSON.
 std::string_view without_frame_prefix(std::string_view input) {
@@ -345,7 +299,7 @@ std::string_view without_frame_prefix(std::string_view input) {
 
 Result<StructValue> read_json_document(std::string_view input, const StructDef& def, const Schema& schema,
                                        bool* payload_form) {
-  auto parsed = detail::parse_json(without_frame_prefix(input), true, ErrorKind::Value);
+  auto parsed = detail::parse_json(without_frame_prefix(input), true);
   if (!parsed) return parsed.take_error();
   const detail::JsonValue& root = parsed.value().root();
   StructValue out;
@@ -354,15 +308,15 @@ Result<StructValue> read_json_document(std::string_view input, const StructDef& 
     const detail::JsonValue* payload = root.find("payload");
     if (payload && payload->is_object()) {
       if (payload_form) *payload_form = true;
-      PayloadReader reader(schema);
+      detail::JsonStructReader reader(schema, detail::JsonForm::Payload);
       if (!reader.read_struct(*payload, def, out, 1)) return reader.take_error();
       return out;
     }
   } else {
-    return Error{ErrorKind::Type, "Expected JSON object for struct"};
+    return Error{ErrorKind::WrongShape, "Expected JSON object for struct"};
   }
   if (payload_form) *payload_form = false;
-  detail::TaggedJsonReader reader(schema);
+  detail::JsonStructReader reader(schema, detail::JsonForm::Tagged);
   if (!reader.read_struct(root, def, out, 1)) return reader.take_error();
   return out;
 }

@@ -2,7 +2,8 @@
 // src/protocol/).
 #pragma once
 
-#include "protocol/codec.h"
+#include "protocol/envelope.h"
+#include "protocol/read_struct.h"
 #include "protocol/json_dom.h"
 
 namespace velvane {
@@ -13,11 +14,16 @@ struct JsonMessage {
 
 namespace detail {
 
-/// Converts JSON values of the tagged, id-keyed layout into stored values under declared types.
-/// Errors are of kind Type or Value, as the JSON document reader reports them.
-class TaggedJsonReader {
+/// The two layouts of JSON struct values: the tagged one of the protocol (members keyed by field id,
+/// each value behind its type tag, containers with their headers) and the payload one of the
+/// serialize API (members keyed by field name, plain values, defaults for absent fields).
+enum class JsonForm : uint8_t { Tagged, Payload };
+
+/// Converts JSON values of either layout into stored values under declared types. Errors are as
+/// the JSON document reader reports them.
+class JsonStructReader {
  public:
-  explicit TaggedJsonReader(const Schema& schema) : schema_(schema) {}
+  JsonStructReader(const Schema& schema, JsonForm form) : schema_(schema), form_(form) {}
 
   /// `depth` is the level of the struct itself (1 for the outermost).
   bool read_struct(const JsonValue& object, const StructDef& def, StructValue& out, int depth);
@@ -27,10 +33,15 @@ class TaggedJsonReader {
 
  private:
   bool fail(ErrorKind kind, std::string text);
+  bool read_members(const JsonValue& object, const StructDef& def, StructValue& out, int depth);
+  bool read_fields_by_name(const JsonValue& object, const StructDef& def, StructValue& out, int depth);
+  bool read_integer(const JsonValue& v, TypeKind kind, ThriftValue& out);
+  bool read_binary(const JsonValue& v, ThriftValue& out);
   bool read_list(const JsonValue& v, const ThriftType& type, ThriftValue& out, int depth);
   bool read_map(const JsonValue& v, const ThriftType& type, ThriftValue& out, int depth);
 
   const Schema& schema_;
+  const JsonForm form_;
   Error error_;
 };
 

@@ -13,7 +13,10 @@
 #include <string>
 #include <string_view>
 
-#include "protocol/codec.h"
+#include "model/error.h"
+#include "model/schema.h"
+#include "model/value.h"
+#include "protocol/protocol.h"
 #include "protocol/utf8.h"
 
 namespace velvane::detail {
@@ -41,14 +44,15 @@ class WireBase {
   const Error& error() const { return error_; }
   Error take_error() { return std::move(error_); }
 
-  bool fail(std::string text) {
-    error_ = Error{ErrorKind::InvalidData, std::move(text)};
+  bool fail(std::string text) { return fail(ErrorKind::InvalidData, std::move(text)); }
+  bool fail(ErrorKind kind, std::string text) {
+    error_ = Error{kind, std::move(text)};
     return false;
   }
-  bool fail_eof() { return fail(std::string(kEofText)); }
+  bool fail_eof() { return fail(ErrorKind::EndOfInput, std::string(kEofText)); }
   bool fail_invalid_type(uint8_t t) { return fail("Invalid type: " + std::to_string(t)); }
   bool fail_invalid_field_type() { return fail("Invalid field type"); }
-  bool fail_depth() { return fail("Depth limit exceeded"); }
+  bool fail_depth() { return fail(ErrorKind::DepthLimit, "Depth limit exceeded"); }
 
   bool take(size_t n, const char*& out) {
     if (remaining() < n) return fail_eof();
@@ -99,13 +103,13 @@ class WireBase {
   }
   /// A length that must fit in what is left; negative lengths are refused before anything else.
   bool check_length(int32_t n, size_t& out) {
-    if (n < 0) return fail("Negative length: " + std::to_string(n));
+    if (n < 0) return fail(ErrorKind::NegativeSize, "Negative length: " + std::to_string(n));
     if (static_cast<size_t>(n) > remaining()) return fail_eof();
     out = static_cast<size_t>(n);
     return true;
   }
   bool check_size(int32_t n, uint32_t& out) {
-    if (n < 0) return fail("Negative size: " + std::to_string(n));
+    if (n < 0) return fail(ErrorKind::NegativeSize, "Negative size: " + std::to_string(n));
     out = static_cast<uint32_t>(n);
     return true;
   }
@@ -318,6 +322,11 @@ class StructReader : public Wire {
   StructReader(std::string_view input, size_t pos, const Schema& schema) : Wire(input, pos), schema_(schema) {}
 
   bool read_struct(const StructDef& def, StructValue& out, int depth);
+  /// The field loop of one struct at level `depth`, up to and including its stop: fields `def`
+  /// declares go to `on_field(index, header_bool)`, which reads the value (false: stop, the error
+  /// is recorded); other fields are skipped.
+  template <class OnField>
+  bool read_fields(const StructDef& def, int depth, OnField&& on_field);
   /// `depth` is the level of the enclosing struct or container; `header_bool` is the bool a compact
   /// field header carried (-1: none).
   bool read_value(const ThriftType& type, ThriftValue& out, int depth, int header_bool = -1);
@@ -346,11 +355,11 @@ inline size_t find_field_index(const StructDef& def, int16_t id, size_t hint) {
 }
 
 template <class Wire>
-bool StructReader<Wire>::read_struct(const StructDef& def, StructValue& out, int depth) {
+template <class OnField>
+bool StructReader<Wire>::read_fields(const StructDef& def, int depth, OnField&& on_field) {
   if (depth > kMaxDepth) return this->fail_depth();
   int16_t last = 0;
   size_t hint = 0;
-  uint64_t seen = 0;  // declared fields 0..63 already stored; later duplicates replace them
   for (;;) {
     WireField f;
     if (!this->field_header(f, last)) return false;
@@ -361,9 +370,17 @@ bool StructReader<Wire>::read_struct(const StructDef& def, StructValue& out, int
       continue;
     }
     hint = index + 1;
+    if (!on_field(index, f.header_bool)) return false;
+  }
+}
+
+template <class Wire>
+bool StructReader<Wire>::read_struct(const StructDef& def, StructValue& out, int depth) {
+  uint64_t seen = 0;  // declared fields 0..63 already stored; later duplicates replace them
+  return read_fields(def, depth, [&](size_t index, int header_bool) {
     const ThriftField& field = def.fields[index];
     ThriftValue value;
-    if (!read_value(field.field_type, value, depth, f.header_bool)) return false;
+    if (!read_value(field.field_type, value, depth, header_bool)) return false;
     const uint64_t bit = index < 64 ? uint64_t{1} << index : 0;
     if (bit && !(seen & bit)) {
       // Room for the declared fields, but never more than the input left could still hold: a
@@ -374,7 +391,8 @@ bool StructReader<Wire>::read_struct(const StructDef& def, StructValue& out, int
     } else {
       out.set(field.name, std::move(value));
     }
-  }
+    return true;
+  });
 }
 
 template <class Wire>
@@ -448,7 +466,7 @@ bool StructReader<Wire>::read_map(const ThriftType& type, ThriftValue& out, int 
 template <class Wire>
 bool StructReader<Wire>::read_nested_struct(const ThriftType& type, ThriftValue& out, int depth) {
   const StructDef* def = schema_.find(type.name);
-  if (!def) return this->fail("Unknown struct type: " + type.name);
+  if (!def) return this->fail(ErrorKind::UnknownStruct, "Unknown struct type: " + type.name);
   out.kind = ValueKind::Struct;
   out.strukt->name = type.name;
   return read_struct(*def, *out.strukt, depth);

@@ -55,7 +55,7 @@ PyTypeObject* cls(Cls which) { return g_classes[static_cast<int>(which)]; }
 const Names& names() { return g_names; }
 
 bool create_classes() {
-  PyMutex_Lock(&g_create_lock);
+  MutexLock lock(g_create_lock);
   bool ok = g_created;
   if (!ok) {
     ok = intern(g_names.to_dict, "to_dict") && intern(g_names.field_names, "field_names") &&
@@ -70,7 +70,6 @@ bool create_classes() {
     }
     g_created = ok;
   }
-  PyMutex_Unlock(&g_create_lock);
   return ok;
 }
 

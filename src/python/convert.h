@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "parser/schema.h"
+#include "model/schema.h"
 #include "python/ref.h"
 
 namespace velvane::py {

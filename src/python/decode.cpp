@@ -22,38 +22,28 @@ class PyReader : public detail::StructReader<Wire> {
     Ref inst = Ref::steal(new_instance(owner_, &plan, StructValue{}));
     if (!inst) return nullptr;
     auto* target = reinterpret_cast<InstanceObject*>(inst.get());
-    int16_t last = 0;
-    size_t hint = 0;
-    for (;;) {
-      detail::WireField f;
-      if (!this->field_header(f, last)) return wire_failed(false);
-      if (f.type_id == 0) return inst.release();
-      // Plan fields stand at the same indices as the definition's fields.
-      const size_t index = detail::find_field_index(*plan.def, f.id, hint);
-      if (index == kNotFound) {
-        if (!this->skip(f.type_id, depth, f.header_bool)) return wire_failed(false);
-        continue;
-      }
-      hint = index + 1;
+    // Plan fields stand at the same indices as the definition's fields.
+    const bool read = this->read_fields(*plan.def, depth, [&](size_t index, int header_bool) {
       const FieldPlan& field = plan.fields[index];
       if (!field.direct) {
         ThriftValue value;
-        if (!this->read_value(field.field->field_type, value, depth, f.header_bool)) return wire_failed(false);
+        if (!this->read_value(field.field->field_type, value, depth, header_bool)) return false;
         target->stored.set(field.field->name, std::move(value));
-        continue;
+        return true;
       }
-      PyObject* value = read_value_py(field.type, depth, f.header_bool);
-      if (!value) return nullptr;
+      PyObject* value = read_value_py(field.type, depth, header_bool);
+      if (!value) return false;
       Py_XSETREF(target->slots()[index], value);
-    }
+      return true;
+    });
+    return read ? inst.release() : wire_failed(false);
   }
 
  private:
-  static constexpr size_t kNotFound = static_cast<size_t>(-1);
 
   /// Turns the wire's recorded error into OSError("Read error: …"), unless Python already raised.
   PyObject* wire_failed(bool) {
-    if (!PyErr_Occurred()) PyErr_Format(PyExc_OSError, "Read error: %s", this->error().text.c_str());
+    if (!PyErr_Occurred()) raise_error(this->error(), Operation::ReadWire);
     return nullptr;
   }
 
@@ -90,7 +80,8 @@ class PyReader : public detail::StructReader<Wire> {
       case TypeKind::Set: return read_list(type, depth + 1);
       case TypeKind::Map: return read_map(type, depth + 1);
       case TypeKind::Struct:
-        if (!type.strukt) return wire_failed(this->fail("Unknown struct type: " + type.type->name));
+        if (!type.strukt)
+          return wire_failed(this->fail(ErrorKind::UnknownStruct, "Unknown struct type: " + type.type->name));
         return read_instance(*type.strukt, depth + 1);
     }
     return wire_failed(this->fail_invalid_field_type());

@@ -227,13 +227,13 @@ PyObject* inst_repr(PyObject* self) {
 }
 
 PyMethodDef inst_methods[] = {
-    {"to_dict", inst_to_dict, METH_NOARGS, "to_dict($self)\n--\n\n"},
-    {"field_names", inst_field_names, METH_NOARGS, "field_names($self)\n--\n\n"},
+    {"to_dict", guard<inst_to_dict>, METH_NOARGS, "to_dict($self)\n--\n\n"},
+    {"field_names", guard<inst_field_names>, METH_NOARGS, "field_names($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef inst_getset[] = {
-    {"struct_name", inst_get_struct_name, nullptr, nullptr, nullptr},
+    {"struct_name", guard<inst_get_struct_name>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -242,13 +242,13 @@ PyType_Slot inst_slots[] = {
                                   "A live instance of a Thrift struct.\n\n"
                                   "Fields are accessible as Python attributes (``instance.field_name``).\n"
                                   "Unknown attribute names raise ``AttributeError``.")},
-    {Py_tp_new, reinterpret_cast<void*>(inst_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(inst_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(inst_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(inst_clear)},
-    {Py_tp_getattro, reinterpret_cast<void*>(inst_getattro)},
-    {Py_tp_setattro, reinterpret_cast<void*>(inst_setattro)},
-    {Py_tp_repr, reinterpret_cast<void*>(inst_repr)},
+    {Py_tp_new, reinterpret_cast<void*>(guard<inst_new>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(guard<inst_dealloc>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(guard<inst_traverse>)},
+    {Py_tp_clear, reinterpret_cast<void*>(guard<inst_clear>)},
+    {Py_tp_getattro, reinterpret_cast<void*>(guard<inst_getattro>)},
+    {Py_tp_setattro, reinterpret_cast<void*>(guard<inst_setattro>)},
+    {Py_tp_repr, reinterpret_cast<void*>(guard<inst_repr>)},
     {Py_tp_methods, inst_methods},
     {Py_tp_getset, inst_getset},
     {0, nullptr},

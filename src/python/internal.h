@@ -8,8 +8,9 @@
 #include <unordered_map>
 #include <vector>
 
-#include "parser/schema.h"
+#include "model/schema.h"
 #include "protocol/codec.h"
+#include "python/errors.h"
 #include "python/ref.h"
 
 namespace velvane::py {
@@ -116,19 +117,21 @@ struct InstanceObject {
   Py_ssize_t slot_count() const { return Py_SIZE(this); }
 };
 
+// The records behind these views belong to the parsed document (or schema) they came from, which
+// the shared_ptr keeps alive.
 struct FieldViewObject {
   PyObject_HEAD
-  ThriftField field;
+  std::shared_ptr<const ThriftField> field;
 };
 
 struct MethodViewObject {
   PyObject_HEAD
-  MethodDef method;
+  std::shared_ptr<const MethodDef> method;
 };
 
 struct ServiceViewObject {
   PyObject_HEAD
-  ServiceDef service;
+  std::shared_ptr<const ServiceDef> service;
 };
 
 struct ParserObject;
@@ -139,11 +142,11 @@ std::shared_ptr<const PySchema> parser_schema(PyObject* parser, bool require_doc
 
 // View constructors (new references).
 PyObject* new_struct_view(std::shared_ptr<const PySchema> schema, const StructPlan* plan);
-PyObject* new_field_view(const ThriftField& field);
-PyObject* new_method_view(const MethodDef& method);
-PyObject* new_service_view(const ServiceDef& service);
+PyObject* new_field_view(std::shared_ptr<const ThriftField> field);
+PyObject* new_method_view(std::shared_ptr<const MethodDef> method);
+PyObject* new_service_view(std::shared_ptr<const ServiceDef> service);
 /// A struct's fields as a new list of ThriftField views, and as the record text of the repr.
-PyObject* struct_fields_list(const StructDef& def);
+PyObject* struct_fields_list(const std::shared_ptr<const PySchema>& owner, const StructDef& def);
 std::string struct_fields_text(const StructDef& def);
 
 // Instances.

@@ -14,7 +14,7 @@ PyObject* unavailable_new(PyTypeObject* type, PyObject*, PyObject*) {
 PyObject* create_unavailable(const char* name, const char* doc) {
   PyType_Slot slots[] = {
       {Py_tp_doc, const_cast<char*>(doc)},
-      {Py_tp_new, reinterpret_cast<void*>(unavailable_new)},
+      {Py_tp_new, reinterpret_cast<void*>(guard<unavailable_new>)},
       {0, nullptr},
   };
   PyType_Spec spec = {name, sizeof(PyObject), 0, Py_TPFLAGS_DEFAULT, slots};

@@ -71,10 +71,9 @@ std::shared_ptr<const PySchema> PySchema::build(std::shared_ptr<const Schema> sc
   auto out = std::make_shared<PySchema>();
   out->core_ = std::move(schema);
   for (const auto& [name, def] : out->core_->structs()) {
-    auto [it, fresh] = out->plans_.try_emplace(def.get());
-    if (!fresh) continue;  // an include alias of a struct already planned
-    it->second = std::make_unique<StructPlan>();
-    if (!fill_names(*it->second, *def)) return nullptr;
+    auto& plan = out->plans_[def];  // include aliases share the definition, so they share its plan
+    plan = std::make_unique<StructPlan>();
+    if (!fill_names(*plan, *def)) return nullptr;
   }
   for (auto& [def, plan] : out->plans_) resolve_types(*plan, out.get());
   return out;

@@ -106,6 +106,18 @@ class ReleaseGil {
   PyThreadState* state_;
 };
 
+/// Holds a PyMutex for the guard's lifetime (it detaches the thread state while it waits).
+class MutexLock {
+ public:
+  explicit MutexLock(PyMutex& mutex) : mutex_(mutex) { PyMutex_Lock(&mutex_); }
+  ~MutexLock() { PyMutex_Unlock(&mutex_); }
+  MutexLock(const MutexLock&) = delete;
+  MutexLock& operator=(const MutexLock&) = delete;
+
+ private:
+  PyMutex& mutex_;
+};
+
 /// A str from UTF-8 text we produced ourselves (always valid).
 inline PyObject* str_from(std::string_view s) {
   return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "strict");

@@ -12,7 +12,7 @@ struct ParserObject {
   PyObject_HEAD
   BorrowFlag borrow;
   // Guarded by `borrow`: written only under an exclusive borrow, read under a shared one.
-  std::optional<ThriftDocument> document;
+  std::shared_ptr<const ThriftDocument> document;
   // The struct table of `document`, built on first use after each parse. Guarded by `schema_lock`
   // because several shared borrowers may race to build it.
   std::shared_ptr<const PySchema> schema;
@@ -69,7 +69,7 @@ PyObject* parser_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (!self) return nullptr;
   auto* p = as_parser(self);
   new (&p->borrow) BorrowFlag();
-  new (&p->document) std::optional<ThriftDocument>();
+  new (&p->document) std::shared_ptr<const ThriftDocument>();
   new (&p->schema) std::shared_ptr<const PySchema>();
   p->schema_lock = PyMutex{};
   return self;
@@ -79,7 +79,7 @@ void parser_dealloc(PyObject* self) {
   auto* p = as_parser(self);
   PyTypeObject* type = Py_TYPE(self);
   p->schema.~shared_ptr();
-  p->document.~optional();
+  p->document.~shared_ptr();
   p->borrow.~BorrowFlag();
   type->tp_free(self);
   Py_DECREF(type);
@@ -105,19 +105,17 @@ PyObject* parser_parse(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     parsed.emplace(parse_document(std::string_view(text, static_cast<size_t>(size))));
   }
   if (!parsed->ok()) {
-    // The text may quote any input character, NUL included: build the message by length.
-    const std::string message = "Parse error: " + parsed->error().text;
-    Ref text = Ref::steal(
-        PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
-    if (text) PyErr_SetObject(PyExc_ValueError, text.get());
+    raise_error(parsed->error(), Operation::ParseIdl);
     return nullptr;
   }
   auto* p = as_parser(self);
+  auto document = std::make_shared<const ThriftDocument>(std::move(*parsed).value());
   std::shared_ptr<const PySchema> old_schema;
-  PyMutex_Lock(&p->schema_lock);
-  p->document = std::move(*parsed).value();
-  old_schema = std::move(p->schema);
-  PyMutex_Unlock(&p->schema_lock);
+  {
+    MutexLock lock(p->schema_lock);
+    p->document = std::move(document);
+    old_schema = std::move(p->schema);
+  }
   Py_RETURN_NONE;
 }
 
@@ -139,6 +137,12 @@ PyObject* with_document(PyObject* self, Body&& body, Missing&& missing) {
   if (!borrow.ok()) return nullptr;
   const auto& doc = as_parser(self)->document;
   return doc ? body(*doc) : missing();
+}
+
+/// A record of the parser's current document, sharing its ownership.
+template <class T>
+std::shared_ptr<const T> shared_record(PyObject* self, const T& record) {
+  return std::shared_ptr<const T>(as_parser(self)->document, &record);
 }
 
 PyObject* empty_list() { return PyList_New(0); }
@@ -217,7 +221,7 @@ PyObject* parser_get_service(PyObject* self, PyObject* const* args, Py_ssize_t n
       [&](const ThriftDocument& d) -> PyObject* {
         auto it = d.services.find(std::string(*name));
         if (it == d.services.end()) Py_RETURN_NONE;
-        return new_service_view(it->second);
+        return new_service_view(shared_record(self, it->second));
       },
       no_document);
 }
@@ -235,33 +239,33 @@ PyObject* parser_get_struct(PyObject* self, PyObject* const* args, Py_ssize_t na
 }
 
 PyMethodDef parser_methods[] = {
-    {"parse", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parser_parse)),
+    {"parse", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guard<parser_parse>)),
      METH_FASTCALL | METH_KEYWORDS, "parse($self, content)\n--\n\n"},
-    {"list_structs", parser_list_structs, METH_NOARGS, "list_structs($self)\n--\n\n"},
-    {"get_struct", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parser_get_struct)),
+    {"list_structs", guard<parser_list_structs>, METH_NOARGS, "list_structs($self)\n--\n\n"},
+    {"get_struct", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guard<parser_get_struct>)),
      METH_FASTCALL | METH_KEYWORDS, "get_struct($self, name)\n--\n\n"},
-    {"list_services", parser_list_services, METH_NOARGS, "list_services($self)\n--\n\n"},
-    {"list_includes", parser_list_includes, METH_NOARGS, "list_includes($self)\n--\n\n"},
-    {"namespaces", parser_namespaces, METH_NOARGS, "namespaces($self)\n--\n\n"},
-    {"list_enums", parser_list_enums, METH_NOARGS, "list_enums($self)\n--\n\n"},
-    {"get_enum", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parser_get_enum)),
+    {"list_services", guard<parser_list_services>, METH_NOARGS, "list_services($self)\n--\n\n"},
+    {"list_includes", guard<parser_list_includes>, METH_NOARGS, "list_includes($self)\n--\n\n"},
+    {"namespaces", guard<parser_namespaces>, METH_NOARGS, "namespaces($self)\n--\n\n"},
+    {"list_enums", guard<parser_list_enums>, METH_NOARGS, "list_enums($self)\n--\n\n"},
+    {"get_enum", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guard<parser_get_enum>)),
      METH_FASTCALL | METH_KEYWORDS, "get_enum($self, name)\n--\n\n"},
-    {"get_service", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parser_get_service)),
+    {"get_service", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guard<parser_get_service>)),
      METH_FASTCALL | METH_KEYWORDS, "get_service($self, name)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot parser_slots[] = {
     {Py_tp_doc, const_cast<char*>("ThriftParser()\n--\n\n")},
-    {Py_tp_new, reinterpret_cast<void*>(parser_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(parser_dealloc)},
+    {Py_tp_new, reinterpret_cast<void*>(guard<parser_new>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(guard<parser_dealloc>)},
     {Py_tp_methods, parser_methods},
     {0, nullptr},
 };
 
 // --- ThriftField --------------------------------------------------------------------------------
 
-const ThriftField& field_of(PyObject* self) { return reinterpret_cast<FieldViewObject*>(self)->field; }
+const ThriftField& field_of(PyObject* self) { return *reinterpret_cast<FieldViewObject*>(self)->field; }
 
 PyObject* field_get_id(PyObject* self, void*) { return PyLong_FromLong(field_of(self).id); }
 PyObject* field_get_name(PyObject* self, void*) { return str_from(field_of(self).name); }
@@ -275,31 +279,39 @@ PyObject* field_repr(PyObject* self) {
 }
 
 PyGetSetDef field_getset[] = {
-    {"id", field_get_id, nullptr, nullptr, nullptr},
-    {"name", field_get_name, nullptr, nullptr, nullptr},
-    {"required", field_get_required, nullptr, nullptr, nullptr},
+    {"id", guard<field_get_id>, nullptr, nullptr, nullptr},
+    {"name", guard<field_get_name>, nullptr, nullptr, nullptr},
+    {"required", guard<field_get_required>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot field_slots[] = {
     {Py_tp_doc, const_cast<char*>("")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(destroy_and_free<FieldViewObject>)},
-    {Py_tp_repr, reinterpret_cast<void*>(field_repr)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(guard<destroy_and_free<FieldViewObject>>)},
+    {Py_tp_repr, reinterpret_cast<void*>(guard<field_repr>)},
     {Py_tp_getset, field_getset},
     {0, nullptr},
 };
 
-PyObject* fields_list(const std::vector<ThriftField>& fields) {
-  return new_list_of(fields.size(), [&](size_t i) { return new_field_view(fields[i]); });
+/// Views of `fields`, which `owner` keeps alive.
+template <class Owner>
+PyObject* fields_list(const std::shared_ptr<Owner>& owner, const std::vector<ThriftField>& fields) {
+  return new_list_of(fields.size(),
+                     [&](size_t i) { return new_field_view(std::shared_ptr<const ThriftField>(owner, &fields[i])); });
 }
 
 // --- PyThriftMethod -----------------------------------------------------------------------------
 
-const MethodDef& method_of(PyObject* self) { return reinterpret_cast<MethodViewObject*>(self)->method; }
+const std::shared_ptr<const MethodDef>& shared_method(PyObject* self) {
+  return reinterpret_cast<MethodViewObject*>(self)->method;
+}
+const MethodDef& method_of(PyObject* self) { return *shared_method(self); }
 
 PyObject* method_get_name(PyObject* self, void*) { return str_from(method_of(self).name); }
-PyObject* method_get_arguments(PyObject* self, void*) { return fields_list(method_of(self).arguments); }
-PyObject* method_get_exceptions(PyObject* self, void*) { return fields_list(method_of(self).exceptions); }
+PyObject* method_get_arguments(PyObject* self, void*) { return fields_list(shared_method(self), method_of(self).arguments); }
+PyObject* method_get_exceptions(PyObject* self, void*) {
+  return fields_list(shared_method(self), method_of(self).exceptions);
+}
 PyObject* method_get_oneway(PyObject* self, void*) { return PyBool_FromLong(method_of(self).oneway); }
 
 PyObject* method_repr(PyObject* self) {
@@ -308,37 +320,42 @@ PyObject* method_repr(PyObject* self) {
 }
 
 PyGetSetDef method_getset[] = {
-    {"name", method_get_name, nullptr, nullptr, nullptr},
-    {"arguments", method_get_arguments, nullptr, nullptr, nullptr},
-    {"exceptions", method_get_exceptions, nullptr, nullptr, nullptr},
-    {"oneway", method_get_oneway, nullptr, nullptr, nullptr},
+    {"name", guard<method_get_name>, nullptr, nullptr, nullptr},
+    {"arguments", guard<method_get_arguments>, nullptr, nullptr, nullptr},
+    {"exceptions", guard<method_get_exceptions>, nullptr, nullptr, nullptr},
+    {"oneway", guard<method_get_oneway>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot method_slots[] = {
     {Py_tp_doc, const_cast<char*>("")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(destroy_and_free<MethodViewObject>)},
-    {Py_tp_repr, reinterpret_cast<void*>(method_repr)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(guard<destroy_and_free<MethodViewObject>>)},
+    {Py_tp_repr, reinterpret_cast<void*>(guard<method_repr>)},
     {Py_tp_getset, method_getset},
     {0, nullptr},
 };
 
 // --- PyThriftService ----------------------------------------------------------------------------
 
-const ServiceDef& service_of(PyObject* self) { return reinterpret_cast<ServiceViewObject*>(self)->service; }
+const std::shared_ptr<const ServiceDef>& shared_service(PyObject* self) {
+  return reinterpret_cast<ServiceViewObject*>(self)->service;
+}
+const ServiceDef& service_of(PyObject* self) { return *shared_service(self); }
 
 PyObject* service_get_name(PyObject* self, void*) { return str_from(service_of(self).name); }
 
 PyObject* service_get_methods(PyObject* self, void*) {
   const auto& methods = service_of(self).methods;
-  return new_list_of(methods.size(), [&](size_t i) { return new_method_view(methods[i]); });
+  return new_list_of(methods.size(), [&](size_t i) {
+    return new_method_view(std::shared_ptr<const MethodDef>(shared_service(self), &methods[i]));
+  });
 }
 
 PyObject* service_get_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   auto name = name_arg("get_method", args, nargs, kwnames);
   if (!name) return nullptr;
   for (const auto& m : service_of(self).methods)
-    if (m.name == *name) return new_method_view(m);
+    if (m.name == *name) return new_method_view(std::shared_ptr<const MethodDef>(shared_service(self), &m));
   Py_RETURN_NONE;
 }
 
@@ -354,21 +371,21 @@ PyObject* service_repr(PyObject* self) {
 }
 
 PyGetSetDef service_getset[] = {
-    {"name", service_get_name, nullptr, nullptr, nullptr},
-    {"methods", service_get_methods, nullptr, nullptr, nullptr},
+    {"name", guard<service_get_name>, nullptr, nullptr, nullptr},
+    {"methods", guard<service_get_methods>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyMethodDef service_methods[] = {
-    {"get_method", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(service_get_method)),
+    {"get_method", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guard<service_get_method>)),
      METH_FASTCALL | METH_KEYWORDS, "get_method($self, name)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot service_slots[] = {
     {Py_tp_doc, const_cast<char*>("")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(destroy_and_free<ServiceViewObject>)},
-    {Py_tp_repr, reinterpret_cast<void*>(service_repr)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(guard<destroy_and_free<ServiceViewObject>>)},
+    {Py_tp_repr, reinterpret_cast<void*>(guard<service_repr>)},
     {Py_tp_getset, service_getset},
     {Py_tp_methods, service_methods},
     {0, nullptr},
@@ -393,7 +410,9 @@ std::string struct_fields_text(const StructDef& def) {
   return text + "]";
 }
 
-PyObject* struct_fields_list(const StructDef& def) { return fields_list(def.fields); }
+PyObject* struct_fields_list(const std::shared_ptr<const PySchema>& owner, const StructDef& def) {
+  return fields_list(owner, def.fields);
+}
 
 std::shared_ptr<const PySchema> parser_schema(PyObject* parser, bool require_document) {
   auto* p = as_parser(parser);
@@ -404,28 +423,26 @@ std::shared_ptr<const PySchema> parser_schema(PyObject* parser, bool require_doc
     }
     return PySchema::empty();
   }
-  PyMutex_Lock(&p->schema_lock);
-  if (!p->schema) p->schema = PySchema::build(Schema::build(*p->document));
-  auto schema = p->schema;
-  PyMutex_Unlock(&p->schema_lock);
-  return schema;
+  MutexLock lock(p->schema_lock);
+  if (!p->schema) p->schema = PySchema::build(Schema::build(p->document));
+  return p->schema;
 }
 
-PyObject* new_field_view(const ThriftField& field) {
+PyObject* new_field_view(std::shared_ptr<const ThriftField> field) {
   auto* obj = alloc_object<FieldViewObject>(Cls::ThriftField);
-  if (obj) new (&obj->field) ThriftField(field);
+  if (obj) new (&obj->field) std::shared_ptr<const ThriftField>(std::move(field));
   return reinterpret_cast<PyObject*>(obj);
 }
 
-PyObject* new_method_view(const MethodDef& method) {
+PyObject* new_method_view(std::shared_ptr<const MethodDef> method) {
   auto* obj = alloc_object<MethodViewObject>(Cls::PyThriftMethod);
-  if (obj) new (&obj->method) MethodDef(method);
+  if (obj) new (&obj->method) std::shared_ptr<const MethodDef>(std::move(method));
   return reinterpret_cast<PyObject*>(obj);
 }
 
-PyObject* new_service_view(const ServiceDef& service) {
+PyObject* new_service_view(std::shared_ptr<const ServiceDef> service) {
   auto* obj = alloc_object<ServiceViewObject>(Cls::PyThriftService);
-  if (obj) new (&obj->service) ServiceDef(service);
+  if (obj) new (&obj->service) std::shared_ptr<const ServiceDef>(std::move(service));
   return reinterpret_cast<PyObject*>(obj);
 }
 

@@ -22,7 +22,7 @@ bool unknown_struct(const TypePlan& type) {
 }
 
 bool write_error(const Error& e) {
-  PyErr_Format(PyExc_OSError, "Write error: %s", e.text.c_str());
+  raise_error(e, Operation::Write);
   return false;
 }
 
@@ -221,9 +221,9 @@ class DataWriter {
     const TypePlan& elem = type.args[0];
     const bool is_set = type.kind == TypeKind::Set;
     if (is_set) {
-      w_.set_begin(elem.wire_id, static_cast<int32_t>(size));
+      w_.set_begin(elem.wire_id, static_cast<size_t>(size));
     } else {
-      w_.list_begin(elem.wire_id, static_cast<int32_t>(size));
+      w_.list_begin(elem.wire_id, static_cast<size_t>(size));
     }
     for (Py_ssize_t i = 0; i < size; ++i) {
       // An item's __index__ or __float__ may change the list: hold the item, re-check the size.
@@ -244,7 +244,7 @@ class DataWriter {
     DepthGuard guard(depth_);
     if (!guard.ok()) return false;
     const Py_ssize_t size = PyDict_GET_SIZE(obj);
-    w_.map_begin(type.args[0].wire_id, type.args[1].wire_id, static_cast<int32_t>(size));
+    w_.map_begin(type.args[0].wire_id, type.args[1].wire_id, static_cast<size_t>(size));
     // The count is already written: a key or value callback that rewrites the dict, even at the
     // same size, must not make the pairs disagree with it.
     Py_ssize_t pos = 0, written = 0;
@@ -301,7 +301,7 @@ PyObject* serialize_with(const StructViewObject* view, PyObject* data) {
   W w(lease.buf());
   DataWriter<W> walker(w, *view->schema);
   if (!walker.write_struct(*view->plan, data)) return nullptr;
-  w.finish();
+  if (Status done = w.finish(); !done) return write_error(done.error()), nullptr;
   return PyBytes_FromStringAndSize(lease.buf().data(), static_cast<Py_ssize_t>(lease.buf().size()));
 }
 
@@ -688,14 +688,7 @@ PyObject* deserialize(const StructViewObject* view, PyObject* data, Protocol pro
     result.emplace(read_json_document(input, *view->plan->def, view->schema->core(), &payload_form));
   }
   if (!result->ok()) {
-    const Error& e = result->error();
-    if (e.kind == ErrorKind::Type) {
-      PyErr_SetString(PyExc_TypeError, e.text.c_str());
-    } else if (e.kind == ErrorKind::Value) {
-      PyErr_SetString(PyExc_ValueError, e.text.c_str());
-    } else {
-      PyErr_Format(PyExc_OSError, "Read error: %s", e.text.c_str());
-    }
+    raise_error(result->error(), Operation::ReadJsonDocument);
     return nullptr;
   }
   // The payload form gives stored values; the id-keyed form makes each value the field's Python value.

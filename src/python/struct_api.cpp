@@ -18,7 +18,7 @@ void view_dealloc(PyObject* self) {
 }
 
 PyObject* view_get_name(PyObject* self, void*) { return Py_NewRef(as_view(self)->plan->struct_name.get()); }
-PyObject* view_get_fields(PyObject* self, void*) { return struct_fields_list(*as_view(self)->plan->def); }
+PyObject* view_get_fields(PyObject* self, void*) { return struct_fields_list(as_view(self)->schema, *as_view(self)->plan->def); }
 
 PyObject* view_repr(PyObject* self) {
   const StructDef& def = *as_view(self)->plan->def;
@@ -108,10 +108,10 @@ PyObject* view_deserialize_with_protocol(PyObject* self, PyObject* const* args, 
   return deserialize(as_view(self), a[0], protocol);
 }
 
-#define VELVANE_FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
+#define VELVANE_FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guard<fn>))
 
 PyMethodDef view_methods[] = {
-    {"new_instance", view_new_instance, METH_NOARGS, "new_instance($self)\n--\n\n"},
+    {"new_instance", guard<view_new_instance>, METH_NOARGS, "new_instance($self)\n--\n\n"},
     {"new_instance_from_dict", VELVANE_FASTCALL(view_new_instance_from_dict), METH_FASTCALL | METH_KEYWORDS,
      "new_instance_from_dict($self, items)\n--\n\n"},
     {"serialize", VELVANE_FASTCALL(view_serialize), METH_FASTCALL | METH_KEYWORDS, "serialize($self, data)\n--\n\n"},
@@ -127,16 +127,16 @@ PyMethodDef view_methods[] = {
 #undef VELVANE_FASTCALL
 
 PyGetSetDef view_getset[] = {
-    {"name", view_get_name, nullptr, nullptr, nullptr},
-    {"fields", view_get_fields, nullptr, nullptr, nullptr},
+    {"name", guard<view_get_name>, nullptr, nullptr, nullptr},
+    {"fields", guard<view_get_fields>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot view_slots[] = {
     {Py_tp_doc, const_cast<char*>("")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(view_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(view_repr)},
-    {Py_tp_call, reinterpret_cast<void*>(view_call)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(guard<view_dealloc>)},
+    {Py_tp_repr, reinterpret_cast<void*>(guard<view_repr>)},
+    {Py_tp_call, reinterpret_cast<void*>(guard<view_call>)},
     {Py_tp_methods, view_methods},
     {Py_tp_getset, view_getset},
     {0, nullptr},

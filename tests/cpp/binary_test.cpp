@@ -22,7 +22,6 @@ class BinaryTest : public ::testing::Test {
   std::string read_error(std::string_view name, std::string_view hex_input) {
     auto r = read(name, hex_input);
     if (r) return "<no error>";
-    EXPECT_EQ(r.error().kind, ErrorKind::InvalidData);
     return r.error().text;
   }
 };
@@ -78,7 +77,7 @@ TEST_F(BinaryTest, StoredValueErrors) {
   Status too_deep = write_value(w, deep, *schema);
   ASSERT_FALSE(too_deep);
   EXPECT_EQ(too_deep.error().text, "Depth limit exceeded");
-  EXPECT_EQ(too_deep.error().kind, ErrorKind::InvalidData);
+  EXPECT_EQ(too_deep.error().kind, ErrorKind::DepthLimit);
 }
 
 TEST_F(BinaryTest, RoundTripEveryType) {
@@ -168,6 +167,28 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{"Pair", "0E 00 09 09 00 00 00 01 00", "Invalid field type"},
         ErrorCase{"Pair", "0F 00 09 08 7F FF FF FF 00", "IO error: failed to fill whole buffer"},
         ErrorCase{"Pair", "0B 00 09 80 00 00 00 00", "Negative length: -2147483648"}));
+
+TEST_F(BinaryTest, ErrorKindsSayWhatWentWrong) {
+  const std::pair<const char*, ErrorKind> cases[] = {
+      {"08 00 01", ErrorKind::EndOfInput},
+      {"05 00 01", ErrorKind::InvalidData},
+      {"0B 00 09 80 00 00 00 00", ErrorKind::NegativeSize},
+      {"0C 00 09 0C 00 09 0C 00 09", ErrorKind::EndOfInput},
+  };
+  for (const auto& [input, kind] : cases) {
+    auto r = read("Pair", input);
+    ASSERT_FALSE(r) << input;
+    EXPECT_EQ(r.error().kind, kind) << input;
+  }
+  auto unknown = read("Holder", "0C 00 01 00 00");
+  ASSERT_FALSE(unknown);
+  EXPECT_EQ(unknown.error().kind, ErrorKind::UnknownStruct);
+  std::string deep;
+  for (int i = 0; i < kMaxDepth; ++i) deep += "0C 00 09 ";
+  auto too_deep = read("Pair", deep);
+  ASSERT_FALSE(too_deep);
+  EXPECT_EQ(too_deep.error().kind, ErrorKind::DepthLimit);
+}
 
 TEST_F(BinaryTest, SkippingTreatsNonPositiveCountsAsEmpty) {
   ASSERT_TRUE(read("Pair", "0F 00 09 08 FF FF FF FF 0D 00 08 0B 0B 80 00 00 00 00"));

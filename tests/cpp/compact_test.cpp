@@ -20,7 +20,6 @@ class CompactTest : public ::testing::Test {
   std::string read_error(std::string_view name, std::string_view hex_input) {
     auto r = read(name, hex_input);
     if (r) return "<no error>";
-    EXPECT_EQ(r.error().kind, ErrorKind::InvalidData);
     return r.error().text;
   }
 };

@@ -119,7 +119,7 @@ TEST_F(JsonTest, MessageArray) {
   w.field_end();
   w.struct_end();
   w.message_end();
-  w.finish();
+  EXPECT_TRUE(w.finish());
   EXPECT_EQ(out, R"([1,"pi\"ng",2,-7,{"0":["i32",1]}])");
 }
 
@@ -196,29 +196,29 @@ TEST_P(JsonReadErrors, Text) {
 INSTANTIATE_TEST_SUITE_P(
     Json, JsonReadErrors,
     ::testing::Values(
-        DocError{"Pair", "[1,2]", ErrorKind::Type, "Expected JSON object for struct"},
-        DocError{"Pair", "5", ErrorKind::Type, "Expected JSON object for struct"},
-        DocError{"All", R"({"9":["lst",5]})", ErrorKind::Type, "Expected JSON array"},
-        DocError{"All", R"({"11":["map",5]})", ErrorKind::Type, "Expected JSON array for map"},
-        DocError{"All", R"({"11":["map",["str","i32",1]]})", ErrorKind::Type, "Map array too short"},
-        DocError{"All", R"({"11":["map",["str","i32",1,[]]]})", ErrorKind::Type, "Expected JSON object in map"},
-        DocError{"All", R"({"12":["rec",[]]})", ErrorKind::Type, "Expected JSON object for struct"},
-        DocError{"Holder", R"({"1":["rec",{}]})", ErrorKind::Value, "Unknown struct: Missing"},
-        DocError{"All", R"({"8":["str","YWI"]})", ErrorKind::Value, "Base64 error: invalid length"},
-        DocError{"All", R"({"8":["str","YW!="]})", ErrorKind::Value, "Base64 error: invalid symbol"},
-        DocError{"All", R"({"8":["str","YWJ="]})", ErrorKind::Value, "Base64 error: invalid last symbol"},
-        DocError{"All", R"({"8":["str","Y=I="]})", ErrorKind::Value, "Base64 error: invalid padding"},
-        DocError{"Defaults", R"({"payload":{"count":1.5}})", ErrorKind::Value, "expected JSON integer"},
-        DocError{"Defaults", R"({"payload":{"count":"12a"}})", ErrorKind::Value, "expected JSON integer"},
-        DocError{"Defaults", R"({"payload":{"xs":[1,null]}})", ErrorKind::Value, "expected JSON integer"},
-        DocError{"Defaults", R"({"payload":{"xs":{}}})", ErrorKind::Type, "Expected JSON array"},
-        DocError{"All", R"({"payload":{"m":[]}})", ErrorKind::Type, "Expected JSON object for map"},
-        DocError{"All", R"({"payload":{"inner":[]}})", ErrorKind::Type, "Expected JSON object for struct"},
-        DocError{"Holder", R"({"payload":{"m":{}}})", ErrorKind::Value, "Unknown struct: Missing"}));
+        DocError{"Pair", "[1,2]", ErrorKind::WrongShape, "Expected JSON object for struct"},
+        DocError{"Pair", "5", ErrorKind::WrongShape, "Expected JSON object for struct"},
+        DocError{"All", R"({"9":["lst",5]})", ErrorKind::WrongShape, "Expected JSON array"},
+        DocError{"All", R"({"11":["map",5]})", ErrorKind::WrongShape, "Expected JSON array for map"},
+        DocError{"All", R"({"11":["map",["str","i32",1]]})", ErrorKind::WrongShape, "Map array too short"},
+        DocError{"All", R"({"11":["map",["str","i32",1,[]]]})", ErrorKind::WrongShape, "Expected JSON object in map"},
+        DocError{"All", R"({"12":["rec",[]]})", ErrorKind::WrongShape, "Expected JSON object for struct"},
+        DocError{"Holder", R"({"1":["rec",{}]})", ErrorKind::UnknownStruct, "Unknown struct: Missing"},
+        DocError{"All", R"({"8":["str","YWI"]})", ErrorKind::InvalidData, "Base64 error: invalid length"},
+        DocError{"All", R"({"8":["str","YW!="]})", ErrorKind::InvalidData, "Base64 error: invalid symbol"},
+        DocError{"All", R"({"8":["str","YWJ="]})", ErrorKind::InvalidData, "Base64 error: invalid last symbol"},
+        DocError{"All", R"({"8":["str","Y=I="]})", ErrorKind::InvalidData, "Base64 error: invalid padding"},
+        DocError{"Defaults", R"({"payload":{"count":1.5}})", ErrorKind::InvalidData, "expected JSON integer"},
+        DocError{"Defaults", R"({"payload":{"count":"12a"}})", ErrorKind::InvalidData, "expected JSON integer"},
+        DocError{"Defaults", R"({"payload":{"xs":[1,null]}})", ErrorKind::InvalidData, "expected JSON integer"},
+        DocError{"Defaults", R"({"payload":{"xs":{}}})", ErrorKind::WrongShape, "Expected JSON array"},
+        DocError{"All", R"({"payload":{"m":[]}})", ErrorKind::WrongShape, "Expected JSON object for map"},
+        DocError{"All", R"({"payload":{"inner":[]}})", ErrorKind::WrongShape, "Expected JSON object for struct"},
+        DocError{"Holder", R"({"payload":{"m":{}}})", ErrorKind::UnknownStruct, "Unknown struct: Missing"}));
 
 TEST_F(JsonTest, ParseErrorsAreValueErrorsWithTheParsersDescription) {
   for (const char* text : {"{oops", "", "{\"1\":[\"i32\",1]} trailing", "[1,"}) {
-    const std::string error = read_error("Pair", text, ErrorKind::Value);
+    const std::string error = read_error("Pair", text, ErrorKind::InvalidData);
     EXPECT_EQ(error.rfind("JSON parse error: ", 0), 0u) << error;
     EXPECT_GT(error.size(), std::string_view("JSON parse error: ").size());
   }
@@ -287,7 +287,7 @@ TEST_F(JsonTest, DepthLimit) {
     return text;
   };
   EXPECT_TRUE(read("Node", nested(kMaxDepth)));
-  EXPECT_EQ(read_error("Node", nested(kMaxDepth + 1), ErrorKind::Value), "Depth limit exceeded");
+  EXPECT_EQ(read_error("Node", nested(kMaxDepth + 1), ErrorKind::DepthLimit), "Depth limit exceeded");
   auto payload_nested = [](int levels) {
     std::string text = "{\"payload\":";
     for (int i = 1; i < levels; ++i) text += R"({"next":)";
@@ -296,7 +296,7 @@ TEST_F(JsonTest, DepthLimit) {
     return text + "}";
   };
   EXPECT_TRUE(read("Node", payload_nested(kMaxDepth)));
-  EXPECT_EQ(read_error("Node", payload_nested(kMaxDepth + 1), ErrorKind::Value), "Depth limit exceeded");
+  EXPECT_EQ(read_error("Node", payload_nested(kMaxDepth + 1), ErrorKind::DepthLimit), "Depth limit exceeded");
   // Deep JSON that no field reads is parsed and dropped without recursion.
   const std::string deep = "{\"9\":" + std::string(200000, '[') + std::string(200000, ']') + "}";
   EXPECT_TRUE(read("Node", deep));

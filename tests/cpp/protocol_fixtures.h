@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "parser/schema.h"
+#include "model/schema.h"
 #include "protocol/codec.h"
 
 namespace velvane::testing {
@@ -136,7 +136,7 @@ std::string encode(const StructValue& value, const Schema& schema) {
   wrapped.kind = ValueKind::Struct;
   wrapped.strukt = value;
   Status st = write_value(w, wrapped, schema);
-  w.finish();
+  if (st) st = w.finish();
   if (!st) return "write failed: " + st.error().text;
   return out;
 }

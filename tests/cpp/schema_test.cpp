@@ -1,7 +1,7 @@
 // Schema records: type text forms and the struct registry's include aliases.
 #include <gtest/gtest.h>
 
-#include "parser/schema.h"
+#include "model/schema.h"
 
 namespace velvane {
 namespace {
@@ -30,7 +30,33 @@ TEST(SchemaRegistry, IncludePrefixAliases) {
   ASSERT_NE(schema->find("shared.Point"), nullptr);
   ASSERT_NE(schema->find("other.Point"), nullptr);
   EXPECT_EQ(schema->find("idl.Point"), nullptr);
+  EXPECT_EQ(schema->find("shared.Point"), schema->find("Point"));
   EXPECT_EQ(schema->find("shared.Point")->name, "Point");
+}
+
+TEST(SchemaRegistry, OwnNamesWinAndDottedPrefixesResolve) {
+  ThriftDocument doc;
+  doc.includes = {"a.b.thrift", "shared"};
+  doc.structs["C"] = StructDef{"C", {}};
+  doc.structs["shared.C"] = StructDef{"shared.C", {}};
+  auto schema = Schema::build(doc);
+  EXPECT_EQ(schema->find("shared.C")->name, "shared.C");
+  EXPECT_EQ(schema->find("a.b.C")->name, "C");
+  EXPECT_EQ(schema->find("a.C"), nullptr);
+  EXPECT_EQ(schema->find("shared.shared.C")->name, "shared.C");
+}
+
+TEST(SchemaRegistry, GrowsWithStructsNotIncludes) {
+  auto doc = std::make_shared<ThriftDocument>();
+  for (int i = 0; i < 2000; ++i) {
+    const std::string n = std::to_string(i);
+    doc->includes.push_back(std::string("inc").append(n).append(".thrift"));
+    const std::string name = std::string("S").append(n);
+    doc->structs[name] = StructDef{name, {}};
+  }
+  auto schema = Schema::build(doc);
+  EXPECT_EQ(schema->structs().size(), 2000u);
+  EXPECT_EQ(schema->find("inc1999.S7"), &doc->structs.at("S7"));
 }
 
 TEST(ValueText, Forms) {
@@ -46,6 +72,14 @@ TEST(ValueText, Forms) {
             "Map([(String(\"a\"), I32(1))])");
   EXPECT_EQ(to_text(ThriftValue::Struct("P")), "Struct { name: \"P\", fields: {} }");
   EXPECT_EQ(to_text(ThriftValue::List({ThriftValue::I32(1), ThriftValue::I32(2)})), "List([I32(1), I32(2)])");
+}
+
+TEST(ValueText, EscapesForJsonAndForReprs) {
+  const std::string text = std::string("a\"\\\n\r\t\b\f", 8) + std::string("\0\x1f\x7f\xc3\xa9", 5);
+  std::string json;
+  append_escaped(json, text, EscapeStyle::Json);
+  EXPECT_EQ(json, "a\\\"\\\\\\n\\r\\t\\b\\f\\u0000\\u001f\x7f\xc3\xa9");
+  EXPECT_EQ(velvane::quoted(text), "\"a\\\"\\\\\\n\\r\\t\\u{8}\\u{c}\\0\\u{1f}\\u{7f}\xc3\xa9\"");
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// src/protocol/value.h: ThriftValue, the tagged in-memory value of any Thrift type.
+// src/model/value.h: ThriftValue, the tagged in-memory value of any Thrift type.
 #pragma once
 
 #include <cstdint>
@@ -106,5 +106,12 @@ std::string to_text(const ThriftValue& value);
 
 /// Double-quoted text with `"` and `\` escaped and control characters as backslash escapes.
 std::string quoted(std::string_view text);
+
+/// How append_escaped writes control characters: JSON's escapes (`\b \f \n \r \t`, else `\u00XX`)
+/// or the debug forms of the reprs (`\n \r \t \0`, else `\u{X}`, DEL included).
+enum class EscapeStyle : uint8_t { Json, Debug };
+
+/// Appends `text` with `"`, `\` and control characters escaped; other bytes are copied as they are.
+void append_escaped(std::string& out, std::string_view text, EscapeStyle style);
 
 }  // namespace velvane

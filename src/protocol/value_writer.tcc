@@ -1,11 +1,11 @@
-// src/protocol/codec.tcc: write_value, the stored-value walker shared by the three writers.
+// src/protocol/value_writer.tcc: write_value, the stored-value walker shared by the three writers.
 #pragma once
 
 namespace velvane {
 
 namespace detail {
 
-inline Error write_depth_error() { return Error{ErrorKind::InvalidData, "Depth limit exceeded"}; }
+inline Error write_depth_error() { return Error{ErrorKind::DepthLimit, "Depth limit exceeded"}; }
 
 /// Element type id of a stored container: its first element's variant, string when empty.
 inline uint8_t first_item_id(const std::vector<ThriftValue>& items, size_t index) {
@@ -25,7 +25,7 @@ Status write_items(W& w, const std::vector<ThriftValue>& items, size_t count, co
 template <class W>
 Status write_struct_value(W& w, const StructValue& value, const Schema& schema, int depth) {
   const StructDef* def = schema.find(value.name);
-  if (!def) return Error{ErrorKind::InvalidData, "Unknown struct in schema: " + value.name};
+  if (!def) return Error{ErrorKind::UnknownStruct, "Unknown struct in schema: " + value.name};
   w.struct_begin();
   for (const ThriftField& field : def->fields) {
     const ThriftValue* held = value.find(field.name);
@@ -58,20 +58,20 @@ Status write_value(W& w, const ThriftValue& value, const Schema& schema, int dep
   const auto& items = value.items;
   switch (value.kind) {
     case ValueKind::List: {
-      w.list_begin(detail::first_item_id(items, 0), static_cast<int32_t>(items.size()));
+      w.list_begin(detail::first_item_id(items, 0), items.size());
       Status st = detail::write_items(w, items, items.size(), schema, depth + 1);
       if (st) w.list_end();
       return st;
     }
     case ValueKind::Set: {
-      w.set_begin(detail::first_item_id(items, 0), static_cast<int32_t>(items.size()));
+      w.set_begin(detail::first_item_id(items, 0), items.size());
       Status st = detail::write_items(w, items, items.size(), schema, depth + 1);
       if (st) w.set_end();
       return st;
     }
     case ValueKind::Map: {
       w.map_begin(detail::first_item_id(items, 0), detail::first_item_id(items, 1),
-                  static_cast<int32_t>(value.map_size()));
+                  value.map_size());
       // A trailing key without a value is not part of the map.
       Status st = detail::write_items(w, items, value.map_size() * 2, schema, depth + 1);
       if (st) w.map_end();

@@ -1,21 +1,29 @@
-// src/protocol/error.h: errors as values for the core (parser, protocols, transports).
+// src/model/error.h: errors as values for the core (parser, protocols, transports).
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <variant>
 
 namespace velvane {
 
-/// What went wrong, so the Python face can pick the exception class and the message prefix.
-enum class ErrorKind {
-  UnexpectedEof,  // ran out of input: text "failed to fill whole buffer" inside a protocol error
-  InvalidData,    // malformed bytes: protocol errors, bad UTF-8, bad headers, depth exceeded
-  InvalidInput,   // a caller's value the core cannot write
+/// What went wrong, in the core's own terms. The Python face picks the exception class and the
+/// message prefix from the kind and the operation that failed (src/python/errors.cpp).
+enum class ErrorKind : uint8_t {
+  EndOfInput,     // ran out of input ("failed to fill whole buffer", an IDL text that stops early)
+  InvalidData,    // malformed bytes or text: type ids, UTF-8, varints, Base64, JSON, IDL
+  NegativeSize,   // a length or count below zero
+  SizeLimit,      // a length or count beyond what the wire can say
+  DepthLimit,     // nesting deeper than the limit
+  BadVersion,     // a message header of another protocol or version
+  UnknownStruct,  // a struct name the schema does not hold
+  WrongShape,     // a JSON value of another kind than the declared type needs
+  InvalidInput,   // a caller's request the core cannot carry out
   WriteZero,      // a transport accepted no bytes
   Os,             // the operating system's error text
-  Type,           // surfaces as TypeError (JSON document reader)
-  Value,          // surfaces as ValueError (JSON document reader, Base64)
+  OutOfMemory,    // an allocation failed
+  Internal,       // anything else that was thrown; the text is the exception's
 };
 
 struct Error {
@@ -56,5 +64,9 @@ class Status {
   Error err_;
   bool failed_ = false;
 };
+
+/// The exception being handled, as an Error: OutOfMemory for std::bad_alloc, Internal with the
+/// exception's text otherwise. Call only inside a catch block; never throws.
+Error current_exception_error() noexcept;
 
 }  // namespace velvane

@@ -1,5 +1,7 @@
-// src/parser/schema.cpp: text forms and lookups of the schema records.
-#include "parser/schema.h"
+// src/model/schema.cpp: text forms and lookups of the schema records.
+#include "model/schema.h"
+
+#include <algorithm>
 
 namespace velvane {
 
@@ -68,29 +70,30 @@ static std::string include_prefix(std::string_view include) {
   return std::string(include);
 }
 
-std::shared_ptr<const Schema> Schema::build(const ThriftDocument& doc) {
+std::shared_ptr<const Schema> Schema::build(std::shared_ptr<const ThriftDocument> doc) {
   auto schema = std::make_shared<Schema>();
-  std::vector<std::string> prefixes;
-  for (const auto& inc : doc.includes) prefixes.push_back(include_prefix(inc));
-  for (const auto& [name, def] : doc.structs) {
-    auto shared = std::make_shared<const StructDef>(def);
-    for (const auto& prefix : prefixes) schema->structs_.emplace(prefix + "." + name, shared);
-  }
-  // Own names win over prefixed aliases that happen to collide with them.
-  for (const auto& [name, def] : doc.structs) {
-    auto alias = schema->structs_.find(name);
-    if (alias != schema->structs_.end()) {
-      alias->second = std::make_shared<const StructDef>(def);
-    } else {
-      schema->structs_.emplace(name, std::make_shared<const StructDef>(def));
-    }
-  }
+  schema->structs_.reserve(doc->structs.size());
+  for (const auto& [name, def] : doc->structs) schema->structs_.emplace(name, &def);
+  for (const auto& include : doc->includes) schema->prefixes_.push_back(include_prefix(include));
+  auto& prefixes = schema->prefixes_;
+  std::sort(prefixes.begin(), prefixes.end());
+  prefixes.erase(std::unique(prefixes.begin(), prefixes.end()), prefixes.end());
+  schema->doc_ = std::move(doc);
   return schema;
 }
 
+std::shared_ptr<const Schema> Schema::build(const ThriftDocument& doc) {
+  return build(std::make_shared<const ThriftDocument>(doc));
+}
+
 const StructDef* Schema::find(std::string_view name) const {
-  auto it = structs_.find(name);
-  return it == structs_.end() ? nullptr : it->second.get();
+  if (auto it = structs_.find(name); it != structs_.end()) return it->second;
+  if (prefixes_.empty()) return nullptr;
+  for (size_t dot = name.find('.'); dot != std::string_view::npos; dot = name.find('.', dot + 1)) {
+    if (!std::binary_search(prefixes_.begin(), prefixes_.end(), name.substr(0, dot), std::less<>{})) continue;
+    if (auto it = structs_.find(name.substr(dot + 1)); it != structs_.end()) return it->second;
+  }
+  return nullptr;
 }
 
 }  // namespace velvane

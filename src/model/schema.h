@@ -1,4 +1,4 @@
-// src/parser/schema.h: the schema model, immutable records produced by one parse.
+// src/model/schema.h: the schema model, immutable records produced by one parse.
 #pragma once
 
 #include <cstdint>
@@ -10,7 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "protocol/value.h"
+#include "model/value.h"
 
 namespace velvane {
 
@@ -88,25 +88,28 @@ struct ThriftDocument {
 };
 
 /// The read-only struct table that resolves Struct(name) types: every struct under its own name
-/// and, for each include prefix, under "prefix.Name". Shared by views, instances, clients.
+/// and, for each include prefix, under "prefix.Name". It points into the document it shares, so a
+/// struct is one definition under all its names. Shared by views, instances, clients.
 class Schema {
-  /// Lets find() look names up by string_view without building a std::string.
-  struct NameHash {
-    using is_transparent = void;
-    size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
-  };
-  using Table = std::unordered_map<std::string, std::shared_ptr<const StructDef>, NameHash, std::equal_to<>>;
-
  public:
+  /// Each struct once, under its own name; the names view the document's keys.
+  using Table = std::unordered_map<std::string_view, const StructDef*>;
+
   Schema() = default;
-  /// Builds the registry for a document (include prefixes: text after the last '/', minus ".thrift").
+  /// The registry of a document (include prefixes: text after the last '/', minus ".thrift").
+  static std::shared_ptr<const Schema> build(std::shared_ptr<const ThriftDocument> doc);
+  /// The same over a copy of `doc`.
   static std::shared_ptr<const Schema> build(const ThriftDocument& doc);
 
+  /// The struct called `name`, or called the rest of `name` after an include prefix and a dot.
+  /// Own names win; of several prefixes that fit, the shortest does.
   const StructDef* find(std::string_view name) const;
   const Table& structs() const { return structs_; }
 
  private:
+  std::shared_ptr<const ThriftDocument> doc_;
   Table structs_;
+  std::vector<std::string> prefixes_;  // sorted, without repeats
 };
 
 }  // namespace velvane

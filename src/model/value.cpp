@@ -1,10 +1,9 @@
-// src/protocol/value.cpp: ThriftValue constructors, equality and text form.
-#include "protocol/value.h"
+// src/model/value.cpp: ThriftValue constructors, equality and text form.
+#include "model/value.h"
 
 #include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <cstdio>
 #include <cstdlib>
 
 namespace velvane {
@@ -108,28 +107,57 @@ bool ThriftValue::operator==(const ThriftValue& o) const {
   return false;
 }
 
-std::string quoted(std::string_view text) {
-  std::string out;
-  out.reserve(text.size() + 2);
-  out += '"';
-  for (unsigned char c : text) {
+static bool needs_escape(unsigned char c, EscapeStyle style) {
+  return c < 0x20 || c == '"' || c == '\\' || (c == 0x7f && style == EscapeStyle::Debug);
+}
+
+static void append_control(std::string& out, unsigned char c, EscapeStyle style) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  if (style == EscapeStyle::Json) {
+    switch (c) {
+      case '\b': out += "\\b"; return;
+      case '\f': out += "\\f"; return;
+      default: {
+        const char esc[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 15]};
+        out.append(esc, 6);
+        return;
+      }
+    }
+  }
+  if (c == '\0') {
+    out += "\\0";
+    return;
+  }
+  out += "\\u{";
+  if (c >> 4) out += kHex[c >> 4];
+  out += kHex[c & 15];
+  out += '}';
+}
+
+void append_escaped(std::string& out, std::string_view text, EscapeStyle style) {
+  size_t run = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (!needs_escape(c, style)) continue;
+    out.append(text.substr(run, i - run));
+    run = i + 1;
     switch (c) {
       case '"': out += "\\\""; break;
       case '\\': out += "\\\\"; break;
       case '\n': out += "\\n"; break;
       case '\r': out += "\\r"; break;
       case '\t': out += "\\t"; break;
-      case '\0': out += "\\0"; break;
-      default:
-        if (c < 0x20 || c == 0x7f) {
-          char buf[12];
-          std::snprintf(buf, sizeof buf, "\\u{%x}", c);
-          out += buf;
-        } else {
-          out += static_cast<char>(c);
-        }
+      default: append_control(out, c, style);
     }
   }
+  out.append(text.substr(run));
+}
+
+std::string quoted(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + 2);
+  out += '"';
+  append_escaped(out, text, EscapeStyle::Debug);
   out += '"';
   return out;
 }

@@ -1,0 +1,63 @@
+// src/protocol/binary_writer.h: the binary protocol's writer.
+#pragma once
+
+#include <bit>
+#include <string>
+#include <string_view>
+
+#include "protocol/protocol.h"
+#include "protocol/wire_format.h"
+
+namespace velvane {
+
+class BinaryWriter {
+ public:
+  explicit BinaryWriter(std::string& out) : out_(out) {}
+  void message_begin(std::string_view name, uint8_t type, int32_t seqid) {
+    wire::put_be32(out_, 0x80010000u | type);
+    write_string(name);
+    write_i32(seqid);
+  }
+  void message_end() {}
+  void struct_begin() {}
+  void struct_end() { out_.push_back('\0'); }
+  void field_begin(uint8_t type_id, int16_t id) {
+    out_.push_back(static_cast<char>(type_id));
+    write_i16(id);
+  }
+  void field_end() {}
+  void write_bool(bool v) { out_.push_back(v ? 1 : 0); }
+  void write_byte(int8_t v) { out_.push_back(static_cast<char>(v)); }
+  void write_i16(int16_t v) { wire::put_be16(out_, static_cast<uint16_t>(v)); }
+  void write_i32(int32_t v) { wire::put_be32(out_, static_cast<uint32_t>(v)); }
+  void write_i64(int64_t v) { wire::put_be64(out_, static_cast<uint64_t>(v)); }
+  void write_double(double v) { wire::put_be64(out_, std::bit_cast<uint64_t>(v)); }
+  void write_string(std::string_view v) {
+    if (!status_.fits(v.size(), "String")) return;
+    write_i32(static_cast<int32_t>(v.size()));
+    out_.append(v);
+  }
+  void write_binary(std::string_view v) { write_string(v); }
+  void list_begin(uint8_t elem_id, size_t size) {
+    if (!status_.fits(size, "List")) return;
+    out_.push_back(static_cast<char>(elem_id));
+    write_i32(static_cast<int32_t>(size));
+  }
+  void list_end() {}
+  void set_begin(uint8_t elem_id, size_t size) { list_begin(elem_id, size); }
+  void set_end() {}
+  void map_begin(uint8_t key_id, uint8_t value_id, size_t size) {
+    if (!status_.fits(size, "Map")) return;
+    const char ids[2] = {static_cast<char>(key_id), static_cast<char>(value_id)};
+    out_.append(ids, 2);
+    write_i32(static_cast<int32_t>(size));
+  }
+  void map_end() {}
+  [[nodiscard]] Status finish() { return status_.take(); }
+
+ private:
+  std::string& out_;
+  detail::WriterStatus status_;
+};
+
+}  // namespace velvane

@@ -1,0 +1,108 @@
+// src/protocol/compact_writer.h: the compact protocol's writer.
+#pragma once
+
+#include <bit>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "protocol/protocol.h"
+#include "protocol/wire_format.h"
+
+namespace velvane {
+
+class CompactWriter {
+ public:
+  explicit CompactWriter(std::string& out) : out_(out) {}
+  void message_begin(std::string_view name, uint8_t type, int32_t seqid) {
+    const char head[2] = {static_cast<char>(0x82), static_cast<char>((type << 5) | 1)};
+    out_.append(head, 2);
+    wire::put_varint(out_, wire::zigzag32(seqid));
+    write_string(name);
+  }
+  void message_end() {}
+  void struct_begin() {
+    last_ids_.push_back(last_id_);
+    last_id_ = 0;
+  }
+  void struct_end() {
+    out_.push_back('\0');
+    if (!last_ids_.empty()) {
+      last_id_ = last_ids_.back();
+      last_ids_.pop_back();
+    }
+  }
+  void field_begin(uint8_t type_id, int16_t id) {  // a bool field's header waits for write_bool
+    if (type_id == 2) {
+      bool_pending_ = true;
+      pending_id_ = id;
+      return;
+    }
+    field_header(wire::compact_code(type_id), id);
+  }
+  void field_end() {}
+  void write_bool(bool v) {
+    if (bool_pending_) {
+      bool_pending_ = false;
+      field_header(v ? 1 : 2, pending_id_);
+    } else {
+      out_.push_back(v ? 1 : 2);
+    }
+  }
+  void write_byte(int8_t v) { out_.push_back(static_cast<char>(v)); }
+  void write_i16(int16_t v) { wire::put_varint(out_, wire::zigzag32(v)); }
+  void write_i32(int32_t v) { wire::put_varint(out_, wire::zigzag32(v)); }
+  void write_i64(int64_t v) { wire::put_varint(out_, wire::zigzag64(v)); }
+  void write_double(double v) { wire::put_be64(out_, std::bit_cast<uint64_t>(v)); }
+  void write_string(std::string_view v) {
+    if (!status_.fits(v.size(), "String")) return;
+    wire::put_varint(out_, wire::zigzag32(static_cast<int32_t>(v.size())));
+    out_.append(v);
+  }
+  void write_binary(std::string_view v) { write_string(v); }
+  void list_begin(uint8_t elem_id, size_t size) {
+    if (!status_.fits(size, "List")) return;
+    const uint8_t code = wire::compact_code(elem_id);
+    if (size < 15) {
+      out_.push_back(static_cast<char>((size << 4) | code));
+    } else {
+      out_.push_back(static_cast<char>(0xF0 | code));
+      wire::put_varint(out_, wire::zigzag32(static_cast<int32_t>(size)));
+    }
+  }
+  void list_end() {}
+  void set_begin(uint8_t elem_id, size_t size) { list_begin(elem_id, size); }
+  void set_end() {}
+  void map_begin(uint8_t key_id, uint8_t value_id, size_t size) {
+    if (!status_.fits(size, "Map")) return;
+    if (size == 0) {
+      out_.push_back('\0');
+      return;
+    }
+    wire::put_varint(out_, wire::zigzag32(static_cast<int32_t>(size)));
+    out_.push_back(static_cast<char>((wire::compact_code(key_id) << 4) | wire::compact_code(value_id)));
+  }
+  void map_end() {}
+  [[nodiscard]] Status finish() { return status_.take(); }
+
+ private:
+  void field_header(uint8_t code, int16_t id) {
+    const int delta = int{id} - int{last_id_};
+    if (delta >= 1 && delta <= 15) {
+      out_.push_back(static_cast<char>((delta << 4) | code));
+    } else {
+      out_.push_back(static_cast<char>(code));
+      wire::put_be16(out_, static_cast<uint16_t>(id));
+    }
+    last_id_ = id;
+  }
+
+  std::string& out_;
+  std::vector<int16_t> last_ids_;  // last field id of each enclosing struct
+  int16_t last_id_ = 0;
+  bool bool_pending_ = false;      // field_begin for a bool field waits for its value
+  int16_t pending_id_ = 0;
+  detail::WriterStatus status_;
+};
+
+}  // namespace velvane

@@ -1,0 +1,63 @@
+// src/protocol/protocol.h: what the protocol units share: the choice of protocol, the nesting and
+// length limits, and the order of calls every writer accepts.
+//
+// Writers share one set of member names so that a walker can be templated over them (the Python data
+// walker in src/python/ and write_value). Type ids passed to writers are always binary wire type
+// ids (2 bool, 3 byte, 4 double, 6 i16, 8 i32, 10 i64, 11 string/binary, 12 struct, 13 map, 14 set,
+// 15 list); each writer maps them to its own codes or tags.
+//
+// Call sequence a walker produces for one struct:
+//   struct_begin(); { field_begin(type_id, id); <one value>; field_end(); }* struct_end();
+// A value is one of: write_bool/byte/i16/i32/i64/double/string/binary, a nested struct as above,
+// list_begin(elem_id, n) <n values> list_end(), set_begin(elem_id, n) <n values> set_end(),
+// map_begin(key_id, value_id, n) <key, value>*n map_end().
+// A message is message_begin(name, type, seqid) <struct> message_end(). After the outermost struct or
+// message, finish() reports whether everything could be encoded: a length or count the wire cannot
+// carry is refused (nothing of it is written) and remembered, and the output is then unusable.
+// struct_end() writes the stop byte (binary, compact) or closes the object (JSON).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "model/error.h"
+
+namespace velvane {
+
+/// Nesting of structs and containers is bounded on reading and writing (as Apache Thrift does).
+/// The outermost struct is level 1; every nested struct, list, set or map adds one.
+inline constexpr int kMaxDepth = 64;
+
+/// Every wire says lengths and counts as signed 32-bit integers.
+inline constexpr size_t kMaxWireLength = INT32_MAX;
+
+enum class Protocol : uint8_t { Binary = 0, Compact = 1, Json = 2 };
+
+namespace detail {
+
+/// The first refusal of a writer: what it could not encode.
+class WriterStatus {
+ public:
+  /// True when `n` can be said on the wire; otherwise remembers the first refusal.
+  bool fits(size_t n, const char* what) {
+    if (n <= kMaxWireLength) [[likely]]
+      return true;
+    refuse(n, what);
+    return false;
+  }
+  [[nodiscard]] Status take() { return std::move(status_); }
+
+ private:
+  [[gnu::noinline, gnu::cold]] void refuse(size_t n, const char* what) {
+    if (!status_.ok()) return;
+    status_ = Error{ErrorKind::SizeLimit, std::string(what) + " size " + std::to_string(n) +
+                                              " exceeds the wire limit of " + std::to_string(kMaxWireLength)};
+  }
+
+  Status status_;
+};
+
+}  // namespace detail
+
+}  // namespace velvane

@@ -1,0 +1,46 @@
+// src/protocol/wire_format.h: byte-level encodings shared by the binary and compact writers.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace velvane::wire {
+
+inline void put_be16(std::string& out, uint16_t v) {
+  const char b[2] = {static_cast<char>(v >> 8), static_cast<char>(v)};
+  out.append(b, 2);
+}
+
+inline void put_be32(std::string& out, uint32_t v) {
+  const char b[4] = {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8),
+                     static_cast<char>(v)};
+  out.append(b, 4);
+}
+
+inline void put_be64(std::string& out, uint64_t v) {
+  char b[8];
+  for (int i = 7; i >= 0; --i, v >>= 8) b[i] = static_cast<char>(v);
+  out.append(b, 8);
+}
+
+inline void put_varint(std::string& out, uint64_t v) {
+  char b[10];
+  int n = 0;
+  while (v >= 0x80) {
+    b[n++] = static_cast<char>((v & 0x7F) | 0x80);
+    v >>= 7;
+  }
+  b[n++] = static_cast<char>(v);
+  out.append(b, n);
+}
+
+inline uint32_t zigzag32(int32_t n) { return (static_cast<uint32_t>(n) << 1) ^ static_cast<uint32_t>(n >> 31); }
+inline uint64_t zigzag64(int64_t n) { return (static_cast<uint64_t>(n) << 1) ^ static_cast<uint64_t>(n >> 63); }
+
+/// Compact type code (4 bits) of a binary wire type id; bool maps to 1 (its element form).
+inline uint8_t compact_code(uint8_t type_id) {
+  static constexpr uint8_t kCodes[16] = {0, 0, 1, 3, 7, 0, 4, 0, 5, 0, 6, 8, 12, 11, 10, 9};
+  return type_id < 16 ? kCodes[type_id] : 0;
+}
+
+}  // namespace velvane::wire

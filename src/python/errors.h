@@ -1,0 +1,84 @@
+// src/python/errors.h: where the core's errors and C++ exceptions become Python exceptions.
+#pragma once
+
+#include <type_traits>
+
+#include "model/error.h"
+#include "python/ref.h"
+
+namespace velvane::py {
+
+/// What the core was doing when it failed; with the error's kind it picks the exception.
+enum class Operation {
+  ParseIdl,          // ValueError "Parse error: …"
+  ReadWire,          // OSError "Read error: …"
+  ReadJsonDocument,  // TypeError for a JSON value of the wrong shape, ValueError otherwise
+  Write,             // OSError "Write error: …"
+};
+
+/// Raises the Python exception for `error`. Out of memory is MemoryError and an internal failure
+/// RuntimeError whatever the operation.
+void raise_error(const Error& error, Operation operation);
+
+/// Raises the Python exception for the C++ exception being handled: MemoryError for
+/// std::bad_alloc, RuntimeError with its text otherwise. Call only inside a catch block.
+void raise_current_exception() noexcept;
+
+/// What a function that CPython calls returns to report a raised exception.
+template <class R>
+R failure_value() noexcept {
+  if constexpr (std::is_pointer_v<R>) {
+    return nullptr;
+  } else {
+    static_assert(std::is_integral_v<R>, "a CPython entry point returns a pointer or an integer");
+    return static_cast<R>(-1);
+  }
+}
+
+/// Runs `fn()` so that no C++ exception leaves it: a thrown exception becomes the Python exception
+/// and `failure` is returned. Needs an attached thread state, like everything that raises.
+template <class R, class Fn>
+R call_guarded(Fn&& fn, R failure) noexcept {
+  try {
+    return fn();
+  } catch (...) {
+    raise_current_exception();
+    return failure;
+  }
+}
+
+namespace guarding {
+
+template <auto Fn, class R, class... A>
+R guarded_entry(A... args) noexcept {
+  try {
+    return Fn(args...);
+  } catch (...) {
+    raise_current_exception();
+    if constexpr (std::is_void_v<R>) {
+      PyErr_WriteUnraisable(nullptr);  // a deallocator has no way to report it
+    } else {
+      return failure_value<R>();
+    }
+  }
+}
+
+template <auto Fn, class F>
+struct Guard;
+template <auto Fn, class R, class... A>
+struct Guard<Fn, R (*)(A...)> {
+  static constexpr auto entry = &guarded_entry<Fn, R, A...>;
+};
+template <auto Fn, class R, class... A>
+struct Guard<Fn, R (*)(A...) noexcept> {
+  static constexpr auto entry = &guarded_entry<Fn, R, A...>;
+};
+
+}  // namespace guarding
+
+/// `guard<fn>` is `fn` with the same signature, made safe for CPython to call: methods, slots,
+/// getters and setters are registered through it.
+template <auto Fn>
+inline constexpr auto guard = guarding::Guard<Fn, decltype(Fn)>::entry;
+
+}  // namespace velvane::py
