@@ -23,9 +23,11 @@ demo: build
 # BENCH_ARGS=--memory adds the 1M round-trip memory check; --quick shortens the run.
 BENCH_ARGS ?=
 bench: build
-	cmake --build $(BUILD_DIR) --target parse_bench
+	cmake --build $(BUILD_DIR) --target parse_bench bench_peers
 	$(BUILD_DIR)/parse_bench
 	VELVANE_BUILD_DIR=$(abspath $(BUILD_DIR)) tools/python bench/run.py $(BENCH_ARGS)
+	VELVANE_BUILD_DIR=$(abspath $(BUILD_DIR)) tools/python bench/client_bench.py $(filter --quick,$(BENCH_ARGS))
+	VELVANE_BUILD_DIR=$(abspath $(BUILD_DIR)) tools/python bench/server_bench.py $(filter --quick,$(BENCH_ARGS))
 
 # AddressSanitizer + UndefinedBehaviorSanitizer build of the module, its C++ tests and the Python suite.
 asan-build:

@@ -1,4 +1,6 @@
 // Benchmark workloads shared by velvane and Apache Thrift's generated classes.
+namespace cpp velvane_bench
+
 struct Inner {
   1: i64 id,
   2: double score,
@@ -22,4 +24,10 @@ struct Medium {
   8: list<Inner> inners,
   9: binary blob,
   10: set<string> tags,
+}
+
+// The RPC benchmarks' service: a tiny call and a call carrying the medium struct both ways.
+service Bench {
+  i32 add(1: i32 a, 2: i32 b),
+  Medium echo(1: Medium m),
 }

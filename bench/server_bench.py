@@ -1,0 +1,155 @@
+"""RPC server benchmark: Apache Thrift's C++ load generator against three servers of the Bench service.
+
+Run with `make bench` (or `tools/python bench/server_bench.py [--quick]` after
+`cmake --build build --target bench_peers`). build/apache_load (closed loop, one thread per
+connection, framed binary) drives, in one run and with the same handler code (BenchHandler below):
+Apache Thrift's Python TThreadedServer (accelerated binary, framed), velvane's ThriftServer with plain
+and `async def` handlers, and build/apache_server (Apache's C++ TThreadedServer: the ceiling).
+One connection runs with the server and the load generator pinned to CPU 0 (`taskset -c 0`), four
+connections unpinned.
+"""
+import argparse
+import contextlib
+import os
+import signal
+import socket
+import sys
+import tempfile
+import time
+
+from client_bench import (NOT_AVAILABLE, PIN, ApachePeer, Settings, apache_cpp_server, apache_load, figures,
+                          idl_text, markdown_table, require_peer_binaries, running_child,
+                          velvane_bench_service)
+
+STARTUP_SECONDS = 20.0
+
+
+class BenchHandler:
+    def add(self, a, b):
+        return a + b
+
+    def echo(self, m):
+        return m
+
+
+class AsyncBenchHandler:
+    async def add(self, a, b):
+        return a + b
+
+    async def echo(self, m):
+        return m
+
+
+@contextlib.contextmanager
+def apache_python_server(peer, pinned):
+    cpu = 0 if pinned else None
+    with peer.server("Bench", BenchHandler, transport="framed", kind="threaded", cpu=cpu) as (_, port):
+        yield port
+
+
+@contextlib.contextmanager
+def velvane_server(pinned, handler_kind, workers):
+    command = [sys.executable, os.path.abspath(__file__), "--serve-velvane", handler_kind, "--workers", str(workers)]
+    with running_child((PIN if pinned else []) + command, STARTUP_SECONDS) as (_, port):
+        yield port
+
+
+def velvane_server_missing():
+    """Why velvane's ThriftServer cannot be used here yet, or None when it can be constructed."""
+    velvane, _, service = velvane_bench_service()
+    if not hasattr(velvane, "ThriftServer"):
+        return "velvane has no ThriftServer"
+    try:
+        velvane.ThriftServer(service)
+    except NotImplementedError as e:
+        return str(e)
+    return None
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def serve_velvane(handler_kind, workers):
+    """The child process behind velvane_server(): serves until SIGTERM or SIGINT."""
+    velvane, parser, service = velvane_bench_service()
+    server = velvane.ThriftServer(service, transport=velvane.TransportType.Framed, workers=workers,
+                                  protocol=velvane.ProtocolType.Binary)
+    server.set_parser(parser)
+    handler = BenchHandler() if handler_kind == "plain" else AsyncBenchHandler()
+    server.register_handler("add", handler.add)
+    server.register_handler("echo", handler.echo)
+    # Blocked before serve() starts its threads, so they inherit the mask and sigwait below gets them.
+    signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM, signal.SIGINT})
+    port = free_port()
+    server.serve("127.0.0.1", port)
+    deadline = time.monotonic() + STARTUP_SECONDS
+    while not server.is_running():  # serve() returns before binding; there is no event to wait on
+        if time.monotonic() > deadline:
+            sys.exit(f"velvane's server did not start listening on port {port}")
+        time.sleep(0.01)
+    print(f"listening on 127.0.0.1:{port}", flush=True)
+    signal.sigwait({signal.SIGTERM, signal.SIGINT})
+    server.stop()
+
+
+SERVERS = ["Apache Python TThreadedServer", "velvane ThriftServer", "velvane ThriftServer, async def",
+           "Apache C++ TThreadedServer (apache_server)"]
+
+
+def measure_servers(peer, settings, call, connections, pinned, workers, velvane_missing):
+    """calls/s, p50 and p99 of each server in SERVERS under apache_load."""
+    results = {}
+    with apache_python_server(peer, pinned) as port:
+        results[SERVERS[0]] = apache_load(port, settings, connections, call, pinned)
+    for name, kind in ((SERVERS[1], "plain"), (SERVERS[2], "async")):
+        if velvane_missing:
+            results[name] = {"unavailable": velvane_missing}
+            continue
+        with velvane_server(pinned, kind, workers) as port:
+            results[name] = apache_load(port, settings, connections, call, pinned)
+    with apache_cpp_server(pinned) as port:
+        results[SERVERS[3]] = apache_load(port, settings, connections, call, pinned)
+    return results
+
+
+def server_table(settings, workers, tmp_dir):
+    peer = ApachePeer(idl_text(), tmp_dir, name="workloads")
+    velvane_missing = velvane_server_missing()
+    rows = []
+    for call in ("add", "echo"):
+        for connections, pinned in ((1, True), (4, False)):
+            results = measure_servers(peer, settings, call, connections, pinned, workers, velvane_missing)
+            python, ceiling = results[SERVERS[0]], results[SERVERS[3]]
+            what = "add(a, b)" if call == "add" else "echo(Medium)"
+            load = f"{connections} conn, {'pinned' if pinned else 'unpinned'}"
+            for name in SERVERS:
+                cells = figures(results[name], python)
+                vs_ceiling = figures(results[name], ceiling)[3] if cells[0] != NOT_AVAILABLE else ""
+                rows.append([what, load, name] + cells + [vs_ceiling])
+    header = ["call", "load", "server", "calls/s", "p50 µs", "p99 µs", "vs Apache Python", "vs C++"]
+    return markdown_table(header, rows)
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--quick", action="store_true", help="shorter measurements")
+    ap.add_argument("--workers", type=int, default=2, help="velvane ThriftServer worker threads")
+    ap.add_argument("--serve-velvane", choices=("plain", "async"), help=argparse.SUPPRESS)
+    args = ap.parse_args()
+    if args.serve_velvane:
+        serve_velvane(args.serve_velvane, args.workers)
+        return
+    require_peer_binaries()
+    settings = Settings(args.quick)
+    print(f"RPC servers under apache_load (Apache Thrift C++, closed loop, framed binary), "
+          f"{settings.seconds:g} s per row after {settings.warmup} warm-up calls per connection:")
+    print()
+    with tempfile.TemporaryDirectory(prefix="velvane-bench-") as tmp_dir:
+        print(server_table(settings, args.workers, tmp_dir))
+
+
+if __name__ == "__main__":
+    main()
