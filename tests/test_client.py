@@ -1,5 +1,6 @@
 """ThriftClient against scripted peers: exact request bytes, exact replies."""
 import math
+import select
 import socket
 import threading
 
@@ -315,6 +316,25 @@ def test_timeout_against_a_peer_that_never_answers(calc):
             c.call("add", a=1, b=2)
         assert not c.is_open()
         done.set()
+
+
+def test_connect_timeout_against_a_full_accept_queue(calc):
+    with socket.create_server(("127.0.0.1", 0), backlog=0) as server:
+        port = server.getsockname()[1]
+        fillers = [socket.socket() for _ in range(3)]
+        try:
+            for s in fillers:
+                s.setblocking(False)
+                s.connect_ex(("127.0.0.1", port))
+            assert select.select([], fillers[:1], [], DEADLINE)[1], "the queue's one place is taken"
+            c = velvane.ThriftClient(calc[1], "127.0.0.1", port)
+            c.timeout = 0.2
+            with pytest.raises(TimeoutError, match=f"^connect to 127.0.0.1:{port}: timed out$"):
+                c.open()
+            assert not c.is_open()
+        finally:
+            for s in fillers:
+                s.close()
 
 
 @pytest.mark.parametrize("value, error", [(-1, ValueError), (math.nan, ValueError), ("1", TypeError)])

@@ -131,3 +131,17 @@ def test_application_exception():
         raise E("no such method", 1)
     except Exception as caught:
         assert repr(caught) == "ThriftApplicationException(type=1, message=no such method)"
+
+
+@pytest.mark.parametrize(
+    "args, exc, message",
+    [
+        ((5, 1), TypeError, "argument 'message': 'int' object is not an instance of 'str'"),
+        (("x", "1"), TypeError, "argument 'type_': 'str' object cannot be interpreted as an integer"),
+        (("x", -2**31 - 1), OverflowError, "argument 'type_': "),
+    ],
+)
+def test_application_exception_argument_errors(args, exc, message):
+    with pytest.raises(exc) as info:
+        velvane.ThriftApplicationException(*args)
+    assert str(info.value).startswith(message)

@@ -159,6 +159,26 @@ def test_argument_type_errors(call):
         call(p)
 
 
+@pytest.mark.parametrize(
+    "call, param",
+    [(lambda p: p.parse("\ud800"), "content"), (lambda p: p.get_struct("\ud800"), "name"),
+     (lambda p: p.get_enum("\ud800"), "name"), (lambda p: p.get_service("\ud800"), "name"),
+     (lambda p: p.get_service("S").get_method("\ud800"), "name")],
+)
+def test_unencodable_argument_keeps_its_unicode_error(call, param):
+    p = velvane.ThriftParser()
+    p.parse("service S { void f() }")
+    with pytest.raises(UnicodeEncodeError) as info:
+        call(p)
+    assert info.value.args[:2] == ("utf-8", "\ud800") and info.value.reason == "surrogates not allowed"
+    assert info.value.__notes__ == [f"argument '{param}'"]
+
+
+def test_parse_error_shows_text_after_a_nul(parse):
+    with pytest.raises(ValueError, match="^Parse error: Syntax error: Unexpected input: \x00 x$"):
+        parse("struct A {} \0 x")
+
+
 def test_keyword_arguments(parse):
     p = velvane.ThriftParser()
     p.parse(content="struct A { 1: i32 x }")

@@ -200,6 +200,16 @@ def test_direct_instances():
         inst.z = 1
     with pytest.raises(TypeError):
         velvane.ThriftStructInstance(5)
+    with pytest.raises(TypeError, match="got multiple values for argument 'struct_name'"):
+        velvane.ThriftStructInstance("P", struct_name="Q")
+    assert velvane.ThriftStructInstance(struct_name="Q", x=1).struct_name == "Q"
+
+
+def test_any_keyword_name_is_an_assignable_field():
+    inst = velvane.ThriftStructInstance("P", **{"\ud800": 1, "x": 2})
+    setattr(inst, "\ud800", 5)
+    assert getattr(inst, "\ud800") == 5
+    assert inst.to_dict() == {"\ud800": 5, "x": 2}
 
 
 def test_instance_of_direct_struct_serializes_under_a_definition(schema):

@@ -28,7 +28,8 @@ size_t FrameDecoder::feed(std::string_view bytes) {
   size_t used = 0;
   while (prefix_got_ < 4 && used < bytes.size()) prefix_[prefix_got_++] = static_cast<uint8_t>(bytes[used++]);
   if (prefix_got_ < 4) return used;
-  if (body_left_ == 0 && payload_.empty()) {
+  if (!have_length_) {
+    have_length_ = true;
     const int32_t length = static_cast<int32_t>(uint32_t{prefix_[0]} << 24 | uint32_t{prefix_[1]} << 16 |
                                                 uint32_t{prefix_[2]} << 8 | uint32_t{prefix_[3]});
     if (length <= 0) {
@@ -195,6 +196,7 @@ void BinaryScanner::after_value() {
 size_t JsonScanner::feed(std::string_view bytes) {
   if (progress_ != Progress::NeedMore) return 0;
   size_t i = 0;
+  size_t begin = 0;  // where the kept bytes of this piece start
   if (!started_) {
     while (i < bytes.size() && is_json_space(bytes[i])) ++i;
     if (i == bytes.size()) return i;
@@ -206,9 +208,8 @@ size_t JsonScanner::feed(std::string_view bytes) {
     started_ = true;
     depth_ = 1;
     payload_.reserve(256);
+    begin = i++;  // the opening bracket is kept, and already counted
   }
-  const size_t begin = i;
-  if (payload_.empty()) ++i;  // the opening bracket
   for (; i < bytes.size(); ++i) {
     const char c = bytes[i];
     if (in_string_) {

@@ -41,6 +41,7 @@ class FrameDecoder {
   Progress progress_ = Progress::NeedMore;
   uint8_t prefix_[4] = {};
   uint8_t prefix_got_ = 0;
+  bool have_length_ = false;
   uint32_t body_left_ = 0;
   std::string payload_;
   Error error_;

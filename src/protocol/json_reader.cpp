@@ -200,7 +200,9 @@ bool JsonStructReader::read_value(const JsonValue& v, const ThriftType& type, Th
     case TypeKind::I16:
     case TypeKind::I32:
     case TypeKind::I64: return read_integer(v, type.kind, out);
-    case TypeKind::Double: out = ThriftValue::Double(double_of(v)); return true;
+    case TypeKind::Double:  // tagged: a number or numeric text; payload: a number only
+      out = ThriftValue::Double(form_ == JsonForm::Tagged ? double_of(v) : v.is_number() ? v.number() : 0.0);
+      return true;
     case TypeKind::String: out = ThriftValue::String(std::string(v.text())); return true;
     case TypeKind::Binary: return read_binary(v, out);
     case TypeKind::List:
@@ -295,7 +297,8 @@ std::string_view without_frame_prefix(std::string_view input) {
 
 }  // namespace
 
-Result<StructValue> read_json_document(std::string_view input, const StructDef& def, const Schema& schema) {
+Result<StructValue> read_json_document(std::string_view input, const StructDef& def, const Schema& schema,
+                                       bool* payload_form) {
   auto parsed = detail::parse_json(without_frame_prefix(input), true);
   if (!parsed) return parsed.take_error();
   const detail::JsonValue& root = parsed.value().root();
@@ -304,6 +307,7 @@ Result<StructValue> read_json_document(std::string_view input, const StructDef& 
   if (root.is_object()) {
     const detail::JsonValue* payload = root.find("payload");
     if (payload && payload->is_object()) {
+      if (payload_form) *payload_form = true;
       detail::JsonStructReader reader(schema, detail::JsonForm::Payload);
       if (!reader.read_struct(*payload, def, out, 1)) return reader.take_error();
       return out;
@@ -311,6 +315,7 @@ Result<StructValue> read_json_document(std::string_view input, const StructDef& 
   } else {
     return Error{ErrorKind::WrongShape, "Expected JSON object for struct"};
   }
+  if (payload_form) *payload_form = false;
   detail::JsonStructReader reader(schema, detail::JsonForm::Tagged);
   if (!reader.read_struct(root, def, out, 1)) return reader.take_error();
   return out;

@@ -21,7 +21,8 @@ Result<StructValue> read_struct(Protocol protocol, std::string_view input, const
 /// A JSON struct document (the serialize API's reader): frame-prefix rule, payload form or id-keyed
 /// form. Errors: WrongShape for a JSON value of the wrong kind ("Expected JSON object for struct",
 /// "Expected JSON array", …); otherwise "JSON parse error: …", "Base64 error: …", "Unknown struct: X",
-/// "expected JSON integer", "Depth limit exceeded".
-Result<StructValue> read_json_document(std::string_view input, const StructDef& def, const Schema& schema);
+/// "expected JSON integer", "Depth limit exceeded". `payload_form`, when given, tells which form was read.
+Result<StructValue> read_json_document(std::string_view input, const StructDef& def, const Schema& schema,
+                                       bool* payload_form = nullptr);
 
 }  // namespace velvane

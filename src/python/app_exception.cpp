@@ -18,10 +18,20 @@ AppExceptionObject* as_app(PyObject* self) { return reinterpret_cast<AppExceptio
 int app_init(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* kwlist[] = {"message", "type_", nullptr};
   PyObject* message;
-  int type;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Ui:ThriftApplicationException", const_cast<char**>(kwlist),
-                                   &message, &type))
+  PyObject* type_arg;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:ThriftApplicationException", const_cast<char**>(kwlist),
+                                   &message, &type_arg))
     return -1;
+  if (!PyUnicode_Check(message)) {
+    type_mismatch(message, "str");
+    prefix_argument_error("message");
+    return -1;
+  }
+  const int type = PyLong_AsInt(type_arg);
+  if (type == -1 && PyErr_Occurred()) {
+    prefix_argument_error("type_");
+    return -1;
+  }
   Ref type_obj = Ref::steal(PyLong_FromLong(type));
   if (!type_obj) return -1;
   Ref new_args = Ref::steal(PyTuple_Pack(2, message, type_obj.get()));

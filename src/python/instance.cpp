@@ -56,9 +56,10 @@ PyObject* read_field(InstanceObject* inst, Py_ssize_t index) {
   PyObject* name = PyTuple_GET_ITEM(inst->field_names.get(), index);
   Py_ssize_t size;
   const char* text = PyUnicode_AsUTF8AndSize(name, &size);
-  if (!text) return nullptr;
+  if (!text) PyErr_Clear();  // a name with lone surrogates never keys a stored value
   PyObject* value = nullptr;
-  if (const ThriftValue* stored = inst->stored.find(std::string_view(text, static_cast<size_t>(size)))) {
+  const ThriftValue* stored = text ? inst->stored.find(std::string_view(text, static_cast<size_t>(size))) : nullptr;
+  if (stored) {
     value = to_python(*stored, inst->schema);
     if (!value) PyErr_Clear();
   }
@@ -79,10 +80,9 @@ PyObject* read_field_locked(InstanceObject* inst, Py_ssize_t index) {
 bool is_own_type_attribute(PyObject* name) {
   const Names& n = names();
   if (name == n.to_dict || name == n.field_names || name == n.struct_name) return true;
-  Py_ssize_t size;
-  const char* text = PyUnicode_AsUTF8AndSize(name, &size);
-  return !text || (size >= 2 && text[0] == '_' && text[1] == '_') ||
-         PyUnicode_Compare(name, n.to_dict) == 0 || PyUnicode_Compare(name, n.field_names) == 0 ||
+  const bool dunder = PyUnicode_GET_LENGTH(name) >= 2 && PyUnicode_READ_CHAR(name, 0) == '_' &&
+                      PyUnicode_READ_CHAR(name, 1) == '_';
+  return dunder || PyUnicode_Compare(name, n.to_dict) == 0 || PyUnicode_Compare(name, n.field_names) == 0 ||
          PyUnicode_Compare(name, n.struct_name) == 0;
 }
 
@@ -138,7 +138,11 @@ PyObject* inst_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(kwargs, &pos, &key, &value)) {
-      if (!struct_name && PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, "struct_name") == 0) {
+      if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, "struct_name") == 0) {
+        if (struct_name) {
+          PyErr_SetString(PyExc_TypeError, "ThriftStructInstance() got multiple values for argument 'struct_name'");
+          return nullptr;
+        }
         struct_name = value;
         continue;
       }
@@ -211,7 +215,7 @@ PyObject* inst_repr(PyObject* self) {
     return fail();
   const Py_ssize_t n = PyTuple_GET_SIZE(inst->field_names.get());
   for (Py_ssize_t i = 0; i < n; ++i) {
-    Ref value = Ref::steal(read_field(inst, i));
+    Ref value = Ref::steal(read_field_locked(inst, i));
     if (!value) return fail();
     if ((i && PyUnicodeWriter_WriteUTF8(writer, ", ", 2) < 0) ||
         PyUnicodeWriter_WriteStr(writer, PyTuple_GET_ITEM(inst->field_names.get(), i)) < 0 ||
@@ -272,7 +276,13 @@ bool instance_assign(InstanceObject* inst, Py_ssize_t index, PyObject* value, bo
   PyObject* name = PyTuple_GET_ITEM(inst->field_names.get(), index);
   Py_ssize_t size;
   const char* text = PyUnicode_AsUTF8AndSize(name, &size);
-  if (!text) return false;
+  if (!text) {
+    // Only a directly built instance has such a name (a keyword with lone surrogates): it has no
+    // definition, so no stored value of that name is ever written; the Python value is all it has.
+    PyErr_Clear();
+    Py_XSETREF(inst->slots()[index], Py_NewRef(value));
+    return true;
+  }
   std::string field_name(text, static_cast<size_t>(size));
   ThriftValue converted;
   bool ok = false;

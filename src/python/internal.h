@@ -169,8 +169,9 @@ bool instance_assign(InstanceObject* inst, Py_ssize_t index, PyObject* value, bo
 /// Typed conversion of a Python object under a declared type; false with an exception set.
 bool to_value_typed(PyObject* obj, const TypePlan& type, const PySchema& schema, ThriftValue& out, int depth = 0);
 bool to_value_untyped(PyObject* obj, const PySchema& schema, ThriftValue& out, int depth = 0);
-/// New reference, or nullptr with an exception set.
-PyObject* to_python(const ThriftValue& value, const std::shared_ptr<const PySchema>& schema);
+/// New reference, or nullptr with an exception set. `eager`: struct values become instances whose
+/// fields already hold Python values (the id-keyed JSON form), not stored values converted later.
+PyObject* to_python(const ThriftValue& value, const std::shared_ptr<const PySchema>& schema, bool eager = false);
 
 /// The protocol selected by a ProtocolType member, or false with the argument error for `param`.
 bool protocol_arg(PyObject* obj, const char* param, Protocol& out);

@@ -1,8 +1,6 @@
 // src/python/ref.cpp: argument parsing, borrow flags and error helpers of the Python face.
 #include "python/ref.h"
 
-#include <cstring>
-
 namespace velvane::py {
 
 PyObject* type_mismatch(PyObject* obj, const char* target) {
@@ -13,15 +11,23 @@ PyObject* type_mismatch(PyObject* obj, const char* target) {
 void prefix_argument_error(const char* name) {
   PyObject* exc = PyErr_GetRaisedException();
   if (!exc) return;
-  Ref text = Ref::steal(PyObject_Str(exc));
-  if (!text) {
-    PyErr_Clear();
-    PyErr_SetRaisedException(exc);
-    return;
+  // The same exception object gets the context: its class, traceback and chaining stay. A plain
+  // one-message exception reads "argument '{name}': {message}"; one built from several arguments
+  // (UnicodeEncodeError) keeps them, and the context goes into a note.
+  Ref args = Ref::steal(PyObject_GetAttrString(exc, "args"));
+  bool added = false;
+  if (args && PyTuple_Check(args.get()) && PyTuple_GET_SIZE(args.get()) == 1 &&
+      PyUnicode_Check(PyTuple_GET_ITEM(args.get(), 0))) {
+    Ref prefixed = Ref::steal(PyUnicode_FromFormat("argument '%s': %U", name, PyTuple_GET_ITEM(args.get(), 0)));
+    Ref new_args = prefixed ? Ref::steal(PyTuple_Pack(1, prefixed.get())) : Ref();
+    added = new_args && PyObject_SetAttrString(exc, "args", new_args.get()) == 0;
+  } else if (args) {
+    Ref note = Ref::steal(PyUnicode_FromFormat("argument '%s'", name));
+    Ref done = note ? Ref::steal(PyObject_CallMethod(exc, "add_note", "O", note.get())) : Ref();
+    added = static_cast<bool>(done);
   }
-  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exc));
-  PyErr_Format(type, "argument '%s': %U", name, text.get());
-  Py_DECREF(exc);
+  if (!added) PyErr_Clear();
+  PyErr_SetRaisedException(exc);
 }
 
 const char* str_arg(PyObject* obj, const char* param, Py_ssize_t* size) {
@@ -47,19 +53,17 @@ bool parse_args(const char* func, PyObject* const* args, Py_ssize_t nargs, PyObj
     const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t k = 0; k < nkw; ++k) {
       PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-      const char* kname = PyUnicode_AsUTF8(key);
-      if (!kname) return false;
       size_t i = 0;
       for (const char* n : names) {
-        if (std::strcmp(n, kname) == 0) break;
+        if (PyUnicode_CompareWithASCIIString(key, n) == 0) break;
         ++i;
       }
       if (i == count) {
-        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%s'", func, kname);
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", func, key);
         return false;
       }
       if (out[i]) {
-        PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", func, kname);
+        PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%U'", func, key);
         return false;
       }
       out[i] = args[nargs + k];

@@ -2,6 +2,7 @@
 // templated over the protocol's writer, carries the field-selection rules for all three protocols;
 // the conversions between Python objects and ThriftValue live here too.
 #include <limits>
+#include <optional>
 
 #include "python/convert.h"
 #include "python/internal.h"
@@ -52,10 +53,44 @@ bool container_changed(const char* what) {
   return false;
 }
 
-std::string_view text_of(PyObject* str) {
+/// Conversions read a container at the size it had when they began: a callback that changes the
+/// size ends the conversion, as one that grows it at every step would otherwise never let it end.
+bool changed_during_conversion(const char* what) {
+  PyErr_Format(PyExc_RuntimeError, "%s changed size during iteration", what);
+  return false;
+}
+
+bool dict_rewritten() {
+  PyErr_SetString(PyExc_RuntimeError, "dict changed during serialization");
+  return false;
+}
+
+/// True when the pending exception is a nesting-limit failure, ours or the interpreter's. The
+/// conversion rules fall back to the next rule on a failed conversion, but retrying after this one
+/// would redo the whole nested walk at every level: it ends the conversion instead.
+bool depth_failure_pending() {
+  if (PyErr_ExceptionMatches(PyExc_RecursionError)) return true;
+  if (!PyErr_ExceptionMatches(PyExc_ValueError)) return false;
+  PyObject* exc = PyErr_GetRaisedException();
+  Ref args = Ref::steal(PyException_GetArgs(exc));
+  bool ours = false;
+  if (args && PyTuple_GET_SIZE(args.get()) == 1 && PyUnicode_Check(PyTuple_GET_ITEM(args.get(), 0))) {
+    constexpr std::string_view kPrefix = "Nesting too deep: ";
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(PyTuple_GET_ITEM(args.get(), 0), &size);
+    ours = text && std::string_view(text, static_cast<size_t>(size)).starts_with(kPrefix);
+  }
+  PyErr_Clear();
+  PyErr_SetRaisedException(exc);
+  return ours;
+}
+
+/// The UTF-8 text of a str, or nullopt with UnicodeEncodeError set (lone surrogates).
+std::optional<std::string_view> text_of(PyObject* str) {
   Py_ssize_t size = 0;
   const char* text = PyUnicode_AsUTF8AndSize(str, &size);
-  return text ? std::string_view(text, static_cast<size_t>(size)) : std::string_view();
+  if (!text) return std::nullopt;
+  return std::string_view(text, static_cast<size_t>(size));
 }
 
 // --------------------------------------------------------------------------------------------
@@ -109,7 +144,17 @@ class DataWriter {
     return true;
   }
 
+  /// Holds the instance's critical section while its slots and stored values are read: attribute
+  /// assignment changes both under it. Values run Python code only through held references.
   bool write_instance_fields(const StructPlan& plan, InstanceObject* inst) {
+    bool ok;
+    Py_BEGIN_CRITICAL_SECTION(inst);
+    ok = write_instance_fields_locked(plan, inst);
+    Py_END_CRITICAL_SECTION();
+    return ok;
+  }
+
+  bool write_instance_fields_locked(const StructPlan& plan, InstanceObject* inst) {
     const bool same_plan = inst->plan == &plan;
     for (size_t i = 0; i < plan.fields.size(); ++i) {
       const FieldPlan& f = plan.fields[i];
@@ -203,13 +248,17 @@ class DataWriter {
     if (!guard.ok()) return false;
     const Py_ssize_t size = PyDict_GET_SIZE(obj);
     w_.map_begin(type.args[0].wire_id, type.args[1].wire_id, static_cast<size_t>(size));
-    Py_ssize_t pos = 0;
+    // The count is already written: a key or value callback that rewrites the dict, even at the
+    // same size, must not make the pairs disagree with it.
+    Py_ssize_t pos = 0, written = 0;
     PyObject *key, *value;
     while (PyDict_Next(obj, &pos, &key, &value)) {
       Ref k = Ref::borrow(key), v = Ref::borrow(value);
+      if (++written > size) return dict_rewritten();
       if (!write_value(type.args[0], k.get()) || !write_value(type.args[1], v.get())) return false;
       if (PyDict_GET_SIZE(obj) != size) return container_changed("dict");
     }
+    if (written != size) return dict_rewritten();
     w_.map_end();
     return true;
   }
@@ -277,8 +326,8 @@ struct ValueSink {
 
 bool fail_nesting(int depth) { return depth > kMaxDepth ? nesting_too_deep() : true; }
 
-bool struct_from_instance(InstanceObject* inst, const StructPlan* plan, const PySchema& schema, std::string name,
-                          ThriftValue& out, int depth) {
+bool struct_from_instance_locked(InstanceObject* inst, const StructPlan* plan, const PySchema& schema,
+                                 std::string name, ThriftValue& out, int depth) {
   out = ThriftValue::Struct(std::move(name), inst->stored.fields);
   const Py_ssize_t n = PyTuple_GET_SIZE(inst->field_names.get());
   for (Py_ssize_t i = 0; i < n && i < inst->slot_count(); ++i) {
@@ -289,18 +338,34 @@ bool struct_from_instance(InstanceObject* inst, const StructPlan* plan, const Py
     ThriftValue converted;
     bool ok = declared >= 0 ? to_value_typed(value.get(), plan->fields[declared].type, schema, converted, depth)
                             : to_value_untyped(value.get(), schema, converted, depth);
-    if (!ok) {
+    if (!ok && depth_failure_pending()) return false;
+    // A value that does not convert, or a name with lone surrogates (only a keyword of a directly
+    // built instance, never a declared field), leaves the stored value as it is.
+    const auto text = ok ? text_of(field_name) : std::nullopt;
+    if (!text) {
       PyErr_Clear();
       continue;
     }
-    out.strukt->set(std::string(text_of(field_name)), std::move(converted));
+    out.strukt->set(std::string(*text), std::move(converted));
   }
   return true;
+}
+
+/// The instance's stored values with its Python values converted over them, read under the
+/// instance's critical section (attribute assignment changes both under it).
+bool struct_from_instance(InstanceObject* inst, const StructPlan* plan, const PySchema& schema, std::string name,
+                          ThriftValue& out, int depth) {
+  bool ok;
+  Py_BEGIN_CRITICAL_SECTION(inst);
+  ok = struct_from_instance_locked(inst, plan, schema, std::move(name), out, depth);
+  Py_END_CRITICAL_SECTION();
+  return ok;
 }
 
 bool struct_from_dict(PyObject* dict, const TypePlan& type, const PySchema& schema, ThriftValue& out, int depth) {
   out = ThriftValue::Struct(type.type->name);
   const StructPlan* plan = type.strukt;
+  const Py_ssize_t size = PyDict_GET_SIZE(dict);
   Py_ssize_t pos = 0;
   PyObject *key, *value;
   while (PyDict_Next(dict, &pos, &key, &value)) {
@@ -310,14 +375,19 @@ bool struct_from_dict(PyObject* dict, const TypePlan& type, const PySchema& sche
     ThriftValue converted;
     bool ok = declared >= 0 && to_value_typed(v.get(), plan->fields[declared].type, schema, converted, depth);
     if (!ok) {
+      if (declared >= 0 && depth_failure_pending()) return false;
       PyErr_Clear();
       ok = to_value_untyped(v.get(), schema, converted, depth);
     }
     if (!ok) {
+      if (depth_failure_pending()) return false;
       PyErr_Clear();
       converted = ThriftValue::String("");
     }
-    out.strukt->set(std::string(text_of(k.get())), std::move(converted));
+    const auto text = text_of(k.get());
+    if (!text) return false;
+    out.strukt->set(std::string(*text), std::move(converted));
+    if (PyDict_GET_SIZE(dict) != size) return changed_during_conversion("dictionary");
   }
   return true;
 }
@@ -333,9 +403,13 @@ bool try_byte_sequence(PyObject* obj, std::string& out) {
   const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.get());
   out.clear();
   out.reserve(static_cast<size_t>(n));
+  // For a list, `fast` is the list itself, which an item's __index__ may change: check the size
+  // at every step and hold the item while it converts.
   for (Py_ssize_t i = 0; i < n; ++i) {
     uint8_t byte;
-    if (!extract_small_int(PySequence_Fast_GET_ITEM(fast.get(), i), byte)) {
+    if (PySequence_Fast_GET_SIZE(fast.get()) != n) return false;
+    Ref item = Ref::borrow(PySequence_Fast_GET_ITEM(fast.get(), i));
+    if (!extract_small_int(item.get(), byte)) {
       PyErr_Clear();
       return false;
     }
@@ -344,15 +418,38 @@ bool try_byte_sequence(PyObject* obj, std::string& out) {
   return true;
 }
 
-PyObject* list_from_items(const std::vector<ThriftValue>& items, const std::shared_ptr<const PySchema>& schema) {
+PyObject* list_from_items(const std::vector<ThriftValue>& items, const std::shared_ptr<const PySchema>& schema,
+                          bool eager) {
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
   if (!list) return nullptr;
   for (size_t i = 0; i < items.size(); ++i) {
-    PyObject* item = to_python(items[i], schema);
+    PyObject* item = to_python(items[i], schema, eager);
     if (!item) return nullptr;
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
   }
   return list.release();
+}
+
+/// An instance of `plan` whose fields hold `value`'s fields as Python values (nested structs
+/// likewise), so that map keys which convert to one Python value make one dict entry. A field whose
+/// type keys a map by a container stays stored, as no dict can hold it.
+PyObject* instance_with_python_values(const std::shared_ptr<const PySchema>& schema, const StructPlan& plan,
+                                      const StructValue& value) {
+  Ref inst = Ref::steal(new_instance(schema, &plan, StructValue{value.name, {}}));
+  if (!inst) return nullptr;
+  auto* target = reinterpret_cast<InstanceObject*>(inst.get());
+  for (const auto& [name, field_value] : value.fields) {
+    size_t index = 0;
+    while (index < plan.fields.size() && plan.fields[index].field->name != name) ++index;
+    if (index == plan.fields.size() || !plan.fields[index].direct) {
+      target->stored.set(name, field_value);
+      continue;
+    }
+    PyObject* converted = to_python(field_value, schema, true);
+    if (!converted) return nullptr;
+    Py_XSETREF(target->slots()[index], converted);
+  }
+  return inst.release();
 }
 
 }  // namespace
@@ -377,9 +474,12 @@ bool extract_binary(PyObject* obj, std::string_view& out, std::string& scratch) 
   const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.get());
   scratch.clear();
   scratch.reserve(static_cast<size_t>(n));
+  // As in try_byte_sequence: a list may change under an item's __index__.
   for (Py_ssize_t i = 0; i < n; ++i) {
     uint8_t byte;
-    if (!extract_small_int(PySequence_Fast_GET_ITEM(fast.get(), i), byte)) return false;
+    if (PySequence_Fast_GET_SIZE(fast.get()) != n) return changed_during_conversion("list");
+    Ref item = Ref::borrow(PySequence_Fast_GET_ITEM(fast.get(), i));
+    if (!extract_small_int(item.get(), byte)) return false;
     scratch.push_back(static_cast<char>(byte));
   }
   out = scratch;
@@ -397,7 +497,9 @@ bool to_value_typed(PyObject* obj, const TypePlan& type, const PySchema& schema,
       if (!PyList_Check(obj)) return type_mismatch(obj, "list"), false;
       if (!fail_nesting(depth + 1)) return false;
       std::vector<ThriftValue> items;
-      for (Py_ssize_t i = 0; i < PyList_GET_SIZE(obj); ++i) {
+      const Py_ssize_t size = PyList_GET_SIZE(obj);
+      for (Py_ssize_t i = 0; i < size; ++i) {
+        if (PyList_GET_SIZE(obj) != size) return changed_during_conversion("list");
         Ref item = Ref::borrow(PyList_GET_ITEM(obj, i));
         if (!to_value_typed(item.get(), type.args[0], schema, items.emplace_back(), depth + 1)) return false;
       }
@@ -408,12 +510,14 @@ bool to_value_typed(PyObject* obj, const TypePlan& type, const PySchema& schema,
       if (!PyDict_Check(obj)) return type_mismatch(obj, "dict"), false;
       if (!fail_nesting(depth + 1)) return false;
       std::vector<ThriftValue> items;
+      const Py_ssize_t size = PyDict_GET_SIZE(obj);
       Py_ssize_t pos = 0;
       PyObject *key, *value;
       while (PyDict_Next(obj, &pos, &key, &value)) {
         Ref k = Ref::borrow(key), v = Ref::borrow(value);
         if (!to_value_typed(k.get(), type.args[0], schema, items.emplace_back(), depth + 1)) return false;
         if (!to_value_typed(v.get(), type.args[1], schema, items.emplace_back(), depth + 1)) return false;
+        if (PyDict_GET_SIZE(obj) != size) return changed_during_conversion("dictionary");
       }
       out = ThriftValue::Map(std::move(items));
       return true;
@@ -482,24 +586,29 @@ bool to_value_untyped(PyObject* obj, const PySchema& schema, ThriftValue& out, i
   if (!fail_nesting(depth + 1)) return false;
   if (is_instance(obj)) {
     auto* inst = reinterpret_cast<InstanceObject*>(obj);
-    return struct_from_instance(inst, inst->plan, schema, std::string(text_of(inst->struct_name.get())), out,
-                                depth + 1);
+    const auto struct_name = text_of(inst->struct_name.get());
+    if (!struct_name) return false;
+    return struct_from_instance(inst, inst->plan, schema, std::string(*struct_name), out, depth + 1);
   }
   if (PyDict_Check(obj)) {
     std::vector<ThriftValue> items;
+    const Py_ssize_t size = PyDict_GET_SIZE(obj);
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(obj, &pos, &key, &value)) {
       Ref k = Ref::borrow(key), v = Ref::borrow(value);
       if (!to_value_untyped(k.get(), schema, items.emplace_back(), depth + 1)) return false;
       if (!to_value_untyped(v.get(), schema, items.emplace_back(), depth + 1)) return false;
+      if (PyDict_GET_SIZE(obj) != size) return changed_during_conversion("dictionary");
     }
     out = ThriftValue::Map(std::move(items));
     return true;
   }
   if (PyList_Check(obj)) {
     std::vector<ThriftValue> items;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(obj); ++i) {
+    const Py_ssize_t size = PyList_GET_SIZE(obj);
+    for (Py_ssize_t i = 0; i < size; ++i) {
+      if (PyList_GET_SIZE(obj) != size) return changed_during_conversion("list");
       Ref item = Ref::borrow(PyList_GET_ITEM(obj, i));
       if (!to_value_untyped(item.get(), schema, items.emplace_back(), depth + 1)) return false;
     }
@@ -510,7 +619,7 @@ bool to_value_untyped(PyObject* obj, const PySchema& schema, ThriftValue& out, i
   return false;
 }
 
-PyObject* to_python(const ThriftValue& value, const std::shared_ptr<const PySchema>& schema) {
+PyObject* to_python(const ThriftValue& value, const std::shared_ptr<const PySchema>& schema, bool eager) {
   switch (value.kind) {
     case ValueKind::Bool: return PyBool_FromLong(value.b);
     case ValueKind::Byte: return PyLong_FromLong(value.i8);
@@ -523,19 +632,24 @@ PyObject* to_python(const ThriftValue& value, const std::shared_ptr<const PySche
     case ValueKind::Binary:
       return PyBytes_FromStringAndSize(value.bytes.data(), static_cast<Py_ssize_t>(value.bytes.size()));
     case ValueKind::List:
-    case ValueKind::Set: return list_from_items(value.items, schema);
+    case ValueKind::Set: return list_from_items(value.items, schema, eager);
     case ValueKind::Map: {
       Ref dict = Ref::steal(PyDict_New());
       if (!dict) return nullptr;
       for (size_t i = 0; i + 1 < value.items.size(); i += 2) {
-        Ref k = Ref::steal(to_python(value.items[i], schema));
+        Ref k = Ref::steal(to_python(value.items[i], schema, eager));
         if (!k) return nullptr;
-        Ref v = Ref::steal(to_python(value.items[i + 1], schema));
+        Ref v = Ref::steal(to_python(value.items[i + 1], schema, eager));
         if (!v || PyDict_SetItem(dict.get(), k.get(), v.get()) < 0) return nullptr;
       }
       return dict.release();
     }
-    case ValueKind::Struct: return instance_from_value(schema, *value.strukt);
+    case ValueKind::Struct:
+      if (eager) {
+        if (const StructPlan* plan = schema->find(value.strukt->name))
+          return instance_with_python_values(schema, *plan, *value.strukt);
+      }
+      return instance_from_value(schema, *value.strukt);
   }
   return nullptr;
 }
@@ -577,16 +691,19 @@ PyObject* deserialize(const StructViewObject* view, PyObject* data, Protocol pro
   // JSON documents are parsed without the interpreter when they are large; bytes are immutable.
   constexpr size_t kReleaseThreshold = 64 * 1024;
   std::optional<Result<StructValue>> result;
+  bool payload_form = false;
   if (input.size() >= kReleaseThreshold) {
     ReleaseGil nogil;
-    result.emplace(read_json_document(input, *view->plan->def, view->schema->core()));
+    result.emplace(read_json_document(input, *view->plan->def, view->schema->core(), &payload_form));
   } else {
-    result.emplace(read_json_document(input, *view->plan->def, view->schema->core()));
+    result.emplace(read_json_document(input, *view->plan->def, view->schema->core(), &payload_form));
   }
   if (!result->ok()) {
     raise_error(result->error(), Operation::ReadJsonDocument);
     return nullptr;
   }
+  // The payload form gives stored values; the id-keyed form makes each value the field's Python value.
+  if (!payload_form) return instance_with_python_values(view->schema, *view->plan, result->value());
   return new_instance(view->schema, view->plan, std::move(*result).value());
 }
 
