@@ -15,6 +15,7 @@
 #include "engine/call.h"
 #include "framing/framing.h"
 #include "net/connection.h"
+#include "python/call_engine.h"
 #include "python/errors.h"
 #include "python/internal.h"
 
@@ -25,20 +26,6 @@ namespace {
 using framing::Transport;
 
 // --- State -------------------------------------------------------------------------------------
-
-/// One argument of a method, planned under a schema.
-struct ArgPlan {
-  const ThriftField* field;
-  Ref name;  // interned str
-  TypePlan type;
-};
-
-/// The schema calls use, with every method's arguments planned under it. set_parser replaces it
-/// whole; a call keeps the one it started with.
-struct CallSchema {
-  std::shared_ptr<const PySchema> schema;
-  std::vector<std::vector<ArgPlan>> args;  // by method index
-};
 
 struct ClientState {
   // Fixed at construction.
@@ -78,6 +65,10 @@ net::Deadline deadline_after(const std::optional<std::chrono::nanoseconds>& time
   return net::Clock::now() + std::chrono::duration_cast<net::Clock::duration>(*timeout);
 }
 
+}  // namespace
+
+// Shared with AsyncThriftClient (python/call_engine.h).
+
 /// Plans every method's arguments under `schema`; nullptr with an exception set.
 std::shared_ptr<const CallSchema> plan_calls(const std::vector<MethodDef>& methods,
                                              std::shared_ptr<const PySchema> schema) {
@@ -96,13 +87,6 @@ std::shared_ptr<const CallSchema> plan_calls(const std::vector<MethodDef>& metho
 }
 
 // --- Arguments ---------------------------------------------------------------------------------
-
-/// The vectorcall form of a tp_new call: positional values then keyword values, and their names.
-struct VectorArgs {
-  std::vector<PyObject*> values;  // borrowed from the tuple and dict of the call
-  Ref kwnames;
-  Py_ssize_t nargs = 0;
-};
 
 bool to_vector_args(PyObject* args, PyObject* kwargs, VectorArgs& out) {
   out.nargs = PyTuple_GET_SIZE(args);
@@ -161,6 +145,8 @@ PyObject* enum_member(Cls which, uint8_t value) {
 
 // --- Encoding ----------------------------------------------------------------------------------
 
+namespace {
+
 /// The value given for `name` among the keyword arguments (borrowed), or nullptr.
 PyObject* keyword_value(PyObject* name, PyObject* const* kwvalues, PyObject* kwnames, Py_ssize_t skip) {
   if (!kwnames) return nullptr;
@@ -171,12 +157,6 @@ PyObject* keyword_value(PyObject* name, PyObject* const* kwvalues, PyObject* kwn
     if (k != skip && PyUnicode_Compare(PyTuple_GET_ITEM(kwnames, k), name) == 0) return kwvalues[k];
   return nullptr;
 }
-
-struct CallArgs {
-  PyObject* const* kwvalues;
-  PyObject* kwnames;
-  Py_ssize_t skip;  // index of the keyword that named the method, or -1
-};
 
 template <class W>
 bool encode_with(std::string& out, const MethodDef& method, const std::vector<ArgPlan>& args,
@@ -197,6 +177,8 @@ bool encode_with(std::string& out, const MethodDef& method, const std::vector<Ar
   return true;
 }
 
+}  // namespace
+
 bool encode_call(std::string& out, Protocol protocol, const MethodDef& method, const std::vector<ArgPlan>& args,
                  std::string_view method_name, int32_t seqid, const CallArgs& given, const PySchema& schema) {
   out.reserve(256);
@@ -209,6 +191,8 @@ bool encode_call(std::string& out, Protocol protocol, const MethodDef& method, c
 }
 
 // --- Decoding ----------------------------------------------------------------------------------
+
+namespace {
 
 PyObject* raise_read_error(const Error& e) {
   raise_error(e, Operation::ReadReply);
@@ -261,6 +245,8 @@ PyObject* raise_service_exception(FieldCursor& cursor, const MethodDef& method, 
   return nullptr;
 }
 
+}  // namespace
+
 PyObject* decode_reply(std::string_view payload, Protocol protocol, const MethodDef& method,
                        const std::shared_ptr<const PySchema>& schema) {
   auto header = read_message_begin(protocol, payload);
@@ -284,6 +270,49 @@ PyObject* decode_reply(std::string_view payload, Protocol protocol, const Method
   if (!value) return raise_read_error(value.error());
   return to_python(value.value(), schema);
 }
+
+PyObject* call_method_name(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Py_ssize_t& skip) {
+  PyObject* method_name = nargs >= 1 ? args[0] : nullptr;
+  skip = -1;
+  if (nargs > 1) {
+    PyErr_Format(PyExc_TypeError, "call() takes at most 1 positional argument (%zd given)", nargs);
+    return nullptr;
+  }
+  if (!method_name && kwnames) {
+    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k)
+      if (PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(kwnames, k), "method_name") == 0) {
+        skip = k;
+        method_name = args[nargs + k];
+        break;
+      }
+  }
+  if (!method_name) PyErr_SetString(PyExc_TypeError, "call() missing required argument 'method_name'");
+  return method_name;
+}
+
+bool refuse_delete(PyObject* value) {
+  if (value) return false;
+  PyErr_SetString(PyExc_AttributeError, "can't delete attribute");
+  return true;
+}
+
+bool timeout_arg(PyObject* value, int64_t& ns) {
+  ns = -1;
+  if (value == Py_None) return true;
+  if (!PyLong_Check(value) && !PyFloat_Check(value)) return fail_argument(value, "float", "timeout");
+  const double seconds = PyFloat_AsDouble(value);
+  if (seconds == -1.0 && PyErr_Occurred()) return false;
+  if (std::isnan(seconds) || seconds < 0) {
+    PyErr_SetString(PyExc_ValueError, "timeout must be None or a non-negative number of seconds");
+    return false;
+  }
+  constexpr double kLongest = 1e9 * 86400 * 365 * 100;  // beyond a century means no limit
+  const double nanos = seconds * 1e9;
+  ns = nanos >= kLongest ? -1 : static_cast<int64_t>(nanos);
+  return true;
+}
+
+namespace {
 
 // --- I/O ---------------------------------------------------------------------------------------
 
@@ -333,24 +362,9 @@ Exchange exchange(ClientState& st, std::string_view request, Transport transport
 
 PyObject* client_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   ClientState& st = state_of(self);
-  PyObject* method_name = nargs >= 1 ? args[0] : nullptr;
-  Py_ssize_t skip = -1;
-  if (nargs > 1) {
-    PyErr_Format(PyExc_TypeError, "call() takes at most 1 positional argument (%zd given)", nargs);
-    return nullptr;
-  }
-  if (!method_name && kwnames) {
-    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k)
-      if (PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(kwnames, k), "method_name") == 0) {
-        skip = k;
-        method_name = args[nargs + k];
-        break;
-      }
-  }
-  if (!method_name) {
-    PyErr_SetString(PyExc_TypeError, "call() missing required argument 'method_name'");
-    return nullptr;
-  }
+  Py_ssize_t skip;
+  PyObject* method_name = call_method_name(args, nargs, kwnames, skip);
+  if (!method_name) return nullptr;
   Py_ssize_t name_size;
   const char* name = str_arg(method_name, "method_name", &name_size);
   if (!name) return nullptr;
@@ -458,12 +472,6 @@ PyObject* client_set_parser(PyObject* self, PyObject* const* args, Py_ssize_t na
 
 // --- Properties --------------------------------------------------------------------------------
 
-bool refuse_delete(PyObject* value) {
-  if (value) return false;
-  PyErr_SetString(PyExc_AttributeError, "can't delete attribute");
-  return true;
-}
-
 PyObject* get_transport(PyObject* self, void*) {
   return enum_member(Cls::TransportType, state_of(self).transport.load(std::memory_order_relaxed));
 }
@@ -500,19 +508,8 @@ PyObject* get_timeout(PyObject* self, void*) {
 
 int set_timeout(PyObject* self, PyObject* value, void*) {
   if (refuse_delete(value)) return -1;
-  int64_t ns = -1;
-  if (value != Py_None) {
-    if (!PyLong_Check(value) && !PyFloat_Check(value)) return fail_argument(value, "float", "timeout"), -1;
-    const double seconds = PyFloat_AsDouble(value);
-    if (seconds == -1.0 && PyErr_Occurred()) return -1;
-    if (std::isnan(seconds) || seconds < 0) {
-      PyErr_SetString(PyExc_ValueError, "timeout must be None or a non-negative number of seconds");
-      return -1;
-    }
-    constexpr double kLongest = 1e9 * 86400 * 365 * 100;  // beyond a century means no limit
-    const double nanos = seconds * 1e9;
-    ns = nanos >= kLongest ? -1 : static_cast<int64_t>(nanos);
-  }
+  int64_t ns;
+  if (!timeout_arg(value, ns)) return -1;
   Borrow borrow(state_of(self).borrow, Borrow::Exclusive);
   if (!borrow.ok()) return -1;
   state_of(self).timeout_ns.store(ns, std::memory_order_relaxed);

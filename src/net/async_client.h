@@ -1,0 +1,86 @@
+// src/net/async_client.h: the connection of an asyncio client, worked on by a process-wide
+// multi-threaded Asio runtime.
+//
+// A ConnectionCell holds at most one connection behind an asynchronous lock. Operations (connect,
+// close, one call's write-then-read) are started from any thread, run on the runtime's threads and
+// report once, through their completion handler, on a runtime thread. Each holds the cell, so it
+// finishes even when its starter has forgotten the cell. The runtime starts with the first cell and
+// is never torn down: its threads may outlive everything else in the process.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "framing/framing.h"
+#include "model/error.h"
+
+namespace velvane::net {
+
+struct Completion {
+  enum class Kind : uint8_t {
+    Done,       // the call's reply (empty for a oneway call), or nothing for open and close
+    NotOpen,    // a call found no connection
+    Failed,     // `error`; a call that failed once its request started going out dropped the connection
+    Cancelled,  // cancel() stopped it; a call stopped between its first write and its whole reply
+                // dropped the connection
+  };
+  Kind kind = Kind::Done;
+  std::string reply;
+  Error error;
+};
+
+using CompletionHandler = std::function<void(Completion)>;
+
+/// How long an operation's network work may take once it holds the connection (connecting, for
+/// open); none waits as long as the operating system lets it.
+using Timeout = std::optional<std::chrono::nanoseconds>;
+
+struct Operation;
+
+/// Lets the starter stop an operation; does nothing once it has finished.
+class OperationHandle {
+ public:
+  OperationHandle() = default;
+  explicit OperationHandle(std::weak_ptr<Operation> op) : op_(std::move(op)) {}
+  /// Safe from any thread. An operation still waiting for the lock leaves without touching the
+  /// connection; one in the middle of its network work is interrupted at once.
+  void cancel() const;
+
+ private:
+  std::weak_ptr<Operation> op_;
+};
+
+class ConnectionCell : public std::enable_shared_from_this<ConnectionCell> {
+ public:
+  /// A cell without a connection; starts the shared runtime on first use.
+  static Result<std::shared_ptr<ConnectionCell>> create();
+  ~ConnectionCell();
+  ConnectionCell(const ConnectionCell&) = delete;
+  ConnectionCell& operator=(const ConnectionCell&) = delete;
+
+  /// Never waits: true while an operation holds the lock, else whether a connection is present.
+  bool is_open() const;
+
+  /// Resolves and connects without the lock, then swaps the new connection in under it. A failure
+  /// leaves the old connection in place; its error carries the operating system's text.
+  OperationHandle open(std::string host, uint16_t port, Timeout timeout, CompletionHandler done);
+  /// Drops the connection, if any, under the lock.
+  OperationHandle close(CompletionHandler done);
+  /// Writes `request` and, unless oneway, reads one reply, all under the lock. A failure once the
+  /// request started going out, and a reply that says the peer ended the connection, drop it.
+  OperationHandle call(std::string request, framing::Transport transport, Protocol protocol, bool oneway,
+                       Timeout timeout, CompletionHandler done);
+
+  struct Impl;
+  explicit ConnectionCell(std::unique_ptr<Impl> impl);
+  Impl& impl() { return *impl_; }
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace velvane::net

@@ -1,0 +1,71 @@
+// src/python/call_engine.h: what ThriftClient and AsyncThriftClient share: the call engine's Python
+// half (arguments written under their declared types, replies turned into results or raised) and
+// the client constructor's and properties' argument rules. Defined in client.cpp.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "python/internal.h"
+
+namespace velvane::py {
+
+/// One argument of a method, planned under a schema.
+struct ArgPlan {
+  const ThriftField* field;
+  Ref name;  // interned str
+  TypePlan type;
+};
+
+/// The schema calls use, with every method's arguments planned under it. set_parser replaces it
+/// whole; a call keeps the one it started with.
+struct CallSchema {
+  std::shared_ptr<const PySchema> schema;
+  std::vector<std::vector<ArgPlan>> args;  // by method index
+};
+
+/// Plans every method's arguments under `schema`; nullptr with an exception set.
+std::shared_ptr<const CallSchema> plan_calls(const std::vector<MethodDef>& methods,
+                                             std::shared_ptr<const PySchema> schema);
+
+/// The keyword arguments of a call (vectorcall form); `skip` is the one that named the method, or -1.
+struct CallArgs {
+  PyObject* const* kwvalues;
+  PyObject* kwnames;
+  Py_ssize_t skip;
+};
+
+/// The method name of `call(method_name, **kwargs)` (borrowed), with `skip` set as CallArgs wants;
+/// nullptr with TypeError set.
+PyObject* call_method_name(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Py_ssize_t& skip);
+
+/// Writes the request message; false with the writer's exception set.
+bool encode_call(std::string& out, Protocol protocol, const MethodDef& method, const std::vector<ArgPlan>& args,
+                 std::string_view method_name, int32_t seqid, const CallArgs& given, const PySchema& schema);
+
+/// The reply's value (new reference), or nullptr with the reply's exception set.
+PyObject* decode_reply(std::string_view payload, Protocol protocol, const MethodDef& method,
+                       const std::shared_ptr<const PySchema>& schema);
+
+/// The vectorcall form of a tp_new call: positional values then keyword values, and their names.
+struct VectorArgs {
+  std::vector<PyObject*> values;  // borrowed from the tuple and dict of the call
+  Ref kwnames;
+  Py_ssize_t nargs = 0;
+};
+bool to_vector_args(PyObject* args, PyObject* kwargs, VectorArgs& out);
+
+bool fail_argument(PyObject* obj, const char* target, const char* param);
+bool transport_arg(PyObject* obj, const char* param, uint8_t& out);
+bool port_arg(PyObject* obj, uint16_t& out);
+/// The TransportType or ProtocolType member for a stored byte (new reference).
+PyObject* enum_member(Cls which, uint8_t value);
+/// True, with AttributeError set, when a property setter was asked to delete.
+bool refuse_delete(PyObject* value);
+/// A timeout in seconds or None as nanoseconds (-1: no limit); false with an exception set.
+bool timeout_arg(PyObject* value, int64_t& ns);
+
+}  // namespace velvane::py
