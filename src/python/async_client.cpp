@@ -1,10 +1,18 @@
 // src/python/async_client.cpp: AsyncThriftClient, the Thrift client for asyncio.
 //
 // open, close, __aenter__, __aexit__ and call return a future of the calling thread's running loop
-// and start their network work at once on the shared client runtime (net/async_client.h). A runtime
-// thread attaches to the interpreter only to turn the outcome into a value or an exception and hand
-// it to the loop with call_soon_threadsafe; once the interpreter is going away it drops the work,
-// Python references and all. Cancelling a future cancels its operation.
+// and start their network work at once on the shared client runtime (net/async_client.h).
+//
+// Outcomes reach the loop through its delivery channel: a runtime thread queues the outcome and
+// wakes the loop through an eventfd the loop watches with add_reader, without ever waiting for the
+// interpreter; the loop turns queued outcomes into values or exceptions and resolves the futures.
+// A loop that cannot carry the channel (no attribute dict) gets the plain route instead: the runtime
+// thread attaches, decodes and hands the value over with call_soon_threadsafe, and drops the work,
+// Python references and all, once the interpreter is going away. Cancelling a future cancels its
+// operation.
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
 #include <initializer_list>
@@ -29,10 +37,12 @@ using framing::Transport;
 
 PyObject* settle(PyObject*, PyObject* const* args, Py_ssize_t nargs);
 PyObject* cancel_if_cancelled(PyObject* capsule, PyObject* future);
+PyObject* drain_channel(PyObject* capsule, PyObject*);
 
 PyMethodDef settle_def = {"_velvane_settle", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(settle)),
                           METH_FASTCALL, nullptr};
 PyMethodDef cancel_def = {"_velvane_cancel_operation", cancel_if_cancelled, METH_O, nullptr};
+PyMethodDef drain_def = {"_velvane_deliver", drain_channel, METH_NOARGS, nullptr};
 
 /// Process-wide, created by the first client and kept for the process (like the classes).
 struct Asyncio {
@@ -45,6 +55,8 @@ struct Asyncio {
   PyObject* done;
   PyObject* set_result;
   PyObject* set_exception;
+  PyObject* add_reader;
+  PyObject* channel_attribute;  // where a loop keeps its delivery channel
 };
 
 PyMutex g_asyncio_mutex;
@@ -65,12 +77,14 @@ const Asyncio* asyncio() {
   Ref names[] = {Ref::steal(interned("create_future")), Ref::steal(interned("add_done_callback")),
                  Ref::steal(interned("call_soon_threadsafe")), Ref::steal(interned("cancelled")),
                  Ref::steal(interned("done")), Ref::steal(interned("set_result")),
-                 Ref::steal(interned("set_exception"))};
+                 Ref::steal(interned("set_exception")), Ref::steal(interned("add_reader")),
+                 Ref::steal(interned("_velvane_delivery"))};
   for (const Ref& n : names)
     if (!n) return nullptr;
   auto made = std::make_unique<Asyncio>(Asyncio{get_running_loop.release(), settle.release(), names[0].release(),
                                                 names[1].release(), names[2].release(), names[3].release(),
-                                                names[4].release(), names[5].release(), names[6].release()});
+                                                names[4].release(), names[5].release(), names[6].release(),
+                                                names[7].release(), names[8].release()});
   g_asyncio.store(made.release(), std::memory_order_release);
   return g_asyncio.load(std::memory_order_relaxed);
 }
@@ -83,16 +97,20 @@ PyObject* call_method(PyObject* self, PyObject* name, std::initializer_list<PyOb
 }
 
 /// On the loop: resolves the future unless it was cancelled meanwhile.
+PyObject* resolve(PyObject* future, bool failed, PyObject* value) {
+  const Asyncio& a = *g_asyncio.load(std::memory_order_acquire);
+  Ref done = Ref::steal(call_method(future, a.done));
+  if (!done) return nullptr;
+  if (done.get() == Py_True) Py_RETURN_NONE;
+  return call_method(future, failed ? a.set_exception : a.set_result, {value});
+}
+
 PyObject* settle(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   if (nargs != 3) {
     PyErr_SetString(PyExc_TypeError, "_velvane_settle takes 3 arguments");
     return nullptr;
   }
-  const Asyncio& a = *g_asyncio.load(std::memory_order_acquire);
-  Ref done = Ref::steal(call_method(args[0], a.done));
-  if (!done) return nullptr;
-  if (done.get() == Py_True) Py_RETURN_NONE;
-  return call_method(args[0], args[1] == Py_True ? a.set_exception : a.set_result, {args[2]});
+  return resolve(args[0], args[1] == Py_True, args[2]);
 }
 
 // --- Pending work ------------------------------------------------------------------------------
@@ -104,9 +122,12 @@ void leak(T&& value) {
   [[maybe_unused]] auto* kept = std::make_unique<std::decay_t<T>>(std::forward<T>(value)).release();
 }
 
-/// What a started operation's report needs on the runtime thread. Its Python references are dropped
-/// there with the interpreter attached, or leaked when the interpreter is going away.
+struct LoopChannel;
+
+/// What a started operation's report needs. Its Python references are dropped with the interpreter
+/// attached, or leaked by a thread that cannot attach any more.
 struct Pending {
+  std::shared_ptr<LoopChannel> channel;  // none: the plain route
   Ref loop;
   Ref future;
   Ref success;  // what open and close resolve to (None, or the client for __aenter__)
@@ -192,6 +213,120 @@ void deliver(Pending& p, net::Completion done) {
   p.release_attached();
 }
 
+// --- Delivery channels -------------------------------------------------------------------------
+
+/// One loop's queue of finished operations. Shared by the loop (through the capsule behind its reader
+/// callback) and by the operations started on it; holds no Python references itself.
+struct LoopChannel {
+  std::mutex mutex;  // guards queue and closed
+  std::vector<std::pair<std::shared_ptr<Pending>, net::Completion>> queue;
+  bool closed = false;  // the loop let go of its reader callback
+  int event_fd = -1;    // owned
+
+  ~LoopChannel() {
+    if (event_fd >= 0) ::close(event_fd);
+  }
+
+  /// From any thread; false when the loop is gone (the caller then drops the work).
+  bool push(std::shared_ptr<Pending>& pending, net::Completion& done) {
+    bool was_empty;
+    {
+      std::lock_guard lock(mutex);
+      if (closed) return false;
+      was_empty = queue.empty();
+      queue.emplace_back(std::move(pending), std::move(done));
+    }
+    if (was_empty) {
+      const uint64_t one = 1;
+      [[maybe_unused]] ssize_t ignored = ::write(event_fd, &one, sizeof one);
+    }
+    return true;
+  }
+};
+
+constexpr const char* kChannelCapsule = "velvane.loop_channel";
+
+/// Frees the loop's share of the channel, and what was queued for it, with the interpreter attached.
+void free_channel(PyObject* capsule) {
+  auto* owned = static_cast<std::shared_ptr<LoopChannel>*>(PyCapsule_GetPointer(capsule, kChannelCapsule));
+  if (!owned) return PyErr_Clear();
+  decltype(LoopChannel::queue) left;
+  {
+    std::lock_guard lock((*owned)->mutex);
+    (*owned)->closed = true;
+    left.swap((*owned)->queue);
+  }
+  delete owned;
+}
+
+/// The loop's reader callback: resolves the futures of every queued outcome.
+PyObject* drain_channel(PyObject* capsule, PyObject*) {
+  auto* owned = static_cast<std::shared_ptr<LoopChannel>*>(PyCapsule_GetPointer(capsule, kChannelCapsule));
+  if (!owned) return nullptr;
+  LoopChannel& channel = **owned;
+  uint64_t count;
+  [[maybe_unused]] ssize_t ignored = ::read(channel.event_fd, &count, sizeof count);  // before taking the queue
+  decltype(LoopChannel::queue) ready;
+  {
+    std::lock_guard lock(channel.mutex);
+    ready.swap(channel.queue);
+  }
+  for (auto& [pending, done] : ready) {
+    bool failed;
+    Ref value = outcome_value(*pending, done, failed);
+    Ref resolved = value ? Ref::steal(resolve(pending->future.get(), failed, value.get())) : Ref();
+    if (!resolved) PyErr_Clear();
+    pending.reset();
+  }
+  Py_RETURN_NONE;
+}
+
+/// The running loop's delivery channel, made and registered on first use. nullptr without an
+/// exception when the loop cannot carry one; nullptr with an exception on failure.
+std::shared_ptr<LoopChannel> channel_of(PyObject* loop, bool& failed) {
+  const Asyncio& a = *g_asyncio.load(std::memory_order_acquire);
+  failed = false;
+  PyObject* found = nullptr;
+  if (PyObject_GetOptionalAttr(loop, a.channel_attribute, &found) < 0) return failed = true, nullptr;
+  Ref existing = Ref::steal(found);
+  if (existing) {
+    auto* owned = static_cast<std::shared_ptr<LoopChannel>*>(PyCapsule_GetPointer(existing.get(), kChannelCapsule));
+    if (!owned) return failed = true, nullptr;
+    return *owned;
+  }
+  auto channel = std::make_shared<LoopChannel>();
+  channel->event_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (channel->event_fd < 0) {
+    PyErr_SetFromErrno(PyExc_OSError);
+    return failed = true, nullptr;
+  }
+  auto owned = std::make_unique<std::shared_ptr<LoopChannel>>(channel);
+  Ref capsule = Ref::steal(PyCapsule_New(owned.get(), kChannelCapsule, free_channel));
+  if (!capsule) return failed = true, nullptr;
+  owned.release();
+  if (PyObject_SetAttr(loop, a.channel_attribute, capsule.get()) < 0) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return failed = true, nullptr;
+    PyErr_Clear();
+    return nullptr;
+  }
+  Ref callback = Ref::steal(PyCFunction_New(&drain_def, capsule.get()));
+  Ref fd = Ref::steal(PyLong_FromLong(channel->event_fd));
+  Ref added = callback && fd ? Ref::steal(call_method(loop, a.add_reader, {fd.get(), callback.get()})) : Ref();
+  if (!added) {
+    PyErr_Clear();  // a loop that cannot watch descriptors gets the plain route
+    if (PyObject_DelAttr(loop, a.channel_attribute) < 0) PyErr_Clear();
+    return nullptr;
+  }
+  return channel;
+}
+
+/// On a runtime thread: the finished operation's outcome goes to its loop.
+void report(std::shared_ptr<Pending>& pending, net::Completion done) {
+  if (!pending->channel) return deliver(*pending, std::move(done));
+  std::shared_ptr<LoopChannel> channel = pending->channel;
+  if (!channel->push(pending, done)) pending.reset();  // the loop is gone; its references are leaked
+}
+
 constexpr const char* kHandleCapsule = "velvane.operation_handle";
 
 void free_handle(PyObject* capsule) {
@@ -263,6 +398,9 @@ PyObject* new_future(Pending& pending) {
   if (!a) return nullptr;
   pending.loop = Ref::steal(PyObject_CallNoArgs(a->get_running_loop));
   if (!pending.loop) return nullptr;
+  bool failed;
+  pending.channel = channel_of(pending.loop.get(), failed);
+  if (failed) return nullptr;
   pending.future = Ref::steal(call_method(pending.loop.get(), a->create_future));
   return pending.future ? Py_NewRef(pending.future.get()) : nullptr;
 }
@@ -280,7 +418,7 @@ PyObject* start(std::shared_ptr<Pending> pending, Ref future, Begin begin) {
   Ref added = Ref::steal(call_method(future.get(), asyncio()->add_done_callback, {callback.get()}));
   if (!added) return nullptr;
   // The done-callback runs later on this loop's thread, so filling the handle now is in time.
-  *handle = begin([pending](net::Completion done) { deliver(*pending, std::move(done)); });
+  *handle = begin([pending = std::move(pending)](net::Completion done) mutable { report(pending, std::move(done)); });
   return future.release();
 }
 
