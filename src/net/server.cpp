@@ -353,6 +353,9 @@ int add(int write_fd) {
   }
   if (index < 0) return -1;
   if (g_users++ == 0) {
+    struct sigaction current {};
+    ::sigaction(SIGINT, nullptr, &current);
+    if (!(current.sa_flags & SA_SIGINFO) && current.sa_handler == SIG_IGN) return index;  // the process ignores it
     struct sigaction ours {};
     ours.sa_sigaction = on_sigint;
     ours.sa_flags = SA_SIGINFO | SA_RESTART;
@@ -592,6 +595,9 @@ asio::awaitable<void> Server::Impl::accept_loop(tcp::acceptor& acceptor, bool& i
     if (ec == asio::error::operation_aborted) continue;  // woken: look at the requests again
     if (ec) {
       print_line(2, "accept error: " + ec.message() + "\n");
+      // Errors such as running out of descriptors repeat at once: pause instead of spinning.
+      asio::steady_timer pause(accepting, std::chrono::milliseconds(10));
+      co_await pause.async_wait(asio::redirect_error(asio::use_awaitable, ec));
       continue;
     }
     asio::co_spawn(asio::make_strand(*runtime), connection_task(std::move(socket), shared), asio::detached);
