@@ -58,5 +58,6 @@ def raw_connection(port):
 
 def run_script(source, timeout=60, **popen):
     """Runs Python source in a child process with velvane importable; returns the CompletedProcess."""
+    env = dict(os.environ, PYTHONUNBUFFERED="1")  # its prints and the server's lines keep their order
     return subprocess.run([sys.executable, "-c", textwrap.dedent(source)], capture_output=True, text=True,
-                          timeout=timeout, env=dict(os.environ), **popen)
+                          timeout=timeout, env=env, **popen)

@@ -160,15 +160,29 @@ def test_ctrl_c_stops_the_server_and_still_raises_keyboard_interrupt():
     assert set(out.splitlines()) == {"received Ctrl+C, shutting down", "KeyboardInterrupt", "stopped"}
 
 
-def test_the_interpreter_exits_cleanly_with_a_server_running():
+def test_the_interpreter_exits_cleanly_with_a_server_running_and_handlers_busy():
     done = child("""
+        import threading
         server = make(workers=2)
+        busy = threading.Event()
+        def add(a, b):
+            busy.set()
+            time.sleep(0.5)
+            return a + b
+        async def slow_add(a, b):
+            await asyncio.sleep(0.5)
+            return a + b
+        server.register_handler("add", add)
+        server.register_handler("slow_add", slow_add)
         port = free_port()
         server.serve("127.0.0.1", port)
         wait_for(server.is_running, "listening")
-        with connected(service, parser, port) as c:
-            assert c.call("add", a=1, b=2) == 3
-            assert c.call("slow_add", a=1, b=2) == 3
+        def call(name):
+            with connected(service, parser, port) as c:
+                c.call(name, a=1, b=2)
+        for name in ("add", "slow_add"):
+            threading.Thread(target=call, args=(name,), daemon=True).start()
+        busy.wait(10)
         print("leaving", flush=True)
     """, timeout=30)
     assert done.returncode == 0, done.stderr

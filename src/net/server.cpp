@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -46,6 +47,24 @@ void print_line(int fd, std::string_view line) {
 }
 
 namespace {
+
+/// Hand-offs between our threads poll before they sleep: a wake-up through the kernel costs far
+/// more than a short poll when the answer comes quickly. Yielding keeps a poll on a busy (or
+/// single) CPU from starving the thread it waits for.
+constexpr auto kReplySpin = std::chrono::microseconds(50);
+constexpr auto kJobSpin = std::chrono::microseconds(100);
+
+template <class Pred>
+bool spin_until(Pred&& done, std::chrono::microseconds budget) {
+  const auto end = std::chrono::steady_clock::now() + budget;
+  for (;;) {
+    for (int i = 0; i < 16; ++i) {
+      if (done()) return true;
+      ::sched_yield();
+    }
+    if (std::chrono::steady_clock::now() >= end) return done();
+  }
+}
 
 struct ThreadStart {
   std::string name;
@@ -138,8 +157,10 @@ struct ReplySlot {
   asio::any_io_executor strand;  // the connection task's
   std::mutex mutex;  // guards the fields below
   bool ready = false;
+  bool spinning = false;  // the connection task polls `arrived` and needs no wake-up
   Outcome outcome;
   asio::steady_timer* timer = nullptr;
+  std::atomic<bool> arrived{false};  // `ready`, readable without the lock
 };
 
 Responder& Responder::operator=(Responder&& o) noexcept {
@@ -162,6 +183,8 @@ void Responder::operator()(Outcome outcome) {
     if (!slot->timer) return;  // the connection is gone
     slot->outcome = std::move(outcome);
     slot->ready = true;
+    slot->arrived.store(true, std::memory_order_release);
+    if (slot->spinning) return;
   }
   std::lock_guard gate(slot->gate->mutex);
   if (!slot->gate->open) return;
@@ -181,8 +204,10 @@ struct BlockingPool::State {
   std::condition_variable all_ended;
   std::deque<std::function<void()>> jobs;
   size_t threads = 0;
-  size_t idle = 0;
+  size_t idle = 0;      // waiting on `wake`
+  size_t spinners = 0;  // polling `queued`; they need no notification
   bool shut = false;
+  std::atomic<size_t> queued{0};  // jobs.size(), readable without the lock
 };
 
 namespace {
@@ -196,10 +221,18 @@ void pool_thread(const std::shared_ptr<BlockingPool::State>& st) {
     if (!st->jobs.empty()) {
       std::function<void()> job = std::move(st->jobs.front());
       st->jobs.pop_front();
+      st->queued.store(st->jobs.size(), std::memory_order_relaxed);
       lock.unlock();
       job();
       job = nullptr;
+      // The next job often follows at once (the same connection's next request): poll first.
       lock.lock();
+      if (!st->jobs.empty() || st->shut) continue;
+      ++st->spinners;
+      lock.unlock();
+      spin_until([&] { return st->queued.load(std::memory_order_acquire) > 0; }, kJobSpin);
+      lock.lock();
+      --st->spinners;
       continue;
     }
     if (st->shut) break;
@@ -229,6 +262,8 @@ bool BlockingPool::submit(std::function<void()> job) {
   std::unique_lock lock(state_->mutex);
   if (state_->shut) return false;
   state_->jobs.push_back(std::move(job));
+  state_->queued.store(state_->jobs.size(), std::memory_order_release);
+  if (state_->spinners >= state_->jobs.size()) return true;
   if (state_->idle > 0) {
     lock.unlock();
     state_->wake.notify_one();
@@ -248,6 +283,7 @@ void BlockingPool::shutdown() {
     std::unique_lock lock(state_->mutex);
     state_->shut = true;
     dropped.swap(state_->jobs);
+    state_->queued.store(0);
     state_->wake.notify_all();
     state_->all_ended.wait(lock, [&] { return state_->threads == 0; });
   }
@@ -261,7 +297,7 @@ size_t BlockingPool::thread_count() const {
 // --- Stop requests and Ctrl+C --------------------------------------------------------------------
 
 void ServerControl::request_stop() {
-  set_running(false);
+  listening_.store(0, std::memory_order_release);
   std::lock_guard lock(mutex_);
   stops_.fetch_add(1, std::memory_order_acq_rel);
   for (auto& [id, wake] : wakers_) wake();
@@ -317,6 +353,9 @@ int add(int write_fd) {
   }
   if (index < 0) return -1;
   if (g_users++ == 0) {
+    struct sigaction current {};
+    ::sigaction(SIGINT, nullptr, &current);
+    if (!(current.sa_flags & SA_SIGINFO) && current.sa_handler == SIG_IGN) return index;  // the process ignores it
     struct sigaction ours {};
     ours.sa_sigaction = on_sigint;
     ours.sa_flags = SA_SIGINFO | SA_RESTART;
@@ -351,6 +390,7 @@ size_t effective_workers(size_t workers) {
 struct Server::Impl {
   ServeOptions options;
   std::shared_ptr<ServerControl> control;
+  uint64_t id = 0;  // this server's number under `control`
   std::shared_ptr<Dispatcher> dispatcher;
   std::shared_ptr<RuntimeGate> gate = std::make_shared<RuntimeGate>();
   std::unique_ptr<asio::io_context> runtime;  // connection tasks, on the worker threads
@@ -395,12 +435,21 @@ struct SlotRelease {
   }
 };
 
+/// Waits for the current request's outcome: polls for a short while first (a handler that answers
+/// quickly then costs no wake-up of this thread), then sleeps until the responder wakes it.
 asio::awaitable<Outcome> await_outcome(ReplySlot& slot, asio::steady_timer& timer) {
+  {
+    std::lock_guard lock(slot.mutex);
+    slot.spinning = !slot.ready;
+  }
+  if (slot.spinning) spin_until([&] { return slot.arrived.load(std::memory_order_acquire); }, kReplySpin);
   for (;;) {
     {
       std::lock_guard lock(slot.mutex);
+      slot.spinning = false;
       if (slot.ready) {
         slot.ready = false;
+        slot.arrived.store(false, std::memory_order_relaxed);
         co_return std::move(slot.outcome);
       }
     }
@@ -481,6 +530,7 @@ Result<std::unique_ptr<Server>> Server::create(ServeOptions options, std::shared
     impl->options = std::move(options);
     impl->options.workers = std::max<size_t>(impl->options.workers, 1);
     impl->control = std::move(control);
+    impl->id = impl->control->new_server_id();
     impl->dispatcher = std::move(dispatcher);
     impl->runtime = std::make_unique<asio::io_context>(static_cast<int>(impl->options.workers));
     impl->pool = std::make_unique<BlockingPool>(kMaxBlockingThreads, nullptr, nullptr);
@@ -545,11 +595,14 @@ asio::awaitable<void> Server::Impl::accept_loop(tcp::acceptor& acceptor, bool& i
     if (ec == asio::error::operation_aborted) continue;  // woken: look at the requests again
     if (ec) {
       print_line(2, "accept error: " + ec.message() + "\n");
+      // Errors such as running out of descriptors repeat at once: pause instead of spinning.
+      asio::steady_timer pause(accepting, std::chrono::milliseconds(10));
+      co_await pause.async_wait(asio::redirect_error(asio::use_awaitable, ec));
       continue;
     }
     asio::co_spawn(asio::make_strand(*runtime), connection_task(std::move(socket), shared), asio::detached);
   }
-  control->set_running(false);
+  control->clear_listening(id);
   std::error_code ignored;
   acceptor.close(ignored);
 }
@@ -562,7 +615,7 @@ void Server::run() {
   if (s.bind(acceptor)) {
     std::error_code ignored;
     s.control->set_bound_port(acceptor.local_endpoint(ignored).port());
-    s.control->set_running(true);
+    s.control->set_listening(s.id);
     const size_t waker = s.control->add_waker([&] { asio::post(s.accepting, [&] { acceptor.cancel(); }); });
 
     bool interrupted = false;

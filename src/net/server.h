@@ -125,8 +125,12 @@ class Dispatcher {
 /// A stop request is counted, so one that arrives before the accept loop waits is not lost.
 class ServerControl {
  public:
-  bool running() const { return running_.load(std::memory_order_acquire); }
-  void set_running(bool value) { running_.store(value, std::memory_order_release); }
+  bool running() const { return listening_.load(std::memory_order_acquire) != 0; }
+  /// A server of this control marks itself listening under its own number, and clears the mark
+  /// only while it is still its own: a server that ends late cannot clear a newer one's.
+  uint64_t new_server_id() { return ++last_id_; }
+  void set_listening(uint64_t id) { listening_.store(id, std::memory_order_release); }
+  void clear_listening(uint64_t id) { listening_.compare_exchange_strong(id, 0, std::memory_order_acq_rel); }
   uint64_t stop_requests() const { return stops_.load(std::memory_order_acquire); }
   /// Clears `running` and wakes every accept loop started before this call.
   void request_stop();
@@ -139,7 +143,8 @@ class ServerControl {
   void remove_waker(size_t id);
 
  private:
-  std::atomic<bool> running_{false};
+  std::atomic<uint64_t> listening_{0};  // the listening server's id, 0 for none
+  std::atomic<uint64_t> last_id_{0};
   std::atomic<uint64_t> stops_{0};
   std::atomic<uint16_t> port_{0};
   std::mutex mutex_;  // guards wakers_ and next_id_; held while a waker runs

@@ -57,7 +57,7 @@ class PyDispatcher : public net::Dispatcher, public std::enable_shared_from_this
   struct Method {
     const MethodDef* def = nullptr;
     StructDef arguments;            // the argument list as a struct, for reading requests
-    std::vector<Ref> argument_names;  // interned str, by argument
+    Ref keyword_names;              // tuple of the interned argument names, for vectorcall
     TypePlan result;
     std::vector<TypePlan> exceptions;  // by declared exception field
     const HandlerEntry* handler = nullptr;

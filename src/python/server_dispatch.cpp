@@ -110,11 +110,13 @@ std::shared_ptr<PyDispatcher> PyDispatcher::create(std::vector<MethodDef> method
     m.def = &def;
     m.arguments.name = def.name + "_args";
     m.arguments.fields = def.arguments;
-    for (const ThriftField& f : def.arguments) {
-      PyObject* name = str_from(f.name);
+    m.keyword_names = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(def.arguments.size())));
+    if (!m.keyword_names) return nullptr;
+    for (size_t k = 0; k < def.arguments.size(); ++k) {
+      PyObject* name = str_from(def.arguments[k].name);
       if (!name) return nullptr;
       PyUnicode_InternInPlace(&name);
-      m.argument_names.push_back(Ref::steal(name));
+      PyTuple_SET_ITEM(m.keyword_names.get(), static_cast<Py_ssize_t>(k), name);
     }
     if (!def.return_type.is_void()) m.result = d->schema_->plan_type(def.return_type);
     for (const ThriftField& f : def.exceptions) m.exceptions.push_back(d->schema_->plan_type(f.field_type));
@@ -129,8 +131,7 @@ PyDispatcher::~PyDispatcher() {
   if (interpreter_going_away()) {
     // Too late to run Python code: the references are left to the process's end.
     for (auto& [name, entry] : handlers_) entry.object.release();
-    for (Method& m : methods_)
-      for (Ref& r : m.argument_names) r.release();
+    for (Method& m : methods_) m.keyword_names.release();
     new std::shared_ptr<const PySchema>(std::move(schema_));
     return;
   }
@@ -278,16 +279,13 @@ void PyDispatcher::dispatch(std::string payload, net::Responder respond, net::Bl
 Ref PyDispatcher::call_handler(const Call& call, bool& called) const {
   called = false;
   const Method& method = methods_[call.method];
-  const size_t n = method.argument_names.size();
-  Ref kwnames = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(n)));
-  if (!kwnames) return {};
+  const size_t n = method.def->arguments.size();
   std::vector<Ref> values;
   values.reserve(n);
   for (size_t i = 0; i < n; ++i) {
     const ThriftValue* v = call.arguments.find(method.def->arguments[i].name);
     Ref obj = v ? Ref::steal(to_python(*v, schema_)) : Ref::borrow(Py_None);
     if (!obj) return {};
-    PyTuple_SET_ITEM(kwnames.get(), static_cast<Py_ssize_t>(i), Py_NewRef(method.argument_names[i].get()));
     values.push_back(std::move(obj));
   }
   // One spare slot in front lets the callee prepend a bound `self` without copying.
@@ -295,7 +293,7 @@ Ref PyDispatcher::call_handler(const Call& call, bool& called) const {
   for (size_t i = 0; i < n; ++i) stack[i + 1] = values[i].get();
   called = true;
   return Ref::steal(PyObject_Vectorcall(method.handler->object.get(), stack.data() + 1,
-                                        PY_VECTORCALL_ARGUMENTS_OFFSET, n ? kwnames.get() : nullptr));
+                                        PY_VECTORCALL_ARGUMENTS_OFFSET, n ? method.keyword_names.get() : nullptr));
 }
 
 net::Outcome PyDispatcher::outcome_of(const Call& call, PyObject* value) const {
