@@ -8,7 +8,7 @@ import pytest
 import velvane
 from scripted_peer import DEADLINE, Peer, frame, recv_exact, recv_frame
 from server_support import run_script, serving
-from test_client import ADD_REPLY, ADD_REQUEST, FULL_REPLY, IDL, answer, serve_adds
+from test_client import ADD_REPLY, ADD_REQUEST, FULL_REPLY, IDL, answer, binary_header, serve_adds
 
 T = velvane.TransportType
 P = velvane.ProtocolType
@@ -252,6 +252,31 @@ def test_a_call_cancelled_while_waiting_for_the_lock_leaves_the_connection(calc)
         assert c.is_open()
         assert await c.call("add", a=2, b=2) == 4
         await c.close()
+
+    with Peer(script) as peer:
+        run(main(peer.port))
+
+
+@pytest.mark.parametrize("transport, reply, text", [
+    (T.Framed, b"\x7f\xff\xff\xff" + bytes(10), "early eof"),
+    (T.Buffered, binary_header(b"add", 2, 0) + bytes([15, 0, 0]) + bytes([15, 0, 0, 0, 1]) * 10_000,
+     "Depth limit exceeded"),
+])
+def test_hostile_replies_fail_the_call_and_drop_the_connection(calc, transport, reply, text):
+    def script(conn):
+        recv_exact(conn, len(ADD_REQUEST[P.Binary]) + (4 if transport == T.Framed else 0))
+        try:
+            conn.sendall(reply)
+            conn.shutdown(socket.SHUT_WR)
+        except OSError:
+            pass  # the client may have given up on the reply already
+        conn.recv(1)
+
+    async def main(port):
+        async with aclient(calc, port, transport) as c:
+            with pytest.raises(OSError, match=f"^I/O error: {text}$"):
+                await c.call("add", a=1, b=2)
+            assert not c.is_open()
 
     with Peer(script) as peer:
         run(main(peer.port))

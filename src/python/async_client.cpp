@@ -39,10 +39,11 @@ PyObject* settle(PyObject*, PyObject* const* args, Py_ssize_t nargs);
 PyObject* cancel_if_cancelled(PyObject* capsule, PyObject* future);
 PyObject* drain_channel(PyObject* capsule, PyObject*);
 
-PyMethodDef settle_def = {"_velvane_settle", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(settle)),
-                          METH_FASTCALL, nullptr};
-PyMethodDef cancel_def = {"_velvane_cancel_operation", cancel_if_cancelled, METH_O, nullptr};
-PyMethodDef drain_def = {"_velvane_deliver", drain_channel, METH_NOARGS, nullptr};
+PyMethodDef settle_def = {"_velvane_settle",
+                          reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guard<settle>)), METH_FASTCALL,
+                          nullptr};
+PyMethodDef cancel_def = {"_velvane_cancel_operation", guard<cancel_if_cancelled>, METH_O, nullptr};
+PyMethodDef drain_def = {"_velvane_deliver", guard<drain_channel>, METH_NOARGS, nullptr};
 
 /// Process-wide, created by the first client and kept for the process (like the classes).
 struct Asyncio {
