@@ -1,10 +1,12 @@
 // src/net/async_client.cpp: the shared client runtime, the connection cell's asynchronous lock and
 // the coroutines of open, close and call.
 //
-// Everything a cell owns is touched on its strand only, except the two flags is_open reads. An
-// operation's coroutine, its lock wait, its watchdog and its cancellation all run on that strand, so
-// a request to stop is seen at the operation's next step: it cancels whatever socket or resolver
-// the operation is waiting on, and the operation looks at its flags after every wait.
+// Everything a cell owns is touched on its strand only, with two exceptions: the lock's state, which
+// a starting call may take at once from its own thread (see ConnectionCell::call), and the two
+// flags is_open reads. An operation's coroutine, its lock wait, its watchdog and its cancellation
+// all run on that strand, so a request to stop is seen at the operation's next step: it cancels
+// whatever socket or resolver the operation is waiting on, and the operation looks at its flags
+// after every wait. The connection belongs to whoever holds the lock.
 #include "net/async_client.h"
 
 #include <asio/co_spawn.hpp>
@@ -16,7 +18,10 @@
 #include <asio/steady_timer.hpp>
 #include <asio/strand.hpp>
 #include <asio/use_awaitable.hpp>
+#include <sys/socket.h>
+
 #include <atomic>
+#include <cerrno>
 #include <deque>
 #include <mutex>
 
@@ -99,7 +104,8 @@ struct ConnectionCell::Impl {
   asio::io_context& context;
   asio::strand<asio::io_context::executor_type> strand;
   // On the strand only:
-  std::unique_ptr<AsyncConnection> connection;
+  std::unique_ptr<AsyncConnection> connection;  // belongs to the lock's holder
+  std::mutex lock_mutex;  // guards locked and waiters; never held across anything that waits
   bool locked = false;
   std::deque<Operation*> waiters;  // in line for the lock; each entry is kept alive by its coroutine
   // Mirrors of `locked` and `connection != nullptr`, for is_open on any thread:
@@ -142,12 +148,20 @@ struct Operation : std::enable_shared_from_this<Operation> {
   void interrupt() {
     ConnectionCell::Impl& c = cell->impl();
     if (waiting) {
-      std::erase(c.waiters, this);
+      {
+        std::lock_guard lock(c.lock_mutex);
+        std::erase(c.waiters, this);
+      }
       waiting = false;
       wake.cancel();
     }
+    // A stop in the middle of the network work ends the connection, so shutting the socket down is
+    // safe, and it also fails the reads and writes that start after the stop, not only a waiting one.
     std::error_code ignored;
-    if (busy_socket) busy_socket->cancel(ignored);
+    if (busy_socket) {
+      busy_socket->cancel(ignored);
+      busy_socket->shutdown(tcp::socket::shutdown_both, ignored);
+    }
     if (busy_resolver) busy_resolver->cancel();
   }
 
@@ -179,16 +193,20 @@ struct Operation : std::enable_shared_from_this<Operation> {
 };
 
 void ConnectionCell::Impl::release_lock() {
-  if (!waiters.empty()) {
-    Operation* next = waiters.front();
+  Operation* next = nullptr;
+  {
+    std::lock_guard lock(lock_mutex);
+    if (waiters.empty()) {
+      locked = false;
+      lock_held.store(false, std::memory_order_release);
+      return;
+    }
+    next = waiters.front();
     waiters.pop_front();
-    next->waiting = false;
-    next->granted = true;
-    next->wake.cancel();
-    return;
   }
-  locked = false;
-  lock_held.store(false, std::memory_order_release);
+  next->waiting = false;
+  next->granted = true;
+  next->wake.cancel();
 }
 
 namespace {
@@ -215,15 +233,20 @@ struct LockHold {
 /// Waits in line for the cell's lock; false when cancelled first (the lock is then not held).
 asio::awaitable<bool> acquire(Operation& op) {
   ConnectionCell::Impl& c = op.cell->impl();
+  if (op.granted) co_return true;  // taken when the call started
   if (op.stopped()) co_return false;
-  if (!c.locked) {
-    c.locked = true;
-    c.lock_held.store(true, std::memory_order_release);
-    op.granted = true;
-    co_return true;
+  {
+    std::lock_guard lock(c.lock_mutex);
+    if (!c.locked) {
+      c.locked = true;
+      c.lock_held.store(true, std::memory_order_release);
+      op.granted = true;
+    } else {
+      c.waiters.push_back(&op);
+      op.waiting = true;
+    }
   }
-  c.waiters.push_back(&op);
-  op.waiting = true;
+  if (op.granted) co_return true;
   op.wake.expires_at(asio::steady_timer::time_point::max());
   std::error_code ignored;
   co_await op.wake.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
@@ -238,18 +261,24 @@ asio::awaitable<bool> acquire(Operation& op) {
 
 Completion failed(Error e) { return Completion{Completion::Kind::Failed, {}, std::move(e)}; }
 
-asio::awaitable<Completion> run_call(Operation& op, std::string request, framing::Transport transport,
-                                     Protocol protocol, bool oneway, Timeout timeout) {
+/// `wire`: the request as it goes on the wire; the starter may have written its first `sent_early`
+/// bytes already.
+asio::awaitable<Completion> run_call(Operation& op, std::string wire, framing::Transport transport,
+                                     Protocol protocol, bool oneway, Timeout timeout, Result<size_t> sent_early) {
   ConnectionCell::Impl& c = op.cell->impl();
   if (!co_await acquire(op)) co_return op.stop_result();
   LockHold hold{op};
   if (!c.connection) co_return Completion{Completion::Kind::NotOpen, {}, {}};
+  if (op.stopped() && sent_early && sent_early.value() == 0) co_return op.stop_result();  // nothing went out
   AsyncConnection& conn = *c.connection;
   op.start_watchdog(timeout);
   BusyClear busy{op};
   op.busy_socket = &conn.socket;
   // From here on a failure or a stop leaves the stream between messages no more: drop it.
-  Status sent = co_await write_message(conn.socket, transport, request);
+  Status sent = sent_early ? Status{} : Status{sent_early.take_error()};
+  if (sent && sent_early.value() < wire.size())
+    sent = co_await write_message(conn.socket, framing::Transport::Buffered,
+                                  std::string_view(wire).substr(sent_early.value()));
   if (op.stopped()) {
     c.drop_connection();
     co_return op.stop_result();
@@ -268,7 +297,10 @@ asio::awaitable<Completion> run_call(Operation& op, std::string request, framing
       co_return op.stopped() ? op.stop_result() : failed(reply.take_error());
     }
     out.reply = std::move(reply).value();
-    if (out.reply.empty()) c.drop_connection();
+    if (out.reply.empty()) {
+      c.drop_connection();
+      if (op.stopped()) co_return op.stop_result();  // the end of input the stop itself caused
+    }
   }
   co_return out;
 }
@@ -314,10 +346,9 @@ asio::awaitable<Completion> run_close(Operation& op) {
   co_return Completion{};
 }
 
-/// Starts `body(op)` on the cell's strand at once.
+/// Runs `body(*op)` on the operation's strand, starting at once.
 template <class Body>
-OperationHandle start(std::shared_ptr<ConnectionCell> cell, CompletionHandler done, Body body) {
-  auto op = std::make_shared<Operation>(std::move(cell), std::move(done));
+OperationHandle spawn(std::shared_ptr<Operation> op, Body body) {
   auto strand = op->cell->impl().strand;
   asio::co_spawn(
       strand,
@@ -334,6 +365,31 @@ OperationHandle start(std::shared_ptr<ConnectionCell> cell, CompletionHandler do
         if (e) op->finish(failed(Error{ErrorKind::Internal, "client operation ended unexpectedly"}));
       });
   return OperationHandle(op);
+}
+
+template <class Body>
+OperationHandle start(std::shared_ptr<ConnectionCell> cell, CompletionHandler done, Body body) {
+  return spawn(std::make_shared<Operation>(std::move(cell), std::move(done)), std::move(body));
+}
+
+/// Takes the lock from the calling thread when nobody holds it.
+bool take_lock_now(ConnectionCell::Impl& c) {
+  std::lock_guard lock(c.lock_mutex);
+  if (c.locked) return false;
+  c.locked = true;
+  c.lock_held.store(true, std::memory_order_release);
+  return true;
+}
+
+/// What the socket takes of `wire` without waiting.
+Result<size_t> send_now(AsyncConnection& conn, std::string_view wire) {
+  for (;;) {
+    const ssize_t n = ::send(conn.socket.native_handle(), wire.data(), wire.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n >= 0) return static_cast<size_t>(n);
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return size_t{0};
+    return os_error(std::error_code(errno, std::system_category()));
+  }
 }
 
 }  // namespace
@@ -374,12 +430,22 @@ OperationHandle ConnectionCell::close(CompletionHandler done) {
   return start(shared_from_this(), std::move(done), [](Operation& op) { return run_close(op); });
 }
 
+// A call that finds the lock free takes it and writes what the socket accepts at once from the
+// calling thread, which saves the hand-over to a runtime thread before the request leaves.
 OperationHandle ConnectionCell::call(std::string request, framing::Transport transport, Protocol protocol,
                                      bool oneway, Timeout timeout, CompletionHandler done) {
-  return start(shared_from_this(), std::move(done),
-               [request = std::move(request), transport, protocol, oneway, timeout](Operation& op) mutable {
-                 return run_call(op, std::move(request), transport, protocol, oneway, timeout);
-               });
+  std::string wire;
+  framing::append_frame(wire, transport, request);
+  auto op = std::make_shared<Operation>(shared_from_this(), std::move(done));
+  Result<size_t> sent_early = size_t{0};
+  if (take_lock_now(*impl_)) {
+    op->granted = true;
+    if (impl_->connection) sent_early = send_now(*impl_->connection, wire);
+  }
+  return spawn(std::move(op), [wire = std::move(wire), transport, protocol, oneway, timeout,
+                               sent_early = std::move(sent_early)](Operation& op) mutable {
+    return run_call(op, std::move(wire), transport, protocol, oneway, timeout, std::move(sent_early));
+  });
 }
 
 }  // namespace velvane::net
