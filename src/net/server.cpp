@@ -2,6 +2,9 @@
 #include "net/server.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
@@ -49,18 +52,37 @@ void print_line(int fd, std::string_view line) {
 namespace {
 
 /// Hand-offs between our threads poll before they sleep: a wake-up through the kernel costs far
-/// more than a short poll when the answer comes quickly. Yielding keeps a poll on a busy (or
-/// single) CPU from starving the thread it waits for.
+/// more than a short poll when the answer comes quickly. Polling only pays when the thread it waits
+/// for can run at the same time, so a process confined to one CPU never polls; and a poll never
+/// yields, which on a busy machine would hand the CPU to another process for a whole time slice.
 constexpr auto kReplySpin = std::chrono::microseconds(50);
 constexpr auto kJobSpin = std::chrono::microseconds(100);
 
+bool polling_pays() {
+  static const bool pays = [] {
+    cpu_set_t set;
+    if (::sched_getaffinity(0, sizeof set, &set) != 0) return false;
+    return CPU_COUNT(&set) > 1;
+  }();
+  return pays;
+}
+
+inline void cpu_relax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  asm volatile("yield");
+#endif
+}
+
 template <class Pred>
 bool spin_until(Pred&& done, std::chrono::microseconds budget) {
+  if (!polling_pays()) return done();
   const auto end = std::chrono::steady_clock::now() + budget;
   for (;;) {
-    for (int i = 0; i < 16; ++i) {
+    for (int i = 0; i < 64; ++i) {
       if (done()) return true;
-      ::sched_yield();
+      cpu_relax();
     }
     if (std::chrono::steady_clock::now() >= end) return done();
   }
@@ -289,6 +311,8 @@ void BlockingPool::shutdown() {
   }
 }
 
+bool BlockingPool::backlogged() const { return state_->queued.load(std::memory_order_acquire) > 0; }
+
 size_t BlockingPool::thread_count() const {
   std::lock_guard lock(state_->mutex);
   return state_->threads;
@@ -459,49 +483,176 @@ asio::awaitable<Outcome> await_outcome(ReplySlot& slot, asio::steady_timer& time
   }
 }
 
+/// A connection's reading state: its buffer and the message being read. Used by the connection task
+/// and, while it waits, by the pool thread serving the connection; never by both at once.
+struct ReadState {
+  std::unique_ptr<char[]> buffer = std::make_unique<char[]>(kBufferSize);
+  size_t begin = 0, end = 0;  // unread bytes are buffer[begin, end)
+  std::optional<framing::MessageDecoder> decoder;
+};
+
+/// How long a pool thread serving a connection waits for its next request before handing it back.
+constexpr int kHoldMilliseconds = 2;
+
+bool quiet_errno(int e) { return e == ECONNRESET || e == EPIPE; }
+
+Outcome errno_outcome(int e) {
+  if (quiet_errno(e)) return Outcome{Outcome::Kind::Close, {}, {}};
+  return Outcome::fail(Error{ErrorKind::Os, std::error_code(e, std::system_category()).message()});
+}
+
+bool wait_readable(int fd, int milliseconds) {
+  pollfd p{fd, POLLIN, 0};
+  for (;;) {
+    const int rc = ::poll(&p, 1, milliseconds);
+    if (rc >= 0) return rc > 0;
+    if (errno != EINTR) return true;  // the read that follows reports it
+  }
+}
+
+/// Writes a reply from a pool thread. What the socket does not take at once is returned for the
+/// connection task to write, so a peer that does not read holds no pool thread.
+Outcome write_here(int fd, const std::string& prefix, const std::string& body) {
+  iovec pieces[2] = {{const_cast<char*>(prefix.data()), prefix.size()}, {const_cast<char*>(body.data()), body.size()}};
+  size_t total = prefix.size() + body.size(), done = 0;
+  while (done < total) {
+    msghdr m{};
+    iovec rest[2];
+    int count = 0;
+    size_t skip = done;
+    for (const iovec& v : pieces) {
+      if (skip >= v.iov_len) {
+        skip -= v.iov_len;
+        continue;
+      }
+      rest[count++] = iovec{static_cast<char*>(v.iov_base) + skip, v.iov_len - skip};
+      skip = 0;
+    }
+    m.msg_iov = rest;
+    m.msg_iovlen = static_cast<size_t>(count);
+    const ssize_t n = ::sendmsg(fd, &m, MSG_NOSIGNAL);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return errno_outcome(errno);
+    std::string left = (prefix + body).substr(done);
+    return Outcome{Outcome::Kind::Reply, std::move(left), {}, true};
+  }
+  return Outcome{Outcome::Kind::Idle, {}, {}};
+}
+
+/// On a pool thread: reads, answers and writes requests until the connection goes quiet (Idle),
+/// ends, or leaves a reply to write.
+Outcome serve_burst(int fd, ReadState& rs, const ConnectionShared& shared) {
+  std::string prefix;
+  for (;;) {
+    if (!rs.decoder) rs.decoder.emplace(shared.transport, shared.protocol, framing::Side::Server);
+    framing::MessageDecoder& decoder = *rs.decoder;
+    while (decoder.progress() == framing::Progress::NeedMore) {
+      if (rs.begin == rs.end) {
+        const ssize_t n = ::recv(fd, rs.buffer.get(), kBufferSize, 0);
+        if (n > 0) {
+          rs.begin = 0;
+          rs.end = static_cast<size_t>(n);
+        } else if (n == 0) {
+          decoder.end_of_input();
+          break;
+        } else if (errno == EINTR) {
+          continue;
+        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+          const int hold = shared.pool->backlogged() ? 0 : kHoldMilliseconds;
+          if (!wait_readable(fd, hold)) return Outcome{Outcome::Kind::Idle, {}, {}};
+          continue;
+        } else {
+          return errno_outcome(errno);
+        }
+      }
+      rs.begin += decoder.feed(std::string_view(rs.buffer.get() + rs.begin, rs.end - rs.begin));
+    }
+    if (decoder.progress() == framing::Progress::Failed) return Outcome::fail(decoder.error());
+    std::string payload = decoder.take_payload();
+    rs.decoder.reset();
+    if (payload.empty()) return Outcome{Outcome::Kind::Close, {}, {}};
+    Outcome outcome = shared.dispatcher->answer_here(std::move(payload));
+    if (outcome.kind == Outcome::Kind::NoReply) continue;
+    if (outcome.kind != Outcome::Kind::Reply) return outcome;
+    prefix.clear();
+    if (shared.transport == framing::Transport::Framed) wire::put_be32(prefix, static_cast<uint32_t>(outcome.bytes.size()));
+    Outcome written = write_here(fd, prefix, outcome.bytes);
+    if (written.kind != Outcome::Kind::Idle) return written;
+  }
+}
+
+ConnectionEnd end_of(const Outcome& outcome) {
+  if (outcome.kind == Outcome::Kind::Fail) return ConnectionEnd{outcome.error, outcome.error.kind == ErrorKind::EndOfInput};
+  return ConnectionEnd{};
+}
+
 asio::awaitable<ConnectionEnd> request_loop(tcp::socket& socket, const ConnectionShared& shared) {
   auto slot = std::make_shared<ReplySlot>(shared.gate, co_await asio::this_coro::executor);
   asio::steady_timer timer(co_await asio::this_coro::executor);
   slot->timer = &timer;
   SlotRelease release{*slot};
 
-  auto buffer = std::make_unique<char[]>(kBufferSize);
-  size_t begin = 0, end = 0;
+  ReadState rs;
   std::string prefix;
+  bool on_pool = shared.dispatcher->answers_on_pool();
+  if (on_pool) {
+    std::error_code ec;
+    socket.non_blocking(true, ec);  // the pool thread's reads and writes must not block
+    on_pool = !ec;
+  }
   for (;;) {
-    framing::MessageDecoder decoder(shared.transport, shared.protocol, framing::Side::Server);
-    while (decoder.progress() == framing::Progress::NeedMore) {
-      if (begin == end) {
+    Outcome outcome;
+    if (on_pool) {
+      if (rs.begin == rs.end) {
         std::error_code ec;
-        const size_t n = co_await socket.async_read_some(asio::buffer(buffer.get(), kBufferSize),
-                                                         asio::redirect_error(asio::use_awaitable, ec));
-        if (ec == asio::error::eof || (!ec && n == 0)) {
-          decoder.end_of_input();
-          break;
-        }
+        co_await socket.async_wait(tcp::socket::wait_read, asio::redirect_error(asio::use_awaitable, ec));
         if (ec) co_return os_end(ec);
-        begin = 0;
-        end = n;
       }
-      begin += decoder.feed(std::string_view(buffer.get() + begin, end - begin));
+      auto respond = std::make_shared<Responder>(slot);
+      const int fd = socket.native_handle();
+      // The job borrows `rs` and `shared`: this task waits for it, and the runtime shuts the pool
+      // down (letting a running job finish) before it drops the tasks.
+      shared.pool->submit([fd, &rs, &shared, respond] { (*respond)(serve_burst(fd, rs, shared)); });
+      respond.reset();
+      outcome = co_await await_outcome(*slot, timer);
+      if (outcome.kind == Outcome::Kind::Idle) continue;
+    } else {
+      if (!rs.decoder) rs.decoder.emplace(shared.transport, shared.protocol, framing::Side::Server);
+      framing::MessageDecoder& decoder = *rs.decoder;
+      while (decoder.progress() == framing::Progress::NeedMore) {
+        if (rs.begin == rs.end) {
+          std::error_code ec;
+          const size_t n = co_await socket.async_read_some(asio::buffer(rs.buffer.get(), kBufferSize),
+                                                           asio::redirect_error(asio::use_awaitable, ec));
+          if (ec == asio::error::eof || (!ec && n == 0)) {
+            decoder.end_of_input();
+            break;
+          }
+          if (ec) co_return os_end(ec);
+          rs.begin = 0;
+          rs.end = n;
+        }
+        rs.begin += decoder.feed(std::string_view(rs.buffer.get() + rs.begin, rs.end - rs.begin));
+      }
+      if (decoder.progress() == framing::Progress::Failed) {
+        const Error& e = decoder.error();
+        co_return ConnectionEnd{e, e.kind == ErrorKind::EndOfInput};
+      }
+      std::string payload = decoder.take_payload();
+      rs.decoder.reset();
+      if (payload.empty()) co_return ConnectionEnd{};
+      shared.dispatcher->dispatch(std::move(payload), Responder(slot), *shared.pool);
+      outcome = co_await await_outcome(*slot, timer);
     }
-    if (decoder.progress() == framing::Progress::Failed) {
-      const Error& e = decoder.error();
-      co_return ConnectionEnd{e, e.kind == ErrorKind::EndOfInput};
-    }
-    std::string payload = decoder.take_payload();
-    if (payload.empty()) co_return ConnectionEnd{};
-
-    shared.dispatcher->dispatch(std::move(payload), Responder(slot), *shared.pool);
-    Outcome outcome = co_await await_outcome(*slot, timer);
-    switch (outcome.kind) {
-      case Outcome::Kind::NoReply: continue;
-      case Outcome::Kind::Close: co_return ConnectionEnd{};
-      case Outcome::Kind::Fail: co_return ConnectionEnd{outcome.error, outcome.error.kind == ErrorKind::EndOfInput};
-      case Outcome::Kind::Reply: break;
-    }
+    if (outcome.kind == Outcome::Kind::NoReply) continue;
+    if (outcome.kind != Outcome::Kind::Reply) co_return end_of(outcome);
     prefix.clear();
-    if (shared.transport == framing::Transport::Framed) wire::put_be32(prefix, static_cast<uint32_t>(outcome.bytes.size()));
+    if (shared.transport == framing::Transport::Framed && !outcome.framed)
+      wire::put_be32(prefix, static_cast<uint32_t>(outcome.bytes.size()));
     const std::array<asio::const_buffer, 2> pieces{asio::buffer(prefix), asio::buffer(outcome.bytes)};
     std::error_code ec;
     co_await asio::async_write(socket, pieces, asio::redirect_error(asio::use_awaitable, ec));

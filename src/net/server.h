@@ -60,10 +60,12 @@ struct Outcome {
     NoReply,  // a oneway request: nothing is sent
     Fail,     // end the connection with `error`
     Close,    // end the connection without a word (the work was dropped)
+    Idle,     // (between the server's own threads) the connection went quiet
   };
   Kind kind = Kind::NoReply;
   std::string bytes;
   Error error;
+  bool framed = false;  // `bytes` are already as the transport puts them on the wire
 
   static Outcome reply(std::string bytes) { return Outcome{Kind::Reply, std::move(bytes), {}}; }
   static Outcome fail(Error error) { return Outcome{Kind::Fail, {}, std::move(error)}; }
@@ -100,6 +102,8 @@ class BlockingPool {
 
   /// Queues `job`; false when the pool is shut down (the job is dropped).
   bool submit(std::function<void()> job);
+  /// Whether jobs are waiting for a thread.
+  bool backlogged() const;
   void shutdown();
   size_t thread_count() const;
 
@@ -117,6 +121,14 @@ class Dispatcher {
  public:
   virtual ~Dispatcher() = default;
   virtual void dispatch(std::string payload, Responder respond, BlockingPool& pool) = 0;
+
+  /// True when every request can be answered on a blocking-pool thread by answer_here. A connection
+  /// is then served by a pool thread for as long as requests keep coming (reading, answering and
+  /// writing there), and handed back to the runtime when it goes quiet: a request then costs no
+  /// hand-off between threads.
+  virtual bool answers_on_pool() const { return false; }
+  /// Answers one request on the calling blocking-pool thread (Reply, NoReply, Fail or Close).
+  virtual Outcome answer_here(std::string /*payload*/) { return Outcome::fail(Error{ErrorKind::Internal, "unsupported"}); }
 };
 
 // --- Starting and stopping -----------------------------------------------------------------------

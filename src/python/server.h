@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <variant>
 #include <vector>
 
 #include "net/server.h"
@@ -70,6 +71,9 @@ class PyDispatcher : public net::Dispatcher, public std::enable_shared_from_this
   ~PyDispatcher() override;
 
   void dispatch(std::string payload, net::Responder respond, net::BlockingPool& pool) override;
+  /// Without coroutine handlers every request is answered on the pool thread that reads it.
+  bool answers_on_pool() const override { return !any_coroutine_; }
+  net::Outcome answer_here(std::string payload) override;
 
   /// A decoded request on its way to a handler.
   struct Call {
@@ -88,6 +92,8 @@ class PyDispatcher : public net::Dispatcher, public std::enable_shared_from_this
 
  private:
   PyDispatcher() = default;
+  /// Decodes a request: the call for its handler, or the outcome when no handler is involved.
+  std::variant<Call, net::Outcome> prepare(std::string_view payload) const;
   net::Outcome application_error(const Call& call, std::string_view message, int32_t type) const;
   net::Outcome application_error(const MessageHeader& header, bool oneway, std::string_view message,
                                  int32_t type) const;
@@ -103,6 +109,7 @@ class PyDispatcher : public net::Dispatcher, public std::enable_shared_from_this
   std::unordered_map<std::string, HandlerEntry> handlers_;
   std::shared_ptr<const PySchema> schema_;
   Protocol protocol_ = Protocol::Binary;
+  bool any_coroutine_ = false;
 };
 
 // --- asyncio loop threads ----------------------------------------------------------------------

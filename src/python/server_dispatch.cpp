@@ -121,6 +121,7 @@ std::shared_ptr<PyDispatcher> PyDispatcher::create(std::vector<MethodDef> method
     if (!def.return_type.is_void()) m.result = d->schema_->plan_type(def.return_type);
     for (const ThriftField& f : def.exceptions) m.exceptions.push_back(d->schema_->plan_type(f.field_type));
     auto h = d->handlers_.find(def.name);
+    if (h != d->handlers_.end() && h->second.coroutine) d->any_coroutine_ = true;
     m.handler = h == d->handlers_.end() ? nullptr : &h->second;
     d->by_name_.try_emplace(def.name, i);
   }
@@ -239,24 +240,38 @@ net::Outcome PyDispatcher::application_error(const Call& call, std::string_view 
 
 // --- Dispatch ----------------------------------------------------------------------------------
 
-void PyDispatcher::dispatch(std::string payload, net::Responder respond, net::BlockingPool& pool) {
+std::variant<PyDispatcher::Call, net::Outcome> PyDispatcher::prepare(std::string_view payload) const {
   auto read = read_message_begin(protocol_, payload);
-  if (!read) return respond(net::Outcome::fail(request_error(read.error())));
+  if (!read) return net::Outcome::fail(request_error(read.error()));
   Call call;
   call.header = read.value().header;
   call.oneway = call.header.type == engine::kOneway;
   auto found = by_name_.find(call.header.name);
-  if (found == by_name_.end())
-    return respond(application_error(call, "Unknown method: " + call.header.name, 1));
+  if (found == by_name_.end()) return application_error(call, "Unknown method: " + call.header.name, 1);
   call.method = found->second;
   const Method& method = methods_[call.method];
   auto arguments = read_message_body(protocol_, payload, read.value(), method.arguments, schema_->core());
-  if (!arguments) return respond(net::Outcome::fail(request_error(arguments.error())));
+  if (!arguments) return net::Outcome::fail(request_error(arguments.error()));
   call.arguments = std::move(arguments).value();
-  if (!method.handler) return respond(application_error(call, "No handler registered for: " + call.header.name, 1));
+  if (!method.handler) return application_error(call, "No handler registered for: " + call.header.name, 1);
+  return call;
+}
 
-  if (!method.handler->coroutine) {
-    auto job = std::make_shared<std::pair<Call, net::Responder>>(std::move(call), std::move(respond));
+net::Outcome PyDispatcher::answer_here(std::string payload) {
+  auto prepared = prepare(payload);
+  if (auto* outcome = std::get_if<net::Outcome>(&prepared)) return std::move(*outcome);
+  Attach attach;
+  if (!attach.ok()) return net::Outcome{net::Outcome::Kind::Close, {}, {}};  // the interpreter is going away
+  return call_plain(std::get<Call>(prepared));
+}
+
+void PyDispatcher::dispatch(std::string payload, net::Responder respond, net::BlockingPool& pool) {
+  auto prepared = prepare(payload);
+  if (auto* outcome = std::get_if<net::Outcome>(&prepared)) return respond(std::move(*outcome));
+  Call call = std::move(std::get<Call>(prepared));
+  const bool coroutine = methods_[call.method].handler->coroutine;
+  auto job = std::make_shared<std::pair<Call, net::Responder>>(std::move(call), std::move(respond));
+  if (!coroutine) {
     pool.submit([self = shared_from_this(), job] {
       net::Outcome outcome;
       {
@@ -268,7 +283,6 @@ void PyDispatcher::dispatch(std::string payload, net::Responder respond, net::Bl
     });
     return;
   }
-  auto job = std::make_shared<std::pair<Call, net::Responder>>(std::move(call), std::move(respond));
   std::string error;
   const bool queued = run_on_current_loop(
       [self = shared_from_this(), job] { self->start_coroutine(std::move(job->first), std::move(job->second)); },
