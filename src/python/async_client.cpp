@@ -418,7 +418,9 @@ PyObject* start(std::shared_ptr<Pending> pending, Ref future, Begin begin) {
   if (!callback) return nullptr;
   Ref added = Ref::steal(call_method(future.get(), asyncio()->add_done_callback, {callback.get()}));
   if (!added) return nullptr;
-  // The done-callback runs later on this loop's thread, so filling the handle now is in time.
+  // The done-callback runs later on this loop's thread, so filling the handle now is in time. A call
+  // may write its request at once: the interpreter is released for that.
+  ReleaseGil nogil;
   *handle = begin([pending = std::move(pending)](net::Completion done) mutable { report(pending, std::move(done)); });
   return future.release();
 }
