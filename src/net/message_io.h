@@ -6,11 +6,14 @@
 // connection and a server's connection task can both drive it.
 #pragma once
 
-#include <asio/awaitable.hpp>
-#include <asio/ip/tcp.hpp>
+// Standard headers first: Asio's recycling allocator is chosen from what they define, and every file
+// that includes Asio must make the same choice (or memory allocated by one is freed by another's).
 #include <memory>
 #include <string>
 #include <string_view>
+
+#include <asio/awaitable.hpp>
+#include <asio/ip/tcp.hpp>
 
 #include "framing/framing.h"
 #include "model/error.h"
