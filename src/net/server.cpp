@@ -767,7 +767,12 @@ void Server::run() {
     std::error_code ignored;
     s.control->set_bound_port(acceptor.local_endpoint(ignored).port());
     s.control->set_listening(s.id);
-    const size_t waker = s.control->add_waker([&] { asio::post(s.accepting, [&] { acceptor.cancel(); }); });
+    const size_t waker = s.control->add_waker([&] {
+      asio::post(s.accepting, [&] {
+        std::error_code ignored;  // the loop may have closed the acceptor already
+        acceptor.cancel(ignored);
+      });
+    });
 
     bool interrupted = false;
     int pipe_fds[2] = {-1, -1};
@@ -782,7 +787,7 @@ void Server::run() {
         co_await interrupts->async_read_some(asio::buffer(&byte, 1), asio::redirect_error(asio::use_awaitable, ec));
         if (ec) co_return;
         interrupted = true;
-        acceptor.cancel();
+        acceptor.cancel(ec);
       }, asio::detached);
     }
     asio::co_spawn(s.accepting, [&]() -> asio::awaitable<void> {
