@@ -2,7 +2,6 @@
 #include "net/server.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <pthread.h>
@@ -492,22 +491,32 @@ struct ReadState {
 };
 
 /// How long a pool thread serving a connection waits for its next request before handing it back.
-constexpr int kHoldMilliseconds = 2;
+constexpr int kHoldMicroseconds = 2000;
+
+/// A pool thread serving a connection reads in blocking mode, so a request costs one receive call;
+/// the time it waits is bounded by the socket's receive timeout (kHoldMicroseconds, set once per
+/// connection). The runtime gets the socket back in non-blocking mode.
+class BlockingWhileServing {
+ public:
+  explicit BlockingWhileServing(int fd) : fd_(fd), flags_(::fcntl(fd, F_GETFL)) {
+    if (flags_ >= 0) ::fcntl(fd_, F_SETFL, flags_ & ~O_NONBLOCK);
+  }
+  ~BlockingWhileServing() {
+    if (flags_ >= 0) ::fcntl(fd_, F_SETFL, flags_ | O_NONBLOCK);
+  }
+  BlockingWhileServing(const BlockingWhileServing&) = delete;
+  BlockingWhileServing& operator=(const BlockingWhileServing&) = delete;
+
+ private:
+  int fd_;
+  int flags_;
+};
 
 bool quiet_errno(int e) { return e == ECONNRESET || e == EPIPE; }
 
 Outcome errno_outcome(int e) {
   if (quiet_errno(e)) return Outcome{Outcome::Kind::Close, {}, {}};
   return Outcome::fail(Error{ErrorKind::Os, std::error_code(e, std::system_category()).message()});
-}
-
-bool wait_readable(int fd, int milliseconds) {
-  pollfd p{fd, POLLIN, 0};
-  for (;;) {
-    const int rc = ::poll(&p, 1, milliseconds);
-    if (rc >= 0) return rc > 0;
-    if (errno != EINTR) return true;  // the read that follows reports it
-  }
 }
 
 /// Writes a reply from a pool thread. What the socket does not take at once is returned for the
@@ -530,7 +539,7 @@ Outcome write_here(int fd, const std::string& prefix, const std::string& body) {
     }
     m.msg_iov = rest;
     m.msg_iovlen = static_cast<size_t>(count);
-    const ssize_t n = ::sendmsg(fd, &m, MSG_NOSIGNAL);
+    const ssize_t n = ::sendmsg(fd, &m, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n > 0) {
       done += static_cast<size_t>(n);
       continue;
@@ -546,13 +555,16 @@ Outcome write_here(int fd, const std::string& prefix, const std::string& body) {
 /// On a pool thread: reads, answers and writes requests until the connection goes quiet (Idle),
 /// ends, or leaves a reply to write.
 Outcome serve_burst(int fd, ReadState& rs, const ConnectionShared& shared) {
+  BlockingWhileServing blocking(fd);
   std::string prefix;
   for (;;) {
     if (!rs.decoder) rs.decoder.emplace(shared.transport, shared.protocol, framing::Side::Server);
     framing::MessageDecoder& decoder = *rs.decoder;
     while (decoder.progress() == framing::Progress::NeedMore) {
       if (rs.begin == rs.end) {
-        const ssize_t n = ::recv(fd, rs.buffer.get(), kBufferSize, 0);
+        // Others waiting for a pool thread: hand the connection back as soon as it has no bytes.
+        const int wait = shared.pool->backlogged() ? MSG_DONTWAIT : 0;
+        const ssize_t n = ::recv(fd, rs.buffer.get(), kBufferSize, wait);
         if (n > 0) {
           rs.begin = 0;
           rs.end = static_cast<size_t>(n);
@@ -562,9 +574,7 @@ Outcome serve_burst(int fd, ReadState& rs, const ConnectionShared& shared) {
         } else if (errno == EINTR) {
           continue;
         } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-          const int hold = shared.pool->backlogged() ? 0 : kHoldMilliseconds;
-          if (!wait_readable(fd, hold)) return Outcome{Outcome::Kind::Idle, {}, {}};
-          continue;
+          return Outcome{Outcome::Kind::Idle, {}, {}};
         } else {
           return errno_outcome(errno);
         }
@@ -600,9 +610,8 @@ asio::awaitable<ConnectionEnd> request_loop(tcp::socket& socket, const Connectio
   std::string prefix;
   bool on_pool = shared.dispatcher->answers_on_pool();
   if (on_pool) {
-    std::error_code ec;
-    socket.non_blocking(true, ec);  // the pool thread's reads and writes must not block
-    on_pool = !ec;
+    const timeval hold{0, kHoldMicroseconds};
+    on_pool = ::setsockopt(socket.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &hold, sizeof hold) == 0;
   }
   for (;;) {
     Outcome outcome;
