@@ -488,6 +488,14 @@ struct ReadState {
   std::unique_ptr<char[]> buffer = std::make_unique<char[]>(kBufferSize);
   size_t begin = 0, end = 0;  // unread bytes are buffer[begin, end)
   std::optional<framing::MessageDecoder> decoder;
+  int lent_fd = -1;  // the socket while a pool thread serves it; closed here if never taken back
+
+  ReadState() = default;
+  ReadState(const ReadState&) = delete;
+  ReadState& operator=(const ReadState&) = delete;
+  ~ReadState() {
+    if (lent_fd >= 0) ::close(lent_fd);
+  }
 };
 
 /// How long a pool thread serving a connection waits for its next request before handing it back.
@@ -616,18 +624,25 @@ asio::awaitable<ConnectionEnd> request_loop(tcp::socket& socket, const Connectio
   for (;;) {
     Outcome outcome;
     if (on_pool) {
+      std::error_code ec;
       if (rs.begin == rs.end) {
-        std::error_code ec;
         co_await socket.async_wait(tcp::socket::wait_read, asio::redirect_error(asio::use_awaitable, ec));
         if (ec) co_return os_end(ec);
       }
+      // The socket leaves the reactor while a pool thread serves it: its traffic then wakes no
+      // worker thread.
+      const auto protocol = socket.local_endpoint(ec).protocol();
+      if (!ec) rs.lent_fd = socket.release(ec);
+      if (ec) co_return os_end(ec);
       auto respond = std::make_shared<Responder>(slot);
-      const int fd = socket.native_handle();
       // The job borrows `rs` and `shared`: this task waits for it, and the runtime shuts the pool
       // down (letting a running job finish) before it drops the tasks.
-      shared.pool->submit([fd, &rs, &shared, respond] { (*respond)(serve_burst(fd, rs, shared)); });
+      shared.pool->submit([fd = rs.lent_fd, &rs, &shared, respond] { (*respond)(serve_burst(fd, rs, shared)); });
       respond.reset();
       outcome = co_await await_outcome(*slot, timer);
+      socket.assign(protocol, rs.lent_fd, ec);
+      if (ec) co_return os_end(ec);
+      rs.lent_fd = -1;
       if (outcome.kind == Outcome::Kind::Idle) continue;
     } else {
       if (!rs.decoder) rs.decoder.emplace(shared.transport, shared.protocol, framing::Side::Server);
