@@ -167,6 +167,7 @@ void Thread::detach() {
 struct RuntimeGate {
   std::mutex mutex;
   bool open = true;
+  std::atomic<bool> stopping{false};  // the runtime is shutting down: pool threads let connections go
 };
 
 /// Where one connection waits for the outcome of its current request. The timer belongs to the
@@ -594,6 +595,8 @@ Outcome serve_burst(int fd, ReadState& rs, const ConnectionShared& shared) {
     rs.decoder.reset();
     if (payload.empty()) return Outcome{Outcome::Kind::Close, {}, {}};
     Outcome outcome = shared.dispatcher->answer_here(std::move(payload));
+    // A server shutting down answers no more: the connection is dropped with the runtime.
+    if (shared.gate->stopping.load(std::memory_order_acquire)) return Outcome{Outcome::Kind::Idle, {}, {}};
     if (outcome.kind == Outcome::Kind::NoReply) continue;
     if (outcome.kind != Outcome::Kind::Reply) return outcome;
     prefix.clear();
@@ -831,6 +834,7 @@ void Server::run() {
 
 /// Connection tasks are abandoned where they wait; handler jobs already running finish first.
 void Server::Impl::shut_down_runtime() {
+  gate->stopping.store(true, std::memory_order_release);
   runtime->stop();
   for (Thread& t : workers) t.join();
   pool->shutdown();

@@ -207,6 +207,24 @@ TEST(Server, AReplyTheSocketCannotTakeAtOnceIsFinishedByTheRuntime) {
   ::close(fd);
 }
 
+TEST_P(Served, StopsWhileAClientKeepsCalling) {
+  auto server = std::make_unique<RunningServer>(Transport::Framed, GetParam());
+  std::atomic<bool> done{false};
+  std::atomic<int> calls{0};
+  std::thread client([&, port = server->port()] {
+    Runtime runtime;
+    auto c = connect_to(runtime, port);
+    while (c && round_trip(*c, "[8]") == "[8]") ++calls;
+    done = true;
+  });
+  EXPECT_TRUE(wait_until([&] { return calls > 50; }));
+  const int before = calls;
+  server.reset();  // stops and joins the server thread
+  EXPECT_LT(calls - before, 100);  // a server shutting down stops answering, busy connection or not
+  EXPECT_TRUE(wait_until([&] { return done.load(); }));
+  client.join();
+}
+
 TEST(Server, AStopBeforeListeningIsHonoured) {
   auto control = std::make_shared<ServerControl>();
   ServeOptions options;
