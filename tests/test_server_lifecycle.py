@@ -37,7 +37,7 @@ def threads_named(prefix):
         try:
             with open(f"/proc/self/task/{{task}}/comm") as f:
                 names.append(f.read().strip())
-        except FileNotFoundError:
+        except (FileNotFoundError, ProcessLookupError):  # the thread ended meanwhile
             pass
     return sum(1 for n in names if n == prefix)
 """.format(tests=os.path.dirname(os.path.abspath(__file__)))

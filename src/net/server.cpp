@@ -2,7 +2,6 @@
 #include "net/server.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <pthread.h>
@@ -168,6 +167,7 @@ void Thread::detach() {
 struct RuntimeGate {
   std::mutex mutex;
   bool open = true;
+  std::atomic<bool> stopping{false};  // the runtime is shutting down: pool threads let connections go
 };
 
 /// Where one connection waits for the outcome of its current request. The timer belongs to the
@@ -489,25 +489,43 @@ struct ReadState {
   std::unique_ptr<char[]> buffer = std::make_unique<char[]>(kBufferSize);
   size_t begin = 0, end = 0;  // unread bytes are buffer[begin, end)
   std::optional<framing::MessageDecoder> decoder;
+  int lent_fd = -1;  // the socket while a pool thread serves it; closed here if never taken back
+
+  ReadState() = default;
+  ReadState(const ReadState&) = delete;
+  ReadState& operator=(const ReadState&) = delete;
+  ~ReadState() {
+    if (lent_fd >= 0) ::close(lent_fd);
+  }
 };
 
 /// How long a pool thread serving a connection waits for its next request before handing it back.
-constexpr int kHoldMilliseconds = 2;
+constexpr int kHoldMicroseconds = 2000;
+
+/// A pool thread serving a connection reads in blocking mode, so a request costs one receive call;
+/// the time it waits is bounded by the socket's receive timeout (kHoldMicroseconds, set once per
+/// connection). The runtime gets the socket back in non-blocking mode.
+class BlockingWhileServing {
+ public:
+  explicit BlockingWhileServing(int fd) : fd_(fd), flags_(::fcntl(fd, F_GETFL)) {
+    if (flags_ >= 0) ::fcntl(fd_, F_SETFL, flags_ & ~O_NONBLOCK);
+  }
+  ~BlockingWhileServing() {
+    if (flags_ >= 0) ::fcntl(fd_, F_SETFL, flags_ | O_NONBLOCK);
+  }
+  BlockingWhileServing(const BlockingWhileServing&) = delete;
+  BlockingWhileServing& operator=(const BlockingWhileServing&) = delete;
+
+ private:
+  int fd_;
+  int flags_;
+};
 
 bool quiet_errno(int e) { return e == ECONNRESET || e == EPIPE; }
 
 Outcome errno_outcome(int e) {
   if (quiet_errno(e)) return Outcome{Outcome::Kind::Close, {}, {}};
   return Outcome::fail(Error{ErrorKind::Os, std::error_code(e, std::system_category()).message()});
-}
-
-bool wait_readable(int fd, int milliseconds) {
-  pollfd p{fd, POLLIN, 0};
-  for (;;) {
-    const int rc = ::poll(&p, 1, milliseconds);
-    if (rc >= 0) return rc > 0;
-    if (errno != EINTR) return true;  // the read that follows reports it
-  }
 }
 
 /// Writes a reply from a pool thread. What the socket does not take at once is returned for the
@@ -530,7 +548,7 @@ Outcome write_here(int fd, const std::string& prefix, const std::string& body) {
     }
     m.msg_iov = rest;
     m.msg_iovlen = static_cast<size_t>(count);
-    const ssize_t n = ::sendmsg(fd, &m, MSG_NOSIGNAL);
+    const ssize_t n = ::sendmsg(fd, &m, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n > 0) {
       done += static_cast<size_t>(n);
       continue;
@@ -546,13 +564,16 @@ Outcome write_here(int fd, const std::string& prefix, const std::string& body) {
 /// On a pool thread: reads, answers and writes requests until the connection goes quiet (Idle),
 /// ends, or leaves a reply to write.
 Outcome serve_burst(int fd, ReadState& rs, const ConnectionShared& shared) {
+  BlockingWhileServing blocking(fd);
   std::string prefix;
   for (;;) {
     if (!rs.decoder) rs.decoder.emplace(shared.transport, shared.protocol, framing::Side::Server);
     framing::MessageDecoder& decoder = *rs.decoder;
     while (decoder.progress() == framing::Progress::NeedMore) {
       if (rs.begin == rs.end) {
-        const ssize_t n = ::recv(fd, rs.buffer.get(), kBufferSize, 0);
+        // Others waiting for a pool thread: hand the connection back as soon as it has no bytes.
+        const int wait = shared.pool->backlogged() ? MSG_DONTWAIT : 0;
+        const ssize_t n = ::recv(fd, rs.buffer.get(), kBufferSize, wait);
         if (n > 0) {
           rs.begin = 0;
           rs.end = static_cast<size_t>(n);
@@ -562,9 +583,7 @@ Outcome serve_burst(int fd, ReadState& rs, const ConnectionShared& shared) {
         } else if (errno == EINTR) {
           continue;
         } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-          const int hold = shared.pool->backlogged() ? 0 : kHoldMilliseconds;
-          if (!wait_readable(fd, hold)) return Outcome{Outcome::Kind::Idle, {}, {}};
-          continue;
+          return Outcome{Outcome::Kind::Idle, {}, {}};
         } else {
           return errno_outcome(errno);
         }
@@ -576,6 +595,8 @@ Outcome serve_burst(int fd, ReadState& rs, const ConnectionShared& shared) {
     rs.decoder.reset();
     if (payload.empty()) return Outcome{Outcome::Kind::Close, {}, {}};
     Outcome outcome = shared.dispatcher->answer_here(std::move(payload));
+    // A server shutting down answers no more: the connection is dropped with the runtime.
+    if (shared.gate->stopping.load(std::memory_order_acquire)) return Outcome{Outcome::Kind::Idle, {}, {}};
     if (outcome.kind == Outcome::Kind::NoReply) continue;
     if (outcome.kind != Outcome::Kind::Reply) return outcome;
     prefix.clear();
@@ -600,25 +621,31 @@ asio::awaitable<ConnectionEnd> request_loop(tcp::socket& socket, const Connectio
   std::string prefix;
   bool on_pool = shared.dispatcher->answers_on_pool();
   if (on_pool) {
-    std::error_code ec;
-    socket.non_blocking(true, ec);  // the pool thread's reads and writes must not block
-    on_pool = !ec;
+    const timeval hold{0, kHoldMicroseconds};
+    on_pool = ::setsockopt(socket.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &hold, sizeof hold) == 0;
   }
   for (;;) {
     Outcome outcome;
     if (on_pool) {
+      std::error_code ec;
       if (rs.begin == rs.end) {
-        std::error_code ec;
         co_await socket.async_wait(tcp::socket::wait_read, asio::redirect_error(asio::use_awaitable, ec));
         if (ec) co_return os_end(ec);
       }
+      // The socket leaves the reactor while a pool thread serves it: its traffic then wakes no
+      // worker thread.
+      const auto protocol = socket.local_endpoint(ec).protocol();
+      if (!ec) rs.lent_fd = socket.release(ec);
+      if (ec) co_return os_end(ec);
       auto respond = std::make_shared<Responder>(slot);
-      const int fd = socket.native_handle();
       // The job borrows `rs` and `shared`: this task waits for it, and the runtime shuts the pool
       // down (letting a running job finish) before it drops the tasks.
-      shared.pool->submit([fd, &rs, &shared, respond] { (*respond)(serve_burst(fd, rs, shared)); });
+      shared.pool->submit([fd = rs.lent_fd, &rs, &shared, respond] { (*respond)(serve_burst(fd, rs, shared)); });
       respond.reset();
       outcome = co_await await_outcome(*slot, timer);
+      socket.assign(protocol, rs.lent_fd, ec);
+      if (ec) co_return os_end(ec);
+      rs.lent_fd = -1;
       if (outcome.kind == Outcome::Kind::Idle) continue;
     } else {
       if (!rs.decoder) rs.decoder.emplace(shared.transport, shared.protocol, framing::Side::Server);
@@ -767,7 +794,12 @@ void Server::run() {
     std::error_code ignored;
     s.control->set_bound_port(acceptor.local_endpoint(ignored).port());
     s.control->set_listening(s.id);
-    const size_t waker = s.control->add_waker([&] { asio::post(s.accepting, [&] { acceptor.cancel(); }); });
+    const size_t waker = s.control->add_waker([&] {
+      asio::post(s.accepting, [&] {
+        std::error_code ignored;  // the loop may have closed the acceptor already
+        acceptor.cancel(ignored);
+      });
+    });
 
     bool interrupted = false;
     int pipe_fds[2] = {-1, -1};
@@ -782,7 +814,7 @@ void Server::run() {
         co_await interrupts->async_read_some(asio::buffer(&byte, 1), asio::redirect_error(asio::use_awaitable, ec));
         if (ec) co_return;
         interrupted = true;
-        acceptor.cancel();
+        acceptor.cancel(ec);
       }, asio::detached);
     }
     asio::co_spawn(s.accepting, [&]() -> asio::awaitable<void> {
@@ -802,6 +834,7 @@ void Server::run() {
 
 /// Connection tasks are abandoned where they wait; handler jobs already running finish first.
 void Server::Impl::shut_down_runtime() {
+  gate->stopping.store(true, std::memory_order_release);
   runtime->stop();
   for (Thread& t : workers) t.join();
   pool->shutdown();

@@ -21,9 +21,17 @@ using namespace std::chrono_literals;
 using framing::Transport;
 
 /// Answers every message with itself; "pool:" messages from a blocking-pool job, "oneway" with
-/// nothing, "fail" by ending the connection.
+/// nothing, "fail" by ending the connection. `on_pool`: every request is answered on the pool
+/// thread that reads it.
 class EchoDispatcher : public Dispatcher {
  public:
+  explicit EchoDispatcher(bool on_pool = false) : on_pool_(on_pool) {}
+  bool answers_on_pool() const override { return on_pool_; }
+  Outcome answer_here(std::string payload) override {
+    if (payload == "oneway") return Outcome{Outcome::Kind::NoReply, {}, {}};
+    if (payload == "fail") return Outcome::fail(Error{ErrorKind::InvalidData, "bad request"});
+    return Outcome::reply(std::move(payload));
+  }
   void dispatch(std::string payload, Responder respond, BlockingPool& pool) override {
     if (payload == "oneway") return respond(Outcome{Outcome::Kind::NoReply, {}, {}});
     if (payload == "fail") return respond(Outcome::fail(Error{ErrorKind::InvalidData, "bad request"}));
@@ -34,6 +42,9 @@ class EchoDispatcher : public Dispatcher {
     }
     respond(Outcome::reply(std::move(payload)));
   }
+
+ private:
+  bool on_pool_;
 };
 
 template <class Pred>
@@ -49,7 +60,7 @@ bool wait_until(Pred pred) {
 /// A server on 127.0.0.1 and an ephemeral port, run on its own thread and stopped at the end.
 class RunningServer {
  public:
-  explicit RunningServer(Transport transport = Transport::Framed, size_t workers = 2) {
+  explicit RunningServer(Transport transport = Transport::Framed, bool on_pool = false, size_t workers = 2) {
     ServeOptions options;
     options.host = "127.0.0.1";
     options.transport = transport;
@@ -57,7 +68,7 @@ class RunningServer {
     options.workers = workers;
     options.stop_on_interrupt = false;
     options.stops_seen = control_->stop_requests();
-    auto made = Server::create(options, control_, std::make_shared<EchoDispatcher>());
+    auto made = Server::create(options, control_, std::make_shared<EchoDispatcher>(on_pool));
     EXPECT_TRUE(made.ok());
     server_ = std::move(made).value();
     thread_ = std::thread([this] { server_->run(); });
@@ -99,8 +110,13 @@ int raw_connect(uint16_t port) {
   return fd;
 }
 
-TEST(Server, EchoesFramedMessagesInlineAndFromThePool) {
-  RunningServer server;
+/// Requests answered through dispatch(), or on the pool thread that reads them.
+class Served : public testing::TestWithParam<bool> {};
+INSTANTIATE_TEST_SUITE_P(Server, Served, testing::Bool(),
+                         [](const auto& info) { return info.param ? "OnPool" : "Dispatched"; });
+
+TEST_P(Served, EchoesFramedMessages) {
+  RunningServer server(Transport::Framed, GetParam());
   Runtime runtime;
   auto c = connect_to(runtime, server.port());
   EXPECT_EQ(round_trip(*c, "[1]"), "[1]");
@@ -109,15 +125,15 @@ TEST(Server, EchoesFramedMessagesInlineAndFromThePool) {
   EXPECT_EQ(round_trip(*c, big), big);
 }
 
-TEST(Server, BufferedJsonMessagesArriveWhole) {
-  RunningServer server(Transport::Buffered);
+TEST_P(Served, BufferedJsonMessagesArriveWhole) {
+  RunningServer server(Transport::Buffered, GetParam());
   Runtime runtime;
   auto c = connect_to(runtime, server.port());
   EXPECT_EQ(round_trip(*c, "[\"a]\",{\"b\":[1]}]", Transport::Buffered), "[\"a]\",{\"b\":[1]}]");
 }
 
-TEST(Server, OnewayIsNotAnsweredAndAFailureEndsOnlyItsConnection) {
-  RunningServer server;
+TEST_P(Served, OnewayIsNotAnsweredAndAFailureEndsOnlyItsConnection) {
+  RunningServer server(Transport::Framed, GetParam());
   Runtime runtime;
   auto c = connect_to(runtime, server.port());
   auto other = connect_to(runtime, server.port());
@@ -130,8 +146,8 @@ TEST(Server, OnewayIsNotAnsweredAndAFailureEndsOnlyItsConnection) {
   EXPECT_EQ(round_trip(*other, "[4]"), "[4]");
 }
 
-TEST(Server, AFrameClaimingTwoGibibytesCostsOnlyWhatArrived) {
-  RunningServer server;
+TEST_P(Served, AFrameClaimingTwoGibibytesCostsOnlyWhatArrived) {
+  RunningServer server(Transport::Framed, GetParam());
   const int fd = raw_connect(server.port());
   const unsigned char claim[] = {0x7f, 0xff, 0xff, 0xff, 'x'};
   ASSERT_EQ(::send(fd, claim, sizeof claim, 0), 5);
@@ -142,8 +158,8 @@ TEST(Server, AFrameClaimingTwoGibibytesCostsOnlyWhatArrived) {
   EXPECT_EQ(round_trip(*c, "[6]"), "[6]");
 }
 
-TEST(Server, ManyConnectionsAtOnceGetTheirOwnReplies) {
-  RunningServer server;
+TEST_P(Served, ManyConnectionsAtOnceGetTheirOwnReplies) {
+  RunningServer server(Transport::Framed, GetParam());
   std::atomic<int> good{0};
   std::vector<std::thread> clients;
   for (int i = 0; i < 20; ++i) {
@@ -160,6 +176,53 @@ TEST(Server, ManyConnectionsAtOnceGetTheirOwnReplies) {
   }
   for (auto& t : clients) t.join();
   EXPECT_EQ(good.load(), 20);
+}
+
+TEST(Server, AReplyTheSocketCannotTakeAtOnceIsFinishedByTheRuntime) {
+  RunningServer server(Transport::Framed, true);
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  const int small = 4096;
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(server.port());
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  std::string request = {0, char(0x80), 0, 0};  // an 8 MiB frame: more than any send buffer takes
+  request += std::string(8 << 20, 'y');
+  ASSERT_EQ(::send(fd, request.data(), request.size(), 0), static_cast<ssize_t>(request.size()));
+
+  Runtime runtime;  // the unread reply holds up nobody else
+  auto c = connect_to(runtime, server.port());
+  EXPECT_EQ(round_trip(*c, "[7]"), "[7]");
+
+  std::string reply(request.size(), '\0');
+  size_t got = 0;
+  while (got < reply.size()) {
+    const ssize_t n = ::recv(fd, reply.data() + got, reply.size() - got, 0);
+    ASSERT_GT(n, 0);
+    got += static_cast<size_t>(n);
+  }
+  EXPECT_EQ(reply, request);  // one length prefix, then the body, nothing doubled or lost
+  ::close(fd);
+}
+
+TEST_P(Served, StopsWhileAClientKeepsCalling) {
+  auto server = std::make_unique<RunningServer>(Transport::Framed, GetParam());
+  std::atomic<bool> done{false};
+  std::atomic<int> calls{0};
+  std::thread client([&, port = server->port()] {
+    Runtime runtime;
+    auto c = connect_to(runtime, port);
+    while (c && round_trip(*c, "[8]") == "[8]") ++calls;
+    done = true;
+  });
+  EXPECT_TRUE(wait_until([&] { return calls > 50; }));
+  const int before = calls;
+  server.reset();  // stops and joins the server thread
+  EXPECT_LT(calls - before, 100);  // a server shutting down stops answering, busy connection or not
+  EXPECT_TRUE(wait_until([&] { return done.load(); }));
+  client.join();
 }
 
 TEST(Server, AStopBeforeListeningIsHonoured) {
