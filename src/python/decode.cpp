@@ -103,17 +103,56 @@ class PyReader : public detail::StructReader<Wire> {
 
   PyObject* read_list(const TypePlan& type, int depth) {
     if (depth > kMaxDepth) return wire_failed(this->fail_depth());
-    uint8_t elem = 0;
+    uint8_t wire_elem = 0;
     uint32_t n = 0;
-    if (!this->list_header(elem, n) || !this->check_fits(n, min_size(type.args[0]))) return wire_failed(false);
+    if (!this->list_header(wire_elem, n) || !this->check_fits(n, min_size(type.args[0]))) return wire_failed(false);
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
     if (!list) return nullptr;
-    for (uint32_t i = 0; i < n; ++i) {
-      PyObject* item = read_value_py(type.args[0], depth);
-      if (!item) return nullptr;
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    // The element kind is dispatched once per list, not per element, for the common kinds; the
+    // items are the same objects read_value_py would make.
+    const TypePlan& elem = type.args[0];
+    bool ok;
+    switch (elem.kind) {
+      case TypeKind::I32:
+        ok = fill(list.get(), n, [&] {
+          int32_t v;
+          return this->read_i32(v) ? PyLong_FromLong(v) : wire_failed(false);
+        });
+        break;
+      case TypeKind::I64:
+        ok = fill(list.get(), n, [&] {
+          int64_t v;
+          return this->read_i64(v) ? PyLong_FromLongLong(v) : wire_failed(false);
+        });
+        break;
+      case TypeKind::Double:
+        ok = fill(list.get(), n, [&] {
+          double v;
+          return this->read_double(v) ? PyFloat_FromDouble(v) : wire_failed(false);
+        });
+        break;
+      case TypeKind::String: ok = fill(list.get(), n, [&] { return read_text(true); }); break;
+      case TypeKind::Struct:
+        if (elem.strukt) {
+          ok = fill(list.get(), n, [&] { return read_instance(*elem.strukt, depth + 1); });
+          break;
+        }
+        [[fallthrough]];
+      default: ok = fill(list.get(), n, [&] { return read_value_py(elem, depth); });
     }
-    return list.release();
+    return ok ? list.release() : nullptr;
+  }
+
+  /// Sets the `n` items of a new list from `read_item` (a new reference, or nullptr with an
+  /// exception set, which stops the fill).
+  template <class ReadItem>
+  static bool fill(PyObject* list, uint32_t n, ReadItem&& read_item) {
+    for (uint32_t i = 0; i < n; ++i) {
+      PyObject* item = read_item();
+      if (!item) return false;
+      PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
+    }
+    return true;
   }
 
   PyObject* read_map(const TypePlan& type, int depth) {

@@ -65,6 +65,9 @@ struct FieldPlan {
   Ref name;  // interned str
   TypePlan type;
   bool direct = true;  // readable straight into Python objects (no container as a map key)
+  /// The name is a dunder or one of the instance class's own members, so ordinary attribute
+  /// lookup must be tried before the field on an instance.
+  bool type_attribute = false;
 };
 
 struct StructPlan {
@@ -75,7 +78,21 @@ struct StructPlan {
   Ref struct_name;    // str
 
   /// Index of the field called `name` (a str), or -1. Never raises.
-  Py_ssize_t index_of(PyObject* name) const;
+  Py_ssize_t index_of(PyObject* name) const {
+    // Attribute names in code and the plan's names are both interned: for a small struct, a
+    // pointer match finds the field without hashing (the first field of a name comes first).
+    PyObject* const* items = &PyTuple_GET_ITEM(field_names.get(), 0);
+    const Py_ssize_t n = PyTuple_GET_SIZE(field_names.get());
+    if (n <= kPointerScanFields) {
+      for (Py_ssize_t i = 0; i < n; ++i)
+        if (items[i] == name) return i;
+    }
+    return index_by_hash(name);
+  }
+
+ private:
+  static constexpr Py_ssize_t kPointerScanFields = 16;
+  Py_ssize_t index_by_hash(PyObject* name) const;
 };
 
 /// A core Schema with the plans of all its structs. Shared read-only by views, instances, clients.

@@ -31,6 +31,8 @@ bool fill_names(StructPlan& plan, const StructDef& def) {
     if (!name) return false;
     PyUnicode_InternInPlace(&name);
     f.name = Ref::steal(name);
+    const std::string_view text = def.fields[i].name;
+    f.type_attribute = text.starts_with("__") || text == "to_dict" || text == "field_names" || text == "struct_name";
     PyTuple_SET_ITEM(plan.field_names.get(), static_cast<Py_ssize_t>(i), Py_NewRef(name));
     Ref index = Ref::steal(PyLong_FromSsize_t(static_cast<Py_ssize_t>(i)));
     if (!index || PyDict_SetDefaultRef(plan.name_to_index.get(), name, index.get(), nullptr) < 0) return false;
@@ -58,7 +60,7 @@ void resolve_types(StructPlan& plan, const PySchema* resolver) {
 
 }  // namespace
 
-Py_ssize_t StructPlan::index_of(PyObject* name) const {
+Py_ssize_t StructPlan::index_by_hash(PyObject* name) const {
   PyObject* index = PyDict_GetItemWithError(name_to_index.get(), name);
   if (!index) {
     PyErr_Clear();
