@@ -6,18 +6,18 @@
 
 namespace velvane::wire {
 
-inline void put_be16(std::string& out, uint16_t v) {
+[[gnu::always_inline]] inline void put_be16(std::string& out, uint16_t v) {
   const char b[2] = {static_cast<char>(v >> 8), static_cast<char>(v)};
   out.append(b, 2);
 }
 
-inline void put_be32(std::string& out, uint32_t v) {
+[[gnu::always_inline]] inline void put_be32(std::string& out, uint32_t v) {
   const char b[4] = {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8),
                      static_cast<char>(v)};
   out.append(b, 4);
 }
 
-inline void put_be64(std::string& out, uint64_t v) {
+[[gnu::always_inline]] inline void put_be64(std::string& out, uint64_t v) {
   char b[8];
   for (int i = 7; i >= 0; --i, v >>= 8) b[i] = static_cast<char>(v);
   out.append(b, 8);

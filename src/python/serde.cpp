@@ -48,6 +48,11 @@ class DepthGuard {
   bool entered_;
 };
 
+bool none_has_no_value() {
+  PyErr_SetString(PyExc_TypeError, "None has no ThriftValue representation");
+  return false;
+}
+
 bool container_changed(const char* what) {
   PyErr_Format(PyExc_RuntimeError, "%s changed size during serialization", what);
   return false;
@@ -185,10 +190,7 @@ class DataWriter {
   }
 
   bool write_value(const TypePlan& type, PyObject* obj) {
-    if (obj == Py_None) {
-      PyErr_SetString(PyExc_TypeError, "None has no ThriftValue representation");
-      return false;
-    }
+    if (obj == Py_None) return none_has_no_value();
     switch (type.kind) {
       case TypeKind::List:
       case TypeKind::Set: return write_list(type, obj);
@@ -225,16 +227,56 @@ class DataWriter {
     } else {
       w_.list_begin(elem.wire_id, static_cast<size_t>(size));
     }
-    for (Py_ssize_t i = 0; i < size; ++i) {
-      // An item's __index__ or __float__ may change the list: hold the item, re-check the size.
-      if (PyList_GET_SIZE(obj) != size) return container_changed("list");
-      Ref item = Ref::borrow(PyList_GET_ITEM(obj, i));
-      if (!write_value(elem, item.get())) return false;
-    }
+    if (!write_items(obj, size, elem)) return false;
     if (is_set) {
       w_.set_end();
     } else {
       w_.list_end();
+    }
+    return true;
+  }
+
+  /// The items of a list under its element type. The element kind is dispatched once per list for
+  /// the common kinds; each item gets the same checks and conversion as write_value would apply.
+  bool write_items(PyObject* list, Py_ssize_t size, const TypePlan& elem) {
+    switch (elem.kind) {
+      case TypeKind::I32:
+        return for_each_item(list, size, [&](PyObject* item) {
+          int32_t v;
+          return extract_i32(item, v) && (w_.write_i32(v), true);
+        });
+      case TypeKind::I64:
+        return for_each_item(list, size, [&](PyObject* item) {
+          int64_t v;
+          return extract_i64(item, v) && (w_.write_i64(v), true);
+        });
+      case TypeKind::Double:
+        return for_each_item(list, size, [&](PyObject* item) {
+          double v;
+          return extract_double(item, v) && (w_.write_double(v), true);
+        });
+      case TypeKind::String:
+        return for_each_item(list, size, [&](PyObject* item) {
+          std::string_view v;
+          return extract_string(item, v) && (w_.write_string(v), true);
+        });
+      case TypeKind::Struct:
+        if (elem.strukt) return for_each_item(list, size, [&](PyObject* item) { return write_struct(*elem.strukt, item); });
+        break;
+      default: break;
+    }
+    return for_each_item(list, size, [&](PyObject* item) { return write_value(elem, item); });
+  }
+
+  /// Calls `write_item` on each item that is not None. An item's __index__ or __float__ may change
+  /// the list: each item is held while it is written and the size is re-checked before each one.
+  template <class WriteItem>
+  bool for_each_item(PyObject* list, Py_ssize_t size, WriteItem&& write_item) {
+    for (Py_ssize_t i = 0; i < size; ++i) {
+      if (PyList_GET_SIZE(list) != size) return container_changed("list");
+      Ref item = Ref::borrow(PyList_GET_ITEM(list, i));
+      if (item.get() == Py_None) return none_has_no_value();
+      if (!write_item(item.get())) return false;
     }
     return true;
   }
