@@ -126,10 +126,14 @@ class DataWriter {
 
  private:
   bool write_dict_fields(const StructPlan& plan, PyObject* dict) {
+    Py_ssize_t pos = 0;  // iteration position of the entry expected next
     for (const FieldPlan& f : plan.fields) {
-      PyObject* raw;
-      if (PyDict_GetItemRef(dict, f.name.get(), &raw) < 0) return false;
-      Ref value = Ref::steal(raw);
+      Ref value = next_entry_value(dict, pos, f.name.get());
+      if (!value) {
+        PyObject* raw;
+        if (PyDict_GetItemRef(dict, f.name.get(), &raw) < 0) return false;
+        value = Ref::steal(raw);
+      }
       if (value) {
         if (value.get() == Py_None) {
           if (f.field->required) {
@@ -144,6 +148,19 @@ class DataWriter {
       }
     }
     return true;
+  }
+
+  /// Fast path for dicts that hold the fields in declaration order (as dicts written for a schema
+  /// usually do): the value of the entry after `pos` when its key is `name` itself, the plan's
+  /// interned name object, which can only be the entry of that name; `pos` then moves past it.
+  /// Otherwise null, and the caller looks the name up by hash. Reads the dict's current state, so
+  /// a dict changed by an earlier value's callback is handled as a lookup would handle it.
+  static Ref next_entry_value(PyObject* dict, Py_ssize_t& pos, PyObject* name) {
+    Py_ssize_t probe = pos;
+    PyObject *key, *value;
+    if (!PyDict_Next(dict, &probe, &key, &value) || key != name) return Ref();
+    pos = probe;
+    return Ref::borrow(value);
   }
 
   /// Holds the instance's critical section while its slots and stored values are read: attribute
