@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 namespace velvane::wire {
@@ -21,6 +22,16 @@ namespace velvane::wire {
   char b[8];
   for (int i = 7; i >= 0; --i, v >>= 8) b[i] = static_cast<char>(v);
   out.append(b, 8);
+}
+
+inline void store_be32(char* p, uint32_t v) {
+  v = __builtin_bswap32(v);
+  std::memcpy(p, &v, 4);
+}
+
+inline void store_be64(char* p, uint64_t v) {
+  v = __builtin_bswap64(v);
+  std::memcpy(p, &v, 8);
 }
 
 inline void put_varint(std::string& out, uint64_t v) {

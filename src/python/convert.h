@@ -28,7 +28,7 @@ inline bool extract_bool(PyObject* obj, bool& out) {
 /// Fast path for the common case of an exact `int` of one digit: its value is read inline, with no
 /// call and no Python code run. Anything else (bool, int subclasses, __index__ objects, large
 /// values) returns false and takes the general conversion, which also raises its errors.
-inline bool compact_int_value(PyObject* obj, long& out) {
+[[gnu::always_inline]] inline bool compact_int_value(PyObject* obj, long& out) {
   if (!PyLong_CheckExact(obj) || !PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(obj))) return false;
   out = static_cast<long>(PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(obj)));
   return true;

@@ -2,6 +2,7 @@
 // templated over the protocol's writer, carries the field-selection rules for all three protocols;
 // the conversions between Python objects and ThriftValue live here too.
 #include <limits>
+#include <type_traits>
 #include <optional>
 
 #include "python/convert.h"
@@ -256,6 +257,17 @@ class DataWriter {
   /// The items of a list under its element type. The element kind is dispatched once per list for
   /// the common kinds; each item gets the same checks and conversion as write_value would apply.
   bool write_items(PyObject* list, Py_ssize_t size, const TypePlan& elem) {
+    if constexpr (std::is_same_v<W, BinaryWriter>) {
+      // Lambdas rather than function pointers, so that the extraction is inlined.
+      if (elem.kind == TypeKind::I32)
+        return write_fixed_items<int32_t>(
+            list, size, [](PyObject* o, int32_t& v) { return extract_i32(o, v); },
+            [](char* p, uint32_t v) { wire::store_be32(p, v); });
+      if (elem.kind == TypeKind::I64)
+        return write_fixed_items<int64_t>(
+            list, size, [](PyObject* o, int64_t& v) { return extract_i64(o, v); },
+            [](char* p, uint64_t v) { wire::store_be64(p, v); });
+    }
     switch (elem.kind) {
       case TypeKind::I32:
         return for_each_item(list, size, [&](PyObject* item) {
@@ -283,6 +295,21 @@ class DataWriter {
       default: break;
     }
     return for_each_item(list, size, [&](PyObject* item) { return write_value(elem, item); });
+  }
+
+  /// Binary lists of i32 or i64: the output grows once for all items, which are then stored in
+  /// place (big-endian, as write_i32 and write_i64 would append them). Nothing else writes to the
+  /// output meanwhile: a nested serialize from an item's callback has its own buffer.
+  template <class T, class Extract, class Store>
+  bool write_fixed_items(PyObject* list, Py_ssize_t size, Extract extract, Store store) {
+    char* out = w_.extend(sizeof(T) * static_cast<size_t>(size));
+    return for_each_item(list, size, [&](PyObject* item) {
+      T v;
+      if (!extract(item, v)) return false;
+      store(out, static_cast<std::make_unsigned_t<T>>(v));
+      out += sizeof(T);
+      return true;
+    });
   }
 
   /// Calls `write_item` on each item that is not None. An item's __index__ or __float__ may change
