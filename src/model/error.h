@@ -22,6 +22,7 @@ enum class ErrorKind : uint8_t {
   InvalidInput,   // a caller's request the core cannot carry out
   WriteZero,      // a transport accepted no bytes
   Os,             // the operating system's error text
+  TimedOut,       // an operation ran past its deadline
   OutOfMemory,    // an allocation failed
   Internal,       // anything else that was thrown; the text is the exception's
 };

@@ -32,6 +32,13 @@ void raise_error(const Error& error, Operation operation) {
       raise_text(error.kind == ErrorKind::WrongShape ? PyExc_TypeError : PyExc_ValueError, "", error.text);
       return;
     case Operation::Write: raise_text(PyExc_OSError, "Write error: ", error.text); return;
+    case Operation::Connect:
+      raise_text(error.kind == ErrorKind::TimedOut ? PyExc_TimeoutError : PyExc_OSError, "", error.text);
+      return;
+    case Operation::Exchange:
+      raise_text(error.kind == ErrorKind::TimedOut ? PyExc_TimeoutError : PyExc_OSError, "I/O error: ", error.text);
+      return;
+    case Operation::ReadReply: raise_text(PyExc_OSError, "", error.text); return;
   }
 }
 

@@ -14,6 +14,9 @@ enum class Operation {
   ReadWire,          // OSError "Read error: …"
   ReadJsonDocument,  // TypeError for a JSON value of the wrong shape, ValueError otherwise
   Write,             // OSError "Write error: …"
+  Connect,           // OSError, TimeoutError when it ran out of time; the text names the address
+  Exchange,          // OSError "I/O error: …" for a call's write and read; TimeoutError when it ran out of time
+  ReadReply,         // OSError with the reader's text (a reply's header or result field)
 };
 
 /// Raises the Python exception for `error`. Out of memory is MemoryError and an internal failure

@@ -104,6 +104,8 @@ class PySchema {
 
   const Schema& core() const { return *core_; }
   const StructPlan* find(std::string_view name) const;
+  /// A plan for a type outside any struct (a method's argument), resolved through this schema.
+  TypePlan plan_type(const ThriftType& type) const;
 
  private:
   std::shared_ptr<const Schema> core_;
@@ -191,6 +193,10 @@ PyObject* to_python(const ThriftValue& value, const std::shared_ptr<const PySche
 /// The protocol selected by a ProtocolType member, or false with the argument error for `param`.
 bool protocol_arg(PyObject* obj, const char* param, Protocol& out);
 PyObject* serialize(const StructViewObject* view, PyObject* data, Protocol protocol);
+/// Writes one Python value under a declared type with the walker's rules (instantiated for the
+/// three writers); false with an exception set.
+template <class W>
+bool write_python_value(W& w, const TypePlan& type, PyObject* obj, const PySchema& schema);
 PyObject* deserialize(const StructViewObject* view, PyObject* data, Protocol protocol);
 /// Binary or compact bytes read straight into a new instance of the view's struct.
 PyObject* decode_wire_struct(Protocol protocol, std::string_view input, const StructViewObject* view);

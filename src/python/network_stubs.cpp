@@ -1,4 +1,4 @@
-// src/python/network_stubs.cpp: ThriftServer, ThriftClient and AsyncThriftClient as registered
+// src/python/network_stubs.cpp: ThriftServer and AsyncThriftClient as registered
 // classes. Their networking is not built yet; constructing one raises NotImplementedError.
 #include "python/internal.h"
 
@@ -25,13 +25,6 @@ PyObject* create_unavailable(const char* name, const char* doc) {
 
 PyObject* create_thrift_server() {
   return create_unavailable("velvane.ThriftServer", "ThriftServer(service, transport=..., workers=1, protocol=...)\n--\n\n");
-}
-
-PyObject* create_thrift_client() {
-  return create_unavailable("velvane.ThriftClient",
-                            "ThriftClient(service, host, port, transport=..., protocol=...)\n--\n\n"
-                            "A blocking Thrift client: each call sends a request over one TCP connection and "
-                            "waits for the reply, releasing the interpreter while it waits.");
 }
 
 PyObject* create_async_thrift_client() {

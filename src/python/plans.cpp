@@ -87,6 +87,8 @@ const std::shared_ptr<const PySchema>& PySchema::empty() {
   return *kEmpty;
 }
 
+TypePlan PySchema::plan_type(const ThriftType& type) const { return make_type_plan(type, this); }
+
 const StructPlan* PySchema::find(std::string_view name) const {
   const StructDef* def = core_->find(name);
   if (!def) return nullptr;

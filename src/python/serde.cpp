@@ -107,6 +107,9 @@ class DataWriter {
  public:
   DataWriter(W& w, const PySchema& schema) : w_(w), schema_(schema) {}
 
+  /// One value under a declared type (a call's argument).
+  bool write_top_value(const TypePlan& type, PyObject* obj) { return write_value(type, obj); }
+
   /// The fields of one struct, between struct_begin and struct_end.
   bool write_struct(const StructPlan& plan, PyObject* data) {
     DepthGuard guard(depth_);
@@ -745,6 +748,14 @@ StructViewObject* struct_view_arg(PyObject* obj, const char* param) {
   }
   return reinterpret_cast<StructViewObject*>(obj);
 }
+
+template <class W>
+bool write_python_value(W& w, const TypePlan& type, PyObject* obj, const PySchema& schema) {
+  return DataWriter<W>(w, schema).write_top_value(type, obj);
+}
+template bool write_python_value(BinaryWriter&, const TypePlan&, PyObject*, const PySchema&);
+template bool write_python_value(CompactWriter&, const TypePlan&, PyObject*, const PySchema&);
+template bool write_python_value(JsonWriter&, const TypePlan&, PyObject*, const PySchema&);
 
 PyObject* serialize(const StructViewObject* view, PyObject* data, Protocol protocol) {
   switch (protocol) {

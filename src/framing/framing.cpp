@@ -1,0 +1,290 @@
+// src/framing/framing.cpp: the framed decoder and the two buffered end-of-message scanners.
+#include "framing/framing.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "protocol/wire_format.h"
+
+namespace velvane::framing {
+
+namespace {
+
+constexpr std::string_view kEarlyEof = "early eof";
+constexpr std::string_view kUnexpectedEof = "unexpected end of file";
+
+Error eof_error(bool single_byte) {
+  return Error{ErrorKind::EndOfInput, std::string(single_byte ? kUnexpectedEof : kEarlyEof)};
+}
+
+bool is_json_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r'; }
+
+}  // namespace
+
+// --- Framed --------------------------------------------------------------------------------------
+
+size_t FrameDecoder::feed(std::string_view bytes) {
+  if (progress_ != Progress::NeedMore) return 0;
+  size_t used = 0;
+  while (prefix_got_ < 4 && used < bytes.size()) prefix_[prefix_got_++] = static_cast<uint8_t>(bytes[used++]);
+  if (prefix_got_ < 4) return used;
+  if (!have_length_) {
+    have_length_ = true;
+    const int32_t length = static_cast<int32_t>(uint32_t{prefix_[0]} << 24 | uint32_t{prefix_[1]} << 16 |
+                                                uint32_t{prefix_[2]} << 8 | uint32_t{prefix_[3]});
+    if (length <= 0) {
+      progress_ = Progress::Done;
+      return used;
+    }
+    body_left_ = static_cast<uint32_t>(length);
+  }
+  // The body grows with the bytes that arrive, never with the length the peer announced.
+  const size_t take = std::min<size_t>(body_left_, bytes.size() - used);
+  payload_.append(bytes.substr(used, take));
+  used += take;
+  body_left_ -= static_cast<uint32_t>(take);
+  if (body_left_ == 0) progress_ = Progress::Done;
+  return used;
+}
+
+void FrameDecoder::end_of_input() {
+  if (progress_ != Progress::NeedMore) return;
+  if (prefix_got_ < 4) {
+    progress_ = Progress::Done;
+    return;
+  }
+  progress_ = Progress::Failed;
+  error_ = eof_error(false);
+}
+
+// --- Buffered binary -----------------------------------------------------------------------------
+
+BinaryScanner::BinaryScanner() { expect(Step::Version, 4, false); }
+
+void BinaryScanner::expect(Step step, uint32_t count, bool single_byte) {
+  step_ = step;
+  need_ = count;
+  single_byte_ = single_byte;
+  to_scratch_ = step != Step::Name && step != Step::StringBody;
+  scratch_got_ = 0;
+}
+
+uint32_t BinaryScanner::scratch_be32(size_t at) const {
+  return uint32_t{scratch_[at]} << 24 | uint32_t{scratch_[at + 1]} << 16 | uint32_t{scratch_[at + 2]} << 8 |
+         uint32_t{scratch_[at + 3]};
+}
+
+void BinaryScanner::fail(Error error) {
+  progress_ = Progress::Failed;
+  error_ = std::move(error);
+}
+
+size_t BinaryScanner::feed(std::string_view bytes) {
+  size_t used = 0;
+  while (progress_ == Progress::NeedMore) {
+    if (need_ == 0) {  // a step that takes no bytes (an empty name or string)
+      complete_step();
+      continue;
+    }
+    if (used == bytes.size()) break;
+    const size_t take = std::min<size_t>(need_, bytes.size() - used);
+    if (to_scratch_) {
+      std::copy_n(bytes.data() + used, take, scratch_ + scratch_got_);
+      scratch_got_ += static_cast<uint8_t>(take);
+    }
+    payload_.append(bytes.substr(used, take));
+    used += take;
+    need_ -= static_cast<uint32_t>(take);
+    if (need_ == 0) complete_step();
+  }
+  return used;
+}
+
+void BinaryScanner::end_of_input() {
+  if (progress_ == Progress::NeedMore) fail(eof_error(single_byte_));
+}
+
+void BinaryScanner::complete_step() {
+  switch (step_) {
+    case Step::Version: return expect(Step::NameLength, 4, false);
+    case Step::NameLength: {
+      const int32_t length = static_cast<int32_t>(scratch_be32());
+      if (length < 0) return fail(Error{ErrorKind::NegativeSize, "Negative message name length in buffered stream"});
+      return expect(Step::Name, static_cast<uint32_t>(length), false);
+    }
+    case Step::Name: return expect(Step::SeqId, 4, false);
+    case Step::SeqId:
+      if (push(Frame{FrameKind::Struct})) expect(Step::FieldType, 1, true);
+      return;
+    case Step::FieldType: {
+      const uint8_t type_id = scratch_[0];
+      if (type_id == 0) {
+        stack_.pop_back();
+        return after_value();
+      }
+      stack_.back().value_type = type_id;
+      return expect(Step::FieldIdHigh, 1, true);
+    }
+    case Step::FieldIdHigh: return expect(Step::FieldIdLow, 1, true);
+    case Step::FieldIdLow: return begin_value(stack_.back().value_type);
+    case Step::Scalar:
+    case Step::StringBody: return after_value();
+    case Step::StringLength: return expect(Step::StringBody, scratch_be32(), false);
+    case Step::MapHeader: {
+      const int32_t count = static_cast<int32_t>(scratch_be32(2));
+      if (push(Frame{FrameKind::Map, scratch_[0], scratch_[1], count > 0 ? int64_t{count} * 2 : 0})) after_value();
+      return;
+    }
+    case Step::ListHeader: {
+      const int32_t count = static_cast<int32_t>(scratch_be32(1));
+      if (push(Frame{FrameKind::List, scratch_[0], 0, count > 0 ? count : 0})) after_value();
+      return;
+    }
+  }
+}
+
+bool BinaryScanner::push(Frame frame) {
+  if (stack_.size() >= kMaxScanDepth) {
+    fail(Error{ErrorKind::DepthLimit, "Depth limit exceeded"});
+    return false;
+  }
+  stack_.push_back(frame);
+  return true;
+}
+
+void BinaryScanner::begin_value(uint8_t type_id) {
+  switch (type_id) {
+    case 2:
+    case 3: return expect(Step::Scalar, 1, true);
+    case 6: return expect(Step::Scalar, 2, false);
+    case 8: return expect(Step::Scalar, 4, false);
+    case 4:
+    case 10: return expect(Step::Scalar, 8, false);
+    case 11: return expect(Step::StringLength, 4, false);
+    case 12:
+      if (push(Frame{FrameKind::Struct})) expect(Step::FieldType, 1, true);
+      return;
+    case 13: return expect(Step::MapHeader, 6, false);
+    case 14:
+    case 15: return expect(Step::ListHeader, 5, false);
+    default: {
+      char text[40];
+      std::snprintf(text, sizeof text, "Unknown field type byte 0x%02x", type_id);
+      return fail(Error{ErrorKind::InvalidData, text});
+    }
+  }
+}
+
+/// One value is complete: walk the next one its container asks for, or finish the container.
+void BinaryScanner::after_value() {
+  while (!stack_.empty()) {
+    Frame& top = stack_.back();
+    if (top.kind == FrameKind::Struct) return expect(Step::FieldType, 1, true);
+    if (top.left > 0) {
+      const bool is_key = top.kind == FrameKind::Map && top.left % 2 == 0;
+      --top.left;
+      return begin_value(top.kind == FrameKind::List || is_key ? top.key_type : top.value_type);
+    }
+    stack_.pop_back();
+  }
+  progress_ = Progress::Done;
+}
+
+// --- Buffered JSON -------------------------------------------------------------------------------
+
+size_t JsonScanner::feed(std::string_view bytes) {
+  if (progress_ != Progress::NeedMore) return 0;
+  size_t i = 0;
+  size_t begin = 0;  // where the kept bytes of this piece start
+  if (!started_) {
+    while (i < bytes.size() && is_json_space(bytes[i])) ++i;
+    if (i == bytes.size()) return i;
+    if (bytes[i] != '[' && bytes[i] != '{') {
+      progress_ = Progress::Failed;
+      error_ = Error{ErrorKind::InvalidData, "expected JSON object or array at start of buffered message"};
+      return i + 1;
+    }
+    started_ = true;
+    depth_ = 1;
+    payload_.reserve(256);
+    begin = i++;  // the opening bracket is kept, and already counted
+  }
+  for (; i < bytes.size(); ++i) {
+    const char c = bytes[i];
+    if (in_string_) {
+      if (escaped_) {
+        escaped_ = false;
+      } else if (c == '"') {
+        in_string_ = false;
+      } else if (c == '\\') {
+        escaped_ = true;
+      }
+    } else if (c == '"') {
+      in_string_ = true;
+    } else if (c == '[' || c == '{') {
+      ++depth_;
+    } else if ((c == ']' || c == '}') && --depth_ == 0) {
+      ++i;
+      progress_ = Progress::Done;
+      break;
+    }
+  }
+  payload_.append(bytes.substr(begin, i - begin));
+  return i;
+}
+
+void JsonScanner::end_of_input() {
+  if (progress_ != Progress::NeedMore) return;
+  if (!started_) {
+    progress_ = Progress::Done;
+    return;
+  }
+  progress_ = Progress::Failed;
+  error_ = eof_error(true);
+}
+
+// --- The decoder of one message ------------------------------------------------------------------
+
+namespace {
+
+std::variant<FrameDecoder, BinaryScanner, JsonScanner, UnsupportedScanner> make_impl(Transport transport,
+                                                                                     Protocol protocol) {
+  if (transport == Transport::Framed) return FrameDecoder{};
+  switch (protocol) {
+    case Protocol::Binary: return BinaryScanner{};
+    case Protocol::Json: return JsonScanner{};
+    case Protocol::Compact: break;
+  }
+  return UnsupportedScanner{};
+}
+
+}  // namespace
+
+MessageDecoder::MessageDecoder(Transport transport, Protocol protocol) : impl_(make_impl(transport, protocol)) {}
+
+size_t MessageDecoder::feed(std::string_view bytes) {
+  return std::visit([&](auto& d) { return d.feed(bytes); }, impl_);
+}
+
+void MessageDecoder::end_of_input() {
+  std::visit([](auto& d) { d.end_of_input(); }, impl_);
+}
+
+Progress MessageDecoder::progress() const {
+  return std::visit([](const auto& d) { return d.progress(); }, impl_);
+}
+
+std::string MessageDecoder::take_payload() {
+  return std::visit([](auto& d) { return std::move(d.payload()); }, impl_);
+}
+
+const Error& MessageDecoder::error() const {
+  return std::visit([](const auto& d) -> const Error& { return d.error(); }, impl_);
+}
+
+void append_frame(std::string& out, Transport transport, std::string_view payload) {
+  if (transport == Transport::Framed) wire::put_be32(out, static_cast<uint32_t>(payload.size()));
+  out.append(payload);
+}
+
+}  // namespace velvane::framing

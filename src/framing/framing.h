@@ -1,0 +1,147 @@
+// src/framing/framing.h: finding whole messages in a byte stream, without doing any I/O.
+//
+// A MessageDecoder is fed the bytes of a connection in pieces of any size and says when one message
+// is complete. The blocking client, the asyncio client and the server drive the same decoders, each
+// with its own sockets. Results and error texts are those a reader taking bytes from the stream one
+// read at a time would give: a single-byte read that finds the stream ended reports "unexpected end
+// of file", an exact read of a longer run "early eof".
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "model/error.h"
+#include "protocol/protocol.h"
+
+namespace velvane::framing {
+
+enum class Transport : uint8_t { Framed = 0, Buffered = 1 };
+
+enum class Progress : uint8_t { NeedMore, Done, Failed };
+
+inline constexpr size_t kMaxScanDepth = kMaxDepth;
+
+/// Framed: a 4-byte big-endian signed length, then the payload. A stream that ends inside the
+/// length, and a negative or zero length, give an empty payload (the connection's clean end).
+class FrameDecoder {
+ public:
+  size_t feed(std::string_view bytes);
+  void end_of_input();
+  Progress progress() const { return progress_; }
+  std::string& payload() { return payload_; }
+  const Error& error() const { return error_; }
+
+ private:
+  Progress progress_ = Progress::NeedMore;
+  uint8_t prefix_[4] = {};
+  uint8_t prefix_got_ = 0;
+  bool have_length_ = false;
+  uint32_t body_left_ = 0;
+  std::string payload_;
+  Error error_;
+};
+
+/// Buffered binary: walks the strict binary envelope and one struct, copying every byte. Nesting is
+/// bounded at kMaxScanDepth levels; a stream that ends anywhere, even before the first byte, fails.
+class BinaryScanner {
+ public:
+  BinaryScanner();
+  size_t feed(std::string_view bytes);
+  void end_of_input();
+  Progress progress() const { return progress_; }
+  std::string& payload() { return payload_; }
+  const Error& error() const { return error_; }
+
+ private:
+  enum class Step : uint8_t {
+    Version, NameLength, Name, SeqId, FieldType, FieldIdHigh, FieldIdLow, Scalar, StringLength, StringBody,
+    MapHeader, ListHeader
+  };
+  enum class FrameKind : uint8_t { Struct, List, Map };
+  struct Frame {
+    FrameKind kind;
+    uint8_t key_type = 0;    // list: element type
+    uint8_t value_type = 0;
+    int64_t left = 0;        // list: elements; map: keys and values still to walk
+  };
+
+  void expect(Step step, uint32_t count, bool single_byte);
+  void complete_step();
+  void begin_value(uint8_t type_id);
+  void after_value();
+  bool push(Frame frame);
+  void fail(Error error);
+  uint32_t scratch_be32(size_t at = 0) const;
+
+  Progress progress_ = Progress::NeedMore;
+  Step step_ = Step::Version;
+  uint32_t need_ = 0;          // bytes still to take for the current step
+  bool single_byte_ = false;   // the current step is a single-byte read
+  bool to_scratch_ = true;     // the current step's bytes are interpreted, not only copied
+  uint8_t scratch_[8] = {};
+  uint8_t scratch_got_ = 0;
+  std::vector<Frame> stack_;
+  std::string payload_;
+  Error error_;
+};
+
+/// Buffered JSON: skips whitespace, then counts brackets outside strings until the opening one is
+/// closed. A stream that ends before the message starts gives an empty payload.
+class JsonScanner {
+ public:
+  size_t feed(std::string_view bytes);
+  void end_of_input();
+  Progress progress() const { return progress_; }
+  std::string& payload() { return payload_; }
+  const Error& error() const { return error_; }
+
+ private:
+  Progress progress_ = Progress::NeedMore;
+  bool started_ = false;
+  bool in_string_ = false;
+  bool escaped_ = false;
+  uint64_t depth_ = 0;
+  std::string payload_;
+  Error error_;
+};
+
+/// Compact messages cannot be delimited without a length: a buffered compact read fails at once.
+class UnsupportedScanner {
+ public:
+  size_t feed(std::string_view) { return 0; }
+  void end_of_input() {}
+  Progress progress() const { return Progress::Failed; }
+  std::string& payload() { return payload_; }
+  const Error& error() const { return error_; }
+
+ private:
+  std::string payload_;
+  Error error_{ErrorKind::InvalidInput, "buffered RPC transport currently supports Binary and JSON protocols"};
+};
+
+/// The decoder of one message for a transport and protocol. Feed it until progress() leaves
+/// NeedMore; bytes it did not consume belong to the next message.
+class MessageDecoder {
+ public:
+  MessageDecoder(Transport transport, Protocol protocol);
+
+  /// Takes bytes of the stream; returns how many belong to this message.
+  size_t feed(std::string_view bytes);
+  /// The stream ended: completes the message (an empty payload) or fails.
+  void end_of_input();
+  Progress progress() const;
+  /// The complete message (empty for a clean end of the connection). Valid once Done.
+  std::string take_payload();
+  const Error& error() const;
+
+ private:
+  std::variant<FrameDecoder, BinaryScanner, JsonScanner, UnsupportedScanner> impl_;
+};
+
+/// Appends one message as `transport` puts it on the wire.
+void append_frame(std::string& out, Transport transport, std::string_view payload);
+
+}  // namespace velvane::framing

@@ -1,0 +1,248 @@
+// src/net/connection.cpp: connect, buffered socket reads and writes, and whole-message I/O.
+//
+// Without a deadline the socket stays in blocking mode and each read or write is one system call.
+// With a deadline it is switched to non-blocking mode and the thread waits in poll() for at most the
+// time that is left, so no single read or write can outlast the deadline.
+#include "net/connection.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <asio/io_context.hpp>
+#include <asio/ip/tcp.hpp>
+#include <cerrno>
+#include <cstring>
+#include <system_error>
+
+#include "protocol/wire_format.h"
+
+namespace velvane::net {
+
+namespace {
+
+using asio::ip::tcp;
+
+Error os_error(const std::error_code& ec) { return Error{ErrorKind::Os, ec.message()}; }
+Error os_errno(int code) { return os_error(std::error_code(code, std::system_category())); }
+Error timed_out() { return Error{ErrorKind::TimedOut, std::string(kTimedOut)}; }
+
+/// Milliseconds poll() may wait before the deadline: -1 without one, 0 once it passed.
+int poll_timeout(const Deadline& deadline) {
+  if (!deadline) return -1;
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now()).count();
+  if (left <= 0) return 0;
+  return left > INT32_MAX ? INT32_MAX : static_cast<int>(left);
+}
+
+/// Waits until the socket is ready for `events` or the deadline passes.
+Status wait_ready(int fd, short events, const Deadline& deadline) {
+  for (;;) {
+    pollfd p{fd, events, 0};
+    const int rc = ::poll(&p, 1, poll_timeout(deadline));
+    if (rc > 0) return {};
+    if (rc == 0) return timed_out();
+    if (errno != EINTR) return os_errno(errno);
+  }
+}
+
+}  // namespace
+
+// --- Runtime --------------------------------------------------------------------------------------
+
+struct Runtime::Impl {
+  asio::io_context context;  // sockets are opened and closed from any calling thread
+};
+
+Runtime::Runtime() : impl_(std::make_unique<Impl>()) {}
+Runtime::~Runtime() = default;
+
+Result<std::unique_ptr<Runtime>> Runtime::create() {
+  try {
+    return std::make_unique<Runtime>();
+  } catch (const std::exception& e) {
+    return Error{ErrorKind::Os, e.what()};
+  }
+}
+
+// --- Connection -----------------------------------------------------------------------------------
+
+struct Connection::Impl {
+  explicit Impl(tcp::socket s) : socket(std::move(s)), read_buffer(std::make_unique<char[]>(kBufferSize)) {
+    write_buffer.reserve(kBufferSize);
+  }
+
+  Status set_mode(const Deadline& deadline);
+  Result<size_t> read_some(char* data, size_t size, const Deadline& deadline);
+  Result<size_t> write_some(const char* data, size_t size, const Deadline& deadline);
+  Status write(std::string_view piece, const Deadline& deadline);
+  Status flush(const Deadline& deadline);
+
+  tcp::socket socket;
+  bool non_blocking = false;
+  std::unique_ptr<char[]> read_buffer;
+  size_t read_begin = 0;  // unread bytes are read_buffer[read_begin, read_end)
+  size_t read_end = 0;
+  std::string write_buffer;
+};
+
+Status Connection::Impl::set_mode(const Deadline& deadline) {
+  const bool wanted = deadline.has_value();
+  if (wanted == non_blocking) return {};
+  std::error_code ec;
+  socket.non_blocking(wanted, ec);
+  if (ec) return os_error(ec);
+  non_blocking = wanted;
+  return {};
+}
+
+/// Bytes read into `data`; 0 when the peer ended the stream.
+Result<size_t> Connection::Impl::read_some(char* data, size_t size, const Deadline& deadline) {
+  if (Status s = set_mode(deadline); !s) return s.take_error();
+  for (;;) {
+    std::error_code ec;
+    const size_t n = socket.read_some(asio::buffer(data, size), ec);
+    if (!ec) return n;
+    if (ec == asio::error::eof) return size_t{0};
+    if (ec == asio::error::interrupted) continue;
+    if (ec != asio::error::would_block && ec != asio::error::try_again) return os_error(ec);
+    if (Status s = wait_ready(socket.native_handle(), POLLIN, deadline); !s) return s.take_error();
+  }
+}
+
+Result<size_t> Connection::Impl::write_some(const char* data, size_t size, const Deadline& deadline) {
+  if (Status s = set_mode(deadline); !s) return s.take_error();
+  for (;;) {
+    std::error_code ec;
+    const size_t n = socket.write_some(asio::buffer(data, size), ec);
+    if (!ec) return n;
+    if (ec == asio::error::interrupted) continue;
+    if (ec != asio::error::would_block && ec != asio::error::try_again) return os_error(ec);
+    if (Status s = wait_ready(socket.native_handle(), POLLOUT, deadline); !s) return s.take_error();
+  }
+}
+
+/// Writes the buffered bytes out; bytes already written leave the buffer even when a later write fails.
+Status Connection::Impl::flush(const Deadline& deadline) {
+  size_t done = 0;
+  Status status;
+  while (done < write_buffer.size()) {
+    auto n = write_some(write_buffer.data() + done, write_buffer.size() - done, deadline);
+    if (!n) {
+      status = n.take_error();
+      break;
+    }
+    if (n.value() == 0) {
+      status = Error{ErrorKind::WriteZero, "failed to write the buffered data"};
+      break;
+    }
+    done += n.value();
+  }
+  write_buffer.erase(0, done);
+  return status;
+}
+
+/// Appends to the write buffer, flushing first when it cannot take the piece; a piece as large as
+/// the buffer goes straight to the socket.
+Status Connection::Impl::write(std::string_view piece, const Deadline& deadline) {
+  if (write_buffer.size() + piece.size() > kBufferSize) {
+    if (Status s = flush(deadline); !s) return s;
+  }
+  if (piece.size() < kBufferSize) {
+    write_buffer.append(piece);
+    return {};
+  }
+  while (!piece.empty()) {
+    auto n = write_some(piece.data(), piece.size(), deadline);
+    if (!n) return n.take_error();
+    if (n.value() == 0) return Error{ErrorKind::WriteZero, "write zero"};
+    piece.remove_prefix(n.value());
+  }
+  return {};
+}
+
+Connection::Connection(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+
+Connection::~Connection() {
+  std::error_code ignored;
+  impl_->socket.shutdown(tcp::socket::shutdown_send, ignored);
+  impl_->socket.close(ignored);
+}
+
+namespace {
+
+/// Connects `socket` to `endpoint` before the deadline (a non-blocking connect, then poll()).
+Status connect_one(tcp::socket& socket, const tcp::endpoint& endpoint, const Deadline& deadline) {
+  std::error_code ec;
+  socket.open(endpoint.protocol(), ec);
+  if (!ec) socket.non_blocking(true, ec);
+  if (ec) return os_error(ec);
+  const int fd = socket.native_handle();
+  if (::connect(fd, endpoint.data(), static_cast<socklen_t>(endpoint.size())) != 0) {
+    if (errno != EINPROGRESS && errno != EINTR) return os_errno(errno);
+    if (Status s = wait_ready(fd, POLLOUT, deadline); !s) return s;
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return os_errno(errno);
+    if (error != 0) return os_errno(error);
+  }
+  socket.non_blocking(false, ec);
+  if (ec) return os_error(ec);
+  return {};
+}
+
+}  // namespace
+
+Result<std::unique_ptr<Connection>> Connection::connect(Runtime& runtime, std::string_view host, uint16_t port,
+                                                        Deadline deadline) {
+  asio::io_context& context = runtime.impl().context;
+  std::error_code ec;
+  tcp::resolver resolver(context);
+  const auto endpoints = resolver.resolve(std::string(host), std::to_string(port), ec);
+  if (ec) return os_error(ec);
+  Error last{ErrorKind::Os, "could not resolve to any address"};
+  for (const auto& entry : endpoints) {
+    tcp::socket socket(context);
+    Status s = connect_one(socket, entry.endpoint(), deadline);
+    if (!s) {
+      if (s.error().kind == ErrorKind::TimedOut) return s.take_error();
+      last = s.take_error();
+      continue;
+    }
+    socket.set_option(tcp::no_delay(true), ec);  // a failure here is not worth refusing the connection
+    return std::make_unique<Connection>(std::make_unique<Impl>(std::move(socket)));
+  }
+  return last;
+}
+
+Status Connection::write_message(framing::Transport transport, std::string_view payload, Deadline deadline) {
+  Impl& c = *impl_;
+  if (transport == framing::Transport::Framed) {
+    std::string prefix;
+    wire::put_be32(prefix, static_cast<uint32_t>(payload.size()));
+    if (Status s = c.write(prefix, deadline); !s) return s;
+  }
+  if (Status s = c.write(payload, deadline); !s) return s;
+  return c.flush(deadline);
+}
+
+Result<std::string> Connection::read_message(framing::Transport transport, Protocol protocol, Deadline deadline) {
+  Impl& c = *impl_;
+  framing::MessageDecoder decoder(transport, protocol);
+  while (decoder.progress() == framing::Progress::NeedMore) {
+    if (c.read_begin == c.read_end) {
+      auto n = c.read_some(c.read_buffer.get(), kBufferSize, deadline);
+      if (!n) return n.take_error();
+      if (n.value() == 0) {
+        decoder.end_of_input();
+        break;
+      }
+      c.read_begin = 0;
+      c.read_end = n.value();
+    }
+    c.read_begin += decoder.feed(std::string_view(c.read_buffer.get() + c.read_begin, c.read_end - c.read_begin));
+  }
+  if (decoder.progress() == framing::Progress::Failed) return decoder.error();
+  return decoder.take_payload();
+}
+
+}  // namespace velvane::net

@@ -1,0 +1,69 @@
+// src/net/connection.h: TCP connections that move whole Thrift messages, on standalone Asio.
+//
+// A Runtime is the I/O context that owns sockets; a Connection is one connected socket with its
+// 64 KiB read and write buffers. The operations here are driven by the calling thread (a blocking
+// client); message boundaries are found by the sans-IO decoders of src/framing/, so an
+// asynchronous driver on a shared runtime reuses the same buffers and decoders.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "framing/framing.h"
+#include "model/error.h"
+
+namespace velvane::net {
+
+using Clock = std::chrono::steady_clock;
+/// When an operation must have finished; none waits as long as the operating system lets it.
+using Deadline = std::optional<Clock::time_point>;
+
+inline constexpr size_t kBufferSize = 64 * 1024;
+
+/// An operation that ran past its deadline fails with kind TimedOut and this text.
+inline constexpr std::string_view kTimedOut = "timed out";
+
+/// The I/O context a client or server owns; connections made on it live no longer than it.
+class Runtime {
+ public:
+  static Result<std::unique_ptr<Runtime>> create();
+  Runtime();  // throws std::system_error when the system refuses; create() reports it as an Error
+  ~Runtime();
+  Runtime(const Runtime&) = delete;
+  Runtime& operator=(const Runtime&) = delete;
+
+  struct Impl;
+  Impl& impl() { return *impl_; }
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+class Connection {
+ public:
+  /// Resolves "{host}:{port}" and connects to the first address that accepts, with TCP_NODELAY.
+  /// Errors carry the operating system's text, or are TimedOut.
+  static Result<std::unique_ptr<Connection>> connect(Runtime& runtime, std::string_view host, uint16_t port,
+                                                     Deadline deadline);
+  /// Shuts down the sending direction, then closes; unflushed bytes are discarded.
+  ~Connection();
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  /// Writes one message (a length prefix first when framed) and flushes it.
+  Status write_message(framing::Transport transport, std::string_view payload, Deadline deadline);
+  /// Reads exactly one message; an empty payload means the peer ended the connection.
+  Result<std::string> read_message(framing::Transport transport, Protocol protocol, Deadline deadline);
+
+  struct Impl;
+  explicit Connection(std::unique_ptr<Impl> impl);  // Impl is private to the implementation
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace velvane::net

@@ -1,0 +1,618 @@
+// src/python/client.cpp: ThriftClient, the blocking RPC client, and the call engine's Python half
+// (keyword arguments written under their declared types, replies turned into results or raised).
+//
+// Lock order: a call releases the interpreter first and only then waits for the connection lock;
+// it gives the connection lock back before it asks for the interpreter again.
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "engine/call.h"
+#include "framing/framing.h"
+#include "net/connection.h"
+#include "python/errors.h"
+#include "python/internal.h"
+
+namespace velvane::py {
+
+namespace {
+
+using framing::Transport;
+
+// --- State -------------------------------------------------------------------------------------
+
+/// One argument of a method, planned under a schema.
+struct ArgPlan {
+  const ThriftField* field;
+  Ref name;  // interned str
+  TypePlan type;
+};
+
+/// The schema calls use, with every method's arguments planned under it. set_parser replaces it
+/// whole; a call keeps the one it started with.
+struct CallSchema {
+  std::shared_ptr<const PySchema> schema;
+  std::vector<std::vector<ArgPlan>> args;  // by method index
+};
+
+struct ClientState {
+  // Fixed at construction.
+  std::vector<MethodDef> methods;
+  std::unordered_map<std::string_view, size_t> method_index;  // views into `methods`
+  std::string host;
+  uint16_t port = 0;
+  std::unique_ptr<net::Runtime> runtime;
+
+  // Calls hold a shared borrow; set_parser and the property setters an exclusive one.
+  BorrowFlag borrow;
+  std::shared_ptr<const CallSchema> call_schema;  // replaced only under the exclusive borrow
+  std::atomic<uint8_t> transport{0};
+  std::atomic<uint8_t> protocol{0};
+  std::atomic<int64_t> timeout_ns{-1};  // -1: no limit
+  std::atomic<uint32_t> next_seqid{0};
+
+  std::mutex connection_lock;
+  std::unique_ptr<net::Connection> connection;  // guarded by connection_lock; absent: not open
+
+  std::optional<std::chrono::nanoseconds> timeout() const {
+    const int64_t ns = timeout_ns.load(std::memory_order_relaxed);
+    if (ns < 0) return std::nullopt;
+    return std::chrono::nanoseconds(ns);
+  }
+};
+
+struct ClientObject {
+  PyObject_HEAD
+  ClientState* state;  // owned; created in tp_new, destroyed in tp_dealloc
+};
+
+ClientState& state_of(PyObject* self) { return *reinterpret_cast<ClientObject*>(self)->state; }
+
+net::Deadline deadline_after(const std::optional<std::chrono::nanoseconds>& timeout) {
+  if (!timeout) return std::nullopt;
+  return net::Clock::now() + std::chrono::duration_cast<net::Clock::duration>(*timeout);
+}
+
+/// Plans every method's arguments under `schema`; nullptr with an exception set.
+std::shared_ptr<const CallSchema> plan_calls(const std::vector<MethodDef>& methods,
+                                             std::shared_ptr<const PySchema> schema) {
+  auto out = std::make_shared<CallSchema>();
+  out->args.resize(methods.size());
+  for (size_t m = 0; m < methods.size(); ++m) {
+    for (const ThriftField& field : methods[m].arguments) {
+      PyObject* name = str_from(field.name);
+      if (!name) return nullptr;
+      PyUnicode_InternInPlace(&name);
+      out->args[m].push_back(ArgPlan{&field, Ref::steal(name), schema->plan_type(field.field_type)});
+    }
+  }
+  out->schema = std::move(schema);
+  return out;
+}
+
+// --- Arguments ---------------------------------------------------------------------------------
+
+/// The vectorcall form of a tp_new call: positional values then keyword values, and their names.
+struct VectorArgs {
+  std::vector<PyObject*> values;  // borrowed from the tuple and dict of the call
+  Ref kwnames;
+  Py_ssize_t nargs = 0;
+};
+
+bool to_vector_args(PyObject* args, PyObject* kwargs, VectorArgs& out) {
+  out.nargs = PyTuple_GET_SIZE(args);
+  for (Py_ssize_t i = 0; i < out.nargs; ++i) out.values.push_back(PyTuple_GET_ITEM(args, i));
+  if (!kwargs || PyDict_GET_SIZE(kwargs) == 0) return true;
+  out.kwnames = Ref::steal(PyTuple_New(PyDict_GET_SIZE(kwargs)));
+  if (!out.kwnames) return false;
+  Py_ssize_t pos = 0, k = 0;
+  PyObject *key, *value;
+  while (PyDict_Next(kwargs, &pos, &key, &value)) {
+    PyTuple_SET_ITEM(out.kwnames.get(), k++, Py_NewRef(key));
+    out.values.push_back(value);
+  }
+  return true;
+}
+
+bool fail_argument(PyObject* obj, const char* target, const char* param) {
+  type_mismatch(obj, target);
+  prefix_argument_error(param);
+  return false;
+}
+
+bool transport_arg(PyObject* obj, const char* param, uint8_t& out) {
+  if (!PyObject_TypeCheck(obj, cls(Cls::TransportType))) return fail_argument(obj, "TransportType", param);
+  const long v = PyLong_AsLong(Ref::steal(PyNumber_Long(obj)).get());
+  if (v == -1 && PyErr_Occurred()) return false;
+  out = static_cast<uint8_t>(v);
+  return true;
+}
+
+bool port_arg(PyObject* obj, uint16_t& out) {
+  const long v = PyLong_AsLong(obj);
+  if (v == -1 && PyErr_Occurred()) {
+    if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
+      PyErr_Clear();
+      PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+    }
+    prefix_argument_error("port");
+    return false;
+  }
+  if (v < 0 || v > 65535) {
+    PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+    prefix_argument_error("port");
+    return false;
+  }
+  out = static_cast<uint16_t>(v);
+  return true;
+}
+
+PyObject* enum_member(Cls which, uint8_t value) {
+  static constexpr const char* kTransports[] = {"Framed", "Buffered"};
+  static constexpr const char* kProtocols[] = {"Binary", "Compact", "JSON"};
+  const char* name = which == Cls::TransportType ? kTransports[value % 2] : kProtocols[value % 3];
+  return PyObject_GetAttrString(reinterpret_cast<PyObject*>(cls(which)), name);
+}
+
+// --- Encoding ----------------------------------------------------------------------------------
+
+/// The value given for `name` among the keyword arguments (borrowed), or nullptr.
+PyObject* keyword_value(PyObject* name, PyObject* const* kwvalues, PyObject* kwnames, Py_ssize_t skip) {
+  if (!kwnames) return nullptr;
+  const Py_ssize_t n = PyTuple_GET_SIZE(kwnames);
+  for (Py_ssize_t k = 0; k < n; ++k)
+    if (k != skip && PyTuple_GET_ITEM(kwnames, k) == name) return kwvalues[k];
+  for (Py_ssize_t k = 0; k < n; ++k)
+    if (k != skip && PyUnicode_Compare(PyTuple_GET_ITEM(kwnames, k), name) == 0) return kwvalues[k];
+  return nullptr;
+}
+
+struct CallArgs {
+  PyObject* const* kwvalues;
+  PyObject* kwnames;
+  Py_ssize_t skip;  // index of the keyword that named the method, or -1
+};
+
+template <class W>
+bool encode_with(std::string& out, const MethodDef& method, const std::vector<ArgPlan>& args,
+                 std::string_view method_name, int32_t seqid, const CallArgs& given, const PySchema& schema) {
+  W w(out);
+  engine::begin_call(w, method_name, method.oneway, seqid);
+  for (const ArgPlan& arg : args) {
+    PyObject* value = keyword_value(arg.name.get(), given.kwvalues, given.kwnames, given.skip);
+    if (!value) continue;  // left out: no default is applied and `required` is not checked
+    w.field_begin(arg.type.wire_id, arg.field->id);
+    if (!write_python_value(w, arg.type, value, schema)) return false;
+    w.field_end();
+  }
+  if (Status done = engine::end_call(w); !done) {
+    raise_error(done.error(), Operation::Write);
+    return false;
+  }
+  return true;
+}
+
+bool encode_call(std::string& out, Protocol protocol, const MethodDef& method, const std::vector<ArgPlan>& args,
+                 std::string_view method_name, int32_t seqid, const CallArgs& given, const PySchema& schema) {
+  out.reserve(256);
+  switch (protocol) {
+    case Protocol::Binary: return encode_with<BinaryWriter>(out, method, args, method_name, seqid, given, schema);
+    case Protocol::Compact: return encode_with<CompactWriter>(out, method, args, method_name, seqid, given, schema);
+    case Protocol::Json: return encode_with<JsonWriter>(out, method, args, method_name, seqid, given, schema);
+  }
+  return false;
+}
+
+// --- Decoding ----------------------------------------------------------------------------------
+
+PyObject* raise_read_error(const Error& e) {
+  raise_error(e, Operation::ReadReply);
+  return nullptr;
+}
+
+PyObject* raise_application_exception(const engine::ApplicationError& app) {
+  Ref message = Ref::steal(PyUnicode_DecodeUTF8(app.message.data(), static_cast<Py_ssize_t>(app.message.size()),
+                                                "replace"));
+  if (!message) return nullptr;
+  PyObject* type = reinterpret_cast<PyObject*>(cls(Cls::ThriftApplicationException));
+  Ref exc = Ref::steal(PyObject_CallFunction(type, "Oi", message.get(), static_cast<int>(app.type)));
+  if (!exc) return nullptr;
+  PyErr_SetObject(type, exc.get());
+  return nullptr;
+}
+
+/// str(value) of a service exception, or "" when str() raises.
+std::string exception_text(PyObject* value) {
+  Ref text = Ref::steal(PyObject_Str(value));
+  Py_ssize_t size = 0;
+  const char* utf8 = text ? PyUnicode_AsUTF8AndSize(text.get(), &size) : nullptr;
+  if (!utf8) {
+    PyErr_Clear();
+    return {};
+  }
+  return std::string(utf8, static_cast<size_t>(size));
+}
+
+PyObject* raise_service_exception(FieldCursor& cursor, const MethodDef& method, int16_t id,
+                                  const std::shared_ptr<const PySchema>& schema) {
+  std::string name = "unknown";
+  Ref value;
+  const ThriftField* declared = nullptr;
+  for (const ThriftField& f : method.exceptions)
+    if (f.id == id) {
+      declared = &f;
+      break;
+    }
+  if (declared) {
+    name = declared->name;
+    auto read = cursor.read_value(declared->field_type, schema->core());
+    if (read) value = Ref::steal(to_python(read.value(), schema));
+    if (!value) PyErr_Clear();
+  } else if (Status s = cursor.skip_value(); !s) {
+    return raise_read_error(s.error());
+  }
+  const std::string text = exception_text(value ? value.get() : Py_None);
+  PyErr_Format(PyExc_RuntimeError, "Service exception '%s' (field %d): %s", name.c_str(), int{id}, text.c_str());
+  return nullptr;
+}
+
+PyObject* decode_reply(std::string_view payload, Protocol protocol, const MethodDef& method,
+                       const std::shared_ptr<const PySchema>& schema) {
+  auto header = read_message_begin(protocol, payload);
+  if (!header) return raise_read_error(header.error());
+  if (header.value().header.type == engine::kException) {
+    auto app = engine::read_application_error(protocol, payload, header.value());
+    if (!app) return raise_read_error(app.error());
+    return raise_application_exception(app.value());
+  }
+  FieldCursor cursor(protocol, payload, header.value());
+  auto field = cursor.next_field();
+  if (!field) return raise_read_error(field.error());
+  const FieldHeader f = field.value();
+  if (f.type_id == 0) Py_RETURN_NONE;
+  if (!engine::valid_field_type(f.type_id)) {
+    PyErr_Format(PyExc_OSError, "Invalid type: %d", int{f.type_id});
+    return nullptr;
+  }
+  if (f.id != 0) return raise_service_exception(cursor, method, f.id, schema);
+  auto value = cursor.read_value(method.return_type, schema->core());
+  if (!value) return raise_read_error(value.error());
+  return to_python(value.value(), schema);
+}
+
+// --- I/O ---------------------------------------------------------------------------------------
+
+PyObject* raise_io_error(const Error& e) {
+  raise_error(e, Operation::Exchange);
+  return nullptr;
+}
+
+PyObject* raise_not_open() {
+  PyErr_SetString(PyExc_OSError, "ThriftClient is not open; call client.open() first");
+  return nullptr;
+}
+
+struct Exchange {
+  bool not_open = false;
+  std::optional<Error> error;
+  std::string reply;
+};
+
+/// Writes the request and reads its reply under the connection lock. Run without the interpreter.
+/// A failure once the request started going out drops the connection, and so does a reply that
+/// says the peer ended the connection: what is left on the stream belongs to no later call.
+Exchange exchange(ClientState& st, std::string_view request, Transport transport, Protocol protocol, bool oneway,
+                  std::optional<std::chrono::nanoseconds> timeout) {
+  Exchange out;
+  std::lock_guard lock(st.connection_lock);
+  if (!st.connection) {
+    out.not_open = true;
+    return out;
+  }
+  const net::Deadline deadline = deadline_after(timeout);
+  if (Status s = st.connection->write_message(transport, request, deadline); !s) {
+    out.error = s.take_error();
+  } else if (!oneway) {
+    auto reply = st.connection->read_message(transport, protocol, deadline);
+    if (reply) {
+      out.reply = std::move(reply).value();
+    } else {
+      out.error = reply.take_error();
+    }
+  }
+  if (out.error || (!oneway && out.reply.empty())) st.connection.reset();
+  return out;
+}
+
+// --- Methods -----------------------------------------------------------------------------------
+
+PyObject* client_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  ClientState& st = state_of(self);
+  PyObject* method_name = nargs >= 1 ? args[0] : nullptr;
+  Py_ssize_t skip = -1;
+  if (nargs > 1) {
+    PyErr_Format(PyExc_TypeError, "call() takes at most 1 positional argument (%zd given)", nargs);
+    return nullptr;
+  }
+  if (!method_name && kwnames) {
+    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k)
+      if (PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(kwnames, k), "method_name") == 0) {
+        skip = k;
+        method_name = args[nargs + k];
+        break;
+      }
+  }
+  if (!method_name) {
+    PyErr_SetString(PyExc_TypeError, "call() missing required argument 'method_name'");
+    return nullptr;
+  }
+  Py_ssize_t name_size;
+  const char* name = str_arg(method_name, "method_name", &name_size);
+  if (!name) return nullptr;
+
+  Borrow borrow(st.borrow, Borrow::Shared);
+  if (!borrow.ok()) return nullptr;
+  const std::string_view method_text(name, static_cast<size_t>(name_size));
+  auto found = st.method_index.find(method_text);
+  if (found == st.method_index.end()) {
+    PyErr_Format(PyExc_ValueError, "Unknown method: %U", method_name);
+    return nullptr;
+  }
+  const MethodDef& method = st.methods[found->second];
+  const int32_t seqid = engine::seqid_of(st.next_seqid.fetch_add(1, std::memory_order_relaxed));
+  const std::shared_ptr<const CallSchema> schema = st.call_schema;
+  const auto transport = static_cast<Transport>(st.transport.load(std::memory_order_relaxed));
+  const auto protocol = static_cast<Protocol>(st.protocol.load(std::memory_order_relaxed));
+  std::string request;
+  const CallArgs given{args + nargs, kwnames, skip};
+  if (!encode_call(request, protocol, method, schema->args[found->second], method_text, seqid, given,
+                   *schema->schema))
+    return nullptr;
+
+  Exchange result;
+  {
+    ReleaseGil nogil;
+    result = exchange(st, request, transport, protocol, method.oneway, st.timeout());
+  }
+  if (result.not_open) return raise_not_open();
+  if (result.error) return raise_io_error(*result.error);
+  if (method.oneway) Py_RETURN_NONE;
+  return decode_reply(result.reply, protocol, method, schema->schema);
+}
+
+PyObject* client_open(PyObject* self, PyObject*) {
+  ClientState& st = state_of(self);
+  Result<std::unique_ptr<net::Connection>> made = Error{};
+  std::unique_ptr<net::Connection> old;
+  {
+    ReleaseGil nogil;
+    made = net::Connection::connect(*st.runtime, st.host, st.port, deadline_after(st.timeout()));
+    if (made) {
+      std::lock_guard lock(st.connection_lock);
+      old = std::exchange(st.connection, std::move(made).value());
+    }
+    old.reset();
+  }
+  if (!made) {
+    const Error& e = made.error();
+    raise_error(Error{e.kind, "connect to " + st.host + ":" + std::to_string(st.port) + ": " + e.text},
+                Operation::Connect);
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+PyObject* client_close(PyObject* self, PyObject*) {
+  ClientState& st = state_of(self);
+  {
+    ReleaseGil nogil;
+    std::unique_ptr<net::Connection> old;  // closed once the lock is released
+    std::lock_guard lock(st.connection_lock);
+    old = std::move(st.connection);
+  }
+  Py_RETURN_NONE;
+}
+
+PyObject* client_is_open(PyObject* self, PyObject*) {
+  ClientState& st = state_of(self);
+  bool open;
+  {
+    ReleaseGil nogil;
+    std::lock_guard lock(st.connection_lock);
+    open = st.connection != nullptr;
+  }
+  return PyBool_FromLong(open);
+}
+
+PyObject* client_enter(PyObject* self, PyObject*) {
+  Ref done = Ref::steal(client_open(self, nullptr));
+  return done ? Py_NewRef(self) : nullptr;
+}
+
+PyObject* client_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* ignored[3];
+  if (!parse_args("__exit__", args, nargs, kwnames, {"_exc_type", "_exc_value", "_traceback"}, 3, ignored))
+    return nullptr;
+  return client_close(self, nullptr);
+}
+
+PyObject* client_set_parser(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* parser;
+  if (!parse_args("set_parser", args, nargs, kwnames, {"parser"}, 1, &parser)) return nullptr;
+  if (!PyObject_TypeCheck(parser, cls(Cls::ThriftParser))) return fail_argument(parser, "ThriftParser", "parser"), nullptr;
+  ClientState& st = state_of(self);
+  Borrow borrow(st.borrow, Borrow::Exclusive);
+  if (!borrow.ok()) return nullptr;
+  auto schema = parser_schema(parser, false);
+  if (!schema) return nullptr;
+  auto planned = plan_calls(st.methods, std::move(schema));
+  if (!planned) return nullptr;
+  st.call_schema = std::move(planned);
+  Py_RETURN_NONE;
+}
+
+// --- Properties --------------------------------------------------------------------------------
+
+bool refuse_delete(PyObject* value) {
+  if (value) return false;
+  PyErr_SetString(PyExc_AttributeError, "can't delete attribute");
+  return true;
+}
+
+PyObject* get_transport(PyObject* self, void*) {
+  return enum_member(Cls::TransportType, state_of(self).transport.load(std::memory_order_relaxed));
+}
+
+int set_transport(PyObject* self, PyObject* value, void*) {
+  if (refuse_delete(value)) return -1;
+  uint8_t v;
+  if (!transport_arg(value, "transport", v)) return -1;
+  Borrow borrow(state_of(self).borrow, Borrow::Exclusive);
+  if (!borrow.ok()) return -1;
+  state_of(self).transport.store(v, std::memory_order_relaxed);
+  return 0;
+}
+
+PyObject* get_protocol(PyObject* self, void*) {
+  return enum_member(Cls::ProtocolType, state_of(self).protocol.load(std::memory_order_relaxed));
+}
+
+int set_protocol(PyObject* self, PyObject* value, void*) {
+  if (refuse_delete(value)) return -1;
+  Protocol p;
+  if (!protocol_arg(value, "protocol", p)) return -1;
+  Borrow borrow(state_of(self).borrow, Borrow::Exclusive);
+  if (!borrow.ok()) return -1;
+  state_of(self).protocol.store(static_cast<uint8_t>(p), std::memory_order_relaxed);
+  return 0;
+}
+
+PyObject* get_timeout(PyObject* self, void*) {
+  const auto timeout = state_of(self).timeout();
+  if (!timeout) Py_RETURN_NONE;
+  return PyFloat_FromDouble(std::chrono::duration<double>(*timeout).count());
+}
+
+int set_timeout(PyObject* self, PyObject* value, void*) {
+  if (refuse_delete(value)) return -1;
+  int64_t ns = -1;
+  if (value != Py_None) {
+    if (!PyLong_Check(value) && !PyFloat_Check(value)) return fail_argument(value, "float", "timeout"), -1;
+    const double seconds = PyFloat_AsDouble(value);
+    if (seconds == -1.0 && PyErr_Occurred()) return -1;
+    if (std::isnan(seconds) || seconds < 0) {
+      PyErr_SetString(PyExc_ValueError, "timeout must be None or a non-negative number of seconds");
+      return -1;
+    }
+    constexpr double kLongest = 1e9 * 86400 * 365 * 100;  // beyond a century means no limit
+    const double nanos = seconds * 1e9;
+    ns = nanos >= kLongest ? -1 : static_cast<int64_t>(nanos);
+  }
+  Borrow borrow(state_of(self).borrow, Borrow::Exclusive);
+  if (!borrow.ok()) return -1;
+  state_of(self).timeout_ns.store(ns, std::memory_order_relaxed);
+  return 0;
+}
+
+// --- The class ---------------------------------------------------------------------------------
+
+PyObject* client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  VectorArgs va;
+  if (!to_vector_args(args, kwargs, va)) return nullptr;
+  PyObject* a[5];
+  if (!parse_args("ThriftClient", va.values.data(), va.nargs, va.kwnames.get(),
+                  {"service", "host", "port", "transport", "protocol"}, 3, a))
+    return nullptr;
+  if (!PyObject_TypeCheck(a[0], cls(Cls::PyThriftService))) return fail_argument(a[0], "PyThriftService", "service"), nullptr;
+  Py_ssize_t host_size;
+  const char* host = str_arg(a[1], "host", &host_size);
+  if (!host) return nullptr;
+  uint16_t port;
+  if (!port_arg(a[2], port)) return nullptr;
+  uint8_t transport = 0;
+  if (a[3] && !transport_arg(a[3], "transport", transport)) return nullptr;
+  Protocol protocol = Protocol::Binary;
+  if (a[4] && !protocol_arg(a[4], "protocol", protocol)) return nullptr;
+
+  auto st = std::make_unique<ClientState>();
+  st->methods = reinterpret_cast<ServiceViewObject*>(a[0])->service->methods;
+  for (size_t i = 0; i < st->methods.size(); ++i) st->method_index.try_emplace(st->methods[i].name, i);
+  st->host.assign(host, static_cast<size_t>(host_size));
+  st->port = port;
+  st->transport = transport;
+  st->protocol = static_cast<uint8_t>(protocol);
+  st->call_schema = plan_calls(st->methods, PySchema::empty());
+  if (!st->call_schema) return nullptr;
+  auto runtime = net::Runtime::create();
+  if (!runtime) {
+    const Error& e = runtime.error();
+    raise_error(Error{e.kind, "failed to create the client's I/O runtime: " + e.text}, Operation::Connect);
+    return nullptr;
+  }
+  st->runtime = std::move(runtime).value();
+
+  PyObject* self = type->tp_alloc(type, 0);
+  if (!self) return nullptr;
+  reinterpret_cast<ClientObject*>(self)->state = st.release();
+  return self;
+}
+
+void client_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  std::unique_ptr<ClientState> owned(reinterpret_cast<ClientObject*>(self)->state);
+  owned.reset();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+/// A METH_FASTCALL | METH_KEYWORDS method, guarded, in the table's function pointer type.
+template <auto F>
+PyCFunction fastcall() {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guard<F>));
+}
+
+PyMethodDef client_methods[] = {
+    {"set_parser", fastcall<client_set_parser>(), METH_FASTCALL | METH_KEYWORDS, "set_parser($self, parser)\n--\n\n"},
+    {"open", guard<client_open>, METH_NOARGS, "open($self)\n--\n\n"},
+    {"close", guard<client_close>, METH_NOARGS, "close($self)\n--\n\n"},
+    {"is_open", guard<client_is_open>, METH_NOARGS, "is_open($self)\n--\n\n"},
+    {"__enter__", guard<client_enter>, METH_NOARGS, "__enter__($self)\n--\n\n"},
+    {"__exit__", fastcall<client_exit>(), METH_FASTCALL | METH_KEYWORDS,
+     "__exit__($self, _exc_type, _exc_value, _traceback)\n--\n\n"},
+    {"call", fastcall<client_call>(), METH_FASTCALL | METH_KEYWORDS, "call($self, method_name, **kwargs)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef client_getset[] = {
+    {"transport", guard<get_transport>, guard<set_transport>, nullptr, nullptr},
+    {"protocol", guard<get_protocol>, guard<set_protocol>, nullptr, nullptr},
+    {"timeout", guard<get_timeout>, guard<set_timeout>,
+     "Seconds that open() and each call's write and read may take, or None (the default) for no limit.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot client_slots[] = {
+    {Py_tp_doc, const_cast<char*>("ThriftClient(service, host, port, transport=..., protocol=...)\n--\n\n"
+                                  "A blocking Thrift client: each call sends a request over one TCP connection and "
+                                  "waits for the reply, releasing the interpreter while it waits.")},
+    {Py_tp_new, reinterpret_cast<void*>(guard<client_new>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(guard<client_dealloc>)},
+    {Py_tp_methods, client_methods},
+    {Py_tp_getset, client_getset},
+    {0, nullptr},
+};
+
+}  // namespace
+
+PyObject* create_thrift_client() {
+  PyType_Spec spec = {"velvane.ThriftClient", sizeof(ClientObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+                      client_slots};
+  return PyType_FromSpec(&spec);
+}
+
+}  // namespace velvane::py

@@ -1,0 +1,192 @@
+// tests/cpp/framing_test.cpp: the framed decoder and the buffered scanners, fed whole and byte by byte.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "framing/framing.h"
+
+namespace velvane::framing {
+namespace {
+
+struct Outcome {
+  Progress progress;
+  std::string payload;  // Done: the message; Failed: the error text
+  size_t consumed;
+
+  bool operator==(const Outcome&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& os, const Outcome& o) {
+  return os << static_cast<int>(o.progress) << " '" << o.payload << "' consumed " << o.consumed;
+}
+
+/// Feeds `stream` in pieces of `piece` bytes, then ends the input if the decoder still waits.
+Outcome decode(Transport transport, Protocol protocol, std::string_view stream, size_t piece) {
+  MessageDecoder d(transport, protocol);
+  size_t consumed = 0;
+  for (size_t at = 0; at < stream.size() && d.progress() == Progress::NeedMore; at += piece)
+    consumed += d.feed(stream.substr(at, piece));
+  if (d.progress() == Progress::NeedMore) d.end_of_input();
+  if (d.progress() == Progress::Failed) return {Progress::Failed, d.error().text, consumed};
+  return {d.progress(), d.take_payload(), consumed};
+}
+
+/// The outcome, checked to be the same whatever the piece size.
+Outcome decode_all_ways(Transport transport, Protocol protocol, std::string_view stream) {
+  const Outcome whole = decode(transport, protocol, stream, stream.size() + 1);
+  for (size_t piece : {1, 2, 3, 7}) EXPECT_EQ(decode(transport, protocol, stream, piece), whole) << "piece " << piece;
+  return whole;
+}
+
+Outcome done(std::string payload, size_t consumed) { return {Progress::Done, std::move(payload), consumed}; }
+Outcome failed(std::string text, size_t consumed) { return {Progress::Failed, std::move(text), consumed}; }
+
+std::string bytes(std::initializer_list<int> b) {
+  std::string s;
+  for (int c : b) s.push_back(static_cast<char>(c));
+  return s;
+}
+
+// --- Framed ---
+
+TEST(FrameDecoder, ReturnsTheBodyAndLeavesTheNextMessage) {
+  const std::string stream = bytes({0, 0, 0, 3}) + "abc" + "next";
+  EXPECT_EQ(decode_all_ways(Transport::Framed, Protocol::Binary, stream), done("abc", 7));
+}
+
+class FramedEnd : public testing::TestWithParam<std::string> {};
+
+TEST_P(FramedEnd, GivesAnEmptyPayload) {
+  const Outcome o = decode_all_ways(Transport::Framed, Protocol::Binary, GetParam());
+  EXPECT_EQ(o.progress, Progress::Done);
+  EXPECT_EQ(o.payload, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(ShortPrefixNegativeOrZeroLength, FramedEnd,
+                         testing::Values("", bytes({0}), bytes({0, 0}), bytes({0, 0, 0}), bytes({0, 0, 0, 0}),
+                                         bytes({0x80, 0, 0, 0}) + "abc", bytes({0xFF, 0xFF, 0xFF, 0xFF})));
+
+TEST(FrameDecoder, ABodyCutShortIsAnEarlyEof) {
+  EXPECT_EQ(decode_all_ways(Transport::Framed, Protocol::Binary, bytes({0, 0, 0, 5}) + "ab"), failed("early eof", 6));
+}
+
+TEST(FrameDecoder, AHugeLengthCostsOnlyTheBytesThatArrive) {
+  MessageDecoder d(Transport::Framed, Protocol::Binary);
+  d.feed(bytes({0x7F, 0xFF, 0xFF, 0xFF}) + "0123456789");
+  d.end_of_input();
+  EXPECT_EQ(d.error().text, "early eof");
+  EXPECT_LT(d.take_payload().capacity(), 4096u);
+}
+
+// --- Buffered binary ---
+
+/// Header of a binary reply named "ab" with sequence id 1: 14 bytes.
+std::string binary_header() { return bytes({0x80, 1, 0, 2, 0, 0, 0, 2}) + "ab" + bytes({0, 0, 0, 1}); }
+
+TEST(BinaryScanner, CopiesNestedContainersByteForByte) {
+  // field 0: map<string, list<struct{1: i64, 2: bool, 3: double}>> with one entry holding two structs.
+  const std::string item = bytes({10, 0, 1, 0, 0, 0, 0, 0, 0, 0, 9, 2, 0, 2, 1, 4, 0, 3, 0, 0, 0, 0, 0, 0, 0, 0, 0});
+  const std::string body = bytes({13, 0, 0, 11, 15, 0, 0, 0, 1, 0, 0, 0, 1}) + "k" + bytes({12, 0, 0, 0, 2}) + item +
+                           item + bytes({6, 0, 2, 0, 7, 3, 0, 3, 0xFF, 0});
+  const std::string message = binary_header() + body;
+  EXPECT_EQ(decode_all_ways(Transport::Buffered, Protocol::Binary, message + "tail"),
+            done(message, message.size()));
+}
+
+TEST(BinaryScanner, EmptyContainersAndNegativeCountsWalkNoElements) {
+  const std::string message = binary_header() + bytes({15, 0, 1, 5, 0xFF, 0xFF, 0xFF, 0xFF, 13, 0, 2, 1, 1, 0, 0, 0, 0, 0});
+  EXPECT_EQ(decode_all_ways(Transport::Buffered, Protocol::Binary, message), done(message, message.size()));
+}
+
+TEST(BinaryScanner, TruncationAtEveryOffsetReportsTheReadThatFailed) {
+  // header (14), field type, field id (2), i32 (4), stop: 22 bytes.
+  const std::string message = binary_header() + bytes({8, 0, 1, 0, 0, 0, 7, 0});
+  ASSERT_EQ(decode_all_ways(Transport::Buffered, Protocol::Binary, message), done(message, 22));
+  for (size_t cut = 0; cut < message.size(); ++cut) {
+    const bool single_byte_read = cut == 14 || cut == 15 || cut == 16 || cut == 21;
+    EXPECT_EQ(decode_all_ways(Transport::Buffered, Protocol::Binary, message.substr(0, cut)),
+              failed(single_byte_read ? "unexpected end of file" : "early eof", cut))
+        << "cut at " << cut;
+  }
+}
+
+TEST(BinaryScanner, ASingleByteValueCutShortIsUnexpectedEof) {
+  EXPECT_EQ(decode_all_ways(Transport::Buffered, Protocol::Binary, binary_header() + bytes({3, 0, 1})).payload,
+            "unexpected end of file");
+  EXPECT_EQ(decode_all_ways(Transport::Buffered, Protocol::Binary, binary_header() + bytes({11, 0, 1, 0, 0, 0, 1}))
+                .payload,
+            "early eof");
+}
+
+struct BadBinary {
+  std::string name;
+  std::string stream;
+  std::string text;
+};
+
+class BinaryRefuses : public testing::TestWithParam<BadBinary> {};
+
+TEST_P(BinaryRefuses, WithInvalidData) {
+  const Outcome o = decode_all_ways(Transport::Buffered, Protocol::Binary, GetParam().stream);
+  EXPECT_EQ(o.progress, Progress::Failed);
+  EXPECT_EQ(o.payload, GetParam().text);
+}
+
+std::string nested_structs(int levels) {
+  std::string s = binary_header();
+  for (int i = 1; i < levels; ++i) s += bytes({12, 0, 1});
+  return s + std::string(static_cast<size_t>(levels), '\0');
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, BinaryRefuses,
+    testing::Values(BadBinary{"type5", binary_header() + bytes({5, 0, 1, 0}), "Unknown field type byte 0x05"},
+                    BadBinary{"listOfType16", binary_header() + bytes({15, 0, 1, 16, 0, 0, 0, 1}),
+                              "Unknown field type byte 0x10"},
+                    BadBinary{"negativeName", bytes({0x80, 1, 0, 2, 0xFF, 0xFF, 0xFF, 0xFE}),
+                              "Negative message name length in buffered stream"},
+                    BadBinary{"depth65", nested_structs(65), "Depth limit exceeded"}),
+    [](const auto& info) { return info.param.name; });
+
+TEST(BinaryScanner, SixtyFourLevelsAreAccepted) {
+  const std::string message = nested_structs(64);
+  EXPECT_EQ(decode_all_ways(Transport::Buffered, Protocol::Binary, message), done(message, message.size()));
+}
+
+// --- Buffered JSON ---
+
+struct JsonCase {
+  std::string name;
+  std::string stream;
+  Outcome outcome;
+};
+
+class JsonScan : public testing::TestWithParam<JsonCase> {};
+
+TEST_P(JsonScan, FindsTheEnd) {
+  EXPECT_EQ(decode_all_ways(Transport::Buffered, Protocol::Json, GetParam().stream), GetParam().outcome);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, JsonScan,
+    testing::Values(JsonCase{"whitespace", " \t\n\f\r[1,\"x\",2]next", done("[1,\"x\",2]", 14)},
+                    JsonCase{"bracketInString", "[\"a]\"]", done("[\"a]\"]", 6)},
+                    JsonCase{"escapedQuote", "[\"\\\"]\"]", done("[\"\\\"]\"]", 7)},
+                    JsonCase{"escapedBackslash", "[\"\\\\\"]x", done("[\"\\\\\"]", 6)},
+                    JsonCase{"kindsNotMatched", "[1}", done("[1}", 3)},
+                    JsonCase{"object", "{\"a\":{\"b\":[]}}", done("{\"a\":{\"b\":[]}}", 14)},
+                    JsonCase{"cleanEnd", "  \n", done("", 3)},
+                    JsonCase{"cutShort", " [1,[2]", failed("unexpected end of file", 7)},
+                    JsonCase{"notAnArray", " 1", failed("expected JSON object or array at start of buffered message", 2)}),
+    [](const auto& info) { return info.param.name; });
+
+TEST(MessageDecoder, BufferedCompactFailsBeforeReadingAnything) {
+  MessageDecoder d(Transport::Buffered, Protocol::Compact);
+  EXPECT_EQ(d.progress(), Progress::Failed);
+  EXPECT_EQ(d.feed("\x82"), 0u);
+  EXPECT_EQ(d.error().kind, ErrorKind::InvalidInput);
+  EXPECT_EQ(d.error().text, "buffered RPC transport currently supports Binary and JSON protocols");
+}
+
+}  // namespace
+}  // namespace velvane::framing
