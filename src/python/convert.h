@@ -55,7 +55,7 @@ inline bool extract_small_int(PyObject* obj, T& out) {
   return true;
 }
 
-inline bool extract_i32(PyObject* obj, int32_t& out) {
+[[gnu::always_inline]] inline bool extract_i32(PyObject* obj, int32_t& out) {
   if (long v; compact_int_value(obj, v) && v >= INT32_MIN && v <= INT32_MAX) {
     out = static_cast<int32_t>(v);
     return true;
@@ -66,7 +66,7 @@ inline bool extract_i32(PyObject* obj, int32_t& out) {
   return true;
 }
 
-inline bool extract_i64(PyObject* obj, int64_t& out) {
+[[gnu::always_inline]] inline bool extract_i64(PyObject* obj, int64_t& out) {
   if (long v; compact_int_value(obj, v)) {
     out = v;
     return true;
@@ -77,7 +77,7 @@ inline bool extract_i64(PyObject* obj, int64_t& out) {
   return true;
 }
 
-inline bool extract_double(PyObject* obj, double& out) {
+[[gnu::always_inline]] inline bool extract_double(PyObject* obj, double& out) {
   if (PyFloat_CheckExact(obj)) {
     out = PyFloat_AS_DOUBLE(obj);
     return true;
@@ -88,8 +88,13 @@ inline bool extract_double(PyObject* obj, double& out) {
   return true;
 }
 
-inline bool extract_string(PyObject* obj, std::string_view& out) {
+[[gnu::always_inline]] inline bool extract_string(PyObject* obj, std::string_view& out) {
   if (!PyUnicode_Check(obj)) return type_mismatch(obj, "str"), false;
+  // A compact ASCII str keeps its characters inline, and they are its UTF-8 bytes: no call needed.
+  if (PyUnicode_IS_COMPACT_ASCII(obj)) {
+    out = std::string_view(static_cast<const char*>(PyUnicode_DATA(obj)), static_cast<size_t>(PyUnicode_GET_LENGTH(obj)));
+    return true;
+  }
   Py_ssize_t size;
   const char* text = PyUnicode_AsUTF8AndSize(obj, &size);
   if (!text) return false;
