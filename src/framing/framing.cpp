@@ -59,7 +59,7 @@ void FrameDecoder::end_of_input() {
 
 // --- Buffered binary -----------------------------------------------------------------------------
 
-BinaryScanner::BinaryScanner() { expect(Step::Version, 4, false); }
+BinaryScanner::BinaryScanner(Side side) : side_(side) { expect(Step::Version, 4, false); }
 
 void BinaryScanner::expect(Step step, uint32_t count, bool single_byte) {
   step_ = step;
@@ -168,8 +168,9 @@ void BinaryScanner::begin_value(uint8_t type_id) {
     case 14:
     case 15: return expect(Step::ListHeader, 5, false);
     default: {
-      char text[40];
-      std::snprintf(text, sizeof text, "Unknown field type byte 0x%02x", type_id);
+      char text[64];
+      std::snprintf(text, sizeof text, "Unknown field type byte 0x%02x%s", type_id,
+                    side_ == Side::Server ? " in buffered stream" : "");
       return fail(Error{ErrorKind::InvalidData, text});
     }
   }
@@ -248,10 +249,10 @@ void JsonScanner::end_of_input() {
 namespace {
 
 std::variant<FrameDecoder, BinaryScanner, JsonScanner, UnsupportedScanner> make_impl(Transport transport,
-                                                                                     Protocol protocol) {
+                                                                                     Protocol protocol, Side side) {
   if (transport == Transport::Framed) return FrameDecoder{};
   switch (protocol) {
-    case Protocol::Binary: return BinaryScanner{};
+    case Protocol::Binary: return BinaryScanner{side};
     case Protocol::Json: return JsonScanner{};
     case Protocol::Compact: break;
   }
@@ -260,7 +261,8 @@ std::variant<FrameDecoder, BinaryScanner, JsonScanner, UnsupportedScanner> make_
 
 }  // namespace
 
-MessageDecoder::MessageDecoder(Transport transport, Protocol protocol) : impl_(make_impl(transport, protocol)) {}
+MessageDecoder::MessageDecoder(Transport transport, Protocol protocol, Side side)
+    : impl_(make_impl(transport, protocol, side)) {}
 
 size_t MessageDecoder::feed(std::string_view bytes) {
   return std::visit([&](auto& d) { return d.feed(bytes); }, impl_);

@@ -22,6 +22,9 @@ enum class Transport : uint8_t { Framed = 0, Buffered = 1 };
 
 enum class Progress : uint8_t { NeedMore, Done, Failed };
 
+/// Which end reads the stream; only the wording of a buffered binary error differs.
+enum class Side : uint8_t { Client, Server };
+
 inline constexpr size_t kMaxScanDepth = kMaxDepth;
 
 /// Framed: a 4-byte big-endian signed length, then the payload. A stream that ends inside the
@@ -46,9 +49,10 @@ class FrameDecoder {
 
 /// Buffered binary: walks the strict binary envelope and one struct, copying every byte. Nesting is
 /// bounded at kMaxScanDepth levels; a stream that ends anywhere, even before the first byte, fails.
+/// A server reports an unknown type id with " in buffered stream" after the client's text.
 class BinaryScanner {
  public:
-  BinaryScanner();
+  explicit BinaryScanner(Side side = Side::Client);
   size_t feed(std::string_view bytes);
   void end_of_input();
   Progress progress() const { return progress_; }
@@ -76,6 +80,7 @@ class BinaryScanner {
   void fail(Error error);
   uint32_t scratch_be32(size_t at = 0) const;
 
+  Side side_;
   Progress progress_ = Progress::NeedMore;
   Step step_ = Step::Version;
   uint32_t need_ = 0;          // bytes still to take for the current step
@@ -126,7 +131,7 @@ class UnsupportedScanner {
 /// NeedMore; bytes it did not consume belong to the next message.
 class MessageDecoder {
  public:
-  MessageDecoder(Transport transport, Protocol protocol);
+  MessageDecoder(Transport transport, Protocol protocol, Side side = Side::Client);
 
   /// Takes bytes of the stream; returns how many belong to this message.
   size_t feed(std::string_view bytes);

@@ -1,5 +1,5 @@
-// src/python/network_stubs.cpp: ThriftServer and AsyncThriftClient as registered
-// classes. Their networking is not built yet; constructing one raises NotImplementedError.
+// src/python/network_stubs.cpp: AsyncThriftClient as a registered class. Its networking is not
+// built yet; constructing one raises NotImplementedError.
 #include "python/internal.h"
 
 namespace velvane::py {
@@ -22,10 +22,6 @@ PyObject* create_unavailable(const char* name, const char* doc) {
 }
 
 }  // namespace
-
-PyObject* create_thrift_server() {
-  return create_unavailable("velvane.ThriftServer", "ThriftServer(service, transport=..., workers=1, protocol=...)\n--\n\n");
-}
 
 PyObject* create_async_thrift_client() {
   return create_unavailable("velvane.AsyncThriftClient",

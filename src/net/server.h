@@ -1,0 +1,210 @@
+// src/net/server.h: a TCP server that moves whole Thrift messages, on a multi-threaded Asio runtime.
+//
+// The server reads request messages on each accepted connection (one after another, with the
+// decoders of src/framing/), hands each to a Dispatcher and writes the reply it gets back. What a
+// request means is the dispatcher's business; this layer knows sockets, threads and framing only,
+// so it runs with a C++ dispatcher as well as with the Python one.
+//
+// Threads: the thread that calls Server::run (the server thread) binds and accepts; `workers`
+// runtime threads run the connection tasks; a blocking pool of at most 512 threads, started as they
+// are needed, runs the jobs a dispatcher hands it. Runtime threads run the start and stop hooks.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "framing/framing.h"
+#include "model/error.h"
+
+namespace velvane::net {
+
+// --- Console output and threads ------------------------------------------------------------------
+
+/// Writes `line` to the process's own descriptor (1 or 2) in one piece, bypassing any buffering.
+void print_line(int fd, std::string_view line);
+
+/// Starts a detached thread named `name` with a stack of `stack_size` bytes and every signal blocked
+/// (the process's main thread keeps them). The error carries the operating system's text.
+Status spawn_detached(const char* name, size_t stack_size, std::function<void()> body);
+
+/// A joinable thread like spawn_detached's.
+class Thread {
+ public:
+  Thread() = default;
+  static Result<Thread> spawn(const char* name, size_t stack_size, std::function<void()> body);
+  Thread(Thread&& o) noexcept;
+  Thread& operator=(Thread&& o) noexcept;
+  ~Thread();  // detaches a thread that was never joined
+  void join();
+  void detach();
+  bool joinable() const { return started_; }
+
+ private:
+  unsigned long handle_ = 0;  // pthread_t
+  bool started_ = false;
+};
+
+inline constexpr size_t kServerThreadStack = 2 * 1024 * 1024;
+
+// --- What a dispatcher answers -------------------------------------------------------------------
+
+struct Outcome {
+  enum class Kind : uint8_t {
+    Reply,    // write `bytes` as the reply message
+    NoReply,  // a oneway request: nothing is sent
+    Fail,     // end the connection with `error`
+    Close,    // end the connection without a word (the work was dropped)
+    Idle,     // (between the server's own threads) the connection went quiet
+  };
+  Kind kind = Kind::NoReply;
+  std::string bytes;
+  Error error;
+  bool framed = false;  // `bytes` are already as the transport puts them on the wire
+
+  static Outcome reply(std::string bytes) { return Outcome{Kind::Reply, std::move(bytes), {}}; }
+  static Outcome fail(Error error) { return Outcome{Kind::Fail, {}, std::move(error)}; }
+};
+
+struct ReplySlot;
+
+/// Delivers one request's outcome to its connection, from any thread, at most once. One that is
+/// dropped without answering closes the connection. After the runtime has shut down it does nothing.
+class Responder {
+ public:
+  explicit Responder(std::shared_ptr<ReplySlot> slot) : slot_(std::move(slot)) {}
+  Responder(Responder&&) noexcept = default;
+  Responder& operator=(Responder&&) noexcept;
+  Responder(const Responder&) = delete;
+  Responder& operator=(const Responder&) = delete;
+  ~Responder();
+  void operator()(Outcome outcome);
+
+ private:
+  std::shared_ptr<ReplySlot> slot_;
+};
+
+/// Runs jobs on threads started as they are needed, at most `max_threads`; further jobs wait in
+/// line. Idle threads end after a while. Jobs still waiting when the pool shuts down are dropped;
+/// running ones finish first.
+class BlockingPool {
+ public:
+  using Hook = std::function<void()>;
+  BlockingPool(size_t max_threads, Hook on_start, Hook on_stop);
+  ~BlockingPool();  // shutdown()
+  BlockingPool(const BlockingPool&) = delete;
+  BlockingPool& operator=(const BlockingPool&) = delete;
+
+  /// Queues `job`; false when the pool is shut down (the job is dropped).
+  bool submit(std::function<void()> job);
+  /// Whether jobs are waiting for a thread.
+  bool backlogged() const;
+  void shutdown();
+  size_t thread_count() const;
+
+  struct State;
+
+ private:
+  std::shared_ptr<State> state_;
+};
+
+inline constexpr size_t kMaxBlockingThreads = 512;
+
+/// Turns request messages into outcomes. Called on a runtime worker thread; it may answer at once or
+/// later from any thread (a blocking-pool job, another thread of its own).
+class Dispatcher {
+ public:
+  virtual ~Dispatcher() = default;
+  virtual void dispatch(std::string payload, Responder respond, BlockingPool& pool) = 0;
+
+  /// True when every request can be answered on a blocking-pool thread by answer_here. A connection
+  /// is then served by a pool thread for as long as requests keep coming (reading, answering and
+  /// writing there), and handed back to the runtime when it goes quiet: a request then costs no
+  /// hand-off between threads.
+  virtual bool answers_on_pool() const { return false; }
+  /// Answers one request on the calling blocking-pool thread (Reply, NoReply, Fail or Close).
+  virtual Outcome answer_here(std::string /*payload*/) { return Outcome::fail(Error{ErrorKind::Internal, "unsupported"}); }
+};
+
+// --- Starting and stopping -----------------------------------------------------------------------
+
+/// Shared by a server's owner and its server thread: the running flag and stop requests.
+/// A stop request is counted, so one that arrives before the accept loop waits is not lost.
+class ServerControl {
+ public:
+  bool running() const { return listening_.load(std::memory_order_acquire) != 0; }
+  /// A server of this control marks itself listening under its own number, and clears the mark
+  /// only while it is still its own: a server that ends late cannot clear a newer one's.
+  uint64_t new_server_id() { return ++last_id_; }
+  void set_listening(uint64_t id) { listening_.store(id, std::memory_order_release); }
+  void clear_listening(uint64_t id) { listening_.compare_exchange_strong(id, 0, std::memory_order_acq_rel); }
+  uint64_t stop_requests() const { return stops_.load(std::memory_order_acquire); }
+  /// Clears `running` and wakes every accept loop started before this call.
+  void request_stop();
+  /// The port the last server bound (useful when it was asked for port 0).
+  uint16_t bound_port() const { return port_.load(std::memory_order_acquire); }
+  void set_bound_port(uint16_t port) { port_.store(port, std::memory_order_release); }
+
+  /// A function that wakes one accept loop; remove it before what it touches goes away.
+  size_t add_waker(std::function<void()> wake);
+  void remove_waker(size_t id);
+
+ private:
+  std::atomic<uint64_t> listening_{0};  // the listening server's id, 0 for none
+  std::atomic<uint64_t> last_id_{0};
+  std::atomic<uint64_t> stops_{0};
+  std::atomic<uint16_t> port_{0};
+  std::mutex mutex_;  // guards wakers_ and next_id_; held while a waker runs
+  std::vector<std::pair<size_t, std::function<void()>>> wakers_;
+  size_t next_id_ = 0;
+};
+
+struct ThreadHooks {
+  std::function<void()> on_start;  // on each runtime worker thread before it takes work
+  std::function<void()> on_stop;   // on each runtime worker thread as it ends
+};
+
+struct ServeOptions {
+  std::string host;
+  uint16_t port = 0;
+  framing::Transport transport = framing::Transport::Framed;
+  Protocol protocol = Protocol::Binary;
+  size_t workers = 1;  // at least 1
+  ThreadHooks hooks;
+  /// ServerControl::stop_requests() when serving was asked for: any later stop ends this server.
+  uint64_t stops_seen = 0;
+  /// Whether Ctrl+C (SIGINT) stops the server. The interrupt is passed on to the handler that was
+  /// installed before, so the program sees it too.
+  bool stop_on_interrupt = true;
+};
+
+/// The worker count `workers` asks for: 0 means one per processor, and then at least 2.
+size_t effective_workers(size_t workers);
+
+class Server {
+ public:
+  /// Builds the runtime; no thread starts and nothing is bound yet.
+  static Result<std::unique_ptr<Server>> create(ServeOptions options, std::shared_ptr<ServerControl> control,
+                                                std::shared_ptr<Dispatcher> dispatcher);
+  ~Server();
+  Server(const Server&) = delete;
+  Server& operator=(const Server&) = delete;
+
+  /// Runs on the calling thread until the server has stopped: starts the runtime's threads, binds,
+  /// accepts until a stop request or Ctrl+C, then shuts the runtime down. Status and error lines go
+  /// to the process's stdout and stderr.
+  void run();
+
+  struct Impl;
+
+ private:
+  explicit Server(std::unique_ptr<Impl> impl);
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace velvane::net

@@ -1,0 +1,367 @@
+// src/python/server.cpp: ThriftServer, the Python object that serves a Thrift service: its settings,
+// handler registration, serve() and stop().
+//
+// serve() takes a snapshot (methods, handlers, schema, transport, protocol) and starts a detached
+// server thread that owns the runtime; the object keeps only the control block shared with it.
+#include <string>
+#include <unordered_map>
+
+#include "python/server.h"
+
+namespace velvane::py {
+
+namespace {
+
+struct ServerState {
+  // Fixed at construction.
+  std::vector<MethodDef> methods;
+
+  // Changing methods hold the exclusive borrow, reading ones a shared borrow.
+  BorrowFlag borrow;
+  uint8_t transport = 0;
+  uint8_t protocol = 0;
+  size_t workers = 1;
+  std::unordered_map<std::string, HandlerEntry> handlers;
+  std::optional<HandlerEntry> http_handler;
+  std::shared_ptr<const PySchema> schema = PySchema::empty();
+
+  // Shared with the server threads this object started.
+  std::shared_ptr<net::ServerControl> control = std::make_shared<net::ServerControl>();
+};
+
+struct ServerObject {
+  PyObject_HEAD
+  ServerState* state;  // owned; created in tp_new, destroyed in tp_dealloc
+};
+
+ServerState& state_of(PyObject* self) { return *reinterpret_cast<ServerObject*>(self)->state; }
+
+bool fail_argument(PyObject* obj, const char* target, const char* param) {
+  type_mismatch(obj, target);
+  prefix_argument_error(param);
+  return false;
+}
+
+bool transport_arg(PyObject* obj, const char* param, uint8_t& out) {
+  if (!PyObject_TypeCheck(obj, cls(Cls::TransportType))) return fail_argument(obj, "TransportType", param);
+  Ref number = Ref::steal(PyNumber_Long(obj));
+  const long v = number ? PyLong_AsLong(number.get()) : -1;
+  if (v == -1 && PyErr_Occurred()) return false;
+  out = static_cast<uint8_t>(v);
+  return true;
+}
+
+bool workers_arg(PyObject* obj, size_t& out) {
+  if (!PyLong_Check(obj)) return fail_argument(obj, "int", "workers");
+  const size_t v = PyLong_AsSize_t(obj);
+  if (v == static_cast<size_t>(-1) && PyErr_Occurred()) {
+    prefix_argument_error("workers");
+    return false;
+  }
+  out = v;
+  return true;
+}
+
+PyObject* enum_member(Cls which, uint8_t value) {
+  static constexpr const char* kTransports[] = {"Framed", "Buffered"};
+  static constexpr const char* kProtocols[] = {"Binary", "Compact", "JSON"};
+  const char* name = which == Cls::TransportType ? kTransports[value % 2] : kProtocols[value % 3];
+  return PyObject_GetAttrString(reinterpret_cast<PyObject*>(cls(which)), name);
+}
+
+/// `inspect.iscoroutinefunction(handler)`, imported on every call; -1 with an exception set.
+int is_coroutine_function(PyObject* handler) {
+  Ref inspect = Ref::steal(PyImport_ImportModule("inspect"));
+  if (!inspect) return -1;
+  Ref answer = Ref::steal(PyObject_CallMethod(inspect.get(), "iscoroutinefunction", "O", handler));
+  if (!answer) return -1;
+  return PyObject_IsTrue(answer.get());
+}
+
+// --- Methods -----------------------------------------------------------------------------------
+
+PyObject* server_register_handler(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[2];
+  if (!parse_args("register_handler", args, nargs, kwnames, {"method_name", "handler"}, 2, a)) return nullptr;
+  Py_ssize_t size;
+  const char* name = str_arg(a[0], "method_name", &size);
+  if (!name) return nullptr;
+  ServerState& st = state_of(self);
+  Borrow borrow(st.borrow, Borrow::Exclusive);
+  if (!borrow.ok()) return nullptr;
+  const int coroutine = is_coroutine_function(a[1]);
+  if (coroutine < 0) return nullptr;
+  HandlerEntry entry{Ref::borrow(a[1]), coroutine == 1};
+  std::string key(name, static_cast<size_t>(size));
+  HandlerEntry old = std::exchange(st.handlers[key], std::move(entry));
+  Py_RETURN_NONE;  // `old` is released here, after the map holds the new handler
+}
+
+PyObject* server_register_http_handler(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* handler;
+  if (!parse_args("register_http_handler", args, nargs, kwnames, {"handler"}, 1, &handler)) return nullptr;
+  ServerState& st = state_of(self);
+  Borrow borrow(st.borrow, Borrow::Exclusive);
+  if (!borrow.ok()) return nullptr;
+  const int coroutine = is_coroutine_function(handler);
+  if (coroutine < 0) return nullptr;
+  std::optional<HandlerEntry> old = std::exchange(st.http_handler, HandlerEntry{Ref::borrow(handler), coroutine == 1});
+  Py_RETURN_NONE;
+}
+
+PyObject* server_clear_http_handler(PyObject* self, PyObject*) {
+  ServerState& st = state_of(self);
+  Borrow borrow(st.borrow, Borrow::Exclusive);
+  if (!borrow.ok()) return nullptr;
+  std::optional<HandlerEntry> old = std::exchange(st.http_handler, std::nullopt);
+  Py_RETURN_NONE;
+}
+
+PyObject* server_set_parser(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* parser;
+  if (!parse_args("set_parser", args, nargs, kwnames, {"parser"}, 1, &parser)) return nullptr;
+  if (!PyObject_TypeCheck(parser, cls(Cls::ThriftParser))) return fail_argument(parser, "ThriftParser", "parser"), nullptr;
+  ServerState& st = state_of(self);
+  Borrow borrow(st.borrow, Borrow::Exclusive);
+  if (!borrow.ok()) return nullptr;
+  auto schema = parser_schema(parser, false);
+  if (!schema) return nullptr;
+  st.schema = std::move(schema);
+  Py_RETURN_NONE;
+}
+
+PyObject* server_is_running(PyObject* self, PyObject*) {
+  ServerState& st = state_of(self);
+  Borrow borrow(st.borrow, Borrow::Shared);
+  if (!borrow.ok()) return nullptr;
+  return PyBool_FromLong(st.control->running());
+}
+
+PyObject* server_stop(PyObject* self, PyObject*) {
+  ServerState& st = state_of(self);
+  Borrow borrow(st.borrow, Borrow::Shared);
+  if (!borrow.ok()) return nullptr;
+  std::shared_ptr<net::ServerControl> control = st.control;
+  {
+    ReleaseGil nogil;  // a waker may wait for the control block's lock
+    control->request_stop();
+  }
+  Py_RETURN_NONE;
+}
+
+bool port_arg(PyObject* obj, uint16_t& out) {
+  if (!PyLong_Check(obj)) return fail_argument(obj, "int", "port");
+  const long v = PyLong_AsLong(obj);
+  if ((v == -1 && PyErr_Occurred()) || v < 0 || v > 65535) {
+    PyErr_Clear();
+    PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+    prefix_argument_error("port");
+    return false;
+  }
+  out = static_cast<uint16_t>(v);
+  return true;
+}
+
+PyObject* server_serve(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[2];
+  if (!parse_args("serve", args, nargs, kwnames, {"host", "port"}, 2, a)) return nullptr;
+  Py_ssize_t host_size;
+  const char* host = str_arg(a[0], "host", &host_size);
+  if (!host) return nullptr;
+  uint16_t port;
+  if (!port_arg(a[1], port)) return nullptr;
+  ServerState& st = state_of(self);
+  Borrow borrow(st.borrow, Borrow::Shared);
+  if (!borrow.ok()) return nullptr;
+  if (st.control->running()) {
+    PyErr_SetString(PyExc_RuntimeError, "server already running");
+    return nullptr;
+  }
+  if (!watch_interpreter_exit()) return nullptr;
+
+  const auto protocol = static_cast<Protocol>(st.protocol);
+  auto dispatcher = PyDispatcher::create(st.methods, st.handlers, st.schema, protocol);
+  if (!dispatcher) return nullptr;
+  net::ServeOptions options;
+  options.host.assign(host, static_cast<size_t>(host_size));
+  options.port = port;
+  options.transport = static_cast<framing::Transport>(st.transport);
+  options.protocol = protocol;
+  options.workers = net::effective_workers(st.workers);
+  options.hooks = net::ThreadHooks{loop_thread_start_hook, loop_thread_stop_hook};
+  options.stops_seen = st.control->stop_requests();
+  const size_t workers = options.workers;
+  const std::string address = options.host + ":" + std::to_string(port);
+  const char* transport_name = st.transport == 0 ? "Framed" : "Buffered";
+
+  auto server = net::Server::create(std::move(options), st.control, dispatcher);
+  if (!server) {
+    raise_error(Error{server.error().kind, "failed to build the server's runtime: " + server.error().text},
+                Operation::Connect);
+    return nullptr;
+  }
+  net::print_line(1, "ThriftServer (" + std::string(transport_name) + ", " + std::to_string(workers) +
+                         " workers) listening on " + address + "\n");
+  std::shared_ptr<net::Server> running(std::move(server).value());
+  Status spawned;
+  {
+    ReleaseGil nogil;
+    spawned = net::spawn_detached("velvane-server", net::kServerThreadStack, [running, dispatcher]() mutable {
+      running->run();
+      running.reset();
+      dispatcher.reset();  // attaches to drop the snapshot's references
+    });
+  }
+  if (!spawned) {
+    PyErr_Format(PyExc_RuntimeError, "failed to spawn thread: %s", spawned.error().text.c_str());
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+// --- Properties --------------------------------------------------------------------------------
+
+bool refuse_delete(PyObject* value) {
+  if (value) return false;
+  PyErr_SetString(PyExc_AttributeError, "can't delete attribute");
+  return true;
+}
+
+PyObject* get_transport(PyObject* self, void*) {
+  Borrow borrow(state_of(self).borrow, Borrow::Shared);
+  if (!borrow.ok()) return nullptr;
+  return enum_member(Cls::TransportType, state_of(self).transport);
+}
+
+int set_transport(PyObject* self, PyObject* value, void*) {
+  if (refuse_delete(value)) return -1;
+  uint8_t v;
+  if (!transport_arg(value, "transport", v)) return -1;
+  Borrow borrow(state_of(self).borrow, Borrow::Exclusive);
+  if (!borrow.ok()) return -1;
+  state_of(self).transport = v;
+  return 0;
+}
+
+PyObject* get_protocol(PyObject* self, void*) {
+  Borrow borrow(state_of(self).borrow, Borrow::Shared);
+  if (!borrow.ok()) return nullptr;
+  return enum_member(Cls::ProtocolType, state_of(self).protocol);
+}
+
+int set_protocol(PyObject* self, PyObject* value, void*) {
+  if (refuse_delete(value)) return -1;
+  Protocol p;
+  if (!protocol_arg(value, "protocol", p)) return -1;
+  Borrow borrow(state_of(self).borrow, Borrow::Exclusive);
+  if (!borrow.ok()) return -1;
+  state_of(self).protocol = static_cast<uint8_t>(p);
+  return 0;
+}
+
+PyObject* get_workers(PyObject* self, void*) {
+  Borrow borrow(state_of(self).borrow, Borrow::Shared);
+  if (!borrow.ok()) return nullptr;
+  return PyLong_FromSize_t(state_of(self).workers);
+}
+
+int set_workers(PyObject* self, PyObject* value, void*) {
+  if (refuse_delete(value)) return -1;
+  size_t v;
+  if (!workers_arg(value, v)) return -1;
+  Borrow borrow(state_of(self).borrow, Borrow::Exclusive);
+  if (!borrow.ok()) return -1;
+  state_of(self).workers = v;
+  return 0;
+}
+
+// --- The class ---------------------------------------------------------------------------------
+
+PyObject* server_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"service", "transport", "workers", "protocol", nullptr};
+  PyObject *service, *transport = nullptr, *workers = nullptr, *protocol = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOO:ThriftServer", const_cast<char**>(keywords), &service,
+                                   &transport, &workers, &protocol))
+    return nullptr;
+  if (!PyObject_TypeCheck(service, cls(Cls::PyThriftService)))
+    return fail_argument(service, "PyThriftService", "service"), nullptr;
+  auto st = std::make_unique<ServerState>();
+  if (transport && !transport_arg(transport, "transport", st->transport)) return nullptr;
+  if (workers && !workers_arg(workers, st->workers)) return nullptr;
+  Protocol p = Protocol::Binary;
+  if (protocol && !protocol_arg(protocol, "protocol", p)) return nullptr;
+  st->protocol = static_cast<uint8_t>(p);
+  st->methods = reinterpret_cast<ServiceViewObject*>(service)->service->methods;
+
+  PyObject* self = type->tp_alloc(type, 0);
+  if (!self) return nullptr;
+  reinterpret_cast<ServerObject*>(self)->state = st.release();
+  return self;
+}
+
+/// A running server keeps running: its thread holds what it needs.
+void server_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  std::unique_ptr<ServerState> owned(reinterpret_cast<ServerObject*>(self)->state);
+  owned.reset();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+template <auto F>
+PyCFunction fastcall() {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guard<F>));
+}
+
+constexpr const char* kHttpHandlerDoc =
+    "register_http_handler($self, handler)\n--\n\n"
+    "Register an optional callback for connections that begin like HTTP.\n\n"
+    "After accepting a connection the server peeks at its first bytes. When they begin with an HTTP\n"
+    "request method followed by a space (`GET `, `POST `, `PUT `, `HEAD `, `DELETE `, `PATCH `,\n"
+    "`OPTIONS `, `TRACE `, `CONNECT `), the TCP socket is turned into a Python `socket.socket` (via\n"
+    "`fileno=`) and passed as `handler(sock)`; the Thrift decoder does not run on that connection.\n"
+    "Other traffic is served as Thrift, unchanged.\n\n"
+    "This lets HTTP health checks, metrics scrapes and manual checks reach the service port without\n"
+    "a second listening port. It is not a full HTTP server: the callback owns parsing the request\n"
+    "and writing the response. The handler may be a plain function or an `async def` function.";
+
+PyMethodDef server_methods[] = {
+    {"set_parser", fastcall<server_set_parser>(), METH_FASTCALL | METH_KEYWORDS, "set_parser($self, parser)\n--\n\n"},
+    {"register_handler", fastcall<server_register_handler>(), METH_FASTCALL | METH_KEYWORDS,
+     "register_handler($self, method_name, handler)\n--\n\n"},
+    {"register_http_handler", fastcall<server_register_http_handler>(), METH_FASTCALL | METH_KEYWORDS, kHttpHandlerDoc},
+    {"clear_http_handler", guard<server_clear_http_handler>, METH_NOARGS,
+     "clear_http_handler($self)\n--\n\nRemove the HTTP probe callback so all connections use Thrift only."},
+    {"is_running", guard<server_is_running>, METH_NOARGS, "is_running($self)\n--\n\n"},
+    {"serve", fastcall<server_serve>(), METH_FASTCALL | METH_KEYWORDS, "serve($self, host, port)\n--\n\n"},
+    {"stop", guard<server_stop>, METH_NOARGS,
+     "stop($self)\n--\n\nStop the running server (if any). This will notify the accept loop to exit\n"
+     "and clear the `running` flag."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef server_getset[] = {
+    {"transport", guard<get_transport>, guard<set_transport>, nullptr, nullptr},
+    {"protocol", guard<get_protocol>, guard<set_protocol>, nullptr, nullptr},
+    {"workers", guard<get_workers>, guard<set_workers>, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot server_slots[] = {
+    {Py_tp_doc, const_cast<char*>("ThriftServer(service, transport=..., workers=1, protocol=...)\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(guard<server_new>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(guard<server_dealloc>)},
+    {Py_tp_methods, server_methods},
+    {Py_tp_getset, server_getset},
+    {0, nullptr},
+};
+
+}  // namespace
+
+PyObject* create_thrift_server() {
+  PyType_Spec spec = {"velvane.ThriftServer", sizeof(ServerObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+                      server_slots};
+  return PyType_FromSpec(&spec);
+}
+
+}  // namespace velvane::py

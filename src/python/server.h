@@ -1,0 +1,125 @@
+// src/python/server.h: what the ThriftServer's translation units share: the snapshot a running
+// server dispatches with, the asyncio loop threads, and attaching threads of ours to the interpreter.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <variant>
+#include <vector>
+
+#include "net/server.h"
+#include "python/internal.h"
+
+namespace velvane::py {
+
+// --- Threads of ours and the interpreter --------------------------------------------------------
+
+/// True once the interpreter has begun to finalize (or is about to): threads of ours then drop
+/// their Python work instead of attaching, which could hang or crash them.
+bool interpreter_going_away();
+/// Registers the exit callback that tells interpreter_going_away the interpreter is exiting. Call
+/// with a thread state attached.
+bool watch_interpreter_exit();
+
+/// Attaches the calling thread of ours for the guard's lifetime; each thread keeps one thread
+/// state for its whole life, so attaching again is cheap. Check ok(): false means the interpreter
+/// is going away and nothing Python may be touched.
+class Attach {
+ public:
+  Attach();
+  ~Attach();
+  Attach(const Attach&) = delete;
+  Attach& operator=(const Attach&) = delete;
+  bool ok() const { return ok_; }
+
+ private:
+  bool ok_;
+};
+
+/// "{qualified class name}: {str(e)}" of the raised exception `exc`.
+std::string exception_text(PyObject* exc);
+/// The same for the pending exception, which is cleared.
+std::string take_exception_text();
+
+// --- The snapshot a running server dispatches with ----------------------------------------------
+
+struct HandlerEntry {
+  Ref object;
+  bool coroutine = false;
+};
+
+/// Taken by serve(): methods, handlers, schema, transport and protocol, read without locks by every
+/// connection. Holds Python references; its destructor attaches to drop them.
+class PyDispatcher : public net::Dispatcher, public std::enable_shared_from_this<PyDispatcher> {
+ public:
+  struct Method {
+    const MethodDef* def = nullptr;
+    StructDef arguments;            // the argument list as a struct, for reading requests
+    Ref keyword_names;              // tuple of the interned argument names, for vectorcall
+    TypePlan result;
+    std::vector<TypePlan> exceptions;  // by declared exception field
+    const HandlerEntry* handler = nullptr;
+  };
+
+  /// Needs an attached thread state; nullptr with an exception set.
+  static std::shared_ptr<PyDispatcher> create(std::vector<MethodDef> methods,
+                                              const std::unordered_map<std::string, HandlerEntry>& handlers,
+                                              std::shared_ptr<const PySchema> schema, Protocol protocol);
+  ~PyDispatcher() override;
+
+  void dispatch(std::string payload, net::Responder respond, net::BlockingPool& pool) override;
+  /// Without coroutine handlers every request is answered on the pool thread that reads it.
+  bool answers_on_pool() const override { return !any_coroutine_; }
+  net::Outcome answer_here(std::string payload) override;
+
+  /// A decoded request on its way to a handler.
+  struct Call {
+    size_t method = 0;
+    MessageHeader header;
+    StructValue arguments;
+    bool oneway = false;
+  };
+
+  /// Calls a plain handler and encodes the reply (interpreter attached).
+  net::Outcome call_plain(const Call& call) const;
+  /// Calls a coroutine handler and schedules its outcome on the running loop (loop thread).
+  void start_coroutine(Call call, net::Responder respond) const;
+  /// The reply for an awaited coroutine's value or exception (loop thread).
+  net::Outcome coroutine_done(const Call& call, PyObject* task) const;
+
+ private:
+  PyDispatcher() = default;
+  /// Decodes a request: the call for its handler, or the outcome when no handler is involved.
+  std::variant<Call, net::Outcome> prepare(std::string_view payload) const;
+  net::Outcome application_error(const Call& call, std::string_view message, int32_t type) const;
+  net::Outcome application_error(const MessageHeader& header, bool oneway, std::string_view message,
+                                 int32_t type) const;
+  /// The handler's outcome: `value` (returned) or the pending exception when it is nullptr.
+  net::Outcome outcome_of(const Call& call, PyObject* value) const;
+  /// The handler's return value; nullptr with the exception set. `called` tells whether the handler
+  /// itself raised (its exceptions may be declared ones) or converting the arguments failed.
+  Ref call_handler(const Call& call, bool& called) const;
+
+  std::vector<MethodDef> defs_;
+  std::vector<Method> methods_;
+  std::unordered_map<std::string_view, size_t> by_name_;  // first method of each name
+  std::unordered_map<std::string, HandlerEntry> handlers_;
+  std::shared_ptr<const PySchema> schema_;
+  Protocol protocol_ = Protocol::Binary;
+  bool any_coroutine_ = false;
+};
+
+// --- asyncio loop threads ----------------------------------------------------------------------
+
+/// Work for the loop bound to the calling runtime thread; runs there with the interpreter attached.
+/// False, with the error text, when there is no loop to run it.
+bool run_on_current_loop(std::function<void()> job, std::string& error);
+
+/// Thread start and stop hooks of a server's runtime: start and stop the thread's loop thread.
+void loop_thread_start_hook();
+void loop_thread_stop_hook();
+
+}  // namespace velvane::py

@@ -1,0 +1,278 @@
+// tests/cpp/server_test.cpp: the networking core of the server with a C++ dispatcher, over loopback.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "net/connection.h"
+#include "net/server.h"
+
+namespace velvane::net {
+namespace {
+
+using namespace std::chrono_literals;
+using framing::Transport;
+
+/// Answers every message with itself; "pool:" messages from a blocking-pool job, "oneway" with
+/// nothing, "fail" by ending the connection. `on_pool`: every request is answered on the pool
+/// thread that reads it.
+class EchoDispatcher : public Dispatcher {
+ public:
+  explicit EchoDispatcher(bool on_pool = false) : on_pool_(on_pool) {}
+  bool answers_on_pool() const override { return on_pool_; }
+  Outcome answer_here(std::string payload) override {
+    if (payload == "oneway") return Outcome{Outcome::Kind::NoReply, {}, {}};
+    if (payload == "fail") return Outcome::fail(Error{ErrorKind::InvalidData, "bad request"});
+    return Outcome::reply(std::move(payload));
+  }
+  void dispatch(std::string payload, Responder respond, BlockingPool& pool) override {
+    if (payload == "oneway") return respond(Outcome{Outcome::Kind::NoReply, {}, {}});
+    if (payload == "fail") return respond(Outcome::fail(Error{ErrorKind::InvalidData, "bad request"}));
+    if (payload.starts_with("pool:")) {
+      auto shared = std::make_shared<Responder>(std::move(respond));
+      pool.submit([shared, payload] { (*shared)(Outcome::reply(payload)); });
+      return;
+    }
+    respond(Outcome::reply(std::move(payload)));
+  }
+
+ private:
+  bool on_pool_;
+};
+
+template <class Pred>
+bool wait_until(Pred pred) {
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(1ms);
+  }
+  return true;
+}
+
+/// A server on 127.0.0.1 and an ephemeral port, run on its own thread and stopped at the end.
+class RunningServer {
+ public:
+  explicit RunningServer(Transport transport = Transport::Framed, bool on_pool = false, size_t workers = 2) {
+    ServeOptions options;
+    options.host = "127.0.0.1";
+    options.transport = transport;
+    options.protocol = Protocol::Json;
+    options.workers = workers;
+    options.stop_on_interrupt = false;
+    options.stops_seen = control_->stop_requests();
+    auto made = Server::create(options, control_, std::make_shared<EchoDispatcher>(on_pool));
+    EXPECT_TRUE(made.ok());
+    server_ = std::move(made).value();
+    thread_ = std::thread([this] { server_->run(); });
+    EXPECT_TRUE(wait_until([&] { return control_->running(); }));
+  }
+  ~RunningServer() {
+    control_->request_stop();
+    thread_.join();
+  }
+  uint16_t port() const { return control_->bound_port(); }
+  ServerControl& control() { return *control_; }
+
+ private:
+  std::shared_ptr<ServerControl> control_ = std::make_shared<ServerControl>();
+  std::unique_ptr<Server> server_;
+  std::thread thread_;
+};
+
+std::unique_ptr<Connection> connect_to(Runtime& runtime, uint16_t port) {
+  auto c = Connection::connect(runtime, "127.0.0.1", port, Clock::now() + 10s);
+  EXPECT_TRUE(c.ok());
+  return c ? std::move(c).value() : nullptr;
+}
+
+std::string round_trip(Connection& c, std::string_view payload, Transport transport = Transport::Framed) {
+  const Deadline deadline = Clock::now() + 10s;
+  EXPECT_TRUE(c.write_message(transport, payload, deadline).ok());
+  auto reply = c.read_message(transport, Protocol::Json, deadline);
+  return reply ? std::move(reply).value() : "error: " + reply.error().text;
+}
+
+int raw_connect(uint16_t port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  return fd;
+}
+
+/// Requests answered through dispatch(), or on the pool thread that reads them.
+class Served : public testing::TestWithParam<bool> {};
+INSTANTIATE_TEST_SUITE_P(Server, Served, testing::Bool(),
+                         [](const auto& info) { return info.param ? "OnPool" : "Dispatched"; });
+
+TEST_P(Served, EchoesFramedMessages) {
+  RunningServer server(Transport::Framed, GetParam());
+  Runtime runtime;
+  auto c = connect_to(runtime, server.port());
+  EXPECT_EQ(round_trip(*c, "[1]"), "[1]");
+  EXPECT_EQ(round_trip(*c, "pool:[2]"), "pool:[2]");
+  const std::string big = "pool:" + std::string(200'000, 'x');
+  EXPECT_EQ(round_trip(*c, big), big);
+}
+
+TEST_P(Served, BufferedJsonMessagesArriveWhole) {
+  RunningServer server(Transport::Buffered, GetParam());
+  Runtime runtime;
+  auto c = connect_to(runtime, server.port());
+  EXPECT_EQ(round_trip(*c, "[\"a]\",{\"b\":[1]}]", Transport::Buffered), "[\"a]\",{\"b\":[1]}]");
+}
+
+TEST_P(Served, OnewayIsNotAnsweredAndAFailureEndsOnlyItsConnection) {
+  RunningServer server(Transport::Framed, GetParam());
+  Runtime runtime;
+  auto c = connect_to(runtime, server.port());
+  auto other = connect_to(runtime, server.port());
+  ASSERT_TRUE(c->write_message(Transport::Framed, "oneway", Clock::now() + 10s).ok());
+  EXPECT_EQ(round_trip(*c, "[3]"), "[3]");
+  ASSERT_TRUE(c->write_message(Transport::Framed, "fail", Clock::now() + 10s).ok());
+  auto ended = c->read_message(Transport::Framed, Protocol::Json, Clock::now() + 10s);
+  ASSERT_TRUE(ended.ok());
+  EXPECT_EQ(ended.value(), "");  // the server closed it
+  EXPECT_EQ(round_trip(*other, "[4]"), "[4]");
+}
+
+TEST_P(Served, AFrameClaimingTwoGibibytesCostsOnlyWhatArrived) {
+  RunningServer server(Transport::Framed, GetParam());
+  const int fd = raw_connect(server.port());
+  const unsigned char claim[] = {0x7f, 0xff, 0xff, 0xff, 'x'};
+  ASSERT_EQ(::send(fd, claim, sizeof claim, 0), 5);
+  Runtime runtime;
+  auto c = connect_to(runtime, server.port());
+  EXPECT_EQ(round_trip(*c, "[5]"), "[5]");
+  ::close(fd);
+  EXPECT_EQ(round_trip(*c, "[6]"), "[6]");
+}
+
+TEST_P(Served, ManyConnectionsAtOnceGetTheirOwnReplies) {
+  RunningServer server(Transport::Framed, GetParam());
+  std::atomic<int> good{0};
+  std::vector<std::thread> clients;
+  for (int i = 0; i < 20; ++i) {
+    clients.emplace_back([&, i] {
+      Runtime runtime;
+      auto c = connect_to(runtime, server.port());
+      bool all = c != nullptr;
+      for (int k = 0; all && k < 20; ++k) {
+        const std::string m = "pool:" + std::to_string(i) + "/" + std::to_string(k);
+        all = round_trip(*c, m) == m;
+      }
+      if (all) ++good;
+    });
+  }
+  for (auto& t : clients) t.join();
+  EXPECT_EQ(good.load(), 20);
+}
+
+TEST(Server, AReplyTheSocketCannotTakeAtOnceIsFinishedByTheRuntime) {
+  RunningServer server(Transport::Framed, true);
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  const int small = 4096;
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(server.port());
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  std::string request = {0, char(0x80), 0, 0};  // an 8 MiB frame: more than any send buffer takes
+  request += std::string(8 << 20, 'y');
+  ASSERT_EQ(::send(fd, request.data(), request.size(), 0), static_cast<ssize_t>(request.size()));
+
+  Runtime runtime;  // the unread reply holds up nobody else
+  auto c = connect_to(runtime, server.port());
+  EXPECT_EQ(round_trip(*c, "[7]"), "[7]");
+
+  std::string reply(request.size(), '\0');
+  size_t got = 0;
+  while (got < reply.size()) {
+    const ssize_t n = ::recv(fd, reply.data() + got, reply.size() - got, 0);
+    ASSERT_GT(n, 0);
+    got += static_cast<size_t>(n);
+  }
+  EXPECT_EQ(reply, request);  // one length prefix, then the body, nothing doubled or lost
+  ::close(fd);
+}
+
+TEST_P(Served, StopsWhileAClientKeepsCalling) {
+  auto server = std::make_unique<RunningServer>(Transport::Framed, GetParam());
+  std::atomic<bool> done{false};
+  std::atomic<int> calls{0};
+  std::thread client([&, port = server->port()] {
+    Runtime runtime;
+    auto c = connect_to(runtime, port);
+    while (c && round_trip(*c, "[8]") == "[8]") ++calls;
+    done = true;
+  });
+  EXPECT_TRUE(wait_until([&] { return calls > 50; }));
+  const int before = calls;
+  server.reset();  // stops and joins the server thread
+  EXPECT_LT(calls - before, 100);  // a server shutting down stops answering, busy connection or not
+  EXPECT_TRUE(wait_until([&] { return done.load(); }));
+  client.join();
+}
+
+TEST(Server, AStopBeforeListeningIsHonoured) {
+  auto control = std::make_shared<ServerControl>();
+  ServeOptions options;
+  options.host = "127.0.0.1";
+  options.stop_on_interrupt = false;
+  options.stops_seen = control->stop_requests();
+  auto made = Server::create(options, control, std::make_shared<EchoDispatcher>());
+  ASSERT_TRUE(made.ok());
+  control->request_stop();
+  made.value()->run();  // returns: the stop was kept until the loop listened
+  EXPECT_FALSE(control->running());
+}
+
+TEST(Server, ABindErrorLeavesTheServerStopped) {
+  RunningServer first;
+  auto control = std::make_shared<ServerControl>();
+  ServeOptions options;
+  options.host = "127.0.0.1";
+  options.port = first.port();
+  options.stop_on_interrupt = false;
+  auto made = Server::create(options, control, std::make_shared<EchoDispatcher>());
+  ASSERT_TRUE(made.ok());
+  made.value()->run();
+  EXPECT_FALSE(control->running());
+}
+
+TEST(BlockingPool, StartsThreadsOnlyWhenJobsWait) {
+  BlockingPool pool(3, nullptr, nullptr);
+  EXPECT_EQ(pool.thread_count(), 0u);
+  std::atomic<int> done{0};
+  std::atomic<bool> release{false};
+  for (int i = 0; i < 6; ++i)
+    pool.submit([&] {
+      while (!release) std::this_thread::sleep_for(1ms);
+      ++done;
+    });
+  EXPECT_EQ(pool.thread_count(), 3u);
+  release = true;
+  EXPECT_TRUE(wait_until([&] { return done == 6; }));
+  pool.shutdown();
+  EXPECT_FALSE(pool.submit([] {}));
+}
+
+TEST(EffectiveWorkers, ZeroMeansOnePerProcessorAndAtLeastTwo) {
+  EXPECT_GE(effective_workers(0), 2u);
+  EXPECT_EQ(effective_workers(1), 1u);
+  EXPECT_EQ(effective_workers(5), 5u);
+}
+
+}  // namespace
+}  // namespace velvane::net

@@ -1,0 +1,63 @@
+"""Helpers for ThriftServer tests (support module, not a test file)."""
+import contextlib
+import os
+import socket
+import subprocess
+import sys
+import textwrap
+import time
+
+import velvane
+
+DEADLINE = 10.0
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_for(predicate, what, deadline=DEADLINE):
+    end = time.monotonic() + deadline
+    while not predicate():
+        if time.monotonic() > end:
+            raise AssertionError(f"timed out waiting for {what}")
+        time.sleep(0.005)
+
+
+@contextlib.contextmanager
+def serving(server, host="127.0.0.1"):
+    """Serves on an ephemeral port until the block ends; yields the port."""
+    port = free_port()
+    server.serve(host, port)
+    try:
+        wait_for(server.is_running, "the server to listen")
+        yield port
+    finally:
+        server.stop()
+
+
+@contextlib.contextmanager
+def connected(service, parser, port, transport=velvane.TransportType.Framed, protocol=velvane.ProtocolType.Binary):
+    client = velvane.ThriftClient(service, "127.0.0.1", port, transport, protocol)
+    client.set_parser(parser)
+    client.timeout = DEADLINE
+    client.open()
+    try:
+        yield client
+    finally:
+        client.close()
+
+
+def raw_connection(port):
+    conn = socket.create_connection(("127.0.0.1", port), timeout=DEADLINE)
+    conn.settimeout(DEADLINE)
+    return conn
+
+
+def run_script(source, timeout=60, **popen):
+    """Runs Python source in a child process with velvane importable; returns the CompletedProcess."""
+    env = dict(os.environ, PYTHONUNBUFFERED="1")  # its prints and the server's lines keep their order
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(source)], capture_output=True, text=True,
+                          timeout=timeout, env=env, **popen)
