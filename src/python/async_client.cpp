@@ -346,29 +346,18 @@ PyObject* cancel_if_cancelled(PyObject* capsule, PyObject* future) {
 
 // --- State -------------------------------------------------------------------------------------
 
-struct AsyncState {
+struct AsyncState : ClientSettings {
   // Fixed at construction.
   std::shared_ptr<const std::vector<MethodDef>> methods;
   std::unordered_map<std::string_view, size_t> method_index;  // views into `methods`
   std::string host;
   uint16_t port = 0;
 
-  // call() holds a shared borrow while it starts the work; set_parser and the setters an exclusive one.
-  BorrowFlag borrow;
   std::shared_ptr<const CallSchema> call_schema;  // replaced only under the exclusive borrow
-  std::atomic<uint8_t> transport{0};
-  std::atomic<uint8_t> protocol{0};
-  std::atomic<int64_t> timeout_ns{-1};  // -1: no limit
   std::atomic<uint32_t> next_seqid{0};
 
   PyMutex cell_mutex;  // guards making `cell`
   std::shared_ptr<net::ConnectionCell> cell;  // made by the first operation; set once
-
-  net::Timeout timeout() const {
-    const int64_t ns = timeout_ns.load(std::memory_order_relaxed);
-    if (ns < 0) return std::nullopt;
-    return std::chrono::nanoseconds(ns);
-  }
 };
 
 struct AsyncClientObject {
@@ -377,6 +366,7 @@ struct AsyncClientObject {
 };
 
 AsyncState& state_of(PyObject* self) { return *reinterpret_cast<AsyncClientObject*>(self)->state; }
+ClientSettings& settings_of(PyObject* self) { return state_of(self); }
 
 /// The connection cell, made (with the shared runtime) on first use; nullptr with OSError set.
 net::ConnectionCell* cell_of(AsyncState& st) {
@@ -531,52 +521,6 @@ PyObject* async_set_parser(PyObject* self, PyObject* const* args, Py_ssize_t nar
   Py_RETURN_NONE;
 }
 
-// --- Properties --------------------------------------------------------------------------------
-
-PyObject* get_transport(PyObject* self, void*) {
-  return enum_member(Cls::TransportType, state_of(self).transport.load(std::memory_order_relaxed));
-}
-
-int set_transport(PyObject* self, PyObject* value, void*) {
-  if (refuse_delete(value)) return -1;
-  uint8_t v;
-  if (!transport_arg(value, "transport", v)) return -1;
-  Borrow borrow(state_of(self).borrow, Borrow::Exclusive);
-  if (!borrow.ok()) return -1;
-  state_of(self).transport.store(v, std::memory_order_relaxed);
-  return 0;
-}
-
-PyObject* get_protocol(PyObject* self, void*) {
-  return enum_member(Cls::ProtocolType, state_of(self).protocol.load(std::memory_order_relaxed));
-}
-
-int set_protocol(PyObject* self, PyObject* value, void*) {
-  if (refuse_delete(value)) return -1;
-  Protocol p;
-  if (!protocol_arg(value, "protocol", p)) return -1;
-  Borrow borrow(state_of(self).borrow, Borrow::Exclusive);
-  if (!borrow.ok()) return -1;
-  state_of(self).protocol.store(static_cast<uint8_t>(p), std::memory_order_relaxed);
-  return 0;
-}
-
-PyObject* get_timeout(PyObject* self, void*) {
-  const auto timeout = state_of(self).timeout();
-  if (!timeout) Py_RETURN_NONE;
-  return PyFloat_FromDouble(std::chrono::duration<double>(*timeout).count());
-}
-
-int set_timeout(PyObject* self, PyObject* value, void*) {
-  if (refuse_delete(value)) return -1;
-  int64_t ns;
-  if (!timeout_arg(value, ns)) return -1;
-  Borrow borrow(state_of(self).borrow, Borrow::Exclusive);
-  if (!borrow.ok()) return -1;
-  state_of(self).timeout_ns.store(ns, std::memory_order_relaxed);
-  return 0;
-}
-
 // --- The class ---------------------------------------------------------------------------------
 
 PyObject* async_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -642,13 +586,6 @@ PyMethodDef async_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyGetSetDef async_getset[] = {
-    {"transport", guard<get_transport>, guard<set_transport>, nullptr, nullptr},
-    {"protocol", guard<get_protocol>, guard<set_protocol>, nullptr, nullptr},
-    {"timeout", guard<get_timeout>, guard<set_timeout>,
-     "Seconds that open() and each call's write and read may take, or None (the default) for no limit.", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
 
 PyType_Slot async_slots[] = {
     {Py_tp_doc, const_cast<char*>("AsyncThriftClient(service, host, port, transport=..., protocol=...)\n--\n\n"
@@ -657,7 +594,7 @@ PyType_Slot async_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(guard<async_new>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(guard<async_dealloc>)},
     {Py_tp_methods, async_methods},
-    {Py_tp_getset, async_getset},
+    {Py_tp_getset, ClientProperties<settings_of>::getset},
     {0, nullptr},
 };
 

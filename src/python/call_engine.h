@@ -3,8 +3,11 @@
 // the client constructor's and properties' argument rules. Defined in client.cpp.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -67,5 +70,69 @@ PyObject* enum_member(Cls which, uint8_t value);
 bool refuse_delete(PyObject* value);
 /// A timeout in seconds or None as nanoseconds (-1: no limit); false with an exception set.
 bool timeout_arg(PyObject* value, int64_t& ns);
+
+/// What a client's properties change; every call reads them afresh. Setting one takes the client's
+/// exclusive borrow, so it fails while a call is under way on another thread.
+struct ClientSettings {
+  BorrowFlag borrow;  // calls hold it shared; set_parser and the property setters exclusively
+  std::atomic<uint8_t> transport{0};
+  std::atomic<uint8_t> protocol{0};
+  std::atomic<int64_t> timeout_ns{-1};  // -1: no limit
+
+  std::optional<std::chrono::nanoseconds> timeout() const {
+    const int64_t ns = timeout_ns.load(std::memory_order_relaxed);
+    if (ns < 0) return std::nullopt;
+    return std::chrono::nanoseconds(ns);
+  }
+};
+
+/// The `transport`, `protocol` and `timeout` getters and setters of a client class whose settings
+/// `SettingsOf(self)` finds.
+template <ClientSettings& (*SettingsOf)(PyObject*)>
+struct ClientProperties {
+  static PyObject* get_transport(PyObject* self, void*) {
+    return enum_member(Cls::TransportType, SettingsOf(self).transport.load(std::memory_order_relaxed));
+  }
+  static int set_transport(PyObject* self, PyObject* value, void*) {
+    uint8_t v;
+    if (refuse_delete(value) || !transport_arg(value, "transport", v)) return -1;
+    return store(self, SettingsOf(self).transport, v);
+  }
+  static PyObject* get_protocol(PyObject* self, void*) {
+    return enum_member(Cls::ProtocolType, SettingsOf(self).protocol.load(std::memory_order_relaxed));
+  }
+  static int set_protocol(PyObject* self, PyObject* value, void*) {
+    Protocol p;
+    if (refuse_delete(value) || !protocol_arg(value, "protocol", p)) return -1;
+    return store(self, SettingsOf(self).protocol, static_cast<uint8_t>(p));
+  }
+  static PyObject* get_timeout(PyObject* self, void*) {
+    const auto timeout = SettingsOf(self).timeout();
+    if (!timeout) Py_RETURN_NONE;
+    return PyFloat_FromDouble(std::chrono::duration<double>(*timeout).count());
+  }
+  static int set_timeout(PyObject* self, PyObject* value, void*) {
+    int64_t ns;
+    if (refuse_delete(value) || !timeout_arg(value, ns)) return -1;
+    return store(self, SettingsOf(self).timeout_ns, ns);
+  }
+
+  static inline PyGetSetDef getset[] = {
+      {"transport", guard<get_transport>, guard<set_transport>, nullptr, nullptr},
+      {"protocol", guard<get_protocol>, guard<set_protocol>, nullptr, nullptr},
+      {"timeout", guard<get_timeout>, guard<set_timeout>,
+       "Seconds that open() and each call's write and read may take, or None (the default) for no limit.", nullptr},
+      {nullptr, nullptr, nullptr, nullptr, nullptr},
+  };
+
+ private:
+  template <class T>
+  static int store(PyObject* self, std::atomic<T>& slot, T value) {
+    Borrow borrow(SettingsOf(self).borrow, Borrow::Exclusive);
+    if (!borrow.ok()) return -1;
+    slot.store(value, std::memory_order_relaxed);
+    return 0;
+  }
+};
 
 }  // namespace velvane::py

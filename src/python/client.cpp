@@ -27,7 +27,7 @@ using framing::Transport;
 
 // --- State -------------------------------------------------------------------------------------
 
-struct ClientState {
+struct ClientState : ClientSettings {
   // Fixed at construction.
   std::vector<MethodDef> methods;
   std::unordered_map<std::string_view, size_t> method_index;  // views into `methods`
@@ -35,22 +35,11 @@ struct ClientState {
   uint16_t port = 0;
   std::unique_ptr<net::Runtime> runtime;
 
-  // Calls hold a shared borrow; set_parser and the property setters an exclusive one.
-  BorrowFlag borrow;
   std::shared_ptr<const CallSchema> call_schema;  // replaced only under the exclusive borrow
-  std::atomic<uint8_t> transport{0};
-  std::atomic<uint8_t> protocol{0};
-  std::atomic<int64_t> timeout_ns{-1};  // -1: no limit
   std::atomic<uint32_t> next_seqid{0};
 
   std::mutex connection_lock;
   std::unique_ptr<net::Connection> connection;  // guarded by connection_lock; absent: not open
-
-  std::optional<std::chrono::nanoseconds> timeout() const {
-    const int64_t ns = timeout_ns.load(std::memory_order_relaxed);
-    if (ns < 0) return std::nullopt;
-    return std::chrono::nanoseconds(ns);
-  }
 };
 
 struct ClientObject {
@@ -59,6 +48,7 @@ struct ClientObject {
 };
 
 ClientState& state_of(PyObject* self) { return *reinterpret_cast<ClientObject*>(self)->state; }
+ClientSettings& settings_of(PyObject* self) { return state_of(self); }
 
 net::Deadline deadline_after(const std::optional<std::chrono::nanoseconds>& timeout) {
   if (!timeout) return std::nullopt;
@@ -470,52 +460,6 @@ PyObject* client_set_parser(PyObject* self, PyObject* const* args, Py_ssize_t na
   Py_RETURN_NONE;
 }
 
-// --- Properties --------------------------------------------------------------------------------
-
-PyObject* get_transport(PyObject* self, void*) {
-  return enum_member(Cls::TransportType, state_of(self).transport.load(std::memory_order_relaxed));
-}
-
-int set_transport(PyObject* self, PyObject* value, void*) {
-  if (refuse_delete(value)) return -1;
-  uint8_t v;
-  if (!transport_arg(value, "transport", v)) return -1;
-  Borrow borrow(state_of(self).borrow, Borrow::Exclusive);
-  if (!borrow.ok()) return -1;
-  state_of(self).transport.store(v, std::memory_order_relaxed);
-  return 0;
-}
-
-PyObject* get_protocol(PyObject* self, void*) {
-  return enum_member(Cls::ProtocolType, state_of(self).protocol.load(std::memory_order_relaxed));
-}
-
-int set_protocol(PyObject* self, PyObject* value, void*) {
-  if (refuse_delete(value)) return -1;
-  Protocol p;
-  if (!protocol_arg(value, "protocol", p)) return -1;
-  Borrow borrow(state_of(self).borrow, Borrow::Exclusive);
-  if (!borrow.ok()) return -1;
-  state_of(self).protocol.store(static_cast<uint8_t>(p), std::memory_order_relaxed);
-  return 0;
-}
-
-PyObject* get_timeout(PyObject* self, void*) {
-  const auto timeout = state_of(self).timeout();
-  if (!timeout) Py_RETURN_NONE;
-  return PyFloat_FromDouble(std::chrono::duration<double>(*timeout).count());
-}
-
-int set_timeout(PyObject* self, PyObject* value, void*) {
-  if (refuse_delete(value)) return -1;
-  int64_t ns;
-  if (!timeout_arg(value, ns)) return -1;
-  Borrow borrow(state_of(self).borrow, Borrow::Exclusive);
-  if (!borrow.ok()) return -1;
-  state_of(self).timeout_ns.store(ns, std::memory_order_relaxed);
-  return 0;
-}
-
 // --- The class ---------------------------------------------------------------------------------
 
 PyObject* client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -585,13 +529,6 @@ PyMethodDef client_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyGetSetDef client_getset[] = {
-    {"transport", guard<get_transport>, guard<set_transport>, nullptr, nullptr},
-    {"protocol", guard<get_protocol>, guard<set_protocol>, nullptr, nullptr},
-    {"timeout", guard<get_timeout>, guard<set_timeout>,
-     "Seconds that open() and each call's write and read may take, or None (the default) for no limit.", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
 
 PyType_Slot client_slots[] = {
     {Py_tp_doc, const_cast<char*>("ThriftClient(service, host, port, transport=..., protocol=...)\n--\n\n"
@@ -600,7 +537,7 @@ PyType_Slot client_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(guard<client_new>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(guard<client_dealloc>)},
     {Py_tp_methods, client_methods},
-    {Py_tp_getset, client_getset},
+    {Py_tp_getset, ClientProperties<settings_of>::getset},
     {0, nullptr},
 };
 
