@@ -534,7 +534,7 @@ PyObject* async_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   Py_ssize_t host_size;
   const char* host = str_arg(a[1], "host", &host_size);
   if (!host) return nullptr;
-  uint16_t port;
+  uint16_t port = 0;
   if (!port_arg(a[2], port)) return nullptr;
   uint8_t transport = 0;
   if (a[3] && !transport_arg(a[3], "transport", transport)) return nullptr;

@@ -6,6 +6,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "python/call_engine.h"
 #include "python/server.h"
 
 namespace velvane::py {
@@ -36,21 +37,6 @@ struct ServerObject {
 
 ServerState& state_of(PyObject* self) { return *reinterpret_cast<ServerObject*>(self)->state; }
 
-bool fail_argument(PyObject* obj, const char* target, const char* param) {
-  type_mismatch(obj, target);
-  prefix_argument_error(param);
-  return false;
-}
-
-bool transport_arg(PyObject* obj, const char* param, uint8_t& out) {
-  if (!PyObject_TypeCheck(obj, cls(Cls::TransportType))) return fail_argument(obj, "TransportType", param);
-  Ref number = Ref::steal(PyNumber_Long(obj));
-  const long v = number ? PyLong_AsLong(number.get()) : -1;
-  if (v == -1 && PyErr_Occurred()) return false;
-  out = static_cast<uint8_t>(v);
-  return true;
-}
-
 bool workers_arg(PyObject* obj, size_t& out) {
   if (!PyLong_Check(obj)) return fail_argument(obj, "int", "workers");
   const size_t v = PyLong_AsSize_t(obj);
@@ -60,13 +46,6 @@ bool workers_arg(PyObject* obj, size_t& out) {
   }
   out = v;
   return true;
-}
-
-PyObject* enum_member(Cls which, uint8_t value) {
-  static constexpr const char* kTransports[] = {"Framed", "Buffered"};
-  static constexpr const char* kProtocols[] = {"Binary", "Compact", "JSON"};
-  const char* name = which == Cls::TransportType ? kTransports[value % 2] : kProtocols[value % 3];
-  return PyObject_GetAttrString(reinterpret_cast<PyObject*>(cls(which)), name);
 }
 
 /// `inspect.iscoroutinefunction(handler)`, imported on every call; -1 with an exception set.
@@ -149,7 +128,7 @@ PyObject* server_stop(PyObject* self, PyObject*) {
   Py_RETURN_NONE;
 }
 
-bool port_arg(PyObject* obj, uint16_t& out) {
+bool serve_port_arg(PyObject* obj, uint16_t& out) {
   if (!PyLong_Check(obj)) return fail_argument(obj, "int", "port");
   const long v = PyLong_AsLong(obj);
   if ((v == -1 && PyErr_Occurred()) || v < 0 || v > 65535) {
@@ -168,8 +147,8 @@ PyObject* server_serve(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   Py_ssize_t host_size;
   const char* host = str_arg(a[0], "host", &host_size);
   if (!host) return nullptr;
-  uint16_t port;
-  if (!port_arg(a[1], port)) return nullptr;
+  uint16_t port = 0;
+  if (!serve_port_arg(a[1], port)) return nullptr;
   ServerState& st = state_of(self);
   Borrow borrow(st.borrow, Borrow::Shared);
   if (!borrow.ok()) return nullptr;
@@ -221,12 +200,6 @@ PyObject* server_serve(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 
 // --- Properties --------------------------------------------------------------------------------
 
-bool refuse_delete(PyObject* value) {
-  if (value) return false;
-  PyErr_SetString(PyExc_AttributeError, "can't delete attribute");
-  return true;
-}
-
 PyObject* get_transport(PyObject* self, void*) {
   Borrow borrow(state_of(self).borrow, Borrow::Shared);
   if (!borrow.ok()) return nullptr;
@@ -267,7 +240,7 @@ PyObject* get_workers(PyObject* self, void*) {
 
 int set_workers(PyObject* self, PyObject* value, void*) {
   if (refuse_delete(value)) return -1;
-  size_t v;
+  size_t v = 0;
   if (!workers_arg(value, v)) return -1;
   Borrow borrow(state_of(self).borrow, Borrow::Exclusive);
   if (!borrow.ok()) return -1;
