@@ -7,7 +7,7 @@ import pytest
 
 import velvane
 from scripted_peer import DEADLINE, Peer, frame, recv_exact, recv_frame
-from server_support import run_script, serving
+from server_support import free_port, run_script, serving
 from test_client import ADD_REPLY, ADD_REQUEST, FULL_REPLY, IDL, answer, binary_header, serve_adds
 
 T = velvane.TransportType
@@ -63,9 +63,8 @@ def test_async_with_round_trip(calc, transport, protocol):
 
 
 def test_errors_at_the_call_and_at_the_await(calc):
-    with socket.create_server(("127.0.0.1", 0)) as s:
-        free_port = s.getsockname()[1]
-    c = aclient(calc, free_port)
+    port = free_port()  # bound and never listening: a connection is refused
+    c = aclient(calc, port)
 
     async def main():
         with pytest.raises(ValueError, match="^Unknown method: nosuch$"):
@@ -75,7 +74,7 @@ def test_errors_at_the_call_and_at_the_await(calc):
         pending = c.call("add", a=1, b=2)
         with pytest.raises(OSError, match=NOT_OPEN):
             await pending
-        with pytest.raises(OSError, match=f"^connect to 127.0.0.1:{free_port}: ."):
+        with pytest.raises(OSError, match=f"^connect to 127.0.0.1:{port}: ."):
             await c.open()
         assert await c.close() is None
         assert not c.is_open()
