@@ -191,10 +191,14 @@ def test_stopping_a_call_before_its_whole_reply_drops_the_connection(calc, how, 
     received, dropped = threading.Event(), threading.Event()
 
     def stalls(conn):
-        recv_frame(conn)
-        conn.sendall(frame(FULL_REPLY)[:sent])
-        received.set()
-        if conn.recv(1) == b"":
+        try:
+            recv_frame(conn)
+            conn.sendall(frame(FULL_REPLY)[:sent])
+            received.set()
+            ended = conn.recv(1) == b""
+        except (EOFError, ConnectionError):  # a timeout that came first (a loaded machine) may reset it
+            ended = True
+        if ended:
             dropped.set()
 
     async def main(port):
