@@ -6,6 +6,11 @@ per-operation times and the ratio (Apache Thrift time / velvane time: above 1 me
 velvane's "deserialize" returns an instance; "deserialize+materialize" also turns it and every nested
 instance into dicts with to_dict() (the Python-level recursion in materialize() is part of the cost).
 Apache Thrift's side is TSerialization.deserialize into a new generated object in both rows.
+
+A second table compares velvane's binary protocol with msgspec's msgpack on the same values: msgspec
+encodes an equivalent array_like Struct and decodes into it; both sides then read every field, nested
+ones included, with the same code. Ratios there are velvane's time divided by msgspec's (at most 1 means
+velvane is as fast or faster). A third table reports attribute reads against a plain __slots__ class.
 """
 import argparse
 import gc
@@ -15,7 +20,9 @@ import subprocess
 import sys
 import tempfile
 import time
+import timeit
 
+import msgspec
 import velvane
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -86,8 +93,17 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--quick", action="store_true", help="fewer iterations")
     ap.add_argument("--memory", action="store_true", help="also run the 1M round-trip memory check")
+    ap.add_argument("--msgspec-only", action="store_true", help="only the msgspec and attribute tables")
     args = ap.parse_args()
     scale = 0.1 if args.quick else 1.0
+    if args.msgspec_only:
+        parser = velvane.ThriftParser()
+        with open(IDL_PATH) as f:
+            parser.parse(f.read())
+        print(msgspec_report(parser, scale))
+        print()
+        print(attribute_report(parser, scale))
+        return
 
     from thrift.protocol import TBinaryProtocol, TCompactProtocol, TJSONProtocol
     from thrift.TSerialization import deserialize, serialize
@@ -130,11 +146,112 @@ def main():
         print(f"| {proto_name} | {struct_name} | {op} | {v:.2f} | {t:.2f} | {t / v:.1f}x | {peer} |")
 
     print()
+    print(msgspec_report(parser, scale))
+    print()
+    print(attribute_report(parser, scale))
+
+    print()
     print(idl_parse_report(scale))
 
     if args.memory:
         print()
         print(memory_report(parser))
+
+
+class MsInner(msgspec.Struct, array_like=True):
+    id: int
+    score: float
+    label: str
+
+
+class MsSmall(msgspec.Struct, array_like=True):
+    a: int
+    b: int
+    c: float
+
+
+class MsMedium(msgspec.Struct, array_like=True):
+    count: int
+    name: str
+    stamp: int
+    ratio: float
+    active: bool
+    numbers: list[int]
+    counters: dict[str, int]
+    inners: list[MsInner]
+    blob: bytes
+    tags: list[str]  # velvane reads a Thrift set as a list: both sides build the same Python objects
+
+
+def msgspec_value(name, d):
+    if name == "Small":
+        return MsSmall(**d)
+    m = dict(d)
+    m["inners"] = [MsInner(**i) for i in d["inners"]]
+    return MsMedium(**m)
+
+
+def read_small(o):
+    return (o.a, o.b, o.c)
+
+
+def read_medium(o):
+    """Every field, nested ones included: the same code for velvane instances and msgspec Structs."""
+    inners = [(i.id, i.score, i.label) for i in o.inners]
+    return (o.count, o.name, o.stamp, o.ratio, o.active, o.numbers, o.counters, inners, o.blob, o.tags)
+
+
+def msgspec_report(parser, scale):
+    """velvane binary against msgspec msgpack, both ways, on the same values."""
+    lines = ["| struct | operation | velvane µs | msgspec µs | velvane / msgspec |", "|---|---|---:|---:|---:|"]
+    for struct_name, data, read in (("Small", small_dict(), read_small), ("Medium", medium_dict(), read_medium)):
+        sdef = parser.get_struct(struct_name)
+        ms_cls = MsSmall if struct_name == "Small" else MsMedium
+        value = msgspec_value(struct_name, data)
+        encoder = msgspec.msgpack.Encoder()
+        decoder = msgspec.msgpack.Decoder(ms_cls)
+        ours = sdef.serialize(data)
+        theirs = encoder.encode(value)
+        assert read(sdef.deserialize(ours)) == read(decoder.decode(theirs))
+        n = max(200, int((200_000 if struct_name == "Small" else 50_000) * scale))
+        v_ser = per_op(lambda: sdef.serialize(data), n)
+        m_ser = per_op(lambda: encoder.encode(value), n)
+        v_de = per_op(lambda: read(sdef.deserialize(ours)), n)
+        m_de = per_op(lambda: read(decoder.decode(theirs)), n)
+        lines.append(f"| {struct_name} | serialize | {v_ser:.2f} | {m_ser:.2f} | {v_ser / m_ser:.2f} |")
+        lines.append(f"| {struct_name} | deserialize+read | {v_de:.2f} | {m_de:.2f} | {v_de / m_de:.2f} |")
+    return "\n".join(lines)
+
+
+class SlotsMedium:
+    __slots__ = tuple(MsMedium.__struct_fields__)
+
+    def __init__(self, **kwargs):
+        for k, v in kwargs.items():
+            setattr(self, k, v)
+
+
+def attribute_report(parser, scale):
+    """Ten attribute reads of a medium value: a velvane instance (fields set, and fields read back
+    from the wire), a msgspec Struct and a plain __slots__ class."""
+    data = medium_dict()
+    sdef = parser.get_struct("Medium")
+    subjects = [
+        ("velvane instance (from dict)", sdef.new_instance_from_dict(data)),
+        ("velvane instance (deserialized)", sdef.deserialize(sdef.serialize(data))),
+        ("msgspec Struct", msgspec_value("Medium", data)),
+        ("__slots__ class", SlotsMedium(**data)),
+    ]
+    stmt = "; ".join(f"o.{name}" for name in MsMedium.__struct_fields__)
+    n = max(1000, int(200_000 * scale))
+    times = []
+    for label, obj in subjects:
+        timer = timeit.Timer(stmt, globals={"o": obj})
+        times.append((label, min(timer.repeat(5, n)) / n / len(MsMedium.__struct_fields__) * 1e9))
+    slots_ns = times[-1][1]
+    lines = ["| attribute read of | ns per read | / __slots__ |", "|---|---:|---:|"]
+    lines += [f"| {label} | {ns:.1f} | {ns / slots_ns:.2f} |" for label, ns in times]
+    return "\n".join(lines)
 
 
 def generated_idl(structs=500, fields=20, services=50, methods=20):

@@ -22,8 +22,9 @@ class BinaryWriter {
   void struct_begin() {}
   void struct_end() { out_.push_back('\0'); }
   void field_begin(uint8_t type_id, int16_t id) {
-    out_.push_back(static_cast<char>(type_id));
-    write_i16(id);
+    const char header[3] = {static_cast<char>(type_id), static_cast<char>(static_cast<uint16_t>(id) >> 8),
+                            static_cast<char>(id)};
+    out_.append(header, 3);
   }
   void field_end() {}
   void write_bool(bool v) { out_.push_back(v ? 1 : 0); }
@@ -53,6 +54,13 @@ class BinaryWriter {
     write_i32(static_cast<int32_t>(size));
   }
   void map_end() {}
+  /// `n` more bytes at the end of the output for the caller to fill: runs of fixed-width items
+  /// are stored with one size check instead of one per item. Valid until the next write.
+  char* extend(size_t n) {
+    const size_t at = out_.size();
+    out_.resize(at + n);
+    return out_.data() + at;
+  }
   [[nodiscard]] Status finish() { return status_.take(); }
 
  private:

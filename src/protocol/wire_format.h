@@ -2,25 +2,36 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 namespace velvane::wire {
 
-inline void put_be16(std::string& out, uint16_t v) {
+[[gnu::always_inline]] inline void put_be16(std::string& out, uint16_t v) {
   const char b[2] = {static_cast<char>(v >> 8), static_cast<char>(v)};
   out.append(b, 2);
 }
 
-inline void put_be32(std::string& out, uint32_t v) {
+[[gnu::always_inline]] inline void put_be32(std::string& out, uint32_t v) {
   const char b[4] = {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8),
                      static_cast<char>(v)};
   out.append(b, 4);
 }
 
-inline void put_be64(std::string& out, uint64_t v) {
+[[gnu::always_inline]] inline void put_be64(std::string& out, uint64_t v) {
   char b[8];
   for (int i = 7; i >= 0; --i, v >>= 8) b[i] = static_cast<char>(v);
   out.append(b, 8);
+}
+
+inline void store_be32(char* p, uint32_t v) {
+  v = __builtin_bswap32(v);
+  std::memcpy(p, &v, 4);
+}
+
+inline void store_be64(char* p, uint64_t v) {
+  v = __builtin_bswap64(v);
+  std::memcpy(p, &v, 8);
 }
 
 inline void put_varint(std::string& out, uint64_t v) {

@@ -25,9 +25,22 @@ inline bool extract_bool(PyObject* obj, bool& out) {
   return true;
 }
 
+/// Fast path for the common case of an exact `int` of one digit: its value is read inline, with no
+/// call and no Python code run. Anything else (bool, int subclasses, __index__ objects, large
+/// values) returns false and takes the general conversion, which also raises its errors.
+[[gnu::always_inline]] inline bool compact_int_value(PyObject* obj, long& out) {
+  if (!PyLong_CheckExact(obj) || !PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(obj))) return false;
+  out = static_cast<long>(PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(obj)));
+  return true;
+}
+
 /// Byte and I16: any object with an integer value, range-checked.
 template <class T>
 inline bool extract_small_int(PyObject* obj, T& out) {
+  if (long v; compact_int_value(obj, v) && v >= std::numeric_limits<T>::min() && v <= std::numeric_limits<T>::max()) {
+    out = static_cast<T>(v);
+    return true;
+  }
   long v = PyLong_AsLong(obj);
   if (v == -1 && PyErr_Occurred()) {
     if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
@@ -42,21 +55,29 @@ inline bool extract_small_int(PyObject* obj, T& out) {
   return true;
 }
 
-inline bool extract_i32(PyObject* obj, int32_t& out) {
+[[gnu::always_inline]] inline bool extract_i32(PyObject* obj, int32_t& out) {
+  if (long v; compact_int_value(obj, v) && v >= INT32_MIN && v <= INT32_MAX) {
+    out = static_cast<int32_t>(v);
+    return true;
+  }
   int v = PyLong_AsInt(obj);
   if (v == -1 && PyErr_Occurred()) return false;
   out = v;
   return true;
 }
 
-inline bool extract_i64(PyObject* obj, int64_t& out) {
+[[gnu::always_inline]] inline bool extract_i64(PyObject* obj, int64_t& out) {
+  if (long v; compact_int_value(obj, v)) {
+    out = v;
+    return true;
+  }
   long long v = PyLong_AsLongLong(obj);
   if (v == -1 && PyErr_Occurred()) return false;
   out = v;
   return true;
 }
 
-inline bool extract_double(PyObject* obj, double& out) {
+[[gnu::always_inline]] inline bool extract_double(PyObject* obj, double& out) {
   if (PyFloat_CheckExact(obj)) {
     out = PyFloat_AS_DOUBLE(obj);
     return true;
@@ -67,8 +88,13 @@ inline bool extract_double(PyObject* obj, double& out) {
   return true;
 }
 
-inline bool extract_string(PyObject* obj, std::string_view& out) {
+[[gnu::always_inline]] inline bool extract_string(PyObject* obj, std::string_view& out) {
   if (!PyUnicode_Check(obj)) return type_mismatch(obj, "str"), false;
+  // A compact ASCII str keeps its characters inline, and they are its UTF-8 bytes: no call needed.
+  if (PyUnicode_IS_COMPACT_ASCII(obj)) {
+    out = std::string_view(static_cast<const char*>(PyUnicode_DATA(obj)), static_cast<size_t>(PyUnicode_GET_LENGTH(obj)));
+    return true;
+  }
   Py_ssize_t size;
   const char* text = PyUnicode_AsUTF8AndSize(obj, &size);
   if (!text) return false;

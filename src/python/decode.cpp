@@ -2,6 +2,8 @@
 // become the instance's Python values, so reading them later converts nothing. A field whose type
 // has a container as a map key (no Python object can key a dict with it) is read into a stored
 // ThriftValue instead, as the lazy path would keep it.
+#include <cstring>
+
 #include "protocol/utf8.h"
 #include "protocol/wire_reader.h"
 #include "python/internal.h"
@@ -9,6 +11,48 @@
 namespace velvane::py {
 
 namespace {
+
+/// Map keys repeat from message to message: short ASCII keys are kept in a small direct-mapped
+/// table of str objects (as msgspec does), so a hit reuses a str, with its hash already computed,
+/// instead of decoding a new one. Only ASCII strs are kept, so equal bytes mean an equal str. The
+/// table is shared by the process and touched only with the GIL held; free-threaded builds go
+/// without it.
+class KeyCache {
+ public:
+  /// A new reference to a cached str equal to the bytes, or nullptr when none is cached.
+  PyObject* find(std::string_view bytes) const {
+    if (!kEnabled || bytes.size() > kMaxLength) return nullptr;
+    PyObject* hit = slots_[slot_of(bytes)];
+    if (!hit || PyUnicode_GET_LENGTH(hit) != static_cast<Py_ssize_t>(bytes.size()) ||
+        std::memcmp(PyUnicode_1BYTE_DATA(hit), bytes.data(), bytes.size()) != 0)
+      return nullptr;
+    return Py_NewRef(hit);
+  }
+  /// Keeps `str`, decoded from `bytes`, when it qualifies.
+  void remember(std::string_view bytes, PyObject* str) {
+    if (!kEnabled || bytes.size() > kMaxLength || !PyUnicode_IS_ASCII(str)) return;
+    Py_XSETREF(slots_[slot_of(bytes)], Py_NewRef(str));
+  }
+
+ private:
+#ifdef Py_GIL_DISABLED
+  static constexpr bool kEnabled = false;
+#else
+  static constexpr bool kEnabled = true;
+#endif
+  static constexpr size_t kSlots = 512;
+  static constexpr size_t kMaxLength = 32;
+
+  static size_t slot_of(std::string_view bytes) {
+    uint64_t h = 14695981039346656037ull;  // FNV-1a
+    for (unsigned char c : bytes) h = (h ^ c) * 1099511628211ull;
+    return static_cast<size_t>(h % kSlots);
+  }
+
+  PyObject* slots_[kSlots] = {};
+};
+
+KeyCache g_key_cache;
 
 template <class Wire>
 class PyReader : public detail::StructReader<Wire> {
@@ -87,13 +131,18 @@ class PyReader : public detail::StructReader<Wire> {
     return wire_failed(this->fail_invalid_field_type());
   }
 
-  PyObject* read_text(bool utf8) {
+  /// A string or binary value; `map_key`: a string map key, looked up in the key cache first.
+  PyObject* read_text(bool utf8, bool map_key = false) {
     size_t n = 0;
     const char* p = nullptr;
     if (!this->read_length(n) || !this->take(n, p)) return wire_failed(false);
     const auto size = static_cast<Py_ssize_t>(n);
     if (!utf8) return PyBytes_FromStringAndSize(p, size);
+    if (map_key) {
+      if (PyObject* cached = g_key_cache.find(std::string_view(p, n))) return cached;
+    }
     PyObject* text = PyUnicode_DecodeUTF8(p, size, "strict");
+    if (text && map_key) g_key_cache.remember(std::string_view(p, n), text);
     if (text || !PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return text;
     PyErr_Clear();
     return wire_failed(this->fail("IO error: " + utf8_error_text(std::string_view(p, n))));
@@ -103,17 +152,56 @@ class PyReader : public detail::StructReader<Wire> {
 
   PyObject* read_list(const TypePlan& type, int depth) {
     if (depth > kMaxDepth) return wire_failed(this->fail_depth());
-    uint8_t elem = 0;
+    uint8_t wire_elem = 0;
     uint32_t n = 0;
-    if (!this->list_header(elem, n) || !this->check_fits(n, min_size(type.args[0]))) return wire_failed(false);
+    if (!this->list_header(wire_elem, n) || !this->check_fits(n, min_size(type.args[0]))) return wire_failed(false);
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
     if (!list) return nullptr;
-    for (uint32_t i = 0; i < n; ++i) {
-      PyObject* item = read_value_py(type.args[0], depth);
-      if (!item) return nullptr;
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    // The element kind is dispatched once per list, not per element, for the common kinds; the
+    // items are the same objects read_value_py would make.
+    const TypePlan& elem = type.args[0];
+    bool ok;
+    switch (elem.kind) {
+      case TypeKind::I32:
+        ok = fill(list.get(), n, [&] {
+          int32_t v;
+          return this->read_i32(v) ? PyLong_FromLong(v) : wire_failed(false);
+        });
+        break;
+      case TypeKind::I64:
+        ok = fill(list.get(), n, [&] {
+          int64_t v;
+          return this->read_i64(v) ? PyLong_FromLongLong(v) : wire_failed(false);
+        });
+        break;
+      case TypeKind::Double:
+        ok = fill(list.get(), n, [&] {
+          double v;
+          return this->read_double(v) ? PyFloat_FromDouble(v) : wire_failed(false);
+        });
+        break;
+      case TypeKind::String: ok = fill(list.get(), n, [&] { return read_text(true); }); break;
+      case TypeKind::Struct:
+        if (elem.strukt) {
+          ok = fill(list.get(), n, [&] { return read_instance(*elem.strukt, depth + 1); });
+          break;
+        }
+        [[fallthrough]];
+      default: ok = fill(list.get(), n, [&] { return read_value_py(elem, depth); });
     }
-    return list.release();
+    return ok ? list.release() : nullptr;
+  }
+
+  /// Sets the `n` items of a new list from `read_item` (a new reference, or nullptr with an
+  /// exception set, which stops the fill).
+  template <class ReadItem>
+  static bool fill(PyObject* list, uint32_t n, ReadItem&& read_item) {
+    for (uint32_t i = 0; i < n; ++i) {
+      PyObject* item = read_item();
+      if (!item) return false;
+      PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
+    }
+    return true;
   }
 
   PyObject* read_map(const TypePlan& type, int depth) {
@@ -124,8 +212,9 @@ class PyReader : public detail::StructReader<Wire> {
       return wire_failed(false);
     Ref dict = Ref::steal(PyDict_New());
     if (!dict) return nullptr;
+    const bool string_keys = type.args[0].kind == TypeKind::String;
     for (uint32_t i = 0; i < n; ++i) {
-      Ref key = Ref::steal(read_value_py(type.args[0], depth));
+      Ref key = Ref::steal(string_keys ? read_text(true, true) : read_value_py(type.args[0], depth));
       if (!key) return nullptr;
       Ref value = Ref::steal(read_value_py(type.args[1], depth));
       if (!value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return nullptr;

@@ -86,6 +86,12 @@ bool is_own_type_attribute(PyObject* name) {
          PyUnicode_Compare(name, n.struct_name) == 0;
 }
 
+/// is_own_type_attribute for the field at `index` named `name`: a plan knows it per field.
+bool may_be_type_attribute(InstanceObject* inst, Py_ssize_t index, PyObject* name) {
+  if (inst->plan && !inst->plan->fields.empty()) return inst->plan->fields[static_cast<size_t>(index)].type_attribute;
+  return is_own_type_attribute(name);
+}
+
 PyObject* no_attribute(InstanceObject* inst, PyObject* name) {
   PyErr_Format(PyExc_AttributeError, "'%U' object has no attribute '%U'", inst->struct_name.get(), name);
   return nullptr;
@@ -96,7 +102,7 @@ PyObject* inst_getattro(PyObject* self, PyObject* name) {
   Py_ssize_t index = PyUnicode_Check(name) ? instance_field_index(inst, name) : -1;
   // Only dunder names and the class's own members can be ordinary attributes: skip that lookup
   // (and the AttributeError it would build) for every other field.
-  if (index >= 0 && !is_own_type_attribute(name)) return read_field_locked(inst, index);
+  if (index >= 0 && !may_be_type_attribute(inst, index, name)) return read_field_locked(inst, index);
   PyObject* found = PyObject_GenericGetAttr(self, name);
   if (found || !PyErr_ExceptionMatches(PyExc_AttributeError)) return found;
   PyErr_Clear();

@@ -2,10 +2,12 @@
 // Python-facing translation units.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "model/schema.h"
@@ -65,6 +67,9 @@ struct FieldPlan {
   Ref name;  // interned str
   TypePlan type;
   bool direct = true;  // readable straight into Python objects (no container as a map key)
+  /// The name is a dunder or one of the instance class's own members, so ordinary attribute
+  /// lookup must be tried before the field on an instance.
+  bool type_attribute = false;
 };
 
 struct StructPlan {
@@ -75,7 +80,33 @@ struct StructPlan {
   Ref struct_name;    // str
 
   /// Index of the field called `name` (a str), or -1. Never raises.
-  Py_ssize_t index_of(PyObject* name) const;
+  Py_ssize_t index_of(PyObject* name) const {
+    // Attribute names in code and the plan's names are both interned, so the name object itself
+    // usually finds the field in a small open-addressed table keyed by its address, without
+    // hashing its text. Equal names that are other objects take the dict.
+    if (!by_address.empty()) {
+      const size_t mask = by_address.size() - 1;
+      for (size_t slot = address_slot(name, mask);; slot = (slot + 1) & mask) {
+        const auto& [key, index] = by_address[slot];
+        if (key == name) return index;
+        if (!key) break;
+      }
+    }
+    return index_by_hash(name);
+  }
+
+  /// Fills by_address from field_names (the first field of a name wins, as in name_to_index).
+  void index_addresses();
+
+ private:
+  /// Fibonacci hashing of the address: objects sit at multiples of 16 bytes, so low bits alone collide.
+  static size_t address_slot(PyObject* name, size_t mask) {
+    return static_cast<size_t>((reinterpret_cast<uint64_t>(name) * 0x9E3779B97F4A7C15ull) >> 40) & mask;
+  }
+  Py_ssize_t index_by_hash(PyObject* name) const;
+
+  /// Power-of-two table of (name object, field index), at most half full; empty for no fields.
+  std::vector<std::pair<PyObject*, Py_ssize_t>> by_address;
 };
 
 /// A core Schema with the plans of all its structs. Shared read-only by views, instances, clients.

@@ -31,10 +31,13 @@ bool fill_names(StructPlan& plan, const StructDef& def) {
     if (!name) return false;
     PyUnicode_InternInPlace(&name);
     f.name = Ref::steal(name);
+    const std::string_view text = def.fields[i].name;
+    f.type_attribute = text.starts_with("__") || text == "to_dict" || text == "field_names" || text == "struct_name";
     PyTuple_SET_ITEM(plan.field_names.get(), static_cast<Py_ssize_t>(i), Py_NewRef(name));
     Ref index = Ref::steal(PyLong_FromSsize_t(static_cast<Py_ssize_t>(i)));
     if (!index || PyDict_SetDefaultRef(plan.name_to_index.get(), name, index.get(), nullptr) < 0) return false;
   }
+  plan.index_addresses();
   return true;
 }
 
@@ -58,7 +61,22 @@ void resolve_types(StructPlan& plan, const PySchema* resolver) {
 
 }  // namespace
 
-Py_ssize_t StructPlan::index_of(PyObject* name) const {
+void StructPlan::index_addresses() {
+  const Py_ssize_t n = PyTuple_GET_SIZE(field_names.get());
+  if (n == 0) return;
+  size_t size = 4;
+  while (size < 2 * static_cast<size_t>(n)) size *= 2;
+  by_address.assign(size, {nullptr, -1});
+  const size_t mask = size - 1;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* name = PyTuple_GET_ITEM(field_names.get(), i);
+    size_t slot = address_slot(name, mask);
+    while (by_address[slot].first && by_address[slot].first != name) slot = (slot + 1) & mask;
+    if (!by_address[slot].first) by_address[slot] = {name, i};
+  }
+}
+
+Py_ssize_t StructPlan::index_by_hash(PyObject* name) const {
   PyObject* index = PyDict_GetItemWithError(name_to_index.get(), name);
   if (!index) {
     PyErr_Clear();

@@ -2,6 +2,7 @@
 // templated over the protocol's writer, carries the field-selection rules for all three protocols;
 // the conversions between Python objects and ThriftValue live here too.
 #include <limits>
+#include <type_traits>
 #include <optional>
 
 #include "python/convert.h"
@@ -47,6 +48,11 @@ class DepthGuard {
   bool ok_;
   bool entered_;
 };
+
+bool none_has_no_value() {
+  PyErr_SetString(PyExc_TypeError, "None has no ThriftValue representation");
+  return false;
+}
 
 bool container_changed(const char* what) {
   PyErr_Format(PyExc_RuntimeError, "%s changed size during serialization", what);
@@ -124,10 +130,14 @@ class DataWriter {
 
  private:
   bool write_dict_fields(const StructPlan& plan, PyObject* dict) {
+    Py_ssize_t pos = 0;  // iteration position of the entry expected next
     for (const FieldPlan& f : plan.fields) {
-      PyObject* raw;
-      if (PyDict_GetItemRef(dict, f.name.get(), &raw) < 0) return false;
-      Ref value = Ref::steal(raw);
+      Ref value = next_entry_value(dict, pos, f.name.get());
+      if (!value) {
+        PyObject* raw;
+        if (PyDict_GetItemRef(dict, f.name.get(), &raw) < 0) return false;
+        value = Ref::steal(raw);
+      }
       if (value) {
         if (value.get() == Py_None) {
           if (f.field->required) {
@@ -142,6 +152,19 @@ class DataWriter {
       }
     }
     return true;
+  }
+
+  /// Fast path for dicts that hold the fields in declaration order (as dicts written for a schema
+  /// usually do): the value of the entry after `pos` when its key is `name` itself, the plan's
+  /// interned name object, which can only be the entry of that name; `pos` then moves past it.
+  /// Otherwise null, and the caller looks the name up by hash. Reads the dict's current state, so
+  /// a dict changed by an earlier value's callback is handled as a lookup would handle it.
+  static Ref next_entry_value(PyObject* dict, Py_ssize_t& pos, PyObject* name) {
+    Py_ssize_t probe = pos;
+    PyObject *key, *value;
+    if (!PyDict_Next(dict, &probe, &key, &value) || key != name) return Ref();
+    pos = probe;
+    return Ref::borrow(value);
   }
 
   /// Holds the instance's critical section while its slots and stored values are read: attribute
@@ -188,10 +211,7 @@ class DataWriter {
   }
 
   bool write_value(const TypePlan& type, PyObject* obj) {
-    if (obj == Py_None) {
-      PyErr_SetString(PyExc_TypeError, "None has no ThriftValue representation");
-      return false;
-    }
+    if (obj == Py_None) return none_has_no_value();
     switch (type.kind) {
       case TypeKind::List:
       case TypeKind::Set: return write_list(type, obj);
@@ -228,16 +248,82 @@ class DataWriter {
     } else {
       w_.list_begin(elem.wire_id, static_cast<size_t>(size));
     }
-    for (Py_ssize_t i = 0; i < size; ++i) {
-      // An item's __index__ or __float__ may change the list: hold the item, re-check the size.
-      if (PyList_GET_SIZE(obj) != size) return container_changed("list");
-      Ref item = Ref::borrow(PyList_GET_ITEM(obj, i));
-      if (!write_value(elem, item.get())) return false;
-    }
+    if (!write_items(obj, size, elem)) return false;
     if (is_set) {
       w_.set_end();
     } else {
       w_.list_end();
+    }
+    return true;
+  }
+
+  /// The items of a list under its element type. The element kind is dispatched once per list for
+  /// the common kinds; each item gets the same checks and conversion as write_value would apply.
+  bool write_items(PyObject* list, Py_ssize_t size, const TypePlan& elem) {
+    if constexpr (std::is_same_v<W, BinaryWriter>) {
+      // Lambdas rather than function pointers, so that the extraction is inlined.
+      if (elem.kind == TypeKind::I32)
+        return write_fixed_items<int32_t>(
+            list, size, [](PyObject* o, int32_t& v) { return extract_i32(o, v); },
+            [](char* p, uint32_t v) { wire::store_be32(p, v); });
+      if (elem.kind == TypeKind::I64)
+        return write_fixed_items<int64_t>(
+            list, size, [](PyObject* o, int64_t& v) { return extract_i64(o, v); },
+            [](char* p, uint64_t v) { wire::store_be64(p, v); });
+    }
+    switch (elem.kind) {
+      case TypeKind::I32:
+        return for_each_item(list, size, [&](PyObject* item) {
+          int32_t v;
+          return extract_i32(item, v) && (w_.write_i32(v), true);
+        });
+      case TypeKind::I64:
+        return for_each_item(list, size, [&](PyObject* item) {
+          int64_t v;
+          return extract_i64(item, v) && (w_.write_i64(v), true);
+        });
+      case TypeKind::Double:
+        return for_each_item(list, size, [&](PyObject* item) {
+          double v;
+          return extract_double(item, v) && (w_.write_double(v), true);
+        });
+      case TypeKind::String:
+        return for_each_item(list, size, [&](PyObject* item) {
+          std::string_view v;
+          return extract_string(item, v) && (w_.write_string(v), true);
+        });
+      case TypeKind::Struct:
+        if (elem.strukt) return for_each_item(list, size, [&](PyObject* item) { return write_struct(*elem.strukt, item); });
+        break;
+      default: break;
+    }
+    return for_each_item(list, size, [&](PyObject* item) { return write_value(elem, item); });
+  }
+
+  /// Binary lists of i32 or i64: the output grows once for all items, which are then stored in
+  /// place (big-endian, as write_i32 and write_i64 would append them). Nothing else writes to the
+  /// output meanwhile: a nested serialize from an item's callback has its own buffer.
+  template <class T, class Extract, class Store>
+  bool write_fixed_items(PyObject* list, Py_ssize_t size, Extract extract, Store store) {
+    char* out = w_.extend(sizeof(T) * static_cast<size_t>(size));
+    return for_each_item(list, size, [&](PyObject* item) {
+      T v;
+      if (!extract(item, v)) return false;
+      store(out, static_cast<std::make_unsigned_t<T>>(v));
+      out += sizeof(T);
+      return true;
+    });
+  }
+
+  /// Calls `write_item` on each item that is not None. An item's __index__ or __float__ may change
+  /// the list: each item is held while it is written and the size is re-checked before each one.
+  template <class WriteItem>
+  bool for_each_item(PyObject* list, Py_ssize_t size, WriteItem&& write_item) {
+    for (Py_ssize_t i = 0; i < size; ++i) {
+      if (PyList_GET_SIZE(list) != size) return container_changed("list");
+      Ref item = Ref::borrow(PyList_GET_ITEM(list, i));
+      if (item.get() == Py_None) return none_has_no_value();
+      if (!write_item(item.get())) return false;
     }
     return true;
   }
