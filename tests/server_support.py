@@ -12,10 +12,20 @@ import velvane
 DEADLINE = 10.0
 
 
+_reserved = []  # sockets holding the ports free_port() handed out, for the rest of the process
+
+
 def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+    """A loopback port kept for the caller: closing the probe socket would let the kernel hand the
+    port to another bind(port 0) or outgoing connection before the server binds it ("Address
+    already in use"). The port stays bound here with SO_REUSEADDR and never listens, which keeps
+    every other taker out while a server (it binds with SO_REUSEADDR) can still listen on it, and
+    a connection to it is refused whenever no server does."""
+    s = socket.socket()
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    s.bind(("127.0.0.1", 0))
+    _reserved.append(s)
+    return s.getsockname()[1]
 
 
 def wait_for(predicate, what, deadline=DEADLINE):

@@ -7,7 +7,7 @@ import pytest
 
 import velvane
 from scripted_peer import DEADLINE, Peer, frame, recv_exact, recv_frame
-from server_support import run_script, serving
+from server_support import free_port, run_script, serving
 from test_client import ADD_REPLY, ADD_REQUEST, FULL_REPLY, IDL, answer, binary_header, serve_adds
 
 T = velvane.TransportType
@@ -63,9 +63,8 @@ def test_async_with_round_trip(calc, transport, protocol):
 
 
 def test_errors_at_the_call_and_at_the_await(calc):
-    with socket.create_server(("127.0.0.1", 0)) as s:
-        free_port = s.getsockname()[1]
-    c = aclient(calc, free_port)
+    port = free_port()  # bound and never listening: a connection is refused
+    c = aclient(calc, port)
 
     async def main():
         with pytest.raises(ValueError, match="^Unknown method: nosuch$"):
@@ -75,7 +74,7 @@ def test_errors_at_the_call_and_at_the_await(calc):
         pending = c.call("add", a=1, b=2)
         with pytest.raises(OSError, match=NOT_OPEN):
             await pending
-        with pytest.raises(OSError, match=f"^connect to 127.0.0.1:{free_port}: ."):
+        with pytest.raises(OSError, match=f"^connect to 127.0.0.1:{port}: ."):
             await c.open()
         assert await c.close() is None
         assert not c.is_open()
@@ -192,10 +191,14 @@ def test_stopping_a_call_before_its_whole_reply_drops_the_connection(calc, how, 
     received, dropped = threading.Event(), threading.Event()
 
     def stalls(conn):
-        recv_frame(conn)
-        conn.sendall(frame(FULL_REPLY)[:sent])
-        received.set()
-        if conn.recv(1) == b"":
+        try:
+            recv_frame(conn)
+            conn.sendall(frame(FULL_REPLY)[:sent])
+            received.set()
+            ended = conn.recv(1) == b""
+        except (EOFError, ConnectionError):  # a timeout that came first (a loaded machine) may reset it
+            ended = True
+        if ended:
             dropped.set()
 
     async def main(port):

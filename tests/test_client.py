@@ -8,6 +8,7 @@ import pytest
 
 import velvane
 from scripted_peer import DEADLINE, Peer, frame, recv_exact, recv_frame
+from server_support import free_port
 
 T = velvane.TransportType
 P = velvane.ProtocolType
@@ -375,8 +376,7 @@ def test_open_twice_replaces_the_connection(calc):
 
 
 def test_connect_failure_names_the_address(calc):
-    with socket.create_server(("127.0.0.1", 0)) as s:
-        port = s.getsockname()[1]
+    port = free_port()  # bound and never listening: a connection is refused
     c = velvane.ThriftClient(calc[1], "127.0.0.1", port)
     with pytest.raises(OSError, match=f"^connect to 127.0.0.1:{port}: ."):
         c.open()

@@ -205,6 +205,9 @@ def test_a_failing_loop_start_is_reported_and_only_coroutine_handlers_fail():
             except velvane.ThriftApplicationException as e:
                 print(e.type_, e.message)
         server.stop()
+        # Each worker reports its failed loop start before it runs; the server thread ends after
+        # both workers have, and a report made while the interpreter exits is left out.
+        wait_for(lambda: threads_named("velvane-server") == 0, "the server thread to end")
     """)
     assert done.returncode == 0, done.stderr
     assert "6 RuntimeError: no loops today" in done.stdout.splitlines()

@@ -218,11 +218,14 @@ TEST_P(Served, StopsWhileAClientKeepsCalling) {
     done = true;
   });
   EXPECT_TRUE(wait_until([&] { return calls > 50; }));
-  const int before = calls;
   server.reset();  // stops and joins the server thread
-  EXPECT_LT(calls - before, 100);  // a server shutting down stops answering, busy connection or not
+  const int stopped = calls;
+  // A stopped server answers no more, busy connection or not: the connection ends, and the client
+  // can still count at most the one reply that was on its way when the stop finished. (How many
+  // calls are answered while the stop is under way depends only on scheduling.)
   EXPECT_TRUE(wait_until([&] { return done.load(); }));
   client.join();
+  EXPECT_LE(calls - stopped, 1);
 }
 
 TEST(Server, AStopBeforeListeningIsHonoured) {
