@@ -524,32 +524,18 @@ PyObject* async_set_parser(PyObject* self, PyObject* const* args, Py_ssize_t nar
 // --- The class ---------------------------------------------------------------------------------
 
 PyObject* async_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  VectorArgs va;
-  if (!to_vector_args(args, kwargs, va)) return nullptr;
-  PyObject* a[5];
-  if (!parse_args("AsyncThriftClient", va.values.data(), va.nargs, va.kwnames.get(),
-                  {"service", "host", "port", "transport", "protocol"}, 3, a))
-    return nullptr;
-  if (!PyObject_TypeCheck(a[0], cls(Cls::PyThriftService))) return fail_argument(a[0], "PyThriftService", "service"), nullptr;
-  Py_ssize_t host_size;
-  const char* host = str_arg(a[1], "host", &host_size);
-  if (!host) return nullptr;
-  uint16_t port = 0;
-  if (!port_arg(a[2], port)) return nullptr;
-  uint8_t transport = 0;
-  if (a[3] && !transport_arg(a[3], "transport", transport)) return nullptr;
-  Protocol protocol = Protocol::Binary;
-  if (a[4] && !protocol_arg(a[4], "protocol", protocol)) return nullptr;
+  ClientArgs given;
+  if (!parse_client_args("AsyncThriftClient", args, kwargs, given)) return nullptr;
   if (!watch_interpreter_exit()) return nullptr;
 
   auto st = std::make_unique<AsyncState>();
-  auto methods = std::make_shared<std::vector<MethodDef>>(reinterpret_cast<ServiceViewObject*>(a[0])->service->methods);
+  auto methods = std::make_shared<std::vector<MethodDef>>(given.service->methods);
   for (size_t i = 0; i < methods->size(); ++i) st->method_index.try_emplace((*methods)[i].name, i);
   st->methods = std::move(methods);
-  st->host.assign(host, static_cast<size_t>(host_size));
-  st->port = port;
-  st->transport = transport;
-  st->protocol = static_cast<uint8_t>(protocol);
+  st->host = std::move(given.host);
+  st->port = given.port;
+  st->transport = given.transport;
+  st->protocol = static_cast<uint8_t>(given.protocol);
   st->call_schema = plan_calls(*st->methods, PySchema::empty());
   if (!st->call_schema) return nullptr;
 

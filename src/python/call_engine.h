@@ -64,6 +64,17 @@ bool to_vector_args(PyObject* args, PyObject* kwargs, VectorArgs& out);
 bool fail_argument(PyObject* obj, const char* target, const char* param);
 bool transport_arg(PyObject* obj, const char* param, uint8_t& out);
 bool port_arg(PyObject* obj, uint16_t& out);
+/// The constructor arguments both clients take: (service, host, port, transport=..., protocol=...).
+struct ClientArgs {
+  const ServiceDef* service = nullptr;  // borrowed from the service view, which the caller holds
+  std::string host;
+  uint16_t port = 0;
+  uint8_t transport = 0;
+  Protocol protocol = Protocol::Binary;
+};
+/// Extracts them in order, the first failure raised; false with an exception set.
+bool parse_client_args(const char* class_name, PyObject* args, PyObject* kwargs, ClientArgs& out);
+
 /// The TransportType or ProtocolType member for a stored byte (new reference).
 PyObject* enum_member(Cls which, uint8_t value);
 /// True, with AttributeError set, when a property setter was asked to delete.

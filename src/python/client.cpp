@@ -133,6 +133,24 @@ PyObject* enum_member(Cls which, uint8_t value) {
   return PyObject_GetAttrString(reinterpret_cast<PyObject*>(cls(which)), name);
 }
 
+bool parse_client_args(const char* class_name, PyObject* args, PyObject* kwargs, ClientArgs& out) {
+  VectorArgs va;
+  if (!to_vector_args(args, kwargs, va)) return false;
+  PyObject* a[5];
+  if (!parse_args(class_name, va.values.data(), va.nargs, va.kwnames.get(),
+                  {"service", "host", "port", "transport", "protocol"}, 3, a))
+    return false;
+  if (!PyObject_TypeCheck(a[0], cls(Cls::PyThriftService))) return fail_argument(a[0], "PyThriftService", "service");
+  Py_ssize_t host_size;
+  const char* host = str_arg(a[1], "host", &host_size);
+  if (!host || !port_arg(a[2], out.port)) return false;
+  if (a[3] && !transport_arg(a[3], "transport", out.transport)) return false;
+  if (a[4] && !protocol_arg(a[4], "protocol", out.protocol)) return false;
+  out.service = reinterpret_cast<ServiceViewObject*>(a[0])->service.get();
+  out.host.assign(host, static_cast<size_t>(host_size));
+  return true;
+}
+
 // --- Encoding ----------------------------------------------------------------------------------
 
 namespace {
@@ -463,30 +481,16 @@ PyObject* client_set_parser(PyObject* self, PyObject* const* args, Py_ssize_t na
 // --- The class ---------------------------------------------------------------------------------
 
 PyObject* client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  VectorArgs va;
-  if (!to_vector_args(args, kwargs, va)) return nullptr;
-  PyObject* a[5];
-  if (!parse_args("ThriftClient", va.values.data(), va.nargs, va.kwnames.get(),
-                  {"service", "host", "port", "transport", "protocol"}, 3, a))
-    return nullptr;
-  if (!PyObject_TypeCheck(a[0], cls(Cls::PyThriftService))) return fail_argument(a[0], "PyThriftService", "service"), nullptr;
-  Py_ssize_t host_size;
-  const char* host = str_arg(a[1], "host", &host_size);
-  if (!host) return nullptr;
-  uint16_t port = 0;
-  if (!port_arg(a[2], port)) return nullptr;
-  uint8_t transport = 0;
-  if (a[3] && !transport_arg(a[3], "transport", transport)) return nullptr;
-  Protocol protocol = Protocol::Binary;
-  if (a[4] && !protocol_arg(a[4], "protocol", protocol)) return nullptr;
+  ClientArgs given;
+  if (!parse_client_args("ThriftClient", args, kwargs, given)) return nullptr;
 
   auto st = std::make_unique<ClientState>();
-  st->methods = reinterpret_cast<ServiceViewObject*>(a[0])->service->methods;
+  st->methods = given.service->methods;
   for (size_t i = 0; i < st->methods.size(); ++i) st->method_index.try_emplace(st->methods[i].name, i);
-  st->host.assign(host, static_cast<size_t>(host_size));
-  st->port = port;
-  st->transport = transport;
-  st->protocol = static_cast<uint8_t>(protocol);
+  st->host = std::move(given.host);
+  st->port = given.port;
+  st->transport = given.transport;
+  st->protocol = static_cast<uint8_t>(given.protocol);
   st->call_schema = plan_calls(st->methods, PySchema::empty());
   if (!st->call_schema) return nullptr;
   auto runtime = net::Runtime::create();
