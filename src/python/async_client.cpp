@@ -553,11 +553,6 @@ void async_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
-template <auto F>
-PyCFunction fastcall() {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guard<F>));
-}
-
 PyMethodDef async_methods[] = {
     {"set_parser", fastcall<async_set_parser>(), METH_FASTCALL | METH_KEYWORDS, "set_parser($self, parser)\n--\n\n"},
     {"is_open", guard<async_is_open>, METH_NOARGS,

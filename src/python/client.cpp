@@ -515,12 +515,6 @@ void client_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
-/// A METH_FASTCALL | METH_KEYWORDS method, guarded, in the table's function pointer type.
-template <auto F>
-PyCFunction fastcall() {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guard<F>));
-}
-
 PyMethodDef client_methods[] = {
     {"set_parser", fastcall<client_set_parser>(), METH_FASTCALL | METH_KEYWORDS, "set_parser($self, parser)\n--\n\n"},
     {"open", guard<client_open>, METH_NOARGS, "open($self)\n--\n\n"},

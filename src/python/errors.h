@@ -84,4 +84,10 @@ struct Guard<Fn, R (*)(A...) noexcept> {
 template <auto Fn>
 inline constexpr auto guard = guarding::Guard<Fn, decltype(Fn)>::entry;
 
+/// A METH_FASTCALL method, guarded, in the method table's function pointer type.
+template <auto Fn>
+PyCFunction fastcall() {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guard<Fn>));
+}
+
 }  // namespace velvane::py

@@ -281,11 +281,6 @@ void server_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
-template <auto F>
-PyCFunction fastcall() {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guard<F>));
-}
-
 constexpr const char* kHttpHandlerDoc =
     "register_http_handler($self, handler)\n--\n\n"
     "Register an optional callback for connections that begin like HTTP.\n\n"
