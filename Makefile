@@ -1,9 +1,10 @@
-# Developer entry points: make build | test | demo | bench | asan-test | fuzz
+# Developer entry points: make build | test | demo | bench | asan-test | debug-test | tsan-test | fuzz
 BUILD_DIR ?= build
 PYTHON_BIN = $(shell tools/bootstrap | tail -n 1)
 CMAKE_FLAGS ?=
 
-.PHONY: build test test-cpp test-python demo bench asan-build asan-test fuzz clean
+.PHONY: build test test-cpp test-python demo bench asan-build asan-test debug-build debug-test tsan-test fuzz \
+  fuzz-build fuzz-ci clean
 
 build:
 	cmake -S . -B $(BUILD_DIR) -G Ninja -DPython_EXECUTABLE=$(PYTHON_BIN) $(CMAKE_FLAGS)
@@ -38,13 +39,37 @@ asan-test: asan-build
 	ASAN_OPTIONS=detect_leaks=0 LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	  VELVANE_BUILD_DIR=$(abspath build-asan) tools/python -m pytest tests -q -p no:cacheprovider
 
-# libFuzzer targets with clang; FUZZ_SECONDS per target.
+# The module built against the debug interpreter (Py_DEBUG: reference-count, thread-state and
+# allocator checks on every path, the networking threads included) and the Python suite under it.
+debug-build:
+	$(MAKE) build BUILD_DIR=build-debug PYTHON_BIN="$$(tools/bootstrap --debug | tail -n 1)" \
+	  CMAKE_FLAGS="-DCMAKE_BUILD_TYPE=Debug -DVELVANE_TESTS=OFF"
+
+debug-test: debug-build
+	PYTHONPATH=$(abspath build-debug/python) VELVANE_BUILD_DIR=$(abspath build-debug) \
+	  "$$(tools/bootstrap --debug | tail -n 1)" -m pytest tests -q -p no:cacheprovider
+
+# The C++ test suites (networking core: client, server loops, framing, async client) under
+# ThreadSanitizer; no Python module.
+tsan-test:
+	cmake -S . -B build-tsan -G Ninja -DPython_EXECUTABLE=$(PYTHON_BIN) -DVELVANE_TSAN=ON \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build build-tsan --target velvane_core_tests
+	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(abspath tools/tsan.supp)" \
+	  build-tsan/velvane_core_tests --gtest_brief=1
+
+# libFuzzer targets with clang; FUZZ_SECONDS per target (fuzz-ci: a short run for CI).
 FUZZ_SECONDS ?= 60
-fuzz:
+fuzz: fuzz-build
+	tools/fuzz build-fuzz $(FUZZ_SECONDS)
+
+fuzz-build:
 	CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DPython_EXECUTABLE=$(PYTHON_BIN) -DVELVANE_FUZZ=ON \
 	  -DVELVANE_TESTS=OFF -DVELVANE_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build build-fuzz
-	tools/fuzz build-fuzz $(FUZZ_SECONDS)
+
+fuzz-ci:
+	$(MAKE) fuzz FUZZ_SECONDS=20
 
 clean:
-	rm -rf build build-asan build-fuzz
+	rm -rf build build-asan build-debug build-tsan build-fuzz
