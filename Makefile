@@ -66,7 +66,7 @@ fuzz: fuzz-build
 fuzz-build:
 	CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DPython_EXECUTABLE=$(PYTHON_BIN) -DVELVANE_FUZZ=ON \
 	  -DVELVANE_TESTS=OFF -DVELVANE_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
-	cmake --build build-fuzz
+	cmake --build build-fuzz --target fuzz_targets
 
 fuzz-ci:
 	$(MAKE) fuzz FUZZ_SECONDS=20

@@ -1,5 +1,5 @@
-// libFuzzer target: the framed decoder and the buffered scanners. The first byte picks the transport
-// and protocol, the next eight a cycle of piece sizes; the rest is the stream. Whatever the pieces,
+// libFuzzer target: the framed decoder and the buffered scanners. The first byte picks the transport,
+// protocol and reading side, the next eight a cycle of piece sizes; the rest is the stream. Whatever the pieces,
 // the outcome must be the one the whole stream gives at once.
 #include <cstdint>
 #include <cstdlib>
@@ -23,8 +23,8 @@ struct Outcome {
 };
 
 template <class NextPiece>
-Outcome decode(Transport transport, Protocol protocol, std::string_view stream, NextPiece next_piece) {
-  MessageDecoder d(transport, protocol);
+Outcome decode(Transport transport, Protocol protocol, Side side, std::string_view stream, NextPiece next_piece) {
+  MessageDecoder d(transport, protocol, side);
   size_t at = 0, consumed = 0;
   while (d.progress() == Progress::NeedMore && at < stream.size()) {
     const std::string_view piece = stream.substr(at, next_piece());
@@ -46,12 +46,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 9) return 0;
   const Transport transport = data[0] & 1 ? Transport::Buffered : Transport::Framed;
   const Protocol protocol = static_cast<Protocol>((data[0] >> 1) % 3);
+  const Side side = data[0] & 8 ? Side::Server : Side::Client;
   const uint8_t* sizes = data + 1;
   const std::string_view stream(reinterpret_cast<const char*>(data + 9), size - 9);
 
-  const Outcome whole = decode(transport, protocol, stream, [&] { return stream.size(); });
+  const Outcome whole = decode(transport, protocol, side, stream, [&] { return stream.size(); });
   size_t turn = 0;
-  const Outcome pieces = decode(transport, protocol, stream, [&] { return size_t{sizes[turn++ % 8]} % 17 + 1; });
+  const Outcome pieces = decode(transport, protocol, side, stream, [&] { return size_t{sizes[turn++ % 8]} % 17 + 1; });
   if (!(whole == pieces)) std::abort();
 
   if (whole.progress == Progress::Done && !whole.payload.empty()) {
