@@ -1,4 +1,5 @@
 """Helpers for ThriftServer tests (support module, not a test file)."""
+import atexit
 import contextlib
 import os
 import socket
@@ -13,6 +14,7 @@ DEADLINE = 10.0
 
 
 _reserved = []  # sockets holding the ports free_port() handed out, for the rest of the process
+atexit.register(lambda: [s.close() for s in _reserved])
 
 
 def free_port():
