@@ -11,12 +11,23 @@
 
 namespace velvane::py {
 
+/// Under the debug interpreter, a reference count changed by a thread without an attached thread
+/// state stops the process at the line that did it, instead of corrupting a count later.
+#ifdef Py_DEBUG
+inline void check_attached(PyObject* p) {
+  if (p && !PyThreadState_GetUnchecked()) Py_FatalError("velvane: reference changed without an attached thread state");
+}
+#else
+inline void check_attached(PyObject*) {}
+#endif
+
 /// Move-only owner of one strong reference; built only through steal() or borrow().
 class Ref {
  public:
   Ref() = default;
   static Ref steal(PyObject* p) { return Ref(p); }
   static Ref borrow(PyObject* p) {
+    check_attached(p);
     Py_XINCREF(p);
     return Ref(p);
   }
@@ -24,19 +35,26 @@ class Ref {
   Ref& operator=(Ref&& o) noexcept {
     if (this != &o) {
       PyObject* old = std::exchange(p_, std::exchange(o.p_, nullptr));
+      check_attached(old);
       Py_XDECREF(old);
     }
     return *this;
   }
   Ref(const Ref&) = delete;
   Ref& operator=(const Ref&) = delete;
-  ~Ref() { Py_XDECREF(p_); }
+  ~Ref() {
+    check_attached(p_);
+    Py_XDECREF(p_);
+  }
 
   PyObject* get() const { return p_; }
   /// Hands the reference to the caller (who then owns it).
   PyObject* release() { return std::exchange(p_, nullptr); }
   explicit operator bool() const { return p_ != nullptr; }
-  void reset() { Py_CLEAR(p_); }
+  void reset() {
+    check_attached(p_);
+    Py_CLEAR(p_);
+  }
 
  private:
   explicit Ref(PyObject* p) : p_(p) {}
