@@ -40,14 +40,15 @@ asan-test: asan-build
 	  VELVANE_BUILD_DIR=$(abspath build-asan) tools/python -m pytest tests -q -p no:cacheprovider
 
 # The module built against the debug interpreter (Py_DEBUG: reference-count, thread-state and
-# allocator checks on every path, the networking threads included) and the Python suite under it.
+# allocator checks on every path, the networking threads included) and the Python suite under it,
+# in development mode (asyncio's debug mode refuses loop calls from other threads).
 debug-build:
 	$(MAKE) build BUILD_DIR=build-debug PYTHON_BIN="$$(tools/bootstrap --debug | tail -n 1)" \
 	  CMAKE_FLAGS="-DCMAKE_BUILD_TYPE=Debug -DVELVANE_TESTS=OFF"
 
 debug-test: debug-build
 	PYTHONPATH=$(abspath build-debug/python) VELVANE_BUILD_DIR=$(abspath build-debug) \
-	  "$$(tools/bootstrap --debug | tail -n 1)" -m pytest tests -q -p no:cacheprovider
+	  "$$(tools/bootstrap --debug | tail -n 1)" -X dev -m pytest tests -q -p no:cacheprovider
 
 # The C++ test suites (networking core: client, server loops, framing, async client) under
 # ThreadSanitizer; no Python module.
