@@ -47,8 +47,8 @@ debug-build:
 	  CMAKE_FLAGS="-DCMAKE_BUILD_TYPE=Debug -DVELVANE_TESTS=OFF"
 
 debug-test: debug-build
-	PYTHONPATH=$(abspath build-debug/python) VELVANE_BUILD_DIR=$(abspath build-debug) \
-	  "$$(tools/bootstrap --debug | tail -n 1)" -X dev -m pytest tests -q -p no:cacheprovider
+	PYTHONDEVMODE=1 PYTHONPATH=$(abspath build-debug/python) VELVANE_BUILD_DIR=$(abspath build-debug) \
+	  "$$(tools/bootstrap --debug | tail -n 1)" -m pytest tests -q -p no:cacheprovider
 
 # The C++ test suites (networking core: client, server loops, framing, async client) under
 # ThreadSanitizer; no Python module.
