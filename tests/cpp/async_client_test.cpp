@@ -7,9 +7,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <future>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "net/async_client.h"
 
@@ -194,6 +196,40 @@ TEST(AsyncClient, ACallCancelledInLineLeavesTheConnection) {
   Completion third = call(c, "3").wait();
   EXPECT_EQ(third.reply, "two");  // the cancelled call sent nothing
   EXPECT_TRUE(c->is_open());
+}
+
+TEST(AsyncClient, CallsFromSeveralThreadsEachGetTheirOwnReply) {
+  constexpr int kThreads = 4, kCalls = 25;
+  Peer peer([](int fd) {
+    for (std::string request; (request = read_exact(fd, 5)).size() == 5;)
+      ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+  });
+  auto c = opened(peer.port());
+  std::atomic<int> matched{0};
+  std::vector<std::thread> callers;
+  for (int t = 0; t < kThreads; ++t) {
+    callers.emplace_back([&, t] {
+      std::vector<std::pair<char, Started>> mine;
+      for (int i = 0; i < kCalls; ++i) {
+        const char tag = static_cast<char>('A' + t * kCalls + i);
+        mine.emplace_back(tag, call(c, std::string(1, tag)));
+      }
+      for (auto& [tag, started] : mine)
+        if (started.wait().reply == std::string(1, tag)) ++matched;
+    });
+  }
+  for (auto& t : callers) t.join();
+  EXPECT_EQ(matched.load(), kThreads * kCalls);
+  // A close racing with calls from another thread: each call is answered before it or finds no
+  // connection after it.
+  std::vector<Started> late;
+  std::thread closer([&] { start([&](CompletionHandler h) { return c->close(h); }).wait(); });
+  for (int i = 0; i < 10; ++i) late.push_back(call(c, "z"));
+  closer.join();
+  for (auto& s : late) {
+    const Completion done = s.wait();
+    EXPECT_TRUE(done.kind == Kind::NotOpen || (done.kind == Kind::Done && done.reply == "z")) << done.error.text;
+  }
 }
 
 TEST(AsyncClient, OpenFailureKeepsTheOldConnection) {
