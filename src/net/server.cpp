@@ -774,7 +774,11 @@ asio::awaitable<ConnectionEnd> hand_off(tcp::socket& socket, const ConnectionSha
   auto job = std::make_shared<HandOffJob>(fd.take(), Responder(slot));
   auto taken = std::make_shared<HttpTaken>();
   shared.pool->submit([job, taken, http = shared.http] {
-    *taken = http->take(job->fd.take());
+    try {
+      *taken = http->take(job->fd.take());
+    } catch (...) {
+      taken->error = Error{ErrorKind::Internal, "HTTP hand-off failed: " + current_exception_error().text};
+    }
     job->respond(Outcome{});
   });
   job.reset();
