@@ -8,7 +8,7 @@ import pytest
 
 import velvane
 from scripted_peer import frame, recv_frame
-from server_support import DEADLINE, connected, raw_connection, serving, wait_for
+from server_support import DEADLINE, connected, raw_connection, serving, stderr_tap, wait_for
 
 T = velvane.TransportType
 P = velvane.ProtocolType
@@ -145,27 +145,14 @@ def test_round_trips(calc, transport, protocol, kind):
             assert c.call("add", a=1, b=1) == 2  # the connection is still in step after all that
 
 
-def test_buffered_compact_answers_nothing_and_says_why(calc, capfd):
+def test_buffered_compact_answers_nothing_and_says_why(calc):
     _, client_parser, service = calc
-    with serving(make_server(calc, Handlers(), T.Buffered, P.Compact)) as port:
+    with stderr_tap() as stderr, serving(make_server(calc, Handlers(), T.Buffered, P.Compact)) as port:
         with connected(service, client_parser, port, T.Buffered, P.Compact) as c:
             with pytest.raises(OSError):
                 c.call("add", a=1, b=2)
-        wait_for(lambda: _err_has(capfd, "connection error: buffered RPC transport currently supports Binary and "
-                                         "JSON protocols\n"), "the connection-error line")
-
-
-_captured = []
-
-
-def _err_has(capfd, text):
-    _captured.append(capfd.readouterr().err)
-    return text in "".join(_captured)
-
-
-@pytest.fixture(autouse=True)
-def _fresh_capture():
-    _captured.clear()
+        wait_for(lambda: "connection error: buffered RPC transport currently supports Binary and JSON protocols\n"
+                 in stderr(), "the connection-error line")
 
 
 def test_missing_arguments_arrive_as_none(calc):
@@ -286,21 +273,21 @@ def binary_request(name, body):
     (T.Framed, frame(binary_request(b"echo", bytes([12, 0, 2]) * 200 + bytes(200))),
      "connection error: Depth limit exceeded\n"),
 ], ids=["garbage header", "unknown type id", "deep buffered", "deep framed"])
-def test_malformed_requests_end_only_their_connection(calc, capfd, transport, payload, line):
+def test_malformed_requests_end_only_their_connection(calc, transport, payload, line):
     _, client_parser, service = calc
-    with serving(make_server(calc, Handlers(), transport)) as port:
+    with stderr_tap() as stderr, serving(make_server(calc, Handlers(), transport)) as port:
         with raw_connection(port) as conn:
             conn.sendall(payload)
             assert conn.recv(100) == b""  # closed by the server without a reply
         transport_client = dict(transport=transport)
         with connected(service, client_parser, port, **transport_client) as c:
             assert c.call("add", a=2, b=3) == 5
-        wait_for(lambda: _err_has(capfd, line), "the connection-error line")
+        wait_for(lambda: line in stderr(), "the connection-error line")
 
 
-def test_silent_huge_and_half_closed_peers_cost_only_their_own_connection(calc, capfd):
+def test_silent_huge_and_half_closed_peers_cost_only_their_own_connection(calc):
     _, client_parser, service = calc
-    with serving(make_server(calc, Handlers())) as port:
+    with stderr_tap() as stderr, serving(make_server(calc, Handlers())) as port:
         silent = raw_connection(port)
         huge = raw_connection(port)
         huge.sendall(b"\x7f\xff\xff\xff" + b"x" * 1000)  # claims 2 GiB, sends 1000 bytes
@@ -316,8 +303,8 @@ def test_silent_huge_and_half_closed_peers_cost_only_their_own_connection(calc, 
         for conn in (silent, huge, half):
             conn.close()
         assert healthy(service, client_parser, port)
-    # Peers going away, even in the middle of a frame, are normal: nothing is printed.
-    assert "connection error" not in capfd.readouterr().err
+        # Peers going away, even in the middle of a frame, are normal: nothing is printed.
+        assert "connection error" not in stderr()
 
 
 # --- Apache Thrift's client ---------------------------------------------------------------------
