@@ -18,10 +18,12 @@ include "shared.thrift"
 exception NotFound { 1: string key, 2: i32 code }
 exception Oops { 1: string why }
 struct Point { 1: i32 x, 2: i32 y }
+struct Label { 1: string x }
 struct Bag { 1: list<Point> points, 2: map<string, set<i64>> tags, 3: double ratio, 4: binary blob, 5: bool flag }
 service Calc {
   i32 add(1: i32 a, 2: i32 b),
   Point echo(1: Point p),
+  Label relabel(1: Point p),
   Bag bag(1: Bag b),
   string find(1: string key) throws (1: NotFound nf, 2: shared.Oops oops),
   void nothing(),
@@ -153,6 +155,21 @@ def test_buffered_compact_answers_nothing_and_says_why(calc):
                 c.call("add", a=1, b=2)
         wait_for(lambda: "connection error: buffered RPC transport currently supports Binary and JSON protocols\n"
                  in stderr(), "the connection-error line")
+
+
+@pytest.mark.parametrize("protocol", [P.Binary, P.Compact, P.JSON])
+def test_a_struct_returned_as_another_is_refused_not_written_malformed(calc, protocol):
+    # The handler gets a Point holding the values read from the request and returns it as a Label,
+    # whose field x is a string: an i32 under a string header would be malformed bytes.
+    _, client_parser, service = calc
+    server = make_server(calc, Handlers(), protocol=protocol)
+    server.register_handler("relabel", lambda p: p)
+    with serving(server) as port, connected(service, client_parser, port, protocol=protocol) as c:
+        with pytest.raises(velvane.ThriftApplicationException) as raised:
+            c.call("relabel", p={"x": 1, "y": 2})
+        assert (raised.value.type_, raised.value.message) == (
+            6, "TypeError: Stored value of field 'x' does not match its declared type")
+        assert c.call("add", a=1, b=2) == 3
 
 
 def test_missing_arguments_arrive_as_none(calc):
