@@ -27,7 +27,7 @@ bench: build
 	$(BUILD_DIR)/parse_bench
 	VELVANE_BUILD_DIR=$(abspath $(BUILD_DIR)) tools/python bench/run.py $(BENCH_ARGS)
 	VELVANE_BUILD_DIR=$(abspath $(BUILD_DIR)) tools/python bench/client_bench.py $(filter --quick,$(BENCH_ARGS))
-	VELVANE_BUILD_DIR=$(abspath $(BUILD_DIR)) tools/python bench/server_bench.py $(filter --quick,$(BENCH_ARGS))
+	VELVANE_BUILD_DIR=$(abspath $(BUILD_DIR)) tools/python bench/server_bench.py $(filter --quick --memory,$(BENCH_ARGS))
 
 # AddressSanitizer + UndefinedBehaviorSanitizer build of the module, its C++ tests and the Python suite.
 asan-build:
