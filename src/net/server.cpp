@@ -21,6 +21,7 @@
 #include <asio/strand.hpp>
 #include <asio/use_awaitable.hpp>
 #include <asio/write.hpp>
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <chrono>
@@ -183,6 +184,9 @@ struct ReplySlot {
   Outcome outcome;
   asio::steady_timer* timer = nullptr;
   std::atomic<bool> arrived{false};  // `ready`, readable without the lock
+  // The connection task's own: polls that ended without the outcome, in a row, and waits since.
+  uint8_t missed_polls = 0;
+  uint8_t waits_since_poll = 0;
 };
 
 Responder& Responder::operator=(Responder&& o) noexcept {
@@ -461,12 +465,23 @@ struct SlotRelease {
 
 /// Waits for the current request's outcome: polls for a short while first (a handler that answers
 /// quickly then costs no wake-up of this thread), then sleeps until the responder wakes it.
+/// A connection whose outcomes keep coming later than the poll lasts (slow handlers, a pool thread
+/// serving a busy connection) stops polling, and tries again now and then.
 asio::awaitable<Outcome> await_outcome(ReplySlot& slot, asio::steady_timer& timer) {
+  constexpr uint8_t kMissesBeforePause = 2, kWaitsBetweenTries = 16;
+  bool poll = polling_pays();
+  if (poll && slot.missed_polls >= kMissesBeforePause) {
+    poll = ++slot.waits_since_poll >= kWaitsBetweenTries;
+    if (poll) slot.waits_since_poll = 0;
+  }
   {
     std::lock_guard lock(slot.mutex);
-    slot.spinning = !slot.ready;
+    slot.spinning = poll && !slot.ready;
   }
-  if (slot.spinning) spin_until([&] { return slot.arrived.load(std::memory_order_acquire); }, kReplySpin);
+  if (slot.spinning) {
+    const bool hit = spin_until([&] { return slot.arrived.load(std::memory_order_acquire); }, kReplySpin);
+    slot.missed_polls = hit ? 0 : static_cast<uint8_t>(std::min(slot.missed_polls + 1, 255));
+  }
   for (;;) {
     {
       std::lock_guard lock(slot.mutex);
