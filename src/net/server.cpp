@@ -419,6 +419,8 @@ struct Server::Impl {
   std::shared_ptr<RuntimeGate> gate = std::make_shared<RuntimeGate>();
   std::unique_ptr<asio::io_context> runtime;  // connection tasks, on the worker threads
   asio::io_context accepting{1};              // the accept loop, on the server thread
+  asio::steady_timer room{accepting};         // the accept loop waits here while at max_connections
+  std::atomic<size_t> open_connections{0};
   std::unique_ptr<BlockingPool> pool;
   std::vector<Thread> workers;
   std::string address;
@@ -426,8 +428,18 @@ struct Server::Impl {
   void start_workers();
   bool bind(tcp::acceptor& acceptor);
   asio::awaitable<void> accept_loop(tcp::acceptor& acceptor, bool& interrupted);
+  bool at_connection_limit() const {
+    return options.max_connections != 0 && open_connections.load(std::memory_order_acquire) >= options.max_connections;
+  }
+  /// Called by each connection as it ends (any thread): wakes an accept loop waiting for room.
+  void connection_ended();
   void shut_down_runtime();
 };
+
+void Server::Impl::connection_ended() {
+  if (open_connections.fetch_sub(1, std::memory_order_acq_rel) >= options.max_connections && options.max_connections)
+    asio::post(accepting, [this] { room.cancel(); });
+}
 
 struct ConnectionEnd {
   std::optional<Error> error;
@@ -445,6 +457,7 @@ ConnectionEnd os_end(const std::error_code& ec) { return ConnectionEnd{Error{Err
 struct ConnectionShared {
   framing::Transport transport;
   Protocol protocol;
+  size_t max_message_size;
   Dispatcher* dispatcher;
   BlockingPool* pool;
   std::shared_ptr<RuntimeGate> gate;
@@ -567,7 +580,7 @@ Outcome serve_burst(int fd, ReadState& rs, const ConnectionShared& shared) {
   BlockingWhileServing blocking(fd);
   std::string prefix;
   for (;;) {
-    if (!rs.decoder) rs.decoder.emplace(shared.transport, shared.protocol, framing::Side::Server);
+    if (!rs.decoder) rs.decoder.emplace(shared.transport, shared.protocol, framing::Side::Server, shared.max_message_size);
     framing::MessageDecoder& decoder = *rs.decoder;
     while (decoder.progress() == framing::Progress::NeedMore) {
       if (rs.begin == rs.end) {
@@ -648,7 +661,7 @@ asio::awaitable<ConnectionEnd> request_loop(tcp::socket& socket, const Connectio
       rs.lent_fd = -1;
       if (outcome.kind == Outcome::Kind::Idle) continue;
     } else {
-      if (!rs.decoder) rs.decoder.emplace(shared.transport, shared.protocol, framing::Side::Server);
+      if (!rs.decoder) rs.decoder.emplace(shared.transport, shared.protocol, framing::Side::Server, shared.max_message_size);
       framing::MessageDecoder& decoder = *rs.decoder;
       while (decoder.progress() == framing::Progress::NeedMore) {
         if (rs.begin == rs.end) {
@@ -687,7 +700,22 @@ asio::awaitable<ConnectionEnd> request_loop(tcp::socket& socket, const Connectio
   }
 }
 
-asio::awaitable<void> connection_task(tcp::socket socket, std::shared_ptr<const ConnectionShared> shared) {
+/// Counts a connection as open from its accept until its task ends or is dropped with the runtime.
+class OpenConnection {
+ public:
+  explicit OpenConnection(Server::Impl& server) : server_(&server) {}
+  OpenConnection(OpenConnection&& o) noexcept : server_(std::exchange(o.server_, nullptr)) {}
+  OpenConnection& operator=(OpenConnection&&) = delete;
+  ~OpenConnection() {
+    if (server_) server_->connection_ended();
+  }
+
+ private:
+  Server::Impl* server_;
+};
+
+asio::awaitable<void> connection_task(tcp::socket socket, std::shared_ptr<const ConnectionShared> shared,
+                                      OpenConnection /*counted while the task lives*/) {
   std::error_code ignored;
   socket.set_option(tcp::no_delay(true), ignored);
   ConnectionEnd end = co_await request_loop(socket, *shared);
@@ -744,6 +772,7 @@ bool Server::Impl::bind(tcp::acceptor& acceptor) {
       std::error_code e;
       acceptor.open(entry.endpoint().protocol(), e);
       if (!e) acceptor.set_option(tcp::acceptor::reuse_address(true), e);
+      if (!e && options.reuse_port) acceptor.set_option(asio::detail::socket_option::boolean<SOL_SOCKET, SO_REUSEPORT>(true), e);
       if (!e) acceptor.bind(entry.endpoint(), e);
       if (!e) acceptor.listen(128, e);
       if (!e) return true;
@@ -758,7 +787,8 @@ bool Server::Impl::bind(tcp::acceptor& acceptor) {
 
 asio::awaitable<void> Server::Impl::accept_loop(tcp::acceptor& acceptor, bool& interrupted) {
   auto shared = std::make_shared<const ConnectionShared>(
-      ConnectionShared{options.transport, options.protocol, dispatcher.get(), pool.get(), gate});
+      ConnectionShared{options.transport, options.protocol, options.max_message_size, dispatcher.get(), pool.get(),
+                       gate});
   for (;;) {
     if (control->stop_requests() != options.stops_seen) {
       print_line(1, "shutdown requested\n");
@@ -769,6 +799,12 @@ asio::awaitable<void> Server::Impl::accept_loop(tcp::acceptor& acceptor, bool& i
       break;
     }
     std::error_code ec;
+    if (at_connection_limit()) {
+      // Newcomers wait in the listen backlog. A connection that ends, or a stop, cancels the wait.
+      room.expires_at(asio::steady_timer::time_point::max());
+      co_await room.async_wait(asio::redirect_error(asio::use_awaitable, ec));
+      continue;
+    }
     tcp::socket socket = co_await acceptor.async_accept(*runtime, asio::redirect_error(asio::use_awaitable, ec));
     if (ec == asio::error::operation_aborted) continue;  // woken: look at the requests again
     if (ec) {
@@ -778,7 +814,9 @@ asio::awaitable<void> Server::Impl::accept_loop(tcp::acceptor& acceptor, bool& i
       co_await pause.async_wait(asio::redirect_error(asio::use_awaitable, ec));
       continue;
     }
-    asio::co_spawn(asio::make_strand(*runtime), connection_task(std::move(socket), shared), asio::detached);
+    open_connections.fetch_add(1, std::memory_order_acq_rel);
+    asio::co_spawn(asio::make_strand(*runtime), connection_task(std::move(socket), shared, OpenConnection(*this)),
+                   asio::detached);
   }
   control->clear_listening(id);
   std::error_code ignored;
@@ -798,6 +836,7 @@ void Server::run() {
       asio::post(s.accepting, [&] {
         std::error_code ignored;  // the loop may have closed the acceptor already
         acceptor.cancel(ignored);
+        s.room.cancel();
       });
     });
 
@@ -815,6 +854,7 @@ void Server::run() {
         if (ec) co_return;
         interrupted = true;
         acceptor.cancel(ec);
+        s.room.cancel();
       }, asio::detached);
     }
     asio::co_spawn(s.accepting, [&]() -> asio::awaitable<void> {
