@@ -29,6 +29,7 @@
 #include <deque>
 #include <optional>
 #include <thread>
+#include <unordered_set>
 
 #include "net/connection.h"
 #include "protocol/wire_format.h"
@@ -419,8 +420,12 @@ struct Server::Impl {
   std::shared_ptr<RuntimeGate> gate = std::make_shared<RuntimeGate>();
   std::unique_ptr<asio::io_context> runtime;  // connection tasks, on the worker threads
   asio::io_context accepting{1};              // the accept loop, on the server thread
-  asio::steady_timer room{accepting};         // the accept loop waits here while at max_connections
+  asio::steady_timer resume{accepting};       // the accept loop waits here (at max_connections, after errors)
+  std::atomic<bool> accept_waiting{false};    // a connection that ends then cancels the wait
+  std::chrono::milliseconds error_pause{10};
   std::atomic<size_t> open_connections{0};
+  std::mutex sockets_mutex;
+  std::unordered_multiset<int> sockets;  // open connections' descriptors, for shutting them down
   std::unique_ptr<BlockingPool> pool;
   std::vector<Thread> workers;
   std::string address;
@@ -429,16 +434,26 @@ struct Server::Impl {
   bool bind(tcp::acceptor& acceptor);
   asio::awaitable<void> accept_loop(tcp::acceptor& acceptor, bool& interrupted);
   bool at_connection_limit() const {
-    return options.max_connections != 0 && open_connections.load(std::memory_order_acquire) >= options.max_connections;
+    return options.max_connections != 0 && open_connections.load() >= options.max_connections;
   }
-  /// Called by each connection as it ends (any thread): wakes an accept loop waiting for room.
+  /// Called by each connection as it ends (any thread): wakes a waiting accept loop.
   void connection_ended();
+  /// Waits until `until`, a stop, or the end of a connection.
+  asio::awaitable<void> wait_to_accept(asio::steady_timer::time_point until) {
+    std::error_code ignored;
+    resume.expires_at(until);
+    co_await resume.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+  }
   void shut_down_runtime();
 };
 
+constexpr std::chrono::milliseconds kMinAcceptPause{10}, kMaxAcceptPause{1000};
+
 void Server::Impl::connection_ended() {
-  if (open_connections.fetch_sub(1, std::memory_order_acq_rel) >= options.max_connections && options.max_connections)
-    asio::post(accepting, [this] { room.cancel(); });
+  // Sequentially consistent with the accept loop's flag and count: either the loop sees this
+  // connection gone, or this sees the loop waiting (and the cancel runs after its wait began).
+  open_connections.fetch_sub(1);
+  if (accept_waiting.load()) asio::post(accepting, [this] { resume.cancel(); });
 }
 
 struct ConnectionEnd {
@@ -700,25 +715,41 @@ asio::awaitable<ConnectionEnd> request_loop(tcp::socket& socket, const Connectio
   }
 }
 
-/// Counts a connection as open from its accept until its task ends or is dropped with the runtime.
+/// Counts a connection as open from its accept until its task ends or is dropped with the runtime,
+/// and keeps its descriptor known to the server until the task is about to close it.
 class OpenConnection {
  public:
-  explicit OpenConnection(Server::Impl& server) : server_(&server) {}
-  OpenConnection(OpenConnection&& o) noexcept : server_(std::exchange(o.server_, nullptr)) {}
+  OpenConnection(Server::Impl& server, int fd) : server_(&server), fd_(fd) {
+    server.open_connections.fetch_add(1);
+    std::lock_guard lock(server.sockets_mutex);
+    server.sockets.insert(fd);
+  }
+  OpenConnection(OpenConnection&& o) noexcept : server_(std::exchange(o.server_, nullptr)), fd_(std::exchange(o.fd_, -1)) {}
   OpenConnection& operator=(OpenConnection&&) = delete;
   ~OpenConnection() {
-    if (server_) server_->connection_ended();
+    if (!server_) return;
+    forget_socket();
+    server_->connection_ended();
+  }
+
+  void forget_socket() {
+    if (fd_ < 0) return;
+    std::lock_guard lock(server_->sockets_mutex);
+    server_->sockets.erase(server_->sockets.find(fd_));
+    fd_ = -1;
   }
 
  private:
   Server::Impl* server_;
+  int fd_;
 };
 
 asio::awaitable<void> connection_task(tcp::socket socket, std::shared_ptr<const ConnectionShared> shared,
-                                      OpenConnection /*counted while the task lives*/) {
+                                      OpenConnection counted) {
   std::error_code ignored;
   socket.set_option(tcp::no_delay(true), ignored);
   ConnectionEnd end = co_await request_loop(socket, *shared);
+  counted.forget_socket();
   socket.shutdown(tcp::socket::shutdown_send, ignored);
   socket.close(ignored);
   if (end.error && !end.quiet) print_line(2, "connection error: " + end.error->text + "\n");
@@ -798,24 +829,30 @@ asio::awaitable<void> Server::Impl::accept_loop(tcp::acceptor& acceptor, bool& i
       print_line(1, "received Ctrl+C, shutting down\n");
       break;
     }
-    std::error_code ec;
-    if (at_connection_limit()) {
-      // Newcomers wait in the listen backlog. A connection that ends, or a stop, cancels the wait.
-      room.expires_at(asio::steady_timer::time_point::max());
-      co_await room.async_wait(asio::redirect_error(asio::use_awaitable, ec));
-      continue;
+    if (options.max_connections != 0) {
+      // Newcomers wait in the listen backlog until a connection ends (or a stop comes).
+      accept_waiting.store(true);
+      const bool full = at_connection_limit();
+      if (full) co_await wait_to_accept(asio::steady_timer::time_point::max());
+      accept_waiting.store(false);
+      if (full) continue;
     }
+    std::error_code ec;
     tcp::socket socket = co_await acceptor.async_accept(*runtime, asio::redirect_error(asio::use_awaitable, ec));
     if (ec == asio::error::operation_aborted) continue;  // woken: look at the requests again
     if (ec) {
       print_line(2, "accept error: " + ec.message() + "\n");
-      // Errors such as running out of descriptors repeat at once: pause instead of spinning.
-      asio::steady_timer pause(accepting, std::chrono::milliseconds(10));
-      co_await pause.async_wait(asio::redirect_error(asio::use_awaitable, ec));
+      // Errors such as running out of descriptors repeat at once: pause, longer each time they
+      // repeat, instead of spinning and filling the log. A connection that ends cuts the pause short.
+      accept_waiting.store(true);
+      co_await wait_to_accept(asio::steady_timer::clock_type::now() + error_pause);
+      accept_waiting.store(false);
+      error_pause = std::min<std::chrono::milliseconds>(error_pause * 2, kMaxAcceptPause);
       continue;
     }
-    open_connections.fetch_add(1, std::memory_order_acq_rel);
-    asio::co_spawn(asio::make_strand(*runtime), connection_task(std::move(socket), shared, OpenConnection(*this)),
+    error_pause = kMinAcceptPause;
+    OpenConnection counted(*this, socket.native_handle());
+    asio::co_spawn(asio::make_strand(*runtime), connection_task(std::move(socket), shared, std::move(counted)),
                    asio::detached);
   }
   control->clear_listening(id);
@@ -836,7 +873,7 @@ void Server::run() {
       asio::post(s.accepting, [&] {
         std::error_code ignored;  // the loop may have closed the acceptor already
         acceptor.cancel(ignored);
-        s.room.cancel();
+        s.resume.cancel();
       });
     });
 
@@ -854,7 +891,7 @@ void Server::run() {
         if (ec) co_return;
         interrupted = true;
         acceptor.cancel(ec);
-        s.room.cancel();
+        s.resume.cancel();
       }, asio::detached);
     }
     asio::co_spawn(s.accepting, [&]() -> asio::awaitable<void> {
@@ -877,6 +914,12 @@ void Server::Impl::shut_down_runtime() {
   gate->stopping.store(true, std::memory_order_release);
   runtime->stop();
   for (Thread& t : workers) t.join();
+  // The tasks' sockets close only when the runtime goes, after the handlers still running: shut
+  // them down now, so their peers see the end at once even while a handler never returns.
+  {
+    std::lock_guard lock(sockets_mutex);
+    for (int fd : sockets) ::shutdown(fd, SHUT_RDWR);
+  }
   pool->shutdown();
   {
     std::lock_guard lock(gate->mutex);
