@@ -3,15 +3,15 @@
 // call count after a warm-up; every thread starts measuring at the same moment.
 //
 //   apache_load --port P [--host 127.0.0.1] [--connections 1] [--call add|echo]
-//               [--seconds 2 | --calls N] [--warmup-calls 1000] [--check 0|1]
+//               [--seconds 2 | --calls N] [--warmup-calls 1000] [--check 0|1] [--first-number 0]
 //
 // The last stdout line is one JSON object:
 //   {"connections":1,"call":"add","calls":123456,"seconds":2.0,"calls_per_s":61728.0,"p50_us":15.2,"p99_us":31.0,
 //    "p999_us":80.0,"checked":0,"lost":0,"mixed":0}
 // A failed call ends the run with a message on stderr and exit status 1.
 //
-// --check 1 makes every request unique (add: the connection's number and the call's, echo: the
-// struct's count) and verifies each reply against its own request: a reply that belongs to another
+// --check 1 makes every request unique (add: the connection's number, counted from --first-number,
+// and the call's; echo: the struct's count made of both) and verifies each reply against its own request: a reply that belongs to another
 // request counts as mixed, a call that fails as lost (its connection then stops). The run still
 // reports, and exits with status 1 when anything was lost or mixed.
 #include <algorithm>
@@ -50,6 +50,7 @@ struct RunPlan {
   long calls;       // per connection; 0 means run for `seconds`
   long warmup_calls;
   bool check;
+  int first_number;
 };
 
 /// One connection's client with the call the plan asks for, checked against the expected answer.
@@ -133,7 +134,7 @@ class LoadRun {
   void drive_connection(int number, ConnectionResult& result) {
     std::unique_ptr<BenchConnection> connection;
     try {
-      connection = std::make_unique<BenchConnection>(plan_, number);
+      connection = std::make_unique<BenchConnection>(plan_, plan_.first_number + number);
       for (long i = 0; i < plan_.warmup_calls; ++i) connection->call_once();
     } catch (...) {
       result.failure = std::current_exception();
@@ -217,7 +218,8 @@ int report(const RunPlan& plan, std::vector<ConnectionResult> results, double se
 RunPlan plan_from(const peers::Flags& flags) {
   RunPlan plan{flags.text("host"), static_cast<int>(flags.integer("port")),
                static_cast<int>(flags.integer("connections")), flags.text("call"), flags.real("seconds"),
-               flags.integer("calls"), flags.integer("warmup-calls"), flags.integer("check") != 0};
+               flags.integer("calls"), flags.integer("warmup-calls"), flags.integer("check") != 0,
+               static_cast<int>(flags.integer("first-number"))};
   if (plan.port <= 0 || plan.port > 65535) throw std::invalid_argument("--port must name the server's port");
   if (plan.connections < 1) throw std::invalid_argument("--connections must be at least 1");
   if (plan.calls == 0 && plan.seconds <= 0) throw std::invalid_argument("--seconds must be positive");
@@ -230,7 +232,7 @@ int main(int argc, char** argv) {
   try {
     const RunPlan plan = plan_from(peers::Flags(argc, argv,
         {{"host", "127.0.0.1"}, {"port", "0"}, {"connections", "1"}, {"call", "add"}, {"seconds", "2"},
-         {"calls", "0"}, {"warmup-calls", "1000"}, {"check", "0"}}));
+         {"calls", "0"}, {"warmup-calls", "1000"}, {"check", "0"}, {"first-number", "0"}}));
     auto [results, seconds] = LoadRun(plan).run();
     return report(plan, std::move(results), seconds);
   } catch (const std::exception& e) {
