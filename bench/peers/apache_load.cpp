@@ -6,8 +6,8 @@
 //               [--seconds 2 | --calls N] [--warmup-calls 1000] [--check 0|1] [--first-number 0]
 //
 // The last stdout line is one JSON object:
-//   {"connections":1,"call":"add","calls":123456,"seconds":2.0,"calls_per_s":61728.0,"p50_us":15.2,"p99_us":31.0,
-//    "p999_us":80.0,"checked":0,"lost":0,"mixed":0}
+//   {"connections":1,"call":"add","calls":123456,"seconds":2.0,"calls_per_s":61728.0,"p50_us":15.2,
+//    "p99_us":31.0,"p999_us":80.0,"checked":0,"lost":0,"mixed":0}
 // A failed call ends the run with a message on stderr and exit status 1.
 //
 // --check 1 makes every request unique (add: the connection's number, counted from --first-number,

@@ -595,7 +595,8 @@ Outcome serve_burst(int fd, ReadState& rs, const ConnectionShared& shared) {
   BlockingWhileServing blocking(fd);
   std::string prefix;
   for (;;) {
-    if (!rs.decoder) rs.decoder.emplace(shared.transport, shared.protocol, framing::Side::Server, shared.max_message_size);
+    if (!rs.decoder)
+      rs.decoder.emplace(shared.transport, shared.protocol, framing::Side::Server, shared.max_message_size);
     framing::MessageDecoder& decoder = *rs.decoder;
     while (decoder.progress() == framing::Progress::NeedMore) {
       if (rs.begin == rs.end) {
@@ -676,7 +677,8 @@ asio::awaitable<ConnectionEnd> request_loop(tcp::socket& socket, const Connectio
       rs.lent_fd = -1;
       if (outcome.kind == Outcome::Kind::Idle) continue;
     } else {
-      if (!rs.decoder) rs.decoder.emplace(shared.transport, shared.protocol, framing::Side::Server, shared.max_message_size);
+      if (!rs.decoder)
+      rs.decoder.emplace(shared.transport, shared.protocol, framing::Side::Server, shared.max_message_size);
       framing::MessageDecoder& decoder = *rs.decoder;
       while (decoder.progress() == framing::Progress::NeedMore) {
         if (rs.begin == rs.end) {
@@ -724,7 +726,8 @@ class OpenConnection {
     std::lock_guard lock(server.sockets_mutex);
     server.sockets.insert(fd);
   }
-  OpenConnection(OpenConnection&& o) noexcept : server_(std::exchange(o.server_, nullptr)), fd_(std::exchange(o.fd_, -1)) {}
+  OpenConnection(OpenConnection&& o) noexcept
+      : server_(std::exchange(o.server_, nullptr)), fd_(std::exchange(o.fd_, -1)) {}
   OpenConnection& operator=(OpenConnection&&) = delete;
   ~OpenConnection() {
     if (!server_) return;
@@ -793,6 +796,8 @@ void Server::Impl::start_workers() {
   }
 }
 
+using ReusePort = asio::detail::socket_option::boolean<SOL_SOCKET, SO_REUSEPORT>;
+
 bool Server::Impl::bind(tcp::acceptor& acceptor) {
   std::error_code ec;
   tcp::resolver resolver(accepting);
@@ -803,7 +808,7 @@ bool Server::Impl::bind(tcp::acceptor& acceptor) {
       std::error_code e;
       acceptor.open(entry.endpoint().protocol(), e);
       if (!e) acceptor.set_option(tcp::acceptor::reuse_address(true), e);
-      if (!e && options.reuse_port) acceptor.set_option(asio::detail::socket_option::boolean<SOL_SOCKET, SO_REUSEPORT>(true), e);
+      if (!e && options.reuse_port) acceptor.set_option(ReusePort(true), e);
       if (!e) acceptor.bind(entry.endpoint(), e);
       if (!e) acceptor.listen(128, e);
       if (!e) return true;
