@@ -352,7 +352,8 @@ class Hostile:
                 self.mixed += 1
 
     def peer_http(self, conn, rng, index, n):
-        conn.sendall(b"GET /health HTTP/1.1\r\nHost: soak\r\n")
+        # A request head without its end, or only the start of a method.
+        conn.sendall(b"GET /health HTTP/1.1\r\nHost: soak\r\n" if n % 2 else b"GE")
         self.stall()
 
     def peer_reset(self, conn, rng, index, n):
