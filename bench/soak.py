@@ -176,7 +176,12 @@ def blocking_clients(ports, connections, seconds, first_number):
         client = velvane.ThriftClient(service, "127.0.0.1", port)
         client.set_parser(parser)
         client.timeout = CALL_TIMEOUT
-        client.open()
+        try:
+            client.open()
+        except OSError as e:
+            tally.lose(e)
+            start.wait()
+            return
         start.wait()
         end = time.monotonic() + seconds
         k = 0
