@@ -739,7 +739,10 @@ asio::awaitable<framing::OpeningKind> probe_opening(tcp::socket& socket, std::er
     timer.expires_at(deadline);
     const auto first = co_await (socket.async_wait(tcp::socket::wait_read, asio::redirect_error(asio::use_awaitable, ec)) ||
                                  timer.async_wait(asio::redirect_error(asio::use_awaitable, timer_ec)));
-    if (first.index() == 1) co_return framing::OpeningKind::Thrift;
+    if (first.index() == 1) {
+      ec.clear();  // the read wait was cancelled by the deadline: a silent peer is no error
+      co_return framing::OpeningKind::Thrift;
+    }
     if (ec) co_return framing::OpeningKind::Thrift;
     const ssize_t n = ::recv(socket.native_handle(), bytes.data(), bytes.size(), MSG_PEEK | MSG_DONTWAIT);
     if (n < 0) {
