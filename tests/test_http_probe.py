@@ -155,7 +155,7 @@ def test_a_raising_handler_costs_only_its_connection(calc, kind):
 def test_a_peer_stuck_on_a_method_prefix_is_served_as_thrift_after_ten_seconds(calc):
     http = Http()
     with stderr_tap() as stderr, serving(make_server(calc, http.plain, T.Buffered, P.JSON, workers=1)) as port:
-        with raw_connection(port) as conn:
+        with connected(calc[1], calc[0], port, T.Buffered, P.JSON) as silent, raw_connection(port) as conn:
             conn.settimeout(DEADLINE + 10)
             conn.sendall(b"GE")
             start = time.monotonic()
@@ -164,6 +164,8 @@ def test_a_peer_stuck_on_a_method_prefix_is_served_as_thrift_after_ten_seconds(c
                 assert c.call("add", a=2, b=3) == 5
             assert conn.recv(100) == b""
             waited = time.monotonic() - start
+            # A client silent for as long is served as Thrift too, not dropped.
+            assert silent.call("add", a=1, b=1) == 2
         assert waited > 9.5 and http.seen == []
         wait_for(lambda: NOT_JSON in stderr(), "the Thrift reader's connection-error line")
 
