@@ -248,7 +248,6 @@ def test_a_call_cancelled_while_waiting_for_the_lock_leaves_the_connection(calc)
         await waited(received)
         second = c.call("add", a=5, b=5)
         second.cancel()
-        await asyncio.sleep(0)  # its done-callback hands the cancellation to the runtime
         release.set()
         assert await first == 3
         assert second.cancelled()
@@ -258,6 +257,24 @@ def test_a_call_cancelled_while_waiting_for_the_lock_leaves_the_connection(calc)
 
     with Peer(script) as peer:
         run(main(peer.port))
+
+
+class NoReaderLoop(asyncio.SelectorEventLoop):
+    def add_reader(self, *args):
+        raise NotImplementedError
+
+
+def test_a_loop_that_cannot_watch_descriptors_still_gets_its_results(calc):
+    async def main(port):
+        c = aclient(calc, port)
+        with pytest.raises(OSError, match=NOT_OPEN):
+            await c.call("add", a=1, b=2)
+        async with c:
+            assert await asyncio.gather(*(c.call("add", a=i, b=1) for i in range(10))) == list(range(1, 11))
+        assert not c.is_open()
+
+    with Peer(serve_adds) as peer:
+        asyncio.run(asyncio.wait_for(main(peer.port), DEADLINE), loop_factory=NoReaderLoop)
 
 
 @pytest.mark.parametrize("transport, reply, text", [

@@ -6,6 +6,9 @@
 // report once, through their completion handler, on a runtime thread. Each holds the cell, so it
 // finishes even when its starter has forgotten the cell. The runtime starts with the first cell and
 // is never torn down: its threads may outlive everything else in the process.
+//
+// A completion handler runs on the runtime thread that finished the operation, before that thread
+// does anything else: keep it short, it delays whatever that thread serves next.
 #pragma once
 
 #include <chrono>
