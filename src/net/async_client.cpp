@@ -7,7 +7,7 @@
 // straight to the next in line, whose first step runs at once on the same thread. So a busy
 // connection goes from one call's reply to the next call's request without a hand-over between
 // threads. Cancellation and timeouts take the same mutex, so they see a step either before it began
-// or after it started its wait, which they then interrupt. Reports run after the mutex is released.
+// or after it started its wait, which they then interrupt. After run after the mutex is released.
 #include "net/async_client.h"
 
 #include <asio/executor_work_guard.hpp>
@@ -33,26 +33,27 @@ namespace {
 
 thread_local bool t_runtime_thread = false;
 
+/// The process's client runtime: one event loop per thread, and each cell served by one of them, so a
+/// reply's handler runs on the thread that saw the reply arrive, without a hand-over to another.
 class ClientRuntime {
  public:
-  /// The process's runtime, started by the first caller. It is never destroyed: its threads keep
-  /// running, idle, until the process ends, and may still hold work the interpreter no longer wants.
+  /// Started by the first caller. It is never destroyed: its threads keep running, idle, until the
+  /// process ends, and may still hold work the interpreter no longer wants.
   static Result<ClientRuntime*> shared() {
     static std::mutex mutex;
     static ClientRuntime* runtime = nullptr;
     std::lock_guard lock(mutex);
     if (runtime) return runtime;
     try {
-      const size_t threads = effective_workers(0);
-      auto made = std::make_unique<ClientRuntime>(threads);
-      size_t started = 0;
+      auto made = std::make_unique<ClientRuntime>();
       Error failure;
-      for (size_t i = 0; i < threads; ++i) {
-        Status s = spawn_detached("velvane-async-io", 0, [context = &made->context_] { run(*context); });
-        if (s) ++started;
+      for (size_t i = 0, threads = effective_workers(0); i < threads; ++i) {
+        auto loop = std::make_unique<Loop>();
+        Status s = spawn_detached("velvane-async-io", 0, [context = &loop->context] { run(*context); });
+        if (s) made->loops_.push_back(std::move(loop));
         else failure = s.take_error();
       }
-      if (started == 0) return Error{failure.kind, "failed to start the client runtime: " + failure.text};
+      if (made->loops_.empty()) return Error{failure.kind, "failed to start the client runtime: " + failure.text};
       runtime = made.release();
       return runtime;
     } catch (...) {
@@ -60,12 +61,17 @@ class ClientRuntime {
     }
   }
 
-  explicit ClientRuntime(size_t threads)
-      : context_(static_cast<int>(threads)), work_(asio::make_work_guard(context_)) {}
-
-  asio::io_context& context() { return context_; }
+  /// The loops take new cells in turn.
+  asio::io_context& next_context() {
+    return loops_[next_.fetch_add(1, std::memory_order_relaxed) % loops_.size()]->context;
+  }
 
  private:
+  struct Loop {
+    asio::io_context context{1};
+    asio::executor_work_guard<asio::io_context::executor_type> work{asio::make_work_guard(context)};
+  };
+
   static void run(asio::io_context& context) {
     t_runtime_thread = true;
     for (;;) {
@@ -78,8 +84,8 @@ class ClientRuntime {
     }
   }
 
-  asio::io_context context_;
-  asio::executor_work_guard<asio::io_context::executor_type> work_;
+  std::vector<std::unique_ptr<Loop>> loops_;
+  std::atomic<size_t> next_{0};
 };
 
 Error os_error(const std::error_code& ec) { return Error{ErrorKind::Os, ec.message()}; }
@@ -99,8 +105,13 @@ struct AsyncConnection {
   ReadBuffer buffer;
 };
 
-/// Finished operations whose handlers run once the cell's mutex is released.
-using Reports = std::vector<std::pair<std::shared_ptr<Operation>, Completion>>;
+/// What a step leaves for after the cell's mutex is released: the operation that just took the lock
+/// and sends its request (a send may take a while on loopback, where it delivers the bytes), and the
+/// finished operations whose handlers run.
+struct After {
+  std::shared_ptr<Operation> sender;
+  std::vector<std::pair<std::shared_ptr<Operation>, Completion>> finished;
+};
 
 struct ConnectionCell::Impl {
   explicit Impl(asio::io_context& c) : context(c) {}
@@ -123,9 +134,9 @@ struct ConnectionCell::Impl {
     connected.store(connection != nullptr, std::memory_order_release);
   }
   /// Takes the free lock for `op`, or puts it in line.
-  void acquire(const std::shared_ptr<Operation>& op, Reports& out);
+  void acquire(const std::shared_ptr<Operation>& op, After& out);
   /// The holder is done: the lock goes to the waiters in turn until one keeps it.
-  void release(Reports& out);
+  void release(After& out);
 };
 
 struct Operation : std::enable_shared_from_this<Operation> {
@@ -170,16 +181,16 @@ struct Operation : std::enable_shared_from_this<Operation> {
     return Completion{Completion::Kind::Cancelled, {}, {}};
   }
 
-  void finish(Completion result, Reports& out) {
+  void finish(Completion result, After& out) {
     if (stage == Stage::Finished) return;
     stage = Stage::Finished;
     if (watchdog) watchdog->cancel();
-    out.emplace_back(shared_from_this(), std::move(result));
+    out.finished.emplace_back(shared_from_this(), std::move(result));
   }
 
   /// A failure or a stop once the request started going out: the stream is no longer between
   /// messages, so the connection goes.
-  void drop_and_finish(Completion result, Reports& out) {
+  void drop_and_finish(Completion result, After& out) {
     impl.set_connection(nullptr);
     finish(std::move(result), out);
   }
@@ -196,22 +207,22 @@ struct Operation : std::enable_shared_from_this<Operation> {
   void stop(bool by_timeout);
 
   /// Holds the lock now; false when it finished at once (the lock is then for the next in line).
-  bool granted(Reports& out);
-  bool send_request(Reports& out);
-  bool read_reply(Reports& out);
-  void on_written(std::error_code ec, Reports& out);
-  void on_read(std::error_code ec, size_t n, Reports& out);
-  void connect_next(Reports& out);
-  void on_resolved(std::error_code ec, tcp::resolver::results_type results, Reports& out);
-  void on_connected(std::error_code ec, Reports& out);
+  bool granted(After& out);
+  void on_sent_now(Result<size_t> now, After& out);
+  bool read_reply(After& out);
+  void on_written(std::error_code ec, After& out);
+  void on_read(std::error_code ec, size_t n, After& out);
+  void connect_next(After& out);
+  void on_resolved(std::error_code ec, tcp::resolver::results_type results, After& out);
+  void on_connected(std::error_code ec, After& out);
 };
 
 namespace {
 
 /// Runs the handlers: right here on a runtime thread, else handed to one, so a starter never runs a
 /// report on its own thread (it may hold locks the report wants).
-void deliver(Reports& reports) {
-  for (auto& [op, result] : reports) {
+void deliver(After& after) {
+  for (auto& [op, result] : after.finished) {
     CompletionHandler handler = std::move(op->done);
     if (t_runtime_thread) {
       handler(std::move(result));
@@ -221,23 +232,33 @@ void deliver(Reports& reports) {
       });
     }
   }
-  reports.clear();
+  after.finished.clear();
 }
 
-/// Runs `step(op, out)` under the cell's mutex, then the reports it made.
+/// Runs `step(op, after)` under the cell's mutex, then what it left for after: the reports, and the
+/// request of the operation that took the lock (whose next step may leave more).
 template <class Step>
 void under_lock(Operation& op, Step step) {
-  Reports out;
+  After after;
   {
     std::lock_guard lock(op.impl.mutex);
-    step(op, out);
+    step(op, after);
   }
-  deliver(out);
+  deliver(after);
+  while (std::shared_ptr<Operation> sender = std::move(after.sender)) {
+    // The lock's holder alone uses the connection, so it is there without the mutex.
+    Result<size_t> now = send_now(sender->impl.connection->socket, std::string_view(sender->wire).substr(sender->sent));
+    {
+      std::lock_guard lock(sender->impl.mutex);
+      sender->on_sent_now(std::move(now), after);
+    }
+    deliver(after);
+  }
 }
 
 }  // namespace
 
-void ConnectionCell::Impl::acquire(const std::shared_ptr<Operation>& op, Reports& out) {
+void ConnectionCell::Impl::acquire(const std::shared_ptr<Operation>& op, After& out) {
   if (locked) {
     op->stage = Operation::Stage::Waiting;
     waiters.push_back(op);
@@ -247,7 +268,7 @@ void ConnectionCell::Impl::acquire(const std::shared_ptr<Operation>& op, Reports
   if (!op->granted(out)) release(out);
 }
 
-void ConnectionCell::Impl::release(Reports& out) {
+void ConnectionCell::Impl::release(After& out) {
   while (!waiters.empty()) {
     std::shared_ptr<Operation> next = std::move(waiters.front());
     waiters.pop_front();
@@ -256,7 +277,7 @@ void ConnectionCell::Impl::release(Reports& out) {
   set_locked(false);
 }
 
-bool Operation::granted(Reports& out) {
+bool Operation::granted(After& out) {
   stage = Stage::Working;
   switch (kind) {
     case Kind::Open: {
@@ -276,34 +297,35 @@ bool Operation::granted(Reports& out) {
       }
       decoder.emplace(transport, protocol);
       arm_watchdog();
-      return send_request(out);
+      out.sender = shared_from_this();
+      return true;
   }
   return false;
 }
 
-bool Operation::send_request(Reports& out) {
-  AsyncConnection& conn = *impl.connection;
-  Result<size_t> now = send_now(conn.socket, std::string_view(wire).substr(sent));
+// The request went out, wholly or in part, from the thread that took the lock.
+void Operation::on_sent_now(Result<size_t> now, After& out) {
+  bool holding = false;
   if (!now) {
-    drop_and_finish(failed(now.take_error()), out);
-    return false;
-  }
-  sent += now.value();
-  if (sent < wire.size()) {
+    drop_and_finish(stopped() ? stop_result() : failed(now.take_error()), out);
+  } else if (sent += now.value(); stopped()) {
+    drop_and_finish(stop_result(), out);
+  } else if (sent < wire.size()) {
+    AsyncConnection& conn = *impl.connection;
     asio::async_write(conn.socket, asio::buffer(wire.data() + sent, wire.size() - sent),
                       [self = shared_from_this()](std::error_code ec, size_t) {
-                        under_lock(*self, [ec](Operation& op, Reports& out) { op.on_written(ec, out); });
+                        under_lock(*self, [ec](Operation& op, After& out) { op.on_written(ec, out); });
                       });
-    return true;
-  }
-  if (oneway) {
+    holding = true;
+  } else if (oneway) {
     finish(Completion{}, out);
-    return false;
+  } else {
+    holding = read_reply(out);
   }
-  return read_reply(out);
+  if (!holding) impl.release(out);
 }
 
-void Operation::on_written(std::error_code ec, Reports& out) {
+void Operation::on_written(std::error_code ec, After& out) {
   bool holding = false;
   if (stopped()) {
     drop_and_finish(stop_result(), out);
@@ -317,7 +339,7 @@ void Operation::on_written(std::error_code ec, Reports& out) {
   if (!holding) impl.release(out);
 }
 
-bool Operation::read_reply(Reports& out) {
+bool Operation::read_reply(After& out) {
   AsyncConnection& conn = *impl.connection;
   conn.buffer.feed(*decoder);
   switch (decoder->progress()) {
@@ -327,7 +349,7 @@ bool Operation::read_reply(Reports& out) {
         return false;
       }
       conn.socket.async_read_some(conn.buffer.space(), [self = shared_from_this()](std::error_code ec, size_t n) {
-        under_lock(*self, [ec, n](Operation& op, Reports& out) { op.on_read(ec, n, out); });
+        under_lock(*self, [ec, n](Operation& op, After& out) { op.on_read(ec, n, out); });
       });
       return true;
     case framing::Progress::Failed:
@@ -345,7 +367,7 @@ bool Operation::read_reply(Reports& out) {
   return false;
 }
 
-void Operation::on_read(std::error_code ec, size_t n, Reports& out) {
+void Operation::on_read(std::error_code ec, size_t n, After& out) {
   bool holding = false;
   if (ec == asio::error::eof || (!ec && n == 0)) {
     decoder->end_of_input();
@@ -359,7 +381,7 @@ void Operation::on_read(std::error_code ec, size_t n, Reports& out) {
   if (!holding) impl.release(out);
 }
 
-void Operation::on_resolved(std::error_code ec, tcp::resolver::results_type results, Reports& out) {
+void Operation::on_resolved(std::error_code ec, tcp::resolver::results_type results, After& out) {
   if (stopped()) return finish(stop_result(), out);
   if (ec) return finish(failed(os_error(ec)), out);
   endpoints = std::move(results);
@@ -367,16 +389,16 @@ void Operation::on_resolved(std::error_code ec, tcp::resolver::results_type resu
   connect_next(out);
 }
 
-void Operation::connect_next(Reports& out) {
+void Operation::connect_next(After& out) {
   if (next_endpoint == endpoints.end()) return finish(failed(last_error), out);
   made = std::make_unique<AsyncConnection>(tcp::socket(impl.context));
   made->socket.async_connect(next_endpoint->endpoint(), [self = shared_from_this()](std::error_code ec) {
-    under_lock(*self, [ec](Operation& op, Reports& out) { op.on_connected(ec, out); });
+    under_lock(*self, [ec](Operation& op, After& out) { op.on_connected(ec, out); });
   });
   ++next_endpoint;
 }
 
-void Operation::on_connected(std::error_code ec, Reports& out) {
+void Operation::on_connected(std::error_code ec, After& out) {
   if (stopped()) {
     made.reset();
     return finish(stop_result(), out);
@@ -392,7 +414,7 @@ void Operation::on_connected(std::error_code ec, Reports& out) {
 }
 
 void Operation::stop(bool by_timeout) {
-  under_lock(*this, [by_timeout](Operation& op, Reports& out) {
+  under_lock(*this, [by_timeout](Operation& op, After& out) {
     if (op.stage == Stage::Finished || op.stopped()) return;
     if (by_timeout && op.stage == Stage::Waiting) return;  // an open that has connected: its limit is over
     (by_timeout ? op.timed_out : op.cancelled) = true;
@@ -430,7 +452,7 @@ Result<std::shared_ptr<ConnectionCell>> ConnectionCell::create() {
   auto runtime = ClientRuntime::shared();
   if (!runtime) return runtime.take_error();
   try {
-    return std::make_shared<ConnectionCell>(std::make_unique<Impl>(runtime.value()->context()));
+    return std::make_shared<ConnectionCell>(std::make_unique<Impl>(runtime.value()->next_context()));
   } catch (...) {
     return current_exception_error();
   }
@@ -444,13 +466,13 @@ OperationHandle ConnectionCell::open(std::string host, uint16_t port, Timeout ti
   auto op = std::make_shared<Operation>(shared_from_this(), Operation::Kind::Open, timeout, std::move(done));
   op->host = std::move(host);
   op->port = port;
-  under_lock(*op, [](Operation& op, Reports&) {
+  under_lock(*op, [](Operation& op, After&) {
     op.stage = Operation::Stage::Connecting;
     op.arm_watchdog();
     op.resolver = std::make_unique<tcp::resolver>(op.impl.context);
     op.resolver->async_resolve(op.host, std::to_string(op.port),
                                [self = op.shared_from_this()](std::error_code ec, tcp::resolver::results_type r) {
-                                 under_lock(*self, [ec, &r](Operation& op, Reports& out) {
+                                 under_lock(*self, [ec, &r](Operation& op, After& out) {
                                    op.on_resolved(ec, std::move(r), out);
                                  });
                                });
@@ -460,7 +482,7 @@ OperationHandle ConnectionCell::open(std::string host, uint16_t port, Timeout ti
 
 OperationHandle ConnectionCell::close(CompletionHandler done) {
   auto op = std::make_shared<Operation>(shared_from_this(), Operation::Kind::Close, std::nullopt, std::move(done));
-  under_lock(*op, [](Operation& op, Reports& out) { op.impl.acquire(op.shared_from_this(), out); });
+  under_lock(*op, [](Operation& op, After& out) { op.impl.acquire(op.shared_from_this(), out); });
   return OperationHandle(op);
 }
 
@@ -473,7 +495,7 @@ OperationHandle ConnectionCell::call(std::string request, framing::Transport tra
   op->transport = transport;
   op->protocol = protocol;
   op->oneway = oneway;
-  under_lock(*op, [](Operation& op, Reports& out) { op.impl.acquire(op.shared_from_this(), out); });
+  under_lock(*op, [](Operation& op, After& out) { op.impl.acquire(op.shared_from_this(), out); });
   return OperationHandle(op);
 }
 
