@@ -17,6 +17,8 @@
 #include <asio/steady_timer.hpp>
 #include <asio/write.hpp>
 
+#include <unistd.h>
+
 #include <atomic>
 #include <deque>
 #include <mutex>
@@ -30,8 +32,6 @@ namespace velvane::net {
 using asio::ip::tcp;
 
 namespace {
-
-thread_local bool t_runtime_thread = false;
 
 /// The process's client runtime: one event loop per thread, and each cell served by one of them, so a
 /// reply's handler runs on the thread that saw the reply arrive, without a hand-over to another.
@@ -73,7 +73,6 @@ class ClientRuntime {
   };
 
   static void run(asio::io_context& context) {
-    t_runtime_thread = true;
     for (;;) {
       try {
         context.run();
@@ -164,7 +163,13 @@ struct Operation : std::enable_shared_from_this<Operation> {
   framing::Transport transport = framing::Transport::Framed;
   Protocol protocol = Protocol::Binary;
   bool oneway = false;
+  bool sending = false;  // its request is still going out
   std::optional<framing::MessageDecoder> decoder;
+  struct Outcome {
+    Completion result;
+    bool drop = false;  // the connection goes
+  };
+  std::optional<Outcome> early;  // how it ends, known before the request was out (the reply came first)
   // An open:
   std::string host;
   uint16_t port = 0;
@@ -188,13 +193,6 @@ struct Operation : std::enable_shared_from_this<Operation> {
     out.finished.emplace_back(shared_from_this(), std::move(result));
   }
 
-  /// A failure or a stop once the request started going out: the stream is no longer between
-  /// messages, so the connection goes.
-  void drop_and_finish(Completion result, After& out) {
-    impl.set_connection(nullptr);
-    finish(std::move(result), out);
-  }
-
   void arm_watchdog() {
     if (!timeout) return;
     watchdog = std::make_unique<asio::steady_timer>(impl.context, *timeout);
@@ -208,8 +206,9 @@ struct Operation : std::enable_shared_from_this<Operation> {
 
   /// Holds the lock now; false when it finished at once (the lock is then for the next in line).
   bool granted(After& out);
+  std::optional<Outcome> read_step();
+  void conclude(Outcome outcome, After& out);
   void on_sent_now(Result<size_t> now, After& out);
-  bool read_reply(After& out);
   void on_written(std::error_code ec, After& out);
   void on_read(std::error_code ec, size_t n, After& out);
   void connect_next(After& out);
@@ -219,18 +218,10 @@ struct Operation : std::enable_shared_from_this<Operation> {
 
 namespace {
 
-/// Runs the handlers: right here on a runtime thread, else handed to one, so a starter never runs a
-/// report on its own thread (it may hold locks the report wants).
 void deliver(After& after) {
   for (auto& [op, result] : after.finished) {
     CompletionHandler handler = std::move(op->done);
-    if (t_runtime_thread) {
-      handler(std::move(result));
-    } else {
-      asio::post(op->impl.context, [handler = std::move(handler), result = std::move(result)]() mutable {
-        handler(std::move(result));
-      });
-    }
+    handler(std::move(result));
   }
   after.finished.clear();
 }
@@ -295,90 +286,98 @@ bool Operation::granted(After& out) {
         finish(Completion{Completion::Kind::NotOpen, {}, {}}, out);
         return false;
       }
+      // The reply's read is under way before the request leaves, so the thread that sees the reply
+      // arrive reads it, whether or not the sender has come back from sending.
       decoder.emplace(transport, protocol);
       arm_watchdog();
+      sending = true;
       out.sender = shared_from_this();
+      if (!oneway) early = read_step();
       return true;
   }
   return false;
 }
 
+/// Feeds what was read to the reply's decoder and reads on, or tells how the call ends. A failure or
+/// a stop in the middle of the exchange leaves the stream between messages no more: the connection
+/// goes.
+std::optional<Operation::Outcome> Operation::read_step() {
+  AsyncConnection& conn = *impl.connection;
+  conn.buffer.feed(*decoder);
+  switch (decoder->progress()) {
+    case framing::Progress::NeedMore:
+      if (stopped()) return Outcome{stop_result(), true};
+      conn.socket.async_read_some(conn.buffer.space(), [self = shared_from_this()](std::error_code ec, size_t n) {
+        under_lock(*self, [ec, n](Operation& op, After& out) { op.on_read(ec, n, out); });
+      });
+      return std::nullopt;
+    case framing::Progress::Failed:
+      return Outcome{stopped() ? stop_result() : failed(decoder->error()), true};
+    case framing::Progress::Done:
+      break;
+  }
+  Outcome outcome{Completion{Completion::Kind::Done, decoder->take_payload(), {}}, false};
+  if (outcome.result.reply.empty()) {  // the peer ended the connection
+    outcome.drop = true;
+    if (stopped()) outcome.result = stop_result();  // the end of input the stop itself caused
+  }
+  return outcome;
+}
+
+/// Ends the call and passes the lock on, unless its request is still going out: the sender uses the
+/// connection without the mutex, so the end waits for it.
+void Operation::conclude(Outcome outcome, After& out) {
+  if (sending) {
+    early = std::move(outcome);
+    return;
+  }
+  if (outcome.drop) impl.set_connection(nullptr);  // a read still waiting on it ends with it
+  finish(std::move(outcome.result), out);
+  impl.release(out);
+}
+
 // The request went out, wholly or in part, from the thread that took the lock.
 void Operation::on_sent_now(Result<size_t> now, After& out) {
-  bool holding = false;
-  if (!now) {
-    drop_and_finish(stopped() ? stop_result() : failed(now.take_error()), out);
-  } else if (sent += now.value(); stopped()) {
-    drop_and_finish(stop_result(), out);
-  } else if (sent < wire.size()) {
+  if (stage == Stage::Finished) return;
+  if (now) sent += now.value();
+  if (!now || stopped()) {
+    sending = false;
+    return conclude(Outcome{stopped() ? stop_result() : failed(now.take_error()), true}, out);
+  }
+  if (sent < wire.size()) {
     AsyncConnection& conn = *impl.connection;
     asio::async_write(conn.socket, asio::buffer(wire.data() + sent, wire.size() - sent),
                       [self = shared_from_this()](std::error_code ec, size_t) {
                         under_lock(*self, [ec](Operation& op, After& out) { op.on_written(ec, out); });
                       });
-    holding = true;
-  } else if (oneway) {
-    finish(Completion{}, out);
-  } else {
-    holding = read_reply(out);
+    return;
   }
-  if (!holding) impl.release(out);
+  sending = false;
+  if (early) return conclude(*std::exchange(early, std::nullopt), out);
+  if (oneway) return conclude(Outcome{}, out);
 }
 
 void Operation::on_written(std::error_code ec, After& out) {
-  bool holding = false;
-  if (stopped()) {
-    drop_and_finish(stop_result(), out);
-  } else if (ec) {
-    drop_and_finish(failed(os_error(ec)), out);
-  } else if (oneway) {
-    finish(Completion{}, out);
-  } else {
-    holding = read_reply(out);
-  }
-  if (!holding) impl.release(out);
-}
-
-bool Operation::read_reply(After& out) {
-  AsyncConnection& conn = *impl.connection;
-  conn.buffer.feed(*decoder);
-  switch (decoder->progress()) {
-    case framing::Progress::NeedMore:
-      if (stopped()) {
-        drop_and_finish(stop_result(), out);
-        return false;
-      }
-      conn.socket.async_read_some(conn.buffer.space(), [self = shared_from_this()](std::error_code ec, size_t n) {
-        under_lock(*self, [ec, n](Operation& op, After& out) { op.on_read(ec, n, out); });
-      });
-      return true;
-    case framing::Progress::Failed:
-      drop_and_finish(stopped() ? stop_result() : failed(decoder->error()), out);
-      return false;
-    case framing::Progress::Done:
-      break;
-  }
-  Completion result{Completion::Kind::Done, decoder->take_payload(), {}};
-  if (result.reply.empty()) {  // the peer ended the connection
-    impl.set_connection(nullptr);
-    if (stopped()) result = stop_result();  // the end of input the stop itself caused
-  }
-  finish(std::move(result), out);
-  return false;
+  if (stage == Stage::Finished) return;
+  sending = false;
+  if (ec || stopped()) return conclude(Outcome{stopped() ? stop_result() : failed(os_error(ec)), true}, out);
+  if (early) return conclude(*std::exchange(early, std::nullopt), out);
+  if (oneway) return conclude(Outcome{}, out);
 }
 
 void Operation::on_read(std::error_code ec, size_t n, After& out) {
-  bool holding = false;
+  if (stage == Stage::Finished) return;  // the connection it read from is gone
+  std::optional<Outcome> outcome;
   if (ec == asio::error::eof || (!ec && n == 0)) {
     decoder->end_of_input();
-    holding = read_reply(out);
+    outcome = read_step();
   } else if (ec) {
-    drop_and_finish(stopped() ? stop_result() : failed(os_error(ec)), out);
+    outcome = Outcome{stopped() ? stop_result() : failed(os_error(ec)), true};
   } else {
     impl.connection->buffer.filled(n);
-    holding = read_reply(out);
+    outcome = read_step();
   }
-  if (!holding) impl.release(out);
+  if (outcome) conclude(std::move(*outcome), out);
 }
 
 void Operation::on_resolved(std::error_code ec, tcp::resolver::results_type results, After& out) {
@@ -398,6 +397,28 @@ void Operation::connect_next(After& out) {
   ++next_endpoint;
 }
 
+namespace {
+
+/// Connecting waited for the socket to become writable, and the runtime keeps watching for that
+/// once asked, which would wake it at every acknowledgement the peer sends. The socket is handed
+/// over afresh, watched for reads only; if that fails it stays as it is.
+void watch_reads_only(tcp::socket& socket) {
+  std::error_code ec;
+  const tcp protocol = socket.local_endpoint(ec).protocol();
+  if (ec) return;
+  tcp::socket fresh(socket.get_executor());
+  const tcp::socket::native_handle_type fd = socket.release(ec);
+  if (ec) return;
+  fresh.assign(protocol, fd, ec);
+  if (ec) {
+    ::close(fd);
+    return;
+  }
+  socket = std::move(fresh);
+}
+
+}  // namespace
+
 void Operation::on_connected(std::error_code ec, After& out) {
   if (stopped()) {
     made.reset();
@@ -409,6 +430,7 @@ void Operation::on_connected(std::error_code ec, After& out) {
     return connect_next(out);
   }
   made->socket.set_option(tcp::no_delay(true), ec);  // a failure here is not worth refusing the connection
+  watch_reads_only(made->socket);
   if (watchdog) watchdog->cancel();  // the time limit is for connecting
   impl.acquire(shared_from_this(), out);
 }

@@ -183,7 +183,10 @@ PyObject* future_cancel(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   Ref cancelled = Ref::steal(PyObject_Vectorcall(asyncio_ready().base_cancel, stack.data(), nargs + 1, kwnames));
   if (cancelled.get() == Py_True) {
     FutureExtra& extra = extra_of(self);
-    if (extra.live) extra.handle().cancel();
+    if (extra.live) {
+      ReleaseGil nogil;  // the operation may report from here
+      extra.handle().cancel();
+    }
   }
   return cancelled.release();
 }
@@ -468,8 +471,8 @@ template <class Begin>
 PyObject* start(std::shared_ptr<Pending> pending, Ref future, Begin begin) {
   net::OperationHandle handle;
   {
-    // A call may write its request at once: the interpreter is released for that. Reports never run
-    // on this thread, and a cancel can only come from the loop, which is here.
+    // A call may write its request at once, and the operation may report before begin returns (the
+    // plain route then attaches): the interpreter is released for both.
     ReleaseGil nogil;
     handle = begin([pending = std::move(pending)](net::Completion done) mutable { report(pending, std::move(done)); });
   }
