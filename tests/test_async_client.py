@@ -8,7 +8,7 @@ import pytest
 import velvane
 from scripted_peer import DEADLINE, Peer, frame, recv_exact, recv_frame
 from server_support import free_port, run_script, serving
-from test_client import ADD_REPLY, ADD_REQUEST, FULL_REPLY, IDL, answer, binary_header, serve_adds
+from test_client import ADD_REPLY, ADD_REQUEST, FULL_REPLY, IDL, answer, binary_header, reply_body, serve_adds
 
 T = velvane.TransportType
 P = velvane.ProtocolType
@@ -183,6 +183,23 @@ def test_concurrent_coroutines_get_their_own_replies(calc, peer, clients, corout
     server.register_handler("add", Adder().add)
     with serving(server) as port:
         run(main(port))
+
+
+def test_a_request_larger_than_the_socket_buffers_goes_out_whole(calc):
+    text = "y" * (12 << 20)  # more than the kernel buffers take at once from a peer that reads slowly
+
+    def script(conn):
+        request = recv_frame(conn)
+        assert request.endswith(text.encode() + b"\0")
+        conn.sendall(frame(reply_body(bytes([11, 0, 0]) + (2).to_bytes(4, "big") + b"ok\0", name=b"name")))
+
+    async def main(port):
+        async with aclient(calc, port) as c:
+            assert await c.call("name", s=text) == "ok"
+
+    with Peer(script) as peer:
+        peer.server.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        run(main(peer.port))
 
 
 @pytest.mark.parametrize("sent", [0, len(FULL_REPLY) // 2])
