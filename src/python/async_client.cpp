@@ -15,8 +15,8 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <initializer_list>
 #include <memory>
