@@ -6,7 +6,9 @@ connection, framed binary) drives, in one run and with the same handler code (Be
 Apache Thrift's Python TThreadedServer (accelerated binary, framed), velvane's ThriftServer with plain
 and `async def` handlers, and build/apache_server (Apache's C++ TThreadedServer: the ceiling).
 One connection runs with the server and the load generator pinned to CPU 0 (`taskset -c 0`), four
-connections unpinned.
+connections unpinned. A second table runs velvane's ThriftServer (plain handlers, one worker
+thread each) in 1 and in 2 processes sharing one port with `reuse_port`, under eight unpinned
+connections.
 """
 import argparse
 import contextlib
@@ -72,18 +74,19 @@ def free_port():
         return s.getsockname()[1]
 
 
-def serve_velvane(handler_kind, workers):
+def serve_velvane(handler_kind, workers, port=0, reuse_port=False):
     """The child process behind velvane_server(): serves until SIGTERM or SIGINT."""
     velvane, parser, service = velvane_bench_service()
     server = velvane.ThriftServer(service, transport=velvane.TransportType.Framed, workers=workers,
                                   protocol=velvane.ProtocolType.Binary)
     server.set_parser(parser)
+    server.reuse_port = reuse_port
     handler = BenchHandler() if handler_kind == "plain" else AsyncBenchHandler()
     server.register_handler("add", handler.add)
     server.register_handler("echo", handler.echo)
     # Blocked before serve() starts its threads, so they inherit the mask and sigwait below gets them.
     signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM, signal.SIGINT})
-    port = free_port()
+    port = port or free_port()
     server.serve("127.0.0.1", port)
     deadline = time.monotonic() + STARTUP_SECONDS
     while not server.is_running():  # serve() returns before binding; there is no event to wait on
@@ -133,14 +136,44 @@ def server_table(settings, workers, tmp_dir):
     return markdown_table(header, rows)
 
 
+@contextlib.contextmanager
+def velvane_processes(count, workers):
+    """`count` velvane server processes (plain handlers) sharing one port with reuse_port."""
+    with socket.socket() as reserved, contextlib.ExitStack() as children:
+        # Bound with SO_REUSEPORT and never listening: keeps the port ours, takes no connection.
+        reserved.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEPORT, 1)
+        reserved.bind(("127.0.0.1", 0))
+        port = reserved.getsockname()[1]
+        command = [sys.executable, os.path.abspath(__file__), "--serve-velvane", "plain", "--workers", str(workers),
+                   "--port", str(port), "--reuse-port"]
+        for _ in range(count):
+            children.enter_context(running_child(command, STARTUP_SECONDS))
+        yield port
+
+
+def process_table(settings, workers=1):
+    connections = 8
+    rows, one = [], None
+    for count in (1, 2):
+        with velvane_processes(count, workers) as port:
+            result = apache_load(port, settings, connections, "add")
+        one = one or result
+        rows.append(["add(a, b)", f"{connections} conn, unpinned", f"{count} process{'es' if count > 1 else ''}"]
+                    + figures(result, one))
+    header = ["call", "load", "velvane ThriftServer", "calls/s", "p50 µs", "p99 µs", "vs 1 process"]
+    return markdown_table(header, rows)
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--quick", action="store_true", help="shorter measurements")
     ap.add_argument("--workers", type=int, default=2, help="velvane ThriftServer worker threads")
     ap.add_argument("--serve-velvane", choices=("plain", "async"), help=argparse.SUPPRESS)
+    ap.add_argument("--port", type=int, default=0, help=argparse.SUPPRESS)
+    ap.add_argument("--reuse-port", action="store_true", help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.serve_velvane:
-        serve_velvane(args.serve_velvane, args.workers)
+        serve_velvane(args.serve_velvane, args.workers, args.port, args.reuse_port)
         return
     require_peer_binaries()
     settings = Settings(args.quick)
@@ -149,6 +182,11 @@ def main():
     print()
     with tempfile.TemporaryDirectory(prefix="velvane-bench-") as tmp_dir:
         print(server_table(settings, args.workers, tmp_dir))
+    if velvane_server_missing() is None:
+        print()
+        print("velvane's ThriftServer in several processes on one port (reuse_port), same load generator:")
+        print()
+        print(process_table(settings))
 
 
 if __name__ == "__main__":

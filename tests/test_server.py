@@ -320,6 +320,53 @@ def test_silent_huge_and_half_closed_peers_cost_only_their_own_connection(calc, 
     assert "connection error" not in capfd.readouterr().err
 
 
+# --- Operator limits ----------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("transport,payload,line", [
+    (T.Framed, b"\x7f\xff\xff\xff" + b"x" * 1000,
+     "connection error: message of 2147483647 bytes is larger than max_message_size (64 bytes)\n"),
+    (T.Buffered, binary_request(b"echo", bytes([11, 0, 1]) + (1 << 30).to_bytes(4, "big") + b"x" * 1000),
+     "connection error: message is larger than max_message_size (64 bytes)\n"),
+])
+def test_a_message_over_max_message_size_ends_its_connection(calc, capfd, transport, payload, line):
+    _, client_parser, service = calc
+    server = make_server(calc, Handlers(), transport)
+    server.max_message_size = 64
+    with serving(server) as port:
+        with raw_connection(port) as conn:
+            conn.sendall(payload)
+            assert conn.recv(100) == b""
+        with connected(service, client_parser, port, transport=transport) as c:
+            assert c.call("add", a=2, b=3) == 5
+            with pytest.raises(OSError):
+                c.call("find", key="k" * 100)
+        wait_for(lambda: _err_has(capfd, line), "the connection-error line")
+
+
+def test_connections_over_max_connections_wait_for_one_to_end(calc, capfd):
+    server = make_server(calc, Handlers())
+    server.max_connections = 2
+    request = frame(binary_request(b"nothing", b"\0"))
+    with serving(server) as port:
+        first, second = raw_connection(port), raw_connection(port)
+        for conn in (first, second):
+            conn.sendall(request)
+            recv_frame(conn)
+        third = raw_connection(port)  # the kernel completes the handshake; the server has not accepted it
+        third.sendall(request)
+        third.settimeout(0.3)
+        with pytest.raises(socket.timeout):
+            third.recv(1)
+        third.settimeout(DEADLINE)
+        first.close()
+        assert recv_frame(third).startswith(bytes([0x80, 1, 0, 2]))
+    # A stop reaches the accept loop while it waits for room.
+    wait_for(lambda: "shutdown requested" in capfd.readouterr().out, "the shutdown line")
+    second.close()
+    third.close()
+
+
 # --- Apache Thrift's client ---------------------------------------------------------------------
 
 APACHE_IDL = """

@@ -12,6 +12,7 @@
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
 #include <asio/executor_work_guard.hpp>
+#include <asio/experimental/awaitable_operators.hpp>
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
 #include <asio/posix/stream_descriptor.hpp>
@@ -29,7 +30,9 @@
 #include <deque>
 #include <optional>
 #include <thread>
+#include <unordered_set>
 
+#include "framing/http_probe.h"
 #include "net/connection.h"
 #include "protocol/wire_format.h"
 
@@ -419,6 +422,12 @@ struct Server::Impl {
   std::shared_ptr<RuntimeGate> gate = std::make_shared<RuntimeGate>();
   std::unique_ptr<asio::io_context> runtime;  // connection tasks, on the worker threads
   asio::io_context accepting{1};              // the accept loop, on the server thread
+  asio::steady_timer resume{accepting};       // the accept loop waits here (at max_connections, after errors)
+  std::atomic<bool> accept_waiting{false};    // a connection that ends then cancels the wait
+  std::chrono::milliseconds error_pause{10};
+  std::atomic<size_t> open_connections{0};
+  std::mutex sockets_mutex;
+  std::unordered_multiset<int> sockets;  // open connections' descriptors, for shutting them down
   std::unique_ptr<BlockingPool> pool;
   std::vector<Thread> workers;
   std::string address;
@@ -426,8 +435,28 @@ struct Server::Impl {
   void start_workers();
   bool bind(tcp::acceptor& acceptor);
   asio::awaitable<void> accept_loop(tcp::acceptor& acceptor, bool& interrupted);
+  bool at_connection_limit() const {
+    return options.max_connections != 0 && open_connections.load() >= options.max_connections;
+  }
+  /// Called by each connection as it ends (any thread): wakes a waiting accept loop.
+  void connection_ended();
+  /// Waits until `until`, a stop, or the end of a connection.
+  asio::awaitable<void> wait_to_accept(asio::steady_timer::time_point until) {
+    std::error_code ignored;
+    resume.expires_at(until);
+    co_await resume.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+  }
   void shut_down_runtime();
 };
+
+constexpr std::chrono::milliseconds kMinAcceptPause{10}, kMaxAcceptPause{1000};
+
+void Server::Impl::connection_ended() {
+  // Sequentially consistent with the accept loop's flag and count: either the loop sees this
+  // connection gone, or this sees the loop waiting (and the cancel runs after its wait began).
+  open_connections.fetch_sub(1);
+  if (accept_waiting.load()) asio::post(accepting, [this] { resume.cancel(); });
+}
 
 struct ConnectionEnd {
   std::optional<Error> error;
@@ -445,9 +474,11 @@ ConnectionEnd os_end(const std::error_code& ec) { return ConnectionEnd{Error{Err
 struct ConnectionShared {
   framing::Transport transport;
   Protocol protocol;
+  size_t max_message_size;
   Dispatcher* dispatcher;
   BlockingPool* pool;
   std::shared_ptr<RuntimeGate> gate;
+  HttpTaker* http = nullptr;  // set when connections are probed for HTTP
 };
 
 /// Forgets the connection's timer when its task ends, however it ends.
@@ -567,7 +598,8 @@ Outcome serve_burst(int fd, ReadState& rs, const ConnectionShared& shared) {
   BlockingWhileServing blocking(fd);
   std::string prefix;
   for (;;) {
-    if (!rs.decoder) rs.decoder.emplace(shared.transport, shared.protocol, framing::Side::Server);
+    if (!rs.decoder)
+      rs.decoder.emplace(shared.transport, shared.protocol, framing::Side::Server, shared.max_message_size);
     framing::MessageDecoder& decoder = *rs.decoder;
     while (decoder.progress() == framing::Progress::NeedMore) {
       if (rs.begin == rs.end) {
@@ -648,7 +680,8 @@ asio::awaitable<ConnectionEnd> request_loop(tcp::socket& socket, const Connectio
       rs.lent_fd = -1;
       if (outcome.kind == Outcome::Kind::Idle) continue;
     } else {
-      if (!rs.decoder) rs.decoder.emplace(shared.transport, shared.protocol, framing::Side::Server);
+      if (!rs.decoder)
+      rs.decoder.emplace(shared.transport, shared.protocol, framing::Side::Server, shared.max_message_size);
       framing::MessageDecoder& decoder = *rs.decoder;
       while (decoder.progress() == framing::Progress::NeedMore) {
         if (rs.begin == rs.end) {
@@ -687,13 +720,167 @@ asio::awaitable<ConnectionEnd> request_loop(tcp::socket& socket, const Connectio
   }
 }
 
-asio::awaitable<void> connection_task(tcp::socket socket, std::shared_ptr<const ConnectionShared> shared) {
+// --- Connections that begin like HTTP ------------------------------------------------------------
+
+/// A peer that keeps sending a proper prefix of a method (or nothing) is served as Thrift after this.
+constexpr auto kProbeDeadline = std::chrono::seconds(10);
+constexpr auto kProbePause = std::chrono::milliseconds(1);
+
+/// Peeks at the opening bytes (consuming none) until they tell HTTP from Thrift. While they are a
+/// proper prefix of a method the peek is repeated after a pause on a timer, never by spinning.
+/// A failed wait or peek sets `ec`.
+asio::awaitable<framing::OpeningKind> probe_opening(tcp::socket& socket, std::error_code& ec) {
+  using namespace asio::experimental::awaitable_operators;
+  const auto deadline = std::chrono::steady_clock::now() + kProbeDeadline;
+  asio::steady_timer timer(co_await asio::this_coro::executor);
+  std::array<char, framing::kOpeningBytes> bytes;
+  for (;;) {
+    std::error_code timer_ec;
+    timer.expires_at(deadline);
+    const auto first = co_await (socket.async_wait(tcp::socket::wait_read, asio::redirect_error(asio::use_awaitable, ec)) ||
+                                 timer.async_wait(asio::redirect_error(asio::use_awaitable, timer_ec)));
+    if (first.index() == 1) {
+      ec.clear();  // the read wait was cancelled by the deadline: a silent peer is no error
+      co_return framing::OpeningKind::Thrift;
+    }
+    if (ec) co_return framing::OpeningKind::Thrift;
+    const ssize_t n = ::recv(socket.native_handle(), bytes.data(), bytes.size(), MSG_PEEK | MSG_DONTWAIT);
+    if (n < 0) {
+      if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) continue;
+      ec = std::error_code(errno, std::system_category());
+      co_return framing::OpeningKind::Thrift;
+    }
+    const auto kind = framing::classify_opening(std::string_view(bytes.data(), static_cast<size_t>(n)));
+    if (kind != framing::OpeningKind::NeedMore) co_return kind;
+    if (std::chrono::steady_clock::now() + kProbePause >= deadline) co_return framing::OpeningKind::Thrift;
+    timer.expires_after(kProbePause);
+    co_await timer.async_wait(asio::redirect_error(asio::use_awaitable, timer_ec));
+  }
+}
+
+/// A descriptor closed when dropped, unless taken.
+struct OwnedFd {
+  int fd = -1;
+  explicit OwnedFd(int f) : fd(f) {}
+  OwnedFd(const OwnedFd&) = delete;
+  OwnedFd& operator=(const OwnedFd&) = delete;
+  ~OwnedFd() {
+    if (fd >= 0) ::close(fd);
+  }
+  int take() { return std::exchange(fd, -1); }
+};
+
+/// A job the pool drops (it is shutting down) closes the socket and answers Close.
+struct HandOffJob {
+  HandOffJob(int f, Responder r) : fd(f), respond(std::move(r)) {}
+  OwnedFd fd;
+  Responder respond;
+};
+
+bool set_blocking(int fd, bool blocking) {
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0) return false;
+  return ::fcntl(fd, F_SETFL, blocking ? flags & ~O_NONBLOCK : flags | O_NONBLOCK) == 0;
+}
+
+ConnectionEnd taken_end(const Outcome& outcome) {
+  if (outcome.kind == Outcome::Kind::Fail) return ConnectionEnd{outcome.error, false};
+  if (outcome.kind == Outcome::Kind::Close)
+    return ConnectionEnd{Error{ErrorKind::Internal, "HTTP hand-off did not complete: its job was dropped"}, false};
+  return ConnectionEnd{};
+}
+
+/// Takes the socket out of the runtime and hands it to the program: on a blocking-pool thread, then,
+/// if that asks for it, on this worker thread. Whatever happens, the socket is not touched again here.
+asio::awaitable<ConnectionEnd> hand_off(tcp::socket& socket, const ConnectionShared& shared) {
+  std::error_code ec;
+  OwnedFd fd(socket.release(ec));
+  if (ec) co_return os_end(ec);
+  if (!set_blocking(fd.fd, shared.http->wants_blocking()))
+    co_return ConnectionEnd{Error{ErrorKind::Os, std::error_code(errno, std::system_category()).message()}, false};
+
+  auto slot = std::make_shared<ReplySlot>(shared.gate, co_await asio::this_coro::executor);
+  asio::steady_timer timer(co_await asio::this_coro::executor);
+  slot->timer = &timer;
+  SlotRelease release{*slot};
+
+  auto job = std::make_shared<HandOffJob>(fd.take(), Responder(slot));
+  auto taken = std::make_shared<HttpTaken>();
+  shared.pool->submit([job, taken, http = shared.http] {
+    try {
+      *taken = http->take(job->fd.take());
+    } catch (...) {
+      taken->error = Error{ErrorKind::Internal, "HTTP hand-off failed: " + current_exception_error().text};
+    }
+    job->respond(Outcome{});
+  });
+  job.reset();
+  Outcome outcome = co_await await_outcome(*slot, timer);
+  if (outcome.kind != Outcome::Kind::NoReply) co_return taken_end(outcome);
+  if (taken->error) co_return ConnectionEnd{std::move(taken->error), false};
+  if (!taken->then) co_return ConnectionEnd{};
+  taken->then(Responder(slot));
+  co_return taken_end(co_await await_outcome(*slot, timer));
+}
+
+void report(const ConnectionEnd& end) {
+  if (end.error && !end.quiet) print_line(2, "connection error: " + end.error->text + "\n");
+}
+
+/// Counts a connection as open from its accept until its task ends or is dropped with the runtime,
+/// and keeps its descriptor known to the server until the task is about to close it.
+class OpenConnection {
+ public:
+  OpenConnection(Server::Impl& server, int fd) : server_(&server), fd_(fd) {
+    server.open_connections.fetch_add(1);
+    std::lock_guard lock(server.sockets_mutex);
+    server.sockets.insert(fd);
+  }
+  OpenConnection(OpenConnection&& o) noexcept
+      : server_(std::exchange(o.server_, nullptr)), fd_(std::exchange(o.fd_, -1)) {}
+  OpenConnection& operator=(OpenConnection&&) = delete;
+  ~OpenConnection() {
+    if (!server_) return;
+    forget_socket();
+    server_->connection_ended();
+  }
+
+  void forget_socket() {
+    if (fd_ < 0) return;
+    std::lock_guard lock(server_->sockets_mutex);
+    server_->sockets.erase(server_->sockets.find(fd_));
+    fd_ = -1;
+  }
+
+ private:
+  Server::Impl* server_;
+  int fd_;
+};
+
+asio::awaitable<void> connection_task(tcp::socket socket, std::shared_ptr<const ConnectionShared> shared,
+                                      OpenConnection counted) {
   std::error_code ignored;
+  if (shared->http) {
+    std::error_code ec;
+    const framing::OpeningKind opening = co_await probe_opening(socket, ec);
+    if (ec) {
+      counted.forget_socket();
+      socket.close(ignored);
+      report(os_end(ec));
+      co_return;
+    }
+    if (opening == framing::OpeningKind::Http) {
+      counted.forget_socket();  // the program owns the socket from here
+      report(co_await hand_off(socket, *shared));
+      co_return;
+    }
+  }
   socket.set_option(tcp::no_delay(true), ignored);
   ConnectionEnd end = co_await request_loop(socket, *shared);
+  counted.forget_socket();
   socket.shutdown(tcp::socket::shutdown_send, ignored);
   socket.close(ignored);
-  if (end.error && !end.quiet) print_line(2, "connection error: " + end.error->text + "\n");
+  report(end);
 }
 
 }  // namespace
@@ -734,6 +921,8 @@ void Server::Impl::start_workers() {
   }
 }
 
+using ReusePort = asio::detail::socket_option::boolean<SOL_SOCKET, SO_REUSEPORT>;
+
 bool Server::Impl::bind(tcp::acceptor& acceptor) {
   std::error_code ec;
   tcp::resolver resolver(accepting);
@@ -744,6 +933,7 @@ bool Server::Impl::bind(tcp::acceptor& acceptor) {
       std::error_code e;
       acceptor.open(entry.endpoint().protocol(), e);
       if (!e) acceptor.set_option(tcp::acceptor::reuse_address(true), e);
+      if (!e && options.reuse_port) acceptor.set_option(ReusePort(true), e);
       if (!e) acceptor.bind(entry.endpoint(), e);
       if (!e) acceptor.listen(128, e);
       if (!e) return true;
@@ -758,7 +948,8 @@ bool Server::Impl::bind(tcp::acceptor& acceptor) {
 
 asio::awaitable<void> Server::Impl::accept_loop(tcp::acceptor& acceptor, bool& interrupted) {
   auto shared = std::make_shared<const ConnectionShared>(
-      ConnectionShared{options.transport, options.protocol, dispatcher.get(), pool.get(), gate});
+      ConnectionShared{options.transport, options.protocol, options.max_message_size, dispatcher.get(), pool.get(),
+                       gate, dispatcher->http_taker()});
   for (;;) {
     if (control->stop_requests() != options.stops_seen) {
       print_line(1, "shutdown requested\n");
@@ -768,17 +959,31 @@ asio::awaitable<void> Server::Impl::accept_loop(tcp::acceptor& acceptor, bool& i
       print_line(1, "received Ctrl+C, shutting down\n");
       break;
     }
+    if (options.max_connections != 0) {
+      // Newcomers wait in the listen backlog until a connection ends (or a stop comes).
+      accept_waiting.store(true);
+      const bool full = at_connection_limit();
+      if (full) co_await wait_to_accept(asio::steady_timer::time_point::max());
+      accept_waiting.store(false);
+      if (full) continue;
+    }
     std::error_code ec;
     tcp::socket socket = co_await acceptor.async_accept(*runtime, asio::redirect_error(asio::use_awaitable, ec));
     if (ec == asio::error::operation_aborted) continue;  // woken: look at the requests again
     if (ec) {
       print_line(2, "accept error: " + ec.message() + "\n");
-      // Errors such as running out of descriptors repeat at once: pause instead of spinning.
-      asio::steady_timer pause(accepting, std::chrono::milliseconds(10));
-      co_await pause.async_wait(asio::redirect_error(asio::use_awaitable, ec));
+      // Errors such as running out of descriptors repeat at once: pause, longer each time they
+      // repeat, instead of spinning and filling the log. A connection that ends cuts the pause short.
+      accept_waiting.store(true);
+      co_await wait_to_accept(asio::steady_timer::clock_type::now() + error_pause);
+      accept_waiting.store(false);
+      error_pause = std::min<std::chrono::milliseconds>(error_pause * 2, kMaxAcceptPause);
       continue;
     }
-    asio::co_spawn(asio::make_strand(*runtime), connection_task(std::move(socket), shared), asio::detached);
+    error_pause = kMinAcceptPause;
+    OpenConnection counted(*this, socket.native_handle());
+    asio::co_spawn(asio::make_strand(*runtime), connection_task(std::move(socket), shared, std::move(counted)),
+                   asio::detached);
   }
   control->clear_listening(id);
   std::error_code ignored;
@@ -798,6 +1003,7 @@ void Server::run() {
       asio::post(s.accepting, [&] {
         std::error_code ignored;  // the loop may have closed the acceptor already
         acceptor.cancel(ignored);
+        s.resume.cancel();
       });
     });
 
@@ -815,6 +1021,7 @@ void Server::run() {
         if (ec) co_return;
         interrupted = true;
         acceptor.cancel(ec);
+        s.resume.cancel();
       }, asio::detached);
     }
     asio::co_spawn(s.accepting, [&]() -> asio::awaitable<void> {
@@ -837,6 +1044,12 @@ void Server::Impl::shut_down_runtime() {
   gate->stopping.store(true, std::memory_order_release);
   runtime->stop();
   for (Thread& t : workers) t.join();
+  // The tasks' sockets close only when the runtime goes, after the handlers still running: shut
+  // them down now, so their peers see the end at once even while a handler never returns.
+  {
+    std::lock_guard lock(sockets_mutex);
+    for (int fd : sockets) ::shutdown(fd, SHUT_RDWR);
+  }
   pool->shutdown();
   {
     std::lock_guard lock(gate->mutex);
