@@ -260,7 +260,7 @@ class DataWriter {
   /// The items of a list under its element type. The element kind is dispatched once per list for
   /// the common kinds; each item gets the same checks and conversion as write_value would apply.
   bool write_items(PyObject* list, Py_ssize_t size, const TypePlan& elem) {
-    if constexpr (std::is_same_v<W, BinaryWriter>) {
+    if constexpr (std::is_same_v<W, BinaryWriter> || std::is_same_v<W, BasicBinaryWriter<OutBuffer>>) {
       // Lambdas rather than function pointers, so that the extraction is inlined.
       if (elem.kind == TypeKind::I32)
         return write_fixed_items<int32_t>(
@@ -354,44 +354,79 @@ class DataWriter {
   int depth_ = 0;
 };
 
-/// Output buffer reused by each thread; a nested serialize (from an __index__ callback) gets its own.
-struct ScratchBuffer {
-  std::string& get() { return in_use ? fallback : (in_use = true, shared); }
-  std::string shared;
-  std::string fallback;
+/// Output buffers reused from call to call, so that a serialize allocates only its bytes object.
+/// With the GIL there is one set for the process, read without a thread-local lookup: a serialize
+/// holds the GIL from start to end except inside Python callbacks (an item's __index__), and a
+/// serialize that starts meanwhile, on this thread or another, finds the set in use and takes
+/// buffers of its own. Free-threaded builds keep one set per thread.
+struct Scratch {
+  OutBuffer bytes;   // binary and compact
+  std::string text;  // JSON
   bool in_use = false;
 };
-thread_local ScratchBuffer t_scratch;
+#ifdef Py_GIL_DISABLED
+thread_local Scratch t_scratch;
+Scratch& scratch() { return t_scratch; }
+#else
+Scratch g_scratch;
+Scratch& scratch() { return g_scratch; }
+#endif
 
+/// The shared buffers for one serialize, or buffers of its own when they are in use.
 class ScratchLease {
  public:
-  explicit ScratchLease(size_t reserve) : nested_(t_scratch.in_use), buf_(nested_ ? local_ : t_scratch.shared) {
-    t_scratch.in_use = true;
-    buf_.clear();
-    buf_.reserve(reserve);
-  }
+  ScratchLease() : shared_(scratch()), owner_(!shared_.in_use) { shared_.in_use = true; }
   ~ScratchLease() {
-    if (!nested_) {
-      t_scratch.in_use = false;
-      if (buf_.capacity() > (1u << 20)) std::string().swap(buf_);  // don't pin huge buffers
-    }
+    if (!owner_) return;
+    shared_.in_use = false;
+    // Keep no huge block after a large message.
+    shared_.bytes.shrink_above(kKeep);
+    if (shared_.text.capacity() > kKeep) std::string().swap(shared_.text);
   }
-  std::string& buf() { return buf_; }
+  ScratchLease(const ScratchLease&) = delete;
+  ScratchLease& operator=(const ScratchLease&) = delete;
+
+  OutBuffer& bytes() {
+    OutBuffer& b = owner_ ? shared_.bytes : own_bytes_;
+    b.clear();
+    return b;
+  }
+  std::string& text() {
+    std::string& t = owner_ ? shared_.text : own_text_;
+    t.clear();
+    return t;
+  }
 
  private:
-  bool nested_;
-  std::string local_;
-  std::string& buf_;
+  static constexpr size_t kKeep = size_t{1} << 20;
+  Scratch& shared_;
+  bool owner_;
+  OutBuffer own_bytes_;
+  std::string own_text_;
 };
 
+/// Serialize with the binary or compact writer over an OutBuffer.
 template <class W>
-PyObject* serialize_with(const StructViewObject* view, PyObject* data) {
-  ScratchLease lease(16 * view->plan->fields.size() + 128);
-  W w(lease.buf());
+PyObject* serialize_bytes(const StructViewObject* view, PyObject* data) {
+  ScratchLease lease;
+  OutBuffer& out = lease.bytes();
+  out.reserve(16 * view->plan->fields.size() + 128);
+  W w(out);
   DataWriter<W> walker(w, *view->schema);
   if (!walker.write_struct(*view->plan, data)) return nullptr;
+  if (!w.ok()) return write_error(w.finish().error()), nullptr;
+  return PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
+}
+
+PyObject* serialize_json(const StructViewObject* view, PyObject* data) {
+  ScratchLease lease;
+  std::string& out = lease.text();
+  out.reserve(16 * view->plan->fields.size() + 128);
+  JsonWriter w(out);
+  DataWriter<JsonWriter> walker(w, *view->schema);
+  if (!walker.write_struct(*view->plan, data)) return nullptr;
   if (Status done = w.finish(); !done) return write_error(done.error()), nullptr;
-  return PyBytes_FromStringAndSize(lease.buf().data(), static_cast<Py_ssize_t>(lease.buf().size()));
+  return PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
 }
 
 // --------------------------------------------------------------------------------------------
@@ -539,6 +574,49 @@ PyObject* instance_with_python_values(const std::shared_ptr<const PySchema>& sch
 }
 
 }  // namespace
+
+bool extract_small_int_slow(PyObject* obj, long min, long max, long& out) {
+  long v = PyLong_AsLong(obj);
+  if (v == -1 && PyErr_Occurred()) {
+    if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
+      PyErr_Clear();
+      return out_of_range();
+    }
+    return false;
+  }
+  if (v < min || v > max) return out_of_range();
+  out = v;
+  return true;
+}
+
+bool extract_i32_slow(PyObject* obj, int32_t& out) {
+  int v = PyLong_AsInt(obj);
+  if (v == -1 && PyErr_Occurred()) return false;
+  out = v;
+  return true;
+}
+
+bool extract_i64_slow(PyObject* obj, int64_t& out) {
+  long long v = PyLong_AsLongLong(obj);
+  if (v == -1 && PyErr_Occurred()) return false;
+  out = v;
+  return true;
+}
+
+bool extract_double_slow(PyObject* obj, double& out) {
+  double v = PyFloat_AsDouble(obj);
+  if (v == -1.0 && PyErr_Occurred()) return false;
+  out = v;
+  return true;
+}
+
+bool extract_string_slow(PyObject* obj, std::string_view& out) {
+  Py_ssize_t size;
+  const char* text = PyUnicode_AsUTF8AndSize(obj, &size);
+  if (!text) return false;
+  out = std::string_view(text, static_cast<size_t>(size));
+  return true;
+}
 
 bool extract_binary(PyObject* obj, std::string_view& out, std::string& scratch) {
   if (PyBytes_Check(obj)) {
@@ -759,9 +837,9 @@ template bool write_python_value(JsonWriter&, const TypePlan&, PyObject*, const 
 
 PyObject* serialize(const StructViewObject* view, PyObject* data, Protocol protocol) {
   switch (protocol) {
-    case Protocol::Binary: return serialize_with<BinaryWriter>(view, data);
-    case Protocol::Compact: return serialize_with<CompactWriter>(view, data);
-    case Protocol::Json: return serialize_with<JsonWriter>(view, data);
+    case Protocol::Binary: return serialize_bytes<BasicBinaryWriter<OutBuffer>>(view, data);
+    case Protocol::Compact: return serialize_bytes<BasicCompactWriter<OutBuffer>>(view, data);
+    case Protocol::Json: return serialize_json(view, data);
   }
   return nullptr;
 }
