@@ -27,12 +27,13 @@ bool write_error(const Error& e) {
   return false;
 }
 
-/// Guards one level of nesting: our own limit, then the interpreter's recursion limit.
+/// Guards one level of nesting: our own limit, then (when `recursive`: the level may hold further
+/// levels) the interpreter's recursion limit.
 class DepthGuard {
  public:
-  explicit DepthGuard(int& depth) : depth_(depth) {
-    ok_ = ++depth_ <= kMaxDepth && Py_EnterRecursiveCall(" while serializing a Thrift value") == 0;
-    entered_ = ok_;
+  explicit DepthGuard(int& depth, bool recursive = true) : depth_(depth) {
+    ok_ = ++depth_ <= kMaxDepth && (!recursive || Py_EnterRecursiveCall(" while serializing a Thrift value") == 0);
+    entered_ = ok_ && recursive;
     if (!ok_ && depth_ > kMaxDepth) nesting_too_deep();
   }
   ~DepthGuard() {
@@ -111,7 +112,7 @@ class DataWriter {
   bool write_top_value(const TypePlan& type, PyObject* obj) { return write_value(type, obj); }
 
   /// The fields of one struct, between struct_begin and struct_end.
-  bool write_struct(const StructPlan& plan, PyObject* data) {
+  [[gnu::noinline]] bool write_struct(const StructPlan& plan, PyObject* data) {
     DepthGuard guard(depth_);
     if (!guard.ok()) return false;
     w_.struct_begin();
@@ -210,38 +211,65 @@ class DataWriter {
     return true;
   }
 
+  /// One value under its declared type. Scalars are written here; binary values, containers and
+  /// structs out of line, so that this function, which runs for every field and element, stays
+  /// small (few registers to save, no cleanup of locals).
   bool write_value(const TypePlan& type, PyObject* obj) {
     if (obj == Py_None) return none_has_no_value();
     switch (type.kind) {
+      case TypeKind::Bool: {
+        bool v;
+        return extract_bool(obj, v) && (w_.write_bool(v), true);
+      }
+      case TypeKind::Byte: {
+        int8_t v;
+        return extract_small_int(obj, v) && (w_.write_byte(v), true);
+      }
+      case TypeKind::I16: {
+        int16_t v;
+        return extract_small_int(obj, v) && (w_.write_i16(v), true);
+      }
+      case TypeKind::I32: {
+        int32_t v;
+        return extract_i32(obj, v) && (w_.write_i32(v), true);
+      }
+      case TypeKind::I64: {
+        int64_t v;
+        return extract_i64(obj, v) && (w_.write_i64(v), true);
+      }
+      case TypeKind::Double: {
+        double v;
+        return extract_double(obj, v) && (w_.write_double(v), true);
+      }
+      case TypeKind::String: {
+        std::string_view v;
+        return extract_string(obj, v) && (w_.write_string(v), true);
+      }
+      case TypeKind::Binary: return write_binary(obj);
       case TypeKind::List:
       case TypeKind::Set: return write_list(type, obj);
       case TypeKind::Map: return write_map(type, obj);
       case TypeKind::Struct:
         if (!type.strukt) return unknown_struct(type);
         return write_struct(*type.strukt, obj);
-      default: return extract_scalar(type.kind, obj, ScalarSink{w_});
     }
+    return false;
   }
 
-  /// Writes an extracted scalar with the writer's matching primitive.
-  struct ScalarSink {
-    W& w;
-    void operator()(bool v) { w.write_bool(v); }
-    void operator()(int8_t v) { w.write_byte(v); }
-    void operator()(int16_t v) { w.write_i16(v); }
-    void operator()(int32_t v) { w.write_i32(v); }
-    void operator()(int64_t v) { w.write_i64(v); }
-    void operator()(double v) { w.write_double(v); }
-    void operator()(TextArg v) { w.write_string(v.text); }
-    void operator()(BytesArg v) { w.write_binary(v.bytes); }
-  };
+  [[gnu::noinline]] bool write_binary(PyObject* obj) {
+    std::string_view v;
+    std::string scratch;
+    return extract_binary(obj, v, scratch) && (w_.write_binary(v), true);
+  }
 
-  bool write_list(const TypePlan& type, PyObject* obj) {
+  [[gnu::noinline]] bool write_list(const TypePlan& type, PyObject* obj) {
     if (!PyList_Check(obj)) return type_mismatch(obj, "list"), false;
-    DepthGuard guard(depth_);
+    const TypePlan& elem = type.args[0];
+    // Items of a scalar type do not nest further: the interpreter's recursion check is needed only
+    // where the walk can go deeper.
+    DepthGuard guard(depth_, is_container_or_struct(elem.kind));
     if (!guard.ok()) return false;
     const Py_ssize_t size = PyList_GET_SIZE(obj);
-    const TypePlan& elem = type.args[0];
     const bool is_set = type.kind == TypeKind::Set;
     if (is_set) {
       w_.set_begin(elem.wire_id, static_cast<size_t>(size));
@@ -257,78 +285,97 @@ class DataWriter {
     return true;
   }
 
+  static bool is_container_or_struct(TypeKind kind) {
+    return kind == TypeKind::List || kind == TypeKind::Set || kind == TypeKind::Map || kind == TypeKind::Struct;
+  }
+
+  static constexpr bool kBinary = std::is_same_v<W, BinaryWriter> || std::is_same_v<W, BasicBinaryWriter<OutBuffer>>;
+
   /// The items of a list under its element type. The element kind is dispatched once per list for
-  /// the common kinds; each item gets the same checks and conversion as write_value would apply.
+  /// the common kinds, and items of the exact built-in type (which convert without running Python
+  /// code) are written inline; every other item takes write_value, as a single value would.
   bool write_items(PyObject* list, Py_ssize_t size, const TypePlan& elem) {
-    if constexpr (std::is_same_v<W, BinaryWriter> || std::is_same_v<W, BasicBinaryWriter<OutBuffer>>) {
-      // Lambdas rather than function pointers, so that the extraction is inlined.
-      if (elem.kind == TypeKind::I32)
-        return write_fixed_items<int32_t>(
-            list, size, [](PyObject* o, int32_t& v) { return extract_i32(o, v); },
-            [](char* p, uint32_t v) { wire::store_be32(p, v); });
-      if (elem.kind == TypeKind::I64)
-        return write_fixed_items<int64_t>(
-            list, size, [](PyObject* o, int64_t& v) { return extract_i64(o, v); },
-            [](char* p, uint64_t v) { wire::store_be64(p, v); });
-    }
+    auto general = [&](PyObject* item) { return write_value(elem, item); };
     switch (elem.kind) {
       case TypeKind::I32:
-        return for_each_item(list, size, [&](PyObject* item) {
-          int32_t v;
-          return extract_i32(item, v) && (w_.write_i32(v), true);
-        });
-      case TypeKind::I64:
+        if constexpr (kBinary) {
+          // The output grows once for all items, which are stored in place (big-endian, as
+          // write_i32 appends them). Nothing else writes to this output meanwhile: a serialize
+          // from an item's callback has buffers of its own.
+          char* out = w_.extend(4 * static_cast<size_t>(size));
+          return for_each_item(list, size, [&](PyObject* item) {
+            int64_t v;
+            if (!exact_int_value(item, v) || v < INT32_MIN || v > INT32_MAX) return false;
+            wire::store_be32(out, static_cast<uint32_t>(v));
+            out += 4;
+            return true;
+          }, [&](PyObject* item) {
+            int32_t v;
+            if (!extract_i32(item, v)) return false;
+            wire::store_be32(out, static_cast<uint32_t>(v));
+            out += 4;
+            return true;
+          });
+        }
         return for_each_item(list, size, [&](PyObject* item) {
           int64_t v;
-          return extract_i64(item, v) && (w_.write_i64(v), true);
-        });
+          return exact_int_value(item, v) && v >= INT32_MIN && v <= INT32_MAX &&
+                 (w_.write_i32(static_cast<int32_t>(v)), true);
+        }, general);
+      case TypeKind::I64:
+        if constexpr (kBinary) {
+          char* out = w_.extend(8 * static_cast<size_t>(size));  // as for I32
+          return for_each_item(list, size, [&](PyObject* item) {
+            int64_t v;
+            if (!exact_int_value(item, v)) return false;
+            wire::store_be64(out, static_cast<uint64_t>(v));
+            out += 8;
+            return true;
+          }, [&](PyObject* item) {
+            int64_t v;
+            if (!extract_i64(item, v)) return false;
+            wire::store_be64(out, static_cast<uint64_t>(v));
+            out += 8;
+            return true;
+          });
+        }
+        return for_each_item(list, size, [&](PyObject* item) {
+          int64_t v;
+          return exact_int_value(item, v) && (w_.write_i64(v), true);
+        }, general);
       case TypeKind::Double:
         return for_each_item(list, size, [&](PyObject* item) {
-          double v;
-          return extract_double(item, v) && (w_.write_double(v), true);
-        });
+          return PyFloat_CheckExact(item) && (w_.write_double(PyFloat_AS_DOUBLE(item)), true);
+        }, general);
       case TypeKind::String:
         return for_each_item(list, size, [&](PyObject* item) {
-          std::string_view v;
-          return extract_string(item, v) && (w_.write_string(v), true);
-        });
-      case TypeKind::Struct:
-        if (elem.strukt) return for_each_item(list, size, [&](PyObject* item) { return write_struct(*elem.strukt, item); });
-        break;
-      default: break;
+          if (!PyUnicode_CheckExact(item) || !PyUnicode_IS_COMPACT_ASCII(item)) return false;
+          w_.write_string(std::string_view(static_cast<const char*>(PyUnicode_DATA(item)),
+                                           static_cast<size_t>(PyUnicode_GET_LENGTH(item))));
+          return true;
+        }, general);
+      default: return for_each_item(list, size, [](PyObject*) { return false; }, general);
     }
-    return for_each_item(list, size, [&](PyObject* item) { return write_value(elem, item); });
   }
 
-  /// Binary lists of i32 or i64: the output grows once for all items, which are then stored in
-  /// place (big-endian, as write_i32 and write_i64 would append them). Nothing else writes to the
-  /// output meanwhile: a nested serialize from an item's callback has its own buffer.
-  template <class T, class Extract, class Store>
-  bool write_fixed_items(PyObject* list, Py_ssize_t size, Extract extract, Store store) {
-    char* out = w_.extend(sizeof(T) * static_cast<size_t>(size));
-    return for_each_item(list, size, [&](PyObject* item) {
-      T v;
-      if (!extract(item, v)) return false;
-      store(out, static_cast<std::make_unsigned_t<T>>(v));
-      out += sizeof(T);
-      return true;
-    });
-  }
-
-  /// Calls `write_item` on each item that is not None. An item's __index__ or __float__ may change
-  /// the list: each item is held while it is written and the size is re-checked before each one.
-  template <class WriteItem>
-  bool for_each_item(PyObject* list, Py_ssize_t size, WriteItem&& write_item) {
+  /// Calls `fast` on each item, then `general` on the items `fast` declined (returned false for
+  /// without writing anything). `fast` must run no Python code; `general` may (an item's __index__
+  /// or __float__, a nested dict's keys), and may change the list: an item it takes is held while it
+  /// is written, None is refused first, and the list's size is checked again before the next item.
+  template <class Fast, class General>
+  bool for_each_item(PyObject* list, Py_ssize_t size, Fast&& fast, General&& general) {
     for (Py_ssize_t i = 0; i < size; ++i) {
-      if (PyList_GET_SIZE(list) != size) return container_changed("list");
-      Ref item = Ref::borrow(PyList_GET_ITEM(list, i));
-      if (item.get() == Py_None) return none_has_no_value();
-      if (!write_item(item.get())) return false;
+      PyObject* item = PyList_GET_ITEM(list, i);
+      if (fast(item)) continue;
+      Ref held = Ref::borrow(item);
+      if (held.get() == Py_None) return none_has_no_value();
+      if (!general(held.get())) return false;
+      if (i + 1 < size && PyList_GET_SIZE(list) != size) return container_changed("list");
     }
     return true;
   }
 
-  bool write_map(const TypePlan& type, PyObject* obj) {
+  [[gnu::noinline]] bool write_map(const TypePlan& type, PyObject* obj) {
     if (!PyDict_Check(obj)) return type_mismatch(obj, "dict"), false;
     DepthGuard guard(depth_);
     if (!guard.ok()) return false;
