@@ -113,7 +113,9 @@ class DataWriter {
 
   /// The fields of one struct, between struct_begin and struct_end.
   [[gnu::noinline]] bool write_struct(const StructPlan& plan, PyObject* data) {
-    DepthGuard guard(depth_);
+    // The outermost struct adds one frame of fixed size to its caller's: the interpreter's recursion
+    // check is made from the first nested level on, where the walk can go deep.
+    DepthGuard guard(depth_, depth_ > 0);
     if (!guard.ok()) return false;
     w_.struct_begin();
     bool ok;
@@ -434,12 +436,12 @@ class ScratchLease {
   ScratchLease& operator=(const ScratchLease&) = delete;
 
   OutBuffer& bytes() {
-    OutBuffer& b = owner_ ? shared_.bytes : own_bytes_;
+    OutBuffer& b = owner_ ? shared_.bytes : own_bytes_.emplace();
     b.clear();
     return b;
   }
   std::string& text() {
-    std::string& t = owner_ ? shared_.text : own_text_;
+    std::string& t = owner_ ? shared_.text : own_text_.emplace();
     t.clear();
     return t;
   }
@@ -448,8 +450,8 @@ class ScratchLease {
   static constexpr size_t kKeep = size_t{1} << 20;
   Scratch& shared_;
   bool owner_;
-  OutBuffer own_bytes_;
-  std::string own_text_;
+  std::optional<OutBuffer> own_bytes_;  // made only when the shared buffers are in use
+  std::optional<std::string> own_text_;
 };
 
 /// Serialize with the binary or compact writer over an OutBuffer.
