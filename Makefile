@@ -27,6 +27,7 @@ bench: build
 	cmake --build $(BUILD_DIR) --target parse_bench bench_peers
 	$(BUILD_DIR)/parse_bench
 	VELVANE_BUILD_DIR=$(abspath $(BUILD_DIR)) tools/python bench/run.py $(BENCH_ARGS)
+	VELVANE_BUILD_DIR=$(abspath $(BUILD_DIR)) tools/python bench/instructions.py $(filter --quick,$(BENCH_ARGS))
 	VELVANE_BUILD_DIR=$(abspath $(BUILD_DIR)) tools/python bench/client_bench.py $(filter --quick,$(BENCH_ARGS))
 	VELVANE_BUILD_DIR=$(abspath $(BUILD_DIR)) tools/python bench/server_bench.py $(filter --quick --memory,$(BENCH_ARGS))
 

@@ -37,7 +37,7 @@ def outcome(fn):
 
 
 EDGES = [0, 1, -1, 127, 128, -129, 2**15, 2**30 - 1, 2**30, -(2**30), -(2**30) - 1, 2**31 - 1, 2**31,
-         -(2**31), -(2**31) - 1, 2**63 - 1, 2**63, -(2**63) - 1]
+         -(2**31), -(2**31) - 1, 2**60 - 1, 2**60, -(2**60) + 1, -(2**60), 2**63 - 1, 2**63, -(2**63) - 1]
 
 
 @pytest.mark.parametrize("value", EDGES)
@@ -125,3 +125,21 @@ def test_attribute_reads_by_any_name_object(parser, struct):
         assert callable(inst.to_dict) and inst.struct_name == "Shadowed" and inst.plain == 2
     with pytest.raises(AttributeError, match="' object has no attribute 'missing'"):
         inst.missing
+
+
+@pytest.mark.parametrize("protocol", [P.Binary, P.Compact, P.JSON])
+def test_serialize_from_a_callback_keeps_both_outputs(parser, protocol):
+    # The output buffer is shared between calls: a serialize started by an item's __index__ while
+    # another is half written must leave both results whole.
+    sdef = parser.get_struct("Lists")
+    nested = {"i32s": list(range(50)), "strings": ["x" * 300]}
+    seen = []
+
+    class Reentrant:
+        def __index__(self):
+            seen.append(sdef.serialize_with_protocol(nested, protocol))
+            return 7
+
+    outer = sdef.serialize_with_protocol({"strings": ["y" * 300], "i32s": [1, Reentrant(), 3]}, protocol)
+    assert outer == sdef.serialize_with_protocol({"strings": ["y" * 300], "i32s": [1, 7, 3]}, protocol)
+    assert seen == [sdef.serialize_with_protocol(nested, protocol)]

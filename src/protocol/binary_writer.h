@@ -4,15 +4,20 @@
 #include <bit>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
+#include "protocol/out_buffer.h"
 #include "protocol/protocol.h"
 #include "protocol/wire_format.h"
 
 namespace velvane {
 
-class BinaryWriter {
+/// Writes to `Out`: a std::string, or an OutBuffer (whose appends are inline) when serializing
+/// Python data.
+template <class Out>
+class BasicBinaryWriter {
  public:
-  explicit BinaryWriter(std::string& out) : out_(out) {}
+  explicit BasicBinaryWriter(Out& out) : out_(out) {}
   void message_begin(std::string_view name, uint8_t type, int32_t seqid) {
     wire::put_be32(out_, 0x80010000u | type);
     write_string(name);
@@ -57,15 +62,23 @@ class BinaryWriter {
   /// `n` more bytes at the end of the output for the caller to fill: runs of fixed-width items
   /// are stored with one size check instead of one per item. Valid until the next write.
   char* extend(size_t n) {
-    const size_t at = out_.size();
-    out_.resize(at + n);
-    return out_.data() + at;
+    if constexpr (std::is_same_v<Out, OutBuffer>) {
+      return out_.extend(n);
+    } else {
+      const size_t at = out_.size();
+      out_.resize(at + n);
+      return out_.data() + at;
+    }
   }
+  /// True while nothing was refused (finish() would succeed).
+  bool ok() const { return status_.ok(); }
   [[nodiscard]] Status finish() { return status_.take(); }
 
  private:
-  std::string& out_;
+  Out& out_;
   detail::WriterStatus status_;
 };
+
+using BinaryWriter = BasicBinaryWriter<std::string>;
 
 }  // namespace velvane

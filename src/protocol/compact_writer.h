@@ -6,14 +6,17 @@
 #include <string_view>
 #include <vector>
 
+#include "protocol/out_buffer.h"
 #include "protocol/protocol.h"
 #include "protocol/wire_format.h"
 
 namespace velvane {
 
-class CompactWriter {
+/// Writes to `Out`: a std::string, or an OutBuffer when serializing Python data.
+template <class Out>
+class BasicCompactWriter {
  public:
-  explicit CompactWriter(std::string& out) : out_(out) {}
+  explicit BasicCompactWriter(Out& out) : out_(out) {}
   void message_begin(std::string_view name, uint8_t type, int32_t seqid) {
     const char head[2] = {static_cast<char>(0x82), static_cast<char>((type << 5) | 1)};
     out_.append(head, 2);
@@ -83,6 +86,8 @@ class CompactWriter {
     out_.push_back(static_cast<char>((wire::compact_code(key_id) << 4) | wire::compact_code(value_id)));
   }
   void map_end() {}
+  /// True while nothing was refused (finish() would succeed).
+  bool ok() const { return status_.ok(); }
   [[nodiscard]] Status finish() { return status_.take(); }
 
  private:
@@ -97,12 +102,14 @@ class CompactWriter {
     last_id_ = id;
   }
 
-  std::string& out_;
+  Out& out_;
   std::vector<int16_t> last_ids_;  // last field id of each enclosing struct
   int16_t last_id_ = 0;
   bool bool_pending_ = false;      // field_begin for a bool field waits for its value
   int16_t pending_id_ = 0;
   detail::WriterStatus status_;
 };
+
+using CompactWriter = BasicCompactWriter<std::string>;
 
 }  // namespace velvane

@@ -46,6 +46,7 @@ class WriterStatus {
     refuse(n, what);
     return false;
   }
+  bool ok() const { return status_.ok(); }
   [[nodiscard]] Status take() { return std::move(status_); }
 
  private:

@@ -7,18 +7,24 @@
 
 namespace velvane::wire {
 
-[[gnu::always_inline]] inline void put_be16(std::string& out, uint16_t v) {
+// The put_ functions append to any output with append(const char*, size_t): std::string, or the
+// OutBuffer that serializing Python data uses.
+
+template <class Out>
+[[gnu::always_inline]] inline void put_be16(Out& out, uint16_t v) {
   const char b[2] = {static_cast<char>(v >> 8), static_cast<char>(v)};
   out.append(b, 2);
 }
 
-[[gnu::always_inline]] inline void put_be32(std::string& out, uint32_t v) {
+template <class Out>
+[[gnu::always_inline]] inline void put_be32(Out& out, uint32_t v) {
   const char b[4] = {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8),
                      static_cast<char>(v)};
   out.append(b, 4);
 }
 
-[[gnu::always_inline]] inline void put_be64(std::string& out, uint64_t v) {
+template <class Out>
+[[gnu::always_inline]] inline void put_be64(Out& out, uint64_t v) {
   char b[8];
   for (int i = 7; i >= 0; --i, v >>= 8) b[i] = static_cast<char>(v);
   out.append(b, 8);
@@ -34,7 +40,8 @@ inline void store_be64(char* p, uint64_t v) {
   std::memcpy(p, &v, 8);
 }
 
-inline void put_varint(std::string& out, uint64_t v) {
+template <class Out>
+inline void put_varint(Out& out, uint64_t v) {
   char b[10];
   int n = 0;
   while (v >= 0x80) {

@@ -25,56 +25,59 @@ inline bool extract_bool(PyObject* obj, bool& out) {
   return true;
 }
 
-/// Fast path for the common case of an exact `int` of one digit: its value is read inline, with no
-/// call and no Python code run. Anything else (bool, int subclasses, __index__ objects, large
-/// values) returns false and takes the general conversion, which also raises its errors.
-[[gnu::always_inline]] inline bool compact_int_value(PyObject* obj, long& out) {
-  if (!PyLong_CheckExact(obj) || !PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(obj))) return false;
-  out = static_cast<long>(PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(obj)));
+/// Fast path for the common case of an exact `int` below 2**60 in magnitude (one or two of the
+/// interpreter's 30-bit digits): its value is read inline from the digits, with no call and no
+/// Python code run. The layout read here is the one cpython/longintrepr.h documents (digit count and
+/// sign in lv_tag). Anything else (bool, int subclasses, __index__ objects, larger values) returns
+/// false and takes the general conversion, which also raises its errors.
+[[gnu::always_inline]] inline bool exact_int_value(PyObject* obj, int64_t& out) {
+  static_assert(PyLong_SHIFT == 30, "two digits hold 60 bits");
+  if (!PyLong_CheckExact(obj)) return false;
+  const auto* v = reinterpret_cast<const PyLongObject*>(obj);
+  if (PyUnstable_Long_IsCompact(v)) {
+    out = PyUnstable_Long_CompactValue(v);
+    return true;
+  }
+  const uintptr_t tag = v->long_value.lv_tag;
+  if ((tag >> _PyLong_NON_SIZE_BITS) != 2) return false;
+  const int64_t magnitude =
+      static_cast<int64_t>(v->long_value.ob_digit[0]) | (static_cast<int64_t>(v->long_value.ob_digit[1]) << PyLong_SHIFT);
+  out = (tag & _PyLong_SIGN_MASK) == 2 ? -magnitude : magnitude;
   return true;
 }
+
+// The general conversions, out of line so that the inline fast paths stay small in the walkers.
+bool extract_small_int_slow(PyObject* obj, long min, long max, long& out);
+bool extract_i32_slow(PyObject* obj, int32_t& out);
+bool extract_i64_slow(PyObject* obj, int64_t& out);
+bool extract_double_slow(PyObject* obj, double& out);
+bool extract_string_slow(PyObject* obj, std::string_view& out);
 
 /// Byte and I16: any object with an integer value, range-checked.
 template <class T>
 inline bool extract_small_int(PyObject* obj, T& out) {
-  if (long v; compact_int_value(obj, v) && v >= std::numeric_limits<T>::min() && v <= std::numeric_limits<T>::max()) {
-    out = static_cast<T>(v);
-    return true;
-  }
-  long v = PyLong_AsLong(obj);
-  if (v == -1 && PyErr_Occurred()) {
-    if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
-      PyErr_Clear();
-      return out_of_range();
-    }
+  constexpr long kMin = std::numeric_limits<T>::min(), kMax = std::numeric_limits<T>::max();
+  long v;
+  if (int64_t fast; exact_int_value(obj, fast) && fast >= kMin && fast <= kMax) {
+    v = static_cast<long>(fast);
+  } else if (!extract_small_int_slow(obj, kMin, kMax, v)) {
     return false;
   }
-  if (v < static_cast<long>(std::numeric_limits<T>::min()) || v > static_cast<long>(std::numeric_limits<T>::max()))
-    return out_of_range();
   out = static_cast<T>(v);
   return true;
 }
 
 [[gnu::always_inline]] inline bool extract_i32(PyObject* obj, int32_t& out) {
-  if (long v; compact_int_value(obj, v) && v >= INT32_MIN && v <= INT32_MAX) {
+  if (int64_t v; exact_int_value(obj, v) && v >= INT32_MIN && v <= INT32_MAX) {
     out = static_cast<int32_t>(v);
     return true;
   }
-  int v = PyLong_AsInt(obj);
-  if (v == -1 && PyErr_Occurred()) return false;
-  out = v;
-  return true;
+  return extract_i32_slow(obj, out);
 }
 
 [[gnu::always_inline]] inline bool extract_i64(PyObject* obj, int64_t& out) {
-  if (long v; compact_int_value(obj, v)) {
-    out = v;
-    return true;
-  }
-  long long v = PyLong_AsLongLong(obj);
-  if (v == -1 && PyErr_Occurred()) return false;
-  out = v;
-  return true;
+  if (exact_int_value(obj, out)) return true;
+  return extract_i64_slow(obj, out);
 }
 
 [[gnu::always_inline]] inline bool extract_double(PyObject* obj, double& out) {
@@ -82,10 +85,7 @@ inline bool extract_small_int(PyObject* obj, T& out) {
     out = PyFloat_AS_DOUBLE(obj);
     return true;
   }
-  double v = PyFloat_AsDouble(obj);
-  if (v == -1.0 && PyErr_Occurred()) return false;
-  out = v;
-  return true;
+  return extract_double_slow(obj, out);
 }
 
 [[gnu::always_inline]] inline bool extract_string(PyObject* obj, std::string_view& out) {
@@ -95,11 +95,7 @@ inline bool extract_small_int(PyObject* obj, T& out) {
     out = std::string_view(static_cast<const char*>(PyUnicode_DATA(obj)), static_cast<size_t>(PyUnicode_GET_LENGTH(obj)));
     return true;
   }
-  Py_ssize_t size;
-  const char* text = PyUnicode_AsUTF8AndSize(obj, &size);
-  if (!text) return false;
-  out = std::string_view(text, static_cast<size_t>(size));
-  return true;
+  return extract_string_slow(obj, out);
 }
 
 /// bytes and bytearray are borrowed in place; other integer sequences are copied into `scratch`.

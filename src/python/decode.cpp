@@ -63,7 +63,7 @@ class PyReader : public detail::StructReader<Wire> {
   /// A new instance of `plan` read from the input, or nullptr with an exception set.
   PyObject* read_instance(const StructPlan& plan, int depth) {
     if (depth > kMaxDepth) return wire_failed(this->fail_depth());
-    Ref inst = Ref::steal(new_instance(owner_, &plan, StructValue{}));
+    Ref inst = Ref::steal(new_empty_instance(owner_, &plan));
     if (!inst) return nullptr;
     auto* target = reinterpret_cast<InstanceObject*>(inst.get());
     // Plan fields stand at the same indices as the definition's fields.

@@ -1,4 +1,5 @@
 // src/python/instance.cpp: ThriftStructInstance, a live struct value with fields as attributes.
+#include <algorithm>
 #include <new>
 
 #include "python/internal.h"
@@ -9,16 +10,20 @@ namespace {
 
 InstanceObject* as_inst(PyObject* self) { return reinterpret_cast<InstanceObject*>(self); }
 
-InstanceObject* alloc_instance(Py_ssize_t slots) {
-  PyTypeObject* type = cls(Cls::ThriftStructInstance);
-  PyObject* obj = type->tp_alloc(type, slots);
-  if (!obj) return nullptr;
-  auto* inst = as_inst(obj);
-  new (&inst->schema) std::shared_ptr<const PySchema>();
-  inst->plan = nullptr;
-  new (&inst->struct_name) Ref();
-  new (&inst->field_names) Ref();
+/// A new, tracked instance with empty members and `slots` empty value slots. PyObject_GC_NewVar
+/// rather than tp_alloc: tp_alloc zeroes the whole object first, which the constructors below do
+/// again member by member.
+InstanceObject* alloc_instance(Py_ssize_t slots, std::shared_ptr<const PySchema> schema = {},
+                               const StructPlan* plan = nullptr) {
+  InstanceObject* inst = PyObject_GC_NewVar(InstanceObject, cls(Cls::ThriftStructInstance), slots);
+  if (!inst) return nullptr;
+  new (&inst->schema) std::shared_ptr<const PySchema>(std::move(schema));
+  inst->plan = plan;
+  new (&inst->struct_name) Ref(plan ? Ref::borrow(plan->struct_name.get()) : Ref());
+  new (&inst->field_names) Ref(plan ? Ref::borrow(plan->field_names.get()) : Ref());
   new (&inst->stored) StructValue();
+  std::fill_n(inst->slots(), slots, nullptr);
+  PyObject_GC_Track(inst);
   return inst;
 }
 
@@ -99,6 +104,12 @@ PyObject* no_attribute(InstanceObject* inst, PyObject* name) {
 
 PyObject* inst_getattro(PyObject* self, PyObject* name) {
   auto* inst = as_inst(self);
+  // The usual read, `instance.field` in code: the name is the plan's own interned object, found by
+  // address, and no ordinary attribute can have it, so the field is read at once.
+  if (inst->plan) {
+    if (const auto* entry = inst->plan->find_address(name); entry && entry->plain)
+      return read_field_locked(inst, entry->index);
+  }
   Py_ssize_t index = PyUnicode_Check(name) ? instance_field_index(inst, name) : -1;
   // Only dunder names and the class's own members can be ordinary attributes: skip that lookup
   // (and the AttributeError it would build) for every other field.
@@ -311,14 +322,14 @@ bool instance_assign(InstanceObject* inst, Py_ssize_t index, PyObject* value, bo
 }
 
 PyObject* new_instance(std::shared_ptr<const PySchema> schema, const StructPlan* plan, StructValue stored) {
-  InstanceObject* inst = alloc_instance(static_cast<Py_ssize_t>(plan->fields.size()));
+  InstanceObject* inst = alloc_instance(static_cast<Py_ssize_t>(plan->fields.size()), std::move(schema), plan);
   if (!inst) return nullptr;
-  inst->schema = std::move(schema);
-  inst->plan = plan;
-  inst->struct_name = Ref::borrow(plan->struct_name.get());
-  inst->field_names = Ref::borrow(plan->field_names.get());
   inst->stored = std::move(stored);
   return reinterpret_cast<PyObject*>(inst);
+}
+
+PyObject* new_empty_instance(const std::shared_ptr<const PySchema>& schema, const StructPlan* plan) {
+  return reinterpret_cast<PyObject*>(alloc_instance(static_cast<Py_ssize_t>(plan->fields.size()), schema, plan));
 }
 
 PyObject* instance_from_value(const std::shared_ptr<const PySchema>& schema, StructValue value) {

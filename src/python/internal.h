@@ -79,23 +79,35 @@ struct StructPlan {
   Ref field_names;    // tuple of the field names in order
   Ref struct_name;    // str
 
-  /// Index of the field called `name` (a str), or -1. Never raises.
-  Py_ssize_t index_of(PyObject* name) const {
-    // Attribute names in code and the plan's names are both interned, so the name object itself
-    // usually finds the field in a small open-addressed table keyed by its address, without
-    // hashing its text. Equal names that are other objects take the dict.
-    if (!by_address.empty()) {
-      const size_t mask = by_address.size() - 1;
-      for (size_t slot = address_slot(name, mask);; slot = (slot + 1) & mask) {
-        const auto& [key, index] = by_address[slot];
-        if (key == name) return index;
-        if (!key) break;
-      }
+  /// An entry of the address table: a field's interned name object and its index. `plain`: no
+  /// ordinary attribute of an instance can have this name (FieldPlan::type_attribute is false).
+  struct AddressEntry {
+    PyObject* name = nullptr;
+    Py_ssize_t index = -1;
+    bool plain = false;
+  };
+
+  /// The entry for this very name object, or nullptr. Attribute names in code and the plan's names
+  /// are both interned, so the name object itself usually finds the field in a small open-addressed
+  /// table keyed by its address, without hashing its text.
+  [[gnu::always_inline]] const AddressEntry* find_address(PyObject* name) const {
+    if (!address_table_) return nullptr;
+    for (size_t slot = address_slot(name, address_mask_);; slot = (slot + 1) & address_mask_) {
+      const AddressEntry& e = address_table_[slot];
+      if (e.name == name) return &e;
+      if (!e.name) return nullptr;
     }
+  }
+
+  /// Index of the field called `name` (a str), or -1. Never raises. Equal names that are other
+  /// objects than the plan's take the dict.
+  Py_ssize_t index_of(PyObject* name) const {
+    if (const AddressEntry* e = find_address(name)) return e->index;
     return index_by_hash(name);
   }
 
-  /// Fills by_address from field_names (the first field of a name wins, as in name_to_index).
+  /// Fills the address table from field_names and the fields' type_attribute flags (the first
+  /// field of a name wins, as in name_to_index).
   void index_addresses();
 
  private:
@@ -105,8 +117,10 @@ struct StructPlan {
   }
   Py_ssize_t index_by_hash(PyObject* name) const;
 
-  /// Power-of-two table of (name object, field index), at most half full; empty for no fields.
-  std::vector<std::pair<PyObject*, Py_ssize_t>> by_address;
+  /// Power-of-two table, at most half full; empty (and address_table_ null) for no fields.
+  std::vector<AddressEntry> by_address;
+  const AddressEntry* address_table_ = nullptr;
+  size_t address_mask_ = 0;
 };
 
 /// A core Schema with the plans of all its structs. Shared read-only by views, instances, clients.
@@ -184,6 +198,8 @@ std::string struct_fields_text(const StructDef& def);
 
 // Instances.
 PyObject* new_instance(std::shared_ptr<const PySchema> schema, const StructPlan* plan, StructValue stored);
+/// An instance of `plan` with no stored and no Python values yet, for a reader to fill.
+PyObject* new_empty_instance(const std::shared_ptr<const PySchema>& schema, const StructPlan* plan);
 /// An instance for a struct value of any name: bound to the schema's definition, or to an empty one.
 PyObject* instance_from_value(const std::shared_ptr<const PySchema>& schema, StructValue value);
 inline bool is_instance(PyObject* obj) { return Py_IS_TYPE(obj, cls(Cls::ThriftStructInstance)); }

@@ -66,14 +66,16 @@ void StructPlan::index_addresses() {
   if (n == 0) return;
   size_t size = 4;
   while (size < 2 * static_cast<size_t>(n)) size *= 2;
-  by_address.assign(size, {nullptr, -1});
+  by_address.assign(size, AddressEntry{});
   const size_t mask = size - 1;
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* name = PyTuple_GET_ITEM(field_names.get(), i);
     size_t slot = address_slot(name, mask);
-    while (by_address[slot].first && by_address[slot].first != name) slot = (slot + 1) & mask;
-    if (!by_address[slot].first) by_address[slot] = {name, i};
+    while (by_address[slot].name && by_address[slot].name != name) slot = (slot + 1) & mask;
+    if (!by_address[slot].name) by_address[slot] = {name, i, !fields[static_cast<size_t>(i)].type_attribute};
   }
+  address_table_ = by_address.data();
+  address_mask_ = mask;
 }
 
 Py_ssize_t StructPlan::index_by_hash(PyObject* name) const {

@@ -41,8 +41,8 @@ const char* str_arg(PyObject* obj, const char* param, Py_ssize_t* size) {
   return text;
 }
 
-bool parse_args(const char* func, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                std::initializer_list<const char*> names, size_t required, PyObject** out) {
+bool parse_args_general(const char* func, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                        std::initializer_list<const char*> names, size_t required, PyObject** out) {
   const size_t count = names.size();
   if (static_cast<size_t>(nargs) > count) {
     PyErr_Format(PyExc_TypeError, "%s() takes at most %zu arguments (%zd given)", func, count, nargs);

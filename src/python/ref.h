@@ -70,8 +70,18 @@ void prefix_argument_error(const char* name);
 /// Parses vectorcall arguments against `names`; every parameter is required unless listed after
 /// `required` entries. Fills `out` with borrowed references (nullptr for an absent optional one).
 /// Returns false with TypeError set. `func` names the callable in messages.
-bool parse_args(const char* func, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                std::initializer_list<const char*> names, size_t required, PyObject** out);
+bool parse_args_general(const char* func, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                        std::initializer_list<const char*> names, size_t required, PyObject** out);
+/// parse_args_general, with the usual call (every parameter given by position) taken inline: it
+/// is the whole of the argument handling of the serialize methods' hot path.
+inline bool parse_args(const char* func, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                       std::initializer_list<const char*> names, size_t required, PyObject** out) {
+  if (!kwnames && static_cast<size_t>(nargs) == names.size()) {
+    for (size_t i = 0; i < names.size(); ++i) out[i] = args[i];
+    return true;
+  }
+  return parse_args_general(func, args, nargs, kwnames, names, required, out);
+}
 
 /// A flag that allows one exclusive user or several shared users, and refuses (never waits) on
 /// conflict: "Already mutably borrowed" for a shared request during an exclusive use, "Already

@@ -28,12 +28,13 @@ bool write_error(const Error& e) {
   return false;
 }
 
-/// Guards one level of nesting: our own limit, then the interpreter's recursion limit.
+/// Guards one level of nesting: our own limit, then (when `recursive`: the level may hold further
+/// levels) the interpreter's recursion limit.
 class DepthGuard {
  public:
-  explicit DepthGuard(int& depth) : depth_(depth) {
-    ok_ = ++depth_ <= kMaxDepth && Py_EnterRecursiveCall(" while serializing a Thrift value") == 0;
-    entered_ = ok_;
+  explicit DepthGuard(int& depth, bool recursive = true) : depth_(depth) {
+    ok_ = ++depth_ <= kMaxDepth && (!recursive || Py_EnterRecursiveCall(" while serializing a Thrift value") == 0);
+    entered_ = ok_ && recursive;
     if (!ok_ && depth_ > kMaxDepth) nesting_too_deep();
   }
   ~DepthGuard() {
@@ -129,8 +130,10 @@ class DataWriter {
   bool write_top_value(const TypePlan& type, PyObject* obj) { return write_value(type, obj); }
 
   /// The fields of one struct, between struct_begin and struct_end.
-  bool write_struct(const StructPlan& plan, PyObject* data) {
-    DepthGuard guard(depth_);
+  [[gnu::noinline]] bool write_struct(const StructPlan& plan, PyObject* data) {
+    // The outermost struct adds one frame of fixed size to its caller's: the interpreter's recursion
+    // check is made from the first nested level on, where the walk can go deep.
+    DepthGuard guard(depth_, depth_ > 0);
     if (!guard.ok()) return false;
     w_.struct_begin();
     bool ok;
@@ -233,38 +236,65 @@ class DataWriter {
     return true;
   }
 
+  /// One value under its declared type. Scalars are written here; binary values, containers and
+  /// structs out of line, so that this function, which runs for every field and element, stays
+  /// small (few registers to save, no cleanup of locals).
   bool write_value(const TypePlan& type, PyObject* obj) {
     if (obj == Py_None) return none_has_no_value();
     switch (type.kind) {
+      case TypeKind::Bool: {
+        bool v;
+        return extract_bool(obj, v) && (w_.write_bool(v), true);
+      }
+      case TypeKind::Byte: {
+        int8_t v;
+        return extract_small_int(obj, v) && (w_.write_byte(v), true);
+      }
+      case TypeKind::I16: {
+        int16_t v;
+        return extract_small_int(obj, v) && (w_.write_i16(v), true);
+      }
+      case TypeKind::I32: {
+        int32_t v;
+        return extract_i32(obj, v) && (w_.write_i32(v), true);
+      }
+      case TypeKind::I64: {
+        int64_t v;
+        return extract_i64(obj, v) && (w_.write_i64(v), true);
+      }
+      case TypeKind::Double: {
+        double v;
+        return extract_double(obj, v) && (w_.write_double(v), true);
+      }
+      case TypeKind::String: {
+        std::string_view v;
+        return extract_string(obj, v) && (w_.write_string(v), true);
+      }
+      case TypeKind::Binary: return write_binary(obj);
       case TypeKind::List:
       case TypeKind::Set: return write_list(type, obj);
       case TypeKind::Map: return write_map(type, obj);
       case TypeKind::Struct:
         if (!type.strukt) return unknown_struct(type);
         return write_struct(*type.strukt, obj);
-      default: return extract_scalar(type.kind, obj, ScalarSink{w_});
     }
+    return false;
   }
 
-  /// Writes an extracted scalar with the writer's matching primitive.
-  struct ScalarSink {
-    W& w;
-    void operator()(bool v) { w.write_bool(v); }
-    void operator()(int8_t v) { w.write_byte(v); }
-    void operator()(int16_t v) { w.write_i16(v); }
-    void operator()(int32_t v) { w.write_i32(v); }
-    void operator()(int64_t v) { w.write_i64(v); }
-    void operator()(double v) { w.write_double(v); }
-    void operator()(TextArg v) { w.write_string(v.text); }
-    void operator()(BytesArg v) { w.write_binary(v.bytes); }
-  };
+  [[gnu::noinline]] bool write_binary(PyObject* obj) {
+    std::string_view v;
+    std::string scratch;
+    return extract_binary(obj, v, scratch) && (w_.write_binary(v), true);
+  }
 
-  bool write_list(const TypePlan& type, PyObject* obj) {
+  [[gnu::noinline]] bool write_list(const TypePlan& type, PyObject* obj) {
     if (!PyList_Check(obj)) return type_mismatch(obj, "list"), false;
-    DepthGuard guard(depth_);
+    const TypePlan& elem = type.args[0];
+    // Items of a scalar type do not nest further: the interpreter's recursion check is needed only
+    // where the walk can go deeper.
+    DepthGuard guard(depth_, is_container_or_struct(elem.kind));
     if (!guard.ok()) return false;
     const Py_ssize_t size = PyList_GET_SIZE(obj);
-    const TypePlan& elem = type.args[0];
     const bool is_set = type.kind == TypeKind::Set;
     if (is_set) {
       w_.set_begin(elem.wire_id, static_cast<size_t>(size));
@@ -280,78 +310,97 @@ class DataWriter {
     return true;
   }
 
+  static bool is_container_or_struct(TypeKind kind) {
+    return kind == TypeKind::List || kind == TypeKind::Set || kind == TypeKind::Map || kind == TypeKind::Struct;
+  }
+
+  static constexpr bool kBinary = std::is_same_v<W, BinaryWriter> || std::is_same_v<W, BasicBinaryWriter<OutBuffer>>;
+
   /// The items of a list under its element type. The element kind is dispatched once per list for
-  /// the common kinds; each item gets the same checks and conversion as write_value would apply.
+  /// the common kinds, and items of the exact built-in type (which convert without running Python
+  /// code) are written inline; every other item takes write_value, as a single value would.
   bool write_items(PyObject* list, Py_ssize_t size, const TypePlan& elem) {
-    if constexpr (std::is_same_v<W, BinaryWriter>) {
-      // Lambdas rather than function pointers, so that the extraction is inlined.
-      if (elem.kind == TypeKind::I32)
-        return write_fixed_items<int32_t>(
-            list, size, [](PyObject* o, int32_t& v) { return extract_i32(o, v); },
-            [](char* p, uint32_t v) { wire::store_be32(p, v); });
-      if (elem.kind == TypeKind::I64)
-        return write_fixed_items<int64_t>(
-            list, size, [](PyObject* o, int64_t& v) { return extract_i64(o, v); },
-            [](char* p, uint64_t v) { wire::store_be64(p, v); });
-    }
+    auto general = [&](PyObject* item) { return write_value(elem, item); };
     switch (elem.kind) {
       case TypeKind::I32:
-        return for_each_item(list, size, [&](PyObject* item) {
-          int32_t v;
-          return extract_i32(item, v) && (w_.write_i32(v), true);
-        });
-      case TypeKind::I64:
+        if constexpr (kBinary) {
+          // The output grows once for all items, which are stored in place (big-endian, as
+          // write_i32 appends them). Nothing else writes to this output meanwhile: a serialize
+          // from an item's callback has buffers of its own.
+          char* out = w_.extend(4 * static_cast<size_t>(size));
+          return for_each_item(list, size, [&](PyObject* item) {
+            int64_t v;
+            if (!exact_int_value(item, v) || v < INT32_MIN || v > INT32_MAX) return false;
+            wire::store_be32(out, static_cast<uint32_t>(v));
+            out += 4;
+            return true;
+          }, [&](PyObject* item) {
+            int32_t v;
+            if (!extract_i32(item, v)) return false;
+            wire::store_be32(out, static_cast<uint32_t>(v));
+            out += 4;
+            return true;
+          });
+        }
         return for_each_item(list, size, [&](PyObject* item) {
           int64_t v;
-          return extract_i64(item, v) && (w_.write_i64(v), true);
-        });
+          return exact_int_value(item, v) && v >= INT32_MIN && v <= INT32_MAX &&
+                 (w_.write_i32(static_cast<int32_t>(v)), true);
+        }, general);
+      case TypeKind::I64:
+        if constexpr (kBinary) {
+          char* out = w_.extend(8 * static_cast<size_t>(size));  // as for I32
+          return for_each_item(list, size, [&](PyObject* item) {
+            int64_t v;
+            if (!exact_int_value(item, v)) return false;
+            wire::store_be64(out, static_cast<uint64_t>(v));
+            out += 8;
+            return true;
+          }, [&](PyObject* item) {
+            int64_t v;
+            if (!extract_i64(item, v)) return false;
+            wire::store_be64(out, static_cast<uint64_t>(v));
+            out += 8;
+            return true;
+          });
+        }
+        return for_each_item(list, size, [&](PyObject* item) {
+          int64_t v;
+          return exact_int_value(item, v) && (w_.write_i64(v), true);
+        }, general);
       case TypeKind::Double:
         return for_each_item(list, size, [&](PyObject* item) {
-          double v;
-          return extract_double(item, v) && (w_.write_double(v), true);
-        });
+          return PyFloat_CheckExact(item) && (w_.write_double(PyFloat_AS_DOUBLE(item)), true);
+        }, general);
       case TypeKind::String:
         return for_each_item(list, size, [&](PyObject* item) {
-          std::string_view v;
-          return extract_string(item, v) && (w_.write_string(v), true);
-        });
-      case TypeKind::Struct:
-        if (elem.strukt) return for_each_item(list, size, [&](PyObject* item) { return write_struct(*elem.strukt, item); });
-        break;
-      default: break;
+          if (!PyUnicode_CheckExact(item) || !PyUnicode_IS_COMPACT_ASCII(item)) return false;
+          w_.write_string(std::string_view(static_cast<const char*>(PyUnicode_DATA(item)),
+                                           static_cast<size_t>(PyUnicode_GET_LENGTH(item))));
+          return true;
+        }, general);
+      default: return for_each_item(list, size, [](PyObject*) { return false; }, general);
     }
-    return for_each_item(list, size, [&](PyObject* item) { return write_value(elem, item); });
   }
 
-  /// Binary lists of i32 or i64: the output grows once for all items, which are then stored in
-  /// place (big-endian, as write_i32 and write_i64 would append them). Nothing else writes to the
-  /// output meanwhile: a nested serialize from an item's callback has its own buffer.
-  template <class T, class Extract, class Store>
-  bool write_fixed_items(PyObject* list, Py_ssize_t size, Extract extract, Store store) {
-    char* out = w_.extend(sizeof(T) * static_cast<size_t>(size));
-    return for_each_item(list, size, [&](PyObject* item) {
-      T v;
-      if (!extract(item, v)) return false;
-      store(out, static_cast<std::make_unsigned_t<T>>(v));
-      out += sizeof(T);
-      return true;
-    });
-  }
-
-  /// Calls `write_item` on each item that is not None. An item's __index__ or __float__ may change
-  /// the list: each item is held while it is written and the size is re-checked before each one.
-  template <class WriteItem>
-  bool for_each_item(PyObject* list, Py_ssize_t size, WriteItem&& write_item) {
+  /// Calls `fast` on each item, then `general` on the items `fast` declined (returned false for
+  /// without writing anything). `fast` must run no Python code; `general` may (an item's __index__
+  /// or __float__, a nested dict's keys), and may change the list: an item it takes is held while it
+  /// is written, None is refused first, and the list's size is checked again before the next item.
+  template <class Fast, class General>
+  bool for_each_item(PyObject* list, Py_ssize_t size, Fast&& fast, General&& general) {
     for (Py_ssize_t i = 0; i < size; ++i) {
-      if (PyList_GET_SIZE(list) != size) return container_changed("list");
-      Ref item = Ref::borrow(PyList_GET_ITEM(list, i));
-      if (item.get() == Py_None) return none_has_no_value();
-      if (!write_item(item.get())) return false;
+      PyObject* item = PyList_GET_ITEM(list, i);
+      if (fast(item)) continue;
+      Ref held = Ref::borrow(item);
+      if (held.get() == Py_None) return none_has_no_value();
+      if (!general(held.get())) return false;
+      if (i + 1 < size && PyList_GET_SIZE(list) != size) return container_changed("list");
     }
     return true;
   }
 
-  bool write_map(const TypePlan& type, PyObject* obj) {
+  [[gnu::noinline]] bool write_map(const TypePlan& type, PyObject* obj) {
     if (!PyDict_Check(obj)) return type_mismatch(obj, "dict"), false;
     DepthGuard guard(depth_);
     if (!guard.ok()) return false;
@@ -377,44 +426,79 @@ class DataWriter {
   int depth_ = 0;
 };
 
-/// Output buffer reused by each thread; a nested serialize (from an __index__ callback) gets its own.
-struct ScratchBuffer {
-  std::string& get() { return in_use ? fallback : (in_use = true, shared); }
-  std::string shared;
-  std::string fallback;
+/// Output buffers reused from call to call, so that a serialize allocates only its bytes object.
+/// With the GIL there is one set for the process, read without a thread-local lookup: a serialize
+/// holds the GIL from start to end except inside Python callbacks (an item's __index__), and a
+/// serialize that starts meanwhile, on this thread or another, finds the set in use and takes
+/// buffers of its own. Free-threaded builds keep one set per thread.
+struct Scratch {
+  OutBuffer bytes;   // binary and compact
+  std::string text;  // JSON
   bool in_use = false;
 };
-thread_local ScratchBuffer t_scratch;
+#ifdef Py_GIL_DISABLED
+thread_local Scratch t_scratch;
+Scratch& scratch() { return t_scratch; }
+#else
+Scratch g_scratch;
+Scratch& scratch() { return g_scratch; }
+#endif
 
+/// The shared buffers for one serialize, or buffers of its own when they are in use.
 class ScratchLease {
  public:
-  explicit ScratchLease(size_t reserve) : nested_(t_scratch.in_use), buf_(nested_ ? local_ : t_scratch.shared) {
-    t_scratch.in_use = true;
-    buf_.clear();
-    buf_.reserve(reserve);
-  }
+  ScratchLease() : shared_(scratch()), owner_(!shared_.in_use) { shared_.in_use = true; }
   ~ScratchLease() {
-    if (!nested_) {
-      t_scratch.in_use = false;
-      if (buf_.capacity() > (1u << 20)) std::string().swap(buf_);  // don't pin huge buffers
-    }
+    if (!owner_) return;
+    shared_.in_use = false;
+    // Keep no huge block after a large message.
+    shared_.bytes.shrink_above(kKeep);
+    if (shared_.text.capacity() > kKeep) std::string().swap(shared_.text);
   }
-  std::string& buf() { return buf_; }
+  ScratchLease(const ScratchLease&) = delete;
+  ScratchLease& operator=(const ScratchLease&) = delete;
+
+  OutBuffer& bytes() {
+    OutBuffer& b = owner_ ? shared_.bytes : own_bytes_.emplace();
+    b.clear();
+    return b;
+  }
+  std::string& text() {
+    std::string& t = owner_ ? shared_.text : own_text_.emplace();
+    t.clear();
+    return t;
+  }
 
  private:
-  bool nested_;
-  std::string local_;
-  std::string& buf_;
+  static constexpr size_t kKeep = size_t{1} << 20;
+  Scratch& shared_;
+  bool owner_;
+  std::optional<OutBuffer> own_bytes_;  // made only when the shared buffers are in use
+  std::optional<std::string> own_text_;
 };
 
+/// Serialize with the binary or compact writer over an OutBuffer.
 template <class W>
-PyObject* serialize_with(const StructViewObject* view, PyObject* data) {
-  ScratchLease lease(16 * view->plan->fields.size() + 128);
-  W w(lease.buf());
+PyObject* serialize_bytes(const StructViewObject* view, PyObject* data) {
+  ScratchLease lease;
+  OutBuffer& out = lease.bytes();
+  out.reserve(16 * view->plan->fields.size() + 128);
+  W w(out);
   DataWriter<W> walker(w, *view->schema);
   if (!walker.write_struct(*view->plan, data)) return nullptr;
+  if (!w.ok()) return write_error(w.finish().error()), nullptr;
+  return PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
+}
+
+PyObject* serialize_json(const StructViewObject* view, PyObject* data) {
+  ScratchLease lease;
+  std::string& out = lease.text();
+  out.reserve(16 * view->plan->fields.size() + 128);
+  JsonWriter w(out);
+  DataWriter<JsonWriter> walker(w, *view->schema);
+  if (!walker.write_struct(*view->plan, data)) return nullptr;
   if (Status done = w.finish(); !done) return write_error(done.error()), nullptr;
-  return PyBytes_FromStringAndSize(lease.buf().data(), static_cast<Py_ssize_t>(lease.buf().size()));
+  return PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
 }
 
 // --------------------------------------------------------------------------------------------
@@ -562,6 +646,49 @@ PyObject* instance_with_python_values(const std::shared_ptr<const PySchema>& sch
 }
 
 }  // namespace
+
+bool extract_small_int_slow(PyObject* obj, long min, long max, long& out) {
+  long v = PyLong_AsLong(obj);
+  if (v == -1 && PyErr_Occurred()) {
+    if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
+      PyErr_Clear();
+      return out_of_range();
+    }
+    return false;
+  }
+  if (v < min || v > max) return out_of_range();
+  out = v;
+  return true;
+}
+
+bool extract_i32_slow(PyObject* obj, int32_t& out) {
+  int v = PyLong_AsInt(obj);
+  if (v == -1 && PyErr_Occurred()) return false;
+  out = v;
+  return true;
+}
+
+bool extract_i64_slow(PyObject* obj, int64_t& out) {
+  long long v = PyLong_AsLongLong(obj);
+  if (v == -1 && PyErr_Occurred()) return false;
+  out = v;
+  return true;
+}
+
+bool extract_double_slow(PyObject* obj, double& out) {
+  double v = PyFloat_AsDouble(obj);
+  if (v == -1.0 && PyErr_Occurred()) return false;
+  out = v;
+  return true;
+}
+
+bool extract_string_slow(PyObject* obj, std::string_view& out) {
+  Py_ssize_t size;
+  const char* text = PyUnicode_AsUTF8AndSize(obj, &size);
+  if (!text) return false;
+  out = std::string_view(text, static_cast<size_t>(size));
+  return true;
+}
 
 bool extract_binary(PyObject* obj, std::string_view& out, std::string& scratch) {
   if (PyBytes_Check(obj)) {
@@ -782,9 +909,9 @@ template bool write_python_value(JsonWriter&, const TypePlan&, PyObject*, const 
 
 PyObject* serialize(const StructViewObject* view, PyObject* data, Protocol protocol) {
   switch (protocol) {
-    case Protocol::Binary: return serialize_with<BinaryWriter>(view, data);
-    case Protocol::Compact: return serialize_with<CompactWriter>(view, data);
-    case Protocol::Json: return serialize_with<JsonWriter>(view, data);
+    case Protocol::Binary: return serialize_bytes<BasicBinaryWriter<OutBuffer>>(view, data);
+    case Protocol::Compact: return serialize_bytes<BasicCompactWriter<OutBuffer>>(view, data);
+    case Protocol::Json: return serialize_json(view, data);
   }
   return nullptr;
 }
