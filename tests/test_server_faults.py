@@ -48,19 +48,37 @@ sys.stdin.read()
 
 def start_server(port, stderr=subprocess.DEVNULL, workers=1, mode="plain"):
     child = subprocess.Popen([sys.executable, "-c", SERVER, str(port), str(workers), mode], stdin=subprocess.PIPE,
-                             stdout=subprocess.PIPE, stderr=stderr, text=True)
+                             stdout=subprocess.PIPE, stderr=stderr)
     wait_for_line(child, "ready")
     return child
 
 
 def wait_for_line(child, line):
+    # Raw reads with our own buffer: a buffered readline() may take several lines at once and leave
+    # the selector waiting for bytes that were already read.
     end = time.monotonic() + DEADLINE
+    pending = _pending.pop(child.pid, b"")
     with selectors.DefaultSelector() as sel:
         sel.register(child.stdout, selectors.EVENT_READ)
-        while time.monotonic() < end:
-            if sel.select(end - time.monotonic()) and child.stdout.readline().strip() == line:
-                return
+        while True:
+            head, newline, rest = pending.partition(b"\n")
+            if newline:
+                pending = rest
+                if head.strip() == line.encode():
+                    _pending[child.pid] = pending
+                    return
+                continue
+            remaining = end - time.monotonic()
+            if remaining <= 0 or not sel.select(remaining):
+                break
+            chunk = os.read(child.stdout.fileno(), 4096)
+            if not chunk:
+                break
+            pending += chunk
     raise AssertionError(f"the child did not print {line!r}")
+
+
+_pending = {}
 
 
 def end(child):
