@@ -3,13 +3,13 @@ BUILD_DIR ?= build
 PYTHON_BIN = $(shell tools/bootstrap | tail -n 1)
 CMAKE_FLAGS ?=
 
-.PHONY: build test test-cpp test-python demo bench asan-build asan-test fuzz clean
+.PHONY: build test test-cpp test-python test-stubs demo bench asan-build asan-test fuzz clean
 
 build:
 	cmake -S . -B $(BUILD_DIR) -G Ninja -DPython_EXECUTABLE=$(PYTHON_BIN) $(CMAKE_FLAGS)
 	cmake --build $(BUILD_DIR)
 
-test: build test-cpp test-python
+test: build test-cpp test-python test-stubs
 
 test-cpp:
 	$(BUILD_DIR)/velvane_core_tests --gtest_brief=1
@@ -17,17 +17,25 @@ test-cpp:
 test-python:
 	VELVANE_BUILD_DIR=$(abspath $(BUILD_DIR)) tools/python -m pytest tests -q -p no:cacheprovider
 
+# The type stubs against the built module, and velvane-call against the stubs.
+test-stubs:
+	MYPYPATH=$(abspath $(BUILD_DIR))/python MYPY_CACHE_DIR=$(abspath $(BUILD_DIR))/mypy-cache \
+	  VELVANE_BUILD_DIR=$(abspath $(BUILD_DIR)) tools/python -m mypy.stubtest velvane
+	MYPY_CACHE_DIR=$(abspath $(BUILD_DIR))/mypy-cache tools/python -m mypy --strict python/velvane_call.py
+
 demo: build
 	tools/python examples/demo.py
 
+# Each script's tables are kept in bench/results/*.json and drawn as docs/bench.svg.
 # BENCH_ARGS=--memory adds the 1M round-trip memory check; --quick shortens the run.
 BENCH_ARGS ?=
 bench: build
 	cmake --build $(BUILD_DIR) --target parse_bench bench_peers
 	$(BUILD_DIR)/parse_bench
-	VELVANE_BUILD_DIR=$(abspath $(BUILD_DIR)) tools/python bench/run.py $(BENCH_ARGS)
-	VELVANE_BUILD_DIR=$(abspath $(BUILD_DIR)) tools/python bench/client_bench.py $(filter --quick,$(BENCH_ARGS))
-	VELVANE_BUILD_DIR=$(abspath $(BUILD_DIR)) tools/python bench/server_bench.py $(filter --quick,$(BENCH_ARGS))
+	VELVANE_BUILD_DIR=$(abspath $(BUILD_DIR)) tools/python bench/record.py bench/run.py $(BENCH_ARGS)
+	VELVANE_BUILD_DIR=$(abspath $(BUILD_DIR)) tools/python bench/record.py bench/client_bench.py $(filter --quick,$(BENCH_ARGS))
+	VELVANE_BUILD_DIR=$(abspath $(BUILD_DIR)) tools/python bench/record.py bench/server_bench.py $(filter --quick,$(BENCH_ARGS))
+	tools/python bench/chart.py
 
 # AddressSanitizer + UndefinedBehaviorSanitizer build of the module, its C++ tests and the Python suite.
 asan-build:
