@@ -15,8 +15,8 @@ from xml.sax.saxutils import escape
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 
-PEER_COLOURS = {"Apache Thrift (Python)": "#4c78a8", "msgspec": "#b279a2",
-                "Apache Python": "#4c78a8", "Apache C++": "#e45756"}
+PYTHON_PEER, CPP_PEER, MSGSPEC = "Apache Thrift (Python)", "Apache Thrift (C++)", "msgspec"
+PEER_COLOURS = {PYTHON_PEER: "#4c78a8", CPP_PEER: "#e45756", MSGSPEC: "#b279a2"}
 SLOWER = "#bbbbbb"
 
 
@@ -46,18 +46,18 @@ def serialization_panels(record):
     table = find(record, "protocol", "struct", "operation", "ratio")
     if table:
         p, s, o, r = (column(table, n) for n in ("protocol", "struct", "operation", "ratio"))
-        bars = [(f"{row[p]} · {row[s]} · {row[o]}", "Apache Thrift (Python)", number(row[r])) for row in table["rows"]]
+        bars = [(f"{row[p]} · {row[s]} · {row[o]}", PYTHON_PEER, number(row[r])) for row in table["rows"]]
         panels.append(("Serialization against Apache Thrift's Python library (time per operation)", bars))
     table = find(record, "struct", "operation", "velvane / msgspec")
     if table:
         s, o, r = (column(table, n) for n in ("struct", "operation", "velvane / msgspec"))
-        bars = [(f"binary · {row[s]} · {row[o]}", "msgspec", 1 / number(row[r])) for row in table["rows"]
+        bars = [(f"binary · {row[s]} · {row[o]}", MSGSPEC, 1 / number(row[r])) for row in table["rows"]
                 if number(row[r])]
         panels.append(("Serialization against msgspec's msgpack (time per operation)", bars))
     return panels
 
 
-def rpc_panel(title, table, who, group_columns, peers):
+def rpc_panel(title, table, who, group_columns, peers, plain=""):
     """Bars of each velvane row against the peer rows of its group (same call and load), by calls/s."""
     w, rate = column(table, who), column(table, "calls/s")
     groups = [column(table, c) for c in group_columns]
@@ -70,10 +70,15 @@ def rpc_panel(title, table, who, group_columns, peers):
         for peer_label, prefix in peers:
             theirs = next((r for r in rows if r[w].startswith(prefix) and number(r[rate])), None)
             for row in ours if theirs else []:
-                variant = row[w].removeprefix("velvane").strip(" ,")
-                label = " · ".join([*key, variant] if variant else key)
+                variant = re.sub(r"^velvane( Thrift(Server|Client))?", "", row[w]).strip(" ,") or plain
+                label = " · ".join([*key, *([variant] if variant else []),
+                                    f"vs {peer_label.removeprefix('Apache Thrift ')}"])
                 bars.append((label, peer_label, number(row[rate]) / number(theirs[rate])))
     return (title, bars)
+
+
+# The peer rows of the RPC tables: Apache's Python client or server, and its C++ ones (the ceiling).
+RPC_PEERS = [(PYTHON_PEER, "Apache Python"), (CPP_PEER, "Apache C++")]
 
 
 def rpc_panels(client_record, server_record):
@@ -81,12 +86,11 @@ def rpc_panels(client_record, server_record):
     table = find(client_record, "call", "client", "calls/s")
     if table:
         panels.append(rpc_panel("RPC client: velvane ThriftClient (calls/s, sequential)", table, "client",
-                                ["call", "CPUs"], [("Apache Python", "Apache Python"), ("Apache C++", "Apache C++")]))
+                                ["call", "CPUs"], RPC_PEERS))
     table = find(server_record, "call", "load", "server", "calls/s")
     if table:
         panels.append(rpc_panel("RPC server: velvane ThriftServer (calls/s under Apache's C++ load generator)",
-                                table, "server", ["call", "load"],
-                                [("Apache Python", "Apache Python"), ("Apache C++", "Apache C++")]))
+                                table, "server", ["call", "load"], RPC_PEERS, plain="plain"))
     return panels
 
 
@@ -94,7 +98,8 @@ def render(panels, note):
     ratios = [r for _, bars in panels for _, _, r in bars if r and r > 0]
     lo = 2.0 ** math.floor(math.log2(min(ratios + [0.5])))
     hi = 2.0 ** math.ceil(math.log2(max(ratios + [2.0])))
-    label_w, bar_w, pad, row_h = 330, 470, 16, 18
+    longest = max(len(label) for _, bars in panels for label, _, _ in bars)
+    label_w, bar_w, pad, row_h = int(longest * 6.3) + 16, 470, 16, 18
     width = pad + label_w + bar_w + 70
 
     def x(ratio):
@@ -115,6 +120,7 @@ def render(panels, note):
     axis_top = y
     for title, bars in panels:
         y += 16
+        out.append(f'<rect x="{pad}" y="{y - 13}" width="{len(title) * 7.6:.0f}" height="17" fill="white"/>')
         out.append(f'<text x="{pad}" y="{y}" class="panel">{escape(title)}</text>')
         y += 8
         for label, peer, ratio in bars:
@@ -125,8 +131,8 @@ def render(panels, note):
                 colour = PEER_COLOURS.get(peer, "#888") if ratio >= 1 else SLOWER
                 out.append(f'<rect x="{x0:.1f}" y="{y + 3}" width="{max(x1 - x0, 1):.1f}" height="{row_h - 6}" '
                            f'fill="{colour}" stroke="{PEER_COLOURS.get(peer, "#888")}"/>')
-                tx, anchor = (x1 + 4, "start") if ratio >= 1 else (x0 - 4, "end")
-                out.append(f'<text x="{tx:.1f}" y="{y + 13}" class="value" text-anchor="{anchor}">{ratio:.2f}x</text>')
+                tx = x1 + 4 if ratio >= 1 else x(1.0) + 4  # a slower bar's figure sits right of the 1x line
+                out.append(f'<text x="{tx:.1f}" y="{y + 13}" class="value">{ratio:.2f}x</text>')
             y += row_h
         y += 6
     ticks = []
