@@ -46,7 +46,13 @@ def serialization_panels(record):
     table = find(record, "protocol", "struct", "operation", "ratio")
     if table:
         p, s, o, r = (column(table, n) for n in ("protocol", "struct", "operation", "ratio"))
-        bars = [(f"{row[p]} · {row[s]} · {row[o]}", PYTHON_PEER, number(row[r])) for row in table["rows"]]
+        ours, theirs = column(table, "velvane µs"), column(table, "Apache Thrift µs")
+
+        def ratio(row):  # from the times when they are there: the ratio column is rounded
+            if ours is not None and theirs is not None and number(row[ours]) and number(row[theirs]):
+                return number(row[theirs]) / number(row[ours])
+            return number(row[r])
+        bars = [(f"{row[p]} · {row[s]} · {row[o]}", PYTHON_PEER, ratio(row)) for row in table["rows"]]
         panels.append(("Serialization against Apache Thrift's Python library (time per operation)", bars))
     table = find(record, "struct", "operation", "velvane / msgspec")
     if table:
@@ -177,8 +183,11 @@ def main():
     if not panels:
         raise SystemExit(f"no benchmark results in {args.results}: run `make bench` first")
     measured = sorted({r["measured"] for r in records.values() if r})
+    measured = [measured[0]] if len(measured) == 1 else [f"{measured[0]} to {measured[-1][-9:]}"]
     cpus = sorted({str(r["cpus"]) for r in records.values() if r})
-    note = (f"Measured by `make bench` on {', '.join(measured)}, {'/'.join(cpus)} logical CPUs; "
+    loads = [r["load_average"] for r in records.values() if r and "load_average" in r]
+    busy = f" (load average up to {max(loads):g})" if loads else ""
+    note = (f"Measured by `make bench` on {', '.join(measured)}, {'/'.join(cpus)} logical CPUs{busy}; "
             "loopback RPC, Python 3.14.")
     with open(args.out, "w", encoding="utf-8") as f:
         f.write(render(panels, note))

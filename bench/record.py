@@ -39,6 +39,7 @@ def main():
     if len(sys.argv) < 2:
         sys.exit("usage: record.py SCRIPT [ARGS...]")
     script, args = sys.argv[1], sys.argv[2:]
+    load = os.getloadavg()[0]
     child = subprocess.Popen([sys.executable, script, *args], stdout=subprocess.PIPE, text=True)
     lines = []
     for line in child.stdout:
@@ -51,6 +52,7 @@ def main():
     os.makedirs(RESULTS, exist_ok=True)
     name = os.path.splitext(os.path.basename(script))[0]
     record = {"script": os.path.basename(script), "args": args, "cpus": os.cpu_count(),
+              "load_average": round(max(load, os.getloadavg()[0]), 1),
               "measured": datetime.datetime.now(datetime.UTC).strftime("%Y-%m-%d %H:%M UTC"),
               "tables": tables(lines)}
     with open(os.path.join(RESULTS, name + ".json"), "w", encoding="utf-8") as f:

@@ -523,12 +523,12 @@ def build_parser() -> argparse.ArgumentParser:
     commands = top.add_subparsers(dest="command", required=True, parser_class=_Parser)
 
     p = commands.add_parser("describe", help="list services, methods, structs and enums")
-    p.add_argument("file", help="the IDL file (files it includes are read from beside it)")
+    p.add_argument("file", metavar="FILE.thrift", help="the IDL file (files it includes are read from beside it)")
     p.add_argument("name", nargs="?", help="show only this service, struct or enum")
     p.set_defaults(run=describe)
 
     p = commands.add_parser("call", help="call a method and print its result as JSON")
-    p.add_argument("file", help="the IDL file")
+    p.add_argument("file", metavar="FILE.thrift", help="the IDL file")
     p.add_argument("method", metavar="SERVICE.METHOD")
     p.add_argument("arguments", nargs="?", metavar="JSON", help='the arguments as a JSON object, e.g. \'{"a": 1}\'')
     p.add_argument("--host", default="127.0.0.1")
@@ -542,7 +542,7 @@ def build_parser() -> argparse.ArgumentParser:
     for name, run, text in (("encode", encode, "JSON on standard input to Thrift bytes on standard output"),
                             ("decode", decode, "Thrift bytes on standard input to JSON on standard output")):
         p = commands.add_parser(name, help=text)
-        p.add_argument("file", help="the IDL file")
+        p.add_argument("file", metavar="FILE.thrift", help="the IDL file")
         p.add_argument("struct", metavar="STRUCT")
         p.add_argument("--protocol", choices=sorted(PROTOCOLS), default="binary")
         p.add_argument("--encoding", choices=("raw", "hex", "base64"), default="raw",
