@@ -356,7 +356,7 @@ def load_json(text: str, what: str) -> Any:
     try:
         return json.loads(text)
     except ValueError as e:
-        raise BadInput(f"{what} is not valid JSON: {e}") from None
+        raise BadInput(f"{what}: not valid JSON: {e}") from None
 
 
 # --- call ------------------------------------------------------------------------------------------

@@ -82,7 +82,7 @@ def silent_port():
 @pytest.mark.parametrize("case, status, message", [
     (["Calculator.divide", "{}"], 3, "service Calculator has no method 'divide' (methods: ping, log, calculate"),
     (["Nope.add", "{}"], 3, "has no service 'Nope' (services: Base, Calculator)"),
-    (["Calculator.add", '{"a": 1,'], 3, "the arguments is not valid JSON"),
+    (["Calculator.add", '{"a": 1,'], 3, "the arguments: not valid JSON: Expecting property name"),
     (["Calculator.add", "[1, 2]"], 3, "the arguments must be a JSON object"),
     (["Calculator.add", '{"a": "one", "b": 2}'], 3, 'a: expected i32, got "one"'),
     (["Calculator.add", '{"a": 1, "c": 2}'], 3, "Calculator.add has no field 'c' (fields: a, b)"),
