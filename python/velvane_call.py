@@ -9,7 +9,8 @@ Values are JSON: structs are objects keyed by field name, binary fields Base64 t
 maps objects (or lists of [key, value] pairs when the keys are not strings or numbers).
 
 Exit status: 0 success; 1 the service answered with a declared exception or an application error
-(printed as JSON on standard error); 2 the connection failed; 3 bad input (usage, IDL, JSON, types).
+(printed as JSON on standard error); 2 the connection failed; 3 bad input (usage, IDL, JSON, types);
+4 a fault of the tool or its installation.
 """
 from __future__ import annotations
 
@@ -24,7 +25,12 @@ import sys
 from dataclasses import dataclass
 from typing import Any, NoReturn
 
-import velvane
+try:
+    import velvane
+except ImportError as e:
+    print(f"velvane-call: cannot import the velvane module ({e}); build it with `make build` "
+          "or install it with `pip install .`", file=sys.stderr)
+    sys.exit(4)
 
 EXIT_SERVICE_ERROR = 1
 EXIT_CONNECTION = 2
