@@ -58,8 +58,11 @@ def round_trip():
         assert back.operands == [1, 2, 3] and back.origin.y == -2.5
 
 
+STEPS = iter(range(1, 100))
+
+
 def step(text):
-    print(f"\n== {text}", flush=True)
+    print(f"\n== {next(STEPS)}. {text}", flush=True)
 
 
 def show(text):
@@ -144,13 +147,14 @@ def serve_and_call():
 
 
 def main():
+    started = time.monotonic()
     step("The example IDL files as schema trees")
     for path in sorted(glob.glob(os.path.join(HERE, "*.thrift"))):
         print_schema(path)
     step("A Work struct through the three protocols")
     round_trip()
     serve_and_call()
-    print("\ndemo finished", flush=True)
+    print(f"\ndemo finished in {time.monotonic() - started:.1f} s", flush=True)
 
 
 if __name__ == "__main__":

@@ -71,6 +71,6 @@ def test_demo_runs_every_step_and_exits_cleanly():
     assert done.returncode == 0, done.stdout + done.stderr
     for text in ["service Calculator", "JSON", "ping() -> True", "raised the declared exception",
                  "raised an application error: type 6", "20 concurrent add", "-> 200 OK, body 'ok\\n'",
-                 "is_running() -> False", "demo finished"]:
+                 "is_running() -> False", "demo finished in"]:
         assert text in done.stdout
     assert "Traceback" not in done.stderr
