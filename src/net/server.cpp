@@ -12,6 +12,7 @@
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
 #include <asio/executor_work_guard.hpp>
+#include <asio/experimental/awaitable_operators.hpp>
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
 #include <asio/posix/stream_descriptor.hpp>
@@ -30,6 +31,7 @@
 #include <optional>
 #include <thread>
 
+#include "framing/http_probe.h"
 #include "net/connection.h"
 #include "protocol/wire_format.h"
 
@@ -448,6 +450,7 @@ struct ConnectionShared {
   Dispatcher* dispatcher;
   BlockingPool* pool;
   std::shared_ptr<RuntimeGate> gate;
+  HttpTaker* http = nullptr;  // set when connections are probed for HTTP
 };
 
 /// Forgets the connection's timer when its task ends, however it ends.
@@ -687,13 +690,130 @@ asio::awaitable<ConnectionEnd> request_loop(tcp::socket& socket, const Connectio
   }
 }
 
+// --- Connections that begin like HTTP ------------------------------------------------------------
+
+/// A peer that keeps sending a proper prefix of a method (or nothing) is served as Thrift after this.
+constexpr auto kProbeDeadline = std::chrono::seconds(10);
+constexpr auto kProbePause = std::chrono::milliseconds(1);
+
+/// Peeks at the opening bytes (consuming none) until they tell HTTP from Thrift. While they are a
+/// proper prefix of a method the peek is repeated after a pause on a timer, never by spinning.
+/// A failed wait or peek sets `ec`.
+asio::awaitable<framing::OpeningKind> probe_opening(tcp::socket& socket, std::error_code& ec) {
+  using namespace asio::experimental::awaitable_operators;
+  const auto deadline = std::chrono::steady_clock::now() + kProbeDeadline;
+  asio::steady_timer timer(co_await asio::this_coro::executor);
+  std::array<char, framing::kOpeningBytes> bytes;
+  for (;;) {
+    std::error_code timer_ec;
+    timer.expires_at(deadline);
+    const auto first = co_await (socket.async_wait(tcp::socket::wait_read, asio::redirect_error(asio::use_awaitable, ec)) ||
+                                 timer.async_wait(asio::redirect_error(asio::use_awaitable, timer_ec)));
+    if (first.index() == 1) co_return framing::OpeningKind::Thrift;
+    if (ec) co_return framing::OpeningKind::Thrift;
+    const ssize_t n = ::recv(socket.native_handle(), bytes.data(), bytes.size(), MSG_PEEK | MSG_DONTWAIT);
+    if (n < 0) {
+      if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) continue;
+      ec = std::error_code(errno, std::system_category());
+      co_return framing::OpeningKind::Thrift;
+    }
+    const auto kind = framing::classify_opening(std::string_view(bytes.data(), static_cast<size_t>(n)));
+    if (kind != framing::OpeningKind::NeedMore) co_return kind;
+    if (std::chrono::steady_clock::now() + kProbePause >= deadline) co_return framing::OpeningKind::Thrift;
+    timer.expires_after(kProbePause);
+    co_await timer.async_wait(asio::redirect_error(asio::use_awaitable, timer_ec));
+  }
+}
+
+/// A descriptor closed when dropped, unless taken.
+struct OwnedFd {
+  int fd = -1;
+  explicit OwnedFd(int f) : fd(f) {}
+  OwnedFd(const OwnedFd&) = delete;
+  OwnedFd& operator=(const OwnedFd&) = delete;
+  ~OwnedFd() {
+    if (fd >= 0) ::close(fd);
+  }
+  int take() { return std::exchange(fd, -1); }
+};
+
+/// A job the pool drops (it is shutting down) closes the socket and answers Close.
+struct HandOffJob {
+  HandOffJob(int f, Responder r) : fd(f), respond(std::move(r)) {}
+  OwnedFd fd;
+  Responder respond;
+};
+
+bool set_blocking(int fd, bool blocking) {
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0) return false;
+  return ::fcntl(fd, F_SETFL, blocking ? flags & ~O_NONBLOCK : flags | O_NONBLOCK) == 0;
+}
+
+ConnectionEnd taken_end(const Outcome& outcome) {
+  if (outcome.kind == Outcome::Kind::Fail) return ConnectionEnd{outcome.error, false};
+  if (outcome.kind == Outcome::Kind::Close)
+    return ConnectionEnd{Error{ErrorKind::Internal, "HTTP hand-off did not complete: its job was dropped"}, false};
+  return ConnectionEnd{};
+}
+
+/// Takes the socket out of the runtime and hands it to the program: on a blocking-pool thread, then,
+/// if that asks for it, on this worker thread. Whatever happens, the socket is not touched again here.
+asio::awaitable<ConnectionEnd> hand_off(tcp::socket& socket, const ConnectionShared& shared) {
+  std::error_code ec;
+  OwnedFd fd(socket.release(ec));
+  if (ec) co_return os_end(ec);
+  if (!set_blocking(fd.fd, shared.http->wants_blocking()))
+    co_return ConnectionEnd{Error{ErrorKind::Os, std::error_code(errno, std::system_category()).message()}, false};
+
+  auto slot = std::make_shared<ReplySlot>(shared.gate, co_await asio::this_coro::executor);
+  asio::steady_timer timer(co_await asio::this_coro::executor);
+  slot->timer = &timer;
+  SlotRelease release{*slot};
+
+  auto job = std::make_shared<HandOffJob>(fd.take(), Responder(slot));
+  auto taken = std::make_shared<HttpTaken>();
+  shared.pool->submit([job, taken, http = shared.http] {
+    try {
+      *taken = http->take(job->fd.take());
+    } catch (...) {
+      taken->error = Error{ErrorKind::Internal, "HTTP hand-off failed: " + current_exception_error().text};
+    }
+    job->respond(Outcome{});
+  });
+  job.reset();
+  Outcome outcome = co_await await_outcome(*slot, timer);
+  if (outcome.kind != Outcome::Kind::NoReply) co_return taken_end(outcome);
+  if (taken->error) co_return ConnectionEnd{std::move(taken->error), false};
+  if (!taken->then) co_return ConnectionEnd{};
+  taken->then(Responder(slot));
+  co_return taken_end(co_await await_outcome(*slot, timer));
+}
+
+void report(const ConnectionEnd& end) {
+  if (end.error && !end.quiet) print_line(2, "connection error: " + end.error->text + "\n");
+}
+
 asio::awaitable<void> connection_task(tcp::socket socket, std::shared_ptr<const ConnectionShared> shared) {
   std::error_code ignored;
+  if (shared->http) {
+    std::error_code ec;
+    const framing::OpeningKind opening = co_await probe_opening(socket, ec);
+    if (ec) {
+      socket.close(ignored);
+      report(os_end(ec));
+      co_return;
+    }
+    if (opening == framing::OpeningKind::Http) {
+      report(co_await hand_off(socket, *shared));
+      co_return;
+    }
+  }
   socket.set_option(tcp::no_delay(true), ignored);
   ConnectionEnd end = co_await request_loop(socket, *shared);
   socket.shutdown(tcp::socket::shutdown_send, ignored);
   socket.close(ignored);
-  if (end.error && !end.quiet) print_line(2, "connection error: " + end.error->text + "\n");
+  report(end);
 }
 
 }  // namespace
@@ -758,7 +878,7 @@ bool Server::Impl::bind(tcp::acceptor& acceptor) {
 
 asio::awaitable<void> Server::Impl::accept_loop(tcp::acceptor& acceptor, bool& interrupted) {
   auto shared = std::make_shared<const ConnectionShared>(
-      ConnectionShared{options.transport, options.protocol, dispatcher.get(), pool.get(), gate});
+      ConnectionShared{options.transport, options.protocol, dispatcher.get(), pool.get(), gate, dispatcher->http_taker()});
   for (;;) {
     if (control->stop_requests() != options.stops_seen) {
       print_line(1, "shutdown requested\n");

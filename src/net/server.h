@@ -15,6 +15,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -115,6 +116,25 @@ class BlockingPool {
 
 inline constexpr size_t kMaxBlockingThreads = 512;
 
+/// What handing a connection to the program left to do.
+struct HttpTaken {
+  std::optional<Error> error;  // ends the connection with this error
+  /// Work to finish on the connection's worker thread; it answers through the responder (NoReply
+  /// when done, Fail with the error that ends the connection).
+  std::function<void(Responder)> then;
+};
+
+/// Takes connections that begin like an HTTP request away from the Thrift request loop.
+class HttpTaker {
+ public:
+  virtual ~HttpTaker() = default;
+  /// Whether the socket is handed over in blocking mode.
+  virtual bool wants_blocking() const = 0;
+  /// On a blocking-pool thread: the socket `fd` belongs to the callee from this call on, whatever
+  /// happens; the server never reads, writes or closes it again.
+  virtual HttpTaken take(int fd) = 0;
+};
+
 /// Turns request messages into outcomes. Called on a runtime worker thread; it may answer at once or
 /// later from any thread (a blocking-pool job, another thread of its own).
 class Dispatcher {
@@ -129,6 +149,9 @@ class Dispatcher {
   virtual bool answers_on_pool() const { return false; }
   /// Answers one request on the calling blocking-pool thread (Reply, NoReply, Fail or Close).
   virtual Outcome answer_here(std::string /*payload*/) { return Outcome::fail(Error{ErrorKind::Internal, "unsupported"}); }
+  /// Where connections that begin like an HTTP request go; nullptr when none should (connections
+  /// are then never probed).
+  virtual HttpTaker* http_taker() { return nullptr; }
 };
 
 // --- Starting and stopping -----------------------------------------------------------------------

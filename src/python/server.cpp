@@ -161,6 +161,7 @@ PyObject* server_serve(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   const auto protocol = static_cast<Protocol>(st.protocol);
   auto dispatcher = PyDispatcher::create(st.methods, st.handlers, st.schema, protocol);
   if (!dispatcher) return nullptr;
+  if (st.http_handler) dispatcher->set_http_handler(*st.http_handler);
   net::ServeOptions options;
   options.host.assign(host, static_cast<size_t>(host_size));
   options.port = port;

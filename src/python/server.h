@@ -51,6 +51,20 @@ struct HandlerEntry {
   bool coroutine = false;
 };
 
+/// Hands connections that begin like HTTP to the program's callback as Python sockets.
+class HttpHandOff : public net::HttpTaker {
+ public:
+  /// Needs an attached thread state.
+  explicit HttpHandOff(const HandlerEntry& handler);
+  ~HttpHandOff() override;  // attaches to drop the handler
+  bool wants_blocking() const override { return !coroutine_; }
+  net::HttpTaken take(int fd) override;
+
+ private:
+  Ref handler_;
+  bool coroutine_ = false;
+};
+
 /// Taken by serve(): methods, handlers, schema, transport and protocol, read without locks by every
 /// connection. Holds Python references; its destructor attaches to drop them.
 class PyDispatcher : public net::Dispatcher, public std::enable_shared_from_this<PyDispatcher> {
@@ -74,6 +88,9 @@ class PyDispatcher : public net::Dispatcher, public std::enable_shared_from_this
   /// Without coroutine handlers every request is answered on the pool thread that reads it.
   bool answers_on_pool() const override { return !any_coroutine_; }
   net::Outcome answer_here(std::string payload) override;
+  /// Connections that begin like HTTP go to `handler` (set before serving; needs an attached thread state).
+  void set_http_handler(const HandlerEntry& handler) { http_ = std::make_unique<HttpHandOff>(handler); }
+  net::HttpTaker* http_taker() override { return http_.get(); }
 
   /// A decoded request on its way to a handler.
   struct Call {
@@ -110,6 +127,7 @@ class PyDispatcher : public net::Dispatcher, public std::enable_shared_from_this
   std::shared_ptr<const PySchema> schema_;
   Protocol protocol_ = Protocol::Binary;
   bool any_coroutine_ = false;
+  std::unique_ptr<HttpHandOff> http_;
 };
 
 // --- asyncio loop threads ----------------------------------------------------------------------
