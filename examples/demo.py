@@ -6,6 +6,7 @@ import asyncio
 import glob
 import os
 import socket
+import sys
 import time
 import urllib.request
 
@@ -61,12 +62,18 @@ def round_trip():
 STEPS = iter(range(1, 100))
 
 
+def say(text):
+    # One write per line: the server's threads print their own status lines to the same stream.
+    sys.stdout.write(text + "\n")
+    sys.stdout.flush()
+
+
 def step(text):
-    print(f"\n== {next(STEPS)}. {text}", flush=True)
+    say(f"\n== {next(STEPS)}. {text}")
 
 
 def show(text):
-    print(f"   {text}", flush=True)
+    say(f"   {text}")
 
 
 def reserve_port():
@@ -154,7 +161,7 @@ def main():
     step("A Work struct through the three protocols")
     round_trip()
     serve_and_call()
-    print(f"\ndemo finished in {time.monotonic() - started:.1f} s", flush=True)
+    say(f"\ndemo finished in {(time.monotonic() - started) * 1000:.0f} ms")
 
 
 if __name__ == "__main__":
