@@ -1,9 +1,9 @@
-# Developer entry points: make build | test | demo | bench | asan-test | fuzz
+# Developer entry points: make build | test | demo | bench | soak | asan-test | fuzz
 BUILD_DIR ?= build
 PYTHON_BIN = $(shell tools/bootstrap | tail -n 1)
 CMAKE_FLAGS ?=
 
-.PHONY: build test test-cpp test-python test-stubs demo bench asan-build asan-test fuzz clean
+.PHONY: build test test-cpp test-python test-stubs demo bench soak asan-build asan-test fuzz clean
 
 build:
 	cmake -S . -B $(BUILD_DIR) -G Ninja -DPython_EXECUTABLE=$(PYTHON_BIN) $(CMAKE_FLAGS)
@@ -34,8 +34,14 @@ bench: build
 	$(BUILD_DIR)/parse_bench
 	VELVANE_BUILD_DIR=$(abspath $(BUILD_DIR)) tools/python bench/record.py bench/run.py $(BENCH_ARGS)
 	VELVANE_BUILD_DIR=$(abspath $(BUILD_DIR)) tools/python bench/record.py bench/client_bench.py $(filter --quick,$(BENCH_ARGS))
-	VELVANE_BUILD_DIR=$(abspath $(BUILD_DIR)) tools/python bench/record.py bench/server_bench.py $(filter --quick,$(BENCH_ARGS))
+	VELVANE_BUILD_DIR=$(abspath $(BUILD_DIR)) tools/python bench/record.py bench/server_bench.py $(filter --quick --memory,$(BENCH_ARGS))
 	tools/python bench/chart.py
+
+# The server under ~1,000 checked connections and hostile peers for SOAK_SECONDS (not part of test).
+SOAK_SECONDS ?= 120
+soak: build
+	cmake --build $(BUILD_DIR) --target bench_peers
+	VELVANE_BUILD_DIR=$(abspath $(BUILD_DIR)) tools/python bench/soak.py --seconds $(SOAK_SECONDS)
 
 # AddressSanitizer + UndefinedBehaviorSanitizer build of the module, its C++ tests and the Python suite.
 asan-build:

@@ -6,20 +6,25 @@ connection, framed binary) drives, in one run and with the same handler code (Be
 Apache Thrift's Python TThreadedServer (accelerated binary, framed), velvane's ThriftServer with plain
 and `async def` handlers, and build/apache_server (Apache's C++ TThreadedServer: the ceiling).
 One connection runs with the server and the load generator pinned to CPU 0 (`taskset -c 0`), four
-connections unpinned.
+connections unpinned. A second table runs velvane's ThriftServer (plain handlers, one worker
+thread each) in 1 and in 2 processes sharing one port with `reuse_port`, under eight unpinned
+connections. With --memory it also reports the resident memory of velvane's server process
+after 100,000 and after 1,000,000 calls (four connections), for plain and `async def` handlers.
 """
 import argparse
 import contextlib
 import os
 import signal
 import socket
+import subprocess
 import sys
 import tempfile
 import time
 
 from client_bench import (NOT_AVAILABLE, PIN, ApachePeer, Settings, apache_cpp_server, apache_load, figures,
-                          idl_text, markdown_table, require_peer_binaries, running_child,
+                          idl_text, markdown_table, peer_binary, require_peer_binaries, run_json, running_child,
                           velvane_bench_service)
+from apache_peer import _wait_for_listening, stop_child  # noqa: E402
 
 STARTUP_SECONDS = 20.0
 
@@ -72,18 +77,19 @@ def free_port():
         return s.getsockname()[1]
 
 
-def serve_velvane(handler_kind, workers):
+def serve_velvane(handler_kind, workers, port=0, reuse_port=False):
     """The child process behind velvane_server(): serves until SIGTERM or SIGINT."""
     velvane, parser, service = velvane_bench_service()
     server = velvane.ThriftServer(service, transport=velvane.TransportType.Framed, workers=workers,
                                   protocol=velvane.ProtocolType.Binary)
     server.set_parser(parser)
+    server.reuse_port = reuse_port
     handler = BenchHandler() if handler_kind == "plain" else AsyncBenchHandler()
     server.register_handler("add", handler.add)
     server.register_handler("echo", handler.echo)
     # Blocked before serve() starts its threads, so they inherit the mask and sigwait below gets them.
     signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM, signal.SIGINT})
-    port = free_port()
+    port = port or free_port()
     server.serve("127.0.0.1", port)
     deadline = time.monotonic() + STARTUP_SECONDS
     while not server.is_running():  # serve() returns before binding; there is no event to wait on
@@ -133,14 +139,87 @@ def server_table(settings, workers, tmp_dir):
     return markdown_table(header, rows)
 
 
+MEMORY_CHECKPOINTS = (100_000, 1_000_000)
+MEMORY_CONNECTIONS = 4
+
+
+def rss_mb(pid):
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1]) / 1024
+    raise RuntimeError(f"no VmRSS for process {pid}")
+
+
+def memory_rows(workers):
+    """RSS of a velvane server process after each checkpoint's number of add calls, per handler kind."""
+    rows = []
+    for kind in ("plain", "async"):
+        command = [sys.executable, os.path.abspath(__file__), "--serve-velvane", kind, "--workers", str(workers)]
+        with tempfile.TemporaryFile() as errors:
+            child = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=errors, stdin=subprocess.DEVNULL)
+            try:
+                _, port = _wait_for_listening(child, errors, STARTUP_SECONDS)
+                done, cells = 0, []
+                for target in MEMORY_CHECKPOINTS:
+                    per_connection = (target - done) // MEMORY_CONNECTIONS
+                    result = run_json([peer_binary("apache_load"), "--port", str(port), "--connections",
+                                       str(MEMORY_CONNECTIONS), "--call", "add", "--calls", str(per_connection),
+                                       "--warmup-calls", "0"], timeout=600)
+                    if "error" in result:
+                        cells.append(f"error: {result['error']}")
+                        break
+                    done += result["calls"]
+                    cells.append(f"{rss_mb(child.pid):.1f}")
+            finally:
+                stop_child(child)
+        change = ""
+        if len(cells) == 2 and not cells[1].startswith("error"):
+            change = f"{(float(cells[1]) / float(cells[0]) - 1) * 100:+.1f}%"
+        rows.append([f"velvane ThriftServer{'' if kind == 'plain' else ', async def'}", *cells, change])
+    header = ["server", *(f"RSS MB after {n:,} calls" for n in MEMORY_CHECKPOINTS), "change"]
+    return markdown_table(header, rows)
+
+
+@contextlib.contextmanager
+def velvane_processes(count, workers):
+    """`count` velvane server processes (plain handlers) sharing one port with reuse_port."""
+    with socket.socket() as reserved, contextlib.ExitStack() as children:
+        # Bound with SO_REUSEPORT and never listening: keeps the port ours, takes no connection.
+        reserved.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEPORT, 1)
+        reserved.bind(("127.0.0.1", 0))
+        port = reserved.getsockname()[1]
+        command = [sys.executable, os.path.abspath(__file__), "--serve-velvane", "plain", "--workers", str(workers),
+                   "--port", str(port), "--reuse-port"]
+        for _ in range(count):
+            children.enter_context(running_child(command, STARTUP_SECONDS))
+        yield port
+
+
+def process_table(settings, workers=1):
+    connections = 8
+    rows, one = [], None
+    for count in (1, 2):
+        with velvane_processes(count, workers) as port:
+            result = apache_load(port, settings, connections, "add")
+        one = one or result
+        rows.append(["add(a, b)", f"{connections} conn, unpinned", f"{count} process{'es' if count > 1 else ''}"]
+                    + figures(result, one))
+    header = ["call", "load", "velvane ThriftServer", "calls/s", "p50 µs", "p99 µs", "vs 1 process"]
+    return markdown_table(header, rows)
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--quick", action="store_true", help="shorter measurements")
     ap.add_argument("--workers", type=int, default=2, help="velvane ThriftServer worker threads")
+    ap.add_argument("--memory", action="store_true", help="also report the server's RSS after 100k and 1M calls")
     ap.add_argument("--serve-velvane", choices=("plain", "async"), help=argparse.SUPPRESS)
+    ap.add_argument("--port", type=int, default=0, help=argparse.SUPPRESS)
+    ap.add_argument("--reuse-port", action="store_true", help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.serve_velvane:
-        serve_velvane(args.serve_velvane, args.workers)
+        serve_velvane(args.serve_velvane, args.workers, args.port, args.reuse_port)
         return
     require_peer_binaries()
     settings = Settings(args.quick)
@@ -149,6 +228,16 @@ def main():
     print()
     with tempfile.TemporaryDirectory(prefix="velvane-bench-") as tmp_dir:
         print(server_table(settings, args.workers, tmp_dir))
+    if velvane_server_missing() is None:
+        print()
+        print("velvane's ThriftServer in several processes on one port (reuse_port), same load generator:")
+        print()
+        print(process_table(settings))
+    if args.memory:
+        print()
+        print(f"Resident memory of velvane's server process under apache_load (add, {MEMORY_CONNECTIONS} connections):")
+        print()
+        print(memory_rows(args.workers))
 
 
 if __name__ == "__main__":

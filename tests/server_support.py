@@ -4,6 +4,7 @@ import os
 import socket
 import subprocess
 import sys
+import tempfile
 import textwrap
 import time
 
@@ -64,6 +65,25 @@ def raw_connection(port):
     conn = socket.create_connection(("127.0.0.1", port), timeout=DEADLINE)
     conn.settimeout(DEADLINE)
     return conn
+
+
+@contextlib.contextmanager
+def stderr_tap(fd=2):
+    """Sends the process's own stderr (descriptor 2, where server threads print; or `fd`) to a file of
+    ours for the block, and yields a function returning all of it so far. Reading never empties the file:
+    pytest's readouterr() does (seek, read, truncate), and a line a server thread writes between the
+    read and the truncate is lost. What was written is passed on to the previous stderr at the end.
+    Use it inside a test's body: pytest points descriptor 2 back at its own file between phases."""
+    tap = tempfile.TemporaryFile()
+    saved = os.dup(fd)
+    os.dup2(tap.fileno(), fd)
+    try:
+        yield lambda: os.pread(tap.fileno(), os.fstat(tap.fileno()).st_size, 0).decode(errors="replace")
+    finally:
+        os.dup2(saved, fd)
+        os.close(saved)
+        os.write(fd, os.pread(tap.fileno(), os.fstat(tap.fileno()).st_size, 0))
+        tap.close()
 
 
 def run_script(source, timeout=60, **popen):

@@ -11,7 +11,7 @@ import urllib.request
 import pytest
 
 import velvane
-from server_support import DEADLINE, connected, free_port, raw_connection, serving, wait_for
+from server_support import DEADLINE, connected, free_port, raw_connection, serving, stderr_tap, wait_for
 
 T = velvane.TransportType
 P = velvane.ProtocolType
@@ -72,19 +72,6 @@ def read_to_end(conn):
     return data
 
 
-_captured = []
-
-
-def err_has(capfd, text):
-    _captured.append(capfd.readouterr().err)
-    return text in "".join(_captured)
-
-
-@pytest.fixture(autouse=True)
-def _fresh_capture():
-    _captured.clear()
-
-
 @pytest.mark.parametrize("kind,blocking", [("plain", True), ("coroutine", False)])
 def test_http_client_is_handed_off_while_thrift_calls_go_on(calc, kind, blocking):
     http = Http()
@@ -125,13 +112,13 @@ def test_http_client_is_handed_off_while_thrift_calls_go_on(calc, kind, blocking
     ("cleared before serve", [b"GET / HTTP/1.1\r\n\r\n"], False),
     ("registered after serve", [b"GET / HTTP/1.1\r\n\r\n"], False),
 ], ids=["GE then the rest", "POST then its space", "GETX", "lowercase get", "no handler", "cleared", "too late"])
-def test_opening_bytes_choose_between_http_and_thrift(calc, capfd, setup, pieces, handed):
+def test_opening_bytes_choose_between_http_and_thrift(calc, setup, pieces, handed):
     http = Http()
     server = make_server(calc, http.plain if setup in ("registered", "cleared before serve") else None,
                          T.Buffered, P.JSON)
     if setup != "registered":
         server.clear_http_handler()  # with nothing registered, a no-op
-    with serving(server) as port:
+    with stderr_tap() as stderr, serving(server) as port:
         if setup == "registered after serve":
             server.register_http_handler(http.plain)
         with raw_connection(port) as conn:
@@ -144,11 +131,11 @@ def test_opening_bytes_choose_between_http_and_thrift(calc, capfd, setup, pieces
             assert reply == OK and http.seen == [(True, True, b"".join(pieces))]
         else:
             assert reply == b"" and http.seen == []
-            wait_for(lambda: err_has(capfd, NOT_JSON), "the Thrift reader's connection-error line")
+            wait_for(lambda: NOT_JSON in stderr(), "the Thrift reader's connection-error line")
 
 
 @pytest.mark.parametrize("kind", ["plain", "coroutine"])
-def test_a_raising_handler_costs_only_its_connection(calc, capfd, kind):
+def test_a_raising_handler_costs_only_its_connection(calc, kind):
     def plain(sock):
         raise ValueError("no health here")
 
@@ -156,19 +143,19 @@ def test_a_raising_handler_costs_only_its_connection(calc, capfd, kind):
         await asyncio.sleep(0)
         raise ValueError("no health here")
 
-    with serving(make_server(calc, plain if kind == "plain" else coroutine)) as port:
+    with stderr_tap() as stderr, serving(make_server(calc, plain if kind == "plain" else coroutine)) as port:
         for _ in range(2):
             with raw_connection(port) as conn:
                 conn.sendall(b"GET / HTTP/1.1\r\n\r\n")
-        wait_for(lambda: err_has(capfd, "connection error: ValueError: no health here\n" * 2), "both error lines")
+        wait_for(lambda: "connection error: ValueError: no health here\n" * 2 in stderr(), "both error lines")
         with connected(calc[1], calc[0], port) as c:
             assert c.call("add", a=2, b=3) == 5
 
 
-def test_a_peer_stuck_on_a_method_prefix_is_served_as_thrift_after_ten_seconds(calc, capfd):
+def test_a_peer_stuck_on_a_method_prefix_is_served_as_thrift_after_ten_seconds(calc):
     http = Http()
-    with serving(make_server(calc, http.plain, T.Buffered, P.JSON, workers=1)) as port:
-        with raw_connection(port) as conn:
+    with stderr_tap() as stderr, serving(make_server(calc, http.plain, T.Buffered, P.JSON, workers=1)) as port:
+        with connected(calc[1], calc[0], port, T.Buffered, P.JSON) as silent, raw_connection(port) as conn:
             conn.settimeout(DEADLINE + 10)
             conn.sendall(b"GE")
             start = time.monotonic()
@@ -177,8 +164,10 @@ def test_a_peer_stuck_on_a_method_prefix_is_served_as_thrift_after_ten_seconds(c
                 assert c.call("add", a=2, b=3) == 5
             assert conn.recv(100) == b""
             waited = time.monotonic() - start
+            # A client silent for as long is served as Thrift too, not dropped.
+            assert silent.call("add", a=1, b=1) == 2
         assert waited > 9.5 and http.seen == []
-        wait_for(lambda: err_has(capfd, NOT_JSON), "the Thrift reader's connection-error line")
+        wait_for(lambda: NOT_JSON in stderr(), "the Thrift reader's connection-error line")
 
 
 def test_health_check_example_runs():

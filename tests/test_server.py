@@ -8,7 +8,7 @@ import pytest
 
 import velvane
 from scripted_peer import frame, recv_frame
-from server_support import DEADLINE, connected, raw_connection, serving, wait_for
+from server_support import DEADLINE, connected, raw_connection, serving, stderr_tap, wait_for
 
 T = velvane.TransportType
 P = velvane.ProtocolType
@@ -18,10 +18,12 @@ include "shared.thrift"
 exception NotFound { 1: string key, 2: i32 code }
 exception Oops { 1: string why }
 struct Point { 1: i32 x, 2: i32 y }
+struct Label { 1: string x }
 struct Bag { 1: list<Point> points, 2: map<string, set<i64>> tags, 3: double ratio, 4: binary blob, 5: bool flag }
 service Calc {
   i32 add(1: i32 a, 2: i32 b),
   Point echo(1: Point p),
+  Label relabel(1: Point p),
   Bag bag(1: Bag b),
   string find(1: string key) throws (1: NotFound nf, 2: shared.Oops oops),
   void nothing(),
@@ -145,27 +147,29 @@ def test_round_trips(calc, transport, protocol, kind):
             assert c.call("add", a=1, b=1) == 2  # the connection is still in step after all that
 
 
-def test_buffered_compact_answers_nothing_and_says_why(calc, capfd):
+def test_buffered_compact_answers_nothing_and_says_why(calc):
     _, client_parser, service = calc
-    with serving(make_server(calc, Handlers(), T.Buffered, P.Compact)) as port:
+    with stderr_tap() as stderr, serving(make_server(calc, Handlers(), T.Buffered, P.Compact)) as port:
         with connected(service, client_parser, port, T.Buffered, P.Compact) as c:
             with pytest.raises(OSError):
                 c.call("add", a=1, b=2)
-        wait_for(lambda: _err_has(capfd, "connection error: buffered RPC transport currently supports Binary and "
-                                         "JSON protocols\n"), "the connection-error line")
+        wait_for(lambda: "connection error: buffered RPC transport currently supports Binary and JSON protocols\n"
+                 in stderr(), "the connection-error line")
 
 
-_captured = []
-
-
-def _err_has(capfd, text):
-    _captured.append(capfd.readouterr().err)
-    return text in "".join(_captured)
-
-
-@pytest.fixture(autouse=True)
-def _fresh_capture():
-    _captured.clear()
+@pytest.mark.parametrize("protocol", [P.Binary, P.Compact, P.JSON])
+def test_a_struct_returned_as_another_is_refused_not_written_malformed(calc, protocol):
+    # The handler gets a Point holding the values read from the request and returns it as a Label,
+    # whose field x is a string: an i32 under a string header would be malformed bytes.
+    _, client_parser, service = calc
+    server = make_server(calc, Handlers(), protocol=protocol)
+    server.register_handler("relabel", lambda p: p)
+    with serving(server) as port, connected(service, client_parser, port, protocol=protocol) as c:
+        with pytest.raises(velvane.ThriftApplicationException) as raised:
+            c.call("relabel", p={"x": 1, "y": 2})
+        assert (raised.value.type_, raised.value.message) == (
+            6, "TypeError: Stored value of field 'x' does not match its declared type")
+        assert c.call("add", a=1, b=2) == 3
 
 
 def test_missing_arguments_arrive_as_none(calc):
@@ -286,21 +290,21 @@ def binary_request(name, body):
     (T.Framed, frame(binary_request(b"echo", bytes([12, 0, 2]) * 200 + bytes(200))),
      "connection error: Depth limit exceeded\n"),
 ], ids=["garbage header", "unknown type id", "deep buffered", "deep framed"])
-def test_malformed_requests_end_only_their_connection(calc, capfd, transport, payload, line):
+def test_malformed_requests_end_only_their_connection(calc, transport, payload, line):
     _, client_parser, service = calc
-    with serving(make_server(calc, Handlers(), transport)) as port:
+    with stderr_tap() as stderr, serving(make_server(calc, Handlers(), transport)) as port:
         with raw_connection(port) as conn:
             conn.sendall(payload)
             assert conn.recv(100) == b""  # closed by the server without a reply
         transport_client = dict(transport=transport)
         with connected(service, client_parser, port, **transport_client) as c:
             assert c.call("add", a=2, b=3) == 5
-        wait_for(lambda: _err_has(capfd, line), "the connection-error line")
+        wait_for(lambda: line in stderr(), "the connection-error line")
 
 
-def test_silent_huge_and_half_closed_peers_cost_only_their_own_connection(calc, capfd):
+def test_silent_huge_and_half_closed_peers_cost_only_their_own_connection(calc):
     _, client_parser, service = calc
-    with serving(make_server(calc, Handlers())) as port:
+    with stderr_tap() as stderr, serving(make_server(calc, Handlers())) as port:
         silent = raw_connection(port)
         huge = raw_connection(port)
         huge.sendall(b"\x7f\xff\xff\xff" + b"x" * 1000)  # claims 2 GiB, sends 1000 bytes
@@ -316,8 +320,56 @@ def test_silent_huge_and_half_closed_peers_cost_only_their_own_connection(calc, 
         for conn in (silent, huge, half):
             conn.close()
         assert healthy(service, client_parser, port)
-    # Peers going away, even in the middle of a frame, are normal: nothing is printed.
-    assert "connection error" not in capfd.readouterr().err
+        # Peers going away, even in the middle of a frame, are normal: nothing is printed.
+        assert "connection error" not in stderr()
+
+
+# --- Operator limits ----------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("transport,payload,line", [
+    (T.Framed, b"\x7f\xff\xff\xff" + b"x" * 1000,
+     "connection error: message of 2147483647 bytes is larger than max_message_size (64 bytes)\n"),
+    (T.Buffered, binary_request(b"echo", bytes([11, 0, 1]) + (1 << 30).to_bytes(4, "big") + b"x" * 1000),
+     "connection error: message is larger than max_message_size (64 bytes)\n"),
+])
+def test_a_message_over_max_message_size_ends_its_connection(calc, transport, payload, line):
+    _, client_parser, service = calc
+    server = make_server(calc, Handlers(), transport)
+    server.max_message_size = 64
+    with stderr_tap() as stderr, serving(server) as port:
+        with raw_connection(port) as conn:
+            conn.sendall(payload)
+            assert conn.recv(100) == b""
+        with connected(service, client_parser, port, transport=transport) as c:
+            assert c.call("add", a=2, b=3) == 5
+            with pytest.raises(OSError):
+                c.call("find", key="k" * 100)
+        wait_for(lambda: line in stderr(), "the connection-error line")
+
+
+def test_connections_over_max_connections_wait_for_one_to_end(calc):
+    server = make_server(calc, Handlers())
+    server.max_connections = 2
+    request = frame(binary_request(b"nothing", b"\0"))
+    with stderr_tap(fd=1) as stdout:
+        with serving(server) as port:
+            first, second = raw_connection(port), raw_connection(port)
+            for conn in (first, second):
+                conn.sendall(request)
+                recv_frame(conn)
+            third = raw_connection(port)  # the kernel completes the handshake; the server has not accepted it
+            third.sendall(request)
+            third.settimeout(0.3)
+            with pytest.raises(socket.timeout):
+                third.recv(1)
+            third.settimeout(DEADLINE)
+            first.close()
+            assert recv_frame(third).startswith(bytes([0x80, 1, 0, 2]))
+        # A stop reaches the accept loop while it waits for room.
+        wait_for(lambda: "shutdown requested" in stdout(), "the shutdown line")
+        second.close()
+        third.close()
 
 
 # --- Apache Thrift's client ---------------------------------------------------------------------

@@ -224,6 +224,12 @@ def test_settings_and_argument_errors(parse):
                                                                    velvane.ProtocolType.JSON, 0)
     server.transport, server.workers = velvane.TransportType.Buffered, 3
     assert (server.transport, server.workers) == (velvane.TransportType.Buffered, 3)
+    assert (server.max_message_size, server.max_connections, server.reuse_port) == (0, 0, False)
+    server.max_message_size, server.max_connections, server.reuse_port = 1 << 20, 1000, True
+    assert (server.max_message_size, server.max_connections, server.reuse_port) == (1 << 20, 1000, True)
+    for name, bad in (("max_message_size", -1), ("max_connections", "9"), ("reuse_port", 1)):
+        with pytest.raises((TypeError, OverflowError), match=name):
+            setattr(server, name, bad)
     with pytest.raises(TypeError, match="transport"):
         velvane.ThriftServer(service, transport=1)
     with pytest.raises(TypeError, match="service"):
@@ -264,3 +270,13 @@ def test_a_change_during_another_call_is_refused(parse):
         registering.join(DEADLINE)
     with serving(server):
         wait_for(server.is_running, "listening")
+
+
+def test_the_multi_process_example_spreads_connections_over_its_processes():
+    example = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "examples", "multi_process.py")
+    done = subprocess.run([sys.executable, example, "2"], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    lines = done.stdout.splitlines()
+    # 16 connections over 2 processes: all on one would mean the port is not shared.
+    assert len([line for line in lines if line.startswith("process ")]) == 2
+    assert lines[-1].startswith("2 processes served port ")

@@ -3,11 +3,17 @@
 // call count after a warm-up; every thread starts measuring at the same moment.
 //
 //   apache_load --port P [--host 127.0.0.1] [--connections 1] [--call add|echo]
-//               [--seconds 2 | --calls N] [--warmup-calls 1000]
+//               [--seconds 2 | --calls N] [--warmup-calls 1000] [--check 0|1] [--first-number 0]
 //
 // The last stdout line is one JSON object:
-//   {"connections":1,"call":"add","calls":123456,"seconds":2.0,"calls_per_s":61728.0,"p50_us":15.2,"p99_us":31.0}
+//   {"connections":1,"call":"add","calls":123456,"seconds":2.0,"calls_per_s":61728.0,"p50_us":15.2,
+//    "p99_us":31.0,"p999_us":80.0,"checked":0,"lost":0,"mixed":0}
 // A failed call ends the run with a message on stderr and exit status 1.
+//
+// --check 1 makes every request unique (add: the connection's number, counted from --first-number,
+// and the call's; echo: the struct's count made of both) and verifies each reply against its own request: a reply that belongs to another
+// request counts as mixed, a call that fails as lost (its connection then stops). The run still
+// reports, and exits with status 1 when anything was lost or mixed.
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -43,12 +49,15 @@ struct RunPlan {
   double seconds;   // used when calls == 0
   long calls;       // per connection; 0 means run for `seconds`
   long warmup_calls;
+  bool check;
+  int first_number;
 };
 
 /// One connection's client with the call the plan asks for, checked against the expected answer.
 class BenchConnection {
  public:
-  BenchConnection(const RunPlan& plan) : call_add_(plan.call == "add"), medium_(peers::make_medium()) {
+  BenchConnection(const RunPlan& plan, int number)
+      : call_add_(plan.call == "add"), number_(number), medium_(peers::make_medium()) {
     if (!call_add_ && plan.call != "echo") throw std::invalid_argument("--call is add or echo, got " + plan.call);
     auto socket = std::make_shared<TSocket>(plan.host, plan.port);
     transport_ = std::make_shared<TFramedTransport>(socket);
@@ -56,8 +65,14 @@ class BenchConnection {
     transport_->open();
   }
 
-  ~BenchConnection() { transport_->close(); }
+  ~BenchConnection() {
+    try {
+      transport_->close();
+    } catch (...) {
+    }
+  }
 
+  /// One call with fixed arguments; a wrong answer throws.
   void call_once() {
     if (call_add_) {
       if (client_->add(20, 22) != 42) throw std::runtime_error("add returned a wrong sum");
@@ -68,8 +83,18 @@ class BenchConnection {
     }
   }
 
+  /// One call whose arguments no other call of the run shares; false when the reply is not its own.
+  bool call_checked(long call) {
+    const auto unique = static_cast<int32_t>(call % 1'000'000);
+    if (call_add_) return client_->add(number_ * 1'000'000, unique) == number_ * 1'000'000 + unique;
+    medium_.__set_count(number_ * 1'000'000 + unique);
+    client_->echo(reply_, medium_);
+    return reply_ == medium_;
+  }
+
  private:
   bool call_add_;
+  int32_t number_;
   velvane_bench::Medium medium_;
   velvane_bench::Medium reply_;
   std::shared_ptr<TFramedTransport> transport_;
@@ -80,6 +105,7 @@ class BenchConnection {
 struct ConnectionResult {
   std::vector<std::int64_t> latencies_ns;
   std::exception_ptr failure;
+  long checked = 0, lost = 0, mixed = 0;
 };
 
 class LoadRun {
@@ -90,7 +116,8 @@ class LoadRun {
   std::pair<std::vector<ConnectionResult>, double> run() {
     std::vector<ConnectionResult> results(plan_.connections);
     std::vector<std::jthread> threads;
-    for (auto& result : results) threads.emplace_back([this, &result] { drive_connection(result); });
+    for (int i = 0; i < plan_.connections; ++i)
+      threads.emplace_back([this, i, &results] { drive_connection(i, results[static_cast<size_t>(i)]); });
     ready_.arrive_and_wait();
     const auto start = Clock::now();
     {
@@ -104,10 +131,10 @@ class LoadRun {
   }
 
  private:
-  void drive_connection(ConnectionResult& result) {
+  void drive_connection(int number, ConnectionResult& result) {
     std::unique_ptr<BenchConnection> connection;
     try {
-      connection = std::make_unique<BenchConnection>(plan_);
+      connection = std::make_unique<BenchConnection>(plan_, plan_.first_number + number);
       for (long i = 0; i < plan_.warmup_calls; ++i) connection->call_once();
     } catch (...) {
       result.failure = std::current_exception();
@@ -116,9 +143,12 @@ class LoadRun {
     const Clock::time_point deadline = wait_for_start();
     if (result.failure) return;
     try {
-      measure(*connection, deadline, result.latencies_ns);
+      measure(*connection, deadline, result);
     } catch (...) {
-      result.failure = std::current_exception();
+      if (plan_.check)
+        ++result.lost;
+      else
+        result.failure = std::current_exception();
     }
   }
 
@@ -128,13 +158,20 @@ class LoadRun {
     return deadline_;
   }
 
-  void measure(BenchConnection& connection, Clock::time_point deadline, std::vector<std::int64_t>& latencies) {
-    latencies.reserve(plan_.calls > 0 ? plan_.calls : 1 << 20);
+  void measure(BenchConnection& connection, Clock::time_point deadline, ConnectionResult& result) {
+    std::vector<std::int64_t>& latencies = result.latencies_ns;
+    latencies.reserve(plan_.calls > 0 ? plan_.calls : plan_.connections > 64 ? 1 << 12 : 1 << 20);
     const bool timed = plan_.calls == 0;
     for (long done = 0; timed || done < plan_.calls; ++done) {
       const auto before = Clock::now();
       if (timed && before >= deadline) break;
-      connection.call_once();
+      if (!plan_.check) {
+        connection.call_once();
+      } else if (connection.call_checked(done)) {
+        ++result.checked;
+      } else {
+        ++result.mixed;
+      }
       latencies.push_back(std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - before).count());
     }
   }
@@ -155,7 +192,11 @@ double percentile_us(const std::vector<std::int64_t>& sorted_ns, double fraction
 
 int report(const RunPlan& plan, std::vector<ConnectionResult> results, double seconds) {
   std::vector<std::int64_t> all;
+  long checked = 0, lost = 0, mixed = 0;
   for (auto& result : results) {
+    checked += result.checked;
+    lost += result.lost;
+    mixed += result.mixed;
     if (result.failure) {
       try {
         std::rethrow_exception(result.failure);
@@ -168,16 +209,17 @@ int report(const RunPlan& plan, std::vector<ConnectionResult> results, double se
   }
   std::sort(all.begin(), all.end());
   std::printf("{\"connections\":%d,\"call\":\"%s\",\"calls\":%zu,\"seconds\":%.3f,\"calls_per_s\":%.1f,"
-              "\"p50_us\":%.1f,\"p99_us\":%.1f}\n",
+              "\"p50_us\":%.1f,\"p99_us\":%.1f,\"p999_us\":%.1f,\"checked\":%ld,\"lost\":%ld,\"mixed\":%ld}\n",
               plan.connections, plan.call.c_str(), all.size(), seconds, static_cast<double>(all.size()) / seconds,
-              percentile_us(all, 0.50), percentile_us(all, 0.99));
-  return 0;
+              percentile_us(all, 0.50), percentile_us(all, 0.99), percentile_us(all, 0.999), checked, lost, mixed);
+  return lost == 0 && mixed == 0 ? 0 : 1;
 }
 
 RunPlan plan_from(const peers::Flags& flags) {
   RunPlan plan{flags.text("host"), static_cast<int>(flags.integer("port")),
                static_cast<int>(flags.integer("connections")), flags.text("call"), flags.real("seconds"),
-               flags.integer("calls"), flags.integer("warmup-calls")};
+               flags.integer("calls"), flags.integer("warmup-calls"), flags.integer("check") != 0,
+               static_cast<int>(flags.integer("first-number"))};
   if (plan.port <= 0 || plan.port > 65535) throw std::invalid_argument("--port must name the server's port");
   if (plan.connections < 1) throw std::invalid_argument("--connections must be at least 1");
   if (plan.calls == 0 && plan.seconds <= 0) throw std::invalid_argument("--seconds must be positive");
@@ -190,7 +232,7 @@ int main(int argc, char** argv) {
   try {
     const RunPlan plan = plan_from(peers::Flags(argc, argv,
         {{"host", "127.0.0.1"}, {"port", "0"}, {"connections", "1"}, {"call", "add"}, {"seconds", "2"},
-         {"calls", "0"}, {"warmup-calls", "1000"}}));
+         {"calls", "0"}, {"warmup-calls", "1000"}, {"check", "0"}, {"first-number", "0"}}));
     auto [results, seconds] = LoadRun(plan).run();
     return report(plan, std::move(results), seconds);
   } catch (const std::exception& e) {

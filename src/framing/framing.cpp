@@ -36,6 +36,11 @@ size_t FrameDecoder::feed(std::string_view bytes) {
       progress_ = Progress::Done;
       return used;
     }
+    if (max_size_ != 0 && static_cast<uint32_t>(length) > max_size_) {
+      progress_ = Progress::Failed;
+      error_ = oversized_message(static_cast<uint32_t>(length), max_size_);
+      return used;
+    }
     body_left_ = static_cast<uint32_t>(length);
   }
   // The body grows with the bytes that arrive, never with the length the peer announced.
@@ -55,6 +60,12 @@ void FrameDecoder::end_of_input() {
   }
   progress_ = Progress::Failed;
   error_ = eof_error(false);
+}
+
+Error oversized_message(size_t size, size_t max_size) {
+  const std::string limit = "max_message_size (" + std::to_string(max_size) + " bytes)";
+  if (size == 0) return Error{ErrorKind::SizeLimit, "message is larger than " + limit};
+  return Error{ErrorKind::SizeLimit, "message of " + std::to_string(size) + " bytes is larger than " + limit};
 }
 
 // --- Buffered binary -----------------------------------------------------------------------------
@@ -249,8 +260,9 @@ void JsonScanner::end_of_input() {
 namespace {
 
 std::variant<FrameDecoder, BinaryScanner, JsonScanner, UnsupportedScanner> make_impl(Transport transport,
-                                                                                     Protocol protocol, Side side) {
-  if (transport == Transport::Framed) return FrameDecoder{};
+                                                                                     Protocol protocol, Side side,
+                                                                                     size_t max_size) {
+  if (transport == Transport::Framed) return FrameDecoder{max_size};
   switch (protocol) {
     case Protocol::Binary: return BinaryScanner{side};
     case Protocol::Json: return JsonScanner{};
@@ -261,18 +273,38 @@ std::variant<FrameDecoder, BinaryScanner, JsonScanner, UnsupportedScanner> make_
 
 }  // namespace
 
-MessageDecoder::MessageDecoder(Transport transport, Protocol protocol, Side side)
-    : impl_(make_impl(transport, protocol, side)) {}
+MessageDecoder::MessageDecoder(Transport transport, Protocol protocol, Side side, size_t max_size)
+    : impl_(make_impl(transport, protocol, side, max_size)),
+      scan_limit_(transport == Transport::Framed ? 0 : max_size) {}
 
 size_t MessageDecoder::feed(std::string_view bytes) {
-  return std::visit([&](auto& d) { return d.feed(bytes); }, impl_);
+  if (scan_limit_ == 0) return std::visit([&](auto& d) { return d.feed(bytes); }, impl_);
+  if (oversized_) return 0;
+  // A scan keeps every byte it takes: give it no more than one byte past the limit.
+  return std::visit([&](auto& d) {
+    size_t used = 0;
+    while (used < bytes.size() && d.progress() == Progress::NeedMore) {
+      const size_t room = scan_limit_ - d.payload().size() + 1;
+      const size_t took = d.feed(bytes.substr(used, room));
+      used += took;
+      if (d.payload().size() > scan_limit_ && d.progress() != Progress::Failed) {
+        oversized_ = true;
+        oversized_error_ = oversized_message(0, scan_limit_);
+        break;
+      }
+      if (took == 0) break;
+    }
+    return used;
+  }, impl_);
 }
 
 void MessageDecoder::end_of_input() {
+  if (oversized_) return;
   std::visit([](auto& d) { d.end_of_input(); }, impl_);
 }
 
 Progress MessageDecoder::progress() const {
+  if (oversized_) return Progress::Failed;
   return std::visit([](const auto& d) { return d.progress(); }, impl_);
 }
 
@@ -281,6 +313,7 @@ std::string MessageDecoder::take_payload() {
 }
 
 const Error& MessageDecoder::error() const {
+  if (oversized_) return oversized_error_;
   return std::visit([](const auto& d) -> const Error& { return d.error(); }, impl_);
 }
 

@@ -29,8 +29,10 @@ inline constexpr size_t kMaxScanDepth = kMaxDepth;
 
 /// Framed: a 4-byte big-endian signed length, then the payload. A stream that ends inside the
 /// length, and a negative or zero length, give an empty payload (the connection's clean end).
+/// A length above `max_size` (0: no limit) fails as soon as it is read, before any of the body.
 class FrameDecoder {
  public:
+  explicit FrameDecoder(size_t max_size = 0) : max_size_(max_size) {}
   size_t feed(std::string_view bytes);
   void end_of_input();
   Progress progress() const { return progress_; }
@@ -43,9 +45,13 @@ class FrameDecoder {
   uint8_t prefix_got_ = 0;
   bool have_length_ = false;
   uint32_t body_left_ = 0;
+  size_t max_size_;
   std::string payload_;
   Error error_;
 };
+
+/// The error of a message larger than `max_size`; `size` is 0 when the length is not known.
+Error oversized_message(size_t size, size_t max_size);
 
 /// Buffered binary: walks the strict binary envelope and one struct, copying every byte. Nesting is
 /// bounded at kMaxScanDepth levels; a stream that ends anywhere, even before the first byte, fails.
@@ -128,10 +134,12 @@ class UnsupportedScanner {
 };
 
 /// The decoder of one message for a transport and protocol. Feed it until progress() leaves
-/// NeedMore; bytes it did not consume belong to the next message.
+/// NeedMore; bytes it did not consume belong to the next message. A message of more than
+/// `max_size` bytes (0: no limit; the frame's length prefix not counted) fails: a framed one when
+/// its length is read, a buffered one as soon as the scan holds one byte more than the limit.
 class MessageDecoder {
  public:
-  MessageDecoder(Transport transport, Protocol protocol, Side side = Side::Client);
+  MessageDecoder(Transport transport, Protocol protocol, Side side = Side::Client, size_t max_size = 0);
 
   /// Takes bytes of the stream; returns how many belong to this message.
   size_t feed(std::string_view bytes);
@@ -144,6 +152,9 @@ class MessageDecoder {
 
  private:
   std::variant<FrameDecoder, BinaryScanner, JsonScanner, UnsupportedScanner> impl_;
+  size_t scan_limit_ = 0;  // a buffered scan's max_size; the framed decoder checks its own
+  bool oversized_ = false;
+  Error oversized_error_;
 };
 
 /// Appends one message as `transport` puts it on the wire.

@@ -22,6 +22,7 @@
 #include <asio/strand.hpp>
 #include <asio/use_awaitable.hpp>
 #include <asio/write.hpp>
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <chrono>
@@ -30,6 +31,7 @@
 #include <deque>
 #include <optional>
 #include <thread>
+#include <unordered_set>
 
 #include "framing/http_probe.h"
 #include "net/connection.h"
@@ -185,6 +187,9 @@ struct ReplySlot {
   Outcome outcome;
   asio::steady_timer* timer = nullptr;
   std::atomic<bool> arrived{false};  // `ready`, readable without the lock
+  // The connection task's own: polls that ended without the outcome, in a row, and waits since.
+  uint8_t missed_polls = 0;
+  uint8_t waits_since_poll = 0;
 };
 
 Responder& Responder::operator=(Responder&& o) noexcept {
@@ -421,6 +426,12 @@ struct Server::Impl {
   std::shared_ptr<RuntimeGate> gate = std::make_shared<RuntimeGate>();
   std::unique_ptr<asio::io_context> runtime;  // connection tasks, on the worker threads
   asio::io_context accepting{1};              // the accept loop, on the server thread
+  asio::steady_timer resume{accepting};       // the accept loop waits here (at max_connections, after errors)
+  std::atomic<bool> accept_waiting{false};    // a connection that ends then cancels the wait
+  std::chrono::milliseconds error_pause{10};
+  std::atomic<size_t> open_connections{0};
+  std::mutex sockets_mutex;
+  std::unordered_multiset<int> sockets;  // open connections' descriptors, for shutting them down
   std::unique_ptr<BlockingPool> pool;
   std::vector<Thread> workers;
   std::string address;
@@ -428,8 +439,28 @@ struct Server::Impl {
   void start_workers();
   bool bind(tcp::acceptor& acceptor);
   asio::awaitable<void> accept_loop(tcp::acceptor& acceptor, bool& interrupted);
+  bool at_connection_limit() const {
+    return options.max_connections != 0 && open_connections.load() >= options.max_connections;
+  }
+  /// Called by each connection as it ends (any thread): wakes a waiting accept loop.
+  void connection_ended();
+  /// Waits until `until`, a stop, or the end of a connection.
+  asio::awaitable<void> wait_to_accept(asio::steady_timer::time_point until) {
+    std::error_code ignored;
+    resume.expires_at(until);
+    co_await resume.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+  }
   void shut_down_runtime();
 };
+
+constexpr std::chrono::milliseconds kMinAcceptPause{10}, kMaxAcceptPause{1000};
+
+void Server::Impl::connection_ended() {
+  // Sequentially consistent with the accept loop's flag and count: either the loop sees this
+  // connection gone, or this sees the loop waiting (and the cancel runs after its wait began).
+  open_connections.fetch_sub(1);
+  if (accept_waiting.load()) asio::post(accepting, [this] { resume.cancel(); });
+}
 
 struct ConnectionEnd {
   std::optional<Error> error;
@@ -447,6 +478,7 @@ ConnectionEnd os_end(const std::error_code& ec) { return ConnectionEnd{Error{Err
 struct ConnectionShared {
   framing::Transport transport;
   Protocol protocol;
+  size_t max_message_size;
   Dispatcher* dispatcher;
   BlockingPool* pool;
   std::shared_ptr<RuntimeGate> gate;
@@ -464,12 +496,23 @@ struct SlotRelease {
 
 /// Waits for the current request's outcome: polls for a short while first (a handler that answers
 /// quickly then costs no wake-up of this thread), then sleeps until the responder wakes it.
+/// A connection whose outcomes keep coming later than the poll lasts (slow handlers, a pool thread
+/// serving a busy connection) stops polling, and tries again now and then.
 asio::awaitable<Outcome> await_outcome(ReplySlot& slot, asio::steady_timer& timer) {
+  constexpr uint8_t kMissesBeforePause = 2, kWaitsBetweenTries = 16;
+  bool poll = polling_pays();
+  if (poll && slot.missed_polls >= kMissesBeforePause) {
+    poll = ++slot.waits_since_poll >= kWaitsBetweenTries;
+    if (poll) slot.waits_since_poll = 0;
+  }
   {
     std::lock_guard lock(slot.mutex);
-    slot.spinning = !slot.ready;
+    slot.spinning = poll && !slot.ready;
   }
-  if (slot.spinning) spin_until([&] { return slot.arrived.load(std::memory_order_acquire); }, kReplySpin);
+  if (slot.spinning) {
+    const bool hit = spin_until([&] { return slot.arrived.load(std::memory_order_acquire); }, kReplySpin);
+    slot.missed_polls = hit ? 0 : static_cast<uint8_t>(std::min(slot.missed_polls + 1, 255));
+  }
   for (;;) {
     {
       std::lock_guard lock(slot.mutex);
@@ -570,7 +613,8 @@ Outcome serve_burst(int fd, ReadState& rs, const ConnectionShared& shared) {
   BlockingWhileServing blocking(fd);
   std::string prefix;
   for (;;) {
-    if (!rs.decoder) rs.decoder.emplace(shared.transport, shared.protocol, framing::Side::Server);
+    if (!rs.decoder)
+      rs.decoder.emplace(shared.transport, shared.protocol, framing::Side::Server, shared.max_message_size);
     framing::MessageDecoder& decoder = *rs.decoder;
     while (decoder.progress() == framing::Progress::NeedMore) {
       if (rs.begin == rs.end) {
@@ -651,7 +695,8 @@ asio::awaitable<ConnectionEnd> request_loop(tcp::socket& socket, const Connectio
       rs.lent_fd = -1;
       if (outcome.kind == Outcome::Kind::Idle) continue;
     } else {
-      if (!rs.decoder) rs.decoder.emplace(shared.transport, shared.protocol, framing::Side::Server);
+      if (!rs.decoder)
+      rs.decoder.emplace(shared.transport, shared.protocol, framing::Side::Server, shared.max_message_size);
       framing::MessageDecoder& decoder = *rs.decoder;
       while (decoder.progress() == framing::Progress::NeedMore) {
         if (rs.begin == rs.end) {
@@ -709,7 +754,10 @@ asio::awaitable<framing::OpeningKind> probe_opening(tcp::socket& socket, std::er
     timer.expires_at(deadline);
     const auto first = co_await (socket.async_wait(tcp::socket::wait_read, asio::redirect_error(asio::use_awaitable, ec)) ||
                                  timer.async_wait(asio::redirect_error(asio::use_awaitable, timer_ec)));
-    if (first.index() == 1) co_return framing::OpeningKind::Thrift;
+    if (first.index() == 1) {
+      ec.clear();  // the read wait was cancelled by the deadline: a silent peer is no error
+      co_return framing::OpeningKind::Thrift;
+    }
     if (ec) co_return framing::OpeningKind::Thrift;
     const ssize_t n = ::recv(socket.native_handle(), bytes.data(), bytes.size(), MSG_PEEK | MSG_DONTWAIT);
     if (n < 0) {
@@ -794,23 +842,57 @@ void report(const ConnectionEnd& end) {
   if (end.error && !end.quiet) print_line(2, "connection error: " + end.error->text + "\n");
 }
 
-asio::awaitable<void> connection_task(tcp::socket socket, std::shared_ptr<const ConnectionShared> shared) {
+/// Counts a connection as open from its accept until its task ends or is dropped with the runtime,
+/// and keeps its descriptor known to the server until the task is about to close it.
+class OpenConnection {
+ public:
+  OpenConnection(Server::Impl& server, int fd) : server_(&server), fd_(fd) {
+    server.open_connections.fetch_add(1);
+    std::lock_guard lock(server.sockets_mutex);
+    server.sockets.insert(fd);
+  }
+  OpenConnection(OpenConnection&& o) noexcept
+      : server_(std::exchange(o.server_, nullptr)), fd_(std::exchange(o.fd_, -1)) {}
+  OpenConnection& operator=(OpenConnection&&) = delete;
+  ~OpenConnection() {
+    if (!server_) return;
+    forget_socket();
+    server_->connection_ended();
+  }
+
+  void forget_socket() {
+    if (fd_ < 0) return;
+    std::lock_guard lock(server_->sockets_mutex);
+    server_->sockets.erase(server_->sockets.find(fd_));
+    fd_ = -1;
+  }
+
+ private:
+  Server::Impl* server_;
+  int fd_;
+};
+
+asio::awaitable<void> connection_task(tcp::socket socket, std::shared_ptr<const ConnectionShared> shared,
+                                      OpenConnection counted) {
   std::error_code ignored;
   if (shared->http) {
     std::error_code ec;
     const framing::OpeningKind opening = co_await probe_opening(socket, ec);
     if (ec) {
+      counted.forget_socket();
       socket.close(ignored);
       report(os_end(ec));
       co_return;
     }
     if (opening == framing::OpeningKind::Http) {
+      counted.forget_socket();  // the program owns the socket from here
       report(co_await hand_off(socket, *shared));
       co_return;
     }
   }
   socket.set_option(tcp::no_delay(true), ignored);
   ConnectionEnd end = co_await request_loop(socket, *shared);
+  counted.forget_socket();
   socket.shutdown(tcp::socket::shutdown_send, ignored);
   socket.close(ignored);
   report(end);
@@ -854,6 +936,8 @@ void Server::Impl::start_workers() {
   }
 }
 
+using ReusePort = asio::detail::socket_option::boolean<SOL_SOCKET, SO_REUSEPORT>;
+
 bool Server::Impl::bind(tcp::acceptor& acceptor) {
   std::error_code ec;
   tcp::resolver resolver(accepting);
@@ -864,6 +948,7 @@ bool Server::Impl::bind(tcp::acceptor& acceptor) {
       std::error_code e;
       acceptor.open(entry.endpoint().protocol(), e);
       if (!e) acceptor.set_option(tcp::acceptor::reuse_address(true), e);
+      if (!e && options.reuse_port) acceptor.set_option(ReusePort(true), e);
       if (!e) acceptor.bind(entry.endpoint(), e);
       if (!e) acceptor.listen(128, e);
       if (!e) return true;
@@ -878,7 +963,8 @@ bool Server::Impl::bind(tcp::acceptor& acceptor) {
 
 asio::awaitable<void> Server::Impl::accept_loop(tcp::acceptor& acceptor, bool& interrupted) {
   auto shared = std::make_shared<const ConnectionShared>(
-      ConnectionShared{options.transport, options.protocol, dispatcher.get(), pool.get(), gate, dispatcher->http_taker()});
+      ConnectionShared{options.transport, options.protocol, options.max_message_size, dispatcher.get(), pool.get(),
+                       gate, dispatcher->http_taker()});
   for (;;) {
     if (control->stop_requests() != options.stops_seen) {
       print_line(1, "shutdown requested\n");
@@ -888,17 +974,31 @@ asio::awaitable<void> Server::Impl::accept_loop(tcp::acceptor& acceptor, bool& i
       print_line(1, "received Ctrl+C, shutting down\n");
       break;
     }
+    if (options.max_connections != 0) {
+      // Newcomers wait in the listen backlog until a connection ends (or a stop comes).
+      accept_waiting.store(true);
+      const bool full = at_connection_limit();
+      if (full) co_await wait_to_accept(asio::steady_timer::time_point::max());
+      accept_waiting.store(false);
+      if (full) continue;
+    }
     std::error_code ec;
     tcp::socket socket = co_await acceptor.async_accept(*runtime, asio::redirect_error(asio::use_awaitable, ec));
     if (ec == asio::error::operation_aborted) continue;  // woken: look at the requests again
     if (ec) {
       print_line(2, "accept error: " + ec.message() + "\n");
-      // Errors such as running out of descriptors repeat at once: pause instead of spinning.
-      asio::steady_timer pause(accepting, std::chrono::milliseconds(10));
-      co_await pause.async_wait(asio::redirect_error(asio::use_awaitable, ec));
+      // Errors such as running out of descriptors repeat at once: pause, longer each time they
+      // repeat, instead of spinning and filling the log. A connection that ends cuts the pause short.
+      accept_waiting.store(true);
+      co_await wait_to_accept(asio::steady_timer::clock_type::now() + error_pause);
+      accept_waiting.store(false);
+      error_pause = std::min<std::chrono::milliseconds>(error_pause * 2, kMaxAcceptPause);
       continue;
     }
-    asio::co_spawn(asio::make_strand(*runtime), connection_task(std::move(socket), shared), asio::detached);
+    error_pause = kMinAcceptPause;
+    OpenConnection counted(*this, socket.native_handle());
+    asio::co_spawn(asio::make_strand(*runtime), connection_task(std::move(socket), shared, std::move(counted)),
+                   asio::detached);
   }
   control->clear_listening(id);
   std::error_code ignored;
@@ -918,6 +1018,7 @@ void Server::run() {
       asio::post(s.accepting, [&] {
         std::error_code ignored;  // the loop may have closed the acceptor already
         acceptor.cancel(ignored);
+        s.resume.cancel();
       });
     });
 
@@ -935,6 +1036,7 @@ void Server::run() {
         if (ec) co_return;
         interrupted = true;
         acceptor.cancel(ec);
+        s.resume.cancel();
       }, asio::detached);
     }
     asio::co_spawn(s.accepting, [&]() -> asio::awaitable<void> {
@@ -957,6 +1059,12 @@ void Server::Impl::shut_down_runtime() {
   gate->stopping.store(true, std::memory_order_release);
   runtime->stop();
   for (Thread& t : workers) t.join();
+  // The tasks' sockets close only when the runtime goes, after the handlers still running: shut
+  // them down now, so their peers see the end at once even while a handler never returns.
+  {
+    std::lock_guard lock(sockets_mutex);
+    for (int fd : sockets) ::shutdown(fd, SHUT_RDWR);
+  }
   pool->shutdown();
   {
     std::lock_guard lock(gate->mutex);

@@ -198,6 +198,14 @@ struct ServeOptions {
   framing::Transport transport = framing::Transport::Framed;
   Protocol protocol = Protocol::Binary;
   size_t workers = 1;  // at least 1
+  /// Operator limits, 0 for none. A request larger than max_message_size bytes ends its connection
+  /// with a connection-error line before its body is kept; with max_connections connections open,
+  /// the server accepts no more (newcomers wait in the listen backlog) until one of them ends.
+  size_t max_message_size = 0;
+  size_t max_connections = 0;
+  /// SO_REUSEPORT on the listening socket: several servers, in one process or several, listen on
+  /// one port and the kernel spreads the connections over them.
+  bool reuse_port = false;
   ThreadHooks hooks;
   /// ServerControl::stop_requests() when serving was asked for: any later stop ends this server.
   uint64_t stops_seen = 0;

@@ -12,10 +12,18 @@ inline uint8_t first_item_id(const std::vector<ThriftValue>& items, size_t index
   return items.size() > index ? wire_type_id(items[index].kind) : uint8_t{11};
 }
 
-/// The first `count` items.
+inline Error mixed_items_error() {
+  return Error{ErrorKind::InvalidInput, "Stored container holds values of more than one type"};
+}
+
+/// The first `count` items under the type ids their header gave them (a map's keys the first id,
+/// its values the second): an item of another type would not match the header.
 template <class W>
-Status write_items(W& w, const std::vector<ThriftValue>& items, size_t count, const Schema& schema, int depth) {
+Status write_items(W& w, const std::vector<ThriftValue>& items, size_t count, bool pairs, const Schema& schema,
+                   int depth) {
+  const uint8_t ids[2] = {first_item_id(items, 0), first_item_id(items, pairs ? 1 : 0)};
   for (size_t i = 0; i < count; ++i) {
+    if (wire_type_id(items[i].kind) != ids[pairs ? i & 1 : 0]) return mixed_items_error();
     Status st = write_value(w, items[i], schema, depth);
     if (!st) return st;
   }
@@ -59,13 +67,13 @@ Status write_value(W& w, const ThriftValue& value, const Schema& schema, int dep
   switch (value.kind) {
     case ValueKind::List: {
       w.list_begin(detail::first_item_id(items, 0), items.size());
-      Status st = detail::write_items(w, items, items.size(), schema, depth + 1);
+      Status st = detail::write_items(w, items, items.size(), false, schema, depth + 1);
       if (st) w.list_end();
       return st;
     }
     case ValueKind::Set: {
       w.set_begin(detail::first_item_id(items, 0), items.size());
-      Status st = detail::write_items(w, items, items.size(), schema, depth + 1);
+      Status st = detail::write_items(w, items, items.size(), false, schema, depth + 1);
       if (st) w.set_end();
       return st;
     }
@@ -73,7 +81,7 @@ Status write_value(W& w, const ThriftValue& value, const Schema& schema, int dep
       w.map_begin(detail::first_item_id(items, 0), detail::first_item_id(items, 1),
                   value.map_size());
       // A trailing key without a value is not part of the map.
-      Status st = detail::write_items(w, items, value.map_size() * 2, schema, depth + 1);
+      Status st = detail::write_items(w, items, value.map_size() * 2, true, schema, depth + 1);
       if (st) w.map_end();
       return st;
     }

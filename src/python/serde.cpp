@@ -1,6 +1,7 @@
 // src/python/serde.cpp: Python data to protocol bytes and back. One walker of Python objects,
 // templated over the protocol's writer, carries the field-selection rules for all three protocols;
 // the conversions between Python objects and ThriftValue live here too.
+#include <algorithm>
 #include <limits>
 #include <type_traits>
 #include <optional>
@@ -97,6 +98,23 @@ std::optional<std::string_view> text_of(PyObject* str) {
   const char* text = PyUnicode_AsUTF8AndSize(str, &size);
   if (!text) return std::nullopt;
   return std::string_view(text, static_cast<size_t>(size));
+}
+
+/// Whether a stored value can be written under a field header of the declared type: its wire type
+/// ids agree with the declared ones down to any struct, which carries its own field headers. A
+/// value another schema read (an instance passed from one service to another) may not agree.
+bool stored_fits(const ThriftValue& value, const TypePlan& type) {
+  if (wire_type_id(value.kind) != type.wire_id) return false;
+  switch (type.kind) {
+    case TypeKind::List:
+    case TypeKind::Set:
+      return std::ranges::all_of(value.items, [&](const ThriftValue& item) { return stored_fits(item, type.args[0]); });
+    case TypeKind::Map:
+      for (size_t i = 0; i + 1 < value.items.size(); i += 2)
+        if (!stored_fits(value.items[i], type.args[0]) || !stored_fits(value.items[i + 1], type.args[1])) return false;
+      return true;
+    default: return true;
+  }
 }
 
 // --------------------------------------------------------------------------------------------
@@ -203,6 +221,11 @@ class DataWriter {
   }
 
   bool write_stored_field(const FieldPlan& f, const ThriftValue& value) {
+    if (!stored_fits(value, f.type)) {
+      PyErr_Format(PyExc_TypeError, "Stored value of field '%s' does not match its declared type",
+                   f.field->name.c_str());
+      return false;
+    }
     w_.field_begin(f.type.wire_id, f.field->id);
     Status s = velvane::write_value(w_, value, schema_.core(), depth_);
     if (!s.ok()) return write_error(s.error());

@@ -22,6 +22,9 @@ struct ServerState {
   uint8_t transport = 0;
   uint8_t protocol = 0;
   size_t workers = 1;
+  size_t max_message_size = 0;  // 0: no limit
+  size_t max_connections = 0;   // 0: no limit
+  bool reuse_port = false;
   std::unordered_map<std::string, HandlerEntry> handlers;
   std::optional<HandlerEntry> http_handler;
   std::shared_ptr<const PySchema> schema = PySchema::empty();
@@ -37,16 +40,19 @@ struct ServerObject {
 
 ServerState& state_of(PyObject* self) { return *reinterpret_cast<ServerObject*>(self)->state; }
 
-bool workers_arg(PyObject* obj, size_t& out) {
-  if (!PyLong_Check(obj)) return fail_argument(obj, "int", "workers");
+/// A non-negative int argument or property value named `name`.
+bool size_arg(PyObject* obj, const char* name, size_t& out) {
+  if (!PyLong_Check(obj)) return fail_argument(obj, "int", name);
   const size_t v = PyLong_AsSize_t(obj);
   if (v == static_cast<size_t>(-1) && PyErr_Occurred()) {
-    prefix_argument_error("workers");
+    prefix_argument_error(name);
     return false;
   }
   out = v;
   return true;
 }
+
+bool workers_arg(PyObject* obj, size_t& out) { return size_arg(obj, "workers", out); }
 
 /// `inspect.iscoroutinefunction(handler)`, imported on every call; -1 with an exception set.
 int is_coroutine_function(PyObject* handler) {
@@ -168,6 +174,9 @@ PyObject* server_serve(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   options.transport = static_cast<framing::Transport>(st.transport);
   options.protocol = protocol;
   options.workers = net::effective_workers(st.workers);
+  options.max_message_size = st.max_message_size;
+  options.max_connections = st.max_connections;
+  options.reuse_port = st.reuse_port;
   options.hooks = net::ThreadHooks{loop_thread_start_hook, loop_thread_stop_hook};
   options.stops_seen = st.control->stop_requests();
   const size_t workers = options.workers;
@@ -249,6 +258,43 @@ int set_workers(PyObject* self, PyObject* value, void*) {
   return 0;
 }
 
+/// A read-write size_t setting of the server: 0 or more.
+template <size_t ServerState::*Field>
+PyObject* get_size(PyObject* self, void*) {
+  Borrow borrow(state_of(self).borrow, Borrow::Shared);
+  if (!borrow.ok()) return nullptr;
+  return PyLong_FromSize_t(state_of(self).*Field);
+}
+
+template <size_t ServerState::*Field, const char* Name>
+int set_size(PyObject* self, PyObject* value, void*) {
+  if (refuse_delete(value)) return -1;
+  size_t v = 0;
+  if (!size_arg(value, Name, v)) return -1;
+  Borrow borrow(state_of(self).borrow, Borrow::Exclusive);
+  if (!borrow.ok()) return -1;
+  state_of(self).*Field = v;
+  return 0;
+}
+
+constexpr char kMaxMessageSize[] = "max_message_size";
+constexpr char kMaxConnections[] = "max_connections";
+
+PyObject* get_reuse_port(PyObject* self, void*) {
+  Borrow borrow(state_of(self).borrow, Borrow::Shared);
+  if (!borrow.ok()) return nullptr;
+  return PyBool_FromLong(state_of(self).reuse_port);
+}
+
+int set_reuse_port(PyObject* self, PyObject* value, void*) {
+  if (refuse_delete(value)) return -1;
+  if (!PyBool_Check(value)) return fail_argument(value, "bool", "reuse_port"), -1;
+  Borrow borrow(state_of(self).borrow, Borrow::Exclusive);
+  if (!borrow.ok()) return -1;
+  state_of(self).reuse_port = value == Py_True;
+  return 0;
+}
+
 // --- The class ---------------------------------------------------------------------------------
 
 PyObject* server_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -313,6 +359,26 @@ PyGetSetDef server_getset[] = {
     {"transport", guard<get_transport>, guard<set_transport>, nullptr, nullptr},
     {"protocol", guard<get_protocol>, guard<set_protocol>, nullptr, nullptr},
     {"workers", guard<get_workers>, guard<set_workers>, nullptr, nullptr},
+    {kMaxMessageSize, guard<get_size<&ServerState::max_message_size>>,
+     guard<set_size<&ServerState::max_message_size, kMaxMessageSize>>,
+     "The largest request, in bytes, the server reads (a framed message's 4-byte length not counted);\n"
+     "0, the default, sets no limit. A larger request ends its connection with the line\n"
+     "\"connection error: message ... is larger than max_message_size (N bytes)\" on standard error,\n"
+     "before its body is kept: a framed one as soon as its length is read, a buffered one as soon as\n"
+     "the server holds one byte more than the limit. Taken when serve() starts the server.",
+     nullptr},
+    {kMaxConnections, guard<get_size<&ServerState::max_connections>>,
+     guard<set_size<&ServerState::max_connections, kMaxConnections>>,
+     "The most connections the server keeps open at once; 0, the default, sets no limit. While that\n"
+     "many are open the server accepts no more: newcomers wait in the listen backlog (which the\n"
+     "kernel bounds) and are accepted as open connections end. Taken when serve() starts the server.",
+     nullptr},
+    {"reuse_port", guard<get_reuse_port>, guard<set_reuse_port>,
+     "Whether the listening socket is bound with SO_REUSEPORT (False by default). Several servers,\n"
+     "typically in several processes, then listen on one host and port, and the kernel spreads new\n"
+     "connections over them: a way to use more than one core for Python handlers. Every server\n"
+     "sharing the port must set it. Taken when serve() starts the server.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -4,6 +4,7 @@
 // A runtime worker thread decodes the request (no interpreter needed) and hands the call on: a plain
 // handler to a blocking-pool thread, a coroutine handler to the asyncio loop thread bound to the
 // worker. Only those threads attach to the interpreter.
+#include <array>
 #include <atomic>
 #include <csignal>
 
@@ -290,23 +291,47 @@ void PyDispatcher::dispatch(std::string payload, net::Responder respond, net::Bl
   if (!queued) job->second(application_error(job->first, error, 6));
 }
 
+namespace {
+
+/// A vectorcall argument array with one spare slot in front (the callee may prepend a bound `self`
+/// there without copying); holds references to the arguments. Small calls need no allocation.
+class ArgumentStack {
+ public:
+  explicit ArgumentStack(size_t n) : n_(n) {
+    if (n + 1 > inline_.size()) heap_.resize(n + 1);
+    slots_ = heap_.empty() ? inline_.data() : heap_.data();
+  }
+  ~ArgumentStack() {
+    for (size_t i = 1; i <= n_; ++i) Py_XDECREF(slots_[i]);
+  }
+  ArgumentStack(const ArgumentStack&) = delete;
+  ArgumentStack& operator=(const ArgumentStack&) = delete;
+  /// Takes the reference.
+  void set(size_t i, PyObject* value) { slots_[i + 1] = value; }
+  PyObject* const* arguments() const { return slots_ + 1; }
+
+ private:
+  std::array<PyObject*, 9> inline_{};
+  std::vector<PyObject*> heap_;
+  PyObject** slots_;
+  size_t n_;
+};
+
+}  // namespace
+
 Ref PyDispatcher::call_handler(const Call& call, bool& called) const {
   called = false;
   const Method& method = methods_[call.method];
   const size_t n = method.def->arguments.size();
-  std::vector<Ref> values;
-  values.reserve(n);
+  ArgumentStack stack(n);
   for (size_t i = 0; i < n; ++i) {
     const ThriftValue* v = call.arguments.find(method.def->arguments[i].name);
-    Ref obj = v ? Ref::steal(to_python(*v, schema_)) : Ref::borrow(Py_None);
+    PyObject* obj = v ? to_python(*v, schema_) : Py_NewRef(Py_None);
     if (!obj) return {};
-    values.push_back(std::move(obj));
+    stack.set(i, obj);
   }
-  // One spare slot in front lets the callee prepend a bound `self` without copying.
-  std::vector<PyObject*> stack(n + 1);
-  for (size_t i = 0; i < n; ++i) stack[i + 1] = values[i].get();
   called = true;
-  return Ref::steal(PyObject_Vectorcall(method.handler->object.get(), stack.data() + 1,
+  return Ref::steal(PyObject_Vectorcall(method.handler->object.get(), stack.arguments(),
                                         PY_VECTORCALL_ARGUMENTS_OFFSET, n ? method.keyword_names.get() : nullptr));
 }
 

@@ -260,6 +260,38 @@ PyMethodDef finished_def = {"_velvane_coroutine_finished", coroutine_finished, M
 
 }  // namespace
 
+namespace {
+
+/// asyncio.Task and the keyword names of Task(coroutine, eager_start=True), looked up once and
+/// kept for the life of the process. Nullptr with an exception set when the lookup fails.
+const std::pair<PyObject*, PyObject*>* eager_task_maker() {
+  static PyMutex lock;
+  static std::pair<PyObject*, PyObject*> cached{nullptr, nullptr};
+  MutexLock guard(lock);
+  if (cached.first) return &cached;
+  Ref asyncio = Ref::steal(PyImport_ImportModule("asyncio"));
+  Ref task_type = asyncio ? Ref::steal(PyObject_GetAttrString(asyncio.get(), "Task")) : Ref();
+  Ref kwnames = task_type ? Ref::steal(Py_BuildValue("(s)", "eager_start")) : Ref();
+  if (!kwnames) return nullptr;
+  cached = {task_type.release(), kwnames.release()};
+  return &cached;
+}
+
+/// The handler's awaitable as a task of the running loop. A coroutine starts at once, in the task
+/// made for it: one that finishes without waiting costs no turn of the loop.
+Ref start_task(PyObject* awaitable) {
+  if (!PyCoro_CheckExact(awaitable)) {
+    Ref asyncio = Ref::steal(PyImport_ImportModule("asyncio"));
+    return asyncio ? Ref::steal(PyObject_CallMethod(asyncio.get(), "ensure_future", "O", awaitable)) : Ref();
+  }
+  const auto* maker = eager_task_maker();
+  if (!maker) return {};
+  PyObject* args[] = {awaitable, Py_True};
+  return Ref::steal(PyObject_Vectorcall(maker->first, args, 1, maker->second));
+}
+
+}  // namespace
+
 void PyDispatcher::start_coroutine(Call call, net::Responder respond) const {
   bool called;
   Ref awaitable = call_handler(call, called);
@@ -267,9 +299,11 @@ void PyDispatcher::start_coroutine(Call call, net::Responder respond) const {
     net::Outcome outcome = called ? outcome_of(call, nullptr) : application_error(call, take_exception_text(), 6);
     return respond(std::move(outcome));
   }
-  Ref asyncio = Ref::steal(PyImport_ImportModule("asyncio"));
-  Ref task = asyncio ? Ref::steal(PyObject_CallMethod(asyncio.get(), "ensure_future", "O", awaitable.get())) : Ref();
+  Ref task = start_task(awaitable.get());
   if (!task) return respond(application_error(call, take_exception_text(), 6));
+  Ref done = Ref::steal(PyObject_CallMethod(task.get(), "done", nullptr));
+  if (!done) return respond(application_error(call, take_exception_text(), 6));
+  if (done.get() == Py_True) return respond(coroutine_done(call, task.get()));
   auto owned = std::make_unique<AwaitedCall>(AwaitedCall{shared_from_this(), std::move(call), std::move(respond)});
   AwaitedCall* raw = owned.get();
   Ref capsule = Ref::steal(PyCapsule_New(raw, kAwaitedCapsule, free_awaited_call));

@@ -74,6 +74,15 @@ TEST_F(BinaryTest, StoredValueErrors) {
 
   ThriftValue deep = ThriftValue::List({});
   for (int i = 0; i < kMaxDepth; ++i) deep = ThriftValue::List({std::move(deep)});
+  // A header carries one type id for all items: a stored container mixing types is refused.
+  for (const ThriftValue& mixed : {ThriftValue::List({ThriftValue::I32(1), ThriftValue::String("a")}),
+                                   ThriftValue::Map({ThriftValue::I32(1), ThriftValue::I32(2), ThriftValue::I32(3),
+                                                     ThriftValue::Bool(true)})}) {
+    Status refused = write_value(w, mixed, *schema);
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error().text, "Stored container holds values of more than one type");
+  }
+
   Status too_deep = write_value(w, deep, *schema);
   ASSERT_FALSE(too_deep);
   EXPECT_EQ(too_deep.error().text, "Depth limit exceeded");

@@ -21,8 +21,8 @@ std::ostream& operator<<(std::ostream& os, const Outcome& o) {
 }
 
 /// Feeds `stream` in pieces of `piece` bytes, then ends the input if the decoder still waits.
-Outcome decode(Transport transport, Protocol protocol, std::string_view stream, size_t piece) {
-  MessageDecoder d(transport, protocol);
+Outcome decode(Transport transport, Protocol protocol, std::string_view stream, size_t piece, size_t max_size = 0) {
+  MessageDecoder d(transport, protocol, Side::Client, max_size);
   size_t consumed = 0;
   for (size_t at = 0; at < stream.size() && d.progress() == Progress::NeedMore; at += piece)
     consumed += d.feed(stream.substr(at, piece));
@@ -32,9 +32,10 @@ Outcome decode(Transport transport, Protocol protocol, std::string_view stream, 
 }
 
 /// The outcome, checked to be the same whatever the piece size.
-Outcome decode_all_ways(Transport transport, Protocol protocol, std::string_view stream) {
-  const Outcome whole = decode(transport, protocol, stream, stream.size() + 1);
-  for (size_t piece : {1, 2, 3, 7}) EXPECT_EQ(decode(transport, protocol, stream, piece), whole) << "piece " << piece;
+Outcome decode_all_ways(Transport transport, Protocol protocol, std::string_view stream, size_t max_size = 0) {
+  const Outcome whole = decode(transport, protocol, stream, stream.size() + 1, max_size);
+  for (size_t piece : {1, 2, 3, 7})
+    EXPECT_EQ(decode(transport, protocol, stream, piece, max_size), whole) << "piece " << piece;
   return whole;
 }
 
@@ -48,6 +49,19 @@ std::string bytes(std::initializer_list<int> b) {
 }
 
 // --- Framed ---
+
+TEST(MessageDecoder, AMessageOverTheLimitFailsBeforeItsBodyIsKept) {
+  const std::string call = bytes({0x80, 1, 0, 1, 0, 0, 0, 1}) + "f" + bytes({0, 0, 0, 9, 0});  // 14 bytes
+  const std::string framed = bytes({0, 0, 0, 14}) + call;
+  EXPECT_EQ(decode_all_ways(Transport::Framed, Protocol::Binary, framed, 14), done(call, 18));
+  EXPECT_EQ(decode_all_ways(Transport::Framed, Protocol::Binary, framed, 13),
+            failed("message of 14 bytes is larger than max_message_size (13 bytes)", 4));
+  EXPECT_EQ(decode_all_ways(Transport::Buffered, Protocol::Binary, call + "next", 14), done(call, 14));
+  const std::string over = "message is larger than max_message_size (10 bytes)";
+  EXPECT_EQ(decode_all_ways(Transport::Buffered, Protocol::Binary, call, 10), failed(over, 11));
+  EXPECT_EQ(decode_all_ways(Transport::Buffered, Protocol::Json, "  [1,\"" + std::string(100, 'x'), 10),
+            failed(over, 13));
+}
 
 TEST(FrameDecoder, ReturnsTheBodyAndLeavesTheNextMessage) {
   const std::string stream = bytes({0, 0, 0, 3}) + "abc" + "next";

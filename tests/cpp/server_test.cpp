@@ -1,6 +1,7 @@
 // tests/cpp/server_test.cpp: the networking core of the server with a C++ dispatcher, over loopback.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -8,6 +9,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -21,13 +23,14 @@ using namespace std::chrono_literals;
 using framing::Transport;
 
 /// Answers every message with itself; "pool:" messages from a blocking-pool job, "oneway" with
-/// nothing, "fail" by ending the connection. `on_pool`: every request is answered on the pool
-/// thread that reads it.
+/// nothing, "fail" by ending the connection, "block" only once `released`. `on_pool`: every
+/// request is answered on the pool thread that reads it.
 class EchoDispatcher : public Dispatcher {
  public:
   explicit EchoDispatcher(bool on_pool = false) : on_pool_(on_pool) {}
   bool answers_on_pool() const override { return on_pool_; }
   Outcome answer_here(std::string payload) override {
+    if (payload == "block") return block_then(std::move(payload));
     if (payload == "oneway") return Outcome{Outcome::Kind::NoReply, {}, {}};
     if (payload == "fail") return Outcome::fail(Error{ErrorKind::InvalidData, "bad request"});
     return Outcome::reply(std::move(payload));
@@ -35,15 +38,25 @@ class EchoDispatcher : public Dispatcher {
   void dispatch(std::string payload, Responder respond, BlockingPool& pool) override {
     if (payload == "oneway") return respond(Outcome{Outcome::Kind::NoReply, {}, {}});
     if (payload == "fail") return respond(Outcome::fail(Error{ErrorKind::InvalidData, "bad request"}));
-    if (payload.starts_with("pool:")) {
+    if (payload.starts_with("pool:") || payload == "block") {
       auto shared = std::make_shared<Responder>(std::move(respond));
-      pool.submit([shared, payload] { (*shared)(Outcome::reply(payload)); });
+      pool.submit([this, shared, payload] { (*shared)(block_then(payload)); });
       return;
     }
     respond(Outcome::reply(std::move(payload)));
   }
 
+  std::atomic<bool> blocked{false}, released{false};
+
  private:
+  Outcome block_then(std::string payload) {
+    if (payload == "block") {
+      blocked = true;
+      while (!released) std::this_thread::sleep_for(1ms);
+    }
+    return Outcome::reply(std::move(payload));
+  }
+
   bool on_pool_;
 };
 
@@ -60,7 +73,8 @@ bool wait_until(Pred pred) {
 /// A server on 127.0.0.1 and an ephemeral port, run on its own thread and stopped at the end.
 class RunningServer {
  public:
-  explicit RunningServer(Transport transport = Transport::Framed, bool on_pool = false, size_t workers = 2) {
+  explicit RunningServer(Transport transport = Transport::Framed, bool on_pool = false, size_t workers = 2,
+                         std::function<void(ServeOptions&)> adjust = nullptr) {
     ServeOptions options;
     options.host = "127.0.0.1";
     options.transport = transport;
@@ -68,7 +82,9 @@ class RunningServer {
     options.workers = workers;
     options.stop_on_interrupt = false;
     options.stops_seen = control_->stop_requests();
-    auto made = Server::create(options, control_, std::make_shared<EchoDispatcher>(on_pool));
+    if (adjust) adjust(options);
+    dispatcher_ = std::make_shared<EchoDispatcher>(on_pool);
+    auto made = Server::create(options, control_, dispatcher_);
     EXPECT_TRUE(made.ok());
     server_ = std::move(made).value();
     thread_ = std::thread([this] { server_->run(); });
@@ -76,13 +92,16 @@ class RunningServer {
   }
   ~RunningServer() {
     control_->request_stop();
+    dispatcher_->released = true;
     thread_.join();
   }
   uint16_t port() const { return control_->bound_port(); }
   ServerControl& control() { return *control_; }
+  EchoDispatcher& dispatcher() { return *dispatcher_; }
 
  private:
   std::shared_ptr<ServerControl> control_ = std::make_shared<ServerControl>();
+  std::shared_ptr<EchoDispatcher> dispatcher_;
   std::unique_ptr<Server> server_;
   std::thread thread_;
 };
@@ -252,6 +271,49 @@ TEST(Server, ABindErrorLeavesTheServerStopped) {
   ASSERT_TRUE(made.ok());
   made.value()->run();
   EXPECT_FALSE(control->running());
+}
+
+bool readable_within(int fd, std::chrono::milliseconds wait) {
+  pollfd p{fd, POLLIN, 0};
+  return ::poll(&p, 1, static_cast<int>(wait.count())) == 1;
+}
+
+TEST_P(Served, AMessageOverTheSizeEndsItsConnectionAndOneOverTheCountWaits) {
+  RunningServer server(Transport::Framed, GetParam(), 2, [](ServeOptions& o) {
+    o.max_message_size = 16;
+    o.max_connections = 1;
+  });
+  Runtime runtime;
+  auto first = connect_to(runtime, server.port());
+  EXPECT_EQ(round_trip(*first, "[1]"), "[1]");
+  const int waiting = raw_connect(server.port());  // left in the backlog
+  const unsigned char request[] = {0, 0, 0, 3, '[', '2', ']'};
+  ASSERT_EQ(::send(waiting, request, sizeof request, 0), 7);
+  EXPECT_FALSE(readable_within(waiting, 200ms));
+  const std::string big = "[" + std::string(20, '3') + "]";
+  EXPECT_NE(round_trip(*first, big), big);  // the server ends the connection without a reply
+  ASSERT_TRUE(readable_within(waiting, 10s));
+  char reply[7];
+  EXPECT_EQ(::recv(waiting, reply, sizeof reply, MSG_WAITALL), 7);
+  EXPECT_EQ(std::string(reply + 4, 3), "[2]");
+  ::close(waiting);
+}
+
+TEST_P(Served, AStopEndsEveryConnectionWhileAHandlerStillRuns) {
+  RunningServer server(Transport::Framed, GetParam());
+  Runtime runtime;
+  auto idle = connect_to(runtime, server.port());
+  EXPECT_EQ(round_trip(*idle, "[1]"), "[1]");
+  auto busy = connect_to(runtime, server.port());
+  ASSERT_TRUE(busy->write_message(Transport::Framed, "block", Clock::now() + 10s).ok());
+  ASSERT_TRUE(wait_until([&] { return server.dispatcher().blocked.load(); }));
+  server.control().request_stop();
+  // The handler has not returned, yet both peers see their connection end.
+  for (Connection* c : {idle.get(), busy.get()}) {
+    auto ended = c->read_message(Transport::Framed, Protocol::Json, Clock::now() + 10s);
+    EXPECT_TRUE(ended.ok() && ended.value().empty());
+  }
+  EXPECT_FALSE(server.dispatcher().released.load());
 }
 
 TEST(BlockingPool, StartsThreadsOnlyWhenJobsWait) {
