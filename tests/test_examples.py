@@ -44,7 +44,7 @@ def example_server():
         while not lines.empty():
             output.append(lines.get())
     assert child.returncode == 0, "".join(output)
-    assert "stopped\n" in output
+    assert "stopped" in "".join(output)  # the server thread's own lines may land inside it
 
 
 @pytest.mark.parametrize("script, expected", [
