@@ -8,7 +8,7 @@ import pytest
 import velvane
 from scripted_peer import DEADLINE, Peer, frame, recv_exact, recv_frame
 from server_support import free_port, run_script, serving
-from test_client import ADD_REPLY, ADD_REQUEST, FULL_REPLY, IDL, answer, binary_header, serve_adds
+from test_client import ADD_REPLY, ADD_REQUEST, FULL_REPLY, IDL, answer, binary_header, reply_body, serve_adds
 
 T = velvane.TransportType
 P = velvane.ProtocolType
@@ -185,6 +185,26 @@ def test_concurrent_coroutines_get_their_own_replies(calc, peer, clients, corout
         run(main(port))
 
 
+def test_a_request_larger_than_the_socket_buffers_goes_out_whole(calc):
+    # A small receive buffer at the handshake keeps the peer's window under 64 KiB for the whole
+    # connection, so the kernel takes at most the send buffer (4 MiB at most) plus that at once.
+    text = "y" * (8 << 20)
+
+    def script(conn):
+        conn.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1 << 20)  # reads whole windows from now on
+        request = recv_frame(conn)
+        assert request.endswith(text.encode() + b"\0")
+        conn.sendall(frame(reply_body(bytes([11, 0, 0]) + (2).to_bytes(4, "big") + b"ok\0", name=b"name")))
+
+    async def main(port):
+        async with aclient(calc, port) as c:
+            assert await c.call("name", s=text) == "ok"
+
+    with Peer(script) as peer:
+        peer.server.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        run(main(peer.port))
+
+
 @pytest.mark.parametrize("sent", [0, len(FULL_REPLY) // 2])
 @pytest.mark.parametrize("how", ["cancel", "wait_for", "timeout"])
 def test_stopping_a_call_before_its_whole_reply_drops_the_connection(calc, how, sent):
@@ -248,7 +268,6 @@ def test_a_call_cancelled_while_waiting_for_the_lock_leaves_the_connection(calc)
         await waited(received)
         second = c.call("add", a=5, b=5)
         second.cancel()
-        await asyncio.sleep(0)  # its done-callback hands the cancellation to the runtime
         release.set()
         assert await first == 3
         assert second.cancelled()
@@ -258,6 +277,24 @@ def test_a_call_cancelled_while_waiting_for_the_lock_leaves_the_connection(calc)
 
     with Peer(script) as peer:
         run(main(peer.port))
+
+
+class NoReaderLoop(asyncio.SelectorEventLoop):
+    def add_reader(self, *args):
+        raise NotImplementedError
+
+
+def test_a_loop_that_cannot_watch_descriptors_still_gets_its_results(calc):
+    async def main(port):
+        c = aclient(calc, port)
+        with pytest.raises(OSError, match=NOT_OPEN):
+            await c.call("add", a=1, b=2)
+        async with c:
+            assert await asyncio.gather(*(c.call("add", a=i, b=1) for i in range(10))) == list(range(1, 11))
+        assert not c.is_open()
+
+    with Peer(serve_adds) as peer:
+        asyncio.run(asyncio.wait_for(main(peer.port), DEADLINE), loop_factory=NoReaderLoop)
 
 
 @pytest.mark.parametrize("transport, reply, text", [

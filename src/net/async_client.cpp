@@ -1,29 +1,28 @@
 // src/net/async_client.cpp: the shared client runtime, the connection cell's asynchronous lock and
-// the coroutines of open, close and call.
+// the steps of open, close and call.
 //
-// Everything a cell owns is touched on its strand only, with two exceptions: the lock's state, which
-// a starting call may take at once from its own thread (see ConnectionCell::call), and the two
-// flags is_open reads. An operation's coroutine, its lock wait, its watchdog and its cancellation
-// all run on that strand, so a request to stop is seen at the operation's next step: it cancels
-// whatever socket or resolver the operation is waiting on, and the operation looks at its flags
-// after every wait. The connection belongs to whoever holds the lock.
+// Each step runs under the cell's mutex, on whichever thread got there: the starting thread, or the
+// runtime thread whose wait just ended. A step either starts the next wait (a read, a write, a
+// connect) or finishes its operation; an operation that holds the lock and finishes hands the lock
+// straight to the next in line, whose first step runs at once on the same thread. So a busy
+// connection goes from one call's reply to the next call's request without a hand-over between
+// threads. Cancellation and timeouts take the same mutex, so they see a step either before it began
+// or after it started its wait, which they then interrupt. After run after the mutex is released.
 #include "net/async_client.h"
 
-#include <asio/co_spawn.hpp>
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
 #include <asio/post.hpp>
-#include <asio/redirect_error.hpp>
 #include <asio/steady_timer.hpp>
-#include <asio/strand.hpp>
-#include <asio/use_awaitable.hpp>
-#include <sys/socket.h>
+#include <asio/write.hpp>
+
+#include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
 #include <deque>
 #include <mutex>
+#include <vector>
 
 #include "net/message_io.h"
 #include "net/server.h"
@@ -34,26 +33,27 @@ using asio::ip::tcp;
 
 namespace {
 
+/// The process's client runtime: one event loop per thread, and each cell served by one of them, so a
+/// reply's handler runs on the thread that saw the reply arrive, without a hand-over to another.
 class ClientRuntime {
  public:
-  /// The process's runtime, started by the first caller. It is never destroyed: its threads keep
-  /// running, idle, until the process ends, and may still hold work the interpreter no longer wants.
+  /// Started by the first caller. It is never destroyed: its threads keep running, idle, until the
+  /// process ends, and may still hold work the interpreter no longer wants.
   static Result<ClientRuntime*> shared() {
     static std::mutex mutex;
     static ClientRuntime* runtime = nullptr;
     std::lock_guard lock(mutex);
     if (runtime) return runtime;
     try {
-      const size_t threads = effective_workers(0);
-      auto made = std::make_unique<ClientRuntime>(threads);
-      size_t started = 0;
+      auto made = std::make_unique<ClientRuntime>();
       Error failure;
-      for (size_t i = 0; i < threads; ++i) {
-        Status s = spawn_detached("velvane-async-io", 0, [context = &made->context_] { run(*context); });
-        if (s) ++started;
+      for (size_t i = 0, threads = effective_workers(0); i < threads; ++i) {
+        auto loop = std::make_unique<Loop>();
+        Status s = spawn_detached("velvane-async-io", 0, [context = &loop->context] { run(*context); });
+        if (s) made->loops_.push_back(std::move(loop));
         else failure = s.take_error();
       }
-      if (started == 0) return Error{failure.kind, "failed to start the client runtime: " + failure.text};
+      if (made->loops_.empty()) return Error{failure.kind, "failed to start the client runtime: " + failure.text};
       runtime = made.release();
       return runtime;
     } catch (...) {
@@ -61,12 +61,17 @@ class ClientRuntime {
     }
   }
 
-  explicit ClientRuntime(size_t threads)
-      : context_(static_cast<int>(threads)), work_(asio::make_work_guard(context_)) {}
-
-  asio::io_context& context() { return context_; }
+  /// The loops take new cells in turn.
+  asio::io_context& next_context() {
+    return loops_[next_.fetch_add(1, std::memory_order_relaxed) % loops_.size()]->context;
+  }
 
  private:
+  struct Loop {
+    asio::io_context context{1};
+    asio::executor_work_guard<asio::io_context::executor_type> work{asio::make_work_guard(context)};
+  };
+
   static void run(asio::io_context& context) {
     for (;;) {
       try {
@@ -78,11 +83,12 @@ class ClientRuntime {
     }
   }
 
-  asio::io_context context_;
-  asio::executor_work_guard<asio::io_context::executor_type> work_;
+  std::vector<std::unique_ptr<Loop>> loops_;
+  std::atomic<size_t> next_{0};
 };
 
 Error os_error(const std::error_code& ec) { return Error{ErrorKind::Os, ec.message()}; }
+Completion failed(Error e) { return Completion{Completion::Kind::Failed, {}, std::move(e)}; }
 
 }  // namespace
 
@@ -98,310 +104,367 @@ struct AsyncConnection {
   ReadBuffer buffer;
 };
 
+/// What a step leaves for after the cell's mutex is released: the operation that just took the lock
+/// and sends its request (a send may take a while on loopback, where it delivers the bytes), and the
+/// finished operations whose handlers run.
+struct After {
+  std::shared_ptr<Operation> sender;
+  std::vector<std::pair<std::shared_ptr<Operation>, Completion>> finished;
+};
+
 struct ConnectionCell::Impl {
-  explicit Impl(asio::io_context& c) : context(c), strand(asio::make_strand(c)) {}
+  explicit Impl(asio::io_context& c) : context(c) {}
 
   asio::io_context& context;
-  asio::strand<asio::io_context::executor_type> strand;
-  // On the strand only:
-  std::unique_ptr<AsyncConnection> connection;  // belongs to the lock's holder
-  std::mutex lock_mutex;  // guards locked and waiters; never held across anything that waits
+  std::mutex mutex;  // guards what follows; never held while a report runs
   bool locked = false;
-  std::deque<Operation*> waiters;  // in line for the lock; each entry is kept alive by its coroutine
+  std::deque<std::shared_ptr<Operation>> waiters;  // in line for the lock
+  std::unique_ptr<AsyncConnection> connection;     // used by the lock's holder only
   // Mirrors of `locked` and `connection != nullptr`, for is_open on any thread:
   std::atomic<bool> lock_held{false};
   std::atomic<bool> connected{false};
 
-  void set_connection(std::unique_ptr<AsyncConnection>& slot_value) {
-    std::swap(connection, slot_value);
+  void set_locked(bool value) {
+    locked = value;
+    lock_held.store(value, std::memory_order_release);
+  }
+  void set_connection(std::unique_ptr<AsyncConnection> value) {
+    connection = std::move(value);
     connected.store(connection != nullptr, std::memory_order_release);
   }
-  void drop_connection() {
-    connection.reset();
-    connected.store(false, std::memory_order_release);
-  }
-  void release_lock();
+  /// Takes the free lock for `op`, or puts it in line.
+  void acquire(const std::shared_ptr<Operation>& op, After& out);
+  /// The holder is done: the lock goes to the waiters in turn until one keeps it.
+  void release(After& out);
 };
 
 struct Operation : std::enable_shared_from_this<Operation> {
-  Operation(std::shared_ptr<ConnectionCell> c, CompletionHandler d)
-      : cell(std::move(c)), done(std::move(d)), wake(cell->impl().strand), watchdog(cell->impl().strand) {}
+  enum class Kind : uint8_t { Open, Close, Call };
+  enum class Stage : uint8_t { Connecting, Waiting, Working, Finished };
 
+  Operation(std::shared_ptr<ConnectionCell> c, Kind k, Timeout t, CompletionHandler d)
+      : cell(std::move(c)), impl(cell->impl()), kind(k), timeout(t), done(std::move(d)) {}
   Operation(const Operation&) = delete;
   Operation& operator=(const Operation&) = delete;
 
   std::shared_ptr<ConnectionCell> cell;
-  CompletionHandler done;
-  asio::steady_timer wake;      // waits for the lock
-  asio::steady_timer watchdog;  // ends the network work at the timeout
-  // On the strand only:
-  bool waiting = false;   // in the cell's line for the lock
-  bool granted = false;   // holds the lock
-  bool finished = false;
+  ConnectionCell::Impl& impl;
+  const Kind kind;
+  const Timeout timeout;
+  CompletionHandler done;  // taken by the report
+  // Under impl.mutex:
+  Stage stage = Stage::Waiting;
   bool cancelled = false;
   bool timed_out = false;
-  tcp::socket* busy_socket = nullptr;      // what the work waits on, for interrupt()
-  tcp::resolver* busy_resolver = nullptr;
+  std::unique_ptr<asio::steady_timer> watchdog;  // only with a timeout
+  // A call:
+  std::string wire;  // the request as it goes on the wire
+  size_t sent = 0;
+  framing::Transport transport = framing::Transport::Framed;
+  Protocol protocol = Protocol::Binary;
+  bool oneway = false;
+  bool sending = false;  // its request is still going out
+  std::optional<framing::MessageDecoder> decoder;
+  struct Outcome {
+    Completion result;
+    bool drop = false;  // the connection goes
+  };
+  std::optional<Outcome> early;  // how it ends, known before the request was out (the reply came first)
+  // An open:
+  std::string host;
+  uint16_t port = 0;
+  std::unique_ptr<tcp::resolver> resolver;
+  tcp::resolver::results_type endpoints;
+  tcp::resolver::results_type::const_iterator next_endpoint;
+  std::unique_ptr<AsyncConnection> made;  // the connection being made; then the one it replaced
+  Error last_error{ErrorKind::Os, "could not resolve to any address"};
 
   bool stopped() const { return cancelled || timed_out; }
 
-  void interrupt() {
-    ConnectionCell::Impl& c = cell->impl();
-    if (waiting) {
-      {
-        std::lock_guard lock(c.lock_mutex);
-        std::erase(c.waiters, this);
-      }
-      waiting = false;
-      wake.cancel();
-    }
-    // A stop in the middle of the network work ends the connection, so shutting the socket down is
-    // safe, and it also fails the reads and writes that start after the stop, not only a waiting one.
-    std::error_code ignored;
-    if (busy_socket) {
-      busy_socket->cancel(ignored);
-      busy_socket->shutdown(tcp::socket::shutdown_both, ignored);
-    }
-    if (busy_resolver) busy_resolver->cancel();
-  }
-
-  void start_watchdog(const Timeout& timeout) {
-    if (!timeout) return;
-    watchdog.expires_after(*timeout);
-    watchdog.async_wait([self = shared_from_this()](std::error_code ec) {
-      if (ec || self->finished) return;
-      self->timed_out = true;
-      self->interrupt();
-    });
-  }
-
-  /// How a stopped operation ends.
   Completion stop_result() const {
-    if (timed_out) return Completion{Completion::Kind::Failed, {}, Error{ErrorKind::TimedOut, std::string(kTimedOut)}};
+    if (timed_out) return failed(Error{ErrorKind::TimedOut, std::string(kTimedOut)});
     return Completion{Completion::Kind::Cancelled, {}, {}};
   }
 
-  /// Reports once, off the strand, so the cell's next operation need not wait for the report.
-  void finish(Completion result) {
-    if (finished) return;
-    finished = true;
-    watchdog.cancel();
-    asio::post(cell->impl().context, [handler = std::move(done), result = std::move(result)]() mutable {
-      handler(std::move(result));
+  void finish(Completion result, After& out) {
+    if (stage == Stage::Finished) return;
+    stage = Stage::Finished;
+    if (watchdog) watchdog->cancel();
+    out.finished.emplace_back(shared_from_this(), std::move(result));
+  }
+
+  void arm_watchdog() {
+    if (!timeout) return;
+    watchdog = std::make_unique<asio::steady_timer>(impl.context, *timeout);
+    watchdog->async_wait([self = shared_from_this()](std::error_code ec) {
+      if (!ec) self->stop(/*by_timeout=*/true);
     });
   }
-};
 
-void ConnectionCell::Impl::release_lock() {
-  Operation* next = nullptr;
-  {
-    std::lock_guard lock(lock_mutex);
-    if (waiters.empty()) {
-      locked = false;
-      lock_held.store(false, std::memory_order_release);
-      return;
-    }
-    next = waiters.front();
-    waiters.pop_front();
-  }
-  next->waiting = false;
-  next->granted = true;
-  next->wake.cancel();
-}
+  /// From any thread: the operation ends at once if it waits for the lock, else its wait is cut short.
+  void stop(bool by_timeout);
+
+  /// Holds the lock now; false when it finished at once (the lock is then for the next in line).
+  bool granted(After& out);
+  std::optional<Outcome> read_step();
+  void conclude(Outcome outcome, After& out);
+  void on_sent_now(Result<size_t> now, After& out);
+  void on_written(std::error_code ec, After& out);
+  void on_read(std::error_code ec, size_t n, After& out);
+  void connect_next(After& out);
+  void on_resolved(std::error_code ec, tcp::resolver::results_type results, After& out);
+  void on_connected(std::error_code ec, After& out);
+};
 
 namespace {
 
-/// Forgets the socket or resolver the operation waited on, however the coroutine leaves.
-struct BusyClear {
-  Operation& op;
-  ~BusyClear() {
-    op.busy_socket = nullptr;
-    op.busy_resolver = nullptr;
+void deliver(After& after) {
+  for (auto& [op, result] : after.finished) {
+    CompletionHandler handler = std::move(op->done);
+    handler(std::move(result));
   }
-};
+  after.finished.clear();
+}
 
-/// Gives the lock back however the coroutine leaves.
-struct LockHold {
-  Operation& op;
-  ~LockHold() {
-    if (!op.granted) return;
-    op.granted = false;
-    op.cell->impl().release_lock();
-  }
-};
-
-/// Waits in line for the cell's lock; false when cancelled first (the lock is then not held).
-asio::awaitable<bool> acquire(Operation& op) {
-  ConnectionCell::Impl& c = op.cell->impl();
-  if (op.granted) co_return true;  // taken when the call started
-  if (op.stopped()) co_return false;
+/// Runs `step(op, after)` under the cell's mutex, then what it left for after: the reports, and the
+/// request of the operation that took the lock (whose next step may leave more).
+template <class Step>
+void under_lock(Operation& op, Step step) {
+  After after;
   {
-    std::lock_guard lock(c.lock_mutex);
-    if (!c.locked) {
-      c.locked = true;
-      c.lock_held.store(true, std::memory_order_release);
-      op.granted = true;
-    } else {
-      c.waiters.push_back(&op);
-      op.waiting = true;
+    std::lock_guard lock(op.impl.mutex);
+    step(op, after);
+  }
+  deliver(after);
+  while (std::shared_ptr<Operation> sender = std::move(after.sender)) {
+    // The lock's holder alone uses the connection, so it is there without the mutex.
+    Result<size_t> now = send_now(sender->impl.connection->socket, std::string_view(sender->wire).substr(sender->sent));
+    {
+      std::lock_guard lock(sender->impl.mutex);
+      sender->on_sent_now(std::move(now), after);
     }
-  }
-  if (op.granted) co_return true;
-  op.wake.expires_at(asio::steady_timer::time_point::max());
-  std::error_code ignored;
-  co_await op.wake.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
-  if (!op.granted) co_return false;
-  if (op.stopped()) {
-    op.granted = false;
-    c.release_lock();
-    co_return false;
-  }
-  co_return true;
-}
-
-Completion failed(Error e) { return Completion{Completion::Kind::Failed, {}, std::move(e)}; }
-
-/// `wire`: the request as it goes on the wire; the starter may have written its first `sent_early`
-/// bytes already.
-asio::awaitable<Completion> run_call(Operation& op, std::string wire, framing::Transport transport,
-                                     Protocol protocol, bool oneway, Timeout timeout, Result<size_t> sent_early) {
-  ConnectionCell::Impl& c = op.cell->impl();
-  if (!co_await acquire(op)) co_return op.stop_result();
-  LockHold hold{op};
-  if (!c.connection) co_return Completion{Completion::Kind::NotOpen, {}, {}};
-  if (op.stopped() && sent_early && sent_early.value() == 0) co_return op.stop_result();  // nothing went out
-  AsyncConnection& conn = *c.connection;
-  op.start_watchdog(timeout);
-  BusyClear busy{op};
-  op.busy_socket = &conn.socket;
-  // From here on a failure or a stop leaves the stream between messages no more: drop it.
-  Status sent = sent_early ? Status{} : Status{sent_early.take_error()};
-  if (sent && sent_early.value() < wire.size())
-    sent = co_await write_message(conn.socket, framing::Transport::Buffered,
-                                  std::string_view(wire).substr(sent_early.value()));
-  if (op.stopped()) {
-    c.drop_connection();
-    co_return op.stop_result();
-  }
-  if (!sent) {
-    c.drop_connection();
-    co_return failed(sent.take_error());
-  }
-  Completion out;
-  if (!oneway) {
-    framing::MessageDecoder decoder(transport, protocol);
-    Result<std::string> reply = co_await conn.buffer.read_message(conn.socket, decoder);
-    op.busy_socket = nullptr;
-    if (!reply) {
-      c.drop_connection();
-      co_return op.stopped() ? op.stop_result() : failed(reply.take_error());
-    }
-    out.reply = std::move(reply).value();
-    if (out.reply.empty()) {
-      c.drop_connection();
-      if (op.stopped()) co_return op.stop_result();  // the end of input the stop itself caused
-    }
-  }
-  co_return out;
-}
-
-asio::awaitable<Completion> run_open(Operation& op, std::string host, uint16_t port, Timeout timeout) {
-  ConnectionCell::Impl& c = op.cell->impl();
-  op.start_watchdog(timeout);
-  tcp::resolver resolver(c.strand);
-  BusyClear busy{op};
-  op.busy_resolver = &resolver;
-  std::error_code ec;
-  const auto endpoints = co_await resolver.async_resolve(host, std::to_string(port),
-                                                         asio::redirect_error(asio::use_awaitable, ec));
-  op.busy_resolver = nullptr;
-  if (op.stopped()) co_return op.stop_result();
-  if (ec) co_return failed(os_error(ec));
-  Error last{ErrorKind::Os, "could not resolve to any address"};
-  for (const auto& entry : endpoints) {
-    auto made = std::make_unique<AsyncConnection>(tcp::socket(c.strand));
-    op.busy_socket = &made->socket;
-    co_await made->socket.async_connect(entry.endpoint(), asio::redirect_error(asio::use_awaitable, ec));
-    op.busy_socket = nullptr;
-    if (op.stopped()) co_return op.stop_result();
-    if (ec) {
-      last = os_error(ec);
-      continue;
-    }
-    made->socket.set_option(tcp::no_delay(true), ec);  // a failure here is not worth refusing the connection
-    op.watchdog.cancel();
-    if (!co_await acquire(op)) co_return op.stop_result();
-    LockHold hold{op};
-    c.set_connection(made);  // the old connection, now in `made`, closes as the coroutine ends
-    co_return Completion{};
-  }
-  co_return failed(std::move(last));
-}
-
-asio::awaitable<Completion> run_close(Operation& op) {
-  ConnectionCell::Impl& c = op.cell->impl();
-  if (!co_await acquire(op)) co_return op.stop_result();
-  LockHold hold{op};
-  c.drop_connection();
-  co_return Completion{};
-}
-
-/// Runs `body(*op)` on the operation's strand, starting at once.
-template <class Body>
-OperationHandle spawn(std::shared_ptr<Operation> op, Body body) {
-  auto strand = op->cell->impl().strand;
-  asio::co_spawn(
-      strand,
-      [op, body = std::move(body)]() mutable -> asio::awaitable<void> {
-        Completion result;
-        try {
-          result = co_await body(*op);
-        } catch (...) {
-          result = failed(current_exception_error());
-        }
-        op->finish(std::move(result));
-      },
-      [op](std::exception_ptr e) {
-        if (e) op->finish(failed(Error{ErrorKind::Internal, "client operation ended unexpectedly"}));
-      });
-  return OperationHandle(op);
-}
-
-template <class Body>
-OperationHandle start(std::shared_ptr<ConnectionCell> cell, CompletionHandler done, Body body) {
-  return spawn(std::make_shared<Operation>(std::move(cell), std::move(done)), std::move(body));
-}
-
-/// Takes the lock from the calling thread when nobody holds it.
-bool take_lock_now(ConnectionCell::Impl& c) {
-  std::lock_guard lock(c.lock_mutex);
-  if (c.locked) return false;
-  c.locked = true;
-  c.lock_held.store(true, std::memory_order_release);
-  return true;
-}
-
-/// What the socket takes of `wire` without waiting.
-Result<size_t> send_now(AsyncConnection& conn, std::string_view wire) {
-  for (;;) {
-    const ssize_t n = ::send(conn.socket.native_handle(), wire.data(), wire.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
-    if (n >= 0) return static_cast<size_t>(n);
-    if (errno == EINTR) continue;
-    if (errno == EAGAIN || errno == EWOULDBLOCK) return size_t{0};
-    return os_error(std::error_code(errno, std::system_category()));
+    deliver(after);
   }
 }
 
 }  // namespace
 
-void OperationHandle::cancel() const {
-  std::shared_ptr<Operation> op = op_.lock();
-  if (!op) return;
-  asio::post(op->cell->impl().strand, [op] {
-    if (op->finished) return;
-    op->cancelled = true;
-    op->interrupt();
+void ConnectionCell::Impl::acquire(const std::shared_ptr<Operation>& op, After& out) {
+  if (locked) {
+    op->stage = Operation::Stage::Waiting;
+    waiters.push_back(op);
+    return;
+  }
+  set_locked(true);
+  if (!op->granted(out)) release(out);
+}
+
+void ConnectionCell::Impl::release(After& out) {
+  while (!waiters.empty()) {
+    std::shared_ptr<Operation> next = std::move(waiters.front());
+    waiters.pop_front();
+    if (next->granted(out)) return;
+  }
+  set_locked(false);
+}
+
+bool Operation::granted(After& out) {
+  stage = Stage::Working;
+  switch (kind) {
+    case Kind::Open: {
+      std::swap(impl.connection, made);  // the old connection closes with the operation
+      impl.connected.store(true, std::memory_order_release);
+      finish(Completion{}, out);
+      return false;
+    }
+    case Kind::Close:
+      impl.set_connection(nullptr);
+      finish(Completion{}, out);
+      return false;
+    case Kind::Call:
+      if (!impl.connection) {
+        finish(Completion{Completion::Kind::NotOpen, {}, {}}, out);
+        return false;
+      }
+      // The reply's read is under way before the request leaves, so the thread that sees the reply
+      // arrive reads it, whether or not the sender has come back from sending.
+      decoder.emplace(transport, protocol);
+      arm_watchdog();
+      sending = true;
+      out.sender = shared_from_this();
+      if (!oneway) early = read_step();
+      return true;
+  }
+  return false;
+}
+
+/// Feeds what was read to the reply's decoder and reads on, or tells how the call ends. A failure or
+/// a stop in the middle of the exchange leaves the stream between messages no more: the connection
+/// goes.
+std::optional<Operation::Outcome> Operation::read_step() {
+  AsyncConnection& conn = *impl.connection;
+  conn.buffer.feed(*decoder);
+  switch (decoder->progress()) {
+    case framing::Progress::NeedMore:
+      if (stopped()) return Outcome{stop_result(), true};
+      conn.socket.async_read_some(conn.buffer.space(), [self = shared_from_this()](std::error_code ec, size_t n) {
+        under_lock(*self, [ec, n](Operation& op, After& out) { op.on_read(ec, n, out); });
+      });
+      return std::nullopt;
+    case framing::Progress::Failed:
+      return Outcome{stopped() ? stop_result() : failed(decoder->error()), true};
+    case framing::Progress::Done:
+      break;
+  }
+  Outcome outcome{Completion{Completion::Kind::Done, decoder->take_payload(), {}}, false};
+  if (outcome.result.reply.empty()) {  // the peer ended the connection
+    outcome.drop = true;
+    if (stopped()) outcome.result = stop_result();  // the end of input the stop itself caused
+  }
+  return outcome;
+}
+
+/// Ends the call and passes the lock on, unless its request is still going out: the sender uses the
+/// connection without the mutex, so the end waits for it.
+void Operation::conclude(Outcome outcome, After& out) {
+  if (sending) {
+    early = std::move(outcome);
+    return;
+  }
+  if (outcome.drop) impl.set_connection(nullptr);  // a read still waiting on it ends with it
+  finish(std::move(outcome.result), out);
+  impl.release(out);
+}
+
+// The request went out, wholly or in part, from the thread that took the lock.
+void Operation::on_sent_now(Result<size_t> now, After& out) {
+  if (stage == Stage::Finished) return;
+  if (now) sent += now.value();
+  if (!now || stopped()) {
+    sending = false;
+    return conclude(Outcome{stopped() ? stop_result() : failed(now.take_error()), true}, out);
+  }
+  if (sent < wire.size()) {
+    AsyncConnection& conn = *impl.connection;
+    asio::async_write(conn.socket, asio::buffer(wire.data() + sent, wire.size() - sent),
+                      [self = shared_from_this()](std::error_code ec, size_t) {
+                        under_lock(*self, [ec](Operation& op, After& out) { op.on_written(ec, out); });
+                      });
+    return;
+  }
+  sending = false;
+  if (early) return conclude(*std::exchange(early, std::nullopt), out);
+  if (oneway) return conclude(Outcome{}, out);
+}
+
+void Operation::on_written(std::error_code ec, After& out) {
+  if (stage == Stage::Finished) return;
+  sending = false;
+  if (ec || stopped()) return conclude(Outcome{stopped() ? stop_result() : failed(os_error(ec)), true}, out);
+  if (early) return conclude(*std::exchange(early, std::nullopt), out);
+  if (oneway) return conclude(Outcome{}, out);
+}
+
+void Operation::on_read(std::error_code ec, size_t n, After& out) {
+  if (stage == Stage::Finished) return;  // the connection it read from is gone
+  std::optional<Outcome> outcome;
+  if (ec == asio::error::eof || (!ec && n == 0)) {
+    decoder->end_of_input();
+    outcome = read_step();
+  } else if (ec) {
+    outcome = Outcome{stopped() ? stop_result() : failed(os_error(ec)), true};
+  } else {
+    impl.connection->buffer.filled(n);
+    outcome = read_step();
+  }
+  if (outcome) conclude(std::move(*outcome), out);
+}
+
+void Operation::on_resolved(std::error_code ec, tcp::resolver::results_type results, After& out) {
+  if (stopped()) return finish(stop_result(), out);
+  if (ec) return finish(failed(os_error(ec)), out);
+  endpoints = std::move(results);
+  next_endpoint = endpoints.begin();
+  connect_next(out);
+}
+
+void Operation::connect_next(After& out) {
+  if (next_endpoint == endpoints.end()) return finish(failed(last_error), out);
+  made = std::make_unique<AsyncConnection>(tcp::socket(impl.context));
+  made->socket.async_connect(next_endpoint->endpoint(), [self = shared_from_this()](std::error_code ec) {
+    under_lock(*self, [ec](Operation& op, After& out) { op.on_connected(ec, out); });
   });
+  ++next_endpoint;
+}
+
+namespace {
+
+/// Connecting waited for the socket to become writable, and the runtime keeps watching for that
+/// once asked, which would wake it at every acknowledgement the peer sends. The socket is handed
+/// over afresh, watched for reads only; if that fails it stays as it is.
+void watch_reads_only(tcp::socket& socket) {
+  std::error_code ec;
+  const tcp protocol = socket.local_endpoint(ec).protocol();
+  if (ec) return;
+  tcp::socket fresh(socket.get_executor());
+  const tcp::socket::native_handle_type fd = socket.release(ec);
+  if (ec) return;
+  fresh.assign(protocol, fd, ec);
+  if (ec) {
+    ::close(fd);
+    return;
+  }
+  socket = std::move(fresh);
+}
+
+}  // namespace
+
+void Operation::on_connected(std::error_code ec, After& out) {
+  if (stopped()) {
+    made.reset();
+    return finish(stop_result(), out);
+  }
+  if (ec) {
+    last_error = os_error(ec);
+    made.reset();
+    return connect_next(out);
+  }
+  made->socket.set_option(tcp::no_delay(true), ec);  // a failure here is not worth refusing the connection
+  watch_reads_only(made->socket);
+  if (watchdog) watchdog->cancel();  // the time limit is for connecting
+  impl.acquire(shared_from_this(), out);
+}
+
+void Operation::stop(bool by_timeout) {
+  under_lock(*this, [by_timeout](Operation& op, After& out) {
+    if (op.stage == Stage::Finished || op.stopped()) return;
+    if (by_timeout && op.stage == Stage::Waiting) return;  // an open that has connected: its limit is over
+    (by_timeout ? op.timed_out : op.cancelled) = true;
+    std::error_code ignored;
+    switch (op.stage) {
+      case Stage::Waiting:
+        std::erase(op.impl.waiters, op.shared_from_this());
+        op.made.reset();
+        op.finish(op.stop_result(), out);
+        break;
+      case Stage::Connecting:
+        if (op.resolver) op.resolver->cancel();
+        if (op.made) op.made->socket.close(ignored);
+        break;
+      case Stage::Working:
+        // Only a call works while holding the lock. Shutting the socket down also fails the reads
+        // and writes that start after the stop, not only the one waiting now.
+        op.impl.connection->socket.cancel(ignored);
+        op.impl.connection->socket.shutdown(tcp::socket::shutdown_both, ignored);
+        break;
+      case Stage::Finished:
+        break;
+    }
+  });
+}
+
+void OperationHandle::cancel() const {
+  if (std::shared_ptr<Operation> op = op_.lock()) op->stop(/*by_timeout=*/false);
 }
 
 ConnectionCell::ConnectionCell(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
@@ -411,7 +474,7 @@ Result<std::shared_ptr<ConnectionCell>> ConnectionCell::create() {
   auto runtime = ClientRuntime::shared();
   if (!runtime) return runtime.take_error();
   try {
-    return std::make_shared<ConnectionCell>(std::make_unique<Impl>(runtime.value()->context()));
+    return std::make_shared<ConnectionCell>(std::make_unique<Impl>(runtime.value()->next_context()));
   } catch (...) {
     return current_exception_error();
   }
@@ -422,30 +485,40 @@ bool ConnectionCell::is_open() const {
 }
 
 OperationHandle ConnectionCell::open(std::string host, uint16_t port, Timeout timeout, CompletionHandler done) {
-  return start(shared_from_this(), std::move(done),
-               [host = std::move(host), port, timeout](Operation& op) { return run_open(op, host, port, timeout); });
+  auto op = std::make_shared<Operation>(shared_from_this(), Operation::Kind::Open, timeout, std::move(done));
+  op->host = std::move(host);
+  op->port = port;
+  under_lock(*op, [](Operation& op, After&) {
+    op.stage = Operation::Stage::Connecting;
+    op.arm_watchdog();
+    op.resolver = std::make_unique<tcp::resolver>(op.impl.context);
+    op.resolver->async_resolve(op.host, std::to_string(op.port),
+                               [self = op.shared_from_this()](std::error_code ec, tcp::resolver::results_type r) {
+                                 under_lock(*self, [ec, &r](Operation& op, After& out) {
+                                   op.on_resolved(ec, std::move(r), out);
+                                 });
+                               });
+  });
+  return OperationHandle(op);
 }
 
 OperationHandle ConnectionCell::close(CompletionHandler done) {
-  return start(shared_from_this(), std::move(done), [](Operation& op) { return run_close(op); });
+  auto op = std::make_shared<Operation>(shared_from_this(), Operation::Kind::Close, std::nullopt, std::move(done));
+  under_lock(*op, [](Operation& op, After& out) { op.impl.acquire(op.shared_from_this(), out); });
+  return OperationHandle(op);
 }
 
-// A call that finds the lock free takes it and writes what the socket accepts at once from the
-// calling thread, which saves the hand-over to a runtime thread before the request leaves.
+// A call that finds the lock free writes its request from the calling thread, which saves the
+// hand-over to a runtime thread before the request leaves.
 OperationHandle ConnectionCell::call(std::string request, framing::Transport transport, Protocol protocol,
                                      bool oneway, Timeout timeout, CompletionHandler done) {
-  std::string wire;
-  framing::append_frame(wire, transport, request);
-  auto op = std::make_shared<Operation>(shared_from_this(), std::move(done));
-  Result<size_t> sent_early = size_t{0};
-  if (take_lock_now(*impl_)) {
-    op->granted = true;
-    if (impl_->connection) sent_early = send_now(*impl_->connection, wire);
-  }
-  return spawn(std::move(op), [wire = std::move(wire), transport, protocol, oneway, timeout,
-                               sent_early = std::move(sent_early)](Operation& op) mutable {
-    return run_call(op, std::move(wire), transport, protocol, oneway, timeout, std::move(sent_early));
-  });
+  auto op = std::make_shared<Operation>(shared_from_this(), Operation::Kind::Call, timeout, std::move(done));
+  framing::append_frame(op->wire, transport, request);
+  op->transport = transport;
+  op->protocol = protocol;
+  op->oneway = oneway;
+  under_lock(*op, [](Operation& op, After& out) { op.impl.acquire(op.shared_from_this(), out); });
+  return OperationHandle(op);
 }
 
 }  // namespace velvane::net

@@ -3,9 +3,14 @@
 //
 // A ConnectionCell holds at most one connection behind an asynchronous lock. Operations (connect,
 // close, one call's write-then-read) are started from any thread, run on the runtime's threads and
-// report once, through their completion handler, on a runtime thread. Each holds the cell, so it
-// finishes even when its starter has forgotten the cell. The runtime starts with the first cell and
-// is never torn down: its threads may outlive everything else in the process.
+// report once, through their completion handler. Each holds the cell, so it finishes even when its
+// starter has forgotten the cell. The runtime starts with the first cell and is never torn down: its
+// threads may outlive everything else in the process.
+//
+// A completion handler runs on the thread that finished the operation, with none of the cell's locks
+// held: usually a runtime thread, but also the starter's, inside open/close/call or cancel (a call
+// that finds no connection, a reply that came back before its sender returned, a call cancelled
+// while in line). Keep it short: it delays whatever that thread does next.
 #pragma once
 
 #include <chrono>

@@ -1,9 +1,7 @@
-// src/net/message_io.h: moving whole Thrift messages over an Asio socket with C++20 coroutines.
+// src/net/message_io.h: moving whole Thrift messages over an Asio socket from completion handlers.
 //
-// The asynchronous counterpart of Connection::write_message / read_message: message boundaries come
-// from the sans-IO decoders of src/framing/, and the read buffer keeps the bytes that arrived after
-// one message for the next. Nothing here knows clients or servers, so the asyncio client's
-// connection and a server's connection task can both drive it.
+// Message boundaries come from the sans-IO decoders of src/framing/; the read buffer keeps the bytes
+// that arrived after one message for the next. Nothing here knows clients or servers.
 #pragma once
 
 // Standard headers first: Asio's recycling allocator is chosen from what they define, and every file
@@ -12,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include <asio/awaitable.hpp>
+#include <asio/buffer.hpp>
 #include <asio/ip/tcp.hpp>
 
 #include "framing/framing.h"
@@ -26,10 +24,17 @@ class ReadBuffer {
  public:
   ReadBuffer() : data_(std::make_unique<char[]>(kBufferSize)) {}
 
-  /// Reads one message with `decoder` (fresh for each message). An empty payload means the peer
-  /// ended the connection cleanly before a message began. A socket error, cancellation included,
-  /// carries the operating system's text.
-  asio::awaitable<Result<std::string>> read_message(asio::ip::tcp::socket& socket, framing::MessageDecoder& decoder);
+  /// Hands `decoder` what it takes of the unread bytes.
+  void feed(framing::MessageDecoder& decoder) {
+    if (begin_ < end_) begin_ += decoder.feed(std::string_view(data_.get() + begin_, end_ - begin_));
+  }
+  /// Where the next read goes; only once every byte read before has been fed.
+  asio::mutable_buffer space() {
+    begin_ = end_ = 0;
+    return asio::buffer(data_.get(), kBufferSize);
+  }
+  /// `n` bytes arrived in space().
+  void filled(size_t n) { end_ = n; }
 
  private:
   std::unique_ptr<char[]> data_;
@@ -37,8 +42,8 @@ class ReadBuffer {
   size_t end_ = 0;
 };
 
-/// Writes one message (the length prefix first when framed) in a single gathered write.
-asio::awaitable<Status> write_message(asio::ip::tcp::socket& socket, framing::Transport transport,
-                                      std::string_view payload);
+/// What the socket takes of `bytes` without waiting (0 when its send buffer is full); an error
+/// carries the operating system's text.
+Result<size_t> send_now(asio::ip::tcp::socket& socket, std::string_view bytes);
 
 }  // namespace velvane::net

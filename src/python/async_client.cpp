@@ -6,13 +6,16 @@
 // Outcomes reach the loop through its delivery channel: a runtime thread queues the outcome and
 // wakes the loop through an eventfd the loop watches with add_reader, without ever waiting for the
 // interpreter; the loop turns queued outcomes into values or exceptions and resolves the futures.
-// A loop that cannot carry the channel (no attribute dict) gets the plain route instead: the runtime
-// thread attaches, decodes and hands the value over with call_soon_threadsafe, and drops the work,
-// Python references and all, once the interpreter is going away. Cancelling a future cancels its
-// operation.
+// A loop that cannot carry the channel (no attribute dict, or no add_reader) gets the plain route
+// instead: the runtime thread attaches, decodes and hands the value over with call_soon_threadsafe,
+// and drops the work, Python references and all, once the interpreter is going away.
+//
+// The futures are a subclass of asyncio.Future whose cancel() also stops the operation, so
+// cancellation costs nothing per call until it happens.
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <initializer_list>
@@ -36,24 +39,44 @@ using framing::Transport;
 // --- asyncio, looked up once -------------------------------------------------------------------
 
 PyObject* settle(PyObject*, PyObject* const* args, Py_ssize_t nargs);
-PyObject* cancel_if_cancelled(PyObject* capsule, PyObject* future);
 PyObject* drain_channel(PyObject* capsule, PyObject*);
+PyObject* future_cancel(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+void future_dealloc(PyObject* self);
 
 PyMethodDef settle_def = {"_velvane_settle",
                           reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guard<settle>)), METH_FASTCALL,
                           nullptr};
-PyMethodDef cancel_def = {"_velvane_cancel_operation", guard<cancel_if_cancelled>, METH_O, nullptr};
 PyMethodDef drain_def = {"_velvane_deliver", guard<drain_channel>, METH_NOARGS, nullptr};
+
+PyMethodDef future_methods[] = {
+    {"cancel", fastcall<future_cancel>(), METH_FASTCALL | METH_KEYWORDS,
+     "cancel($self, /, msg=None)\n--\n\nCancels the future and stops the network work behind it."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot future_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(future_dealloc)},
+    {Py_tp_methods, future_methods},
+    {0, nullptr},
+};
+
+/// What the client's futures carry beyond an asyncio future: the operation a cancel stops.
+struct FutureExtra {
+  alignas(net::OperationHandle) unsigned char storage[sizeof(net::OperationHandle)];
+  bool live;  // storage holds a handle (the memory starts zeroed)
+
+  net::OperationHandle& handle() { return *std::launder(reinterpret_cast<net::OperationHandle*>(storage)); }
+};
 
 /// Process-wide, created by the first client and kept for the process (like the classes).
 struct Asyncio {
   PyObject* get_running_loop;
   PyObject* settle;  // settle(future, failed, value) on the loop
-  PyObject* create_future;
-  PyObject* add_done_callback;
+  PyTypeObject* future_type;  // asyncio.Future whose cancel also stops the operation
+  PyObject* base_cancel;      // asyncio.Future.cancel
+  destructor base_dealloc;
+  PyObject* loop_keyword;  // ("loop",)
   PyObject* call_soon_threadsafe;
-  PyObject* cancelled;
-  PyObject* done;
   PyObject* set_result;
   PyObject* set_exception;
   PyObject* add_reader;
@@ -65,6 +88,13 @@ std::atomic<const Asyncio*> g_asyncio{nullptr};
 
 PyObject* interned(const char* text) { return PyUnicode_InternFromString(text); }
 
+/// The subclass of asyncio.Future the client's awaitables are; nullptr with an exception set.
+PyTypeObject* make_future_type(PyObject* base) {
+  PyType_Spec spec = {"velvane.Future", -static_cast<int>(sizeof(FutureExtra)), 0, Py_TPFLAGS_DEFAULT,
+                      future_slots};
+  return reinterpret_cast<PyTypeObject*>(PyType_FromMetaclass(nullptr, nullptr, &spec, base));
+}
+
 /// The lookups, or nullptr with an exception set.
 const Asyncio* asyncio() {
   if (const Asyncio* ready = g_asyncio.load(std::memory_order_acquire)) return ready;
@@ -74,21 +104,32 @@ const Asyncio* asyncio() {
   if (!module) return nullptr;
   Ref get_running_loop = Ref::steal(PyObject_GetAttrString(module.get(), "get_running_loop"));
   Ref settle = Ref::steal(PyCFunction_New(&settle_def, nullptr));
-  if (!get_running_loop || !settle) return nullptr;
-  Ref names[] = {Ref::steal(interned("create_future")), Ref::steal(interned("add_done_callback")),
-                 Ref::steal(interned("call_soon_threadsafe")), Ref::steal(interned("cancelled")),
-                 Ref::steal(interned("done")), Ref::steal(interned("set_result")),
+  Ref base = Ref::steal(PyObject_GetAttrString(module.get(), "Future"));
+  if (!get_running_loop || !settle || !base) return nullptr;
+  if (!PyType_Check(base.get())) {
+    PyErr_SetString(PyExc_TypeError, "asyncio.Future is not a class");
+    return nullptr;
+  }
+  Ref base_cancel = Ref::steal(PyObject_GetAttrString(base.get(), "cancel"));
+  Ref future_type = Ref::steal(reinterpret_cast<PyObject*>(make_future_type(base.get())));
+  Ref loop_keyword = Ref::steal(Py_BuildValue("(s)", "loop"));
+  if (!base_cancel || !future_type || !loop_keyword) return nullptr;
+  Ref names[] = {Ref::steal(interned("call_soon_threadsafe")), Ref::steal(interned("set_result")),
                  Ref::steal(interned("set_exception")), Ref::steal(interned("add_reader")),
                  Ref::steal(interned("_velvane_delivery"))};
   for (const Ref& n : names)
     if (!n) return nullptr;
-  auto made = std::make_unique<Asyncio>(Asyncio{get_running_loop.release(), settle.release(), names[0].release(),
-                                                names[1].release(), names[2].release(), names[3].release(),
-                                                names[4].release(), names[5].release(), names[6].release(),
-                                                names[7].release(), names[8].release()});
+  auto* base_dealloc = reinterpret_cast<destructor>(PyType_GetSlot(reinterpret_cast<PyTypeObject*>(base.get()),
+                                                                   Py_tp_dealloc));
+  auto made = std::make_unique<Asyncio>(Asyncio{
+      get_running_loop.release(), settle.release(), reinterpret_cast<PyTypeObject*>(future_type.release()),
+      base_cancel.release(), base_dealloc, loop_keyword.release(), names[0].release(), names[1].release(),
+      names[2].release(), names[3].release(), names[4].release()});
   g_asyncio.store(made.release(), std::memory_order_release);
   return g_asyncio.load(std::memory_order_relaxed);
 }
+
+const Asyncio& asyncio_ready() { return *g_asyncio.load(std::memory_order_acquire); }
 
 PyObject* call_method(PyObject* self, PyObject* name, std::initializer_list<PyObject*> args = {}) {
   PyObject* stack[4] = {self};
@@ -97,12 +138,9 @@ PyObject* call_method(PyObject* self, PyObject* name, std::initializer_list<PyOb
   return PyObject_VectorcallMethod(name, stack, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
 
-/// On the loop: resolves the future unless it was cancelled meanwhile.
+/// On the loop: resolves the future; fails (InvalidStateError) when it was cancelled meanwhile.
 PyObject* resolve(PyObject* future, bool failed, PyObject* value) {
-  const Asyncio& a = *g_asyncio.load(std::memory_order_acquire);
-  Ref done = Ref::steal(call_method(future, a.done));
-  if (!done) return nullptr;
-  if (done.get() == Py_True) Py_RETURN_NONE;
+  const Asyncio& a = asyncio_ready();
   return call_method(future, failed ? a.set_exception : a.set_result, {value});
 }
 
@@ -111,7 +149,55 @@ PyObject* settle(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     PyErr_SetString(PyExc_TypeError, "_velvane_settle takes 3 arguments");
     return nullptr;
   }
-  return resolve(args[0], args[1] == Py_True, args[2]);
+  if (Ref done = Ref::steal(resolve(args[0], args[1] == Py_True, args[2])); !done) PyErr_Clear();
+  Py_RETURN_NONE;
+}
+
+// --- The futures ---------------------------------------------------------------------------------
+
+FutureExtra& extra_of(PyObject* future) {
+  return *static_cast<FutureExtra*>(PyObject_GetTypeData(future, asyncio_ready().future_type));
+}
+
+/// A new future of `loop`; nullptr with an exception set.
+PyObject* new_future_of(PyObject* loop) {
+  const Asyncio& a = asyncio_ready();
+  PyObject* args[] = {loop};
+  return PyObject_Vectorcall(reinterpret_cast<PyObject*>(a.future_type), args, 0, a.loop_keyword);
+}
+
+void remember_operation(PyObject* future, net::OperationHandle handle) {
+  FutureExtra& extra = extra_of(future);
+  if (extra.live) std::destroy_at(&extra.handle());
+  std::construct_at(&extra.handle(), std::move(handle));
+  extra.live = true;
+}
+
+/// asyncio.Future.cancel, then the operation stops too. Every way of cancelling an awaited future
+/// (Task.cancel, wait_for, timeout, gather) goes through this method.
+PyObject* future_cancel(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  const Py_ssize_t given = nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
+  std::vector<PyObject*> stack(static_cast<size_t>(given) + 1);
+  stack[0] = self;
+  std::copy(args, args + given, stack.begin() + 1);
+  Ref cancelled = Ref::steal(PyObject_Vectorcall(asyncio_ready().base_cancel, stack.data(), nargs + 1, kwnames));
+  if (cancelled.get() == Py_True) {
+    FutureExtra& extra = extra_of(self);
+    if (extra.live) {
+      ReleaseGil nogil;  // the operation may report from here
+      extra.handle().cancel();
+    }
+  }
+  return cancelled.release();
+}
+
+void future_dealloc(PyObject* self) {
+  FutureExtra& extra = extra_of(self);
+  if (extra.live) {
+    extra.live = false;
+    std::destroy_at(&extra.handle());
+  }
+  asyncio_ready().base_dealloc(self);
 }
 
 // --- Pending work ------------------------------------------------------------------------------
@@ -201,7 +287,7 @@ void deliver(Pending& p, net::Completion done) {
     bool failed;
     Ref value = outcome_value(p, done, failed);
     if (value) {
-      const Asyncio& a = *g_asyncio.load(std::memory_order_acquire);
+      const Asyncio& a = asyncio_ready();
       PyObject* stack[] = {p.loop.get(), a.settle, p.future.get(), failed ? Py_True : Py_False, value.get()};
       Ref scheduled = Ref::steal(PyObject_VectorcallMethod(a.call_soon_threadsafe, stack,
                                                            5 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
@@ -276,7 +362,7 @@ PyObject* drain_channel(PyObject* capsule, PyObject*) {
     bool failed;
     Ref value = outcome_value(*pending, done, failed);
     Ref resolved = value ? Ref::steal(resolve(pending->future.get(), failed, value.get())) : Ref();
-    if (!resolved) PyErr_Clear();
+    if (!resolved) PyErr_Clear();  // cancelled meanwhile, or an operation that was itself cancelled
     pending.reset();
   }
   Py_RETURN_NONE;
@@ -285,7 +371,7 @@ PyObject* drain_channel(PyObject* capsule, PyObject*) {
 /// The running loop's delivery channel, made and registered on first use. nullptr without an
 /// exception when the loop cannot carry one; nullptr with an exception on failure.
 std::shared_ptr<LoopChannel> channel_of(PyObject* loop, bool& failed) {
-  const Asyncio& a = *g_asyncio.load(std::memory_order_acquire);
+  const Asyncio& a = asyncio_ready();
   failed = false;
   PyObject* found = nullptr;
   if (PyObject_GetOptionalAttr(loop, a.channel_attribute, &found) < 0) return failed = true, nullptr;
@@ -326,22 +412,6 @@ void report(std::shared_ptr<Pending>& pending, net::Completion done) {
   if (!pending->channel) return deliver(*pending, std::move(done));
   std::shared_ptr<LoopChannel> channel = pending->channel;
   if (!channel->push(pending, done)) pending.reset();  // the loop is gone; its references are leaked
-}
-
-constexpr const char* kHandleCapsule = "velvane.operation_handle";
-
-void free_handle(PyObject* capsule) {
-  delete static_cast<net::OperationHandle*>(PyCapsule_GetPointer(capsule, kHandleCapsule));
-}
-
-/// The future's done-callback: a cancelled future cancels its operation.
-PyObject* cancel_if_cancelled(PyObject* capsule, PyObject* future) {
-  auto* handle = static_cast<net::OperationHandle*>(PyCapsule_GetPointer(capsule, kHandleCapsule));
-  if (!handle) return nullptr;
-  Ref cancelled = Ref::steal(call_method(future, g_asyncio.load(std::memory_order_acquire)->cancelled));
-  if (!cancelled) return nullptr;
-  if (cancelled.get() == Py_True) handle->cancel();
-  Py_RETURN_NONE;
 }
 
 // --- State -------------------------------------------------------------------------------------
@@ -392,26 +462,21 @@ PyObject* new_future(Pending& pending) {
   bool failed;
   pending.channel = channel_of(pending.loop.get(), failed);
   if (failed) return nullptr;
-  pending.future = Ref::steal(call_method(pending.loop.get(), a->create_future));
+  pending.future = Ref::steal(new_future_of(pending.loop.get()));
   return pending.future ? Py_NewRef(pending.future.get()) : nullptr;
 }
 
-/// Starts `begin(handler)` and lets a cancelled future cancel it; the future, or nullptr.
+/// Starts `begin(handler)` and lets the future's cancel stop it; the future, or nullptr.
 template <class Begin>
 PyObject* start(std::shared_ptr<Pending> pending, Ref future, Begin begin) {
-  auto owned = std::make_unique<net::OperationHandle>();
-  net::OperationHandle* handle = owned.get();
-  Ref capsule = Ref::steal(PyCapsule_New(handle, kHandleCapsule, free_handle));
-  if (!capsule) return nullptr;
-  owned.release();
-  Ref callback = Ref::steal(PyCFunction_New(&cancel_def, capsule.get()));
-  if (!callback) return nullptr;
-  Ref added = Ref::steal(call_method(future.get(), asyncio()->add_done_callback, {callback.get()}));
-  if (!added) return nullptr;
-  // The done-callback runs later on this loop's thread, so filling the handle now is in time. A call
-  // may write its request at once: the interpreter is released for that.
-  ReleaseGil nogil;
-  *handle = begin([pending = std::move(pending)](net::Completion done) mutable { report(pending, std::move(done)); });
+  net::OperationHandle handle;
+  {
+    // A call may write its request at once, and the operation may report before begin returns (the
+    // plain route then attaches): the interpreter is released for both.
+    ReleaseGil nogil;
+    handle = begin([pending = std::move(pending)](net::Completion done) mutable { report(pending, std::move(done)); });
+  }
+  remember_operation(future.get(), std::move(handle));
   return future.release();
 }
 
