@@ -242,12 +242,6 @@ int set_protocol(PyObject* self, PyObject* value, void*) {
   return 0;
 }
 
-PyObject* get_workers(PyObject* self, void*) {
-  Borrow borrow(state_of(self).borrow, Borrow::Shared);
-  if (!borrow.ok()) return nullptr;
-  return PyLong_FromSize_t(state_of(self).workers);
-}
-
 int set_workers(PyObject* self, PyObject* value, void*) {
   if (refuse_delete(value)) return -1;
   size_t v = 0;
@@ -358,7 +352,7 @@ PyMethodDef server_methods[] = {
 PyGetSetDef server_getset[] = {
     {"transport", guard<get_transport>, guard<set_transport>, nullptr, nullptr},
     {"protocol", guard<get_protocol>, guard<set_protocol>, nullptr, nullptr},
-    {"workers", guard<get_workers>, guard<set_workers>, nullptr, nullptr},
+    {"workers", guard<get_size<&ServerState::workers>>, guard<set_workers>, nullptr, nullptr},
     {kMaxMessageSize, guard<get_size<&ServerState::max_message_size>>,
      guard<set_size<&ServerState::max_message_size, kMaxMessageSize>>,
      "The largest request, in bytes, the server reads (a framed message's 4-byte length not counted);\n"

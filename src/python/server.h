@@ -23,6 +23,9 @@ bool interpreter_going_away();
 /// Registers the exit callback that tells interpreter_going_away the interpreter is exiting. Call
 /// with a thread state attached.
 bool watch_interpreter_exit();
+/// Drops a reference from any thread of ours: attached for the decrement, or left to the process's
+/// end once the interpreter is going away (running Python code then could hang or crash).
+void drop_reference(Ref& object);
 
 /// Attaches the calling thread of ours for the guard's lifetime; each thread keeps one thread
 /// state for its whole life, so attaching again is cheap. Check ok(): false means the interpreter

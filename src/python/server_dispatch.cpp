@@ -43,6 +43,21 @@ thread_local OwnThreadState t_own_state;
 
 bool interpreter_going_away() { return g_exiting.load(std::memory_order_acquire) || Py_IsFinalizing(); }
 
+void drop_reference(Ref& object) {
+  if (!object) return;
+  if (interpreter_going_away()) {
+    object.release();
+    return;
+  }
+  if (PyGILState_Check()) {
+    object.reset();
+    return;
+  }
+  const PyGILState_STATE gil = PyGILState_Ensure();
+  object.reset();
+  PyGILState_Release(gil);
+}
+
 bool watch_interpreter_exit() {
   static std::atomic<bool> registered{false};
   if (registered.load(std::memory_order_acquire)) return true;

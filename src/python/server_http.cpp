@@ -35,20 +35,7 @@ Ref python_socket(int fd) {
 struct PendingAwaitable {
   Ref object;
   explicit PendingAwaitable(Ref o) : object(std::move(o)) {}
-  ~PendingAwaitable() {
-    if (!object) return;
-    if (interpreter_going_away()) {
-      object.release();  // too late to run Python code
-      return;
-    }
-    if (PyGILState_Check()) {
-      object.reset();
-      return;
-    }
-    const PyGILState_STATE gil = PyGILState_Ensure();
-    object.reset();
-    PyGILState_Release(gil);
-  }
+  ~PendingAwaitable() { drop_reference(object); }
 };
 
 constexpr const char* kFinishedCapsule = "velvane.http_finished";
@@ -110,15 +97,7 @@ void run_on_worker_loop(const std::shared_ptr<PendingAwaitable>& pending, net::R
 HttpHandOff::HttpHandOff(const HandlerEntry& handler)
     : handler_(Ref::borrow(handler.object.get())), coroutine_(handler.coroutine) {}
 
-HttpHandOff::~HttpHandOff() {
-  if (interpreter_going_away()) {
-    handler_.release();
-    return;
-  }
-  const PyGILState_STATE gil = PyGILState_Ensure();
-  handler_.reset();
-  PyGILState_Release(gil);
-}
+HttpHandOff::~HttpHandOff() { drop_reference(handler_); }
 
 net::HttpTaken HttpHandOff::take(int fd) {
   net::HttpTaken taken;
