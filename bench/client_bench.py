@@ -121,7 +121,10 @@ def markdown_table(header, rows):
 
 # ---- the measuring side of a client process ----
 
-def summarize(latencies_ns, elapsed_ns):
+def summarize(latencies_ns, elapsed_ns, cpu_start_ns=None):
+    """`cpu_start_ns`: time.process_time_ns() when the measured calls began, for the CPU the whole
+    client process (every thread of it) spent per call."""
+    cpu_ns = time.process_time_ns() - cpu_start_ns if cpu_start_ns is not None else None
     latencies_ns.sort()
     n = len(latencies_ns)
 
@@ -129,7 +132,8 @@ def summarize(latencies_ns, elapsed_ns):
         return latencies_ns[int(fraction * (n - 1) + 0.5)] / 1000 if n else 0.0
 
     return {"calls": n, "seconds": elapsed_ns / 1e9, "calls_per_s": n / (elapsed_ns / 1e9),
-            "p50_us": percentile_us(0.50), "p99_us": percentile_us(0.99)}
+            "p50_us": percentile_us(0.50), "p99_us": percentile_us(0.99),
+            **({"cpu_us_per_call": cpu_ns / 1000 / n} if cpu_ns is not None and n else {})}
 
 
 def timed_calls(call, seconds, deadline_ns=None, clock=time.perf_counter_ns):
@@ -148,9 +152,9 @@ def timed_calls(call, seconds, deadline_ns=None, clock=time.perf_counter_ns):
 def sequential_run(call, args):
     for _ in range(args.warmup):
         call()
-    start = time.perf_counter_ns()
+    start, cpu_start = time.perf_counter_ns(), time.process_time_ns()
     latencies = timed_calls(call, args.seconds)
-    return summarize(latencies, time.perf_counter_ns() - start)
+    return summarize(latencies, time.perf_counter_ns() - start, cpu_start)
 
 
 def medium_dict():
@@ -267,12 +271,12 @@ def velvane_threads(args):
     try:
         for t in threads:
             t.start()
-        start = time.perf_counter_ns()
+        start, cpu_start = time.perf_counter_ns(), time.process_time_ns()
         deadline.append(start + int(args.seconds * 1e9))
         start_together.wait()
         for t in threads:
             t.join()
-        return summarize([x for r in results for x in r], time.perf_counter_ns() - start)
+        return summarize([x for r in results for x in r], time.perf_counter_ns() - start, cpu_start)
     finally:
         for c in clients:
             c.close()
@@ -292,7 +296,7 @@ def velvane_async(args):
         try:
             for _ in range(max(1, args.warmup // args.coroutines)):
                 await asyncio.gather(*(c.call(args.call, **kwargs) for c in clients for _ in range(args.coroutines)))
-            start = time.perf_counter_ns()
+            start, cpu_start = time.perf_counter_ns(), time.process_time_ns()
             deadline = start + int(args.seconds * 1e9)
             latencies = []
 
@@ -306,7 +310,7 @@ def velvane_async(args):
                     now = after
 
             await asyncio.gather(*(loop(c) for c in clients for _ in range(args.coroutines)))
-            return summarize(latencies, time.perf_counter_ns() - start)
+            return summarize(latencies, time.perf_counter_ns() - start, cpu_start)
         finally:
             for c in clients:
                 await c.close()
