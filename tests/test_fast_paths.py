@@ -10,7 +10,7 @@ struct Lists {
   1: list<i32> i32s, 2: list<i64> i64s, 3: list<double> doubles, 4: list<string> strings,
   5: list<Inner> inners, 6: list<bool> bools, 7: list<byte> bytes_, 8: list<i16> i16s,
   9: list<binary> blobs, 10: map<string, i64> counters, 11: i32 one, 12: i64 wide,
-  13: i16 short_, 14: byte tiny,
+  13: i16 short_, 14: byte tiny, 15: double ratio, 16: string name, 17: binary blob, 18: bool flag,
 }
 struct Shadowed { 1: i32 to_dict, 2: string struct_name, 3: i32 plain }
 """ + "struct Wide {\n" + "".join(f"  {i + 1}: i32 f{i},\n" for i in range(20)) + "}\n"
@@ -49,6 +49,30 @@ def test_exact_ints_convert_as_int_subclasses(parser, value, field, protocol):
     fast = outcome(lambda: sdef.serialize_with_protocol({field: wrap(value)}, protocol))
     slow = outcome(lambda: sdef.serialize_with_protocol({field: wrap(Int(value))}, protocol))
     assert fast == slow
+
+
+class Float(float):
+    pass
+
+
+class Str(str):
+    pass
+
+
+SCALARS = [
+    ("ratio", 0.25, Float), ("name", "abc", Str), ("name", "é", Str), ("blob", b"\x00\xff", bytearray),
+    ("counters", {"k": 5, "é": -1}, lambda d: {Str(k): Int(v) for k, v in d.items()}),
+]
+
+
+@pytest.mark.parametrize("field, value, wrap", SCALARS)
+@pytest.mark.parametrize("protocol", [P.Binary, P.Compact, P.JSON])
+def test_exact_scalars_write_as_their_subclasses(parser, field, value, wrap, protocol):
+    # Values of the exact built-in type are written from borrowed references, others held.
+    sdef = parser.get_struct("Lists")
+    fast = sdef.serialize_with_protocol({field: value, "flag": True}, protocol)
+    assert fast == sdef.serialize_with_protocol({field: wrap(value), "flag": True}, protocol)
+    assert fast == sdef.serialize_with_protocol(sdef.new_instance_from_dict({field: value, "flag": True}), protocol)
 
 
 @pytest.mark.parametrize("bad", [None, [], 1j])

@@ -3,6 +3,7 @@
 // the conversions between Python objects and ThriftValue live here too.
 #include <algorithm>
 #include <limits>
+#include <memory>
 #include <type_traits>
 #include <optional>
 
@@ -32,7 +33,7 @@ bool write_error(const Error& e) {
 /// levels) the interpreter's recursion limit.
 class DepthGuard {
  public:
-  explicit DepthGuard(int& depth, bool recursive = true) : depth_(depth) {
+  [[gnu::always_inline]] explicit DepthGuard(int& depth, bool recursive = true) : depth_(depth) {
     ok_ = ++depth_ <= kMaxDepth && (!recursive || Py_EnterRecursiveCall(" while serializing a Thrift value") == 0);
     entered_ = ok_ && recursive;
     if (!ok_ && depth_ > kMaxDepth) nesting_too_deep();
@@ -153,7 +154,9 @@ class DataWriter {
   bool write_dict_fields(const StructPlan& plan, PyObject* dict) {
     Py_ssize_t pos = 0;  // iteration position of the entry expected next
     for (const FieldPlan& f : plan.fields) {
-      Ref value = next_entry_value(dict, pos, f.name.get());
+      PyObject* entry = next_entry_value(dict, pos, f.name.get());
+      if (entry && write_exact_scalar(f.type, entry, &f)) continue;
+      Ref value = Ref::borrow(entry);
       if (!value) {
         PyObject* raw;
         if (PyDict_GetItemRef(dict, f.name.get(), &raw) < 0) return false;
@@ -176,16 +179,16 @@ class DataWriter {
   }
 
   /// Fast path for dicts that hold the fields in declaration order (as dicts written for a schema
-  /// usually do): the value of the entry after `pos` when its key is `name` itself, the plan's
-  /// interned name object, which can only be the entry of that name; `pos` then moves past it.
-  /// Otherwise null, and the caller looks the name up by hash. Reads the dict's current state, so
-  /// a dict changed by an earlier value's callback is handled as a lookup would handle it.
-  static Ref next_entry_value(PyObject* dict, Py_ssize_t& pos, PyObject* name) {
+  /// usually do): the value of the entry after `pos` (borrowed) when its key is `name` itself, the
+  /// plan's interned name object, which can only be the entry of that name; `pos` then moves past
+  /// it. Otherwise null, and the caller looks the name up by hash. Reads the dict's current state,
+  /// so a dict changed by an earlier value's callback is handled as a lookup would handle it.
+  static PyObject* next_entry_value(PyObject* dict, Py_ssize_t& pos, PyObject* name) {
     Py_ssize_t probe = pos;
     PyObject *key, *value;
-    if (!PyDict_Next(dict, &probe, &key, &value) || key != name) return Ref();
+    if (!PyDict_Next(dict, &probe, &key, &value) || key != name) return nullptr;
     pos = probe;
-    return Ref::borrow(value);
+    return value;
   }
 
   /// Holds the instance's critical section while its slots and stored values are read: attribute
@@ -204,7 +207,9 @@ class DataWriter {
       const FieldPlan& f = plan.fields[i];
       Py_ssize_t index = same_plan ? static_cast<Py_ssize_t>(i) : instance_field_index(inst, f.name.get());
       if (index >= 0 && index < inst->slot_count() && inst->slots()[index]) {
-        Ref value = Ref::borrow(inst->slots()[index]);  // the field may be reassigned meanwhile
+        PyObject* held = inst->slots()[index];
+        if (write_exact_scalar(f.type, held, &f)) continue;
+        Ref value = Ref::borrow(held);  // the field may be reassigned meanwhile
         if (value.get() == Py_None) continue;
         if (!write_field(f, value.get())) return false;
         continue;
@@ -214,6 +219,76 @@ class DataWriter {
       }
     }
     return true;
+  }
+
+  /// Fast path for a value of the exact built-in type of its declared scalar kind (an int in range,
+  /// a float, a bool, a compact ASCII str, bytes), the usual case: converting it runs no Python code
+  /// and allocates no Python object, so nothing can drop it meanwhile, and it is written from the
+  /// caller's borrowed reference (an entry of a dict or an instance slot) without taking one of its
+  /// own. When `field` is given, its header and end are written around the value. False, with nothing
+  /// written and no exception set, for any other value: the caller holds it and takes the general
+  /// path.
+  [[gnu::always_inline]] bool write_exact_scalar(const TypePlan& type, PyObject* obj, const FieldPlan* field = nullptr) {
+    int64_t i;
+    switch (type.kind) {
+      case TypeKind::Bool:
+        if (!PyBool_Check(obj)) return false;
+        header(field);
+        w_.write_bool(obj == Py_True);
+        footer(field);
+        return true;
+      case TypeKind::Byte:
+        if (!exact_int_value(obj, i) || i < INT8_MIN || i > INT8_MAX) return false;
+        header(field);
+        w_.write_byte(static_cast<int8_t>(i));
+        footer(field);
+        return true;
+      case TypeKind::I16:
+        if (!exact_int_value(obj, i) || i < INT16_MIN || i > INT16_MAX) return false;
+        header(field);
+        w_.write_i16(static_cast<int16_t>(i));
+        footer(field);
+        return true;
+      case TypeKind::I32:
+        if (!exact_int_value(obj, i) || i < INT32_MIN || i > INT32_MAX) return false;
+        header(field);
+        w_.write_i32(static_cast<int32_t>(i));
+        footer(field);
+        return true;
+      case TypeKind::I64:
+        if (!exact_int_value(obj, i)) return false;
+        header(field);
+        w_.write_i64(i);
+        footer(field);
+        return true;
+      case TypeKind::Double:
+        if (!PyFloat_CheckExact(obj)) return false;
+        header(field);
+        w_.write_double(PyFloat_AS_DOUBLE(obj));
+        footer(field);
+        return true;
+      case TypeKind::String:
+        if (!PyUnicode_CheckExact(obj) || !PyUnicode_IS_COMPACT_ASCII(obj)) return false;
+        header(field);
+        w_.write_string(std::string_view(static_cast<const char*>(PyUnicode_DATA(obj)),
+                                         static_cast<size_t>(PyUnicode_GET_LENGTH(obj))));
+        footer(field);
+        return true;
+      case TypeKind::Binary:
+        if (!PyBytes_CheckExact(obj)) return false;
+        header(field);
+        w_.write_binary(std::string_view(PyBytes_AS_STRING(obj), static_cast<size_t>(PyBytes_GET_SIZE(obj))));
+        footer(field);
+        return true;
+      default: return false;
+    }
+  }
+
+  [[gnu::always_inline]] void header(const FieldPlan* field) {
+    if (field) w_.field_begin(field->type.wire_id, field->field->id);
+  }
+  [[gnu::always_inline]] void footer(const FieldPlan* field) {
+    if (field) w_.field_end();
   }
 
   bool write_field(const FieldPlan& f, PyObject* value) {
@@ -411,9 +486,12 @@ class DataWriter {
     Py_ssize_t pos = 0, written = 0;
     PyObject *key, *value;
     while (PyDict_Next(obj, &pos, &key, &value)) {
-      Ref k = Ref::borrow(key), v = Ref::borrow(value);
       if (++written > size) return dict_rewritten();
-      if (!write_value(type.args[0], k.get()) || !write_value(type.args[1], v.get())) return false;
+      const bool key_written = write_exact_scalar(type.args[0], key);
+      if (key_written && write_exact_scalar(type.args[1], value)) continue;
+      // The general path may run Python code, which may change the dict: hold the pair first.
+      Ref k = Ref::borrow(key), v = Ref::borrow(value);
+      if ((!key_written && !write_value(type.args[0], k.get())) || !write_value(type.args[1], v.get())) return false;
       if (PyDict_GET_SIZE(obj) != size) return container_changed("dict");
     }
     if (written != size) return dict_rewritten();
@@ -447,9 +525,13 @@ Scratch& scratch() { return g_scratch; }
 /// The shared buffers for one serialize, or buffers of its own when they are in use.
 class ScratchLease {
  public:
-  ScratchLease() : shared_(scratch()), owner_(!shared_.in_use) { shared_.in_use = true; }
+  ScratchLease() : shared_(scratch()) {
+    if (shared_.in_use) [[unlikely]]
+      own_ = std::make_unique<Scratch>();
+    shared_.in_use = true;
+  }
   ~ScratchLease() {
-    if (!owner_) return;
+    if (own_) return;
     shared_.in_use = false;
     // Keep no huge block after a large message.
     shared_.bytes.shrink_above(kKeep);
@@ -459,12 +541,12 @@ class ScratchLease {
   ScratchLease& operator=(const ScratchLease&) = delete;
 
   OutBuffer& bytes() {
-    OutBuffer& b = owner_ ? shared_.bytes : own_bytes_.emplace();
+    OutBuffer& b = own_ ? own_->bytes : shared_.bytes;
     b.clear();
     return b;
   }
   std::string& text() {
-    std::string& t = owner_ ? shared_.text : own_text_.emplace();
+    std::string& t = own_ ? own_->text : shared_.text;
     t.clear();
     return t;
   }
@@ -472,9 +554,7 @@ class ScratchLease {
  private:
   static constexpr size_t kKeep = size_t{1} << 20;
   Scratch& shared_;
-  bool owner_;
-  std::optional<OutBuffer> own_bytes_;  // made only when the shared buffers are in use
-  std::optional<std::string> own_text_;
+  std::unique_ptr<Scratch> own_;  // made only when the shared buffers are in use
 };
 
 /// Serialize with the binary or compact writer over an OutBuffer.
