@@ -5,9 +5,10 @@
 
 namespace velvane::py {
 
+PyTypeObject* g_classes[static_cast<int>(Cls::Count)];
+
 namespace {
 
-PyTypeObject* g_classes[static_cast<int>(Cls::Count)];
 Names g_names;
 bool g_created = false;
 PyMutex g_create_lock;
@@ -51,7 +52,6 @@ bool strip_module_prefix(PyObject* type) {
 
 }  // namespace
 
-PyTypeObject* cls(Cls which) { return g_classes[static_cast<int>(which)]; }
 const Names& names() { return g_names; }
 
 bool create_classes() {

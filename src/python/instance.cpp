@@ -54,10 +54,9 @@ void inst_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
-/// The attribute value of field `index`: the Python value, else the stored value converted (and
-/// kept), else None (kept). New reference.
-PyObject* read_field(InstanceObject* inst, Py_ssize_t index) {
-  if (PyObject* held = inst->slots()[index]) return Py_NewRef(held);
+/// The stored value of field `index` converted (and kept), else None (kept), for a field that
+/// holds no Python value yet. New reference.
+[[gnu::noinline]] PyObject* convert_stored_field(InstanceObject* inst, Py_ssize_t index) {
   PyObject* name = PyTuple_GET_ITEM(inst->field_names.get(), index);
   Py_ssize_t size;
   const char* text = PyUnicode_AsUTF8AndSize(name, &size);
@@ -73,8 +72,15 @@ PyObject* read_field(InstanceObject* inst, Py_ssize_t index) {
   return value;
 }
 
+/// The attribute value of field `index`: the Python value, else the stored value converted (and
+/// kept), else None (kept). New reference. Inline: a held value, the usual case, is a load.
+[[gnu::always_inline]] inline PyObject* read_field(InstanceObject* inst, Py_ssize_t index) {
+  if (PyObject* held = inst->slots()[index]) return Py_NewRef(held);
+  return convert_stored_field(inst, index);
+}
+
 /// read_field under the instance's critical section (free-threaded builds; plain braces otherwise).
-PyObject* read_field_locked(InstanceObject* inst, Py_ssize_t index) {
+[[gnu::always_inline]] inline PyObject* read_field_locked(InstanceObject* inst, Py_ssize_t index) {
   PyObject* result;
   Py_BEGIN_CRITICAL_SECTION(inst);
   result = read_field(inst, index);
@@ -102,14 +108,10 @@ PyObject* no_attribute(InstanceObject* inst, PyObject* name) {
   return nullptr;
 }
 
-PyObject* inst_getattro(PyObject* self, PyObject* name) {
-  auto* inst = as_inst(self);
-  // The usual read, `instance.field` in code: the name is the plan's own interned object, found by
-  // address, and no ordinary attribute can have it, so the field is read at once.
-  if (inst->plan) {
-    if (const auto* entry = inst->plan->find_address(name); entry && entry->plain)
-      return read_field_locked(inst, entry->index);
-  }
+/// Attribute lookup by name for every read but the usual one (below): ordinary attributes first
+/// where the name may have one, then the field.
+[[gnu::noinline]] PyObject* getattr_by_lookup(InstanceObject* inst, PyObject* name) {
+  PyObject* self = reinterpret_cast<PyObject*>(inst);
   Py_ssize_t index = PyUnicode_Check(name) ? instance_field_index(inst, name) : -1;
   // Only dunder names and the class's own members can be ordinary attributes: skip that lookup
   // (and the AttributeError it would build) for every other field.
@@ -119,6 +121,18 @@ PyObject* inst_getattro(PyObject* self, PyObject* name) {
   PyErr_Clear();
   if (index >= 0) return read_field_locked(inst, index);
   return PyUnicode_Check(name) ? no_attribute(inst, name) : nullptr;
+}
+
+PyObject* inst_getattro(PyObject* self, PyObject* name) {
+  auto* inst = as_inst(self);
+  // The usual read, `instance.field` in code: the name is the plan's own interned object, found by
+  // address, and no ordinary attribute can have it, so the field is read at once. Everything else
+  // is out of line, so that this path saves no registers.
+  if (inst->plan) {
+    if (const auto* entry = inst->plan->find_address(name); entry && entry->plain)
+      return read_field_locked(inst, entry->index);
+  }
+  return getattr_by_lookup(inst, name);
 }
 
 int inst_setattro(PyObject* self, PyObject* name, PyObject* value) {

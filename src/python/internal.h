@@ -26,8 +26,11 @@ enum class Cls : int {
   ThriftClient, AsyncThriftClient, ThriftApplicationException, Count
 };
 
+/// The registry itself, filled by create_classes(); read through cls().
+extern PyTypeObject* g_classes[static_cast<int>(Cls::Count)];
+
 /// The class object (borrowed; lives for the process). Valid after create_classes() succeeded.
-PyTypeObject* cls(Cls which);
+inline PyTypeObject* cls(Cls which) { return g_classes[static_cast<int>(which)]; }
 
 /// Creates every class once per process; later calls return the existing ones. False with an
 /// exception set on failure.
