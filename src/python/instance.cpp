@@ -12,15 +12,16 @@ InstanceObject* as_inst(PyObject* self) { return reinterpret_cast<InstanceObject
 
 /// A new, tracked instance with empty members and `slots` empty value slots. PyObject_GC_NewVar
 /// rather than tp_alloc: tp_alloc zeroes the whole object first, which the constructors below do
-/// again member by member.
-InstanceObject* alloc_instance(Py_ssize_t slots, std::shared_ptr<const PySchema> schema = {},
+/// again member by member. The schema is copied straight into place (the readers make an instance
+/// per struct read, nested ones included).
+InstanceObject* alloc_instance(Py_ssize_t slots, const std::shared_ptr<const PySchema>& schema = nullptr,
                                const StructPlan* plan = nullptr) {
   InstanceObject* inst = PyObject_GC_NewVar(InstanceObject, cls(Cls::ThriftStructInstance), slots);
   if (!inst) return nullptr;
-  new (&inst->schema) std::shared_ptr<const PySchema>(std::move(schema));
+  new (&inst->schema) std::shared_ptr<const PySchema>(schema);
   inst->plan = plan;
-  new (&inst->struct_name) Ref(plan ? Ref::borrow(plan->struct_name.get()) : Ref());
-  new (&inst->field_names) Ref(plan ? Ref::borrow(plan->field_names.get()) : Ref());
+  new (&inst->own_struct_name) Ref();
+  new (&inst->own_field_names) Ref();
   new (&inst->stored) StructValue();
   std::fill_n(inst->slots(), slots, nullptr);
   PyObject_GC_Track(inst);
@@ -47,8 +48,8 @@ void inst_dealloc(PyObject* self) {
   inst_clear(self);
   auto* inst = as_inst(self);
   inst->stored.~StructValue();
-  inst->field_names.~Ref();
-  inst->struct_name.~Ref();
+  inst->own_field_names.~Ref();
+  inst->own_struct_name.~Ref();
   inst->schema.~shared_ptr();
   type->tp_free(self);
   Py_DECREF(type);
@@ -57,7 +58,7 @@ void inst_dealloc(PyObject* self) {
 /// The stored value of field `index` converted (and kept), else None (kept), for a field that
 /// holds no Python value yet. New reference.
 [[gnu::noinline]] PyObject* convert_stored_field(InstanceObject* inst, Py_ssize_t index) {
-  PyObject* name = PyTuple_GET_ITEM(inst->field_names.get(), index);
+  PyObject* name = PyTuple_GET_ITEM(inst->field_names(), index);
   Py_ssize_t size;
   const char* text = PyUnicode_AsUTF8AndSize(name, &size);
   if (!text) PyErr_Clear();  // a name with lone surrogates never keys a stored value
@@ -104,7 +105,7 @@ bool may_be_type_attribute(InstanceObject* inst, Py_ssize_t index, PyObject* nam
 }
 
 PyObject* no_attribute(InstanceObject* inst, PyObject* name) {
-  PyErr_Format(PyExc_AttributeError, "'%U' object has no attribute '%U'", inst->struct_name.get(), name);
+  PyErr_Format(PyExc_AttributeError, "'%U' object has no attribute '%U'", inst->struct_name(), name);
   return nullptr;
 }
 
@@ -196,8 +197,8 @@ PyObject* inst_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
   InstanceObject* inst = alloc_instance(static_cast<Py_ssize_t>(values.size()));
   if (!inst) return nullptr;
   inst->schema = PySchema::empty();
-  inst->struct_name = Ref::borrow(struct_name);
-  inst->field_names = std::move(names_tuple);
+  inst->own_struct_name = Ref::borrow(struct_name);
+  inst->own_field_names = std::move(names_tuple);
   for (size_t i = 0; i < values.size(); ++i) inst->slots()[i] = values[i].release();
   return reinterpret_cast<PyObject*>(inst);
 }
@@ -215,23 +216,23 @@ PyObject* inst_to_dict(PyObject* self, PyObject*) {
 PyObject* to_dict_unlocked(InstanceObject* inst) {
   Ref dict = Ref::steal(PyDict_New());
   if (!dict) return nullptr;
-  const Py_ssize_t n = PyTuple_GET_SIZE(inst->field_names.get());
+  const Py_ssize_t n = PyTuple_GET_SIZE(inst->field_names());
   for (Py_ssize_t i = 0; i < n; ++i) {
     Ref value = Ref::steal(read_field(inst, i));
-    if (!value || PyDict_SetItem(dict.get(), PyTuple_GET_ITEM(inst->field_names.get(), i), value.get()) < 0)
+    if (!value || PyDict_SetItem(dict.get(), PyTuple_GET_ITEM(inst->field_names(), i), value.get()) < 0)
       return nullptr;
   }
   return dict.release();
 }
 
-PyObject* inst_field_names(PyObject* self, PyObject*) { return PySequence_List(as_inst(self)->field_names.get()); }
+PyObject* inst_field_names(PyObject* self, PyObject*) { return PySequence_List(as_inst(self)->field_names()); }
 
-PyObject* inst_get_struct_name(PyObject* self, void*) { return Py_NewRef(as_inst(self)->struct_name.get()); }
+PyObject* inst_get_struct_name(PyObject* self, void*) { return Py_NewRef(as_inst(self)->struct_name()); }
 
 PyObject* inst_repr(PyObject* self) {
   auto* inst = as_inst(self);
   int rc = Py_ReprEnter(self);
-  if (rc != 0) return rc > 0 ? PyUnicode_FromFormat("%U(...)", inst->struct_name.get()) : nullptr;
+  if (rc != 0) return rc > 0 ? PyUnicode_FromFormat("%U(...)", inst->struct_name()) : nullptr;
   struct ReprLeave {
     PyObject* o;
     ~ReprLeave() { Py_ReprLeave(o); }
@@ -242,14 +243,14 @@ PyObject* inst_repr(PyObject* self) {
     PyUnicodeWriter_Discard(writer);
     return nullptr;
   };
-  if (PyUnicodeWriter_WriteStr(writer, inst->struct_name.get()) < 0 || PyUnicodeWriter_WriteChar(writer, '(') < 0)
+  if (PyUnicodeWriter_WriteStr(writer, inst->struct_name()) < 0 || PyUnicodeWriter_WriteChar(writer, '(') < 0)
     return fail();
-  const Py_ssize_t n = PyTuple_GET_SIZE(inst->field_names.get());
+  const Py_ssize_t n = PyTuple_GET_SIZE(inst->field_names());
   for (Py_ssize_t i = 0; i < n; ++i) {
     Ref value = Ref::steal(read_field_locked(inst, i));
     if (!value) return fail();
     if ((i && PyUnicodeWriter_WriteUTF8(writer, ", ", 2) < 0) ||
-        PyUnicodeWriter_WriteStr(writer, PyTuple_GET_ITEM(inst->field_names.get(), i)) < 0 ||
+        PyUnicodeWriter_WriteStr(writer, PyTuple_GET_ITEM(inst->field_names(), i)) < 0 ||
         PyUnicodeWriter_WriteChar(writer, '=') < 0 || PyUnicodeWriter_WriteRepr(writer, value.get()) < 0)
       return fail();
   }
@@ -289,7 +290,7 @@ PyType_Slot inst_slots[] = {
 
 Py_ssize_t instance_field_index(InstanceObject* inst, PyObject* name) {
   if (inst->plan && !inst->plan->fields.empty()) return inst->plan->index_of(name);
-  PyObject* field_names = inst->field_names.get();
+  PyObject* field_names = inst->field_names();
   const Py_ssize_t n = PyTuple_GET_SIZE(field_names);
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* candidate = PyTuple_GET_ITEM(field_names, i);
@@ -304,7 +305,7 @@ Py_ssize_t instance_field_index(InstanceObject* inst, PyObject* name) {
 }
 
 bool instance_assign(InstanceObject* inst, Py_ssize_t index, PyObject* value, bool keep_stored_on_failure) {
-  PyObject* name = PyTuple_GET_ITEM(inst->field_names.get(), index);
+  PyObject* name = PyTuple_GET_ITEM(inst->field_names(), index);
   Py_ssize_t size;
   const char* text = PyUnicode_AsUTF8AndSize(name, &size);
   if (!text) {
@@ -336,7 +337,7 @@ bool instance_assign(InstanceObject* inst, Py_ssize_t index, PyObject* value, bo
 }
 
 PyObject* new_instance(std::shared_ptr<const PySchema> schema, const StructPlan* plan, StructValue stored) {
-  InstanceObject* inst = alloc_instance(static_cast<Py_ssize_t>(plan->fields.size()), std::move(schema), plan);
+  InstanceObject* inst = alloc_instance(static_cast<Py_ssize_t>(plan->fields.size()), schema, plan);
   if (!inst) return nullptr;
   inst->stored = std::move(stored);
   return reinterpret_cast<PyObject*>(inst);
@@ -354,8 +355,8 @@ PyObject* instance_from_value(const std::shared_ptr<const PySchema>& schema, Str
   InstanceObject* inst = alloc_instance(0);
   if (!inst) return nullptr;
   inst->schema = schema;
-  inst->struct_name = std::move(name);
-  inst->field_names = std::move(no_fields);
+  inst->own_struct_name = std::move(name);
+  inst->own_field_names = std::move(no_fields);
   inst->stored = std::move(value);
   return reinterpret_cast<PyObject*>(inst);
 }

@@ -86,16 +86,18 @@ struct StructPlan {
   /// ordinary attribute of an instance can have this name (FieldPlan::type_attribute is false).
   struct AddressEntry {
     PyObject* name = nullptr;
-    Py_ssize_t index = -1;
+    int32_t index = -1;
     bool plain = false;
   };
 
   /// The entry for this very name object, or nullptr. Attribute names in code and the plan's names
   /// are both interned, so the name object itself usually finds the field in a small open-addressed
-  /// table keyed by its address, without hashing its text.
+  /// table keyed by its address, without hashing its text. The table is built so that each field's
+  /// name sits in the slot its address hashes to, where it can: a field is then found by its first
+  /// probe.
   [[gnu::always_inline]] const AddressEntry* find_address(PyObject* name) const {
     if (!address_table_) return nullptr;
-    for (size_t slot = address_slot(name, address_mask_);; slot = (slot + 1) & address_mask_) {
+    for (size_t slot = address_slot(name, address_multiplier_, address_shift_);; slot = (slot + 1) & address_mask_) {
       const AddressEntry& e = address_table_[slot];
       if (e.name == name) return &e;
       if (!e.name) return nullptr;
@@ -114,9 +116,10 @@ struct StructPlan {
   void index_addresses();
 
  private:
-  /// Fibonacci hashing of the address: objects sit at multiples of 16 bytes, so low bits alone collide.
-  static size_t address_slot(PyObject* name, size_t mask) {
-    return static_cast<size_t>((reinterpret_cast<uint64_t>(name) * 0x9E3779B97F4A7C15ull) >> 40) & mask;
+  /// Multiplicative hashing of the address, keeping the product's top bits: objects sit at
+  /// multiples of 16 bytes, so low bits alone collide.
+  static size_t address_slot(PyObject* name, uint64_t multiplier, unsigned shift) {
+    return static_cast<size_t>((reinterpret_cast<uint64_t>(name) * multiplier) >> shift);
   }
   Py_ssize_t index_by_hash(PyObject* name) const;
 
@@ -124,6 +127,8 @@ struct StructPlan {
   std::vector<AddressEntry> by_address;
   const AddressEntry* address_table_ = nullptr;
   size_t address_mask_ = 0;
+  uint64_t address_multiplier_ = 0;
+  unsigned address_shift_ = 64;
 };
 
 /// A core Schema with the plans of all its structs. Shared read-only by views, instances, clients.
@@ -158,9 +163,15 @@ struct InstanceObject {
   PyObject_VAR_HEAD
   std::shared_ptr<const PySchema> schema;   // empty schema for a directly built instance
   const StructPlan* plan;                   // nullptr: no definition (directly built, or unknown)
-  Ref struct_name;                          // str
-  Ref field_names;                          // tuple of str (the plan's, or the keywords')
+  Ref own_struct_name;                      // str, for an instance without a plan
+  Ref own_field_names;                      // tuple of str (the keywords'), likewise
   StructValue stored;                       // stored values by field name
+
+  /// The struct name (str) and the field names (tuple of str): the plan's, which outlives the
+  /// instance as the schema it holds owns it, so that making an instance takes no references to
+  /// them; an instance without a plan has its own.
+  PyObject* struct_name() const { return plan ? plan->struct_name.get() : own_struct_name.get(); }
+  PyObject* field_names() const { return plan ? plan->field_names.get() : own_field_names.get(); }
 
   /// Python values by index into field_names: owned references or nullptr.
   PyObject** slots() { return reinterpret_cast<PyObject**>(reinterpret_cast<char*>(this) + sizeof(InstanceObject)); }

@@ -64,18 +64,36 @@ void resolve_types(StructPlan& plan, const PySchema* resolver) {
 void StructPlan::index_addresses() {
   const Py_ssize_t n = PyTuple_GET_SIZE(field_names.get());
   if (n == 0) return;
-  size_t size = 4;
-  while (size < 2 * static_cast<size_t>(n)) size *= 2;
-  by_address.assign(size, AddressEntry{});
-  const size_t mask = size - 1;
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* name = PyTuple_GET_ITEM(field_names.get(), i);
-    size_t slot = address_slot(name, mask);
-    while (by_address[slot].name && by_address[slot].name != name) slot = (slot + 1) & mask;
-    if (!by_address[slot].name) by_address[slot] = {name, i, !fields[static_cast<size_t>(i)].type_attribute};
-  }
+  // Odd multipliers to try, Fibonacci hashing's first: one of them, in a table of some size from
+  // twice the field count to 16 times, usually puts every name in its own slot.
+  static constexpr uint64_t kMultipliers[] = {0x9E3779B97F4A7C15ull, 0xC2B2AE3D27D4EB4Full, 0x165667B19E3779F9ull,
+                                              0xD6E8FEB86659FD93ull, 0xFF51AFD7ED558CCDull, 0xC4CEB9FE1A85EC53ull};
+  auto place = [&](size_t bits, uint64_t multiplier, bool probe) {
+    const size_t size = size_t{1} << bits;
+    by_address.assign(size, AddressEntry{});
+    address_mask_ = size - 1;
+    address_multiplier_ = multiplier;
+    address_shift_ = static_cast<unsigned>(64 - bits);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      PyObject* name = PyTuple_GET_ITEM(field_names.get(), i);
+      size_t slot = address_slot(name, multiplier, address_shift_);
+      while (by_address[slot].name && by_address[slot].name != name) {
+        if (!probe) return false;
+        slot = (slot + 1) & address_mask_;
+      }
+      if (!by_address[slot].name)
+        by_address[slot] = {name, static_cast<int32_t>(i), !fields[static_cast<size_t>(i)].type_attribute};
+    }
+    return true;
+  };
+  size_t min_bits = 2;
+  while ((size_t{1} << min_bits) < 2 * static_cast<size_t>(n)) ++min_bits;
+  bool placed = false;
+  for (size_t bits = min_bits; bits <= min_bits + 3 && !placed; ++bits)
+    for (uint64_t multiplier : kMultipliers)
+      if ((placed = place(bits, multiplier, false))) break;
+  if (!placed) place(min_bits, kMultipliers[0], true);  // linear probing past collisions
   address_table_ = by_address.data();
-  address_mask_ = mask;
 }
 
 Py_ssize_t StructPlan::index_by_hash(PyObject* name) const {

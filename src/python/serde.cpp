@@ -602,11 +602,11 @@ bool fail_nesting(int depth) { return depth > kMaxDepth ? nesting_too_deep() : t
 bool struct_from_instance_locked(InstanceObject* inst, const StructPlan* plan, const PySchema& schema,
                                  std::string name, ThriftValue& out, int depth) {
   out = ThriftValue::Struct(std::move(name), inst->stored.fields);
-  const Py_ssize_t n = PyTuple_GET_SIZE(inst->field_names.get());
+  const Py_ssize_t n = PyTuple_GET_SIZE(inst->field_names());
   for (Py_ssize_t i = 0; i < n && i < inst->slot_count(); ++i) {
     if (!inst->slots()[i]) continue;
     Ref value = Ref::borrow(inst->slots()[i]);
-    PyObject* field_name = PyTuple_GET_ITEM(inst->field_names.get(), i);
+    PyObject* field_name = PyTuple_GET_ITEM(inst->field_names(), i);
     Py_ssize_t declared = plan ? plan->index_of(field_name) : -1;
     ThriftValue converted;
     bool ok = declared >= 0 ? to_value_typed(value.get(), plan->fields[declared].type, schema, converted, depth)
@@ -902,7 +902,7 @@ bool to_value_untyped(PyObject* obj, const PySchema& schema, ThriftValue& out, i
   if (!fail_nesting(depth + 1)) return false;
   if (is_instance(obj)) {
     auto* inst = reinterpret_cast<InstanceObject*>(obj);
-    const auto struct_name = text_of(inst->struct_name.get());
+    const auto struct_name = text_of(inst->struct_name());
     if (!struct_name) return false;
     return struct_from_instance(inst, inst->plan, schema, std::string(*struct_name), out, depth + 1);
   }
