@@ -30,6 +30,11 @@ template <class Out>
   out.append(b, 8);
 }
 
+inline void store_be16(char* p, uint16_t v) {
+  v = __builtin_bswap16(v);
+  std::memcpy(p, &v, 2);
+}
+
 inline void store_be32(char* p, uint32_t v) {
   v = __builtin_bswap32(v);
   std::memcpy(p, &v, 4);
