@@ -398,8 +398,13 @@ def concurrency_table(settings, rounds):
                                   else python_worker(script, worker, port, settings, False, "add", extra))
     results = {name: median_result(found) for name, found in runs.items()}
     baseline = results[plans[0][0]]
-    rows = [[name] + figures(results[name], baseline if "calls_per_s" in baseline else None) for name, *_ in plans]
-    table = markdown_table(["add(a, b), unpinned", "calls/s", "p50 µs", "p99 µs", "vs 1 ThriftClient"], rows)
+    def cpu(result):
+        return f"{result['cpu_us_per_call']:.1f}" if "cpu_us_per_call" in result else ""
+
+    rows = [[name] + figures(results[name], baseline if "calls_per_s" in baseline else None) + [cpu(results[name])]
+            for name, *_ in plans]
+    table = markdown_table(["add(a, b), unpinned", "calls/s", "p50 µs", "p99 µs", "vs 1 ThriftClient",
+                            "client CPU/call µs"], rows)
     many, threads = results[plans[3][0]], results[plans[4][0]]
     one, blocking = results[plans[1][0]], baseline
     if all("calls_per_s" in r for r in (many, threads, one, blocking)):

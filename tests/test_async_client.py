@@ -8,7 +8,8 @@ import pytest
 import velvane
 from scripted_peer import DEADLINE, Peer, frame, recv_exact, recv_frame
 from server_support import free_port, run_script, serving
-from test_client import ADD_REPLY, ADD_REQUEST, FULL_REPLY, IDL, answer, binary_header, reply_body, serve_adds
+from test_client import (ADD_REPLY, ADD_REQUEST, FULL_REPLY, IDL, answer, binary_header, binary_i32_field, reply_body,
+                         serve_adds)
 
 T = velvane.TransportType
 P = velvane.ProtocolType
@@ -183,6 +184,34 @@ def test_concurrent_coroutines_get_their_own_replies(calc, peer, clients, corout
     server.register_handler("add", Adder().add)
     with serving(server) as port:
         run(main(port))
+
+
+def test_a_reply_arrives_while_the_calls_in_line_behind_it_stall(calc):
+    # Reports of calls with many others in line may wait to be delivered together; a line that
+    # stops moving must not hold back the replies that came before.
+    all_in_line = threading.Event()
+
+    def answers_once(conn):
+        request = recv_frame(conn)
+        all_in_line.wait(DEADLINE)
+        seqid = int.from_bytes(request[11:15], "big", signed=True)
+        conn.sendall(frame(reply_body(binary_i32_field(0, 3) + b"\0", seqid=seqid)))
+        while conn.recv(65536):
+            pass
+
+    async def main(port):
+        c = aclient(calc, port)
+        await c.open()
+        calls = [c.call("add", a=1, b=2) for _ in range(12)]
+        all_in_line.set()
+        assert await calls[0] == 3
+        for stalled in calls[1:]:
+            stalled.cancel()
+        await asyncio.gather(*calls[1:], return_exceptions=True)
+        await c.close()
+
+    with Peer(answers_once) as peer:
+        run(main(peer.port))
 
 
 def test_a_request_larger_than_the_socket_buffers_goes_out_whole(calc):

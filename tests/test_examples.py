@@ -41,6 +41,7 @@ def example_server():
         child.send_signal(signal.SIGINT)
         child.wait(timeout=DEADLINE)
         reader.join(DEADLINE)
+        child.stdout.close()
         while not lines.empty():
             output.append(lines.get())
     assert child.returncode == 0, "".join(output)

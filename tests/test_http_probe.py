@@ -2,6 +2,7 @@
 import asyncio
 import os
 import pathlib
+import socket
 import subprocess
 import sys
 import threading
@@ -168,6 +169,18 @@ def test_a_peer_stuck_on_a_method_prefix_is_served_as_thrift_after_ten_seconds(c
             assert silent.call("add", a=1, b=1) == 2
         assert waited > 9.5 and http.seen == []
         wait_for(lambda: NOT_JSON in stderr(), "the Thrift reader's connection-error line")
+
+
+def test_a_peer_that_ends_its_side_after_a_method_prefix_is_not_kept_waiting(calc):
+    http = Http()
+    with stderr_tap() as stderr, serving(make_server(calc, http.plain, T.Buffered, P.JSON)) as port:
+        with raw_connection(port) as conn:
+            conn.settimeout(DEADLINE / 2)  # well inside the ten seconds an undecided peer is given
+            conn.sendall(b"GE")
+            conn.shutdown(socket.SHUT_WR)
+            assert conn.recv(100) == b""
+        wait_for(lambda: "connection error" in stderr(), "the Thrift reader's connection-error line")
+        assert http.seen == []
 
 
 def test_health_check_example_runs():

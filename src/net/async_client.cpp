@@ -332,6 +332,7 @@ void Operation::conclude(Outcome outcome, After& out) {
     return;
   }
   if (outcome.drop) impl.set_connection(nullptr);  // a read still waiting on it ends with it
+  outcome.result.in_line = impl.waiters.size();
   finish(std::move(outcome.result), out);
   impl.release(out);
 }
@@ -465,6 +466,46 @@ void Operation::stop(bool by_timeout) {
 
 void OperationHandle::cancel() const {
   if (std::shared_ptr<Operation> op = op_.lock()) op->stop(/*by_timeout=*/false);
+}
+
+struct WakeTimer::Impl : std::enable_shared_from_this<WakeTimer::Impl> {
+  Impl(asio::io_context& context, std::function<void()> f) : timer(context), fire(std::move(f)) {}
+
+  std::mutex mutex;  // guards `timer` and `armed`; never held while `fire` runs
+  asio::steady_timer timer;
+  bool armed = false;
+  const std::function<void()> fire;
+};
+
+WakeTimer::WakeTimer(std::shared_ptr<Impl> impl) : impl_(std::move(impl)) {}
+
+WakeTimer::~WakeTimer() {
+  std::lock_guard lock(impl_->mutex);
+  impl_->timer.cancel();
+}
+
+Result<std::shared_ptr<WakeTimer>> WakeTimer::create(std::function<void()> fire) {
+  auto runtime = ClientRuntime::shared();
+  if (!runtime) return runtime.take_error();
+  try {
+    return std::make_shared<WakeTimer>(std::make_shared<Impl>(runtime.value()->next_context(), std::move(fire)));
+  } catch (...) {
+    return current_exception_error();
+  }
+}
+
+void WakeTimer::arm(std::chrono::nanoseconds delay) {
+  std::lock_guard lock(impl_->mutex);
+  if (impl_->armed) return;
+  impl_->armed = true;
+  impl_->timer.expires_after(delay);
+  impl_->timer.async_wait([self = impl_->shared_from_this()](std::error_code ec) {
+    {
+      std::lock_guard lock(self->mutex);
+      self->armed = false;
+    }
+    if (!ec) self->fire();
+  });
 }
 
 ConnectionCell::ConnectionCell(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}

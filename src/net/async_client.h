@@ -36,6 +36,9 @@ struct Completion {
   Kind kind = Kind::Done;
   std::string reply;
   Error error;
+  // For a call that ended holding the lock: how many operations were in line behind it. They keep
+  // the connection busy without any help from whoever waits for this report.
+  size_t in_line = 0;
 };
 
 using CompletionHandler = std::function<void(Completion)>;
@@ -57,6 +60,25 @@ class OperationHandle {
 
  private:
   std::weak_ptr<Operation> op_;
+};
+
+/// Runs its callback on a runtime thread once the delay given to the first arm() since the last run
+/// has passed. Safe from any thread. Dropping the timer cancels a run not yet started.
+class WakeTimer {
+ public:
+  static Result<std::shared_ptr<WakeTimer>> create(std::function<void()> fire);
+  ~WakeTimer();
+  WakeTimer(const WakeTimer&) = delete;
+  WakeTimer& operator=(const WakeTimer&) = delete;
+
+  /// Does nothing while a run is already due.
+  void arm(std::chrono::nanoseconds delay);
+
+  struct Impl;
+  explicit WakeTimer(std::shared_ptr<Impl> impl);
+
+ private:
+  std::shared_ptr<Impl> impl_;
 };
 
 class ConnectionCell : public std::enable_shared_from_this<ConnectionCell> {

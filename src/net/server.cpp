@@ -2,6 +2,7 @@
 #include "net/server.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <pthread.h>
@@ -741,6 +742,12 @@ asio::awaitable<ConnectionEnd> request_loop(tcp::socket& socket, const Connectio
 constexpr auto kProbeDeadline = std::chrono::seconds(10);
 constexpr auto kProbePause = std::chrono::milliseconds(1);
 
+/// Whether the peer has ended its side of the connection (or it failed): nothing more will arrive.
+bool peer_stopped_sending(int fd) {
+  pollfd p{fd, POLLRDHUP, 0};
+  return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+}
+
 /// Peeks at the opening bytes (consuming none) until they tell HTTP from Thrift. While they are a
 /// proper prefix of a method the peek is repeated after a pause on a timer, never by spinning.
 /// A failed wait or peek sets `ec`.
@@ -767,6 +774,9 @@ asio::awaitable<framing::OpeningKind> probe_opening(tcp::socket& socket, std::er
     }
     const auto kind = framing::classify_opening(std::string_view(bytes.data(), static_cast<size_t>(n)));
     if (kind != framing::OpeningKind::NeedMore) co_return kind;
+    // A peer that ended its side after a prefix will never finish the method: the Thrift reader
+    // ends the connection at once instead of peeking again until the deadline.
+    if (peer_stopped_sending(socket.native_handle())) co_return framing::OpeningKind::Thrift;
     if (std::chrono::steady_clock::now() + kProbePause >= deadline) co_return framing::OpeningKind::Thrift;
     timer.expires_after(kProbePause);
     co_await timer.async_wait(asio::redirect_error(asio::use_awaitable, timer_ec));

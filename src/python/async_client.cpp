@@ -304,11 +304,24 @@ void deliver(Pending& p, net::Completion done) {
 
 /// One loop's queue of finished operations. Shared by the loop (through the capsule behind its reader
 /// callback) and by the operations started on it; holds no Python references itself.
+///
+/// Every wake costs the loop a turn (a pass through its selector and the handles it runs), which is
+/// most of what a call costs it when many coroutines share a few connections. A report only the loop
+/// can act on wakes it at once. A call that finished with plenty of others in line behind it does
+/// not need the loop soon, since its connection stays busy meanwhile; such reports wait for company:
+/// the loop is woken by the next report it is needed for, once enough have gathered, or after a short
+/// delay, whichever comes first. The delay bounds the wait when the calls in line stall.
 struct LoopChannel {
-  std::mutex mutex;  // guards queue and closed
+  static constexpr size_t kBusyLine = 8;   // calls in line that keep a connection busy for a while
+  static constexpr size_t kBatch = 32;     // reports worth a wake on their own
+  static constexpr auto kMaxDelay = std::chrono::milliseconds(1);
+
+  std::mutex mutex;  // guards queue, signalled and closed
   std::vector<std::pair<std::shared_ptr<Pending>, net::Completion>> queue;
-  bool closed = false;  // the loop let go of its reader callback
-  int event_fd = -1;    // owned
+  bool signalled = false;  // the loop was woken and has not taken the queue yet
+  bool closed = false;     // the loop let go of its reader callback
+  int event_fd = -1;       // owned
+  std::shared_ptr<net::WakeTimer> timer;  // runs flush(); set once, before the channel is shared
 
   ~LoopChannel() {
     if (event_fd >= 0) ::close(event_fd);
@@ -316,18 +329,37 @@ struct LoopChannel {
 
   /// From any thread; false when the loop is gone (the caller then drops the work).
   bool push(std::shared_ptr<Pending>& pending, net::Completion& done) {
-    bool was_empty;
+    const bool can_wait = done.in_line >= kBusyLine;
+    bool wake = false;
+    bool arm = false;
     {
       std::lock_guard lock(mutex);
       if (closed) return false;
-      was_empty = queue.empty();
       queue.emplace_back(std::move(pending), std::move(done));
+      if (!signalled) {
+        wake = !can_wait || queue.size() >= kBatch;
+        arm = !wake;
+        signalled = wake;
+      }
     }
-    if (was_empty) {
-      const uint64_t one = 1;
-      [[maybe_unused]] ssize_t ignored = ::write(event_fd, &one, sizeof one);
-    }
+    if (wake) signal();
+    if (arm) timer->arm(kMaxDelay);
     return true;
+  }
+
+  /// Wakes the loop for reports that waited, if it was not woken since.
+  void flush() {
+    {
+      std::lock_guard lock(mutex);
+      if (signalled || closed || queue.empty()) return;
+      signalled = true;
+    }
+    signal();
+  }
+
+  void signal() {
+    const uint64_t one = 1;
+    [[maybe_unused]] ssize_t ignored = ::write(event_fd, &one, sizeof one);
   }
 };
 
@@ -357,6 +389,7 @@ PyObject* drain_channel(PyObject* capsule, PyObject*) {
   {
     std::lock_guard lock(channel.mutex);
     ready.swap(channel.queue);
+    channel.signalled = false;
   }
   for (auto& [pending, done] : ready) {
     bool failed;
@@ -387,6 +420,14 @@ std::shared_ptr<LoopChannel> channel_of(PyObject* loop, bool& failed) {
     PyErr_SetFromErrno(PyExc_OSError);
     return failed = true, nullptr;
   }
+  auto timer = net::WakeTimer::create([weak = std::weak_ptr<LoopChannel>(channel)] {
+    if (auto alive = weak.lock()) alive->flush();
+  });
+  if (!timer) {
+    raise_error(timer.error(), Operation::Connect);
+    return failed = true, nullptr;
+  }
+  channel->timer = std::move(timer).value();
   auto owned = std::make_unique<std::shared_ptr<LoopChannel>>(channel);
   Ref capsule = Ref::steal(PyCapsule_New(owned.get(), kChannelCapsule, free_channel));
   if (!capsule) return failed = true, nullptr;

@@ -242,5 +242,27 @@ TEST(AsyncClient, OpenFailureKeepsTheOldConnection) {
   start([&](CompletionHandler h) { return c->close(h); }).wait();
 }
 
+TEST(WakeTimer, RunsOncePerArmingAndNotAfterItIsDropped) {
+  std::atomic<int> runs{0};
+  std::promise<void> ran;
+  auto timer = WakeTimer::create([&] {
+    if (runs.fetch_add(1) == 0) ran.set_value();
+  });
+  ASSERT_TRUE(timer);
+  std::shared_ptr<WakeTimer> t = std::move(timer).value();
+  t->arm(1ms);
+  t->arm(1ms);  // already due: no second run
+  ASSERT_EQ(ran.get_future().wait_for(kDeadline), std::future_status::ready);
+  // Armed again, then dropped before it is due: it never runs, though a later timer does.
+  t->arm(20ms);
+  t.reset();
+  std::promise<void> later;
+  auto probe = WakeTimer::create([&] { later.set_value(); });
+  ASSERT_TRUE(probe);
+  probe.value()->arm(60ms);
+  ASSERT_EQ(later.get_future().wait_for(kDeadline), std::future_status::ready);
+  EXPECT_EQ(runs.load(), 1);
+}
+
 }  // namespace
 }  // namespace velvane::net
