@@ -127,11 +127,10 @@ PyObject* no_attribute(InstanceObject* inst, PyObject* name) {
 PyObject* inst_getattro(PyObject* self, PyObject* name) {
   auto* inst = as_inst(self);
   // The usual read, `instance.field` in code: the name is the plan's own interned object, found by
-  // address, and no ordinary attribute can have it, so the field is read at once. Everything else
-  // is out of line, so that this path saves no registers.
+  // address among the fields no ordinary attribute can shadow, so the field is read at once.
+  // Everything else is out of line, so that this path saves no registers.
   if (inst->plan) {
-    if (const auto* entry = inst->plan->find_address(name); entry && entry->plain)
-      return read_field_locked(inst, entry->index);
+    if (const Py_ssize_t index = inst->plan->index_by_address(name); index >= 0) return read_field_locked(inst, index);
   }
   return getattr_by_lookup(inst, name);
 }

@@ -82,37 +82,35 @@ struct StructPlan {
   Ref field_names;    // tuple of the field names in order
   Ref struct_name;    // str
 
-  /// An entry of the address table: a field's interned name object and its index. `plain`: no
-  /// ordinary attribute of an instance can have this name (FieldPlan::type_attribute is false).
+  /// An entry of the address table: a field's interned name object and its index.
   struct AddressEntry {
     PyObject* name = nullptr;
     int32_t index = -1;
-    bool plain = false;
   };
 
-  /// The entry for this very name object, or nullptr. Attribute names in code and the plan's names
-  /// are both interned, so the name object itself usually finds the field in a small open-addressed
-  /// table keyed by its address, without hashing its text. The table is built so that each field's
-  /// name sits in the slot its address hashes to, where it can: a field is then found by its first
-  /// probe.
-  [[gnu::always_inline]] const AddressEntry* find_address(PyObject* name) const {
-    if (!address_table_) return nullptr;
+  /// Index of the field whose name is this very object, or -1. Attribute names in code and the
+  /// plan's names are both interned, so the name object itself usually finds the field in a small
+  /// open-addressed table keyed by its address, without hashing its text. The table is built so that
+  /// each field's name sits in the slot its address hashes to, where it can: a field is then found by
+  /// its first probe. It holds only the fields no ordinary attribute of an instance can shadow
+  /// (FieldPlan::type_attribute false), so that an attribute read that finds one reads the field.
+  [[gnu::always_inline]] Py_ssize_t index_by_address(PyObject* name) const {
     for (size_t slot = address_slot(name, address_multiplier_, address_shift_);; slot = (slot + 1) & address_mask_) {
       const AddressEntry& e = address_table_[slot];
-      if (e.name == name) return &e;
-      if (!e.name) return nullptr;
+      if (e.name == name) return e.index;
+      if (!e.name) return -1;
     }
   }
 
   /// Index of the field called `name` (a str), or -1. Never raises. Equal names that are other
   /// objects than the plan's take the dict.
   Py_ssize_t index_of(PyObject* name) const {
-    if (const AddressEntry* e = find_address(name)) return e->index;
-    return index_by_hash(name);
+    const Py_ssize_t index = index_by_address(name);
+    return index >= 0 ? index : index_by_hash(name);
   }
 
-  /// Fills the address table from field_names and the fields' type_attribute flags (the first
-  /// field of a name wins, as in name_to_index).
+  /// Fills the address table from field_names, leaving out the fields whose type_attribute flag is
+  /// set (the first field of a name wins, as in name_to_index).
   void index_addresses();
 
  private:
@@ -123,12 +121,14 @@ struct StructPlan {
   }
   Py_ssize_t index_by_hash(PyObject* name) const;
 
-  /// Power-of-two table, at most half full; empty (and address_table_ null) for no fields.
+  /// Power-of-two table, at most half full; empty for no fields, when address_table_ is a table of
+  /// one empty slot that every address hashes to (multiplier 0), so that lookups need no test.
+  static const AddressEntry kNoAddresses[1];
   std::vector<AddressEntry> by_address;
-  const AddressEntry* address_table_ = nullptr;
+  const AddressEntry* address_table_ = kNoAddresses;
   size_t address_mask_ = 0;
   uint64_t address_multiplier_ = 0;
-  unsigned address_shift_ = 64;
+  unsigned address_shift_ = 0;
 };
 
 /// A core Schema with the plans of all its structs. Shared read-only by views, instances, clients.

@@ -61,6 +61,8 @@ void resolve_types(StructPlan& plan, const PySchema* resolver) {
 
 }  // namespace
 
+const StructPlan::AddressEntry StructPlan::kNoAddresses[1] = {};
+
 void StructPlan::index_addresses() {
   const Py_ssize_t n = PyTuple_GET_SIZE(field_names.get());
   if (n == 0) return;
@@ -75,14 +77,14 @@ void StructPlan::index_addresses() {
     address_multiplier_ = multiplier;
     address_shift_ = static_cast<unsigned>(64 - bits);
     for (Py_ssize_t i = 0; i < n; ++i) {
+      if (fields[static_cast<size_t>(i)].type_attribute) continue;
       PyObject* name = PyTuple_GET_ITEM(field_names.get(), i);
       size_t slot = address_slot(name, multiplier, address_shift_);
       while (by_address[slot].name && by_address[slot].name != name) {
         if (!probe) return false;
         slot = (slot + 1) & address_mask_;
       }
-      if (!by_address[slot].name)
-        by_address[slot] = {name, static_cast<int32_t>(i), !fields[static_cast<size_t>(i)].type_attribute};
+      if (!by_address[slot].name) by_address[slot] = {name, static_cast<int32_t>(i)};
     }
     return true;
   };
