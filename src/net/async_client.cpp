@@ -47,7 +47,7 @@ class ClientRuntime {
     try {
       auto made = std::make_unique<ClientRuntime>();
       Error failure;
-      for (size_t i = 0, threads = getenv("VV_T") ? atoi(getenv("VV_T")) : effective_workers(0); i < threads; ++i) {
+      for (size_t i = 0, threads = effective_workers(0); i < threads; ++i) {
         auto loop = std::make_unique<Loop>();
         Status s = spawn_detached("velvane-async-io", 0, [context = &loop->context] { run(*context); });
         if (s) made->loops_.push_back(std::move(loop));
