@@ -238,65 +238,45 @@ class DataWriter {
           *fixed_width(field, 1) = obj == Py_True ? 1 : 0;
           return true;
         }
-        header(field);
-        w_.write_bool(obj == Py_True);
-        footer(field);
-        return true;
+        return framed(field, [&] { w_.write_bool(obj == Py_True); });
       case TypeKind::Byte:
         if (!exact_int_value(obj, i) || i < INT8_MIN || i > INT8_MAX) return false;
-        header(field);
-        w_.write_byte(static_cast<int8_t>(i));
-        footer(field);
-        return true;
+        return framed(field, [&] { w_.write_byte(static_cast<int8_t>(i)); });
       case TypeKind::I16:
         if (!exact_int_value(obj, i) || i < INT16_MIN || i > INT16_MAX) return false;
-        header(field);
-        w_.write_i16(static_cast<int16_t>(i));
-        footer(field);
-        return true;
+        return framed(field, [&] { w_.write_i16(static_cast<int16_t>(i)); });
       case TypeKind::I32:
         if (!exact_int_value(obj, i) || i < INT32_MIN || i > INT32_MAX) return false;
         if constexpr (kBinary) {
           wire::store_be32(fixed_width(field, 4), static_cast<uint32_t>(i));
           return true;
         }
-        header(field);
-        w_.write_i32(static_cast<int32_t>(i));
-        footer(field);
-        return true;
+        return framed(field, [&] { w_.write_i32(static_cast<int32_t>(i)); });
       case TypeKind::I64:
         if (!exact_int_value(obj, i)) return false;
         if constexpr (kBinary) {
           wire::store_be64(fixed_width(field, 8), static_cast<uint64_t>(i));
           return true;
         }
-        header(field);
-        w_.write_i64(i);
-        footer(field);
-        return true;
+        return framed(field, [&] { w_.write_i64(i); });
       case TypeKind::Double:
         if (!PyFloat_CheckExact(obj)) return false;
         if constexpr (kBinary) {
           wire::store_be64(fixed_width(field, 8), std::bit_cast<uint64_t>(PyFloat_AS_DOUBLE(obj)));
           return true;
         }
-        header(field);
-        w_.write_double(PyFloat_AS_DOUBLE(obj));
-        footer(field);
-        return true;
+        return framed(field, [&] { w_.write_double(PyFloat_AS_DOUBLE(obj)); });
       case TypeKind::String:
         if (!PyUnicode_CheckExact(obj) || !PyUnicode_IS_COMPACT_ASCII(obj)) return false;
-        header(field);
-        w_.write_string(std::string_view(static_cast<const char*>(PyUnicode_DATA(obj)),
-                                         static_cast<size_t>(PyUnicode_GET_LENGTH(obj))));
-        footer(field);
-        return true;
+        return framed(field, [&] {
+          w_.write_string(std::string_view(static_cast<const char*>(PyUnicode_DATA(obj)),
+                                           static_cast<size_t>(PyUnicode_GET_LENGTH(obj))));
+        });
       case TypeKind::Binary:
         if (!PyBytes_CheckExact(obj)) return false;
-        header(field);
-        w_.write_binary(std::string_view(PyBytes_AS_STRING(obj), static_cast<size_t>(PyBytes_GET_SIZE(obj))));
-        footer(field);
-        return true;
+        return framed(field, [&] {
+          w_.write_binary(std::string_view(PyBytes_AS_STRING(obj), static_cast<size_t>(PyBytes_GET_SIZE(obj))));
+        });
       default: return false;
     }
   }
@@ -312,11 +292,13 @@ class DataWriter {
     return out + 3;
   }
 
-  [[gnu::always_inline]] void header(const FieldPlan* field) {
+  /// `write()` of a scalar, inside the header and end of `field` when given.
+  template <class Write>
+  [[gnu::always_inline]] bool framed(const FieldPlan* field, Write write) {
     if (field) w_.field_begin(field->type.wire_id, field->field->id);
-  }
-  [[gnu::always_inline]] void footer(const FieldPlan* field) {
+    write();
     if (field) w_.field_end();
+    return true;
   }
 
   bool write_field(const FieldPlan& f, PyObject* value) {
