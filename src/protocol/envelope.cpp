@@ -75,7 +75,7 @@ int32_t json_seqid(const detail::JsonValue& v) {
 
 Result<MessageRead> read_json_header(std::string_view input) {
   // The body is read later, possibly after the caller's buffer has moved on: keep a copy.
-  auto parsed = detail::parse_json(input, false, detail::JsonText::Copied);
+  auto parsed = detail::parse_json(input, false, detail::JsonText::Copied, kMaxJsonDepth);
   if (!parsed) return parsed.take_error();
   auto message = std::make_shared<const JsonMessage>(JsonMessage{std::move(parsed).value()});
   const detail::JsonValue& array = message->document.root();

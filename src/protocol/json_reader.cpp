@@ -194,6 +194,7 @@ bool JsonStructReader::read_fields_by_name(const JsonValue& object, const Struct
 }
 
 bool JsonStructReader::read_value(const JsonValue& v, const ThriftType& type, ThriftValue& out, int depth) {
+  if (v.is_too_deep()) return fail(ErrorKind::DepthLimit, "Depth limit exceeded");
   switch (type.kind) {
     case TypeKind::Bool: out = ThriftValue::Bool(bool_of(v)); return true;
     case TypeKind::Byte:
@@ -299,7 +300,7 @@ std::string_view without_frame_prefix(std::string_view input) {
 
 Result<StructValue> read_json_document(std::string_view input, const StructDef& def, const Schema& schema,
                                        bool* payload_form) {
-  auto parsed = detail::parse_json(without_frame_prefix(input), true);
+  auto parsed = detail::parse_json(without_frame_prefix(input), true, detail::JsonText::Borrowed, kMaxJsonDepth);
   if (!parsed) return parsed.take_error();
   const detail::JsonValue& root = parsed.value().root();
   StructValue out;

@@ -29,6 +29,11 @@ namespace velvane {
 /// The outermost struct is level 1; every nested struct, list, set or map adds one.
 inline constexpr int kMaxDepth = 64;
 
+/// JSON text spends at most two levels per struct or container level (a field's [tag, value] and
+/// the value; a map's header array and its object) plus the message array, so deeper JSON can never
+/// be read and is not built.
+inline constexpr size_t kMaxJsonDepth = 2 * kMaxDepth + 2;
+
 /// Every wire says lengths and counts as signed 32-bit integers.
 inline constexpr size_t kMaxWireLength = INT32_MAX;
 
