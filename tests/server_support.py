@@ -122,7 +122,9 @@ def run_bounded(source, rss_mib, seconds=30, args=()):
         stdout, stderr = out.read().decode(errors="replace"), err.read().decode(errors="replace")
     assert verdict is None, f"{verdict} (peak {peak:.0f} MiB)\n{stdout}\n{stderr}"
     assert child.returncode == 0, stderr
-    return stdout, max(peak, _peak_from(stdout))
+    peak = max(peak, _peak_from(stdout))
+    print(f"child peak RSS {peak:.0f} MiB")  # shown with pytest -s
+    return stdout, peak
 
 
 def _status_mib(pid, key):

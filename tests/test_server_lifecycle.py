@@ -224,7 +224,7 @@ def test_settings_and_argument_errors(parse):
                                                                    velvane.ProtocolType.JSON, 0)
     server.transport, server.workers = velvane.TransportType.Buffered, 3
     assert (server.transport, server.workers) == (velvane.TransportType.Buffered, 3)
-    assert (server.max_message_size, server.max_connections, server.reuse_port) == (0, 0, False)
+    assert (server.max_message_size, server.max_connections, server.reuse_port) == (16 << 20, 0, False)
     server.max_message_size, server.max_connections, server.reuse_port = 1 << 20, 1000, True
     assert (server.max_message_size, server.max_connections, server.reuse_port) == (1 << 20, 1000, True)
     for name, bad in (("max_message_size", -1), ("max_connections", "9"), ("reuse_port", 1)):

@@ -225,9 +225,10 @@ Status Connection::write_message(framing::Transport transport, std::string_view 
   return c.flush(deadline);
 }
 
-Result<std::string> Connection::read_message(framing::Transport transport, Protocol protocol, Deadline deadline) {
+Result<std::string> Connection::read_message(framing::Transport transport, Protocol protocol, Deadline deadline,
+                                             size_t max_size) {
   Impl& c = *impl_;
-  framing::MessageDecoder decoder(transport, protocol);
+  framing::MessageDecoder decoder(transport, protocol, framing::Side::Client, max_size);
   while (decoder.progress() == framing::Progress::NeedMore) {
     if (c.read_begin == c.read_end) {
       auto n = c.read_some(c.read_buffer.get(), kBufferSize, deadline);

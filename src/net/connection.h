@@ -56,8 +56,10 @@ class Connection {
 
   /// Writes one message (a length prefix first when framed) and flushes it.
   Status write_message(framing::Transport transport, std::string_view payload, Deadline deadline);
-  /// Reads exactly one message; an empty payload means the peer ended the connection.
-  Result<std::string> read_message(framing::Transport transport, Protocol protocol, Deadline deadline);
+  /// Reads exactly one message; an empty payload means the peer ended the connection. A message
+  /// larger than `max_size` bytes (0: no limit) fails before its body is kept.
+  Result<std::string> read_message(framing::Transport transport, Protocol protocol, Deadline deadline,
+                                   size_t max_size = 0);
 
   struct Impl;
   explicit Connection(std::unique_ptr<Impl> impl);  // Impl is private to the implementation

@@ -598,7 +598,7 @@ PyObject* async_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
   if (!cell) return nullptr;
   return start(pending, std::move(future), [&](net::CompletionHandler done) {
     return cell->call(std::move(request), transport, pending->protocol, pending->oneway, st.timeout(),
-                      std::move(done));
+                      std::move(done), st.max_message_size.load(std::memory_order_relaxed));
   });
 }
 

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "framing/framing.h"
 #include "python/internal.h"
 
 namespace velvane::py {
@@ -81,6 +82,8 @@ PyObject* enum_member(Cls which, uint8_t value);
 bool refuse_delete(PyObject* value);
 /// A timeout in seconds or None as nanoseconds (-1: no limit); false with an exception set.
 bool timeout_arg(PyObject* value, int64_t& ns);
+/// A non-negative int argument or property value named `name`; false with an exception set.
+bool size_arg(PyObject* obj, const char* name, size_t& out);
 
 /// What a client's properties change; every call reads them afresh. Setting one takes the client's
 /// exclusive borrow, so it fails while a call is under way on another thread.
@@ -89,6 +92,7 @@ struct ClientSettings {
   std::atomic<uint8_t> transport{0};
   std::atomic<uint8_t> protocol{0};
   std::atomic<int64_t> timeout_ns{-1};  // -1: no limit
+  std::atomic<size_t> max_message_size{framing::kDefaultMaxMessageSize};  // of a reply; 0: no limit
 
   std::optional<std::chrono::nanoseconds> timeout() const {
     const int64_t ns = timeout_ns.load(std::memory_order_relaxed);
@@ -128,11 +132,26 @@ struct ClientProperties {
     return store(self, SettingsOf(self).timeout_ns, ns);
   }
 
+  static PyObject* get_max_message_size(PyObject* self, void*) {
+    return PyLong_FromSize_t(SettingsOf(self).max_message_size.load(std::memory_order_relaxed));
+  }
+  static int set_max_message_size(PyObject* self, PyObject* value, void*) {
+    size_t v;
+    if (refuse_delete(value) || !size_arg(value, "max_message_size", v)) return -1;
+    return store(self, SettingsOf(self).max_message_size, v);
+  }
+
   static inline PyGetSetDef getset[] = {
       {"transport", guard<get_transport>, guard<set_transport>, nullptr, nullptr},
       {"protocol", guard<get_protocol>, guard<set_protocol>, nullptr, nullptr},
       {"timeout", guard<get_timeout>, guard<set_timeout>,
        "Seconds that open() and each call's write and read may take, or None (the default) for no limit.", nullptr},
+      {"max_message_size", guard<get_max_message_size>, guard<set_max_message_size>,
+       "The largest reply, in bytes, a call reads (a framed message's 4-byte length not counted); 16 MiB\n"
+       "(16777216) by default, 0 for no limit. A larger reply fails the call with OSError and drops the\n"
+       "connection before its body is kept: a framed one as soon as its length is read, a buffered one\n"
+       "as soon as one byte more than the limit has arrived.",
+       nullptr},
       {nullptr, nullptr, nullptr, nullptr, nullptr},
   };
 

@@ -320,6 +320,17 @@ bool timeout_arg(PyObject* value, int64_t& ns) {
   return true;
 }
 
+bool size_arg(PyObject* obj, const char* name, size_t& out) {
+  if (!PyLong_Check(obj)) return fail_argument(obj, "int", name);
+  const size_t v = PyLong_AsSize_t(obj);
+  if (v == static_cast<size_t>(-1) && PyErr_Occurred()) {
+    prefix_argument_error(name);
+    return false;
+  }
+  out = v;
+  return true;
+}
+
 namespace {
 
 // --- I/O ---------------------------------------------------------------------------------------
@@ -344,7 +355,7 @@ struct Exchange {
 /// A failure once the request started going out drops the connection, and so does a reply that
 /// says the peer ended the connection: what is left on the stream belongs to no later call.
 Exchange exchange(ClientState& st, std::string_view request, Transport transport, Protocol protocol, bool oneway,
-                  std::optional<std::chrono::nanoseconds> timeout) {
+                  std::optional<std::chrono::nanoseconds> timeout, size_t max_size) {
   Exchange out;
   std::lock_guard lock(st.connection_lock);
   if (!st.connection) {
@@ -355,7 +366,7 @@ Exchange exchange(ClientState& st, std::string_view request, Transport transport
   if (Status s = st.connection->write_message(transport, request, deadline); !s) {
     out.error = s.take_error();
   } else if (!oneway) {
-    auto reply = st.connection->read_message(transport, protocol, deadline);
+    auto reply = st.connection->read_message(transport, protocol, deadline, max_size);
     if (reply) {
       out.reply = std::move(reply).value();
     } else {
@@ -399,7 +410,8 @@ PyObject* client_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   Exchange result;
   {
     ReleaseGil nogil;
-    result = exchange(st, request, transport, protocol, method.oneway, st.timeout());
+    result = exchange(st, request, transport, protocol, method.oneway, st.timeout(),
+                      st.max_message_size.load(std::memory_order_relaxed));
   }
   if (result.not_open) return raise_not_open();
   if (result.error) return raise_io_error(*result.error);

@@ -22,7 +22,7 @@ struct ServerState {
   uint8_t transport = 0;
   uint8_t protocol = 0;
   size_t workers = 1;
-  size_t max_message_size = 0;  // 0: no limit
+  size_t max_message_size = framing::kDefaultMaxMessageSize;  // 0: no limit
   size_t max_connections = 0;   // 0: no limit
   bool reuse_port = false;
   std::unordered_map<std::string, HandlerEntry> handlers;
@@ -39,18 +39,6 @@ struct ServerObject {
 };
 
 ServerState& state_of(PyObject* self) { return *reinterpret_cast<ServerObject*>(self)->state; }
-
-/// A non-negative int argument or property value named `name`.
-bool size_arg(PyObject* obj, const char* name, size_t& out) {
-  if (!PyLong_Check(obj)) return fail_argument(obj, "int", name);
-  const size_t v = PyLong_AsSize_t(obj);
-  if (v == static_cast<size_t>(-1) && PyErr_Occurred()) {
-    prefix_argument_error(name);
-    return false;
-  }
-  out = v;
-  return true;
-}
 
 bool workers_arg(PyObject* obj, size_t& out) { return size_arg(obj, "workers", out); }
 
@@ -356,7 +344,7 @@ PyGetSetDef server_getset[] = {
     {kMaxMessageSize, guard<get_size<&ServerState::max_message_size>>,
      guard<set_size<&ServerState::max_message_size, kMaxMessageSize>>,
      "The largest request, in bytes, the server reads (a framed message's 4-byte length not counted);\n"
-     "0, the default, sets no limit. A larger request ends its connection with the line\n"
+     "16 MiB (16777216) by default, 0 for no limit. A larger request ends its connection with the line\n"
      "\"connection error: message ... is larger than max_message_size (N bytes)\" on standard error,\n"
      "before its body is kept: a framed one as soon as its length is read, a buffered one as soon as\n"
      "the server holds one byte more than the limit. Taken when serve() starts the server.",
