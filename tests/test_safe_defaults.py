@@ -1,8 +1,13 @@
 """A default server and default clients against hostile peers: each attack runs in a child process
 with a deadline and a memory watchdog, and ends in a refusal, not a blow-up or a hang."""
+import select
+import signal
+import subprocess
+import sys
+import time
+
 import pytest
 
-import velvane
 from server_support import run_bounded
 
 SERVER_CHILD = """
@@ -123,3 +128,95 @@ print_peak()
     assert "OSError I/O error: message of 1073741824 bytes is larger than max_message_size (16777216 bytes)" in out
     assert "False" in out
     assert peak < 150, out
+
+
+INTERRUPTED_CHILD = """
+import select, signal, socket, sys
+import velvane
+parser = velvane.ThriftParser()
+parser.parse("service S { i32 add(1: i32 a, 2: i32 b) }")
+client = velvane.ThriftClient(parser.get_service("S"), "127.0.0.1", 0)
+class Stop(Exception):
+    pass
+def on_signal(signum, frame):
+    raise Stop(signum)
+signal.signal(signal.SIGINT, on_signal)
+signal.signal(signal.SIGUSR1, lambda *_: print("usr1 handled", flush=True))  # returns: the wait goes on
+# A peer that never answers: connections wait in the backlog, never accepted.
+listener = socket.create_server(("127.0.0.1", 0), backlog=0)
+port = listener.getsockname()[1]
+fillers = []
+if sys.argv[1] == "open":  # fill the one place of the queue: a connect then waits for ever
+    for _ in range(3):
+        s = socket.socket()
+        s.setblocking(False)
+        s.connect_ex(("127.0.0.1", port))
+        fillers.append(s)
+    assert select.select([], fillers[:1], [], 10)[1]
+client = velvane.ThriftClient(parser.get_service("S"), "127.0.0.1", port)
+if sys.argv[1] == "call":
+    client.open()
+print("waiting", flush=True)
+try:
+    client.open() if sys.argv[1] == "open" else client.call("add", a=1, b=2)
+except Stop as e:
+    print("stopped by", e, client.is_open(), flush=True)
+"""
+
+
+@pytest.mark.parametrize("operation", ["open", "call"])
+def test_a_signal_whose_handler_raises_ends_a_blocking_open_or_call(operation):
+    child = subprocess.Popen([sys.executable, "-c", INTERRUPTED_CHILD, operation], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True)
+
+    def next_line():
+        assert select.select([child.stdout], [], [], 10)[0], "the child said nothing for 10 s"
+        return child.stdout.readline()
+
+    try:
+        assert next_line() == "waiting\n"
+        time.sleep(0.2)  # let it enter the wait: a signal before is handled as well, only sooner
+        child.send_signal(signal.SIGUSR1)
+        assert next_line() == "usr1 handled\n"
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=10)
+    finally:
+        child.kill()
+        child.wait()
+    assert out == f"stopped by {int(signal.SIGINT)} False\n", err
+
+
+def test_a_timeout_bounds_a_call_whose_reply_keeps_streaming():
+    source = SERVER_CHILD + """
+listener = socket.create_server(("127.0.0.1", 0))
+# The peer is a process of its own that keeps the socket full: a JSON string that never ends.
+PEER = '''
+import socket, sys
+listener = socket.socket(fileno=int(sys.argv[1]))
+conn, _ = listener.accept()
+conn.recv(65536)
+conn.sendall(b'[1,"add",2,0,{"0":["str","')
+chunk = memoryview(b"x" * (64 << 20))
+try:
+    while True:
+        conn.sendall(chunk)
+except OSError:
+    pass
+'''
+import subprocess
+peer = subprocess.Popen([sys.executable, "-c", PEER, str(listener.fileno())], pass_fds=[listener.fileno()])
+client = velvane.ThriftClient(service, "127.0.0.1", listener.getsockname()[1], velvane.TransportType.Buffered,
+                              velvane.ProtocolType.JSON)
+client.max_message_size = 0
+client.timeout = 1
+client.open()
+started = time.monotonic()
+try:
+    client.call("add", a=1, b=2)
+except TimeoutError as e:
+    print(e, client.is_open(), round(time.monotonic() - started))
+peer.kill()
+print_peak()
+"""
+    out, peak = run_bounded(source, rss_mib=2000, seconds=20)
+    assert out.startswith("I/O error: timed out False 1\n"), out

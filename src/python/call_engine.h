@@ -145,7 +145,8 @@ struct ClientProperties {
       {"transport", guard<get_transport>, guard<set_transport>, nullptr, nullptr},
       {"protocol", guard<get_protocol>, guard<set_protocol>, nullptr, nullptr},
       {"timeout", guard<get_timeout>, guard<set_timeout>,
-       "Seconds that open() and each call's write and read may take, or None (the default) for no limit.", nullptr},
+       "Seconds that open() and each call (its write and read together) may take, or None (the default)\n"
+       "for no limit.", nullptr},
       {"max_message_size", guard<get_max_message_size>, guard<set_max_message_size>,
        "The largest reply, in bytes, a call reads (a framed message's 4-byte length not counted); 16 MiB\n"
        "(16777216) by default, 0 for no limit. A larger reply fails the call with OSError and drops the\n"
