@@ -30,6 +30,11 @@ constexpr ClassEntry kClasses[] = {
 };
 
 int velvane_exec(PyObject* module) {
+  // The slot below is not enforced in a subinterpreter of the legacy kind: refuse it here as well.
+  if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+    PyErr_SetString(PyExc_ImportError, "module velvane does not support loading in subinterpreters");
+    return -1;
+  }
   if (!velvane::py::create_classes()) return -1;
   for (const auto& entry : kClasses) {
     PyObject* type = reinterpret_cast<PyObject*>(velvane::py::cls(entry.which));
@@ -41,6 +46,9 @@ int velvane_exec(PyObject* module) {
 PyModuleDef_Slot velvane_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(velvane::py::guard<velvane_exec>)},
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    // The classes are created once per process (src/python/classes.cpp): a subinterpreter's import
+    // is refused instead of sharing the main interpreter's objects.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
     {0, nullptr},
 };
 

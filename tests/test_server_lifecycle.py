@@ -280,3 +280,28 @@ def test_the_multi_process_example_spreads_connections_over_its_processes():
     # 16 connections over 2 processes: all on one would mean the port is not shared.
     assert len([line for line in lines if line.startswith("process ")]) == 2
     assert lines[-1].startswith("2 processes served port ")
+
+
+def test_a_server_held_by_its_own_handler_is_collected(parse):
+    import gc
+    import weakref
+    service = parse("service S { i32 f() }").get_service("S")
+
+    class App:
+        def __init__(self):
+            self.server = velvane.ThriftServer(service)
+            self.server.register_handler("f", self.f)  # App -> server -> bound method -> App
+            self.server.register_http_handler(self.http)
+
+        def f(self):
+            return 1
+
+        def http(self, sock):
+            pass
+
+    app = App()
+    assert gc.is_tracked(app.server)
+    gone = weakref.ref(app)
+    del app
+    gc.collect()
+    assert gone() is None

@@ -301,10 +301,33 @@ PyObject* server_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return self;
 }
 
+/// The registered callables: a handler may hold the server (a bound method of an object that owns
+/// it), so the collector must see them. A running server's snapshot holds references of its own.
+int server_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  ServerState* st = reinterpret_cast<ServerObject*>(self)->state;
+  if (!st) return 0;
+  for (const auto& [name, entry] : st->handlers) Py_VISIT(entry.object.get());
+  if (st->http_handler) Py_VISIT(st->http_handler->object.get());
+  return 0;
+}
+
+int server_clear(PyObject* self) {
+  ServerState* st = reinterpret_cast<ServerObject*>(self)->state;
+  if (!st) return 0;
+  // Taken out first: dropping a handler runs arbitrary code, which must find the server consistent.
+  auto handlers = std::move(st->handlers);
+  st->handlers.clear();
+  auto http_handler = std::move(st->http_handler);
+  st->http_handler.reset();
+  return 0;
+}
+
 /// A running server keeps running: its thread holds what it needs.
 void server_dealloc(PyObject* self) {
+  PyObject_GC_UnTrack(self);
   PyTypeObject* type = Py_TYPE(self);
-  std::unique_ptr<ServerState> owned(reinterpret_cast<ServerObject*>(self)->state);
+  std::unique_ptr<ServerState> owned(std::exchange(reinterpret_cast<ServerObject*>(self)->state, nullptr));
   owned.reset();
   type->tp_free(self);
   Py_DECREF(type);
@@ -368,6 +391,8 @@ PyType_Slot server_slots[] = {
     {Py_tp_doc, const_cast<char*>("ThriftServer(service, transport=..., workers=1, protocol=...)\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(guard<server_new>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(guard<server_dealloc>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(guard<server_traverse>)},
+    {Py_tp_clear, reinterpret_cast<void*>(guard<server_clear>)},
     {Py_tp_methods, server_methods},
     {Py_tp_getset, server_getset},
     {0, nullptr},
@@ -376,8 +401,8 @@ PyType_Slot server_slots[] = {
 }  // namespace
 
 PyObject* create_thrift_server() {
-  PyType_Spec spec = {"velvane.ThriftServer", sizeof(ServerObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-                      server_slots};
+  PyType_Spec spec = {"velvane.ThriftServer", sizeof(ServerObject), 0,
+                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC, server_slots};
   return PyType_FromSpec(&spec);
 }
 
