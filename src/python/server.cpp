@@ -25,6 +25,7 @@ struct ServerState {
   size_t max_message_size = framing::kDefaultMaxMessageSize;  // 0: no limit
   size_t max_connections = 0;   // 0: no limit
   bool reuse_port = false;
+  bool hide_error_details = false;
   std::unordered_map<std::string, HandlerEntry> handlers;
   std::optional<HandlerEntry> http_handler;
   std::shared_ptr<const PySchema> schema = PySchema::empty();
@@ -156,6 +157,7 @@ PyObject* server_serve(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   auto dispatcher = PyDispatcher::create(st.methods, st.handlers, st.schema, protocol);
   if (!dispatcher) return nullptr;
   if (st.http_handler) dispatcher->set_http_handler(*st.http_handler);
+  dispatcher->set_hide_error_details(st.hide_error_details);
   net::ServeOptions options;
   options.host.assign(host, static_cast<size_t>(host_size));
   options.port = port;
@@ -262,20 +264,25 @@ int set_size(PyObject* self, PyObject* value, void*) {
 constexpr char kMaxMessageSize[] = "max_message_size";
 constexpr char kMaxConnections[] = "max_connections";
 
-PyObject* get_reuse_port(PyObject* self, void*) {
+template <bool ServerState::*Field>
+PyObject* get_flag(PyObject* self, void*) {
   Borrow borrow(state_of(self).borrow, Borrow::Shared);
   if (!borrow.ok()) return nullptr;
-  return PyBool_FromLong(state_of(self).reuse_port);
+  return PyBool_FromLong(state_of(self).*Field);
 }
 
-int set_reuse_port(PyObject* self, PyObject* value, void*) {
+template <bool ServerState::*Field, const char* Name>
+int set_flag(PyObject* self, PyObject* value, void*) {
   if (refuse_delete(value)) return -1;
-  if (!PyBool_Check(value)) return fail_argument(value, "bool", "reuse_port"), -1;
+  if (!PyBool_Check(value)) return fail_argument(value, "bool", Name), -1;
   Borrow borrow(state_of(self).borrow, Borrow::Exclusive);
   if (!borrow.ok()) return -1;
-  state_of(self).reuse_port = value == Py_True;
+  state_of(self).*Field = value == Py_True;
   return 0;
 }
+
+constexpr char kReusePort[] = "reuse_port";
+constexpr char kHideErrorDetails[] = "hide_error_details";
 
 // --- The class ---------------------------------------------------------------------------------
 
@@ -378,11 +385,19 @@ PyGetSetDef server_getset[] = {
      "many are open the server accepts no more: newcomers wait in the listen backlog (which the\n"
      "kernel bounds) and are accepted as open connections end. Taken when serve() starts the server.",
      nullptr},
-    {"reuse_port", guard<get_reuse_port>, guard<set_reuse_port>,
+    {kReusePort, guard<get_flag<&ServerState::reuse_port>>, guard<set_flag<&ServerState::reuse_port, kReusePort>>,
      "Whether the listening socket is bound with SO_REUSEPORT (False by default). Several servers,\n"
      "typically in several processes, then listen on one host and port, and the kernel spreads new\n"
      "connections over them: a way to use more than one core for Python handlers. Every server\n"
      "sharing the port must set it. Taken when serve() starts the server.",
+     nullptr},
+    {kHideErrorDetails, guard<get_flag<&ServerState::hide_error_details>>,
+     guard<set_flag<&ServerState::hide_error_details, kHideErrorDetails>>,
+     "Whether callers see what went wrong inside the server (False by default: an exception a handler\n"
+     "raises that the method does not declare reaches the caller as application error 6 with its class\n"
+     "and text). When True, the caller gets application error 6 with the message \"Internal error\", and\n"
+     "the exception's text and traceback go to the server's standard error. Taken when serve() starts\n"
+     "the server.",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

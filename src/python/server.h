@@ -94,6 +94,8 @@ class PyDispatcher : public net::Dispatcher, public std::enable_shared_from_this
   /// Connections that begin like HTTP go to `handler` (set before serving; needs an attached thread state).
   void set_http_handler(const HandlerEntry& handler) { http_ = std::make_unique<HttpHandOff>(handler); }
   net::HttpTaker* http_taker() override { return http_.get(); }
+  /// Set before serving: handler failures answer "Internal error" and go to standard error.
+  void set_hide_error_details(bool hide) { hide_error_details_ = hide; }
 
   /// A decoded request on its way to a handler.
   struct Call {
@@ -117,6 +119,10 @@ class PyDispatcher : public net::Dispatcher, public std::enable_shared_from_this
   net::Outcome application_error(const Call& call, std::string_view message, int32_t type) const;
   net::Outcome application_error(const MessageHeader& header, bool oneway, std::string_view message,
                                  int32_t type) const;
+  /// Application error 6 for a failure of the Python side (the handler raised something undeclared,
+  /// its value could not be encoded, ...): `exc`, or the pending exception.
+  net::Outcome failure(const Call& call, PyObject* exc) const;
+  net::Outcome failure(const Call& call) const;
   /// The handler's outcome: `value` (returned) or the pending exception when it is nullptr.
   net::Outcome outcome_of(const Call& call, PyObject* value) const;
   /// The handler's return value; nullptr with the exception set. `called` tells whether the handler
@@ -130,6 +136,7 @@ class PyDispatcher : public net::Dispatcher, public std::enable_shared_from_this
   std::shared_ptr<const PySchema> schema_;
   Protocol protocol_ = Protocol::Binary;
   bool any_coroutine_ = false;
+  bool hide_error_details_ = false;
   std::unique_ptr<HttpHandOff> http_;
 };
 
