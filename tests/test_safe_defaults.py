@@ -19,6 +19,7 @@ parser.parse("struct Node { 1: list<Node> kids } service S { i32 add(1: i32 a, 2
 service = parser.get_service("S")
 def server_with(transport=velvane.TransportType.Framed, protocol=velvane.ProtocolType.Binary):
     server = velvane.ThriftServer(service, transport, 1, protocol)
+    server.set_parser(parser)
     server.register_handler("add", lambda a, b: a + b)
     server.register_handler("take", lambda n: 1)
     return server
@@ -220,3 +221,45 @@ print_peak()
 """
     out, peak = run_bounded(source, rss_mib=2000, seconds=20)
     assert out.startswith("I/O error: timed out False 1\n"), out
+
+
+ROW2 = """
+import struct
+# take(n: Node) whose n.kids holds ten million empty Nodes: 10 MB on the wire.
+count = 10_000_000
+kids = b"\\x0f\\x00\\x01\\x0c" + struct.pack(">i", count) + b"\\x00" * count + b"\\x00"
+args = b"\\x0c\\x00\\x01" + kids + b"\\x00"
+request = struct.pack(">iI", -2147418111, 4) + b"take" + struct.pack(">i", 0) + args
+"""
+
+
+def test_a_server_refuses_a_request_that_would_decode_to_gigabytes():
+    source = SERVER_CHILD + ROW2 + """
+import os
+os.dup2(1, 2)  # the server's lines, in order with ours
+with serving(server_with()) as port:
+    with raw_connection(port) as conn:
+        conn.sendall(struct.pack(">i", len(request)) + request)
+        print(conn.recv(65536))
+    still_serves(port)
+print_peak()
+"""
+    out, peak = run_bounded(source, rss_mib=1000, seconds=60)
+    assert "b''\n" in out and ("connection error: Message too large to decode: it needs more than 32 bytes of "
+                               "memory per byte\n") in out, out
+    assert peak < 32 * 10 + 64 + 60, out
+
+
+@pytest.mark.parametrize("protocol", ["Binary", "Compact", "JSON"])
+def test_deserialize_refuses_data_that_would_decode_to_gigabytes(protocol):
+    source = SERVER_CHILD + f"""
+node = parser.get_struct("Node")
+data = node.serialize_with_protocol({{"kids": [{{}}] * 3_000_000}}, velvane.ProtocolType.{protocol})
+try:
+    node.deserialize_with_protocol(data, velvane.ProtocolType.{protocol})
+except (OSError, ValueError) as e:
+    print(e)
+print_peak()
+"""
+    out, peak = run_bounded(source, rss_mib=1500, seconds=60)
+    assert "Message too large to decode" in out

@@ -118,7 +118,7 @@ Result<StructValue> read_message_body(Protocol protocol, std::string_view input,
   if (!body->is_object()) return body_not_object();
   StructValue out;
   out.name = def.name;
-  detail::JsonStructReader reader(schema, detail::JsonForm::Tagged);
+  detail::JsonStructReader reader(schema, detail::JsonForm::Tagged, input.size());
   if (!reader.read_struct(*body, def, out, 1)) return reader.take_error();
   return out;
 }
@@ -217,7 +217,7 @@ Result<ThriftValue> FieldCursor::read_value(const ThriftType& declared, const Sc
   State& s = *state_;
   if (s.protocol == Protocol::Json) {
     if (!s.started || s.ended) return Error{ErrorKind::InvalidInput, "No current field"};
-    detail::JsonStructReader reader(schema, detail::JsonForm::Tagged);
+    detail::JsonStructReader reader(schema, detail::JsonForm::Tagged, s.input.size());
     ThriftValue value;
     const detail::JsonValue& tagged = s.body->members()[s.member].value;
     if (!reader.read_value(tagged.elements()[1], declared, value, 1)) return reader.take_error();
