@@ -140,7 +140,7 @@ class DataWriter {
     w_.struct_begin();
     bool ok;
     if (PyDict_Check(data)) {
-      ok = write_dict_fields(plan, data);
+      ok = walk_locked(data, [&] { return write_dict_fields(plan, data); });
     } else if (is_instance(data)) {
       ok = write_instance_fields(plan, reinterpret_cast<InstanceObject*>(data));
     } else {
@@ -474,15 +474,17 @@ class DataWriter {
   /// is written, None is refused first, and the list's size is checked again before the next item.
   template <class Fast, class General>
   bool for_each_item(PyObject* list, Py_ssize_t size, Fast&& fast, General&& general) {
-    for (Py_ssize_t i = 0; i < size; ++i) {
-      PyObject* item = PyList_GET_ITEM(list, i);
-      if (fast(item)) continue;
-      Ref held = Ref::borrow(item);
-      if (held.get() == Py_None) return none_has_no_value();
-      if (!general(held.get())) return false;
-      if (i + 1 < size && PyList_GET_SIZE(list) != size) return container_changed("list");
-    }
-    return true;
+    return walk_locked(list, [&] {
+      for (Py_ssize_t i = 0; i < size; ++i) {
+        PyObject* item = PyList_GET_ITEM(list, i);
+        if (fast(item)) continue;
+        Ref held = Ref::borrow(item);
+        if (held.get() == Py_None) return none_has_no_value();
+        if (!general(held.get())) return false;
+        if (i + 1 < size && PyList_GET_SIZE(list) != size) return container_changed("list");
+      }
+      return true;
+    });
   }
 
   [[gnu::noinline]] bool write_map(const TypePlan& type, PyObject* obj) {
@@ -493,20 +495,23 @@ class DataWriter {
     w_.map_begin(type.args[0].wire_id, type.args[1].wire_id, static_cast<size_t>(size));
     // The count is already written: a key or value callback that rewrites the dict, even at the
     // same size, must not make the pairs disagree with it.
-    Py_ssize_t pos = 0, written = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(obj, &pos, &key, &value)) {
-      if (++written > size) return dict_rewritten();
-      const bool key_written = write_exact_scalar(type.args[0], key);
-      if (key_written && write_exact_scalar(type.args[1], value)) continue;
-      // The general path may run Python code, which may change the dict: hold the pair first.
-      Ref k = Ref::borrow(key), v = Ref::borrow(value);
-      if ((!key_written && !write_value(type.args[0], k.get())) || !write_value(type.args[1], v.get())) return false;
-      if (PyDict_GET_SIZE(obj) != size) return container_changed("dict");
-    }
-    if (written != size) return dict_rewritten();
-    w_.map_end();
-    return true;
+    return walk_locked(obj, [&] {
+      Py_ssize_t pos = 0, written = 0;
+      PyObject *key, *value;
+      while (PyDict_Next(obj, &pos, &key, &value)) {
+        if (++written > size) return dict_rewritten();
+        const bool key_written = write_exact_scalar(type.args[0], key);
+        if (key_written && write_exact_scalar(type.args[1], value)) continue;
+        // The general path may run Python code, which may change the dict: hold the pair first.
+        Ref k = Ref::borrow(key), v = Ref::borrow(value);
+        if ((!key_written && !write_value(type.args[0], k.get())) || !write_value(type.args[1], v.get()))
+          return false;
+        if (PyDict_GET_SIZE(obj) != size) return container_changed("dict");
+      }
+      if (written != size) return dict_rewritten();
+      w_.map_end();
+      return true;
+    });
   }
 
   W& w_;
@@ -645,7 +650,8 @@ bool struct_from_instance(InstanceObject* inst, const StructPlan* plan, const Py
   return ok;
 }
 
-bool struct_from_dict(PyObject* dict, const TypePlan& type, const PySchema& schema, ThriftValue& out, int depth) {
+bool struct_from_dict_locked(PyObject* dict, const TypePlan& type, const PySchema& schema, ThriftValue& out,
+                             int depth) {
   out = ThriftValue::Struct(type.type->name);
   const StructPlan* plan = type.strukt;
   const Py_ssize_t size = PyDict_GET_SIZE(dict);
@@ -675,6 +681,10 @@ bool struct_from_dict(PyObject* dict, const TypePlan& type, const PySchema& sche
   return true;
 }
 
+bool struct_from_dict(PyObject* dict, const TypePlan& type, const PySchema& schema, ThriftValue& out, int depth) {
+  return walk_locked(dict, [&] { return struct_from_dict_locked(dict, type, schema, out, depth); });
+}
+
 /// Binary from a sequence of small integers, for the untyped rule: false without an exception set
 /// when some item is not an integer 0..255.
 bool try_byte_sequence(PyObject* obj, std::string& out) {
@@ -688,16 +698,20 @@ bool try_byte_sequence(PyObject* obj, std::string& out) {
   out.reserve(static_cast<size_t>(n));
   // For a list, `fast` is the list itself, which an item's __index__ may change: check the size
   // at every step and hold the item while it converts.
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    uint8_t byte;
-    if (PySequence_Fast_GET_SIZE(fast.get()) != n) return false;
-    Ref item = Ref::borrow(PySequence_Fast_GET_ITEM(fast.get(), i));
-    if (!extract_small_int(item.get(), byte)) {
-      PyErr_Clear();
-      return false;
+  const bool all_bytes = walk_locked(fast.get(), [&] {
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      uint8_t byte;
+      if (PySequence_Fast_GET_SIZE(fast.get()) != n) return false;
+      Ref item = Ref::borrow(PySequence_Fast_GET_ITEM(fast.get(), i));
+      if (!extract_small_int(item.get(), byte)) {
+        PyErr_Clear();
+        return false;
+      }
+      out.push_back(static_cast<char>(byte));
     }
-    out.push_back(static_cast<char>(byte));
-  }
+    return true;
+  });
+  if (!all_bytes) return false;
   return true;
 }
 
@@ -801,13 +815,17 @@ bool extract_binary(PyObject* obj, std::string_view& out, std::string& scratch) 
   scratch.clear();
   scratch.reserve(static_cast<size_t>(n));
   // As in try_byte_sequence: a list may change under an item's __index__.
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    uint8_t byte;
-    if (PySequence_Fast_GET_SIZE(fast.get()) != n) return changed_during_conversion("list");
-    Ref item = Ref::borrow(PySequence_Fast_GET_ITEM(fast.get(), i));
-    if (!extract_small_int(item.get(), byte)) return false;
-    scratch.push_back(static_cast<char>(byte));
-  }
+  const bool all_bytes = walk_locked(fast.get(), [&] {
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      uint8_t byte;
+      if (PySequence_Fast_GET_SIZE(fast.get()) != n) return changed_during_conversion("list");
+      Ref item = Ref::borrow(PySequence_Fast_GET_ITEM(fast.get(), i));
+      if (!extract_small_int(item.get(), byte)) return false;
+      scratch.push_back(static_cast<char>(byte));
+    }
+    return true;
+  });
+  if (!all_bytes) return false;
   out = scratch;
   return true;
 }
@@ -824,11 +842,15 @@ bool to_value_typed(PyObject* obj, const TypePlan& type, const PySchema& schema,
       if (!fail_nesting(depth + 1)) return false;
       std::vector<ThriftValue> items;
       const Py_ssize_t size = PyList_GET_SIZE(obj);
-      for (Py_ssize_t i = 0; i < size; ++i) {
-        if (PyList_GET_SIZE(obj) != size) return changed_during_conversion("list");
-        Ref item = Ref::borrow(PyList_GET_ITEM(obj, i));
-        if (!to_value_typed(item.get(), type.args[0], schema, items.emplace_back(), depth + 1)) return false;
-      }
+      const bool walked = walk_locked(obj, [&] {
+        for (Py_ssize_t i = 0; i < size; ++i) {
+          if (PyList_GET_SIZE(obj) != size) return changed_during_conversion("list");
+          Ref item = Ref::borrow(PyList_GET_ITEM(obj, i));
+          if (!to_value_typed(item.get(), type.args[0], schema, items.emplace_back(), depth + 1)) return false;
+        }
+        return true;
+      });
+      if (!walked) return false;
       out = type.kind == TypeKind::List ? ThriftValue::List(std::move(items)) : ThriftValue::Set(std::move(items));
       return true;
     }
@@ -839,12 +861,16 @@ bool to_value_typed(PyObject* obj, const TypePlan& type, const PySchema& schema,
       const Py_ssize_t size = PyDict_GET_SIZE(obj);
       Py_ssize_t pos = 0;
       PyObject *key, *value;
-      while (PyDict_Next(obj, &pos, &key, &value)) {
-        Ref k = Ref::borrow(key), v = Ref::borrow(value);
-        if (!to_value_typed(k.get(), type.args[0], schema, items.emplace_back(), depth + 1)) return false;
-        if (!to_value_typed(v.get(), type.args[1], schema, items.emplace_back(), depth + 1)) return false;
-        if (PyDict_GET_SIZE(obj) != size) return changed_during_conversion("dictionary");
-      }
+      const bool walked = walk_locked(obj, [&] {
+        while (PyDict_Next(obj, &pos, &key, &value)) {
+          Ref k = Ref::borrow(key), v = Ref::borrow(value);
+          if (!to_value_typed(k.get(), type.args[0], schema, items.emplace_back(), depth + 1)) return false;
+          if (!to_value_typed(v.get(), type.args[1], schema, items.emplace_back(), depth + 1)) return false;
+          if (PyDict_GET_SIZE(obj) != size) return changed_during_conversion("dictionary");
+        }
+        return true;
+      });
+      if (!walked) return false;
       out = ThriftValue::Map(std::move(items));
       return true;
     }
@@ -921,23 +947,31 @@ bool to_value_untyped(PyObject* obj, const PySchema& schema, ThriftValue& out, i
     const Py_ssize_t size = PyDict_GET_SIZE(obj);
     Py_ssize_t pos = 0;
     PyObject *key, *value;
-    while (PyDict_Next(obj, &pos, &key, &value)) {
-      Ref k = Ref::borrow(key), v = Ref::borrow(value);
-      if (!to_value_untyped(k.get(), schema, items.emplace_back(), depth + 1)) return false;
-      if (!to_value_untyped(v.get(), schema, items.emplace_back(), depth + 1)) return false;
-      if (PyDict_GET_SIZE(obj) != size) return changed_during_conversion("dictionary");
-    }
+    const bool walked = walk_locked(obj, [&] {
+      while (PyDict_Next(obj, &pos, &key, &value)) {
+        Ref k = Ref::borrow(key), v = Ref::borrow(value);
+        if (!to_value_untyped(k.get(), schema, items.emplace_back(), depth + 1)) return false;
+        if (!to_value_untyped(v.get(), schema, items.emplace_back(), depth + 1)) return false;
+        if (PyDict_GET_SIZE(obj) != size) return changed_during_conversion("dictionary");
+      }
+      return true;
+    });
+    if (!walked) return false;
     out = ThriftValue::Map(std::move(items));
     return true;
   }
   if (PyList_Check(obj)) {
     std::vector<ThriftValue> items;
     const Py_ssize_t size = PyList_GET_SIZE(obj);
-    for (Py_ssize_t i = 0; i < size; ++i) {
-      if (PyList_GET_SIZE(obj) != size) return changed_during_conversion("list");
-      Ref item = Ref::borrow(PyList_GET_ITEM(obj, i));
-      if (!to_value_untyped(item.get(), schema, items.emplace_back(), depth + 1)) return false;
-    }
+    const bool walked = walk_locked(obj, [&] {
+      for (Py_ssize_t i = 0; i < size; ++i) {
+        if (PyList_GET_SIZE(obj) != size) return changed_during_conversion("list");
+        Ref item = Ref::borrow(PyList_GET_ITEM(obj, i));
+        if (!to_value_untyped(item.get(), schema, items.emplace_back(), depth + 1)) return false;
+      }
+      return true;
+    });
+    if (!walked) return false;
     out = ThriftValue::List(std::move(items));
     return true;
   }
