@@ -11,6 +11,8 @@
 #include <future>
 #include <mutex>
 
+#include "net/console.h"
+#include "net/threads.h"
 #include "python/server.h"
 
 namespace velvane::py {
