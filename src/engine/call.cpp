@@ -3,8 +3,6 @@
 
 namespace velvane::engine {
 
-bool valid_field_type(uint8_t t) { return t <= 15 && t != 1 && t != 5 && t != 7 && t != 9; }
-
 Result<ApplicationError> read_application_error(Protocol protocol, std::string_view payload,
                                                 const MessageRead& header) {
   static const ThriftType kString = ThriftType::Scalar(TypeKind::String);
@@ -16,12 +14,12 @@ Result<ApplicationError> read_application_error(Protocol protocol, std::string_v
     auto field = cursor.next_field();
     if (!field) return field.take_error();
     const FieldHeader f = field.value();
-    if (f.type_id == 0) return out;
-    if (f.id == 1 && f.type_id == 11) {
+    if (f.type_id == wire::kStop) return out;
+    if (f.id == wire::kAppErrorMessageField && f.type_id == wire::kString) {
       auto v = cursor.read_value(kString, none);
       if (!v) return v.take_error();
       out.message = std::move(v.value().bytes);
-    } else if (f.id == 2 && f.type_id == 8) {
+    } else if (f.id == wire::kAppErrorTypeField && f.type_id == wire::kI32) {
       auto v = cursor.read_value(kI32, none);
       if (!v) return v.take_error();
       out.type = v.value().i32;

@@ -259,7 +259,7 @@ PyObject* decode_reply(std::string_view payload, Protocol protocol, const Method
                        const std::shared_ptr<const PySchema>& schema) {
   auto header = read_message_begin(protocol, payload);
   if (!header) return raise_read_error(header.error());
-  if (header.value().header.type == engine::kException) {
+  if (header.value().header.type == wire::kException) {
     auto app = engine::read_application_error(protocol, payload, header.value());
     if (!app) return raise_read_error(app.error());
     return raise_application_exception(app.value());
@@ -268,8 +268,8 @@ PyObject* decode_reply(std::string_view payload, Protocol protocol, const Method
   auto field = cursor.next_field();
   if (!field) return raise_read_error(field.error());
   const FieldHeader f = field.value();
-  if (f.type_id == 0) Py_RETURN_NONE;
-  if (!engine::valid_field_type(f.type_id)) {
+  if (f.type_id == wire::kStop) Py_RETURN_NONE;
+  if (!wire::is_value_type(f.type_id)) {
     PyErr_Format(PyExc_OSError, "Invalid type: %d", int{f.type_id});
     return nullptr;
   }

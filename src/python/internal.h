@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "model/schema.h"
+#include "model/wire.h"
 #include "protocol/codec.h"
 #include "python/errors.h"
 #include "python/ref.h"
@@ -59,7 +60,7 @@ struct StructPlan;
 
 struct TypePlan {
   TypeKind kind = TypeKind::Bool;
-  uint8_t wire_id = 2;
+  uint8_t wire_id = wire::kBool;
   std::vector<TypePlan> args;           // element, or key and value
   const StructPlan* strukt = nullptr;   // resolved Struct(name), nullptr when the schema lacks it
   const ThriftType* type = nullptr;     // the declared type this plan was built from
