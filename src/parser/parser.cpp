@@ -6,6 +6,7 @@
 
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
@@ -478,46 +479,46 @@ class Parser {
   Status merge_fields(const std::string& parent, std::vector<ThriftField>& fields) {
     auto it = document_.structs.find(parent);
     if (it == document_.structs.end()) return syntax_error("Unknown parent struct: " + parent);
-    const std::vector<ThriftField>& inherited = it->second.fields;
-    VELVANE_TRY(charge_copy(element_count(inherited)));
-    std::vector<ThriftField> merged;
-    merged.reserve(inherited.size() + fields.size());  // no reallocation: `names` views stay valid
-    merged.insert(merged.end(), inherited.begin(), inherited.end());
-    std::unordered_set<int16_t> ids;
-    std::unordered_set<std::string_view> names;
-    for (const auto& f : merged) {
-      ids.insert(f.id);
-      names.insert(f.name);
-    }
-    for (auto& f : fields) {
-      if (ids.count(f.id) || names.count(f.name))
-        return syntax_error("Duplicate inherited field '" + f.name + "' in extends " + parent);
-      merged.push_back(std::move(f));
-      ids.insert(merged.back().id);
-      names.insert(merged.back().name);
-    }
-    fields = std::move(merged);
-    return Status::Ok();
+    return merge_inherited(it->second.fields, fields, "field", parent);
   }
 
   /// Puts the parent's methods in front of `methods`, refusing names that repeat.
   Status merge_methods(const std::string& parent, std::vector<MethodDef>& methods) {
     auto it = document_.services.find(parent);
     if (it == document_.services.end()) return syntax_error("Unknown parent service: " + parent);
-    const std::vector<MethodDef>& inherited = it->second.methods;
+    return merge_inherited(it->second.methods, methods, "method", parent);
+  }
+
+  /// Puts `inherited` in front of `items`, refusing an item whose name (or, for fields, id) repeats
+  /// one before it.
+  template <class Item>
+  Status merge_inherited(const std::vector<Item>& inherited, std::vector<Item>& items, std::string_view what,
+                         const std::string& parent) {
+    constexpr bool kHasIds = std::is_same_v<Item, ThriftField>;
     VELVANE_TRY(charge_copy(element_count(inherited)));
-    std::vector<MethodDef> merged;
-    merged.reserve(inherited.size() + methods.size());  // no reallocation: `names` views stay valid
+    std::vector<Item> merged;
+    merged.reserve(inherited.size() + items.size());  // no reallocation: `names` views stay valid
     merged.insert(merged.end(), inherited.begin(), inherited.end());
+    std::unordered_set<int16_t> ids;
     std::unordered_set<std::string_view> names;
-    for (const auto& m : merged) names.insert(m.name);
-    for (auto& m : methods) {
-      if (names.count(m.name))
-        return syntax_error("Duplicate inherited method '" + m.name + "' in extends " + parent);
-      merged.push_back(std::move(m));
-      names.insert(merged.back().name);
+    const auto note = [&](const Item& item) {
+      if constexpr (kHasIds) ids.insert(item.id);
+      names.insert(item.name);
+    };
+    const auto repeats = [&](const Item& item) {
+      if constexpr (kHasIds) {
+        if (ids.count(item.id)) return true;
+      }
+      return names.count(item.name) != 0;
+    };
+    for (const Item& item : merged) note(item);
+    for (Item& item : items) {
+      if (repeats(item))
+        return syntax_error("Duplicate inherited " + std::string(what) + " '" + item.name + "' in extends " + parent);
+      merged.push_back(std::move(item));
+      note(merged.back());
     }
-    methods = std::move(merged);
+    items = std::move(merged);
     return Status::Ok();
   }
 
