@@ -1,7 +1,43 @@
-// src/engine/call.cpp: reading the application-error struct of an exception reply.
+// src/engine/call.cpp: the application-error struct of an exception reply, written and read.
 #include "engine/call.h"
 
+#include "protocol/binary_writer.h"
+#include "protocol/compact_writer.h"
+#include "protocol/json_writer.h"
+
 namespace velvane::engine {
+
+namespace {
+
+template <class W>
+std::string encode_application_error_with(const MessageHeader& h, std::string_view message, int32_t type) {
+  std::string out;
+  W w(out);
+  w.message_begin(h.name, wire::kException, h.seqid);
+  w.struct_begin();
+  w.field_begin(wire::kString, wire::kAppErrorMessageField);
+  w.write_string(message);
+  w.field_end();
+  w.field_begin(wire::kI32, wire::kAppErrorTypeField);
+  w.write_i32(type);
+  w.field_end();
+  w.struct_end();
+  w.message_end();
+  (void)w.finish();
+  return out;
+}
+
+}  // namespace
+
+std::string encode_application_error(Protocol protocol, const MessageHeader& header, std::string_view message,
+                                     wire::AppErrorType type) {
+  switch (protocol) {
+    case Protocol::Binary: return encode_application_error_with<BinaryWriter>(header, message, type);
+    case Protocol::Compact: return encode_application_error_with<CompactWriter>(header, message, type);
+    case Protocol::Json: return encode_application_error_with<JsonWriter>(header, message, type);
+  }
+  return {};
+}
 
 Result<ApplicationError> read_application_error(Protocol protocol, std::string_view payload,
                                                 const MessageRead& header) {

@@ -1,5 +1,6 @@
 // src/engine/call.h: the Python-free half of a remote call: the request's envelope around the
-// argument struct, and the parts of a reply the decoder looks at.
+// argument struct, the parts of a reply the decoder looks at, and the application-error struct of
+// an exception reply, written and read.
 #pragma once
 
 #include <cstdint>
@@ -32,12 +33,16 @@ template <class W>
 inline int32_t seqid_of(uint32_t counter) { return static_cast<int32_t>(counter); }
 
 /// The body of an exception message: field 1 (string) is the message, field 2 (i32) the type;
-/// every other field is skipped.
+/// reading it skips every other field.
 struct ApplicationError {
   std::string message;
   int32_t type = 0;
 };
 Result<ApplicationError> read_application_error(Protocol protocol, std::string_view payload,
                                                 const MessageRead& header);
+
+/// The exception message that answers the request `header` with an application error.
+std::string encode_application_error(Protocol protocol, const MessageHeader& header, std::string_view message,
+                                     wire::AppErrorType type);
 
 }  // namespace velvane::engine

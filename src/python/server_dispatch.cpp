@@ -175,34 +175,6 @@ Error request_error(const Error& e) {
   return Error{ErrorKind::InvalidData, e.text};
 }
 
-template <class W>
-std::string encode_application_error_with(const MessageHeader& h, std::string_view message, int32_t type) {
-  std::string out;
-  W w(out);
-  w.message_begin(h.name, wire::kException, h.seqid);
-  w.struct_begin();
-  w.field_begin(wire::kString, wire::kAppErrorMessageField);
-  w.write_string(message);
-  w.field_end();
-  w.field_begin(wire::kI32, wire::kAppErrorTypeField);
-  w.write_i32(type);
-  w.field_end();
-  w.struct_end();
-  w.message_end();
-  (void)w.finish();
-  return out;
-}
-
-std::string encode_application_error(Protocol protocol, const MessageHeader& h, std::string_view message,
-                                     int32_t type) {
-  switch (protocol) {
-    case Protocol::Binary: return encode_application_error_with<BinaryWriter>(h, message, type);
-    case Protocol::Compact: return encode_application_error_with<CompactWriter>(h, message, type);
-    case Protocol::Json: return encode_application_error_with<JsonWriter>(h, message, type);
-  }
-  return {};
-}
-
 /// A result reply with field `id` written from `value` under `type`, or no field when `type` is null
 /// (a void method). False with the writer's exception set.
 template <class W>
@@ -247,7 +219,7 @@ bool name_matches(std::string_view type_name, std::string_view class_name) {
 net::Outcome PyDispatcher::application_error(const MessageHeader& header, bool oneway, std::string_view message,
                                              wire::AppErrorType type) const {
   if (oneway) return net::Outcome{};
-  return net::Outcome::reply(encode_application_error(protocol_, header, message, type));
+  return net::Outcome::reply(engine::encode_application_error(protocol_, header, message, type));
 }
 
 net::Outcome PyDispatcher::application_error(const Call& call, std::string_view message,
