@@ -13,7 +13,8 @@ namespace velvane {
 uint8_t wire_type_id(ValueKind kind) {
   using namespace wire;
   // In ValueKind's order: Bool, Byte, I16, I32, I64, Double, String, Binary, List, Set, Map, Struct.
-  static constexpr uint8_t kIds[] = {kBool, kByte, kI16, kI32, kI64, kDouble, kString, kString, kList, kSet, kMap, kStruct};
+  static constexpr uint8_t kIds[] = {kBool,   kByte,   kI16,  kI32, kI64, kDouble,
+                                     kString, kString, kList, kSet, kMap, kStruct};
   return kIds[static_cast<int>(kind)];
 }
 

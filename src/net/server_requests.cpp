@@ -276,7 +276,8 @@ class ConnectionRequests {
     NextRequest request = next_request(rs_, shared_, take_arrived);
     while (!request.end && !request.payload) {
       std::error_code ec;
-      const size_t n = co_await socket_.async_read_some(rs_.buffer.space(), asio::redirect_error(asio::use_awaitable, ec));
+      const size_t n =
+          co_await socket_.async_read_some(rs_.buffer.space(), asio::redirect_error(asio::use_awaitable, ec));
       arrived = received(ec, n);
       request = next_request(rs_, shared_, take_arrived);
     }

@@ -475,20 +475,6 @@ class Parser {
 
   // --- inheritance --------------------------------------------------------------------------------
 
-  /// Puts the parent's fields in front of `fields`, refusing ids and names that repeat.
-  Status merge_fields(const std::string& parent, std::vector<ThriftField>& fields) {
-    auto it = document_.structs.find(parent);
-    if (it == document_.structs.end()) return syntax_error("Unknown parent struct: " + parent);
-    return merge_inherited(it->second.fields, fields, "field", parent);
-  }
-
-  /// Puts the parent's methods in front of `methods`, refusing names that repeat.
-  Status merge_methods(const std::string& parent, std::vector<MethodDef>& methods) {
-    auto it = document_.services.find(parent);
-    if (it == document_.services.end()) return syntax_error("Unknown parent service: " + parent);
-    return merge_inherited(it->second.methods, methods, "method", parent);
-  }
-
   /// Puts `inherited` in front of `items`, refusing an item whose name (or, for fields, id) repeats
   /// one before it.
   template <class Item>
@@ -635,28 +621,20 @@ class Parser {
   }
 
   Status parse_struct() {
-    ++pos_;
-    StructDef def;
-    VELVANE_TRY(name(def.name));
-    std::optional<std::string> parent;
-    VELVANE_TRY(parse_extends(parent));
-    VELVANE_TRY(skip_annotations());
-    VELVANE_TRY(expect(TokenKind::LeftBrace));
-    while (!optional(TokenKind::RightBrace)) {
-      const Token* t = nullptr;
-      VELVANE_TRY(peek_required(t));
-      VELVANE_TRY(parse_field(def.fields.emplace_back()));
-    }
-    VELVANE_TRY(skip_annotations());
-    if (parent) VELVANE_TRY(merge_fields(*parent, def.fields));
-    std::string key = def.name;
-    document_.structs.insert_or_assign(std::move(key), std::move(def));
-    return Status::Ok();
+    return parse_extendable(document_.structs, &StructDef::fields, "struct", "field", &Parser::parse_field);
   }
 
   Status parse_service() {
+    return parse_extendable(document_.services, &ServiceDef::methods, "service", "method", &Parser::parse_method);
+  }
+
+  /// A struct or a service: its name, `extends`, then its items (fields or methods) in braces. A
+  /// parent's items come first.
+  template <class Def, class Item>
+  Status parse_extendable(std::unordered_map<std::string, Def>& table, std::vector<Item> Def::*items,
+                          std::string_view kind, std::string_view item_kind, Status (Parser::*parse_item)(Item&)) {
     ++pos_;
-    ServiceDef def;
+    Def def;
     VELVANE_TRY(name(def.name));
     std::optional<std::string> parent;
     VELVANE_TRY(parse_extends(parent));
@@ -665,12 +643,16 @@ class Parser {
     while (!optional(TokenKind::RightBrace)) {
       const Token* t = nullptr;
       VELVANE_TRY(peek_required(t));
-      VELVANE_TRY(parse_method(def.methods.emplace_back()));
+      VELVANE_TRY((this->*parse_item)((def.*items).emplace_back()));
     }
     VELVANE_TRY(skip_annotations());
-    if (parent) VELVANE_TRY(merge_methods(*parent, def.methods));
+    if (parent) {
+      auto it = table.find(*parent);
+      if (it == table.end()) return syntax_error("Unknown parent " + std::string(kind) + ": " + *parent);
+      VELVANE_TRY(merge_inherited(it->second.*items, def.*items, item_kind, *parent));
+    }
     std::string key = def.name;
-    document_.services.insert_or_assign(std::move(key), std::move(def));
+    table.insert_or_assign(std::move(key), std::move(def));
     return Status::Ok();
   }
 

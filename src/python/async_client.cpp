@@ -498,15 +498,22 @@ PyObject* new_future(Pending& pending) {
   return pending.future ? Py_NewRef(pending.future.get()) : nullptr;
 }
 
-/// Starts `begin(handler)` and lets the future's cancel stop it; the future, or nullptr.
+/// Starts `begin(cell, handler)` on the client's connection cell and lets the future's cancel stop
+/// it; the future, or nullptr with an exception set.
 template <class Begin>
-PyObject* start(std::shared_ptr<Pending> pending, Ref future, Begin begin) {
+PyObject* start(AsyncState& st, std::shared_ptr<Pending> pending, Begin begin) {
+  Ref future = Ref::steal(new_future(*pending));
+  if (!future) return nullptr;
+  net::ConnectionCell* cell = cell_of(st);
+  if (!cell) return nullptr;
   net::OperationHandle handle;
   {
     // A call may write its request at once, and the operation may report before begin returns (the
     // plain route then attaches): the interpreter is released for both.
     ReleaseGil nogil;
-    handle = begin([pending = std::move(pending)](net::Completion done) mutable { report(pending, std::move(done)); });
+    handle = begin(*cell, [pending = std::move(pending)](net::Completion done) mutable {
+      report(pending, std::move(done));
+    });
   }
   remember_operation(future.get(), std::move(handle));
   return future.release();
@@ -517,25 +524,17 @@ PyObject* start(std::shared_ptr<Pending> pending, Ref future, Begin begin) {
 PyObject* begin_open(PyObject* self, bool returns_self) {
   AsyncState& st = state_of(self);
   auto pending = std::make_shared<Pending>();
-  Ref future = Ref::steal(new_future(*pending));
-  if (!future) return nullptr;
-  net::ConnectionCell* cell = cell_of(st);
-  if (!cell) return nullptr;
   if (returns_self) pending->success = Ref::borrow(self);
   pending->address = st.host + ":" + std::to_string(st.port);
-  return start(pending, std::move(future), [&](net::CompletionHandler done) {
-    return cell->open(st.host, st.port, st.timeout(), std::move(done));
+  return start(st, std::move(pending), [&](net::ConnectionCell& cell, net::CompletionHandler done) {
+    return cell.open(st.host, st.port, st.timeout(), std::move(done));
   });
 }
 
 PyObject* begin_close(PyObject* self) {
-  AsyncState& st = state_of(self);
-  auto pending = std::make_shared<Pending>();
-  Ref future = Ref::steal(new_future(*pending));
-  if (!future) return nullptr;
-  net::ConnectionCell* cell = cell_of(st);
-  if (!cell) return nullptr;
-  return start(pending, std::move(future), [&](net::CompletionHandler done) { return cell->close(std::move(done)); });
+  return start(state_of(self), std::make_shared<Pending>(), [](net::ConnectionCell& cell, net::CompletionHandler done) {
+    return cell.close(std::move(done));
+  });
 }
 
 PyObject* async_open(PyObject* self, PyObject*) { return begin_open(self, false); }
@@ -565,13 +564,10 @@ PyObject* async_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     pending->oneway = prepared.method->oneway;
     pending->protocol = prepared.protocol;
   }
-  Ref future = Ref::steal(new_future(*pending));
-  if (!future) return nullptr;
-  net::ConnectionCell* cell = cell_of(st);
-  if (!cell) return nullptr;
-  return start(pending, std::move(future), [&](net::CompletionHandler done) {
-    return cell->call(std::move(prepared.request), prepared.transport, pending->protocol, pending->oneway,
-                      st.timeout(), std::move(done));
+  const Protocol protocol = pending->protocol;
+  const bool oneway = pending->oneway;
+  return start(st, std::move(pending), [&](net::ConnectionCell& cell, net::CompletionHandler done) {
+    return cell.call(std::move(prepared.request), prepared.transport, protocol, oneway, st.timeout(), std::move(done));
   });
 }
 

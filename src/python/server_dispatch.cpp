@@ -236,13 +236,15 @@ std::variant<PyDispatcher::Call, net::Outcome> PyDispatcher::prepare(std::string
   call.header = read.value().header;
   call.oneway = call.header.type == wire::kOneway;
   auto found = by_name_.find(call.header.name);
-  if (found == by_name_.end()) return application_error(call, "Unknown method: " + call.header.name, wire::kUnknownMethod);
+  if (found == by_name_.end())
+    return application_error(call, "Unknown method: " + call.header.name, wire::kUnknownMethod);
   call.method = found->second;
   const Method& method = methods_[call.method];
   auto arguments = read_message_body(protocol_, payload, read.value(), method.arguments, schema_->core());
   if (!arguments) return net::Outcome::fail(request_error(arguments.error()));
   call.arguments = std::move(arguments).value();
-  if (!method.handler) return application_error(call, "No handler registered for: " + call.header.name, wire::kUnknownMethod);
+  if (!method.handler)
+    return application_error(call, "No handler registered for: " + call.header.name, wire::kUnknownMethod);
   return call;
 }
 

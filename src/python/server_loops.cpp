@@ -298,7 +298,8 @@ void PyDispatcher::start_coroutine(Call call, net::Responder respond) const {
   bool called;
   Ref awaitable = call_handler(call, called);
   if (!awaitable) {
-    net::Outcome outcome = called ? outcome_of(call, nullptr) : application_error(call, take_exception_text(), wire::kInternalError);
+    net::Outcome outcome =
+        called ? outcome_of(call, nullptr) : application_error(call, take_exception_text(), wire::kInternalError);
     return respond(std::move(outcome));
   }
   Ref task = start_task(awaitable.get());
