@@ -55,7 +55,7 @@ PyMethodDef future_methods[] = {
 };
 
 PyType_Slot future_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(future_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(guard<future_dealloc>)},
     {Py_tp_methods, future_methods},
     {0, nullptr},
 };
