@@ -134,6 +134,33 @@ bool struct_from_dict(PyObject* dict, const TypePlan& type, const PySchema& sche
   return true;
 }
 
+/// A list's items converted in order by `convert(item, out)`; the list must keep its size meanwhile.
+template <class Convert>
+bool convert_list(PyObject* list, std::vector<ThriftValue>& items, Convert&& convert) {
+  const Py_ssize_t size = PyList_GET_SIZE(list);
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    if (PyList_GET_SIZE(list) != size) return changed_during_conversion("list");
+    Ref item = Ref::borrow(PyList_GET_ITEM(list, i));
+    if (!convert(item.get(), items.emplace_back())) return false;
+  }
+  return true;
+}
+
+/// A dict's keys and values, alternating, converted by `key_of` and `value_of`; the dict must keep
+/// its size meanwhile.
+template <class Key, class Value>
+bool convert_dict(PyObject* dict, std::vector<ThriftValue>& items, Key&& key_of, Value&& value_of) {
+  const Py_ssize_t size = PyDict_GET_SIZE(dict);
+  Py_ssize_t pos = 0;
+  PyObject *key, *value;
+  while (PyDict_Next(dict, &pos, &key, &value)) {
+    Ref k = Ref::borrow(key), v = Ref::borrow(value);
+    if (!key_of(k.get(), items.emplace_back()) || !value_of(v.get(), items.emplace_back())) return false;
+    if (PyDict_GET_SIZE(dict) != size) return changed_during_conversion("dictionary");
+  }
+  return true;
+}
+
 /// Binary from a sequence of small integers, for the untyped rule: false without an exception set
 /// when some item is not an integer 0..255.
 bool try_byte_sequence(PyObject* obj, std::string& out) {
@@ -207,26 +234,22 @@ bool extract_small_int_slow(PyObject* obj, long min, long max, long& out) {
   return true;
 }
 
-bool extract_i32_slow(PyObject* obj, int32_t& out) {
-  int v = PyLong_AsInt(obj);
-  if (v == -1 && PyErr_Occurred()) return false;
+namespace {
+
+/// What a CPython conversion returned, into `out`; false when it is the error value with an
+/// exception set.
+template <class T, class R>
+bool converted(R v, T& out) {
+  if (v == R(-1) && PyErr_Occurred()) return false;
   out = v;
   return true;
 }
 
-bool extract_i64_slow(PyObject* obj, int64_t& out) {
-  long long v = PyLong_AsLongLong(obj);
-  if (v == -1 && PyErr_Occurred()) return false;
-  out = v;
-  return true;
-}
+}  // namespace
 
-bool extract_double_slow(PyObject* obj, double& out) {
-  double v = PyFloat_AsDouble(obj);
-  if (v == -1.0 && PyErr_Occurred()) return false;
-  out = v;
-  return true;
-}
+bool extract_i32_slow(PyObject* obj, int32_t& out) { return converted(PyLong_AsInt(obj), out); }
+bool extract_i64_slow(PyObject* obj, int64_t& out) { return converted(PyLong_AsLongLong(obj), out); }
+bool extract_double_slow(PyObject* obj, double& out) { return converted(PyFloat_AsDouble(obj), out); }
 
 bool extract_string_slow(PyObject* obj, std::string_view& out) {
   Py_ssize_t size;
@@ -279,12 +302,10 @@ bool to_value_typed(PyObject* obj, const TypePlan& type, const PySchema& schema,
       if (!PyList_Check(obj)) return type_mismatch(obj, "list"), false;
       if (!fail_nesting(depth + 1)) return false;
       std::vector<ThriftValue> items;
-      const Py_ssize_t size = PyList_GET_SIZE(obj);
-      for (Py_ssize_t i = 0; i < size; ++i) {
-        if (PyList_GET_SIZE(obj) != size) return changed_during_conversion("list");
-        Ref item = Ref::borrow(PyList_GET_ITEM(obj, i));
-        if (!to_value_typed(item.get(), type.args[0], schema, items.emplace_back(), depth + 1)) return false;
-      }
+      const auto elem = [&](PyObject* o, ThriftValue& v) {
+        return to_value_typed(o, type.args[0], schema, v, depth + 1);
+      };
+      if (!convert_list(obj, items, elem)) return false;
       out = type.kind == TypeKind::List ? ThriftValue::List(std::move(items)) : ThriftValue::Set(std::move(items));
       return true;
     }
@@ -292,15 +313,13 @@ bool to_value_typed(PyObject* obj, const TypePlan& type, const PySchema& schema,
       if (!PyDict_Check(obj)) return type_mismatch(obj, "dict"), false;
       if (!fail_nesting(depth + 1)) return false;
       std::vector<ThriftValue> items;
-      const Py_ssize_t size = PyDict_GET_SIZE(obj);
-      Py_ssize_t pos = 0;
-      PyObject *key, *value;
-      while (PyDict_Next(obj, &pos, &key, &value)) {
-        Ref k = Ref::borrow(key), v = Ref::borrow(value);
-        if (!to_value_typed(k.get(), type.args[0], schema, items.emplace_back(), depth + 1)) return false;
-        if (!to_value_typed(v.get(), type.args[1], schema, items.emplace_back(), depth + 1)) return false;
-        if (PyDict_GET_SIZE(obj) != size) return changed_during_conversion("dictionary");
-      }
+      const auto key = [&](PyObject* o, ThriftValue& v) {
+        return to_value_typed(o, type.args[0], schema, v, depth + 1);
+      };
+      const auto value = [&](PyObject* o, ThriftValue& v) {
+        return to_value_typed(o, type.args[1], schema, v, depth + 1);
+      };
+      if (!convert_dict(obj, items, key, value)) return false;
       out = ThriftValue::Map(std::move(items));
       return true;
     }
@@ -374,26 +393,15 @@ bool to_value_untyped(PyObject* obj, const PySchema& schema, ThriftValue& out, i
   }
   if (PyDict_Check(obj)) {
     std::vector<ThriftValue> items;
-    const Py_ssize_t size = PyDict_GET_SIZE(obj);
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(obj, &pos, &key, &value)) {
-      Ref k = Ref::borrow(key), v = Ref::borrow(value);
-      if (!to_value_untyped(k.get(), schema, items.emplace_back(), depth + 1)) return false;
-      if (!to_value_untyped(v.get(), schema, items.emplace_back(), depth + 1)) return false;
-      if (PyDict_GET_SIZE(obj) != size) return changed_during_conversion("dictionary");
-    }
+    const auto any = [&](PyObject* o, ThriftValue& v) { return to_value_untyped(o, schema, v, depth + 1); };
+    if (!convert_dict(obj, items, any, any)) return false;
     out = ThriftValue::Map(std::move(items));
     return true;
   }
   if (PyList_Check(obj)) {
     std::vector<ThriftValue> items;
-    const Py_ssize_t size = PyList_GET_SIZE(obj);
-    for (Py_ssize_t i = 0; i < size; ++i) {
-      if (PyList_GET_SIZE(obj) != size) return changed_during_conversion("list");
-      Ref item = Ref::borrow(PyList_GET_ITEM(obj, i));
-      if (!to_value_untyped(item.get(), schema, items.emplace_back(), depth + 1)) return false;
-    }
+    const auto any = [&](PyObject* o, ThriftValue& v) { return to_value_untyped(o, schema, v, depth + 1); };
+    if (!convert_list(obj, items, any)) return false;
     out = ThriftValue::List(std::move(items));
     return true;
   }
