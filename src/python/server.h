@@ -116,9 +116,9 @@ class PyDispatcher : public net::Dispatcher, public std::enable_shared_from_this
   PyDispatcher() = default;
   /// Decodes a request: the call for its handler, or the outcome when no handler is involved.
   std::variant<Call, net::Outcome> prepare(std::string_view payload) const;
-  net::Outcome application_error(const Call& call, std::string_view message, int32_t type) const;
+  net::Outcome application_error(const Call& call, std::string_view message, wire::AppErrorType type) const;
   net::Outcome application_error(const MessageHeader& header, bool oneway, std::string_view message,
-                                 int32_t type) const;
+                                 wire::AppErrorType type) const;
   /// Application error 6 for a failure of the Python side (the handler raised something undeclared,
   /// its value could not be encoded, ...): `exc`, or the pending exception.
   net::Outcome failure(const Call& call, PyObject* exc) const;
