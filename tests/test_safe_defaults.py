@@ -263,3 +263,32 @@ print_peak()
 """
     out, peak = run_bounded(source, rss_mib=1500, seconds=60)
     assert "Message too large to decode" in out
+
+
+def test_console_lines_never_block_serving_and_are_rate_limited():
+    source = SERVER_CHILD + """
+import fcntl, os, struct
+unread, stderr = os.pipe()
+os.dup2(stderr, 2)  # the server's standard error: a pipe nobody reads while it serves
+fcntl.fcntl(unread, fcntl.F_SETFL, os.O_NONBLOCK)
+with serving(server_with()) as port:
+    started = time.monotonic()
+    for _ in range(3000):
+        with raw_connection(port) as conn:
+            conn.sendall(struct.pack(">i", 8) + b"garbage!")  # a frame that is no message: one error line
+            until_closed(conn)
+    still_serves(port)
+    seconds = time.monotonic() - started
+    text, end = "", time.monotonic() + 5
+    while "similar lines dropped" not in text and time.monotonic() < end:
+        try:
+            text += os.read(unread, 1 << 20).decode()
+        except BlockingIOError:
+            time.sleep(0.05)
+print("console", seconds, text.count("connection error: "), "\\u2026" in text, "similar lines dropped" in text)
+"""
+    out, _ = run_bounded(source, rss_mib=500, seconds=90)
+    said = next(line for line in out.splitlines() if line.startswith("console "))
+    seconds, lines, ellipsis, dropped = said.split()[1:]
+    assert ellipsis == dropped == "True", out
+    assert 0 < int(lines) <= 100 * (float(seconds) + 2), out

@@ -96,7 +96,7 @@ void Server::Impl::connection_ended() {
 namespace {
 
 void report(const ConnectionEnd& end) {
-  if (end.error && !end.quiet) print_line(2, "connection error: " + end.error->text + "\n");
+  if (end.error && !end.quiet) report_line(2, "connection error: " + end.error->text + "\n");
 }
 
 /// Counts a connection as open from its accept until its task ends or is dropped with the runtime,
@@ -243,7 +243,7 @@ asio::awaitable<void> Server::Impl::accept_loop(tcp::acceptor& acceptor, bool& i
     tcp::socket socket = co_await acceptor.async_accept(*runtime, asio::redirect_error(asio::use_awaitable, ec));
     if (ec == asio::error::operation_aborted) continue;  // woken: look at the requests again
     if (ec) {
-      print_line(2, "accept error: " + ec.message() + "\n");
+      report_line(2, "accept error: " + ec.message() + "\n");
       // Errors such as running out of descriptors repeat at once: pause, longer each time they
       // repeat, instead of spinning and filling the log. A connection that ends cuts the pause short.
       accept_waiting.store(true);
