@@ -8,6 +8,7 @@ import time
 
 import pytest
 
+import velvane
 from server_support import run_bounded
 
 SERVER_CHILD = """
@@ -292,3 +293,28 @@ print("console", seconds, text.count("connection error: "), "\\u2026" in text, "
     seconds, lines, ellipsis, dropped = said.split()[1:]
     assert ellipsis == dropped == "True", out
     assert 0 < int(lines) <= 100 * (float(seconds) + 2), out
+
+
+def test_idle_timeout_closes_connections_that_send_nothing():
+    from server_support import raw_connection, serving
+    parser = velvane.ThriftParser()
+    parser.parse("service S { i32 add(1: i32 a, 2: i32 b) }")
+    server = velvane.ThriftServer(parser.get_service("S"))
+    server.register_handler("add", lambda a, b: a + b)
+    assert server.idle_timeout is None
+    for bad, error in ((0, ValueError), (-1, ValueError), ("1", TypeError)):
+        with pytest.raises(error, match="idle_timeout"):
+            server.idle_timeout = bad
+    server.idle_timeout = 0.3
+    assert server.idle_timeout == pytest.approx(0.3)
+    with serving(server) as port:
+        with velvane.ThriftClient(parser.get_service("S"), "127.0.0.1", port) as client:
+            client.timeout = 10
+            with raw_connection(port) as idle:
+                started = time.monotonic()
+                for i in range(6):  # a connection in use outlives the timeout
+                    assert client.call("add", a=i, b=1) == i + 1
+                    time.sleep(0.1)
+                assert idle.recv(1) == b""  # the silent one is closed
+                assert 0.25 < time.monotonic() - started < 5
+            assert client.call("add", a=2, b=2) == 4

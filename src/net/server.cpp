@@ -221,7 +221,7 @@ bool Server::Impl::bind(tcp::acceptor& acceptor) {
 asio::awaitable<void> Server::Impl::accept_loop(tcp::acceptor& acceptor, bool& interrupted) {
   auto shared = std::make_shared<const ConnectionShared>(
       ConnectionShared{options.transport, options.protocol, options.max_message_size, dispatcher.get(), pool.get(),
-                       gate, dispatcher->http_taker()});
+                       gate, dispatcher->http_taker(), options.idle_timeout});
   for (;;) {
     if (control->stop_requests() != options.stops_seen) {
       print_line(1, "shutdown requested\n");

@@ -71,6 +71,7 @@ struct ConnectionShared {
   BlockingPool* pool;
   std::shared_ptr<RuntimeGate> gate;
   HttpTaker* http = nullptr;  // set when connections are probed for HTTP
+  std::chrono::nanoseconds idle_timeout{0};  // 0: never
 };
 
 /// How a connection ended: a quiet end (the peer went away) is not reported.

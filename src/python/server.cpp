@@ -3,6 +3,8 @@
 //
 // serve() takes a snapshot (methods, handlers, schema, transport, protocol) and starts a detached
 // server thread that owns the runtime; the object keeps only the control block shared with it.
+#include <algorithm>
+#include <chrono>
 #include <string>
 #include <unordered_map>
 
@@ -26,6 +28,7 @@ struct ServerState {
   size_t workers = 1;
   size_t max_message_size = framing::kDefaultMaxMessageSize;  // 0: no limit
   size_t max_connections = 0;   // 0: no limit
+  double idle_timeout = 0;      // seconds; 0: None, never
   bool reuse_port = false;
   bool hide_error_details = false;
   std::unordered_map<std::string, HandlerEntry> handlers;
@@ -168,6 +171,8 @@ PyObject* server_serve(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   options.workers = net::effective_workers(st.workers);
   options.max_message_size = st.max_message_size;
   options.max_connections = st.max_connections;
+  options.idle_timeout = std::chrono::duration_cast<std::chrono::nanoseconds>(
+      std::chrono::duration<double>(std::min(st.idle_timeout, 86400.0 * 365 * 100)));
   options.reuse_port = st.reuse_port;
   options.hooks = net::ThreadHooks{loop_thread_start_hook, loop_thread_stop_hook};
   options.stops_seen = st.control->stop_requests();
@@ -260,6 +265,32 @@ int set_size(PyObject* self, PyObject* value, void*) {
   Borrow borrow(state_of(self).borrow, Borrow::Exclusive);
   if (!borrow.ok()) return -1;
   state_of(self).*Field = v;
+  return 0;
+}
+
+PyObject* get_idle_timeout(PyObject* self, void*) {
+  Borrow borrow(state_of(self).borrow, Borrow::Shared);
+  if (!borrow.ok()) return nullptr;
+  const double seconds = state_of(self).idle_timeout;
+  if (seconds <= 0) Py_RETURN_NONE;
+  return PyFloat_FromDouble(seconds);
+}
+
+int set_idle_timeout(PyObject* self, PyObject* value, void*) {
+  if (refuse_delete(value)) return -1;
+  double seconds = 0;
+  if (value != Py_None) {
+    if (!PyLong_Check(value) && !PyFloat_Check(value)) return fail_argument(value, "float", "idle_timeout"), -1;
+    seconds = PyFloat_AsDouble(value);
+    if (seconds == -1.0 && PyErr_Occurred()) return -1;
+    if (!(seconds > 0)) {
+      PyErr_SetString(PyExc_ValueError, "idle_timeout must be None or a positive number of seconds");
+      return -1;
+    }
+  }
+  Borrow borrow(state_of(self).borrow, Borrow::Exclusive);
+  if (!borrow.ok()) return -1;
+  state_of(self).idle_timeout = seconds;
   return 0;
 }
 
@@ -392,6 +423,10 @@ PyGetSetDef server_getset[] = {
      "typically in several processes, then listen on one host and port, and the kernel spreads new\n"
      "connections over them: a way to use more than one core for Python handlers. Every server\n"
      "sharing the port must set it. Taken when serve() starts the server.",
+     nullptr},
+    {"idle_timeout", guard<get_idle_timeout>, guard<set_idle_timeout>,
+     "Seconds a connection may send nothing before the server closes it (silently), or None (the\n"
+     "default) to keep idle connections open for ever. Taken when serve() starts the server.",
      nullptr},
     {kHideErrorDetails, guard<get_flag<&ServerState::hide_error_details>>,
      guard<set_flag<&ServerState::hide_error_details, kHideErrorDetails>>,
