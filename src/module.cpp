@@ -39,7 +39,7 @@ int velvane_exec(PyObject* module) {
 }
 
 PyModuleDef_Slot velvane_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(velvane::py::guard<velvane_exec>)},
+    velvane::py::slot_entry<velvane_exec, PyModuleDef_Slot>(Py_mod_exec),
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
     {0, nullptr},
 };

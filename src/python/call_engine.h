@@ -129,10 +129,12 @@ struct ClientProperties {
   }
 
   static inline PyGetSetDef getset[] = {
-      {"transport", guard<get_transport>, guard<set_transport>, nullptr, nullptr},
-      {"protocol", guard<get_protocol>, guard<set_protocol>, nullptr, nullptr},
-      {"timeout", guard<get_timeout>, guard<set_timeout>,
-       "Seconds that open() and each call's write and read may take, or None (the default) for no limit.", nullptr},
+      property_entry<get_transport, set_transport>("transport",
+                                                   "The TransportType used by the next open() (Framed by default)."),
+      property_entry<get_protocol, set_protocol>("protocol", "The ProtocolType of the next call (Binary by default)."),
+      property_entry<get_timeout, set_timeout>(
+          "timeout",
+          "Seconds that open() and each call's write and read may take, or None (the default) for no limit."),
       {nullptr, nullptr, nullptr, nullptr, nullptr},
   };
 

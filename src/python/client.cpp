@@ -516,24 +516,38 @@ void client_dealloc(PyObject* self) {
 }
 
 PyMethodDef client_methods[] = {
-    {"set_parser", fastcall<client_set_parser>(), METH_FASTCALL | METH_KEYWORDS, "set_parser($self, parser)\n--\n\n"},
-    {"open", guard<client_open>, METH_NOARGS, "open($self)\n--\n\n"},
-    {"close", guard<client_close>, METH_NOARGS, "close($self)\n--\n\n"},
-    {"is_open", guard<client_is_open>, METH_NOARGS, "is_open($self)\n--\n\n"},
-    {"__enter__", guard<client_enter>, METH_NOARGS, "__enter__($self)\n--\n\n"},
-    {"__exit__", fastcall<client_exit>(), METH_FASTCALL | METH_KEYWORDS,
-     "__exit__($self, _exc_type, _exc_value, _traceback)\n--\n\n"},
-    {"call", fastcall<client_call>(), METH_FASTCALL | METH_KEYWORDS, "call($self, method_name, **kwargs)\n--\n\n"},
+    method_entry<client_set_parser>("set_parser", METH_FASTCALL | METH_KEYWORDS,
+                                    "set_parser($self, parser)\n--\n\n"
+                                    "Takes the schema of `parser`'s current document to convert struct values with; "
+                                    "without it the\nschema is the document the service came from."),
+    method_entry<client_open>("open", METH_NOARGS,
+                              "open($self)\n--\n\n"
+                              "Connects to the host and port given at construction (a no-op when already open)."),
+    method_entry<client_close>("close", METH_NOARGS,
+                               "close($self)\n--\n\n"
+                               "Closes the connection, if any."),
+    method_entry<client_is_open>("is_open", METH_NOARGS,
+                                 "is_open($self)\n--\n\n"
+                                 "True while the client holds an open TCP connection."),
+    method_entry<client_enter>("__enter__", METH_NOARGS,
+                               "__enter__($self)\n--\n\n"
+                               "Opens the client and returns it."),
+    method_entry<client_exit>("__exit__", METH_FASTCALL | METH_KEYWORDS,
+                              "__exit__($self, _exc_type, _exc_value, _traceback)\n--\n\n"
+                              "Closes the client."),
+    method_entry<client_call>("call", METH_FASTCALL | METH_KEYWORDS,
+                              "call($self, method_name, **kwargs)\n--\n\n"
+                              "Calls `method_name` with the keyword arguments and returns its result; a declared "
+                              "exception is\nraised as RuntimeError with the attributes name, field, type and value."),
     {nullptr, nullptr, 0, nullptr},
 };
-
 
 PyType_Slot client_slots[] = {
     {Py_tp_doc, const_cast<char*>("ThriftClient(service, host, port, transport=..., protocol=...)\n--\n\n"
                                   "A blocking Thrift client: each call sends a request over one TCP connection and "
                                   "waits for the reply, releasing the interpreter while it waits.")},
-    {Py_tp_new, reinterpret_cast<void*>(guard<client_new>)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(guard<client_dealloc>)},
+    slot_entry<client_new>(Py_tp_new),
+    slot_entry<client_dealloc>(Py_tp_dealloc),
     {Py_tp_methods, client_methods},
     {Py_tp_getset, ClientProperties<settings_of>::getset},
     {0, nullptr},

@@ -258,13 +258,17 @@ PyObject* inst_repr(PyObject* self) {
 }
 
 PyMethodDef inst_methods[] = {
-    {"to_dict", guard<inst_to_dict>, METH_NOARGS, "to_dict($self)\n--\n\n"},
-    {"field_names", guard<inst_field_names>, METH_NOARGS, "field_names($self)\n--\n\n"},
+    method_entry<inst_to_dict>("to_dict", METH_NOARGS,
+                               "to_dict($self)\n--\n\n"
+                               "A new dict of field name to value, in field order; nested instances stay instances."),
+    method_entry<inst_field_names>("field_names", METH_NOARGS,
+                                   "field_names($self)\n--\n\n"
+                                   "A new list of the instance's field names, in order."),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef inst_getset[] = {
-    {"struct_name", guard<inst_get_struct_name>, nullptr, nullptr, nullptr},
+    property_entry<inst_get_struct_name>("struct_name", "The name of the struct this is an instance of."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -273,13 +277,13 @@ PyType_Slot inst_slots[] = {
                                   "A live instance of a Thrift struct.\n\n"
                                   "Fields are accessible as Python attributes (``instance.field_name``).\n"
                                   "Unknown attribute names raise ``AttributeError``.")},
-    {Py_tp_new, reinterpret_cast<void*>(guard<inst_new>)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(guard<inst_dealloc>)},
-    {Py_tp_traverse, reinterpret_cast<void*>(guard<inst_traverse>)},
-    {Py_tp_clear, reinterpret_cast<void*>(guard<inst_clear>)},
-    {Py_tp_getattro, reinterpret_cast<void*>(guard<inst_getattro>)},
-    {Py_tp_setattro, reinterpret_cast<void*>(guard<inst_setattro>)},
-    {Py_tp_repr, reinterpret_cast<void*>(guard<inst_repr>)},
+    slot_entry<inst_new>(Py_tp_new),
+    slot_entry<inst_dealloc>(Py_tp_dealloc),
+    slot_entry<inst_traverse>(Py_tp_traverse),
+    slot_entry<inst_clear>(Py_tp_clear),
+    slot_entry<inst_getattro>(Py_tp_getattro),
+    slot_entry<inst_setattro>(Py_tp_setattro),
+    slot_entry<inst_repr>(Py_tp_repr),
     {Py_tp_methods, inst_methods},
     {Py_tp_getset, inst_getset},
     {0, nullptr},
