@@ -641,7 +641,7 @@ PyObject* async_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   st->port = given.port;
   st->transport = given.transport;
   st->protocol = static_cast<uint8_t>(given.protocol);
-  st->call_schema = plan_calls(*st->methods, PySchema::empty());
+  st->call_schema = plan_calls(*st->methods, std::move(given.schema));
   if (!st->call_schema) return nullptr;
 
   PyObject* self = type->tp_alloc(type, 0);

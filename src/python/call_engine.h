@@ -67,6 +67,7 @@ bool port_arg(PyObject* obj, uint16_t& out);
 /// The constructor arguments both clients take: (service, host, port, transport=..., protocol=...).
 struct ClientArgs {
   const ServiceDef* service = nullptr;  // borrowed from the service view, which the caller holds
+  std::shared_ptr<const PySchema> schema;  // the schema of the document the service came from
   std::string host;
   uint16_t port = 0;
   uint8_t transport = 0;

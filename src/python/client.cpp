@@ -147,6 +147,7 @@ bool parse_client_args(const char* class_name, PyObject* args, PyObject* kwargs,
   if (a[3] && !transport_arg(a[3], "transport", out.transport)) return false;
   if (a[4] && !protocol_arg(a[4], "protocol", out.protocol)) return false;
   out.service = reinterpret_cast<ServiceViewObject*>(a[0])->service.get();
+  out.schema = reinterpret_cast<ServiceViewObject*>(a[0])->schema;
   out.host.assign(host, static_cast<size_t>(host_size));
   return true;
 }
@@ -230,6 +231,14 @@ std::string exception_text(PyObject* value) {
   return std::string(utf8, static_cast<size_t>(size));
 }
 
+/// A declared exception's type name (new reference): its struct's own name (an include prefix
+/// resolved), else the type's text form.
+PyObject* exception_type_name(const ThriftType& type, const PySchema& schema) {
+  if (type.kind != TypeKind::Struct) return str_from(to_text(type));
+  const StructPlan* plan = schema.find(type.name);
+  return plan ? Py_NewRef(plan->struct_name.get()) : str_from(type.name);
+}
+
 PyObject* raise_service_exception(FieldCursor& cursor, const MethodDef& method, int16_t id,
                                   const std::shared_ptr<const PySchema>& schema) {
   std::string name = "unknown";
@@ -249,7 +258,20 @@ PyObject* raise_service_exception(FieldCursor& cursor, const MethodDef& method, 
     return raise_read_error(s.error());
   }
   const std::string text = exception_text(value ? value.get() : Py_None);
-  PyErr_Format(PyExc_RuntimeError, "Service exception '%s' (field %d): %s", name.c_str(), int{id}, text.c_str());
+  Ref message =
+      Ref::steal(PyUnicode_FromFormat("Service exception '%s' (field %d): %s", name.c_str(), int{id}, text.c_str()));
+  Ref error = message ? Ref::steal(PyObject_CallOneArg(PyExc_RuntimeError, message.get())) : Ref();
+  if (!error) return nullptr;
+  // What the text says, as attributes: the result field's name and id, the exception's type, its value.
+  Ref field_name = Ref::steal(str_from(name));
+  Ref field_id = Ref::steal(PyLong_FromLong(id));
+  Ref type_name = declared ? Ref::steal(exception_type_name(declared->field_type, *schema)) : Ref::borrow(Py_None);
+  if (!field_name || !field_id || !type_name || PyObject_SetAttrString(error.get(), "name", field_name.get()) < 0 ||
+      PyObject_SetAttrString(error.get(), "field", field_id.get()) < 0 ||
+      PyObject_SetAttrString(error.get(), "type", type_name.get()) < 0 ||
+      PyObject_SetAttrString(error.get(), "value", value ? value.get() : Py_None) < 0)
+    return nullptr;
+  PyErr_SetObject(PyExc_RuntimeError, error.get());
   return nullptr;
 }
 
@@ -491,7 +513,7 @@ PyObject* client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   st->port = given.port;
   st->transport = given.transport;
   st->protocol = static_cast<uint8_t>(given.protocol);
-  st->call_schema = plan_calls(st->methods, PySchema::empty());
+  st->call_schema = plan_calls(st->methods, std::move(given.schema));
   if (!st->call_schema) return nullptr;
   auto runtime = net::Runtime::create();
   if (!runtime) {

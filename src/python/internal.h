@@ -193,6 +193,7 @@ struct MethodViewObject {
 struct ServiceViewObject {
   PyObject_HEAD
   std::shared_ptr<const ServiceDef> service;
+  std::shared_ptr<const PySchema> schema;  // of the document the service came from: clients' and servers' default
 };
 
 struct ParserObject;
@@ -205,7 +206,7 @@ std::shared_ptr<const PySchema> parser_schema(PyObject* parser, bool require_doc
 PyObject* new_struct_view(std::shared_ptr<const PySchema> schema, const StructPlan* plan);
 PyObject* new_field_view(std::shared_ptr<const ThriftField> field);
 PyObject* new_method_view(std::shared_ptr<const MethodDef> method);
-PyObject* new_service_view(std::shared_ptr<const ServiceDef> service);
+PyObject* new_service_view(std::shared_ptr<const ServiceDef> service, std::shared_ptr<const PySchema> schema);
 /// A struct's fields as a new list of ThriftField views, and as the record text of the repr.
 PyObject* struct_fields_list(const std::shared_ptr<const PySchema>& owner, const StructDef& def);
 std::string struct_fields_text(const StructDef& def);

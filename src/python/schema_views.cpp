@@ -221,7 +221,9 @@ PyObject* parser_get_service(PyObject* self, PyObject* const* args, Py_ssize_t n
       [&](const ThriftDocument& d) -> PyObject* {
         auto it = d.services.find(std::string(*name));
         if (it == d.services.end()) Py_RETURN_NONE;
-        return new_service_view(shared_record(self, it->second));
+        auto schema = parser_schema(self, true);
+        if (!schema) return nullptr;
+        return new_service_view(shared_record(self, it->second), std::move(schema));
       },
       no_document);
 }
@@ -418,9 +420,12 @@ PyMethodDef service_methods[] = {
 };
 
 PyType_Slot service_slots[] = {
-    {Py_tp_doc, const_cast<char*>("")},   slot_entry<destroy_and_free<ServiceViewObject>>(Py_tp_dealloc),
-    slot_entry<service_repr>(Py_tp_repr), {Py_tp_getset, service_getset},
-    {Py_tp_methods, service_methods},     {0, nullptr},
+    {Py_tp_doc, const_cast<char*>("")},
+    slot_entry<destroy_and_free<ServiceViewObject>>(Py_tp_dealloc),
+    slot_entry<service_repr>(Py_tp_repr),
+    {Py_tp_getset, service_getset},
+    {Py_tp_methods, service_methods},
+    {0, nullptr},
 };
 
 // --- ThriftStruct (inspection; serialization members live in struct_api.cpp) --------------------
@@ -472,9 +477,11 @@ PyObject* new_method_view(std::shared_ptr<const MethodDef> method) {
   return reinterpret_cast<PyObject*>(obj);
 }
 
-PyObject* new_service_view(std::shared_ptr<const ServiceDef> service) {
+PyObject* new_service_view(std::shared_ptr<const ServiceDef> service, std::shared_ptr<const PySchema> schema) {
   auto* obj = alloc_object<ServiceViewObject>(Cls::PyThriftService);
-  if (obj) new (&obj->service) std::shared_ptr<const ServiceDef>(std::move(service));
+  if (!obj) return nullptr;
+  new (&obj->service) std::shared_ptr<const ServiceDef>(std::move(service));
+  new (&obj->schema) std::shared_ptr<const PySchema>(std::move(schema));
   return reinterpret_cast<PyObject*>(obj);
 }
 

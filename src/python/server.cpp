@@ -306,6 +306,7 @@ PyObject* server_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (protocol && !protocol_arg(protocol, "protocol", p)) return nullptr;
   st->protocol = static_cast<uint8_t>(p);
   st->methods = reinterpret_cast<ServiceViewObject*>(service)->service->methods;
+  st->schema = reinterpret_cast<ServiceViewObject*>(service)->schema;
 
   PyObject* self = type->tp_alloc(type, 0);
   if (!self) return nullptr;
