@@ -13,6 +13,7 @@ struct ParserObject {
   BorrowFlag borrow;
   // Guarded by `borrow`: written only under an exclusive borrow, read under a shared one.
   std::shared_ptr<const ThriftDocument> document;
+  Ref source;  // the str `document` was parsed from
   // The struct table of `document`, built on first use after each parse. Guarded by `schema_lock`
   // because several shared borrowers may race to build it.
   std::shared_ptr<const PySchema> schema;
@@ -70,6 +71,7 @@ PyObject* parser_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   auto* p = as_parser(self);
   new (&p->borrow) BorrowFlag();
   new (&p->document) std::shared_ptr<const ThriftDocument>();
+  new (&p->source) Ref();
   new (&p->schema) std::shared_ptr<const PySchema>();
   p->schema_lock = PyMutex{};
   return self;
@@ -80,6 +82,7 @@ void parser_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   p->schema.~shared_ptr();
   p->document.~shared_ptr();
+  p->source.~Ref();
   p->borrow.~BorrowFlag();
   type->tp_free(self);
   Py_DECREF(type);
@@ -108,12 +111,16 @@ PyObject* parser_parse(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     raise_error(parsed->error(), Operation::ParseIdl);
     return nullptr;
   }
+  // The text is kept for pickles of instances; an exact str, as a subclass would travel with them.
+  Ref source = PyUnicode_CheckExact(a[0]) ? Ref::borrow(a[0]) : Ref::steal(PyUnicode_FromStringAndSize(text, size));
+  if (!source) return nullptr;
   auto* p = as_parser(self);
   auto document = std::make_shared<const ThriftDocument>(std::move(*parsed).value());
   std::shared_ptr<const PySchema> old_schema;
   {
     MutexLock lock(p->schema_lock);
     p->document = std::move(document);
+    std::swap(p->source, source);
     old_schema = std::move(p->schema);
   }
   Py_RETURN_NONE;
@@ -461,8 +468,25 @@ std::shared_ptr<const PySchema> parser_schema(PyObject* parser, bool require_doc
     return PySchema::empty();
   }
   MutexLock lock(p->schema_lock);
-  if (!p->schema) p->schema = PySchema::build(Schema::build(p->document));
+  if (!p->schema) p->schema = PySchema::build(Schema::build(p->document), p->source.get());
   return p->schema;
+}
+
+std::shared_ptr<const PySchema> schema_from_source(PyObject* source) {
+  Py_ssize_t size;
+  const char* text = PyUnicode_AsUTF8AndSize(source, &size);
+  if (!text) return nullptr;
+  std::optional<Result<ThriftDocument>> parsed;
+  {
+    ReleaseGil nogil;
+    parsed.emplace(parse_document(std::string_view(text, static_cast<size_t>(size))));
+  }
+  if (!parsed->ok()) {
+    raise_error(parsed->error(), Operation::ParseIdl);
+    return nullptr;
+  }
+  auto document = std::make_shared<const ThriftDocument>(std::move(*parsed).value());
+  return PySchema::build(Schema::build(std::move(document)), source);
 }
 
 PyObject* new_field_view(std::shared_ptr<const ThriftField> field) {
