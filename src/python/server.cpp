@@ -353,8 +353,8 @@ PyMethodDef server_methods[] = {
                                     "True while the server is serving."),
     method_entry<server_serve>("serve", METH_FASTCALL | METH_KEYWORDS,
                                "serve($self, host, port)\n--\n\n"
-                               "Binds `host`:`port` and starts serving on the server's own threads, returning at once;\n"
-                               "stop() (or Ctrl+C) ends it."),
+                               "Binds `host`:`port` and starts serving on the server's own threads, returning\n"
+                               "at once; stop() (or Ctrl+C) ends it."),
     method_entry<server_stop>(
         "stop", METH_NOARGS,
         "stop($self)\n--\n\nStop the running server (if any). This will notify the accept loop to exit\n"
