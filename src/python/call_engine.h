@@ -67,6 +67,7 @@ bool port_arg(PyObject* obj, uint16_t& out);
 /// The constructor arguments both clients take: (service, host, port, transport=..., protocol=...).
 struct ClientArgs {
   const ServiceDef* service = nullptr;  // borrowed from the service view, which the caller holds
+  std::shared_ptr<const PySchema> schema;  // the schema of the document the service came from
   std::string host;
   uint16_t port = 0;
   uint8_t transport = 0;
@@ -176,17 +177,19 @@ struct ClientProperties {
   }
 
   static inline PyGetSetDef getset[] = {
-      {"transport", guard<get_transport>, guard<set_transport>, nullptr, nullptr},
-      {"protocol", guard<get_protocol>, guard<set_protocol>, nullptr, nullptr},
-      {"timeout", guard<get_timeout>, guard<set_timeout>,
-       "Seconds that open() and each call (its write and read together) may take, or None (the default)\n"
-       "for no limit.", nullptr},
-      {"max_message_size", guard<get_max_message_size>, guard<set_max_message_size>,
-       "The largest reply, in bytes, a call reads (a framed message's 4-byte length not counted); 16 MiB\n"
-       "(16777216) by default, 0 for no limit. A larger reply fails the call with OSError and drops the\n"
-       "connection before its body is kept: a framed one as soon as its length is read, a buffered one\n"
-       "as soon as one byte more than the limit has arrived.",
-       nullptr},
+      property_entry<get_transport, set_transport>("transport",
+                                                   "The TransportType used by the next open() (Framed by default)."),
+      property_entry<get_protocol, set_protocol>("protocol", "The ProtocolType of the next call (Binary by default)."),
+      property_entry<get_timeout, set_timeout>(
+          "timeout",
+          "Seconds that open() and each call (its write and read together) may take, or None (the default)\n"
+          "for no limit."),
+      property_entry<get_max_message_size, set_max_message_size>(
+          "max_message_size",
+          "The largest reply, in bytes, a call reads (a framed message's 4-byte length not counted); 16 MiB\n"
+          "(16777216) by default, 0 for no limit. A larger reply fails the call with OSError and drops the\n"
+          "connection before its body is kept: a framed one as soon as its length is read, a buffered one\n"
+          "as soon as one byte more than the limit has arrived."),
       {nullptr, nullptr, nullptr, nullptr, nullptr},
   };
 
