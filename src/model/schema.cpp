@@ -34,6 +34,9 @@ static void append_text(std::string& out, const ThriftType& t) {
       append_text(out, t.value());
       out += ')';
       return;
+    case TypeKind::Uuid:
+      out += "Uuid";
+      return;
     case TypeKind::Struct:
       out += "Struct(\"";
       out += t.name;

@@ -15,7 +15,7 @@
 namespace velvane {
 
 /// Same order and numbering as ValueKind.
-enum class TypeKind : uint8_t { Bool, Byte, I16, I32, I64, Double, String, Binary, List, Set, Map, Struct };
+enum class TypeKind : uint8_t { Bool, Byte, I16, I32, I64, Double, String, Binary, List, Set, Map, Struct, Uuid };
 
 /// A Thrift type. Containers own their element types: List/Set have one entry in `args`, Map has
 /// key then value. Struct carries the name as written (also "void" and unresolved names).
@@ -79,12 +79,20 @@ struct ThriftEnum {
   std::unordered_map<std::string, int32_t> values;
 };
 
+/// A named constant: its declared type and its value under that type.
+struct ThriftConst {
+  ThriftType type;
+  ThriftValue value;
+};
+
+/// Definitions of an included file `x.thrift` (read by parse_file) are held under `x.Name`.
 struct ThriftDocument {
   std::vector<std::string> includes;
   std::unordered_map<std::string, StructDef> structs;
   std::unordered_map<std::string, ServiceDef> services;
   std::unordered_map<std::string, ThriftEnum> enums;
   std::unordered_map<std::string, std::string> namespaces;
+  std::unordered_map<std::string, ThriftConst> consts;
 };
 
 /// The read-only struct table that resolves Struct(name) types: every struct under its own name

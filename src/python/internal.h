@@ -234,6 +234,12 @@ bool to_value_untyped(PyObject* obj, const PySchema& schema, ThriftValue& out, i
 /// fields already hold Python values (the id-keyed JSON form), not stored values converted later.
 PyObject* to_python(const ThriftValue& value, const std::shared_ptr<const PySchema>& schema, bool eager = false);
 
+/// A constant's value: sets become `set`, containers that key a map `tuple` or `frozenset`, struct
+/// values instances holding the struct's declared defaults under the fields given.
+PyObject* const_to_python(const ThriftValue& value, const std::shared_ptr<const PySchema>& schema);
+/// A `uuid.UUID` of 16 bytes.
+PyObject* new_uuid(std::string_view bytes);
+
 /// The protocol selected by a ProtocolType member, or false with the argument error for `param`.
 bool protocol_arg(PyObject* obj, const char* param, Protocol& out);
 PyObject* serialize(const StructViewObject* view, PyObject* data, Protocol protocol);

@@ -11,6 +11,7 @@ namespace velvane::py {
 struct ParserObject {
   PyObject_HEAD
   BorrowFlag borrow;
+  bool compat;  // the reference compiler's dialect; fixed at construction
   // Guarded by `borrow`: written only under an exclusive borrow, read under a shared one.
   std::shared_ptr<const ThriftDocument> document;
   // The struct table of `document`, built on first use after each parse. Guarded by `schema_lock`
@@ -61,13 +62,24 @@ std::string field_record_text(const ThriftField& f) {
 ParserObject* as_parser(PyObject* self) { return reinterpret_cast<ParserObject*>(self); }
 
 PyObject* parser_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  if (PyTuple_GET_SIZE(args) != 0 || (kwargs && PyDict_GET_SIZE(kwargs) != 0)) {
+  if (PyTuple_GET_SIZE(args) != 0) {
     PyErr_SetString(PyExc_TypeError, "ThriftParser() takes no arguments");
     return nullptr;
+  }
+  int compat = 0;
+  if (kwargs && PyDict_GET_SIZE(kwargs) != 0) {
+    PyObject* flag = PyDict_GetItemString(kwargs, "compat");
+    if (!flag || PyDict_GET_SIZE(kwargs) != 1) {
+      PyErr_SetString(PyExc_TypeError, "ThriftParser() takes only the keyword argument 'compat'");
+      return nullptr;
+    }
+    compat = PyObject_IsTrue(flag);
+    if (compat < 0) return nullptr;
   }
   PyObject* self = type->tp_alloc(type, 0);
   if (!self) return nullptr;
   auto* p = as_parser(self);
+  p->compat = compat != 0;
   new (&p->borrow) BorrowFlag();
   new (&p->document) std::shared_ptr<const ThriftDocument>();
   new (&p->schema) std::shared_ptr<const PySchema>();
@@ -90,6 +102,23 @@ PyObject* no_document() {
   return nullptr;
 }
 
+/// Installs a parse's outcome: the new document, or the exception of its failure.
+PyObject* take_parsed(PyObject* self, Result<ThriftDocument>& parsed, const SourceLocation& failed_at) {
+  if (!parsed.ok()) {
+    raise_parse_error(parsed.error(), failed_at);
+    return nullptr;
+  }
+  auto* p = as_parser(self);
+  auto document = std::make_shared<const ThriftDocument>(std::move(parsed).value());
+  std::shared_ptr<const PySchema> old_schema;
+  {
+    MutexLock lock(p->schema_lock);
+    p->document = std::move(document);
+    old_schema = std::move(p->schema);
+  }
+  Py_RETURN_NONE;
+}
+
 PyObject* parser_parse(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[1];
   if (!parse_args("parse", args, nargs, kwnames, {"content"}, 1, a)) return nullptr;
@@ -98,25 +127,59 @@ PyObject* parser_parse(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   if (!text) return nullptr;
   Borrow borrow(as_parser(self)->borrow, Borrow::Exclusive);
   if (!borrow.ok()) return nullptr;
+  ParseOptions options;
+  options.reference_dialect = as_parser(self)->compat;
+  SourceLocation failed_at;
   // The str's UTF-8 buffer lives as long as the argument, which the caller keeps alive.
   std::optional<Result<ThriftDocument>> parsed;
   {
     ReleaseGil nogil;
-    parsed.emplace(parse_document(std::string_view(text, static_cast<size_t>(size))));
+    parsed.emplace(parse_document(std::string_view(text, static_cast<size_t>(size)), options, failed_at));
   }
-  if (!parsed->ok()) {
-    raise_error(parsed->error(), Operation::ParseIdl);
-    return nullptr;
+  return take_parsed(self, *parsed, failed_at);
+}
+
+/// A str or os.PathLike argument as a file system path.
+std::optional<std::string> path_arg(PyObject* obj, const char* param) {
+  PyObject* encoded = nullptr;
+  if (!PyUnicode_FSConverter(obj, &encoded)) {
+    prefix_argument_error(param);
+    return std::nullopt;
   }
-  auto* p = as_parser(self);
-  auto document = std::make_shared<const ThriftDocument>(std::move(*parsed).value());
-  std::shared_ptr<const PySchema> old_schema;
+  Ref bytes = Ref::steal(encoded);
+  return std::string(PyBytes_AS_STRING(encoded), static_cast<size_t>(PyBytes_GET_SIZE(encoded)));
+}
+
+PyObject* parser_parse_file(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[2];
+  if (!parse_args("parse_file", args, nargs, kwnames, {"path", "include_dirs"}, 1, a)) return nullptr;
+  auto path = path_arg(a[0], "path");
+  if (!path) return nullptr;
+  ParseOptions options;
+  options.reference_dialect = as_parser(self)->compat;
+  if (a[1]) {
+    if (PyUnicode_Check(a[1]) || PyBytes_Check(a[1])) {
+      type_mismatch(a[1], "iterable of paths");
+      prefix_argument_error("include_dirs");
+      return nullptr;
+    }
+    Ref items = Ref::steal(PySequence_List(a[1]));
+    if (!items) return prefix_argument_error("include_dirs"), nullptr;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+      auto dir = path_arg(PyList_GET_ITEM(items.get(), i), "include_dirs");
+      if (!dir) return nullptr;
+      options.include_dirs.push_back(std::move(*dir));
+    }
+  }
+  Borrow borrow(as_parser(self)->borrow, Borrow::Exclusive);
+  if (!borrow.ok()) return nullptr;
+  SourceLocation failed_at;
+  std::optional<Result<ThriftDocument>> parsed;
   {
-    MutexLock lock(p->schema_lock);
-    p->document = std::move(document);
-    old_schema = std::move(p->schema);
+    ReleaseGil nogil;
+    parsed.emplace(parse_file(*path, options, failed_at));
   }
-  Py_RETURN_NONE;
+  return take_parsed(self, *parsed, failed_at);
 }
 
 template <class Map>
@@ -226,6 +289,24 @@ PyObject* parser_get_service(PyObject* self, PyObject* const* args, Py_ssize_t n
       no_document);
 }
 
+PyObject* parser_list_consts(PyObject* self, PyObject*) {
+  return with_document(self, [](const ThriftDocument& d) { return list_keys(d.consts); }, empty_list);
+}
+
+PyObject* parser_get_const(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  auto name = name_arg("get_const", args, nargs, kwnames);
+  if (!name) return nullptr;
+  Borrow borrow(as_parser(self)->borrow, Borrow::Shared);
+  if (!borrow.ok()) return nullptr;
+  const auto& doc = as_parser(self)->document;
+  if (!doc) return no_document();
+  auto it = doc->consts.find(std::string(*name));
+  if (it == doc->consts.end()) Py_RETURN_NONE;
+  auto schema = parser_schema(self, true);
+  if (!schema) return nullptr;
+  return const_to_python(it->second.value, schema);
+}
+
 PyObject* parser_get_struct(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   auto name = name_arg("get_struct", args, nargs, kwnames);
   if (!name) return nullptr;
@@ -252,6 +333,11 @@ PyMethodDef parser_methods[] = {
      METH_FASTCALL | METH_KEYWORDS, "get_enum($self, name)\n--\n\n"},
     {"get_service", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guard<parser_get_service>)),
      METH_FASTCALL | METH_KEYWORDS, "get_service($self, name)\n--\n\n"},
+    {"parse_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guard<parser_parse_file>)),
+     METH_FASTCALL | METH_KEYWORDS, "parse_file($self, path, include_dirs=())\n--\n\n"},
+    {"list_consts", guard<parser_list_consts>, METH_NOARGS, "list_consts($self)\n--\n\n"},
+    {"get_const", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guard<parser_get_const>)),
+     METH_FASTCALL | METH_KEYWORDS, "get_const($self, name)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -945,6 +945,19 @@ bool to_value_untyped(PyObject* obj, const PySchema& schema, ThriftValue& out, i
   return false;
 }
 
+PyObject* new_uuid(std::string_view bytes) {
+  Ref module = Ref::steal(PyImport_ImportModule("uuid"));
+  if (!module) return nullptr;
+  Ref cls_uuid = Ref::steal(PyObject_GetAttrString(module.get(), "UUID"));
+  Ref raw = Ref::steal(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
+  if (!cls_uuid || !raw) return nullptr;
+  Ref kwargs = Ref::steal(Py_BuildValue("{s:O}", "bytes", raw.get()));
+  if (!kwargs) return nullptr;
+  Ref no_args = Ref::steal(PyTuple_New(0));
+  if (!no_args) return nullptr;
+  return PyObject_Call(cls_uuid.get(), no_args.get(), kwargs.get());
+}
+
 PyObject* to_python(const ThriftValue& value, const std::shared_ptr<const PySchema>& schema, bool eager) {
   switch (value.kind) {
     case ValueKind::Bool: return PyBool_FromLong(value.b);
@@ -957,6 +970,7 @@ PyObject* to_python(const ThriftValue& value, const std::shared_ptr<const PySche
       return PyUnicode_DecodeUTF8(value.bytes.data(), static_cast<Py_ssize_t>(value.bytes.size()), "replace");
     case ValueKind::Binary:
       return PyBytes_FromStringAndSize(value.bytes.data(), static_cast<Py_ssize_t>(value.bytes.size()));
+    case ValueKind::Uuid: return new_uuid(value.bytes);
     case ValueKind::List:
     case ValueKind::Set: return list_from_items(value.items, schema, eager);
     case ValueKind::Map: {
@@ -978,6 +992,55 @@ PyObject* to_python(const ThriftValue& value, const std::shared_ptr<const PySche
       return instance_from_value(schema, *value.strukt);
   }
   return nullptr;
+}
+
+namespace {
+
+/// `value` of a constant; `as_key`: a container that keys a map becomes a tuple or frozenset.
+PyObject* const_value_to_python(const ThriftValue& value, const std::shared_ptr<const PySchema>& schema, bool as_key,
+                                int depth) {
+  if (depth > kMaxDepth) return nesting_too_deep(), nullptr;
+  switch (value.kind) {
+    case ValueKind::List:
+    case ValueKind::Set: {
+      Ref items = Ref::steal(PyList_New(0));
+      if (!items) return nullptr;
+      for (const auto& item : value.items) {
+        Ref v = Ref::steal(const_value_to_python(item, schema, value.kind == ValueKind::Set || as_key, depth + 1));
+        if (!v || PyList_Append(items.get(), v.get()) < 0) return nullptr;
+      }
+      if (value.kind == ValueKind::List) return as_key ? PyList_AsTuple(items.get()) : items.release();
+      return as_key ? PyFrozenSet_New(items.get()) : PySet_New(items.get());
+    }
+    case ValueKind::Map: {
+      Ref dict = Ref::steal(PyDict_New());
+      if (!dict) return nullptr;
+      for (size_t i = 0; i + 1 < value.items.size(); i += 2) {
+        Ref k = Ref::steal(const_value_to_python(value.items[i], schema, true, depth + 1));
+        Ref v = k ? Ref::steal(const_value_to_python(value.items[i + 1], schema, false, depth + 1)) : Ref();
+        if (!v || PyDict_SetItem(dict.get(), k.get(), v.get()) < 0) return nullptr;
+      }
+      if (!as_key) return dict.release();
+      Ref pairs = Ref::steal(PyDict_Items(dict.get()));
+      return pairs ? PyFrozenSet_New(pairs.get()) : nullptr;
+    }
+    case ValueKind::Struct: {
+      const StructPlan* plan = schema->find(value.strukt->name);
+      if (!plan) return PyErr_Format(PyExc_ValueError, "Unknown struct in schema: %s", value.strukt->name.c_str());
+      StructValue filled{value.strukt->name, {}};
+      for (const auto& f : plan->def->fields)
+        if (f.default_value) filled.set(f.name, *f.default_value);
+      for (const auto& [name, field_value] : value.strukt->fields) filled.set(name, field_value);
+      return instance_from_value(schema, filled);
+    }
+    default: return to_python(value, schema);
+  }
+}
+
+}  // namespace
+
+PyObject* const_to_python(const ThriftValue& value, const std::shared_ptr<const PySchema>& schema) {
+  return const_value_to_python(value, schema, false, 0);
 }
 
 StructViewObject* struct_view_arg(PyObject* obj, const char* param) {
