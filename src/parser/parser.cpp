@@ -390,6 +390,7 @@ class Parser {
         VELVANE_TRY(skip_value());
         out = ThriftValue::Struct(type.name);
         return Status::Ok();
+      case TypeKind::Uuid: break;  // not a type of this grammar
     }
     return syntax_error("Unknown type");  // not reached: the switch covers every kind
   }

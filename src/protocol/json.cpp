@@ -32,6 +32,7 @@ std::string_view tag_of(uint8_t type_id) {
     case 13: return "map";
     case 14: return "set";
     case 15: return "lst";
+    case 16: return "uid";
     default: return "";
   }
 }

@@ -103,6 +103,10 @@ ThriftValue key_from_name(std::string_view name, const ThriftType& type, BoolKey
       auto decoded = base64_decode(name);
       return ThriftValue::Binary(decoded ? std::move(decoded).value() : std::string(name));
     }
+    case TypeKind::Uuid: {
+      auto bytes = uuid_from_text(name);
+      return ThriftValue::Uuid(bytes ? std::move(*bytes) : std::string(kUuidSize, '\0'));
+    }
     default: return ThriftValue::String(std::string(name));
   }
 }
@@ -131,7 +135,7 @@ uint8_t type_id_of_tag(const JsonValue& tag) {
   const std::string_view t = tag.text();
   static constexpr std::pair<std::string_view, uint8_t> kTags[] = {
       {"tf", 2}, {"i8", 3}, {"dbl", 4}, {"i16", 6}, {"i32", 8}, {"i64", 10},
-      {"str", 11}, {"rec", 12}, {"map", 13}, {"set", 14}, {"lst", 15}};
+      {"str", 11}, {"rec", 12}, {"map", 13}, {"set", 14}, {"lst", 15}, {"uid", 16}};
   for (const auto& [name, id] : kTags)
     if (t == name) return id;
   return 1;
@@ -205,6 +209,12 @@ bool JsonStructReader::read_value(const JsonValue& v, const ThriftType& type, Th
       return true;
     case TypeKind::String: out = ThriftValue::String(std::string(v.text())); return true;
     case TypeKind::Binary: return read_binary(v, out);
+    case TypeKind::Uuid: {
+      auto bytes = uuid_from_text(v.text());
+      if (!bytes) return fail(ErrorKind::InvalidData, "Invalid UUID text");
+      out = ThriftValue::Uuid(std::move(*bytes));
+      return true;
+    }
     case TypeKind::List:
     case TypeKind::Set: return read_list(v, type, out, depth + 1);
     case TypeKind::Map: return read_map(v, type, out, depth + 1);

@@ -60,6 +60,7 @@ Status write_value(W& w, const ThriftValue& value, const Schema& schema, int dep
     case ValueKind::Double: w.write_double(value.d); return {};
     case ValueKind::String: w.write_string(value.bytes); return {};
     case ValueKind::Binary: w.write_binary(value.bytes); return {};
+    case ValueKind::Uuid: w.write_uuid(value.bytes); return {};
     default: break;
   }
   if (depth >= kMaxDepth) return detail::write_depth_error();

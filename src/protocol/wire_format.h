@@ -60,10 +60,11 @@ inline void put_varint(Out& out, uint64_t v) {
 inline uint32_t zigzag32(int32_t n) { return (static_cast<uint32_t>(n) << 1) ^ static_cast<uint32_t>(n >> 31); }
 inline uint64_t zigzag64(int64_t n) { return (static_cast<uint64_t>(n) << 1) ^ static_cast<uint64_t>(n >> 63); }
 
-/// Compact type code (4 bits) of a binary wire type id; bool maps to 1 (its element form).
+/// Compact type code (4 bits) of a binary wire type id; bool maps to 1 (its element form), uuid
+/// (16) to 13.
 inline uint8_t compact_code(uint8_t type_id) {
-  static constexpr uint8_t kCodes[16] = {0, 0, 1, 3, 7, 0, 4, 0, 5, 0, 6, 8, 12, 11, 10, 9};
-  return type_id < 16 ? kCodes[type_id] : 0;
+  static constexpr uint8_t kCodes[17] = {0, 0, 1, 3, 7, 0, 4, 0, 5, 0, 6, 8, 12, 11, 10, 9, 13};
+  return type_id < 17 ? kCodes[type_id] : 0;
 }
 
 }  // namespace velvane::wire

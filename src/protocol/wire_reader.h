@@ -24,7 +24,7 @@ namespace velvane::detail {
 inline constexpr std::string_view kEofText = "IO error: failed to fill whole buffer";
 
 /// A binary wire id that may stand in a field header (0 is the stop).
-inline bool valid_type_id(uint8_t t) { return t <= 15 && t != 5 && t != 7 && t != 9; }
+inline bool valid_type_id(uint8_t t) { return t <= 16 && t != 5 && t != 7 && t != 9; }  // 16: uuid
 
 /// One field header as read: binary wire id (0: stop), id, and the bool a compact header carries
 /// (-1 when it carries none).
@@ -134,8 +134,8 @@ class BinaryWire : public WireBase {
 
   /// Smallest encoding of a value of each binary wire id.
   static size_t min_size(uint8_t type_id) {
-    static constexpr uint8_t kSizes[16] = {0, 0, 1, 1, 8, 0, 2, 0, 4, 0, 8, 4, 1, 6, 5, 5};
-    return type_id < 16 ? kSizes[type_id] : 0;
+    static constexpr uint8_t kSizes[17] = {0, 0, 1, 1, 8, 0, 2, 0, 4, 0, 8, 4, 1, 6, 5, 5, 16};
+    return type_id < 17 ? kSizes[type_id] : 0;
   }
 
   bool field_header(WireField& f, int16_t& /*last*/) {
@@ -197,12 +197,12 @@ class CompactWire : public WireBase {
   using WireBase::WireBase;
 
   static size_t min_size(uint8_t type_id) {
-    static constexpr uint8_t kSizes[16] = {0, 0, 1, 1, 8, 0, 1, 0, 1, 0, 1, 1, 1, 1, 1, 1};
+    static constexpr uint8_t kSizes[17] = {0, 0, 1, 1, 8, 0, 1, 0, 1, 0, 1, 1, 1, 1, 1, 1, 16};
     return type_id < 16 ? kSizes[type_id] : 0;
   }
   /// Binary wire id of a compact type code (codes 13 to 15 have none).
   static uint8_t type_id_of(uint8_t code) {
-    static constexpr uint8_t kIds[13] = {0, 2, 2, 3, 6, 8, 10, 4, 11, 15, 14, 13, 12};
+    static constexpr uint8_t kIds[14] = {0, 2, 2, 3, 6, 8, 10, 4, 11, 15, 14, 13, 12, 16};
     return kIds[code];
   }
 
@@ -214,7 +214,7 @@ class CompactWire : public WireBase {
       f.type_id = 0;
       return true;
     }
-    if (code >= 13) return fail_invalid_field_type();
+    if (code >= 14) return fail_invalid_field_type();
     if (const uint8_t delta = b >> 4; delta != 0) {
       f.id = static_cast<int16_t>(last + delta);
     } else {
@@ -280,7 +280,7 @@ class CompactWire : public WireBase {
     uint8_t b = 0;
     if (!u8(b)) return false;
     const uint8_t code = b & 0x0F;
-    if (code >= 13) return fail_invalid_field_type();
+    if (code >= 14) return fail_invalid_field_type();
     elem = type_id_of(code);
     if ((b >> 4) != 15) {
       n = b >> 4;
@@ -298,7 +298,7 @@ class CompactWire : public WireBase {
     }
     uint8_t b = 0;
     if (!u8(b)) return false;
-    if ((b >> 4) > 12 || (b & 0x0F) > 12) return fail_invalid_field_type();
+    if ((b >> 4) > 13 || (b & 0x0F) > 13) return fail_invalid_field_type();
     key = type_id_of(b >> 4);
     value = type_id_of(b & 0x0F);
     return true;
@@ -416,6 +416,12 @@ bool StructReader<Wire>::read_value(const ThriftType& type, ThriftValue& out, in
     case TypeKind::Set: return read_sequence(type, out, depth + 1);
     case TypeKind::Map: return read_map(type, out, depth + 1);
     case TypeKind::Struct: return read_nested_struct(type, out, depth + 1);
+    case TypeKind::Uuid: {
+      const char* p = nullptr;
+      if (!this->take(kUuidSize, p)) return false;
+      out = ThriftValue::Uuid(std::string(p, kUuidSize));
+      return true;
+    }
   }
   return this->fail_invalid_field_type();
 }
@@ -490,6 +496,7 @@ bool StructReader<Wire>::skip(uint8_t type_id, int depth, int header_bool) {
       return this->read_length(n) && this->skip_bytes(n);
     }
     case 12: return skip_struct(depth + 1);
+    case 16: return this->skip_bytes(kUuidSize);
     case 13: {
       if (depth + 1 > kMaxDepth) return this->fail_depth();
       uint8_t key, value;

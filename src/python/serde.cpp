@@ -356,6 +356,7 @@ class DataWriter {
         return extract_string(obj, v) && (w_.write_string(v), true);
       }
       case TypeKind::Binary: return write_binary(obj);
+      case TypeKind::Uuid: return write_uuid(obj);
       case TypeKind::List:
       case TypeKind::Set: return write_list(type, obj);
       case TypeKind::Map: return write_map(type, obj);
@@ -364,6 +365,11 @@ class DataWriter {
         return write_struct(*type.strukt, obj);
     }
     return false;
+  }
+
+  [[gnu::noinline]] bool write_uuid(PyObject* obj) {
+    std::string v;
+    return extract_uuid(obj, v) && (w_.write_uuid(v), true);
   }
 
   [[gnu::noinline]] bool write_binary(PyObject* obj) {
@@ -605,6 +611,7 @@ struct ValueSink {
   void operator()(double v) { out = ThriftValue::Double(v); }
   void operator()(TextArg v) { out = ThriftValue::String(std::string(v.text)); }
   void operator()(BytesArg v) { out = ThriftValue::Binary(std::string(v.bytes)); }
+  void operator()(UuidArg v) { out = ThriftValue::Uuid(std::string(v.bytes)); }
 };
 
 bool fail_nesting(int depth) { return depth > kMaxDepth ? nesting_too_deep() : true; }
@@ -736,6 +743,23 @@ PyObject* instance_with_python_values(const std::shared_ptr<const PySchema>& sch
 }
 
 }  // namespace
+
+bool extract_uuid(PyObject* obj, std::string& out) {
+  Ref module = Ref::steal(PyImport_ImportModule("uuid"));
+  if (!module) return false;
+  Ref uuid_class = Ref::steal(PyObject_GetAttrString(module.get(), "UUID"));
+  if (!uuid_class) return false;
+  const int is_uuid = PyObject_IsInstance(obj, uuid_class.get());
+  if (is_uuid <= 0) return is_uuid == 0 && (type_mismatch(obj, "UUID"), false);
+  Ref bytes = Ref::steal(PyObject_GetAttrString(obj, "bytes"));
+  if (!bytes) return false;
+  if (!PyBytes_Check(bytes.get()) || PyBytes_GET_SIZE(bytes.get()) != static_cast<Py_ssize_t>(kUuidSize)) {
+    PyErr_SetString(PyExc_ValueError, "UUID bytes must be 16 bytes long");
+    return false;
+  }
+  out.assign(PyBytes_AS_STRING(bytes.get()), kUuidSize);
+  return true;
+}
 
 bool extract_small_int_slow(PyObject* obj, long min, long max, long& out) {
   long v = PyLong_AsLong(obj);
