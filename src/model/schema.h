@@ -113,11 +113,14 @@ class Schema {
   /// Own names win; of several prefixes that fit, the shortest does.
   const StructDef* find(std::string_view name) const;
   const Table& structs() const { return structs_; }
+  /// Whether a field of some struct has a uuid in its type (the readers accept its wire id then).
+  bool declares_uuid() const { return declares_uuid_; }
 
  private:
   std::shared_ptr<const ThriftDocument> doc_;
   Table structs_;
   std::vector<std::string> prefixes_;  // sorted, without repeats
+  bool declares_uuid_ = false;
 };
 
 }  // namespace velvane

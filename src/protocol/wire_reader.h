@@ -24,7 +24,11 @@ namespace velvane::detail {
 inline constexpr std::string_view kEofText = "IO error: failed to fill whole buffer";
 
 /// A binary wire id that may stand in a field header (0 is the stop).
-inline bool valid_type_id(uint8_t t) { return t <= 16 && t != 5 && t != 7 && t != 9; }  // 16: uuid
+inline bool valid_type_id(uint8_t t) { return t <= 15 && t != 5 && t != 7 && t != 9; }
+
+/// The uuid type id (16, compact code 13) is read only for a schema that declares uuid fields; for
+/// every other schema it stays an invalid type, as it always was.
+inline constexpr uint8_t kUuidTypeId = 16;
 
 /// One field header as read: binary wire id (0: stop), id, and the bool a compact header carries
 /// (-1 when it carries none).
@@ -120,9 +124,14 @@ class WireBase {
   }
 
  protected:
+  bool valid_id(uint8_t t) const { return valid_type_id(t) || (t == kUuidTypeId && uuid_known_); }
+  /// Compact codes at or above this are invalid.
+  uint8_t max_code() const { return uuid_known_ ? 14 : 13; }
+
   const char* begin_;
   const char* p_;
   const char* end_;
+  bool uuid_known_ = false;
 
  private:
   Error error_;
@@ -141,7 +150,7 @@ class BinaryWire : public WireBase {
   bool field_header(WireField& f, int16_t& /*last*/) {
     if (!u8(f.type_id)) return false;
     if (f.type_id == 0) return true;
-    if (!valid_type_id(f.type_id)) return fail_invalid_type(f.type_id);
+    if (!valid_id(f.type_id)) return fail_invalid_type(f.type_id);
     uint16_t id;
     if (!be16(id)) return false;
     f.id = static_cast<int16_t>(id);
@@ -178,13 +187,13 @@ class BinaryWire : public WireBase {
   bool list_header(uint8_t& elem, uint32_t& n) {
     int32_t size;
     if (!u8(elem)) return false;
-    if (!valid_type_id(elem)) return fail_invalid_field_type();
+    if (!valid_id(elem)) return fail_invalid_field_type();
     return read_i32(size) && check_size(size, n);
   }
   bool map_header(uint8_t& key, uint8_t& value, uint32_t& n) {
     int32_t size;
     if (!u8(key) || !u8(value)) return false;
-    if (!valid_type_id(key) || !valid_type_id(value)) return fail_invalid_field_type();
+    if (!valid_id(key) || !valid_id(value)) return fail_invalid_field_type();
     return read_i32(size) && check_size(size, n);
   }
   /// Skipping ignores negative counts, as the skip rules have always done.
@@ -214,7 +223,7 @@ class CompactWire : public WireBase {
       f.type_id = 0;
       return true;
     }
-    if (code >= 14) return fail_invalid_field_type();
+    if (code >= max_code()) return fail_invalid_field_type();
     if (const uint8_t delta = b >> 4; delta != 0) {
       f.id = static_cast<int16_t>(last + delta);
     } else {
@@ -280,7 +289,7 @@ class CompactWire : public WireBase {
     uint8_t b = 0;
     if (!u8(b)) return false;
     const uint8_t code = b & 0x0F;
-    if (code >= 14) return fail_invalid_field_type();
+    if (code >= max_code()) return fail_invalid_field_type();
     elem = type_id_of(code);
     if ((b >> 4) != 15) {
       n = b >> 4;
@@ -298,7 +307,7 @@ class CompactWire : public WireBase {
     }
     uint8_t b = 0;
     if (!u8(b)) return false;
-    if ((b >> 4) > 13 || (b & 0x0F) > 13) return fail_invalid_field_type();
+    if ((b >> 4) >= max_code() || (b & 0x0F) >= max_code()) return fail_invalid_field_type();
     key = type_id_of(b >> 4);
     value = type_id_of(b & 0x0F);
     return true;
@@ -319,7 +328,9 @@ class CompactWire : public WireBase {
 template <class Wire>
 class StructReader : public Wire {
  public:
-  StructReader(std::string_view input, size_t pos, const Schema& schema) : Wire(input, pos), schema_(schema) {}
+  StructReader(std::string_view input, size_t pos, const Schema& schema) : Wire(input, pos), schema_(schema) {
+    this->uuid_known_ = schema.declares_uuid();
+  }
 
   bool read_struct(const StructDef& def, StructValue& out, int depth);
   /// The field loop of one struct at level `depth`, up to and including its stop: fields `def`
@@ -504,7 +515,7 @@ bool StructReader<Wire>::skip(uint8_t type_id, int depth, int header_bool) {
       uint32_t n;
       if constexpr (Wire::skip_negative_counts()) {
         if (!this->u8(key) || !this->u8(value)) return false;
-        if (!valid_type_id(key) || !valid_type_id(value)) return this->fail_invalid_field_type();
+        if (!this->valid_id(key) || !this->valid_id(value)) return this->fail_invalid_field_type();
         if (!this->read_i32(raw)) return false;
         if (raw <= 0) return true;
         n = static_cast<uint32_t>(raw);
@@ -526,7 +537,7 @@ bool StructReader<Wire>::skip(uint8_t type_id, int depth, int header_bool) {
       if constexpr (Wire::skip_negative_counts()) {
         int32_t raw;
         if (!this->u8(elem)) return false;
-        if (!valid_type_id(elem)) return this->fail_invalid_field_type();
+        if (!this->valid_id(elem)) return this->fail_invalid_field_type();
         if (!this->read_i32(raw)) return false;
         if (raw <= 0) return true;
         n = static_cast<uint32_t>(raw);
