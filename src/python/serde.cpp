@@ -315,7 +315,7 @@ class DataWriter {
       return false;
     }
     w_.field_begin(f.type.wire_id, f.field->id);
-    Status s = velvane::write_value(w_, value, schema_.core(), depth_);
+    Status s = velvane::write_value(w_, value, schema_.core(), depth_, f.type.type);
     if (!s.ok()) return write_error(s.error());
     w_.field_end();
     return true;
