@@ -1,6 +1,8 @@
 // src/parser/includes.cpp: reading included files and importing their definitions.
 #include "parser/includes.h"
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -41,10 +43,11 @@ void qualify_fields(std::vector<ThriftField>& fields, const std::string& prefix)
   }
 }
 
-/// Reads a whole file; `what` names it in the error.
+/// Reads a whole file.
 Result<std::string> read_file(const std::string& path) {
+  errno = 0;
   std::ifstream in(path, std::ios::binary);
-  if (!in) return file_error("Cannot read " + path);
+  if (!in) return Error{ErrorKind::Os, "Cannot read " + path + (errno ? std::string(": ") + std::strerror(errno) : "")};
   std::ostringstream buf;
   buf << in.rdbuf();
   if (in.bad()) return file_error("Cannot read " + path);

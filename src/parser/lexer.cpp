@@ -317,18 +317,25 @@ bool is_hex_digit(char c) { return is_digit(c) || (c >= 'a' && c <= 'f') || (c >
 Error lex_error(std::string text) { return Error{ErrorKind::InvalidData, std::move(text)}; }
 
 /// A quoted literal starting at `pos` (its quote mark); the text with escapes applied.
+/// A string that does not end on its line fails at its opening quote; a bad escape at the escape.
 Status read_quoted(std::string_view s, size_t& pos, std::string& out) {
+  const size_t start = pos;
   const char mark = s[pos++];
   for (;;) {
-    if (pos == s.size()) return lex_error("Unterminated string literal");
+    if (pos == s.size() || s[pos] == '\n') {
+      pos = start;
+      return lex_error("String literal not closed on its line");
+    }
     const char c = s[pos++];
     if (c == mark) return Status::Ok();
-    if (c == '\n') return lex_error("Line break inside a string literal");
     if (c != '\\') {
       out += c;
       continue;
     }
-    if (pos == s.size()) return lex_error("Unterminated string literal");
+    if (pos == s.size()) {
+      pos = start;
+      return lex_error("String literal not closed on its line");
+    }
     switch (const char e = s[pos++]) {
       case 'n': out += '\n'; break;
       case 'r': out += '\r'; break;

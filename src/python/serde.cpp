@@ -1048,23 +1048,35 @@ PyObject* const_value_to_python(const ThriftValue& value, const std::shared_ptr<
       Ref pairs = Ref::steal(PyDict_Items(dict.get()));
       return pairs ? PyFrozenSet_New(pairs.get()) : nullptr;
     }
-    case ValueKind::Struct: {
-      const StructPlan* plan = schema->find(value.strukt->name);
-      if (!plan) return PyErr_Format(PyExc_ValueError, "Unknown struct in schema: %s", value.strukt->name.c_str());
-      StructValue filled{value.strukt->name, {}};
-      for (const auto& f : plan->def->fields)
-        if (f.default_value) filled.set(f.name, *f.default_value);
-      for (const auto& [name, field_value] : value.strukt->fields) filled.set(name, field_value);
-      return instance_from_value(schema, filled);
-    }
+    case ValueKind::Struct: return instance_from_value(schema, *value.strukt);
     default: return to_python(value, schema);
   }
+}
+
+/// Gives every struct inside `value` its declared defaults for the fields it does not hold.
+bool fill_defaults(ThriftValue& value, const PySchema& schema, int depth) {
+  if (depth > kMaxDepth) return nesting_too_deep();
+  for (auto& item : value.items)
+    if (!fill_defaults(item, schema, depth + 1)) return false;
+  if (value.kind != ValueKind::Struct) return true;
+  for (auto& [name, field] : value.strukt->fields)
+    if (!fill_defaults(field, schema, depth + 1)) return false;
+  const StructPlan* plan = schema.find(value.strukt->name);
+  if (!plan) {
+    PyErr_Format(PyExc_ValueError, "Unknown struct in schema: %s", value.strukt->name.c_str());
+    return false;
+  }
+  for (const auto& f : plan->def->fields)
+    if (f.default_value && !value.strukt->find(f.name)) value.strukt->set(f.name, *f.default_value);
+  return true;
 }
 
 }  // namespace
 
 PyObject* const_to_python(const ThriftValue& value, const std::shared_ptr<const PySchema>& schema) {
-  return const_value_to_python(value, schema, false, 0);
+  ThriftValue filled = value;
+  if (!fill_defaults(filled, *schema, 0)) return nullptr;
+  return const_value_to_python(filled, schema, false, 0);
 }
 
 StructViewObject* struct_view_arg(PyObject* obj, const char* param) {
