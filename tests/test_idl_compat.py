@@ -290,3 +290,13 @@ def test_uuid_in_json_and_refused_values():
         velvane.BinaryProtocol.serialize_struct(struct, {"ident": str(UUIDS[0])})
     with pytest.raises(ValueError, match="Not a UUID"):
         compat("const uuid U = 'nope'")
+
+
+@pytest.mark.parametrize("text,message", [
+    ("typedef i32 T0\n" + "".join(f"typedef T{i} T{i + 1}\n" for i in range(5000)), "Typedef chain too long"),
+    ("const list<i32> L = " + "[" * 5000 + "]" * 5000, "Nesting too deep"),
+    ("typedef A B\ntypedef B A\nstruct S { 1: A a }", "Typedef cycle through"),
+])
+def test_hostile_compat_input_fails_in_order(text, message):
+    with pytest.raises(ValueError, match=message):
+        compat(text)

@@ -27,6 +27,9 @@ Error end_of_input() { return Error{ErrorKind::EndOfInput, "End of input"}; }
       return velvane_try_.take_error();                  \
   } while (0)
 
+/// Typedefs naming typedefs, at most this deep.
+constexpr size_t kMaxTypedefChain = 256;
+
 /// Words that cannot name a definition, field or value.
 bool is_reserved(std::string_view w) {
   static const std::unordered_set<std::string_view> kWords = {
@@ -568,6 +571,8 @@ class CompatParser {
       return Status::Ok();
     }
     if (!resolving_.insert(name).second) return fail_at(def.offset, syntax_error("Typedef cycle through " + name));
+    // Each typedef in a chain is resolved inside the one naming it: a bound keeps the stack small.
+    if (resolving_.size() > kMaxTypedefChain) return fail_at(def.offset, syntax_error("Typedef chain too long"));
     ThriftType target = def.target;
     VELVANE_TRY(resolve_type(target, 0));
     resolving_.erase(name);
