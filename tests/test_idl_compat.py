@@ -109,6 +109,7 @@ REJECTED = [
     ("bad escape", "const string S = 'a\\qb'", 1, 21),
     ("integer out of range", "const i64 X = 99999999999999999999", 1, 15),
     ("unknown extended service", "service S extends T {}", 1, 19),
+    ("duplicate method", "service S {\n  void f()\n  i32 f() }", 3, 3),
 ]
 
 
@@ -118,6 +119,13 @@ def test_compat_rejects_what_the_reference_compiler_rejects(name, text, line, co
         compat(text)
     assert (e.value.lineno, e.value.offset, e.value.filename) == (line, column, None)
     assert not reference_accepts(text, tmp_path)
+
+
+def test_compat_parse_leaves_names_of_unread_includes_as_struct_references():
+    parser = compat('include "shared.thrift"\nstruct S { 1: shared.Point p }')
+    assert field_types(parser, "S") == [(1, 'Struct("shared.Point")')]
+    with pytest.raises(ValueError, match="Type other.Point is not defined"):
+        compat('include "shared.thrift"\nstruct S { 1: other.Point p }')
 
 
 def test_default_grammar_is_unchanged_and_errors_gain_positions():

@@ -484,6 +484,9 @@ class CompatParser {
         VELVANE_TRY(parse_type(0, m.return_type));
       }
       VELVANE_TRY(new_name(m.name));
+      for (size_t i = 0; i + 1 < def.def.methods.size(); ++i)
+        if (def.def.methods[i].name == m.name)
+          return fail_at(def.method_offsets.back(), syntax_error("Duplicate definition: " + def.def.name + "." + m.name));
       VELVANE_TRY(expect(TokenKind::LeftParen));
       def.arguments.emplace_back();
       VELVANE_TRY(parse_fields(TokenKind::RightParen, m.arguments, def.arguments.back().defaults));
@@ -555,6 +558,7 @@ class CompatParser {
       }
       if (type_names_.count(name)) return Status::Ok();  // a struct, union or exception
     } else if (is_included_name(name)) {
+      if (!loader_) return Status::Ok();  // parse(): the included file is not read; a struct reference
       if (auto t = resolved_typedefs_imported_.find(name); t != resolved_typedefs_imported_.end()) {
         VELVANE_TRY(fail_at(at, charge_copy(t->second)));
         type = t->second;
