@@ -64,21 +64,19 @@ struct ConstNode {
   size_t offset = 0;
 };
 
-struct PendingFields {
-  std::vector<ThriftField>* fields = nullptr;  // points into a definition below
-  std::vector<std::optional<ConstNode>> defaults;
-};
+/// The default values of a field list as written, one entry per field.
+using PendingDefaults = std::vector<std::optional<ConstNode>>;
 
 struct PendingStruct {
   StructDef def;
-  PendingFields fields;
+  PendingDefaults defaults;
 };
 
 struct PendingService {
   ServiceDef def;
   std::optional<std::string> parent;
   size_t parent_offset = 0;
-  std::vector<PendingFields> arguments;  // one per method
+  std::vector<PendingDefaults> arguments;  // one per method
   std::vector<size_t> method_offsets;
 };
 
@@ -386,7 +384,7 @@ class CompatParser {
   }
 
   /// Fields up to `closer`; ids are checked for repeats, missing ones count down from -1.
-  Status parse_fields(TokenKind closer, std::vector<ThriftField>& fields, std::vector<std::optional<ConstNode>>& defaults) {
+  Status parse_fields(TokenKind closer, std::vector<ThriftField>& fields, PendingDefaults& defaults) {
     int16_t implicit = -1;
     std::unordered_set<int16_t> ids;
     std::unordered_set<std::string> names;
@@ -432,7 +430,7 @@ class CompatParser {
         in_xsd_attrs_ = true;
         VELVANE_TRY(expect(TokenKind::LeftBrace));
         std::vector<ThriftField> ignored;
-        std::vector<std::optional<ConstNode>> ignored_values;
+        PendingDefaults ignored_values;
         VELVANE_TRY(parse_fields(TokenKind::RightBrace, ignored, ignored_values));
         in_xsd_attrs_ = false;
       } else {
@@ -448,7 +446,7 @@ class CompatParser {
     VELVANE_TRY(define(type_names_, def.def.name, at));
     if (may_be_xsd_all && peek_word("xsd_all")) ++pos_;
     VELVANE_TRY(expect(TokenKind::LeftBrace));
-    VELVANE_TRY(parse_fields(TokenKind::RightBrace, def.def.fields, def.fields.defaults));
+    VELVANE_TRY(parse_fields(TokenKind::RightBrace, def.def.fields, def.defaults));
     VELVANE_TRY(skip_annotations());
     order_.emplace_back(DefKind::Struct, structs_.size());
     structs_.push_back(std::move(def));
@@ -468,7 +466,7 @@ class CompatParser {
       def.parent = parent->text;
     }
     VELVANE_TRY(expect(TokenKind::LeftBrace));
-    std::vector<std::optional<ConstNode>> throws_defaults;
+    PendingDefaults throws_defaults;
     while (!optional(TokenKind::RightBrace)) {
       if (pos_ == tokens_.size()) return fail_here(end_of_input());
       MethodDef& m = def.def.methods.emplace_back();
@@ -489,7 +487,7 @@ class CompatParser {
           return fail_at(def.method_offsets.back(), syntax_error("Duplicate definition: " + def.def.name + "." + m.name));
       VELVANE_TRY(expect(TokenKind::LeftParen));
       def.arguments.emplace_back();
-      VELVANE_TRY(parse_fields(TokenKind::RightParen, m.arguments, def.arguments.back().defaults));
+      VELVANE_TRY(parse_fields(TokenKind::RightParen, m.arguments, def.arguments.back()));
       if (peek_word("throws")) {
         ++pos_;
         VELVANE_TRY(expect(TokenKind::LeftParen));
@@ -590,7 +588,7 @@ class CompatParser {
   }
 
   Status convert_defaults(std::vector<ThriftField>& fields, const std::vector<ThriftType>& declared,
-                          std::vector<std::optional<ConstNode>>& defaults) {
+                          PendingDefaults& defaults) {
     for (size_t i = 0; i < fields.size(); ++i) {
       if (!defaults[i]) continue;
       VELVANE_TRY(convert(*defaults[i], fields[i].field_type, enum_of(declared[i]), 0, fields[i].default_value.emplace()));
@@ -625,7 +623,7 @@ class CompatParser {
     for (auto [kind, index] : order_) {
       if (kind == DefKind::Struct) {
         PendingStruct& s = structs_[index];
-        VELVANE_TRY(convert_defaults(s.def.fields, struct_declared[index], s.fields.defaults));
+        VELVANE_TRY(convert_defaults(s.def.fields, struct_declared[index], s.defaults));
         document_.structs.insert_or_assign(s.def.name, std::move(s.def));
       } else if (kind == DefKind::Const) {
         PendingConst& c = consts_[index];
@@ -645,7 +643,7 @@ class CompatParser {
       if (!m.return_type.is_void()) VELVANE_TRY(resolve_type(m.return_type, 0));
       const auto declared = declared_types(m.arguments);
       VELVANE_TRY(resolve_fields(m.arguments));
-      VELVANE_TRY(convert_defaults(m.arguments, declared, s.arguments[i].defaults));
+      VELVANE_TRY(convert_defaults(m.arguments, declared, s.arguments[i]));
       VELVANE_TRY(resolve_fields(m.exceptions));
     }
     if (s.parent) {

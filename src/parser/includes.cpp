@@ -7,18 +7,10 @@
 #include <fstream>
 #include <sstream>
 
-#include "parser/lexer.h"
-
 namespace velvane::detail {
 namespace {
 
 namespace fs = std::filesystem;
-
-}  // namespace
-
-void qualify(ThriftType& type, const std::string& prefix);
-
-namespace {
 
 Error file_error(std::string text) { return Error{ErrorKind::InvalidData, std::move(text)}; }
 
@@ -50,7 +42,7 @@ Result<std::string> read_file(const std::string& path) {
   if (!in) return Error{ErrorKind::Os, "Cannot read " + path + (errno ? std::string(": ") + std::strerror(errno) : "")};
   std::ostringstream buf;
   buf << in.rdbuf();
-  if (in.bad()) return file_error("Cannot read " + path);
+  if (in.bad()) return Error{ErrorKind::Os, "Cannot read " + path};
   return std::move(buf).str();
 }
 

@@ -71,10 +71,11 @@ Result<std::vector<Token>> tokenize(std::string_view text);
 Result<std::vector<Token>> tokenize(std::string_view text, size_t& failed_at);
 
 /// Splits IDL text the way the reference Thrift compiler does: identifiers may hold dots (`a.b`
-/// is one Identifier), strings take single or double quotes with the escapes \n \r \t \" \' \\
-/// and end on their line, numbers may be hexadecimal (`0x7f`, signed) or floating point (`1.5`,
-/// `1e3`, giving Real), `true` and `false` are the Numbers 1 and 0, and `&` is a token. Every
-/// word is an Identifier. On failure `failed_at` is the byte offset of the problem.
+/// is one Identifier); strings take single or double quotes, end on their line and know the
+/// escapes of n, r, t, both quotes and the backslash; numbers may be hexadecimal (`0x7f`, signed)
+/// or floating point (`1.5`, `1e3`, giving Real); `true` and `false` are the Numbers 1 and 0, and
+/// `&` is a token. Every word is an Identifier. On failure `failed_at` is the byte offset of the
+/// problem.
 Result<std::vector<Token>> tokenize_reference(std::string_view text, size_t& failed_at);
 
 /// 1-based line and column (in characters) of a byte offset of `text`.

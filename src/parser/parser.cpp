@@ -130,8 +130,9 @@ ThriftValue numeric_as(TypeKind kind, int64_t n) {
 
 class Parser {
  public:
-  Parser(std::vector<Token> tokens, const std::string& file, detail::IncludeLoader* loader)
-      : tokens_(std::move(tokens)), file_(file), loader_(loader) {}
+  /// `failed_at` receives the location of a failure inside an included file.
+  Parser(std::vector<Token> tokens, const std::string& file, detail::IncludeLoader* loader, SourceLocation& failed_at)
+      : tokens_(std::move(tokens)), file_(file), loader_(loader), failed_at_(failed_at) {}
 
   Status parse() {
     while (pos_ < tokens_.size()) {
@@ -161,8 +162,6 @@ class Parser {
     out.doc = std::move(document_);
     return out;
   }
-
-  SourceLocation* located_failure = nullptr;  // set by the caller: where include failures are put
 
  private:
   // --- token primitives -------------------------------------------------------------------------
@@ -589,7 +588,7 @@ class Parser {
     optional(TokenKind::Semicolon);
     if (!loader_) return Status::Ok();
     const std::string& name = document_.includes.back();
-    auto included = loader_->include(name, file_, *located_failure, include_failure_located_);
+    auto included = loader_->include(name, file_, failed_at_, include_failure_located_);
     if (!included.ok()) return at(path->offset, included.take_error());
     const std::string prefix = detail::include_prefix(name);
     detail::import_definitions(*included.value(), prefix, document_);
@@ -726,6 +725,7 @@ class Parser {
   size_t pos_ = 0;
   const std::string& file_;
   detail::IncludeLoader* loader_;
+  SourceLocation& failed_at_;
   bool include_failure_located_ = false;
   std::optional<size_t> error_offset_;
   std::unordered_map<std::string, Alias, StringHash, std::equal_to<>> aliases_;
@@ -751,8 +751,7 @@ Result<ParsedFile> parse_default_dialect(std::string_view text, const std::strin
     locate(lex_failed_at);
     return syntax_error(tokens.error().text);
   }
-  Parser parser(std::move(tokens).value(), file, loader);
-  parser.located_failure = &failed_at;
+  Parser parser(std::move(tokens).value(), file, loader, failed_at);
   Status st = parser.parse();
   if (!st.ok()) {
     if (auto offset = parser.failure_offset(st.error(), text.size())) locate(*offset);
