@@ -15,8 +15,7 @@ namespace velvane {
 /// the reference compiler's dialect and from values of its uuid fields.
 enum class ValueKind : uint8_t { Bool, Byte, I16, I32, I64, Double, String, Binary, List, Set, Map, Struct, Uuid };
 
-/// Binary (and JSON) wire type id of a variant: Bool 2, Byte 3, I16 6, I32 8, I64 10, Double 4,
-/// String/Binary 11, List 15, Set 14, Map 13, Struct 12, Uuid 16.
+/// The wire type id (model/wire.h) of a variant; String and Binary share one.
 uint8_t wire_type_id(ValueKind kind);
 
 /// A UUID is 16 bytes on the wire; its text is the canonical lowercase 8-4-4-4-12 hex form.

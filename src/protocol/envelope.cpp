@@ -39,7 +39,8 @@ Result<MessageRead> read_binary_header(std::string_view input) {
   MessageRead out;
   uint32_t word;
   if (!in.be32(word)) return in.take_error();
-  if ((word & 0xFFFF0000u) != 0x80010000u) return Error{ErrorKind::BadVersion, "Bad version: 0x" + hex(word)};
+  if ((word & wire::kBinaryVersionMask) != wire::kBinaryVersion1)
+    return Error{ErrorKind::BadVersion, "Bad version: 0x" + hex(word)};
   out.header.type = static_cast<uint8_t>(word);
   if (!read_name(in, out.header.name) || !in.read_i32(out.header.seqid)) return in.take_error();
   out.body_offset = in.offset();
@@ -51,19 +52,20 @@ Result<MessageRead> read_compact_header(std::string_view input) {
   MessageRead out;
   uint8_t protocol_id, version_and_type;
   if (!in.u8(protocol_id)) return in.take_error();
-  if (protocol_id != 0x82) return Error{ErrorKind::BadVersion, "Bad protocol id"};
+  if (protocol_id != wire::kCompactProtocolId) return Error{ErrorKind::BadVersion, "Bad protocol id"};
   if (!in.u8(version_and_type)) return in.take_error();
-  if ((version_and_type & 0x1F) != 1) return Error{ErrorKind::BadVersion, "Bad protocol version"};
-  out.header.type = version_and_type >> 5;
+  if ((version_and_type & wire::kCompactVersionMask) != wire::kCompactVersion)
+    return Error{ErrorKind::BadVersion, "Bad protocol version"};
+  out.header.type = version_and_type >> wire::kCompactTypeShift;
   if (!in.read_i32(out.header.seqid) || !read_name(in, out.header.name)) return in.take_error();
   out.body_offset = in.offset();
   return out;
 }
 
-/// Low 8 bits of a non-negative integer, else 1 (call).
+/// Low 8 bits of a non-negative integer, else a call.
 uint8_t json_message_type(const detail::JsonValue& v) {
   const std::optional<int64_t> n = v.integer();
-  return n && (v.is_unsigned() || *n >= 0) ? static_cast<uint8_t>(*n) : 1;
+  return n && (v.is_unsigned() || *n >= 0) ? static_cast<uint8_t>(*n) : uint8_t{wire::kCall};
 }
 
 /// Low 32 bits of an integer; 0 for anything else and for unsigned values of 2^63 or more.
@@ -195,7 +197,7 @@ Result<FieldHeader> FieldCursor::next_field() {
     WirePlace at{s.input, s.pos, s.last};
     auto header = s.protocol == Protocol::Binary ? wire_next_field<BinaryWire>(at, s.current)
                                                  : wire_next_field<CompactWire>(at, s.current);
-    if (header && header.value().type_id == 0) s.ended = true;
+    if (header && header.value().type_id == wire::kStop) s.ended = true;
     return header;
   }
   if (!s.body) return missing_json_body();

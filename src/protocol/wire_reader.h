@@ -7,6 +7,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -16,6 +17,7 @@
 #include "model/error.h"
 #include "model/schema.h"
 #include "model/value.h"
+#include "model/wire.h"
 #include "protocol/protocol.h"
 #include "protocol/utf8.h"
 
@@ -23,14 +25,7 @@ namespace velvane::detail {
 
 inline constexpr std::string_view kEofText = "IO error: failed to fill whole buffer";
 
-/// A binary wire id that may stand in a field header (0 is the stop).
-inline bool valid_type_id(uint8_t t) { return t <= 15 && t != 5 && t != 7 && t != 9; }
-
-/// The uuid type id (16, compact code 13) is read only for a schema that declares uuid fields; for
-/// every other schema it stays an invalid type, as it always was.
-inline constexpr uint8_t kUuidTypeId = 16;
-
-/// One field header as read: binary wire id (0: stop), id, and the bool a compact header carries
+/// One field header as read: wire type id (kStop ends the struct), id, and the bool a compact header carries
 /// (-1 when it carries none).
 struct WireField {
   uint8_t type_id = 0;
@@ -124,9 +119,11 @@ class WireBase {
   }
 
  protected:
-  bool valid_id(uint8_t t) const { return valid_type_id(t) || (t == kUuidTypeId && uuid_known_); }
+  /// A type id a header may carry (wire::is_header_type). The uuid id (compact code kCompactUuid)
+  /// is read only for a schema that declares uuid fields; for every other one it stays invalid.
+  bool valid_id(uint8_t t) const { return wire::is_header_type(t) || (t == wire::kUuid && uuid_known_); }
   /// Compact codes at or above this are invalid.
-  uint8_t max_code() const { return uuid_known_ ? 14 : 13; }
+  uint8_t max_code() const { return uuid_known_ ? wire::kCompactUuid + 1 : wire::kCompactStruct + 1; }
 
   const char* begin_;
   const char* p_;
@@ -141,15 +138,28 @@ class BinaryWire : public WireBase {
  public:
   using WireBase::WireBase;
 
-  /// Smallest encoding of a value of each binary wire id.
+  /// Smallest encoding of a value of each wire type id.
   static size_t min_size(uint8_t type_id) {
-    static constexpr uint8_t kSizes[17] = {0, 0, 1, 1, 8, 0, 2, 0, 4, 0, 8, 4, 1, 6, 5, 5, 16};
-    return type_id < 17 ? kSizes[type_id] : 0;
+    static constexpr auto kSizes = [] {
+      using namespace wire;
+      std::array<uint8_t, 17> sizes{};
+      sizes[kBool] = sizes[kByte] = 1;
+      sizes[kI16] = 2;
+      sizes[kI32] = 4;
+      sizes[kDouble] = sizes[kI64] = 8;
+      sizes[kString] = 4;  // the length
+      sizes[kStruct] = 1;  // the stop
+      sizes[kMap] = 6;     // key and value types, count
+      sizes[kSet] = sizes[kList] = 5;
+      sizes[kUuid] = 16;
+      return sizes;
+    }();
+    return type_id < kSizes.size() ? kSizes[type_id] : 0;
   }
 
   bool field_header(WireField& f, int16_t& /*last*/) {
     if (!u8(f.type_id)) return false;
-    if (f.type_id == 0) return true;
+    if (f.type_id == wire::kStop) return true;
     if (!valid_id(f.type_id)) return fail_invalid_type(f.type_id);
     uint16_t id;
     if (!be16(id)) return false;
@@ -205,13 +215,23 @@ class CompactWire : public WireBase {
  public:
   using WireBase::WireBase;
 
+  /// Smallest encoding of a value of each wire type id: one byte, but eight for a double.
   static size_t min_size(uint8_t type_id) {
-    static constexpr uint8_t kSizes[17] = {0, 0, 1, 1, 8, 0, 1, 0, 1, 0, 1, 1, 1, 1, 1, 1, 16};
-    return type_id < 16 ? kSizes[type_id] : 0;
+    static constexpr auto kSizes = [] {
+      std::array<uint8_t, 17> sizes{};
+      for (uint8_t id = 0; id < 16; ++id) sizes[id] = wire::is_value_type(id) ? 1 : 0;
+      sizes[wire::kDouble] = 8;
+      sizes[wire::kUuid] = 16;
+      return sizes;
+    }();
+    return type_id < kSizes.size() ? kSizes[type_id] : 0;
   }
-  /// Binary wire id of a compact type code (codes 13 to 15 have none).
+  /// Wire type id of a compact type code up to kCompactStruct (the codes after it have none).
   static uint8_t type_id_of(uint8_t code) {
-    static constexpr uint8_t kIds[14] = {0, 2, 2, 3, 6, 8, 10, 4, 11, 15, 14, 13, 12, 16};
+    using namespace wire;
+    // In code order: stop, true, false, byte, i16, i32, i64, double, binary, list, set, map, struct, uuid.
+    static constexpr uint8_t kIds[kCompactUuid + 1] = {kStop,   kBool,   kBool, kByte, kI16, kI32,    kI64,
+                                                       kDouble, kString, kList, kSet,  kMap, kStruct, kUuid};
     return kIds[code];
   }
 
@@ -219,8 +239,8 @@ class CompactWire : public WireBase {
     uint8_t b = 0;
     if (!u8(b)) return false;
     const uint8_t code = b & 0x0F;
-    if (code == 0) {
-      f.type_id = 0;
+    if (code == wire::kCompactStop) {
+      f.type_id = wire::kStop;
       return true;
     }
     if (code >= max_code()) return fail_invalid_field_type();
@@ -233,7 +253,7 @@ class CompactWire : public WireBase {
     }
     last = f.id;
     f.type_id = type_id_of(code);
-    f.header_bool = code == 1 ? 1 : code == 2 ? 0 : -1;
+    f.header_bool = code == wire::kCompactTrue ? 1 : code == wire::kCompactFalse ? 0 : -1;
     return true;
   }
   bool read_bool(bool& v) {
@@ -314,7 +334,7 @@ class CompactWire : public WireBase {
   }
   static constexpr bool skip_negative_counts() { return false; }
   bool skip_int(uint8_t type_id) {
-    if (type_id == 10) {
+    if (type_id == wire::kI64) {
       int64_t unused;
       return read_i64(unused);
     }
@@ -374,7 +394,7 @@ bool StructReader<Wire>::read_fields(const StructDef& def, int depth, OnField&& 
   for (;;) {
     WireField f;
     if (!this->field_header(f, last)) return false;
-    if (f.type_id == 0) return true;
+    if (f.type_id == wire::kStop) return true;
     const size_t index = find_field_index(def, f.id, hint);
     if (index == static_cast<size_t>(-1)) {
       if (!skip(f.type_id, depth, f.header_bool)) return false;
@@ -492,23 +512,23 @@ bool StructReader<Wire>::read_nested_struct(const ThriftType& type, ThriftValue&
 template <class Wire>
 bool StructReader<Wire>::skip(uint8_t type_id, int depth, int header_bool) {
   switch (type_id) {
-    case 0:
-    case 1: return true;
-    case 2: return header_bool >= 0 || this->skip_bytes(1);
-    case 3: return this->skip_bytes(1);
-    case 4: return this->skip_bytes(8);
-    case 6:
-    case 8:
-    case 10: return this->skip_int(type_id);
-    case 11: {
+    case wire::kStop:
+    case wire::kVoid: return true;
+    case wire::kBool: return header_bool >= 0 || this->skip_bytes(1);
+    case wire::kByte: return this->skip_bytes(1);
+    case wire::kDouble: return this->skip_bytes(8);
+    case wire::kI16:
+    case wire::kI32:
+    case wire::kI64: return this->skip_int(type_id);
+    case wire::kString: {
       // Unknown string and binary fields are skipped without a UTF-8 check: a binary field added
       // by a newer schema must not make older readers fail.
       size_t n;
       return this->read_length(n) && this->skip_bytes(n);
     }
-    case 12: return skip_struct(depth + 1);
-    case 16: return this->skip_bytes(kUuidSize);
-    case 13: {
+    case wire::kStruct: return skip_struct(depth + 1);
+    case wire::kUuid: return this->skip_bytes(kUuidSize);
+    case wire::kMap: {
       if (depth + 1 > kMaxDepth) return this->fail_depth();
       uint8_t key, value;
       int32_t raw = 0;
@@ -529,8 +549,8 @@ bool StructReader<Wire>::skip(uint8_t type_id, int depth, int header_bool) {
         if (!skip(key, depth + 1) || !skip(value, depth + 1)) return false;
       return true;
     }
-    case 14:
-    case 15: {
+    case wire::kSet:
+    case wire::kList: {
       if (depth + 1 > kMaxDepth) return this->fail_depth();
       uint8_t elem;
       uint32_t n;
@@ -567,7 +587,7 @@ bool StructReader<Wire>::skip_struct(int depth) {
   for (;;) {
     WireField f;
     if (!this->field_header(f, last)) return false;
-    if (f.type_id == 0) return true;
+    if (f.type_id == wire::kStop) return true;
     if (!skip(f.type_id, depth, f.header_bool)) return false;
   }
 }
