@@ -308,3 +308,17 @@ def test_uuid_in_json_and_refused_values():
 def test_hostile_compat_input_fails_in_order(text, message):
     with pytest.raises(ValueError, match=message):
         compat(text)
+
+
+def test_instances_of_compat_and_file_schemas_refuse_pickling(tmp_path):
+    import pickle
+    text = "struct P { 1: i32 x }"
+    (tmp_path / "p.thrift").write_text(text)
+    file_parser = velvane.ThriftParser()
+    file_parser.parse_file(tmp_path / "p.thrift")
+    for parser in (compat(text), file_parser):  # no one text of the default grammar describes them
+        with pytest.raises(TypeError, match="its schema has no IDL text"):
+            pickle.dumps(parser.get_struct("P").new_instance_from_dict({"x": 1}))
+    default = velvane.ThriftParser()
+    default.parse(text)
+    assert pickle.loads(pickle.dumps(default.get_struct("P").new_instance_from_dict({"x": 1}))).x == 1
