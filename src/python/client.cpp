@@ -194,6 +194,10 @@ bool encode_call(std::string& out, Protocol protocol, const MethodDef& method, c
     case Protocol::Binary: return encode_with<BinaryWriter>(out, method, args, method_name, seqid, given, schema);
     case Protocol::Compact: return encode_with<CompactWriter>(out, method, args, method_name, seqid, given, schema);
     case Protocol::Json: return encode_with<JsonWriter>(out, method, args, method_name, seqid, given, schema);
+    case Protocol::StandardCompact:
+      return encode_with<StandardCompactWriter>(out, method, args, method_name, seqid, given, schema);
+    case Protocol::StandardJson:
+      return encode_with<StandardJsonWriter>(out, method, args, method_name, seqid, given, schema);
   }
   return false;
 }

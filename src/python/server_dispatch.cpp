@@ -199,6 +199,8 @@ std::string encode_application_error(Protocol protocol, const MessageHeader& h, 
     case Protocol::Binary: return encode_application_error_with<BinaryWriter>(h, message, type);
     case Protocol::Compact: return encode_application_error_with<CompactWriter>(h, message, type);
     case Protocol::Json: return encode_application_error_with<JsonWriter>(h, message, type);
+    case Protocol::StandardCompact: return encode_application_error_with<StandardCompactWriter>(h, message, type);
+    case Protocol::StandardJson: return encode_application_error_with<StandardJsonWriter>(h, message, type);
   }
   return {};
 }
@@ -232,6 +234,8 @@ bool encode_reply(std::string& out, Protocol protocol, const MessageHeader& h, i
     case Protocol::Binary: return encode_reply_with<BinaryWriter>(out, h, id, type, value, schema);
     case Protocol::Compact: return encode_reply_with<CompactWriter>(out, h, id, type, value, schema);
     case Protocol::Json: return encode_reply_with<JsonWriter>(out, h, id, type, value, schema);
+    case Protocol::StandardCompact: return encode_reply_with<StandardCompactWriter>(out, h, id, type, value, schema);
+    case Protocol::StandardJson: return encode_reply_with<StandardJsonWriter>(out, h, id, type, value, schema);
   }
   return false;
 }
