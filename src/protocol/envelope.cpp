@@ -86,9 +86,9 @@ int32_t json_seqid(const detail::JsonValue& v) {
   return static_cast<int32_t>(static_cast<uint32_t>(*n));
 }
 
-Result<MessageRead> read_json_header(std::string_view input) {
+Result<MessageRead> read_json_header(std::string_view input, detail::JsonOrder order = detail::JsonOrder::ByName) {
   // The body is read later, possibly after the caller's buffer has moved on: keep a copy.
-  auto parsed = detail::parse_json(input, false, detail::JsonText::Copied);
+  auto parsed = detail::parse_json(input, false, detail::JsonText::Copied, order);
   if (!parsed) return parsed.take_error();
   auto message = std::make_shared<const JsonMessage>(JsonMessage{std::move(parsed).value()});
   const detail::JsonValue& array = message->document.root();
@@ -105,7 +105,7 @@ Result<MessageRead> read_json_header(std::string_view input) {
 
 /// The standard envelope is the same array; its first element must be the version 1.
 Result<MessageRead> read_standard_json_header(std::string_view input) {
-  auto read = read_json_header(input);
+  auto read = read_json_header(input, detail::JsonOrder::AsWritten);
   if (!read) return read;
   const auto a = read.value().json->document.root().elements();
   if (a[0].integer() != std::optional<int64_t>(1) || !a[0].is_integer())

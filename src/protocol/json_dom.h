@@ -119,13 +119,18 @@ class JsonArena {
 /// document keeps a copy of it.
 enum class JsonText { Borrowed, Copied };
 
+/// Object members ordered by name, of equal names only the last (what `find` needs), or every
+/// member in the order of the text (maps whose order the reader keeps; `find` is then unusable).
+enum class JsonOrder { ByName, AsWritten };
+
 class JsonDocument;
 
 /// Parses one JSON value (RFC 8259, UTF-8; a leading byte order mark is skipped). `whole_input`:
 /// nothing but whitespace may follow it (a NUL byte ends the text); otherwise whatever follows the
 /// value is not looked at. The error is InvalidData "JSON parse error: {description}".
 /// Nesting depth is bounded only by memory: the parser keeps its own stack.
-Result<JsonDocument> parse_json(std::string_view text, bool whole_input, JsonText storage = JsonText::Borrowed);
+Result<JsonDocument> parse_json(std::string_view text, bool whole_input, JsonText storage = JsonText::Borrowed,
+                                JsonOrder order = JsonOrder::ByName);
 
 /// A parsed text: the root value and the arena that holds the tree. Moving a document keeps every
 /// value of it valid.
@@ -134,7 +139,7 @@ class JsonDocument {
   const JsonValue& root() const { return root_; }
 
  private:
-  friend Result<JsonDocument> parse_json(std::string_view, bool, JsonText);
+  friend Result<JsonDocument> parse_json(std::string_view, bool, JsonText, JsonOrder);
   explicit JsonDocument(size_t first_block_size) : arena_(first_block_size) {}
 
   JsonArena arena_;

@@ -251,7 +251,7 @@ bool StandardJsonReader::read_key(std::string_view name, const ThriftType& type,
 }  // namespace detail
 
 Result<StructValue> read_standard_json_document(std::string_view input, const StructDef& def, const Schema& schema) {
-  auto parsed = detail::parse_json(input, true);
+  auto parsed = detail::parse_json(input, true, detail::JsonText::Borrowed, detail::JsonOrder::AsWritten);
   if (!parsed) return parsed.take_error();
   StructValue out;
   out.name = def.name;
