@@ -1,5 +1,6 @@
 """The standard compact and JSON protocols against Apache Thrift's Python library: what it writes is
 read and written back byte for byte, and calls go both ways over framed and buffered transports."""
+import asyncio
 import math
 import shutil
 
@@ -34,6 +35,7 @@ service Dialects {
   oneway void note(1: string text),
   map<string, list<i32>> group(1: list<string> keys),
 }
+service Greeter { string hello(1: string who) }
 """
 
 HANDLER = """
@@ -158,6 +160,11 @@ def test_own_dialects_stay_as_they_were(parser):
     assert everything.serialize_with_protocol({"i": 5}, P.StandardJSON) == b'{"4":{"i32":5}}'
     assert (repr(P.StandardCompact), int(P.StandardCompact), repr(P.StandardJSON), int(P.StandardJSON)) == (
         "ProtocolType.StandardCompact", 3, "ProtocolType.StandardJSON", 4)
+    service = parser.get_service("Dialects")
+    for proto in (P.StandardCompact, P.StandardJSON):
+        assert velvane.ThriftClient(service, "127.0.0.1", 1, T.Framed, proto).protocol is proto
+        assert velvane.AsyncThriftClient(service, "127.0.0.1", 1, protocol=proto).protocol is proto
+        assert velvane.ThriftServer(service, protocol=proto).protocol is proto
 
 
 BOX = {"b": True, "y": -1, "l": 2**40, "d": 2.5, "str": "\u00e9", "bin": b"\x00\x01", "li": [1, 2],
@@ -233,3 +240,67 @@ def test_apache_client_against_our_server(peer, parser, dialect, transport):
             assert (raised.value.why, raised.value.code) == ("nope", 7)
             client.note("hello")
             assert client.add(20, 22) == 42
+
+
+# --- Multiplexed services ---
+
+
+@pytest.mark.parametrize("dialect", ["binary", "compact"])
+def test_our_multiplexing_client_against_apache_multiplexed_server(peer, parser, dialect):
+    proto = {"binary": P.Binary, "compact": P.StandardCompact}[dialect]
+    with peer.server("Dialects", HANDLER, protocol=dialect, multiplexed="Calc") as (host, port):
+        with velvane.ThriftClient(parser.get_service("Dialects"), host, port, T.Framed, proto,
+                                  service_name="Calc") as client:
+            client.set_parser(parser)
+            client.timeout = 10.0
+            check_calls(client.call)
+
+
+def multiplexing_server(parser, transport="framed"):
+    server = our_server(parser, "compact", transport)
+    server.add_service(parser.get_service("Greeter"))
+    server.add_service(parser.get_service("Greeter"), name="Polite")
+    server.register_handler("Greeter:hello", lambda who: f"hi {who}")
+    server.register_handler("Polite:hello", lambda who: f"good day, {who}")
+    return server
+
+
+@pytest.mark.parametrize("transport", sorted(TRANSPORTS))
+def test_apache_multiplexed_clients_against_our_server(peer, parser, transport):
+    from thrift.Thrift import TApplicationException
+
+    with serving(multiplexing_server(parser, transport)) as port:
+        for name, expected in (("Greeter", "hi you"), ("Polite", "good day, you")):
+            with peer.client("Greeter", port, transport=transport, protocol="compact", multiplexed=name) as client:
+                assert client.hello("you") == expected
+        for multiplexed in ("Dialects", None):  # the default service, by its name or without one
+            with peer.client("Dialects", port, transport=transport, protocol="compact", multiplexed=multiplexed) as c:
+                assert c.add(40, 2) == 42
+        with peer.client("Greeter", port, transport=transport, protocol="compact", multiplexed="Nope") as client:
+            with pytest.raises(TApplicationException) as raised:
+                client.hello("you")
+            assert raised.value.type == TApplicationException.UNKNOWN_METHOD
+
+
+def test_our_multiplexing_clients_against_our_server(parser):
+    greeter = parser.get_service("Greeter")
+    with serving(multiplexing_server(parser)) as port:
+        with velvane.ThriftClient(greeter, "127.0.0.1", port, T.Framed, P.StandardCompact, service_name="Polite") as c:
+            c.set_parser(parser)
+            assert c.call("hello", who="sync") == "good day, sync"
+
+        async def call_async():
+            client = velvane.AsyncThriftClient(greeter, "127.0.0.1", port, protocol=P.StandardCompact,
+                                               service_name="Greeter")
+            client.set_parser(parser)
+            await client.open()
+            try:
+                return await asyncio.wait_for(client.call("hello", who="async"), 10)
+            finally:
+                await client.close()
+
+        assert asyncio.run(call_async()) == "hi async"
+    with pytest.raises(ValueError, match="Service already hosted: Greeter"):
+        multiplexing_server(parser).add_service(greeter)
+    with pytest.raises(TypeError):
+        velvane.ThriftClient(greeter, "127.0.0.1", 1, service_name=5)

@@ -21,6 +21,8 @@ size_t StandardCompactScanner::feed(std::string_view bytes) {
   const size_t before = payload_.size();
   payload_.append(bytes);
   run();
+  // A failure is decided by the last byte looked at: the bytes up to it are the ones taken.
+  if (state_ == Progress::Failed) return seen_ > before ? std::min(seen_ - before, bytes.size()) : 0;
   if (state_ != Progress::Done) return bytes.size();
   // Bytes past the message's end belong to the next one.
   payload_.resize(pos_);
@@ -42,13 +44,14 @@ StandardCompactScanner::Take StandardCompactScanner::fail(std::string text, Erro
   return Take::Bad;
 }
 
-StandardCompactScanner::Take StandardCompactScanner::byte(size_t& at, uint8_t& b) const {
+StandardCompactScanner::Take StandardCompactScanner::byte(size_t& at, uint8_t& b) {
   if (at >= payload_.size()) return Take::More;
   b = static_cast<uint8_t>(payload_[at++]);
+  seen_ = std::max(seen_, at);
   return Take::Ok;
 }
 
-StandardCompactScanner::Take StandardCompactScanner::varint(size_t& at, uint64_t& v, int max_bytes) const {
+StandardCompactScanner::Take StandardCompactScanner::varint(size_t& at, uint64_t& v, int max_bytes) {
   v = 0;
   for (int i = 0; i < max_bytes; ++i) {
     uint8_t b;
@@ -167,10 +170,10 @@ StandardCompactScanner::Take StandardCompactScanner::value(uint8_t code) {
     case 10: {
       t = byte(at, b);
       if (t != Take::Ok) break;
+      if ((b & 0x0F) == 0 || (b & 0x0F) > kLastCode) return fail("Invalid field type");
       uint64_t size = b >> 4;
       if (size == 15) t = varint(at, size, 5);
       if (t != Take::Ok) break;
-      if ((b & 0x0F) == 0 || (b & 0x0F) > kLastCode) return fail("Invalid field type");
       if (size > INT32_MAX) return fail("Negative size in buffered stream", ErrorKind::NegativeSize);
       if (!push(Frame{FrameKind::List, static_cast<uint8_t>(b & 0x0F), 0, static_cast<int64_t>(size)})) return Take::Bad;
       break;

@@ -41,8 +41,8 @@ class StandardCompactScanner {
   Take header();
   Take field();
   Take value(uint8_t code);
-  Take varint(size_t& at, uint64_t& v, int max_bytes) const;
-  Take byte(size_t& at, uint8_t& b) const;
+  Take varint(size_t& at, uint64_t& v, int max_bytes);
+  Take byte(size_t& at, uint8_t& b);
   bool push(Frame frame);
   Take fail(std::string text, ErrorKind kind = ErrorKind::InvalidData);
 
@@ -51,6 +51,7 @@ class StandardCompactScanner {
   uint8_t pending_ = 0;     // compact code of the value to walk next (0: none)
   uint64_t skip_left_ = 0;  // string bytes still to come
   size_t pos_ = 0;          // bytes of payload_ walked
+  size_t seen_ = 0;         // bytes of payload_ looked at
   std::vector<Frame> stack_;
   std::string payload_;
   Error error_;

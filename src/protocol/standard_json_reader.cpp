@@ -189,7 +189,8 @@ bool StandardJsonReader::read_list(const JsonValue& v, const ThriftType& type, T
   if (!v.is_array()) return fail(ErrorKind::WrongShape, "Expected JSON array, found " + kind_name(v));
   const auto a = v.elements();
   if (a.size() < 2) return fail(ErrorKind::InvalidData, "List header too short");
-  if (!expect_tag(a[0], type.elem())) return false;
+  // The element type of an empty list says nothing (writers of stored values give "str").
+  if (a.size() > 2 && !expect_tag(a[0], type.elem())) return false;
   const std::optional<int64_t> count = a[1].integer();
   if (!a[1].is_integer() || !count || static_cast<uint64_t>(*count) != a.size() - 2)
     return fail(ErrorKind::InvalidData, "List count does not match its elements");
@@ -205,9 +206,9 @@ bool StandardJsonReader::read_map(const JsonValue& v, const ThriftType& type, Th
   if (!v.is_array()) return fail(ErrorKind::WrongShape, "Expected JSON array, found " + kind_name(v));
   const auto a = v.elements();
   if (a.size() != 4) return fail(ErrorKind::InvalidData, "Map must be [key type, value type, count, object]");
-  if (!expect_tag(a[0], type.key()) || !expect_tag(a[1], type.value())) return false;
   if (!a[3].is_object()) return fail(ErrorKind::WrongShape, "Expected JSON object for map, found " + kind_name(a[3]));
   const auto members = a[3].members();
+  if (!members.empty() && (!expect_tag(a[0], type.key()) || !expect_tag(a[1], type.value()))) return false;
   const std::optional<int64_t> count = a[2].integer();
   if (!a[2].is_integer() || !count || static_cast<uint64_t>(*count) != members.size())
     return fail(ErrorKind::InvalidData, "Map count does not match its entries");

@@ -64,14 +64,20 @@ bool to_vector_args(PyObject* args, PyObject* kwargs, VectorArgs& out);
 bool fail_argument(PyObject* obj, const char* target, const char* param);
 bool transport_arg(PyObject* obj, const char* param, uint8_t& out);
 bool port_arg(PyObject* obj, uint16_t& out);
-/// The constructor arguments both clients take: (service, host, port, transport=..., protocol=...).
+/// The constructor arguments both clients take: (service, host, port, transport=..., protocol=...,
+/// service_name=None).
 struct ClientArgs {
   const ServiceDef* service = nullptr;  // borrowed from the service view, which the caller holds
   std::string host;
   uint16_t port = 0;
   uint8_t transport = 0;
   Protocol protocol = Protocol::Binary;
+  /// "Name:" when calls go to the service `Name` of a multiplexed server; empty otherwise.
+  std::string method_prefix;
 };
+
+/// The method name a request carries: the client's multiplexing prefix, if any, then the method.
+std::string wire_method_name(const std::string& prefix, std::string_view method);
 /// Extracts them in order, the first failure raised; false with an exception set.
 bool parse_client_args(const char* class_name, PyObject* args, PyObject* kwargs, ClientArgs& out);
 

@@ -3,6 +3,7 @@
 //
 // serve() takes a snapshot (methods, handlers, schema, transport, protocol) and starts a detached
 // server thread that owns the runtime; the object keeps only the control block shared with it.
+#include <algorithm>
 #include <string>
 #include <unordered_map>
 
@@ -15,10 +16,12 @@ namespace {
 
 struct ServerState {
   // Fixed at construction.
-  std::vector<MethodDef> methods;
+  std::string service_name;  // the default service, which also answers names without a colon
 
   // Changing methods hold the exclusive borrow, reading ones a shared borrow.
   BorrowFlag borrow;
+  std::vector<MethodDef> methods;  // the default service's, then "Name:method" of each added service
+  std::vector<std::string> added_services;
   uint8_t transport = 0;
   uint8_t protocol = 0;
   size_t workers = 1;
@@ -80,6 +83,37 @@ PyObject* server_register_handler(PyObject* self, PyObject* const* args, Py_ssiz
   std::string key(name, static_cast<size_t>(size));
   HandlerEntry old = std::exchange(st.handlers[key], std::move(entry));
   Py_RETURN_NONE;  // `old` is released here, after the map holds the new handler
+}
+
+PyObject* server_add_service(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[2];
+  if (!parse_args("add_service", args, nargs, kwnames, {"service", "name"}, 1, a)) return nullptr;
+  if (!PyObject_TypeCheck(a[0], cls(Cls::PyThriftService))) return fail_argument(a[0], "PyThriftService", "service"), nullptr;
+  const ServiceDef& service = *reinterpret_cast<ServiceViewObject*>(a[0])->service;
+  std::string name = service.name;
+  if (a[1] && a[1] != Py_None) {
+    Py_ssize_t size;
+    const char* text = str_arg(a[1], "name", &size);
+    if (!text) return nullptr;
+    name.assign(text, static_cast<size_t>(size));
+  }
+  ServerState& st = state_of(self);
+  Borrow borrow(st.borrow, Borrow::Exclusive);
+  if (!borrow.ok()) return nullptr;
+  if (name.empty() || name.find(':') != std::string::npos) {
+    PyErr_Format(PyExc_ValueError, "Invalid service name: '%s'", name.c_str());
+    return nullptr;
+  }
+  if (name == st.service_name || std::ranges::find(st.added_services, name) != st.added_services.end()) {
+    PyErr_Format(PyExc_ValueError, "Service already hosted: %s", name.c_str());
+    return nullptr;
+  }
+  for (MethodDef method : service.methods) {
+    method.name = name + ":" + method.name;
+    st.methods.push_back(std::move(method));
+  }
+  st.added_services.push_back(std::move(name));
+  Py_RETURN_NONE;
 }
 
 PyObject* server_register_http_handler(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -165,7 +199,7 @@ PyObject* server_serve(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   if (!watch_interpreter_exit()) return nullptr;
 
   const auto protocol = static_cast<Protocol>(st.protocol);
-  auto dispatcher = PyDispatcher::create(st.methods, st.handlers, st.schema, protocol);
+  auto dispatcher = PyDispatcher::create(st.methods, st.handlers, st.schema, protocol, st.service_name);
   if (!dispatcher) return nullptr;
   if (st.http_handler) dispatcher->set_http_handler(*st.http_handler);
   net::ServeOptions options;
@@ -306,6 +340,7 @@ PyObject* server_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (protocol && !protocol_arg(protocol, "protocol", p)) return nullptr;
   st->protocol = static_cast<uint8_t>(p);
   st->methods = reinterpret_cast<ServiceViewObject*>(service)->service->methods;
+  st->service_name = reinterpret_cast<ServiceViewObject*>(service)->service->name;
 
   PyObject* self = type->tp_alloc(type, 0);
   if (!self) return nullptr;
@@ -334,10 +369,20 @@ constexpr const char* kHttpHandlerDoc =
     "a second listening port. It is not a full HTTP server: the callback owns parsing the request\n"
     "and writing the response. The handler may be a plain function or an `async def` function.";
 
+constexpr const char* kAddServiceDoc =
+    "add_service($self, service, name=None)\n--\n\n"
+    "Host another service on the same port, as a multiplexing server does.\n\n"
+    "Requests named `\"name:method\"` (`name` defaults to the service's IDL name) go to the handler\n"
+    "registered as `register_handler(\"name:method\", fn)`. Names without a colon, and those\n"
+    "prefixed with the constructor's service name, go to the constructor's service. An unknown\n"
+    "service name is answered with the application error \"unknown method\". The service's types\n"
+    "must be known to the parser given to `set_parser`.";
+
 PyMethodDef server_methods[] = {
     {"set_parser", fastcall<server_set_parser>(), METH_FASTCALL | METH_KEYWORDS, "set_parser($self, parser)\n--\n\n"},
     {"register_handler", fastcall<server_register_handler>(), METH_FASTCALL | METH_KEYWORDS,
      "register_handler($self, method_name, handler)\n--\n\n"},
+    {"add_service", fastcall<server_add_service>(), METH_FASTCALL | METH_KEYWORDS, kAddServiceDoc},
     {"register_http_handler", fastcall<server_register_http_handler>(), METH_FASTCALL | METH_KEYWORDS, kHttpHandlerDoc},
     {"clear_http_handler", guard<server_clear_http_handler>, METH_NOARGS,
      "clear_http_handler($self)\n--\n\nRemove the HTTP probe callback so all connections use Thrift only."},
