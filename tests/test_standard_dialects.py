@@ -2,7 +2,10 @@
 read and written back byte for byte, and calls go both ways over framed and buffered transports."""
 import asyncio
 import math
+import os
+import pathlib
 import shutil
+import subprocess
 
 import pytest
 
@@ -12,7 +15,7 @@ pytest.importorskip("thrift")
 if not shutil.which("thrift"):
     pytest.skip("the thrift compiler is not installed", allow_module_level=True)
 
-from apache_peer import ApachePeer, protocol_factory  # noqa: E402
+from apache_peer import ApachePeer, protocol_factory, running_child  # noqa: E402
 from server_support import serving  # noqa: E402
 from thrift.TSerialization import deserialize, serialize  # noqa: E402
 
@@ -240,6 +243,52 @@ def test_apache_client_against_our_server(peer, parser, dialect, transport):
             assert (raised.value.why, raised.value.code) == ("nope", 7)
             client.note("hello")
             assert client.add(20, 22) == 42
+
+
+# --- Apache Thrift's C++ server (bench/peers/apache_server, built by `cmake --build build --target bench_peers`) ---
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+CPP_SERVER = pathlib.Path(os.environ.get("VELVANE_BUILD_DIR", ROOT / "build")) / "apache_server"
+
+
+@pytest.mark.skipif(not CPP_SERVER.exists(), reason="the C++ peers are not built (target bench_peers)")
+@pytest.mark.parametrize("transport", sorted(TRANSPORTS))
+@pytest.mark.parametrize("dialect", sorted(DIALECTS))
+def test_our_client_against_apache_cpp_server(dialect, transport):
+    bench = velvane.ThriftParser()
+    bench.parse((ROOT / "bench" / "workloads.thrift").read_text())
+    medium = {"count": -7, "name": "m\u00e9", "stamp": -(2**63), "ratio": 0.1, "active": True, "numbers": [1, -2],
+              "counters": {"a": 2**40}, "inners": [{"id": 1, "score": -1.5, "label": "i"}], "blob": b"\x00\xff",
+              "tags": ["t"]}
+    command = [str(CPP_SERVER), "--transport", transport, "--protocol", dialect]
+    with running_child(command) as (host, port):
+        with velvane.ThriftClient(bench.get_service("Bench"), host, port, TRANSPORTS[transport],
+                                  DIALECTS[dialect]) as client:
+            client.set_parser(bench)
+            client.timeout = 10.0
+            assert client.call("add", a=2**31 - 1, b=-5) == 2**31 - 6
+            assert plain(client.call("echo", m=medium)) == medium
+
+
+CPP_LOAD = CPP_SERVER.with_name("apache_load")
+
+
+@pytest.mark.skipif(not CPP_LOAD.exists(), reason="the C++ peers are not built (target bench_peers)")
+@pytest.mark.parametrize("dialect", sorted(DIALECTS))
+def test_apache_cpp_client_against_our_server(dialect):
+    bench = velvane.ThriftParser()
+    bench.parse((ROOT / "bench" / "workloads.thrift").read_text())
+    server = velvane.ThriftServer(bench.get_service("Bench"), protocol=DIALECTS[dialect])
+    server.set_parser(bench)
+    server.register_handler("add", lambda a, b: a + b)
+    server.register_handler("echo", lambda m: m)
+    with serving(server) as port:
+        for call in ("add", "echo"):
+            done = subprocess.run([str(CPP_LOAD), "--port", str(port), "--call", call, "--calls", "200",
+                                   "--warmup-calls", "10", "--check", "1", "--protocol", dialect],
+                                  capture_output=True, text=True, timeout=60)
+            assert done.returncode == 0, done.stderr
+            assert '"checked":200,"lost":0,"mixed":0' in done.stdout
 
 
 # --- Multiplexed services ---
