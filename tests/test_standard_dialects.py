@@ -298,8 +298,8 @@ def test_apache_cpp_client_against_our_server(dialect):
 def test_our_multiplexing_client_against_apache_multiplexed_server(peer, parser, dialect):
     proto = {"binary": P.Binary, "compact": P.StandardCompact}[dialect]
     with peer.server("Dialects", HANDLER, protocol=dialect, multiplexed="Calc") as (host, port):
-        with velvane.ThriftClient(parser.get_service("Dialects"), host, port, T.Framed, proto,
-                                  service_name="Calc") as client:
+        with velvane.ThriftClient(parser.get_service("Dialects"), host, port, T.Framed, proto) as client:
+            client.service_name = "Calc"
             client.set_parser(parser)
             client.timeout = 10.0
             check_calls(client.call)
@@ -334,13 +334,16 @@ def test_apache_multiplexed_clients_against_our_server(peer, parser, transport):
 def test_our_multiplexing_clients_against_our_server(parser):
     greeter = parser.get_service("Greeter")
     with serving(multiplexing_server(parser)) as port:
-        with velvane.ThriftClient(greeter, "127.0.0.1", port, T.Framed, P.StandardCompact, service_name="Polite") as c:
+        with velvane.ThriftClient(greeter, "127.0.0.1", port, T.Framed, P.StandardCompact) as c:
             c.set_parser(parser)
+            assert c.service_name is None
+            c.service_name = "Polite"
+            assert c.service_name == "Polite"
             assert c.call("hello", who="sync") == "good day, sync"
 
         async def call_async():
-            client = velvane.AsyncThriftClient(greeter, "127.0.0.1", port, protocol=P.StandardCompact,
-                                               service_name="Greeter")
+            client = velvane.AsyncThriftClient(greeter, "127.0.0.1", port, protocol=P.StandardCompact)
+            client.service_name = "Greeter"
             client.set_parser(parser)
             await client.open()
             try:
@@ -351,5 +354,9 @@ def test_our_multiplexing_clients_against_our_server(parser):
         assert asyncio.run(call_async()) == "hi async"
     with pytest.raises(ValueError, match="Service already hosted: Greeter"):
         multiplexing_server(parser).add_service(greeter)
+    client = velvane.ThriftClient(greeter, "127.0.0.1", 1)
     with pytest.raises(TypeError):
-        velvane.ThriftClient(greeter, "127.0.0.1", 1, service_name=5)
+        client.service_name = 5
+    client.service_name = "X"
+    client.service_name = None
+    assert client.service_name is None

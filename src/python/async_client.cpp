@@ -463,7 +463,6 @@ struct AsyncState : ClientSettings {
   std::unordered_map<std::string_view, size_t> method_index;  // views into `methods`
   std::string host;
   uint16_t port = 0;
-  std::string method_prefix;  // multiplexed: "Name:"
 
   std::shared_ptr<const CallSchema> call_schema;  // replaced only under the exclusive borrow
   std::atomic<uint32_t> next_seqid{0};
@@ -589,7 +588,7 @@ PyObject* async_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     transport = static_cast<Transport>(st.transport.load(std::memory_order_relaxed));
     pending->protocol = static_cast<Protocol>(st.protocol.load(std::memory_order_relaxed));
     const CallArgs given{args + nargs, kwnames, skip};
-    const std::string prefixed = st.method_prefix.empty() ? std::string() : wire_method_name(st.method_prefix, method_text);
+    const std::string prefixed = st.method_prefix.empty() ? std::string() : st.wire_method_name(method_text);
     if (!encode_call(request, pending->protocol, method, pending->schema->args[found->second],
                      prefixed.empty() ? method_text : std::string_view(prefixed), seqid,
                      given, *pending->schema->schema))
@@ -643,7 +642,6 @@ PyObject* async_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   st->methods = std::move(methods);
   st->host = std::move(given.host);
   st->port = given.port;
-  st->method_prefix = std::move(given.method_prefix);
   st->transport = given.transport;
   st->protocol = static_cast<uint8_t>(given.protocol);
   st->call_schema = plan_calls(*st->methods, PySchema::empty());

@@ -64,20 +64,15 @@ bool to_vector_args(PyObject* args, PyObject* kwargs, VectorArgs& out);
 bool fail_argument(PyObject* obj, const char* target, const char* param);
 bool transport_arg(PyObject* obj, const char* param, uint8_t& out);
 bool port_arg(PyObject* obj, uint16_t& out);
-/// The constructor arguments both clients take: (service, host, port, transport=..., protocol=...,
-/// service_name=None).
+/// The constructor arguments both clients take: (service, host, port, transport=..., protocol=...).
 struct ClientArgs {
   const ServiceDef* service = nullptr;  // borrowed from the service view, which the caller holds
   std::string host;
   uint16_t port = 0;
   uint8_t transport = 0;
   Protocol protocol = Protocol::Binary;
-  /// "Name:" when calls go to the service `Name` of a multiplexed server; empty otherwise.
-  std::string method_prefix;
 };
 
-/// The method name a request carries: the client's multiplexing prefix, if any, then the method.
-std::string wire_method_name(const std::string& prefix, std::string_view method);
 /// Extracts them in order, the first failure raised; false with an exception set.
 bool parse_client_args(const char* class_name, PyObject* args, PyObject* kwargs, ClientArgs& out);
 
@@ -95,6 +90,16 @@ struct ClientSettings {
   std::atomic<uint8_t> transport{0};
   std::atomic<uint8_t> protocol{0};
   std::atomic<int64_t> timeout_ns{-1};  // -1: no limit
+  /// "Name:" when calls go to the service `Name` of a multiplexing server; empty otherwise. Read
+  /// under the shared borrow, written under the exclusive one.
+  std::string method_prefix;
+
+  /// The method name a request carries: the multiplexing prefix, if any, then the method.
+  std::string wire_method_name(std::string_view method) const {
+    std::string name = method_prefix;
+    name += method;
+    return name;
+  }
 
   std::optional<std::chrono::nanoseconds> timeout() const {
     const int64_t ns = timeout_ns.load(std::memory_order_relaxed);
@@ -134,11 +139,36 @@ struct ClientProperties {
     return store(self, SettingsOf(self).timeout_ns, ns);
   }
 
+  static PyObject* get_service_name(PyObject* self, void*) {
+    const std::string& prefix = SettingsOf(self).method_prefix;
+    if (prefix.empty()) Py_RETURN_NONE;
+    return PyUnicode_FromStringAndSize(prefix.data(), static_cast<Py_ssize_t>(prefix.size() - 1));
+  }
+  static int set_service_name(PyObject* self, PyObject* value, void*) {
+    if (refuse_delete(value)) return -1;
+    std::string prefix;
+    if (value != Py_None) {
+      Py_ssize_t size;
+      const char* name = str_arg(value, "service_name", &size);
+      if (!name) return -1;
+      prefix.assign(name, static_cast<size_t>(size));
+      prefix += ':';
+    }
+    Borrow borrow(SettingsOf(self).borrow, Borrow::Exclusive);
+    if (!borrow.ok()) return -1;
+    SettingsOf(self).method_prefix = std::move(prefix);
+    return 0;
+  }
+
   static inline PyGetSetDef getset[] = {
       {"transport", guard<get_transport>, guard<set_transport>, nullptr, nullptr},
       {"protocol", guard<get_protocol>, guard<set_protocol>, nullptr, nullptr},
       {"timeout", guard<get_timeout>, guard<set_timeout>,
        "Seconds that open() and each call's write and read may take, or None (the default) for no limit.", nullptr},
+      {"service_name", guard<get_service_name>, guard<set_service_name>,
+       "The service's name on a multiplexing server, or None (the default): with a name, every call goes "
+       "out as \"name:method\".",
+       nullptr},
       {nullptr, nullptr, nullptr, nullptr, nullptr},
   };
 

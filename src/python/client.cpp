@@ -33,7 +33,6 @@ struct ClientState : ClientSettings {
   std::unordered_map<std::string_view, size_t> method_index;  // views into `methods`
   std::string host;
   uint16_t port = 0;
-  std::string method_prefix;  // multiplexed: "Name:"
   std::unique_ptr<net::Runtime> runtime;
 
   std::shared_ptr<const CallSchema> call_schema;  // replaced only under the exclusive borrow
@@ -137,9 +136,9 @@ PyObject* enum_member(Cls which, uint8_t value) {
 bool parse_client_args(const char* class_name, PyObject* args, PyObject* kwargs, ClientArgs& out) {
   VectorArgs va;
   if (!to_vector_args(args, kwargs, va)) return false;
-  PyObject* a[6];
+  PyObject* a[5];
   if (!parse_args(class_name, va.values.data(), va.nargs, va.kwnames.get(),
-                  {"service", "host", "port", "transport", "protocol", "service_name"}, 3, a))
+                  {"service", "host", "port", "transport", "protocol"}, 3, a))
     return false;
   if (!PyObject_TypeCheck(a[0], cls(Cls::PyThriftService))) return fail_argument(a[0], "PyThriftService", "service");
   Py_ssize_t host_size;
@@ -147,22 +146,9 @@ bool parse_client_args(const char* class_name, PyObject* args, PyObject* kwargs,
   if (!host || !port_arg(a[2], out.port)) return false;
   if (a[3] && !transport_arg(a[3], "transport", out.transport)) return false;
   if (a[4] && !protocol_arg(a[4], "protocol", out.protocol)) return false;
-  if (a[5] && a[5] != Py_None) {
-    Py_ssize_t size;
-    const char* name = str_arg(a[5], "service_name", &size);
-    if (!name) return false;
-    out.method_prefix.assign(name, static_cast<size_t>(size));
-    out.method_prefix += ':';
-  }
   out.service = reinterpret_cast<ServiceViewObject*>(a[0])->service.get();
   out.host.assign(host, static_cast<size_t>(host_size));
   return true;
-}
-
-std::string wire_method_name(const std::string& prefix, std::string_view method) {
-  std::string name = prefix;
-  name += method;
-  return name;
 }
 
 // --- Encoding ----------------------------------------------------------------------------------
@@ -410,7 +396,7 @@ PyObject* client_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   const auto protocol = static_cast<Protocol>(st.protocol.load(std::memory_order_relaxed));
   std::string request;
   const CallArgs given{args + nargs, kwnames, skip};
-  const std::string prefixed = st.method_prefix.empty() ? std::string() : wire_method_name(st.method_prefix, method_text);
+  const std::string prefixed = st.method_prefix.empty() ? std::string() : st.wire_method_name(method_text);
   if (!encode_call(request, protocol, method, schema->args[found->second], prefixed.empty() ? method_text : prefixed,
                    seqid, given, *schema->schema))
     return nullptr;
@@ -508,7 +494,6 @@ PyObject* client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   for (size_t i = 0; i < st->methods.size(); ++i) st->method_index.try_emplace(st->methods[i].name, i);
   st->host = std::move(given.host);
   st->port = given.port;
-  st->method_prefix = std::move(given.method_prefix);
   st->transport = given.transport;
   st->protocol = static_cast<uint8_t>(given.protocol);
   st->call_schema = plan_calls(st->methods, PySchema::empty());
