@@ -39,6 +39,7 @@ service Dialects {
   map<string, list<i32>> group(1: list<string> keys),
 }
 service Greeter { string hello(1: string who) }
+struct Unordered { 3: list<Inner> c, 1: string a, 2: i32 b }
 """
 
 HANDLER = """
@@ -135,6 +136,13 @@ def test_apache_bytes_read_and_rewritten_byte_for_byte(peer, parser, dialect, ac
     assert everything.serialize_with_protocol(mine, DIALECTS[dialect]) == theirs
     assert everything.serialize_with_protocol(value, DIALECTS[dialect]) == theirs
     assert deserialize(tt.Everything(), theirs, factory) == to_apache(tt, value)
+
+
+def test_json_members_go_in_field_id_order(peer, parser):
+    tt = peer.module("ttypes")
+    value = {"c": [{"id": 1, "label": "x"}], "a": "s", "b": 2}
+    theirs = serialize(tt.Unordered(a="s", b=2, c=[tt.Inner(id=1, label="x")]), protocol_factory("json"))
+    assert parser.get_struct("Unordered").serialize_with_protocol(value, P.StandardJSON) == theirs
 
 
 @pytest.mark.parametrize("dialect", sorted(DIALECTS))
