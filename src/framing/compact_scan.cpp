@@ -3,16 +3,10 @@
 
 #include <algorithm>
 
+#include "model/wire.h"
 #include "protocol/protocol.h"
 
 namespace velvane::framing {
-
-namespace {
-
-constexpr uint8_t kStruct = 12;
-constexpr uint8_t kLastCode = 12;
-
-}  // namespace
 
 StandardCompactScanner::StandardCompactScanner() : state_(Progress::NeedMore) {}
 
@@ -108,9 +102,10 @@ StandardCompactScanner::Take StandardCompactScanner::header() {
   uint8_t id, version;
   uint64_t seqid, length;
   if (byte(at, id) == Take::More) return Take::More;
-  if (id != 0x82) return fail("Bad protocol id", ErrorKind::BadVersion);
+  if (id != wire::kCompactProtocolId) return fail("Bad protocol id", ErrorKind::BadVersion);
   if (byte(at, version) == Take::More) return Take::More;
-  if ((version & 0x1F) != 1) return fail("Bad protocol version", ErrorKind::BadVersion);
+  if ((version & wire::kCompactVersionMask) != wire::kCompactVersion)
+    return fail("Bad protocol version", ErrorKind::BadVersion);
   for (uint64_t* v : {&seqid, &length}) {
     const Take t = varint(at, *v, 5);
     if (t == Take::More) return t;
@@ -129,17 +124,17 @@ StandardCompactScanner::Take StandardCompactScanner::field() {
   uint8_t b;
   if (byte(at, b) == Take::More) return Take::More;
   const uint8_t code = b & 0x0F;
-  if (code > kLastCode) return fail("Invalid field type");
-  if (code != 0 && (b >> 4) == 0) {
+  if (code > wire::kCompactStruct) return fail("Invalid field type");
+  if (code != wire::kCompactStop && (b >> 4) == 0) {
     uint64_t id;
     const Take t = varint(at, id, 3);
     if (t == Take::More) return t;
     if (t == Take::Bad) return fail("Variable-length integer is too long");
   }
   pos_ = at;
-  if (code == 0) {
+  if (code == wire::kCompactStop) {
     stack_.pop_back();
-  } else if (code > 2) {
+  } else if (code != wire::kCompactTrue && code != wire::kCompactFalse) {
     pending_ = code;  // a bool field's value is in its header
   }
   return Take::Ok;
@@ -151,26 +146,26 @@ StandardCompactScanner::Take StandardCompactScanner::value(uint8_t code) {
   uint8_t b = 0;
   Take t = Take::Ok;
   switch (code) {
-    case 1:
-    case 2:
-    case 3: t = byte(at, b); break;
-    case 4:
-    case 5: t = varint(at, v, 5); break;
-    case 6: t = varint(at, v, 10); break;
-    case 7:
+    case wire::kCompactTrue:  // bool elements
+    case wire::kCompactFalse:
+    case wire::kCompactByte: t = byte(at, b); break;
+    case wire::kCompactI16:
+    case wire::kCompactI32: t = varint(at, v, 5); break;
+    case wire::kCompactI64: t = varint(at, v, 10); break;
+    case wire::kCompactDouble:
       if (payload_.size() - at < 8) return Take::More;
       at += 8;
       break;
-    case 8:
+    case wire::kCompactBinary:
       t = varint(at, v, 5);
       if (t == Take::Ok && v > INT32_MAX) return fail("Negative length in buffered stream", ErrorKind::NegativeSize);
       skip_left_ = t == Take::Ok ? v : 0;
       break;
-    case 9:
-    case 10: {
+    case wire::kCompactList:
+    case wire::kCompactSet: {
       t = byte(at, b);
       if (t != Take::Ok) break;
-      if ((b & 0x0F) == 0 || (b & 0x0F) > kLastCode) return fail("Invalid field type");
+      if ((b & 0x0F) == wire::kCompactStop || (b & 0x0F) > wire::kCompactStruct) return fail("Invalid field type");
       uint64_t size = b >> 4;
       if (size == 15) t = varint(at, size, 5);
       if (t != Take::Ok) break;
@@ -178,7 +173,7 @@ StandardCompactScanner::Take StandardCompactScanner::value(uint8_t code) {
       if (!push(Frame{FrameKind::List, static_cast<uint8_t>(b & 0x0F), 0, static_cast<int64_t>(size)})) return Take::Bad;
       break;
     }
-    case 11: {
+    case wire::kCompactMap: {
       uint64_t size;
       t = varint(at, size, 5);
       if (t != Take::Ok) break;
@@ -186,7 +181,7 @@ StandardCompactScanner::Take StandardCompactScanner::value(uint8_t code) {
       if (size) {
         t = byte(at, b);
         if (t != Take::Ok) break;
-        if ((b >> 4) == 0 || (b >> 4) > kLastCode || (b & 0x0F) == 0 || (b & 0x0F) > kLastCode)
+        if ((b >> 4) == 0 || (b >> 4) > wire::kCompactStruct || (b & 0x0F) == 0 || (b & 0x0F) > wire::kCompactStruct)
           return fail("Invalid field type");
       }
       const Frame map{FrameKind::Map, static_cast<uint8_t>(b >> 4), static_cast<uint8_t>(b & 0x0F),
@@ -194,7 +189,7 @@ StandardCompactScanner::Take StandardCompactScanner::value(uint8_t code) {
       if (!push(map)) return Take::Bad;
       break;
     }
-    case kStruct:
+    case wire::kCompactStruct:
       if (!push(Frame{FrameKind::Struct})) return Take::Bad;
       break;
     default: return fail("Invalid field type");

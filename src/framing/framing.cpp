@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "model/wire.h"
 #include "protocol/wire_format.h"
 
 namespace velvane::framing {
@@ -129,7 +130,7 @@ void BinaryScanner::complete_step() {
       return;
     case Step::FieldType: {
       const uint8_t type_id = scratch_[0];
-      if (type_id == 0) {
+      if (type_id == wire::kStop) {
         stack_.pop_back();
         return after_value();
       }
@@ -165,19 +166,19 @@ bool BinaryScanner::push(Frame frame) {
 
 void BinaryScanner::begin_value(uint8_t type_id) {
   switch (type_id) {
-    case 2:
-    case 3: return expect(Step::Scalar, 1, true);
-    case 6: return expect(Step::Scalar, 2, false);
-    case 8: return expect(Step::Scalar, 4, false);
-    case 4:
-    case 10: return expect(Step::Scalar, 8, false);
-    case 11: return expect(Step::StringLength, 4, false);
-    case 12:
+    case wire::kBool:
+    case wire::kByte: return expect(Step::Scalar, 1, true);
+    case wire::kI16: return expect(Step::Scalar, 2, false);
+    case wire::kI32: return expect(Step::Scalar, 4, false);
+    case wire::kDouble:
+    case wire::kI64: return expect(Step::Scalar, 8, false);
+    case wire::kString: return expect(Step::StringLength, 4, false);
+    case wire::kStruct:
       if (push(Frame{FrameKind::Struct})) expect(Step::FieldType, 1, true);
       return;
-    case 13: return expect(Step::MapHeader, 6, false);
-    case 14:
-    case 15: return expect(Step::ListHeader, 5, false);
+    case wire::kMap: return expect(Step::MapHeader, 6, false);
+    case wire::kSet:
+    case wire::kList: return expect(Step::ListHeader, 5, false);
     default: {
       char text[64];
       std::snprintf(text, sizeof text, "Unknown field type byte 0x%02x%s", type_id,

@@ -6,10 +6,15 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "model/wire.h"
+
 namespace velvane {
 
 uint8_t wire_type_id(ValueKind kind) {
-  static constexpr uint8_t kIds[] = {2, 3, 6, 8, 10, 4, 11, 11, 15, 14, 13, 12};
+  using namespace wire;
+  // In ValueKind's order: Bool, Byte, I16, I32, I64, Double, String, Binary, List, Set, Map, Struct.
+  static constexpr uint8_t kIds[] = {kBool,   kByte,   kI16,  kI32, kI64, kDouble,
+                                     kString, kString, kList, kSet, kMap, kStruct};
   return kIds[static_cast<int>(kind)];
 }
 

@@ -13,8 +13,7 @@ namespace velvane {
 /// The twelve variants, in the order shared with ThriftType.
 enum class ValueKind : uint8_t { Bool, Byte, I16, I32, I64, Double, String, Binary, List, Set, Map, Struct };
 
-/// Binary (and JSON) wire type id of a variant: Bool 2, Byte 3, I16 6, I32 8, I64 10, Double 4,
-/// String/Binary 11, List 15, Set 14, Map 13, Struct 12.
+/// The wire type id (model/wire.h) of a variant; String and Binary share one.
 uint8_t wire_type_id(ValueKind kind);
 
 struct ThriftValue;

@@ -25,7 +25,8 @@
 #include <vector>
 
 #include "net/message_io.h"
-#include "net/server.h"
+#include "net/console.h"
+#include "net/threads.h"
 
 namespace velvane::net {
 

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <system_error>
 
+#include "net/message_io.h"
 #include "protocol/wire_format.h"
 
 namespace velvane::net {
@@ -67,7 +68,7 @@ Result<std::unique_ptr<Runtime>> Runtime::create() {
 // --- Connection -----------------------------------------------------------------------------------
 
 struct Connection::Impl {
-  explicit Impl(tcp::socket s) : socket(std::move(s)), read_buffer(std::make_unique<char[]>(kBufferSize)) {
+  explicit Impl(tcp::socket s) : socket(std::move(s)) {
     write_buffer.reserve(kBufferSize);
   }
 
@@ -79,9 +80,7 @@ struct Connection::Impl {
 
   tcp::socket socket;
   bool non_blocking = false;
-  std::unique_ptr<char[]> read_buffer;
-  size_t read_begin = 0;  // unread bytes are read_buffer[read_begin, read_end)
-  size_t read_end = 0;
+  ReadBuffer read_buffer;
   std::string write_buffer;
 };
 
@@ -228,21 +227,11 @@ Status Connection::write_message(framing::Transport transport, std::string_view 
 Result<std::string> Connection::read_message(framing::Transport transport, Protocol protocol, Deadline deadline) {
   Impl& c = *impl_;
   framing::MessageDecoder decoder(transport, protocol);
-  while (decoder.progress() == framing::Progress::NeedMore) {
-    if (c.read_begin == c.read_end) {
-      auto n = c.read_some(c.read_buffer.get(), kBufferSize, deadline);
-      if (!n) return n.take_error();
-      if (n.value() == 0) {
-        decoder.end_of_input();
-        break;
-      }
-      c.read_begin = 0;
-      c.read_end = n.value();
-    }
-    c.read_begin += decoder.feed(std::string_view(c.read_buffer.get() + c.read_begin, c.read_end - c.read_begin));
-  }
-  if (decoder.progress() == framing::Progress::Failed) return decoder.error();
-  return decoder.take_payload();
+  auto message = net::read_message(c.read_buffer, decoder, [&](asio::mutable_buffer space) {
+    return c.read_some(static_cast<char*>(space.data()), space.size(), deadline);
+  });
+  if (!message) return message.take_error();
+  return std::move(*message.value());  // a blocking read always has bytes or an end
 }
 
 }  // namespace velvane::net

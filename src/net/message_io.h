@@ -1,12 +1,16 @@
-// src/net/message_io.h: moving whole Thrift messages over an Asio socket from completion handlers.
+// src/net/message_io.h: moving whole Thrift messages over sockets.
 //
 // Message boundaries come from the sans-IO decoders of src/framing/; the read buffer keeps the bytes
-// that arrived after one message for the next. Nothing here knows clients or servers.
+// that arrived after one message for the next. read_message is the one loop between a buffer, a
+// decoder and a socket, whoever drives the socket (a blocking client, a server's worker or pool
+// thread). Nothing here knows clients or servers.
 #pragma once
 
 // Standard headers first: Asio's recycling allocator is chosen from what they define, and every file
 // that includes Asio must make the same choice (or memory allocated by one is freed by another's).
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -24,6 +28,8 @@ class ReadBuffer {
  public:
   ReadBuffer() : data_(std::make_unique<char[]>(kBufferSize)) {}
 
+  /// Whether every byte read has been fed.
+  bool empty() const { return begin_ == end_; }
   /// Hands `decoder` what it takes of the unread bytes.
   void feed(framing::MessageDecoder& decoder) {
     if (begin_ < end_) begin_ += decoder.feed(std::string_view(data_.get() + begin_, end_ - begin_));
@@ -41,6 +47,33 @@ class ReadBuffer {
   size_t begin_ = 0;  // unread bytes are data_[begin_, end_)
   size_t end_ = 0;
 };
+
+/// A reader's answer when the socket has no bytes for now.
+inline constexpr size_t kNoBytesYet = SIZE_MAX;
+
+/// Reads one message through `decoder`: the buffered bytes first, then what `read(space)` brings
+/// into `buffer.space()` (a byte count, 0 when the peer ended the stream, kNoBytesYet when it would
+/// have to wait, or an error). Gives the payload (empty when the peer ended the connection between
+/// messages), nullopt when the reader had no bytes for now (the decoder and the buffer keep what
+/// they have: call again once there are), or the decoder's or the reader's error.
+template <class Read>
+Result<std::optional<std::string>> read_message(ReadBuffer& buffer, framing::MessageDecoder& decoder, Read&& read) {
+  while (decoder.progress() == framing::Progress::NeedMore) {
+    if (buffer.empty()) {
+      Result<size_t> n = read(buffer.space());
+      if (!n) return n.take_error();
+      if (n.value() == kNoBytesYet) return std::optional<std::string>();
+      if (n.value() == 0) {
+        decoder.end_of_input();
+        break;
+      }
+      buffer.filled(n.value());
+    }
+    buffer.feed(decoder);
+  }
+  if (decoder.progress() == framing::Progress::Failed) return decoder.error();
+  return std::optional<std::string>(decoder.take_payload());
+}
 
 /// What the socket takes of `bytes` without waiting (0 when its send buffer is full); an error
 /// carries the operating system's text.

@@ -6,8 +6,10 @@
 // so it runs with a C++ dispatcher as well as with the Python one.
 //
 // Threads: the thread that calls Server::run (the server thread) binds and accepts; `workers`
-// runtime threads run the connection tasks; a blocking pool of at most 512 threads, started as they
-// are needed, runs the jobs a dispatcher hands it. Runtime threads run the start and stop hooks.
+// runtime threads run the connection tasks; a blocking pool (net/blocking_pool.h) of at most 512
+// threads, started as they are needed, runs the jobs a dispatcher hands it. Runtime threads run the
+// start and stop hooks. The threads themselves, Ctrl+C and console lines have files of their own
+// (threads.h, interrupts.h, console.h), shared with the clients.
 #pragma once
 
 #include <atomic>
@@ -22,36 +24,10 @@
 
 #include "framing/framing.h"
 #include "model/error.h"
+#include "net/blocking_pool.h"
+#include "net/threads.h"  // effective_workers, for ServeOptions::workers
 
 namespace velvane::net {
-
-// --- Console output and threads ------------------------------------------------------------------
-
-/// Writes `line` to the process's own descriptor (1 or 2) in one piece, bypassing any buffering.
-void print_line(int fd, std::string_view line);
-
-/// Starts a detached thread named `name` with a stack of `stack_size` bytes and every signal blocked
-/// (the process's main thread keeps them). The error carries the operating system's text.
-Status spawn_detached(const char* name, size_t stack_size, std::function<void()> body);
-
-/// A joinable thread like spawn_detached's.
-class Thread {
- public:
-  Thread() = default;
-  static Result<Thread> spawn(const char* name, size_t stack_size, std::function<void()> body);
-  Thread(Thread&& o) noexcept;
-  Thread& operator=(Thread&& o) noexcept;
-  ~Thread();  // detaches a thread that was never joined
-  void join();
-  void detach();
-  bool joinable() const { return started_; }
-
- private:
-  unsigned long handle_ = 0;  // pthread_t
-  bool started_ = false;
-};
-
-inline constexpr size_t kServerThreadStack = 2 * 1024 * 1024;
 
 // --- What a dispatcher answers -------------------------------------------------------------------
 
@@ -89,32 +65,6 @@ class Responder {
  private:
   std::shared_ptr<ReplySlot> slot_;
 };
-
-/// Runs jobs on threads started as they are needed, at most `max_threads`; further jobs wait in
-/// line. Idle threads end after a while. Jobs still waiting when the pool shuts down are dropped;
-/// running ones finish first.
-class BlockingPool {
- public:
-  using Hook = std::function<void()>;
-  BlockingPool(size_t max_threads, Hook on_start, Hook on_stop);
-  ~BlockingPool();  // shutdown()
-  BlockingPool(const BlockingPool&) = delete;
-  BlockingPool& operator=(const BlockingPool&) = delete;
-
-  /// Queues `job`; false when the pool is shut down (the job is dropped).
-  bool submit(std::function<void()> job);
-  /// Whether jobs are waiting for a thread.
-  bool backlogged() const;
-  void shutdown();
-  size_t thread_count() const;
-
-  struct State;
-
- private:
-  std::shared_ptr<State> state_;
-};
-
-inline constexpr size_t kMaxBlockingThreads = 512;
 
 /// What handing a connection to the program left to do.
 struct HttpTaken {
@@ -213,9 +163,6 @@ struct ServeOptions {
   /// installed before, so the program sees it too.
   bool stop_on_interrupt = true;
 };
-
-/// The worker count `workers` asks for: 0 means one per processor, and then at least 2.
-size_t effective_workers(size_t workers);
 
 class Server {
  public:

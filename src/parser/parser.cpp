@@ -6,6 +6,7 @@
 
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
@@ -474,50 +475,36 @@ class Parser {
 
   // --- inheritance --------------------------------------------------------------------------------
 
-  /// Puts the parent's fields in front of `fields`, refusing ids and names that repeat.
-  Status merge_fields(const std::string& parent, std::vector<ThriftField>& fields) {
-    auto it = document_.structs.find(parent);
-    if (it == document_.structs.end()) return syntax_error("Unknown parent struct: " + parent);
-    const std::vector<ThriftField>& inherited = it->second.fields;
+  /// Puts `inherited` in front of `items`, refusing an item whose name (or, for fields, id) repeats
+  /// one before it.
+  template <class Item>
+  Status merge_inherited(const std::vector<Item>& inherited, std::vector<Item>& items, std::string_view what,
+                         const std::string& parent) {
+    constexpr bool kHasIds = std::is_same_v<Item, ThriftField>;
     VELVANE_TRY(charge_copy(element_count(inherited)));
-    std::vector<ThriftField> merged;
-    merged.reserve(inherited.size() + fields.size());  // no reallocation: `names` views stay valid
+    std::vector<Item> merged;
+    merged.reserve(inherited.size() + items.size());  // no reallocation: `names` views stay valid
     merged.insert(merged.end(), inherited.begin(), inherited.end());
     std::unordered_set<int16_t> ids;
     std::unordered_set<std::string_view> names;
-    for (const auto& f : merged) {
-      ids.insert(f.id);
-      names.insert(f.name);
+    const auto note = [&](const Item& item) {
+      if constexpr (kHasIds) ids.insert(item.id);
+      names.insert(item.name);
+    };
+    const auto repeats = [&](const Item& item) {
+      if constexpr (kHasIds) {
+        if (ids.count(item.id)) return true;
+      }
+      return names.count(item.name) != 0;
+    };
+    for (const Item& item : merged) note(item);
+    for (Item& item : items) {
+      if (repeats(item))
+        return syntax_error("Duplicate inherited " + std::string(what) + " '" + item.name + "' in extends " + parent);
+      merged.push_back(std::move(item));
+      note(merged.back());
     }
-    for (auto& f : fields) {
-      if (ids.count(f.id) || names.count(f.name))
-        return syntax_error("Duplicate inherited field '" + f.name + "' in extends " + parent);
-      merged.push_back(std::move(f));
-      ids.insert(merged.back().id);
-      names.insert(merged.back().name);
-    }
-    fields = std::move(merged);
-    return Status::Ok();
-  }
-
-  /// Puts the parent's methods in front of `methods`, refusing names that repeat.
-  Status merge_methods(const std::string& parent, std::vector<MethodDef>& methods) {
-    auto it = document_.services.find(parent);
-    if (it == document_.services.end()) return syntax_error("Unknown parent service: " + parent);
-    const std::vector<MethodDef>& inherited = it->second.methods;
-    VELVANE_TRY(charge_copy(element_count(inherited)));
-    std::vector<MethodDef> merged;
-    merged.reserve(inherited.size() + methods.size());  // no reallocation: `names` views stay valid
-    merged.insert(merged.end(), inherited.begin(), inherited.end());
-    std::unordered_set<std::string_view> names;
-    for (const auto& m : merged) names.insert(m.name);
-    for (auto& m : methods) {
-      if (names.count(m.name))
-        return syntax_error("Duplicate inherited method '" + m.name + "' in extends " + parent);
-      merged.push_back(std::move(m));
-      names.insert(merged.back().name);
-    }
-    methods = std::move(merged);
+    items = std::move(merged);
     return Status::Ok();
   }
 
@@ -634,28 +621,20 @@ class Parser {
   }
 
   Status parse_struct() {
-    ++pos_;
-    StructDef def;
-    VELVANE_TRY(name(def.name));
-    std::optional<std::string> parent;
-    VELVANE_TRY(parse_extends(parent));
-    VELVANE_TRY(skip_annotations());
-    VELVANE_TRY(expect(TokenKind::LeftBrace));
-    while (!optional(TokenKind::RightBrace)) {
-      const Token* t = nullptr;
-      VELVANE_TRY(peek_required(t));
-      VELVANE_TRY(parse_field(def.fields.emplace_back()));
-    }
-    VELVANE_TRY(skip_annotations());
-    if (parent) VELVANE_TRY(merge_fields(*parent, def.fields));
-    std::string key = def.name;
-    document_.structs.insert_or_assign(std::move(key), std::move(def));
-    return Status::Ok();
+    return parse_extendable(document_.structs, &StructDef::fields, "struct", "field", &Parser::parse_field);
   }
 
   Status parse_service() {
+    return parse_extendable(document_.services, &ServiceDef::methods, "service", "method", &Parser::parse_method);
+  }
+
+  /// A struct or a service: its name, `extends`, then its items (fields or methods) in braces. A
+  /// parent's items come first.
+  template <class Def, class Item>
+  Status parse_extendable(std::unordered_map<std::string, Def>& table, std::vector<Item> Def::*items,
+                          std::string_view kind, std::string_view item_kind, Status (Parser::*parse_item)(Item&)) {
     ++pos_;
-    ServiceDef def;
+    Def def;
     VELVANE_TRY(name(def.name));
     std::optional<std::string> parent;
     VELVANE_TRY(parse_extends(parent));
@@ -664,12 +643,16 @@ class Parser {
     while (!optional(TokenKind::RightBrace)) {
       const Token* t = nullptr;
       VELVANE_TRY(peek_required(t));
-      VELVANE_TRY(parse_method(def.methods.emplace_back()));
+      VELVANE_TRY((this->*parse_item)((def.*items).emplace_back()));
     }
     VELVANE_TRY(skip_annotations());
-    if (parent) VELVANE_TRY(merge_methods(*parent, def.methods));
+    if (parent) {
+      auto it = table.find(*parent);
+      if (it == table.end()) return syntax_error("Unknown parent " + std::string(kind) + ": " + *parent);
+      VELVANE_TRY(merge_inherited(it->second.*items, def.*items, item_kind, *parent));
+    }
     std::string key = def.name;
-    document_.services.insert_or_assign(std::move(key), std::move(def));
+    table.insert_or_assign(std::move(key), std::move(def));
     return Status::Ok();
   }
 

@@ -20,7 +20,7 @@ class BasicBinaryWriter {
  public:
   explicit BasicBinaryWriter(Out& out) : out_(out) {}
   void message_begin(std::string_view name, uint8_t type, int32_t seqid) {
-    wire::put_be32(out_, 0x80010000u | type);
+    wire::put_be32(out_, wire::kBinaryVersion1 | type);
     write_string(name);
     write_i32(seqid);
   }

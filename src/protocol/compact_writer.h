@@ -20,7 +20,8 @@ class BasicCompactWriter {
  public:
   explicit BasicCompactWriter(Out& out) : out_(out) {}
   void message_begin(std::string_view name, uint8_t type, int32_t seqid) {
-    const char head[2] = {static_cast<char>(0x82), static_cast<char>((type << 5) | 1)};
+    const char head[2] = {static_cast<char>(wire::kCompactProtocolId),
+                          static_cast<char>((type << wire::kCompactTypeShift) | wire::kCompactVersion)};
     out_.append(head, 2);
     if constexpr (Standard) {
       wire::put_varint(out_, static_cast<uint32_t>(seqid));
@@ -42,7 +43,7 @@ class BasicCompactWriter {
     }
   }
   void field_begin(uint8_t type_id, int16_t id) {  // a bool field's header waits for write_bool
-    if (type_id == 2) {
+    if (type_id == wire::kBool) {
       bool_pending_ = true;
       pending_id_ = id;
       return;
@@ -53,9 +54,9 @@ class BasicCompactWriter {
   void write_bool(bool v) {
     if (bool_pending_) {
       bool_pending_ = false;
-      field_header(v ? 1 : 2, pending_id_);
+      field_header(v ? wire::kCompactTrue : wire::kCompactFalse, pending_id_);
     } else {
-      out_.push_back(v ? 1 : 2);
+      out_.push_back(v ? wire::kCompactTrue : wire::kCompactFalse);
     }
   }
   void write_byte(int8_t v) { out_.push_back(static_cast<char>(v)); }

@@ -43,7 +43,8 @@ Result<MessageRead> read_binary_header(std::string_view input) {
   MessageRead out;
   uint32_t word;
   if (!in.be32(word)) return in.take_error();
-  if ((word & 0xFFFF0000u) != 0x80010000u) return Error{ErrorKind::BadVersion, "Bad version: 0x" + hex(word)};
+  if ((word & wire::kBinaryVersionMask) != wire::kBinaryVersion1)
+    return Error{ErrorKind::BadVersion, "Bad version: 0x" + hex(word)};
   out.header.type = static_cast<uint8_t>(word);
   if (!read_name(in, out.header.name) || !in.read_i32(out.header.seqid)) return in.take_error();
   out.body_offset = in.offset();
@@ -58,10 +59,11 @@ Result<MessageRead> read_compact_header(std::string_view input) {
   MessageRead out;
   uint8_t protocol_id, version_and_type;
   if (!in.u8(protocol_id)) return in.take_error();
-  if (protocol_id != 0x82) return Error{ErrorKind::BadVersion, "Bad protocol id"};
+  if (protocol_id != wire::kCompactProtocolId) return Error{ErrorKind::BadVersion, "Bad protocol id"};
   if (!in.u8(version_and_type)) return in.take_error();
-  if ((version_and_type & 0x1F) != 1) return Error{ErrorKind::BadVersion, "Bad protocol version"};
-  out.header.type = version_and_type >> 5;
+  if ((version_and_type & wire::kCompactVersionMask) != wire::kCompactVersion)
+    return Error{ErrorKind::BadVersion, "Bad protocol version"};
+  out.header.type = version_and_type >> wire::kCompactTypeShift;
   bool seqid_read;
   if constexpr (std::is_same_v<Wire, StandardCompactWire>) {
     seqid_read = in.varint_size(out.header.seqid);
@@ -73,10 +75,10 @@ Result<MessageRead> read_compact_header(std::string_view input) {
   return out;
 }
 
-/// Low 8 bits of a non-negative integer, else 1 (call).
+/// Low 8 bits of a non-negative integer, else a call.
 uint8_t json_message_type(const detail::JsonValue& v) {
   const std::optional<int64_t> n = v.integer();
-  return n && (v.is_unsigned() || *n >= 0) ? static_cast<uint8_t>(*n) : 1;
+  return n && (v.is_unsigned() || *n >= 0) ? static_cast<uint8_t>(*n) : uint8_t{wire::kCall};
 }
 
 /// Low 32 bits of an integer; 0 for anything else and for unsigned values of 2^63 or more.
@@ -108,7 +110,7 @@ Result<MessageRead> read_standard_json_header(std::string_view input) {
   auto read = read_json_header(input, detail::JsonOrder::AsWritten);
   if (!read) return read;
   const auto a = read.value().json->document.root().elements();
-  if (a[0].integer() != std::optional<int64_t>(1) || !a[0].is_integer())
+  if (a[0].integer() != std::optional<int64_t>(wire::kJsonVersion) || !a[0].is_integer())
     return Error{ErrorKind::BadVersion, "Bad JSON protocol version"};
   if (!a[1].is_string()) return Error{ErrorKind::InvalidData, "JSON message name is not a string"};
   if (!a[2].is_integer() || !a[3].is_integer())
@@ -231,7 +233,7 @@ Result<FieldHeader> FieldCursor::next_field() {
     auto header = s.protocol == Protocol::Binary    ? wire_next_field<BinaryWire>(at, s.current)
                   : s.protocol == Protocol::Compact ? wire_next_field<CompactWire>(at, s.current)
                                                     : wire_next_field<StandardCompactWire>(at, s.current);
-    if (header && header.value().type_id == 0) s.ended = true;
+    if (header && header.value().type_id == wire::kStop) s.ended = true;
     return header;
   }
   if (!s.body) return missing_json_body();
@@ -252,7 +254,7 @@ Result<FieldHeader> FieldCursor::next_field() {
   const detail::JsonMember& field = members[s.member];
   if (standard) {
     const uint8_t type_id = detail::standard_json_type_id(field.value.members()[0].name);
-    return FieldHeader{type_id ? type_id : uint8_t{1}, detail::parse_field_id(field.name)};
+    return FieldHeader{type_id ? type_id : uint8_t{wire::kVoid}, detail::parse_field_id(field.name)};
   }
   return FieldHeader{detail::type_id_of_tag(field.value.elements()[0]), detail::parse_field_id(field.name)};
 }

@@ -9,13 +9,14 @@
 #include "model/error.h"
 #include "model/schema.h"
 #include "model/value.h"
+#include "model/wire.h"
 #include "protocol/protocol.h"
 
 namespace velvane {
 
 struct MessageHeader {
   std::string name;
-  uint8_t type = 1;
+  uint8_t type = wire::kCall;
   int32_t seqid = 0;
 };
 
@@ -38,10 +39,10 @@ Result<MessageRead> read_message_begin(Protocol protocol, std::string_view input
 Result<StructValue> read_message_body(Protocol protocol, std::string_view input, const MessageRead& message,
                                       const StructDef& def, const Schema& schema);
 
-/// One field header of a struct body: `type_id` is the binary wire type id, 0 for the stop that
-/// ends the struct. A JSON member whose tag is unknown reports type id 1 (void).
+/// One field header of a struct body: `type_id` is the wire type id, kStop for the stop that ends
+/// the struct. A JSON member whose tag is unknown reports kVoid.
 struct FieldHeader {
-  uint8_t type_id = 0;
+  uint8_t type_id = wire::kStop;
   int16_t id = 0;
 };
 

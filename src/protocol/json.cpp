@@ -6,11 +6,13 @@
 // object closes and its names are not already strictly ascending, its body is rewritten once in
 // name order. Numbers, strings and escapes are formatted exactly as nlohmann::json's dump() does.
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <nlohmann/json.hpp>
 
 #include "model/value.h"
+#include "model/wire.h"
 #include "protocol/base64.h"
 #include "protocol/json_writer.h"
 #include "protocol/utf8.h"
@@ -19,21 +21,14 @@ namespace velvane {
 
 namespace {
 
+/// The JSON tag of a wire type id; "" for an id that has none.
 std::string_view tag_of(uint8_t type_id) {
-  switch (type_id) {
-    case 2: return "tf";
-    case 3: return "i8";
-    case 4: return "dbl";
-    case 6: return "i16";
-    case 8: return "i32";
-    case 10: return "i64";
-    case 11: return "str";
-    case 12: return "rec";
-    case 13: return "map";
-    case 14: return "set";
-    case 15: return "lst";
-    default: return "";
-  }
+  static constexpr auto kTagOf = [] {
+    std::array<std::string_view, 16> tags{};
+    for (const wire::JsonTag& t : wire::kJsonTags) tags[t.type] = t.tag;
+    return tags;
+  }();
+  return type_id < 16 ? kTagOf[type_id] : std::string_view();
 }
 
 /// Inverse of append_escaped, for the member names of map keys that were written as strings.
@@ -198,7 +193,9 @@ JsonWriter::~JsonWriter() = default;
 
 void JsonWriter::message_begin(std::string_view name, uint8_t type, int32_t seqid) {
   state_->before_value();
-  out_ += "[1,";
+  out_ += '[';
+  append_int(out_, wire::kJsonVersion);
+  out_ += ',';
   append_quoted(out_, name);
   out_ += ',';
   append_int(out_, int{type});

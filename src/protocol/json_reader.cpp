@@ -7,6 +7,7 @@
 #include <limits>
 #include <optional>
 
+#include "model/wire.h"
 #include "protocol/base64.h"
 
 namespace velvane {
@@ -127,14 +128,11 @@ bool is_array_of_at_least(const JsonValue& v, size_t n) { return v.is_array() &&
 }  // namespace
 
 uint8_t type_id_of_tag(const JsonValue& tag) {
-  if (!tag.is_string()) return 1;
+  if (!tag.is_string()) return wire::kVoid;
   const std::string_view t = tag.text();
-  static constexpr std::pair<std::string_view, uint8_t> kTags[] = {
-      {"tf", 2}, {"i8", 3}, {"dbl", 4}, {"i16", 6}, {"i32", 8}, {"i64", 10},
-      {"str", 11}, {"rec", 12}, {"map", 13}, {"set", 14}, {"lst", 15}};
-  for (const auto& [name, id] : kTags)
-    if (t == name) return id;
-  return 1;
+  for (const wire::JsonTag& known : wire::kJsonTags)
+    if (t == known.tag) return known.type;
+  return wire::kVoid;
 }
 
 int16_t parse_field_id(std::string_view name) {

@@ -2,9 +2,8 @@
 // length limits, and the order of calls every writer accepts.
 //
 // Writers share one set of member names so that a walker can be templated over them (the Python data
-// walker in src/python/ and write_value). Type ids passed to writers are always binary wire type
-// ids (2 bool, 3 byte, 4 double, 6 i16, 8 i32, 10 i64, 11 string/binary, 12 struct, 13 map, 14 set,
-// 15 list); each writer maps them to its own codes or tags.
+// walker in src/python/ and write_value). Type ids passed to writers are always the wire type ids
+// of model/wire.h (the binary protocol's); each writer maps them to its own codes or tags.
 //
 // Call sequence a walker produces for one struct:
 //   struct_begin(); { field_begin(type_id, id); <one value>; field_end(); }* struct_end();

@@ -15,11 +15,11 @@ class StandardCompactWire : public CompactWire {
     uint8_t b = 0;
     if (!u8(b)) return false;
     const uint8_t code = b & 0x0F;
-    if (code == 0) {
-      f.type_id = 0;
+    if (code == wire::kCompactStop) {
+      f.type_id = wire::kStop;
       return true;
     }
-    if (code >= 13) return fail_invalid_field_type();
+    if (code > wire::kCompactStruct) return fail_invalid_field_type();
     if (const uint8_t delta = b >> 4; delta != 0) {
       f.id = static_cast<int16_t>(last + delta);
     } else if (!read_i16(f.id)) {
@@ -27,7 +27,7 @@ class StandardCompactWire : public CompactWire {
     }
     last = f.id;
     f.type_id = type_id_of(code);
-    f.header_bool = code == 1 ? 1 : code == 2 ? 0 : -1;
+    f.header_bool = code == wire::kCompactTrue ? 1 : code == wire::kCompactFalse ? 0 : -1;
     return true;
   }
   bool read_double(double& v) {
@@ -54,7 +54,7 @@ class StandardCompactWire : public CompactWire {
     uint8_t b = 0;
     if (!u8(b)) return false;
     const uint8_t code = b & 0x0F;
-    if (code >= 13) return fail_invalid_field_type();
+    if (code > wire::kCompactStruct) return fail_invalid_field_type();
     elem = type_id_of(code);
     if ((b >> 4) != 15) {
       n = b >> 4;
@@ -72,7 +72,7 @@ class StandardCompactWire : public CompactWire {
     }
     uint8_t b = 0;
     if (!u8(b)) return false;
-    if ((b >> 4) > 12 || (b & 0x0F) > 12) return fail_invalid_field_type();
+    if ((b >> 4) > wire::kCompactStruct || (b & 0x0F) > wire::kCompactStruct) return fail_invalid_field_type();
     key = type_id_of(b >> 4);
     value = type_id_of(b & 0x0F);
     return true;

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "model/value.h"
+#include "model/wire.h"
 #include "protocol/base64.h"
 #include "protocol/standard_json_reader.h"
 #include "protocol/standard_json_writer.h"
@@ -13,21 +14,10 @@ namespace velvane {
 
 namespace detail {
 
-/// The type names of the standard JSON protocol, by binary wire type id.
+/// The type names of the standard JSON protocol are the JSON tags.
 std::string_view standard_json_type_name(uint8_t type_id) {
-  switch (type_id) {
-    case 2: return "tf";
-    case 3: return "i8";
-    case 4: return "dbl";
-    case 6: return "i16";
-    case 8: return "i32";
-    case 10: return "i64";
-    case 11: return "str";
-    case 12: return "rec";
-    case 13: return "map";
-    case 14: return "set";
-    case 15: return "lst";
-  }
+  for (const wire::JsonTag& t : wire::kJsonTags)
+    if (t.type == type_id) return t.tag;
   return "";
 }
 
@@ -75,7 +65,9 @@ bool StandardJsonWriter::refuse_key() {
 }
 
 void StandardJsonWriter::message_begin(std::string_view name, uint8_t type, int32_t seqid) {
-  out_ += "[1,";
+  out_ += '[';
+  append_size(out_, wire::kJsonVersion);
+  out_ += ',';
   write_string(name);
   out_ += ',';
   append_size(out_, type);

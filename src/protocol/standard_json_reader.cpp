@@ -3,6 +3,7 @@
 
 #include <limits>
 
+#include "model/wire.h"
 #include "protocol/base64.h"
 #include "protocol/json_reader.h"
 
@@ -52,9 +53,8 @@ std::string kind_name(const JsonValue& v) {
 }  // namespace
 
 uint8_t standard_json_type_id(std::string_view name) {
-  static constexpr uint8_t kIds[] = {2, 3, 4, 6, 8, 10, 11, 12, 13, 14, 15};
-  for (uint8_t id : kIds)
-    if (standard_json_type_name(id) == name) return id;
+  for (const wire::JsonTag& t : wire::kJsonTags)
+    if (t.tag == name) return t.type;
   return 0;
 }
 

@@ -9,7 +9,7 @@ inline Error write_depth_error() { return Error{ErrorKind::DepthLimit, "Depth li
 
 /// Element type id of a stored container: its first element's variant, string when empty.
 inline uint8_t first_item_id(const std::vector<ThriftValue>& items, size_t index) {
-  return items.size() > index ? wire_type_id(items[index].kind) : uint8_t{11};
+  return items.size() > index ? wire_type_id(items[index].kind) : uint8_t{wire::kString};
 }
 
 inline Error mixed_items_error() {

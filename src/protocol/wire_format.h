@@ -1,9 +1,12 @@
 // src/protocol/wire_format.h: byte-level encodings shared by the binary and compact writers.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <string>
+
+#include "model/wire.h"
 
 namespace velvane::wire {
 
@@ -67,10 +70,25 @@ inline void put_varint(Out& out, uint64_t v) {
 inline uint32_t zigzag32(int32_t n) { return (static_cast<uint32_t>(n) << 1) ^ static_cast<uint32_t>(n >> 31); }
 inline uint64_t zigzag64(int64_t n) { return (static_cast<uint64_t>(n) << 1) ^ static_cast<uint64_t>(n >> 63); }
 
-/// Compact type code (4 bits) of a binary wire type id; bool maps to 1 (its element form).
+/// Compact type code (4 bits) of a wire type id; bool maps to kCompactTrue (its element form), ids
+/// without a code to kCompactStop.
 inline uint8_t compact_code(uint8_t type_id) {
-  static constexpr uint8_t kCodes[16] = {0, 0, 1, 3, 7, 0, 4, 0, 5, 0, 6, 8, 12, 11, 10, 9};
-  return type_id < 16 ? kCodes[type_id] : 0;
+  static constexpr auto kCodes = [] {
+    std::array<uint8_t, 16> codes{};
+    codes[kBool] = kCompactTrue;
+    codes[kByte] = kCompactByte;
+    codes[kDouble] = kCompactDouble;
+    codes[kI16] = kCompactI16;
+    codes[kI32] = kCompactI32;
+    codes[kI64] = kCompactI64;
+    codes[kString] = kCompactBinary;
+    codes[kStruct] = kCompactStruct;
+    codes[kMap] = kCompactMap;
+    codes[kSet] = kCompactSet;
+    codes[kList] = kCompactList;
+    return codes;
+  }();
+  return type_id < 16 ? kCodes[type_id] : uint8_t{kCompactStop};
 }
 
 }  // namespace velvane::wire

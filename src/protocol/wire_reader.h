@@ -7,6 +7,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -16,6 +17,7 @@
 #include "model/error.h"
 #include "model/schema.h"
 #include "model/value.h"
+#include "model/wire.h"
 #include "protocol/protocol.h"
 #include "protocol/utf8.h"
 
@@ -23,10 +25,7 @@ namespace velvane::detail {
 
 inline constexpr std::string_view kEofText = "IO error: failed to fill whole buffer";
 
-/// A binary wire id that may stand in a field header (0 is the stop).
-inline bool valid_type_id(uint8_t t) { return t <= 15 && t != 5 && t != 7 && t != 9; }
-
-/// One field header as read: binary wire id (0: stop), id, and the bool a compact header carries
+/// One field header as read: wire type id (kStop ends the struct), id, and the bool a compact header carries
 /// (-1 when it carries none).
 struct WireField {
   uint8_t type_id = 0;
@@ -132,16 +131,28 @@ class BinaryWire : public WireBase {
  public:
   using WireBase::WireBase;
 
-  /// Smallest encoding of a value of each binary wire id.
+  /// Smallest encoding of a value of each wire type id.
   static size_t min_size(uint8_t type_id) {
-    static constexpr uint8_t kSizes[16] = {0, 0, 1, 1, 8, 0, 2, 0, 4, 0, 8, 4, 1, 6, 5, 5};
+    static constexpr auto kSizes = [] {
+      using namespace wire;
+      std::array<uint8_t, 16> sizes{};
+      sizes[kBool] = sizes[kByte] = 1;
+      sizes[kI16] = 2;
+      sizes[kI32] = 4;
+      sizes[kDouble] = sizes[kI64] = 8;
+      sizes[kString] = 4;  // the length
+      sizes[kStruct] = 1;  // the stop
+      sizes[kMap] = 6;     // key and value types, count
+      sizes[kSet] = sizes[kList] = 5;
+      return sizes;
+    }();
     return type_id < 16 ? kSizes[type_id] : 0;
   }
 
   bool field_header(WireField& f, int16_t& /*last*/) {
     if (!u8(f.type_id)) return false;
-    if (f.type_id == 0) return true;
-    if (!valid_type_id(f.type_id)) return fail_invalid_type(f.type_id);
+    if (f.type_id == wire::kStop) return true;
+    if (!wire::is_header_type(f.type_id)) return fail_invalid_type(f.type_id);
     uint16_t id;
     if (!be16(id)) return false;
     f.id = static_cast<int16_t>(id);
@@ -178,13 +189,13 @@ class BinaryWire : public WireBase {
   bool list_header(uint8_t& elem, uint32_t& n) {
     int32_t size;
     if (!u8(elem)) return false;
-    if (!valid_type_id(elem)) return fail_invalid_field_type();
+    if (!wire::is_header_type(elem)) return fail_invalid_field_type();
     return read_i32(size) && check_size(size, n);
   }
   bool map_header(uint8_t& key, uint8_t& value, uint32_t& n) {
     int32_t size;
     if (!u8(key) || !u8(value)) return false;
-    if (!valid_type_id(key) || !valid_type_id(value)) return fail_invalid_field_type();
+    if (!wire::is_header_type(key) || !wire::is_header_type(value)) return fail_invalid_field_type();
     return read_i32(size) && check_size(size, n);
   }
   /// Skipping ignores negative counts, as the skip rules have always done.
@@ -196,13 +207,22 @@ class CompactWire : public WireBase {
  public:
   using WireBase::WireBase;
 
+  /// Smallest encoding of a value of each wire type id: one byte, but eight for a double.
   static size_t min_size(uint8_t type_id) {
-    static constexpr uint8_t kSizes[16] = {0, 0, 1, 1, 8, 0, 1, 0, 1, 0, 1, 1, 1, 1, 1, 1};
+    static constexpr auto kSizes = [] {
+      std::array<uint8_t, 16> sizes{};
+      for (uint8_t id = 0; id < 16; ++id) sizes[id] = wire::is_value_type(id) ? 1 : 0;
+      sizes[wire::kDouble] = 8;
+      return sizes;
+    }();
     return type_id < 16 ? kSizes[type_id] : 0;
   }
-  /// Binary wire id of a compact type code (codes 13 to 15 have none).
+  /// Wire type id of a compact type code up to kCompactStruct (the codes after it have none).
   static uint8_t type_id_of(uint8_t code) {
-    static constexpr uint8_t kIds[13] = {0, 2, 2, 3, 6, 8, 10, 4, 11, 15, 14, 13, 12};
+    using namespace wire;
+    // In code order: stop, true, false, byte, i16, i32, i64, double, binary, list, set, map, struct.
+    static constexpr uint8_t kIds[kCompactStruct + 1] = {kStop, kBool, kBool, kByte, kI16,  kI32,   kI64,
+                                                         kDouble, kString, kList, kSet, kMap, kStruct};
     return kIds[code];
   }
 
@@ -210,11 +230,11 @@ class CompactWire : public WireBase {
     uint8_t b = 0;
     if (!u8(b)) return false;
     const uint8_t code = b & 0x0F;
-    if (code == 0) {
-      f.type_id = 0;
+    if (code == wire::kCompactStop) {
+      f.type_id = wire::kStop;
       return true;
     }
-    if (code >= 13) return fail_invalid_field_type();
+    if (code > wire::kCompactStruct) return fail_invalid_field_type();
     if (const uint8_t delta = b >> 4; delta != 0) {
       f.id = static_cast<int16_t>(last + delta);
     } else {
@@ -224,7 +244,7 @@ class CompactWire : public WireBase {
     }
     last = f.id;
     f.type_id = type_id_of(code);
-    f.header_bool = code == 1 ? 1 : code == 2 ? 0 : -1;
+    f.header_bool = code == wire::kCompactTrue ? 1 : code == wire::kCompactFalse ? 0 : -1;
     return true;
   }
   bool read_bool(bool& v) {
@@ -280,7 +300,7 @@ class CompactWire : public WireBase {
     uint8_t b = 0;
     if (!u8(b)) return false;
     const uint8_t code = b & 0x0F;
-    if (code >= 13) return fail_invalid_field_type();
+    if (code > wire::kCompactStruct) return fail_invalid_field_type();
     elem = type_id_of(code);
     if ((b >> 4) != 15) {
       n = b >> 4;
@@ -298,14 +318,14 @@ class CompactWire : public WireBase {
     }
     uint8_t b = 0;
     if (!u8(b)) return false;
-    if ((b >> 4) > 12 || (b & 0x0F) > 12) return fail_invalid_field_type();
+    if ((b >> 4) > wire::kCompactStruct || (b & 0x0F) > wire::kCompactStruct) return fail_invalid_field_type();
     key = type_id_of(b >> 4);
     value = type_id_of(b & 0x0F);
     return true;
   }
   static constexpr bool skip_negative_counts() { return false; }
   bool skip_int(uint8_t type_id) {
-    if (type_id == 10) {
+    if (type_id == wire::kI64) {
       int64_t unused;
       return read_i64(unused);
     }
@@ -363,7 +383,7 @@ bool StructReader<Wire>::read_fields(const StructDef& def, int depth, OnField&& 
   for (;;) {
     WireField f;
     if (!this->field_header(f, last)) return false;
-    if (f.type_id == 0) return true;
+    if (f.type_id == wire::kStop) return true;
     const size_t index = find_field_index(def, f.id, hint);
     if (index == static_cast<size_t>(-1)) {
       if (!skip(f.type_id, depth, f.header_bool)) return false;
@@ -475,29 +495,29 @@ bool StructReader<Wire>::read_nested_struct(const ThriftType& type, ThriftValue&
 template <class Wire>
 bool StructReader<Wire>::skip(uint8_t type_id, int depth, int header_bool) {
   switch (type_id) {
-    case 0:
-    case 1: return true;
-    case 2: return header_bool >= 0 || this->skip_bytes(1);
-    case 3: return this->skip_bytes(1);
-    case 4: return this->skip_bytes(8);
-    case 6:
-    case 8:
-    case 10: return this->skip_int(type_id);
-    case 11: {
+    case wire::kStop:
+    case wire::kVoid: return true;
+    case wire::kBool: return header_bool >= 0 || this->skip_bytes(1);
+    case wire::kByte: return this->skip_bytes(1);
+    case wire::kDouble: return this->skip_bytes(8);
+    case wire::kI16:
+    case wire::kI32:
+    case wire::kI64: return this->skip_int(type_id);
+    case wire::kString: {
       // Unknown string and binary fields are skipped without a UTF-8 check: a binary field added
       // by a newer schema must not make older readers fail.
       size_t n;
       return this->read_length(n) && this->skip_bytes(n);
     }
-    case 12: return skip_struct(depth + 1);
-    case 13: {
+    case wire::kStruct: return skip_struct(depth + 1);
+    case wire::kMap: {
       if (depth + 1 > kMaxDepth) return this->fail_depth();
       uint8_t key, value;
       int32_t raw = 0;
       uint32_t n;
       if constexpr (Wire::skip_negative_counts()) {
         if (!this->u8(key) || !this->u8(value)) return false;
-        if (!valid_type_id(key) || !valid_type_id(value)) return this->fail_invalid_field_type();
+        if (!wire::is_header_type(key) || !wire::is_header_type(value)) return this->fail_invalid_field_type();
         if (!this->read_i32(raw)) return false;
         if (raw <= 0) return true;
         n = static_cast<uint32_t>(raw);
@@ -511,15 +531,15 @@ bool StructReader<Wire>::skip(uint8_t type_id, int depth, int header_bool) {
         if (!skip(key, depth + 1) || !skip(value, depth + 1)) return false;
       return true;
     }
-    case 14:
-    case 15: {
+    case wire::kSet:
+    case wire::kList: {
       if (depth + 1 > kMaxDepth) return this->fail_depth();
       uint8_t elem;
       uint32_t n;
       if constexpr (Wire::skip_negative_counts()) {
         int32_t raw;
         if (!this->u8(elem)) return false;
-        if (!valid_type_id(elem)) return this->fail_invalid_field_type();
+        if (!wire::is_header_type(elem)) return this->fail_invalid_field_type();
         if (!this->read_i32(raw)) return false;
         if (raw <= 0) return true;
         n = static_cast<uint32_t>(raw);
@@ -549,7 +569,7 @@ bool StructReader<Wire>::skip_struct(int depth) {
   for (;;) {
     WireField f;
     if (!this->field_header(f, last)) return false;
-    if (f.type_id == 0) return true;
+    if (f.type_id == wire::kStop) return true;
     if (!skip(f.type_id, depth, f.header_bool)) return false;
   }
 }

@@ -55,7 +55,7 @@ PyMethodDef future_methods[] = {
 };
 
 PyType_Slot future_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(future_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(guard<future_dealloc>)},
     {Py_tp_methods, future_methods},
     {0, nullptr},
 };
@@ -457,16 +457,7 @@ void report(std::shared_ptr<Pending>& pending, net::Completion done) {
 
 // --- State -------------------------------------------------------------------------------------
 
-struct AsyncState : ClientSettings {
-  // Fixed at construction.
-  std::shared_ptr<const std::vector<MethodDef>> methods;
-  std::unordered_map<std::string_view, size_t> method_index;  // views into `methods`
-  std::string host;
-  uint16_t port = 0;
-
-  std::shared_ptr<const CallSchema> call_schema;  // replaced only under the exclusive borrow
-  std::atomic<uint32_t> next_seqid{0};
-
+struct AsyncState : ClientCalls {
   PyMutex cell_mutex;  // guards making `cell`
   std::shared_ptr<net::ConnectionCell> cell;  // made by the first operation; set once
 };
@@ -507,15 +498,22 @@ PyObject* new_future(Pending& pending) {
   return pending.future ? Py_NewRef(pending.future.get()) : nullptr;
 }
 
-/// Starts `begin(handler)` and lets the future's cancel stop it; the future, or nullptr.
+/// Starts `begin(cell, handler)` on the client's connection cell and lets the future's cancel stop
+/// it; the future, or nullptr with an exception set.
 template <class Begin>
-PyObject* start(std::shared_ptr<Pending> pending, Ref future, Begin begin) {
+PyObject* start(AsyncState& st, std::shared_ptr<Pending> pending, Begin begin) {
+  Ref future = Ref::steal(new_future(*pending));
+  if (!future) return nullptr;
+  net::ConnectionCell* cell = cell_of(st);
+  if (!cell) return nullptr;
   net::OperationHandle handle;
   {
     // A call may write its request at once, and the operation may report before begin returns (the
     // plain route then attaches): the interpreter is released for both.
     ReleaseGil nogil;
-    handle = begin([pending = std::move(pending)](net::Completion done) mutable { report(pending, std::move(done)); });
+    handle = begin(*cell, [pending = std::move(pending)](net::Completion done) mutable {
+      report(pending, std::move(done));
+    });
   }
   remember_operation(future.get(), std::move(handle));
   return future.release();
@@ -526,25 +524,17 @@ PyObject* start(std::shared_ptr<Pending> pending, Ref future, Begin begin) {
 PyObject* begin_open(PyObject* self, bool returns_self) {
   AsyncState& st = state_of(self);
   auto pending = std::make_shared<Pending>();
-  Ref future = Ref::steal(new_future(*pending));
-  if (!future) return nullptr;
-  net::ConnectionCell* cell = cell_of(st);
-  if (!cell) return nullptr;
   if (returns_self) pending->success = Ref::borrow(self);
   pending->address = st.host + ":" + std::to_string(st.port);
-  return start(pending, std::move(future), [&](net::CompletionHandler done) {
-    return cell->open(st.host, st.port, st.timeout(), std::move(done));
+  return start(st, std::move(pending), [&](net::ConnectionCell& cell, net::CompletionHandler done) {
+    return cell.open(st.host, st.port, st.timeout(), std::move(done));
   });
 }
 
 PyObject* begin_close(PyObject* self) {
-  AsyncState& st = state_of(self);
-  auto pending = std::make_shared<Pending>();
-  Ref future = Ref::steal(new_future(*pending));
-  if (!future) return nullptr;
-  net::ConnectionCell* cell = cell_of(st);
-  if (!cell) return nullptr;
-  return start(pending, std::move(future), [&](net::CompletionHandler done) { return cell->close(std::move(done)); });
+  return start(state_of(self), std::make_shared<Pending>(), [](net::ConnectionCell& cell, net::CompletionHandler done) {
+    return cell.close(std::move(done));
+  });
 }
 
 PyObject* async_open(PyObject* self, PyObject*) { return begin_open(self, false); }
@@ -560,47 +550,24 @@ PyObject* async_aexit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 
 PyObject* async_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   AsyncState& st = state_of(self);
-  Py_ssize_t skip;
-  PyObject* method_name = call_method_name(args, nargs, kwnames, skip);
-  if (!method_name) return nullptr;
-  Py_ssize_t name_size;
-  const char* name = str_arg(method_name, "method_name", &name_size);
-  if (!name) return nullptr;
+  CallRequest call;
+  if (!read_call(args, nargs, kwnames, call)) return nullptr;
 
   auto pending = std::make_shared<Pending>();
-  std::string request;
-  Transport transport;
+  PreparedCall prepared;
   {
     Borrow borrow(st.borrow, Borrow::Shared);
-    if (!borrow.ok()) return nullptr;
-    const std::string_view method_text(name, static_cast<size_t>(name_size));
-    auto found = st.method_index.find(method_text);
-    if (found == st.method_index.end()) {
-      PyErr_Format(PyExc_ValueError, "Unknown method: %U", method_name);
-      return nullptr;
-    }
-    const MethodDef& method = (*st.methods)[found->second];
-    const int32_t seqid = engine::seqid_of(st.next_seqid.fetch_add(1, std::memory_order_relaxed));
-    pending->schema = st.call_schema;
+    if (!borrow.ok() || !prepare_call(st, call, prepared)) return nullptr;
+    pending->schema = std::move(prepared.schema);
     pending->methods = st.methods;
-    pending->method = found->second;
-    pending->oneway = method.oneway;
-    transport = static_cast<Transport>(st.transport.load(std::memory_order_relaxed));
-    pending->protocol = static_cast<Protocol>(st.protocol.load(std::memory_order_relaxed));
-    const CallArgs given{args + nargs, kwnames, skip};
-    const std::string prefixed = st.method_prefix.empty() ? std::string() : st.wire_method_name(method_text);
-    if (!encode_call(request, pending->protocol, method, pending->schema->args[found->second],
-                     prefixed.empty() ? method_text : std::string_view(prefixed), seqid,
-                     given, *pending->schema->schema))
-      return nullptr;
+    pending->method = prepared.method_index;
+    pending->oneway = prepared.method->oneway;
+    pending->protocol = prepared.protocol;
   }
-  Ref future = Ref::steal(new_future(*pending));
-  if (!future) return nullptr;
-  net::ConnectionCell* cell = cell_of(st);
-  if (!cell) return nullptr;
-  return start(pending, std::move(future), [&](net::CompletionHandler done) {
-    return cell->call(std::move(request), transport, pending->protocol, pending->oneway, st.timeout(),
-                      std::move(done));
+  const Protocol protocol = pending->protocol;
+  const bool oneway = pending->oneway;
+  return start(st, std::move(pending), [&](net::ConnectionCell& cell, net::CompletionHandler done) {
+    return cell.call(std::move(prepared.request), prepared.transport, protocol, oneway, st.timeout(), std::move(done));
   });
 }
 
@@ -615,18 +582,7 @@ PyObject* async_is_open(PyObject* self, PyObject*) {
 }
 
 PyObject* async_set_parser(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* parser;
-  if (!parse_args("set_parser", args, nargs, kwnames, {"parser"}, 1, &parser)) return nullptr;
-  if (!PyObject_TypeCheck(parser, cls(Cls::ThriftParser))) return fail_argument(parser, "ThriftParser", "parser"), nullptr;
-  AsyncState& st = state_of(self);
-  Borrow borrow(st.borrow, Borrow::Exclusive);
-  if (!borrow.ok()) return nullptr;
-  auto schema = parser_schema(parser, false);
-  if (!schema) return nullptr;
-  auto planned = plan_calls(*st.methods, std::move(schema));
-  if (!planned) return nullptr;
-  st.call_schema = std::move(planned);
-  Py_RETURN_NONE;
+  return set_call_parser(state_of(self), args, nargs, kwnames);
 }
 
 // --- The class ---------------------------------------------------------------------------------
@@ -637,15 +593,7 @@ PyObject* async_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (!watch_interpreter_exit()) return nullptr;
 
   auto st = std::make_unique<AsyncState>();
-  auto methods = std::make_shared<std::vector<MethodDef>>(given.service->methods);
-  for (size_t i = 0; i < methods->size(); ++i) st->method_index.try_emplace((*methods)[i].name, i);
-  st->methods = std::move(methods);
-  st->host = std::move(given.host);
-  st->port = given.port;
-  st->transport = given.transport;
-  st->protocol = static_cast<uint8_t>(given.protocol);
-  st->call_schema = plan_calls(*st->methods, PySchema::empty());
-  if (!st->call_schema) return nullptr;
+  if (!init_calls(*st, std::move(given))) return nullptr;
 
   PyObject* self = type->tp_alloc(type, 0);
   if (!self) return nullptr;

@@ -1,6 +1,7 @@
 // src/python/call_engine.h: what ThriftClient and AsyncThriftClient share: the call engine's Python
-// half (arguments written under their declared types, replies turned into results or raised) and
-// the client constructor's and properties' argument rules. Defined in client.cpp.
+// half (a call's method found and its arguments written under their declared types, replies turned
+// into results or raised), the state calls read, and the client constructor's, set_parser's and
+// properties' argument rules. Defined in client.cpp.
 #pragma once
 
 #include <atomic>
@@ -10,8 +11,10 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
+#include "framing/framing.h"
 #include "python/internal.h"
 
 namespace velvane::py {
@@ -30,10 +33,6 @@ struct CallSchema {
   std::vector<std::vector<ArgPlan>> args;  // by method index
 };
 
-/// Plans every method's arguments under `schema`; nullptr with an exception set.
-std::shared_ptr<const CallSchema> plan_calls(const std::vector<MethodDef>& methods,
-                                             std::shared_ptr<const PySchema> schema);
-
 /// The keyword arguments of a call (vectorcall form); `skip` is the one that named the method, or -1.
 struct CallArgs {
   PyObject* const* kwvalues;
@@ -41,13 +40,14 @@ struct CallArgs {
   Py_ssize_t skip;
 };
 
-/// The method name of `call(method_name, **kwargs)` (borrowed), with `skip` set as CallArgs wants;
-/// nullptr with TypeError set.
-PyObject* call_method_name(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Py_ssize_t& skip);
-
-/// Writes the request message; false with the writer's exception set.
-bool encode_call(std::string& out, Protocol protocol, const MethodDef& method, const std::vector<ArgPlan>& args,
-                 std::string_view method_name, int32_t seqid, const CallArgs& given, const PySchema& schema);
+/// `call(method_name, **kwargs)` as given.
+struct CallRequest {
+  PyObject* method_name = nullptr;  // borrowed from the call's arguments
+  std::string_view name;            // its text
+  CallArgs given{};
+};
+/// Reads the arguments of `call`; false with TypeError set.
+bool read_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, CallRequest& out);
 
 /// The reply's value (new reference), or nullptr with the reply's exception set.
 PyObject* decode_reply(std::string_view payload, Protocol protocol, const MethodDef& method,
@@ -107,6 +107,41 @@ struct ClientSettings {
     return std::chrono::nanoseconds(ns);
   }
 };
+
+/// What both clients' calls read: the service's methods and the schema their arguments are planned
+/// under, besides the settings.
+struct ClientCalls : ClientSettings {
+  // Fixed at construction.
+  std::shared_ptr<const std::vector<MethodDef>> methods;
+  std::unordered_map<std::string_view, size_t> method_index;  // views into `methods`
+  std::string host;
+  uint16_t port = 0;
+
+  std::shared_ptr<const CallSchema> call_schema;  // replaced only under the exclusive borrow
+  std::atomic<uint32_t> next_seqid{0};
+};
+
+/// Sets a new client up from its constructor's arguments, its calls planned under the empty
+/// schema; false with an exception set.
+bool init_calls(ClientCalls& st, ClientArgs given);
+
+/// `set_parser(parser)`: the calls planned anew under the parser's schema, under the exclusive
+/// borrow. None, or nullptr with an exception set.
+PyObject* set_call_parser(ClientCalls& st, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+/// A call's request, encoded under the client's settings and schema of the moment, and what
+/// reading its reply takes.
+struct PreparedCall {
+  std::string request;
+  size_t method_index = 0;
+  const MethodDef* method = nullptr;  // one of the client's methods
+  std::shared_ptr<const CallSchema> schema;
+  framing::Transport transport = framing::Transport::Framed;
+  Protocol protocol = Protocol::Binary;
+};
+/// Finds the method and encodes its request, for a caller that holds the client's shared borrow;
+/// false with an exception set.
+bool prepare_call(ClientCalls& st, const CallRequest& call, PreparedCall& out);
 
 /// The `transport`, `protocol` and `timeout` getters and setters of a client class whose settings
 /// `SettingsOf(self)` finds.

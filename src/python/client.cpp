@@ -27,16 +27,8 @@ using framing::Transport;
 
 // --- State -------------------------------------------------------------------------------------
 
-struct ClientState : ClientSettings {
-  // Fixed at construction.
-  std::vector<MethodDef> methods;
-  std::unordered_map<std::string_view, size_t> method_index;  // views into `methods`
-  std::string host;
-  uint16_t port = 0;
-  std::unique_ptr<net::Runtime> runtime;
-
-  std::shared_ptr<const CallSchema> call_schema;  // replaced only under the exclusive borrow
-  std::atomic<uint32_t> next_seqid{0};
+struct ClientState : ClientCalls {
+  std::unique_ptr<net::Runtime> runtime;  // fixed at construction
 
   std::mutex connection_lock;
   std::unique_ptr<net::Connection> connection;  // guarded by connection_lock; absent: not open
@@ -59,6 +51,8 @@ net::Deadline deadline_after(const std::optional<std::chrono::nanoseconds>& time
 
 // Shared with AsyncThriftClient (python/call_engine.h).
 
+namespace {
+
 /// Plans every method's arguments under `schema`; nullptr with an exception set.
 std::shared_ptr<const CallSchema> plan_calls(const std::vector<MethodDef>& methods,
                                              std::shared_ptr<const PySchema> schema) {
@@ -74,6 +68,34 @@ std::shared_ptr<const CallSchema> plan_calls(const std::vector<MethodDef>& metho
   }
   out->schema = std::move(schema);
   return out;
+}
+
+}  // namespace
+
+bool init_calls(ClientCalls& st, ClientArgs given) {
+  auto methods = std::make_shared<std::vector<MethodDef>>(given.service->methods);
+  for (size_t i = 0; i < methods->size(); ++i) st.method_index.try_emplace((*methods)[i].name, i);
+  st.methods = std::move(methods);
+  st.host = std::move(given.host);
+  st.port = given.port;
+  st.transport = given.transport;
+  st.protocol = static_cast<uint8_t>(given.protocol);
+  st.call_schema = plan_calls(*st.methods, PySchema::empty());
+  return st.call_schema != nullptr;
+}
+
+PyObject* set_call_parser(ClientCalls& st, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* parser;
+  if (!parse_args("set_parser", args, nargs, kwnames, {"parser"}, 1, &parser)) return nullptr;
+  if (!PyObject_TypeCheck(parser, cls(Cls::ThriftParser))) return fail_argument(parser, "ThriftParser", "parser"), nullptr;
+  Borrow borrow(st.borrow, Borrow::Exclusive);
+  if (!borrow.ok()) return nullptr;
+  auto schema = parser_schema(parser, false);
+  if (!schema) return nullptr;
+  auto planned = plan_calls(*st.methods, std::move(schema));
+  if (!planned) return nullptr;
+  st.call_schema = std::move(planned);
+  Py_RETURN_NONE;
 }
 
 // --- Arguments ---------------------------------------------------------------------------------
@@ -185,8 +207,7 @@ bool encode_with(std::string& out, const MethodDef& method, const std::vector<Ar
   return true;
 }
 
-}  // namespace
-
+/// Writes the request message; false with the writer's exception set.
 bool encode_call(std::string& out, Protocol protocol, const MethodDef& method, const std::vector<ArgPlan>& args,
                  std::string_view method_name, int32_t seqid, const CallArgs& given, const PySchema& schema) {
   out.reserve(256);
@@ -200,6 +221,25 @@ bool encode_call(std::string& out, Protocol protocol, const MethodDef& method, c
       return encode_with<StandardJsonWriter>(out, method, args, method_name, seqid, given, schema);
   }
   return false;
+}
+
+}  // namespace
+
+bool prepare_call(ClientCalls& st, const CallRequest& call, PreparedCall& out) {
+  auto found = st.method_index.find(call.name);
+  if (found == st.method_index.end()) {
+    PyErr_Format(PyExc_ValueError, "Unknown method: %U", call.method_name);
+    return false;
+  }
+  out.method_index = found->second;
+  out.method = &(*st.methods)[found->second];
+  const int32_t seqid = engine::seqid_of(st.next_seqid.fetch_add(1, std::memory_order_relaxed));
+  out.schema = st.call_schema;
+  out.transport = static_cast<framing::Transport>(st.transport.load(std::memory_order_relaxed));
+  out.protocol = static_cast<Protocol>(st.protocol.load(std::memory_order_relaxed));
+  const std::string prefixed = st.method_prefix.empty() ? std::string() : st.wire_method_name(call.name);
+  return encode_call(out.request, out.protocol, *out.method, out.schema->args[found->second],
+                     prefixed.empty() ? call.name : std::string_view(prefixed), seqid, call.given, *out.schema->schema);
 }
 
 // --- Decoding ----------------------------------------------------------------------------------
@@ -263,7 +303,7 @@ PyObject* decode_reply(std::string_view payload, Protocol protocol, const Method
                        const std::shared_ptr<const PySchema>& schema) {
   auto header = read_message_begin(protocol, payload);
   if (!header) return raise_read_error(header.error());
-  if (header.value().header.type == engine::kException) {
+  if (header.value().header.type == wire::kException) {
     auto app = engine::read_application_error(protocol, payload, header.value());
     if (!app) return raise_read_error(app.error());
     return raise_application_exception(app.value());
@@ -272,8 +312,8 @@ PyObject* decode_reply(std::string_view payload, Protocol protocol, const Method
   auto field = cursor.next_field();
   if (!field) return raise_read_error(field.error());
   const FieldHeader f = field.value();
-  if (f.type_id == 0) Py_RETURN_NONE;
-  if (!engine::valid_field_type(f.type_id)) {
+  if (f.type_id == wire::kStop) Py_RETURN_NONE;
+  if (!wire::is_value_type(f.type_id)) {
     PyErr_Format(PyExc_OSError, "Invalid type: %d", int{f.type_id});
     return nullptr;
   }
@@ -283,6 +323,10 @@ PyObject* decode_reply(std::string_view payload, Protocol protocol, const Method
   return to_python(value.value(), schema);
 }
 
+namespace {
+
+/// The method name of `call(method_name, **kwargs)` (borrowed), with `skip` set as CallArgs wants;
+/// nullptr with TypeError set.
 PyObject* call_method_name(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Py_ssize_t& skip) {
   PyObject* method_name = nargs >= 1 ? args[0] : nullptr;
   skip = -1;
@@ -300,6 +344,20 @@ PyObject* call_method_name(PyObject* const* args, Py_ssize_t nargs, PyObject* kw
   }
   if (!method_name) PyErr_SetString(PyExc_TypeError, "call() missing required argument 'method_name'");
   return method_name;
+}
+
+}  // namespace
+
+bool read_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, CallRequest& out) {
+  Py_ssize_t skip;
+  out.method_name = call_method_name(args, nargs, kwnames, skip);
+  if (!out.method_name) return false;
+  Py_ssize_t size;
+  const char* name = str_arg(out.method_name, "method_name", &size);
+  if (!name) return false;
+  out.name = std::string_view(name, static_cast<size_t>(size));
+  out.given = CallArgs{args + nargs, kwnames, skip};
+  return true;
 }
 
 bool refuse_delete(PyObject* value) {
@@ -374,42 +432,23 @@ Exchange exchange(ClientState& st, std::string_view request, Transport transport
 
 PyObject* client_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   ClientState& st = state_of(self);
-  Py_ssize_t skip;
-  PyObject* method_name = call_method_name(args, nargs, kwnames, skip);
-  if (!method_name) return nullptr;
-  Py_ssize_t name_size;
-  const char* name = str_arg(method_name, "method_name", &name_size);
-  if (!name) return nullptr;
-
+  CallRequest call;
+  if (!read_call(args, nargs, kwnames, call)) return nullptr;
   Borrow borrow(st.borrow, Borrow::Shared);
   if (!borrow.ok()) return nullptr;
-  const std::string_view method_text(name, static_cast<size_t>(name_size));
-  auto found = st.method_index.find(method_text);
-  if (found == st.method_index.end()) {
-    PyErr_Format(PyExc_ValueError, "Unknown method: %U", method_name);
-    return nullptr;
-  }
-  const MethodDef& method = st.methods[found->second];
-  const int32_t seqid = engine::seqid_of(st.next_seqid.fetch_add(1, std::memory_order_relaxed));
-  const std::shared_ptr<const CallSchema> schema = st.call_schema;
-  const auto transport = static_cast<Transport>(st.transport.load(std::memory_order_relaxed));
-  const auto protocol = static_cast<Protocol>(st.protocol.load(std::memory_order_relaxed));
-  std::string request;
-  const CallArgs given{args + nargs, kwnames, skip};
-  const std::string prefixed = st.method_prefix.empty() ? std::string() : st.wire_method_name(method_text);
-  if (!encode_call(request, protocol, method, schema->args[found->second], prefixed.empty() ? method_text : prefixed,
-                   seqid, given, *schema->schema))
-    return nullptr;
+  PreparedCall prepared;
+  if (!prepare_call(st, call, prepared)) return nullptr;
 
+  const bool oneway = prepared.method->oneway;
   Exchange result;
   {
     ReleaseGil nogil;
-    result = exchange(st, request, transport, protocol, method.oneway, st.timeout());
+    result = exchange(st, prepared.request, prepared.transport, prepared.protocol, oneway, st.timeout());
   }
   if (result.not_open) return raise_not_open();
   if (result.error) return raise_io_error(*result.error);
-  if (method.oneway) Py_RETURN_NONE;
-  return decode_reply(result.reply, protocol, method, schema->schema);
+  if (oneway) Py_RETURN_NONE;
+  return decode_reply(result.reply, prepared.protocol, *prepared.method, prepared.schema->schema);
 }
 
 PyObject* client_open(PyObject* self, PyObject*) {
@@ -469,18 +508,7 @@ PyObject* client_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 }
 
 PyObject* client_set_parser(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* parser;
-  if (!parse_args("set_parser", args, nargs, kwnames, {"parser"}, 1, &parser)) return nullptr;
-  if (!PyObject_TypeCheck(parser, cls(Cls::ThriftParser))) return fail_argument(parser, "ThriftParser", "parser"), nullptr;
-  ClientState& st = state_of(self);
-  Borrow borrow(st.borrow, Borrow::Exclusive);
-  if (!borrow.ok()) return nullptr;
-  auto schema = parser_schema(parser, false);
-  if (!schema) return nullptr;
-  auto planned = plan_calls(st.methods, std::move(schema));
-  if (!planned) return nullptr;
-  st.call_schema = std::move(planned);
-  Py_RETURN_NONE;
+  return set_call_parser(state_of(self), args, nargs, kwnames);
 }
 
 // --- The class ---------------------------------------------------------------------------------
@@ -490,14 +518,7 @@ PyObject* client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (!parse_client_args("ThriftClient", args, kwargs, given)) return nullptr;
 
   auto st = std::make_unique<ClientState>();
-  st->methods = given.service->methods;
-  for (size_t i = 0; i < st->methods.size(); ++i) st->method_index.try_emplace(st->methods[i].name, i);
-  st->host = std::move(given.host);
-  st->port = given.port;
-  st->transport = given.transport;
-  st->protocol = static_cast<uint8_t>(given.protocol);
-  st->call_schema = plan_calls(st->methods, PySchema::empty());
-  if (!st->call_schema) return nullptr;
+  if (!init_calls(*st, std::move(given))) return nullptr;
   auto runtime = net::Runtime::create();
   if (!runtime) {
     const Error& e = runtime.error();

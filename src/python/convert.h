@@ -14,6 +14,9 @@
 
 namespace velvane::py {
 
+/// Raises the ValueError of nesting deeper than the limit; false.
+bool nesting_too_deep();
+
 inline bool out_of_range() {
   PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
   return false;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "model/schema.h"
+#include "model/wire.h"
 #include "protocol/codec.h"
 #include "python/errors.h"
 #include "python/ref.h"
@@ -59,7 +60,7 @@ struct StructPlan;
 
 struct TypePlan {
   TypeKind kind = TypeKind::Bool;
-  uint8_t wire_id = 2;
+  uint8_t wire_id = wire::kBool;
   std::vector<TypePlan> args;           // element, or key and value
   const StructPlan* strukt = nullptr;   // resolved Struct(name), nullptr when the schema lacks it
   const ThriftType* type = nullptr;     // the declared type this plan was built from
@@ -225,7 +226,7 @@ Py_ssize_t instance_field_index(InstanceObject* inst, PyObject* name);
 bool instance_assign(InstanceObject* inst, Py_ssize_t index, PyObject* value, bool keep_stored_on_failure);
 
 // ---------------------------------------------------------------------------------------------
-// Conversions and the serialize API (serde.cpp).
+// Conversions (convert.cpp) and the serialize API (serde.cpp).
 
 /// Typed conversion of a Python object under a declared type; false with an exception set.
 bool to_value_typed(PyObject* obj, const TypePlan& type, const PySchema& schema, ThriftValue& out, int depth = 0);
@@ -233,6 +234,11 @@ bool to_value_untyped(PyObject* obj, const PySchema& schema, ThriftValue& out, i
 /// New reference, or nullptr with an exception set. `eager`: struct values become instances whose
 /// fields already hold Python values (the id-keyed JSON form), not stored values converted later.
 PyObject* to_python(const ThriftValue& value, const std::shared_ptr<const PySchema>& schema, bool eager = false);
+/// An instance of `plan` whose fields hold `value`'s fields as Python values (nested structs
+/// likewise), so that map keys which convert to one Python value make one dict entry. A field whose
+/// type keys a map by a container stays stored, as no dict can hold it. Nullptr with an exception set.
+PyObject* instance_with_python_values(const std::shared_ptr<const PySchema>& schema, const StructPlan& plan,
+                                      const StructValue& value);
 
 /// The protocol selected by a ProtocolType member, or false with the argument error for `param`.
 bool protocol_arg(PyObject* obj, const char* param, Protocol& out);

@@ -7,6 +7,8 @@
 #include <string>
 #include <unordered_map>
 
+#include "net/console.h"
+#include "net/threads.h"
 #include "python/call_engine.h"
 #include "python/server.h"
 

@@ -115,9 +115,9 @@ class PyDispatcher : public net::Dispatcher, public std::enable_shared_from_this
   PyDispatcher() = default;
   /// Decodes a request: the call for its handler, or the outcome when no handler is involved.
   std::variant<Call, net::Outcome> prepare(std::string_view payload) const;
-  net::Outcome application_error(const Call& call, std::string_view message, int32_t type) const;
+  net::Outcome application_error(const Call& call, std::string_view message, wire::AppErrorType type) const;
   net::Outcome application_error(const MessageHeader& header, bool oneway, std::string_view message,
-                                 int32_t type) const;
+                                 wire::AppErrorType type) const;
   /// The handler's outcome: `value` (returned) or the pending exception when it is nullptr.
   net::Outcome outcome_of(const Call& call, PyObject* value) const;
   /// The handler's return value; nullptr with the exception set. `called` tells whether the handler

@@ -24,7 +24,7 @@ PyObject* note_exit(PyObject*, PyObject*) {
   Py_RETURN_NONE;
 }
 
-PyMethodDef note_exit_def = {"_velvane_note_exit", note_exit, METH_NOARGS, nullptr};
+PyMethodDef note_exit_def = {"_velvane_note_exit", guard<note_exit>, METH_NOARGS, nullptr};
 
 /// The thread state a thread of ours made for itself; released when the thread ends.
 struct OwnThreadState {
@@ -177,43 +177,13 @@ Error request_error(const Error& e) {
   return Error{ErrorKind::InvalidData, e.text};
 }
 
-template <class W>
-std::string encode_application_error_with(const MessageHeader& h, std::string_view message, int32_t type) {
-  std::string out;
-  W w(out);
-  w.message_begin(h.name, engine::kException, h.seqid);
-  w.struct_begin();
-  w.field_begin(11, 1);
-  w.write_string(message);
-  w.field_end();
-  w.field_begin(8, 2);
-  w.write_i32(type);
-  w.field_end();
-  w.struct_end();
-  w.message_end();
-  (void)w.finish();
-  return out;
-}
-
-std::string encode_application_error(Protocol protocol, const MessageHeader& h, std::string_view message,
-                                     int32_t type) {
-  switch (protocol) {
-    case Protocol::Binary: return encode_application_error_with<BinaryWriter>(h, message, type);
-    case Protocol::Compact: return encode_application_error_with<CompactWriter>(h, message, type);
-    case Protocol::Json: return encode_application_error_with<JsonWriter>(h, message, type);
-    case Protocol::StandardCompact: return encode_application_error_with<StandardCompactWriter>(h, message, type);
-    case Protocol::StandardJson: return encode_application_error_with<StandardJsonWriter>(h, message, type);
-  }
-  return {};
-}
-
 /// A result reply with field `id` written from `value` under `type`, or no field when `type` is null
 /// (a void method). False with the writer's exception set.
 template <class W>
 bool encode_reply_with(std::string& out, const MessageHeader& h, int16_t id, const TypePlan* type, PyObject* value,
                        const PySchema& schema) {
   W w(out);
-  w.message_begin(h.name, engine::kReply, h.seqid);
+  w.message_begin(h.name, wire::kReply, h.seqid);
   w.struct_begin();
   if (type) {
     w.field_begin(type->wire_id, id);
@@ -251,12 +221,13 @@ bool name_matches(std::string_view type_name, std::string_view class_name) {
 }  // namespace
 
 net::Outcome PyDispatcher::application_error(const MessageHeader& header, bool oneway, std::string_view message,
-                                             int32_t type) const {
+                                             wire::AppErrorType type) const {
   if (oneway) return net::Outcome{};
-  return net::Outcome::reply(encode_application_error(protocol_, header, message, type));
+  return net::Outcome::reply(engine::encode_application_error(protocol_, header, message, type));
 }
 
-net::Outcome PyDispatcher::application_error(const Call& call, std::string_view message, int32_t type) const {
+net::Outcome PyDispatcher::application_error(const Call& call, std::string_view message,
+                                             wire::AppErrorType type) const {
   return application_error(call.header, call.oneway, message, type);
 }
 
@@ -267,13 +238,14 @@ std::variant<PyDispatcher::Call, net::Outcome> PyDispatcher::prepare(std::string
   if (!read) return net::Outcome::fail(request_error(read.error()));
   Call call;
   call.header = read.value().header;
-  call.oneway = call.header.type == engine::kOneway;
+  call.oneway = call.header.type == wire::kOneway;
   auto found = by_name_.find(call.header.name);
   const size_t colon = call.header.name.find(':');
   if (found == by_name_.end() && colon != std::string::npos &&
       std::string_view(call.header.name).substr(0, colon) == service_name_)
     found = by_name_.find(std::string_view(call.header.name).substr(colon + 1));
-  if (found == by_name_.end()) return application_error(call, "Unknown method: " + call.header.name, 1);
+  if (found == by_name_.end())
+    return application_error(call, "Unknown method: " + call.header.name, wire::kUnknownMethod);
   // A multiplexed request is answered under the bare method name, as multiplexing servers do.
   if (colon != std::string::npos) call.header.name.erase(0, colon + 1);
   call.method = found->second;
@@ -281,7 +253,8 @@ std::variant<PyDispatcher::Call, net::Outcome> PyDispatcher::prepare(std::string
   auto arguments = read_message_body(protocol_, payload, read.value(), method.arguments, schema_->core());
   if (!arguments) return net::Outcome::fail(request_error(arguments.error()));
   call.arguments = std::move(arguments).value();
-  if (!method.handler) return application_error(call, "No handler registered for: " + method.def->name, 1);
+  if (!method.handler)
+    return application_error(call, "No handler registered for: " + method.def->name, wire::kUnknownMethod);
   return call;
 }
 
@@ -315,7 +288,7 @@ void PyDispatcher::dispatch(std::string payload, net::Responder respond, net::Bl
   const bool queued = run_on_current_loop(
       [self = shared_from_this(), job] { self->start_coroutine(std::move(job->first), std::move(job->second)); },
       error);
-  if (!queued) job->second(application_error(job->first, error, 6));
+  if (!queued) job->second(application_error(job->first, error, wire::kInternalError));
 }
 
 namespace {
@@ -371,50 +344,50 @@ net::Outcome PyDispatcher::outcome_of(const Call& call, PyObject* value) const {
       if (call.oneway) return net::Outcome{};
       return net::Outcome::reply(std::move(out));
     }
-    return application_error(call, take_exception_text(), 6);
+    return application_error(call, take_exception_text(), wire::kInternalError);
   }
 
   Ref exc = Ref::steal(PyErr_GetRaisedException());
-  if (!exc) return application_error(call, "unknown error", 6);
+  if (!exc) return application_error(call, "unknown error", wire::kInternalError);
   Ref name_obj = Ref::steal(PyType_GetName(Py_TYPE(exc.get())));
   const char* class_name = name_obj ? PyUnicode_AsUTF8(name_obj.get()) : nullptr;
   if (!class_name) {
     PyErr_Clear();
-    return application_error(call, exception_text(exc.get()), 6);
+    return application_error(call, exception_text(exc.get()), wire::kInternalError);
   }
   const auto& declared = method.def->exceptions;
   for (size_t i = 0; i < declared.size(); ++i) {
     const ThriftType& type = declared[i].field_type;
     if (type.kind != TypeKind::Struct || !name_matches(type.name, class_name)) continue;
     Ref fields = Ref::steal(PyDict_New());
-    if (!fields) return application_error(call, take_exception_text(), 6);
+    if (!fields) return application_error(call, take_exception_text(), wire::kInternalError);
     if (const StructPlan* plan = schema_->find(type.name)) {
       for (const FieldPlan& f : plan->fields) {
         PyObject* attr = nullptr;
         const int has = PyObject_GetOptionalAttr(exc.get(), f.name.get(), &attr);
-        if (has < 0) return application_error(call, take_exception_text(), 6);
+        if (has < 0) return application_error(call, take_exception_text(), wire::kInternalError);
         Ref owned = Ref::steal(attr);
         if (has && PyDict_SetItem(fields.get(), f.name.get(), attr) < 0)
-          return application_error(call, take_exception_text(), 6);
+          return application_error(call, take_exception_text(), wire::kInternalError);
       }
       if (PyDict_GET_SIZE(fields.get()) == 0 && plan->fields.size() == 1) {
         Ref text = Ref::steal(str_from(exception_text(exc.get())));
         if (!text || PyDict_SetItem(fields.get(), plan->fields[0].name.get(), text.get()) < 0)
-          return application_error(call, take_exception_text(), 6);
+          return application_error(call, take_exception_text(), wire::kInternalError);
       }
     }
     if (!encode_reply(out, protocol_, call.header, declared[i].id, &method.exceptions[i], fields.get(), *schema_))
-      return application_error(call, take_exception_text(), 6);
+      return application_error(call, take_exception_text(), wire::kInternalError);
     if (call.oneway) return net::Outcome{};
     return net::Outcome::reply(std::move(out));
   }
-  return application_error(call, exception_text(exc.get()), 6);
+  return application_error(call, exception_text(exc.get()), wire::kInternalError);
 }
 
 net::Outcome PyDispatcher::call_plain(const Call& call) const {
   bool called;
   Ref result = call_handler(call, called);
-  if (!result && !called) return application_error(call, take_exception_text(), 6);
+  if (!result && !called) return application_error(call, take_exception_text(), wire::kInternalError);
   return outcome_of(call, result.get());
 }
 

@@ -11,6 +11,8 @@
 #include <future>
 #include <mutex>
 
+#include "net/console.h"
+#include "net/threads.h"
 #include "python/server.h"
 
 namespace velvane::py {
@@ -101,7 +103,7 @@ PyObject* drain(PyObject* capsule, PyObject*) {
   Py_RETURN_NONE;
 }
 
-PyMethodDef drain_def = {"_velvane_drain", drain, METH_NOARGS, nullptr};
+PyMethodDef drain_def = {"_velvane_drain", guard<drain>, METH_NOARGS, nullptr};
 
 /// Makes the loop, binds it to this thread and watches the queue's eventfd. False with an exception.
 bool init_loop(const std::shared_ptr<LoopQueue>& queue, Ref& loop) {
@@ -256,7 +258,7 @@ PyObject* coroutine_finished(PyObject* capsule, PyObject* task) {
   Py_RETURN_NONE;
 }
 
-PyMethodDef finished_def = {"_velvane_coroutine_finished", coroutine_finished, METH_O, nullptr};
+PyMethodDef finished_def = {"_velvane_coroutine_finished", guard<coroutine_finished>, METH_O, nullptr};
 
 }  // namespace
 
@@ -296,33 +298,34 @@ void PyDispatcher::start_coroutine(Call call, net::Responder respond) const {
   bool called;
   Ref awaitable = call_handler(call, called);
   if (!awaitable) {
-    net::Outcome outcome = called ? outcome_of(call, nullptr) : application_error(call, take_exception_text(), 6);
+    net::Outcome outcome =
+        called ? outcome_of(call, nullptr) : application_error(call, take_exception_text(), wire::kInternalError);
     return respond(std::move(outcome));
   }
   Ref task = start_task(awaitable.get());
-  if (!task) return respond(application_error(call, take_exception_text(), 6));
+  if (!task) return respond(application_error(call, take_exception_text(), wire::kInternalError));
   Ref done = Ref::steal(PyObject_CallMethod(task.get(), "done", nullptr));
-  if (!done) return respond(application_error(call, take_exception_text(), 6));
+  if (!done) return respond(application_error(call, take_exception_text(), wire::kInternalError));
   if (done.get() == Py_True) return respond(coroutine_done(call, task.get()));
   auto owned = std::make_unique<AwaitedCall>(AwaitedCall{shared_from_this(), std::move(call), std::move(respond)});
   AwaitedCall* raw = owned.get();
   Ref capsule = Ref::steal(PyCapsule_New(raw, kAwaitedCapsule, free_awaited_call));
-  if (!capsule) return raw->respond(application_error(raw->call, take_exception_text(), 6));
+  if (!capsule) return raw->respond(application_error(raw->call, take_exception_text(), wire::kInternalError));
   owned.release();
   Ref callback = Ref::steal(PyCFunction_New(&finished_def, capsule.get()));
   Ref added = callback ? Ref::steal(PyObject_CallMethod(task.get(), "add_done_callback", "O", callback.get())) : Ref();
-  if (!added) raw->respond(application_error(raw->call, take_exception_text(), 6));
+  if (!added) raw->respond(application_error(raw->call, take_exception_text(), wire::kInternalError));
 }
 
 net::Outcome PyDispatcher::coroutine_done(const Call& call, PyObject* task) const {
   Ref cancelled = Ref::steal(PyObject_CallMethod(task, "cancelled", nullptr));
-  if (!cancelled) return application_error(call, take_exception_text(), 6);
+  if (!cancelled) return application_error(call, take_exception_text(), wire::kInternalError);
   if (PyObject_IsTrue(cancelled.get())) {
     Ref asyncio = Ref::steal(PyImport_ImportModule("asyncio"));
     Ref error_class = asyncio ? Ref::steal(PyObject_GetAttrString(asyncio.get(), "CancelledError")) : Ref();
     Ref error = error_class ? Ref::steal(PyObject_CallNoArgs(error_class.get())) : Ref();
-    if (!error) return application_error(call, take_exception_text(), 6);
-    return application_error(call, exception_text(error.get()), 6);
+    if (!error) return application_error(call, take_exception_text(), wire::kInternalError);
+    return application_error(call, exception_text(error.get()), wire::kInternalError);
   }
   Ref result = Ref::steal(PyObject_CallMethod(task, "result", nullptr));
   return outcome_of(call, result.get());

@@ -1,0 +1,356 @@
+// src/net/server_requests.cpp: a connection's requests, read on its worker thread and handed to the
+// dispatcher, or served by a blocking-pool thread that holds the socket while requests keep coming.
+#include "net/server_parts.h"
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <asio/post.hpp>
+#include <asio/redirect_error.hpp>
+#include <asio/this_coro.hpp>
+#include <asio/use_awaitable.hpp>
+#include <asio/write.hpp>
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <string>
+#include <utility>
+
+#include "net/message_io.h"
+#include "net/threads.h"
+#include "protocol/wire_format.h"
+
+namespace velvane::net {
+
+using asio::ip::tcp;
+
+// --- Replies -------------------------------------------------------------------------------------
+
+Responder& Responder::operator=(Responder&& o) noexcept {
+  if (this != &o) {
+    if (slot_) (*this)(Outcome{Outcome::Kind::Close, {}, {}});
+    slot_ = std::move(o.slot_);
+  }
+  return *this;
+}
+
+Responder::~Responder() {
+  if (slot_) (*this)(Outcome{Outcome::Kind::Close, {}, {}});
+}
+
+void Responder::operator()(Outcome outcome) {
+  std::shared_ptr<ReplySlot> slot = std::move(slot_);
+  if (!slot) return;
+  {
+    std::lock_guard lock(slot->mutex);
+    if (!slot->timer) return;  // the connection is gone
+    slot->outcome = std::move(outcome);
+    slot->ready = true;
+    slot->arrived.store(true, std::memory_order_release);
+    if (slot->spinning) return;
+  }
+  std::lock_guard gate(slot->gate->mutex);
+  if (!slot->gate->open) return;
+  asio::post(slot->strand, [slot] {
+    std::lock_guard lock(slot->mutex);
+    if (slot->timer) slot->timer->cancel();
+  });
+}
+
+namespace {
+constexpr auto kReplySpin = std::chrono::microseconds(50);  // how long a connection task polls for an outcome
+}  // namespace
+
+asio::awaitable<Outcome> await_outcome(ReplySlot& slot, asio::steady_timer& timer) {
+  constexpr uint8_t kMissesBeforePause = 2, kWaitsBetweenTries = 16;
+  bool poll = polling_pays();
+  if (poll && slot.missed_polls >= kMissesBeforePause) {
+    poll = ++slot.waits_since_poll >= kWaitsBetweenTries;
+    if (poll) slot.waits_since_poll = 0;
+  }
+  {
+    std::lock_guard lock(slot.mutex);
+    slot.spinning = poll && !slot.ready;
+  }
+  if (slot.spinning) {
+    const bool hit = spin_until([&] { return slot.arrived.load(std::memory_order_acquire); }, kReplySpin);
+    slot.missed_polls = hit ? 0 : static_cast<uint8_t>(std::min(slot.missed_polls + 1, 255));
+  }
+  for (;;) {
+    {
+      std::lock_guard lock(slot.mutex);
+      slot.spinning = false;
+      if (slot.ready) {
+        slot.ready = false;
+        slot.arrived.store(false, std::memory_order_relaxed);
+        co_return std::move(slot.outcome);
+      }
+    }
+    std::error_code ec;
+    timer.expires_at(asio::steady_timer::time_point::max());
+    co_await timer.async_wait(asio::redirect_error(asio::use_awaitable, ec));
+  }
+}
+
+// --- Reading requests ----------------------------------------------------------------------------
+
+namespace {
+
+/// A connection's reading state: its buffer and the message being read. Used by the connection task
+/// and, while it waits, by the pool thread serving the connection; never by both at once.
+struct ReadState {
+  ReadBuffer buffer;
+  std::optional<framing::MessageDecoder> decoder;
+  int lent_fd = -1;  // the socket while a pool thread serves it; closed here if never taken back
+
+  ReadState() = default;
+  ReadState(const ReadState&) = delete;
+  ReadState& operator=(const ReadState&) = delete;
+  ~ReadState() {
+    if (lent_fd >= 0) ::close(lent_fd);
+  }
+
+  framing::MessageDecoder& request_decoder(const ConnectionShared& shared) {
+    if (!decoder) decoder.emplace(shared.transport, shared.protocol, framing::Side::Server, shared.max_message_size);
+    return *decoder;
+  }
+};
+
+/// A receive's result as read_message takes it. A peer that reset the connection has ended it.
+Result<size_t> received(const std::error_code& ec, size_t n) {
+  if (!ec) return n;
+  if (is_quiet(ec)) return size_t{0};
+  if (ec == asio::error::would_block || ec == asio::error::try_again) return kNoBytesYet;
+  return Error{ErrorKind::Os, ec.message()};
+}
+
+/// What reading a request came to: its payload, or how the connection ends (Fail when the read
+/// failed, Close when the peer ended the connection between requests), or neither when the socket
+/// had no bytes for now.
+struct NextRequest {
+  std::optional<std::string> payload;
+  std::optional<Outcome> end;
+};
+
+template <class Read>
+NextRequest next_request(ReadState& rs, const ConnectionShared& shared, Read&& read) {
+  auto message = read_message(rs.buffer, rs.request_decoder(shared), read);
+  if (!message) return {{}, Outcome::fail(message.take_error())};
+  if (!message.value()) return {};
+  rs.decoder.reset();
+  if (message.value()->empty()) return {{}, Outcome{Outcome::Kind::Close, {}, {}}};
+  return {std::move(message.value()), {}};
+}
+
+/// A failure that ends the connection; the peer going away ends it without a report.
+Outcome os_outcome(const std::error_code& ec) {
+  if (is_quiet(ec)) return Outcome{Outcome::Kind::Close, {}, {}};
+  return Outcome::fail(Error{ErrorKind::Os, ec.message()});
+}
+
+Outcome errno_outcome(int e) { return os_outcome(errno_code(e)); }
+
+ConnectionEnd end_of(const Outcome& outcome) {
+  if (outcome.kind == Outcome::Kind::Fail) return ConnectionEnd{outcome.error, outcome.error.kind == ErrorKind::EndOfInput};
+  return ConnectionEnd{};
+}
+
+/// The length prefix a reply needs before `outcome.bytes` on the wire.
+void reply_prefix(std::string& prefix, const Outcome& outcome, framing::Transport transport) {
+  prefix.clear();
+  if (transport == framing::Transport::Framed && !outcome.framed)
+    wire::put_be32(prefix, static_cast<uint32_t>(outcome.bytes.size()));
+}
+
+// --- A pool thread serving a connection ----------------------------------------------------------
+
+/// How long a pool thread serving a connection waits for its next request before handing it back.
+constexpr int kHoldMicroseconds = 2000;
+
+/// A pool thread serving a connection reads in blocking mode, so a request costs one receive call;
+/// the time it waits is bounded by the socket's receive timeout (kHoldMicroseconds, set once per
+/// connection). The runtime gets the socket back in non-blocking mode.
+class BlockingWhileServing {
+ public:
+  explicit BlockingWhileServing(int fd) : fd_(fd), flags_(::fcntl(fd, F_GETFL)) {
+    if (flags_ >= 0) ::fcntl(fd_, F_SETFL, flags_ & ~O_NONBLOCK);
+  }
+  ~BlockingWhileServing() {
+    if (flags_ >= 0) ::fcntl(fd_, F_SETFL, flags_ | O_NONBLOCK);
+  }
+  BlockingWhileServing(const BlockingWhileServing&) = delete;
+  BlockingWhileServing& operator=(const BlockingWhileServing&) = delete;
+
+ private:
+  int fd_;
+  int flags_;
+};
+
+/// Writes a reply from a pool thread. What the socket does not take at once is returned for the
+/// connection task to write, so a peer that does not read holds no pool thread.
+Outcome write_here(int fd, const std::string& prefix, const std::string& body) {
+  iovec pieces[2] = {{const_cast<char*>(prefix.data()), prefix.size()}, {const_cast<char*>(body.data()), body.size()}};
+  size_t total = prefix.size() + body.size(), done = 0;
+  while (done < total) {
+    msghdr m{};
+    iovec rest[2];
+    int count = 0;
+    size_t skip = done;
+    for (const iovec& v : pieces) {
+      if (skip >= v.iov_len) {
+        skip -= v.iov_len;
+        continue;
+      }
+      rest[count++] = iovec{static_cast<char*>(v.iov_base) + skip, v.iov_len - skip};
+      skip = 0;
+    }
+    m.msg_iov = rest;
+    m.msg_iovlen = static_cast<size_t>(count);
+    const ssize_t n = ::sendmsg(fd, &m, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return errno_outcome(errno);
+    std::string left = (prefix + body).substr(done);
+    return Outcome{Outcome::Kind::Reply, std::move(left), {}, true};
+  }
+  return Outcome{Outcome::Kind::Idle, {}, {}};
+}
+
+/// On a pool thread: reads, answers and writes requests until the connection goes quiet (Idle),
+/// ends, or leaves a reply to write.
+Outcome serve_burst(int fd, ReadState& rs, const ConnectionShared& shared) {
+  BlockingWhileServing blocking(fd);
+  auto receive = [&](asio::mutable_buffer space) {
+    for (;;) {
+      // Others waiting for a pool thread: hand the connection back as soon as it has no bytes.
+      const int flags = shared.pool->backlogged() ? MSG_DONTWAIT : 0;
+      const ssize_t n = ::recv(fd, space.data(), space.size(), flags);
+      if (n >= 0) return received({}, static_cast<size_t>(n));
+      if (errno != EINTR) return received(errno_code(errno), 0);
+    }
+  };
+  std::string prefix;
+  for (;;) {
+    NextRequest request = next_request(rs, shared, receive);
+    if (request.end) return std::move(*request.end);
+    if (!request.payload) return Outcome{Outcome::Kind::Idle, {}, {}};
+    Outcome outcome = shared.dispatcher->answer_here(std::move(*request.payload));
+    // A server shutting down answers no more: the connection is dropped with the runtime.
+    if (shared.gate->stopping.load(std::memory_order_acquire)) return Outcome{Outcome::Kind::Idle, {}, {}};
+    if (outcome.kind == Outcome::Kind::NoReply) continue;
+    if (outcome.kind != Outcome::Kind::Reply) return outcome;
+    reply_prefix(prefix, outcome, shared.transport);
+    Outcome written = write_here(fd, prefix, outcome.bytes);
+    if (written.kind != Outcome::Kind::Idle) return written;
+  }
+}
+
+// --- The connection task's request loop ----------------------------------------------------------
+
+/// One connection's requests, as its task serves them.
+class ConnectionRequests {
+ public:
+  ConnectionRequests(tcp::socket& socket, const ConnectionShared& shared, std::shared_ptr<ReplySlot> slot,
+                     asio::steady_timer& timer)
+      : socket_(socket), shared_(shared), slot_(std::move(slot)), timer_(timer) {}
+
+  /// Whether pool threads serve this connection: its dispatcher answers every request on one, and
+  /// the socket takes the receive timeout that bounds how long such a thread holds it.
+  bool served_on_pool() {
+    if (!shared_.dispatcher->answers_on_pool()) return false;
+    const timeval hold{0, kHoldMicroseconds};
+    return ::setsockopt(socket_.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &hold, sizeof hold) == 0;
+  }
+
+  /// Reads one request on this worker thread, hands it to the dispatcher and waits for its outcome.
+  asio::awaitable<Outcome> dispatch_next() {
+    // The reads are the socket's own asynchronous ones; read_message takes what each brought.
+    Result<size_t> arrived = kNoBytesYet;
+    auto take_arrived = [&](asio::mutable_buffer) { return std::exchange(arrived, Result<size_t>(kNoBytesYet)); };
+    NextRequest request = next_request(rs_, shared_, take_arrived);
+    while (!request.end && !request.payload) {
+      std::error_code ec;
+      const size_t n =
+          co_await socket_.async_read_some(rs_.buffer.space(), asio::redirect_error(asio::use_awaitable, ec));
+      arrived = received(ec, n);
+      request = next_request(rs_, shared_, take_arrived);
+    }
+    if (request.end) co_return std::move(*request.end);
+    shared_.dispatcher->dispatch(std::move(*request.payload), Responder(slot_), *shared_.pool);
+    co_return co_await await_outcome(*slot_, timer_);
+  }
+
+  /// Lends the socket to a pool thread, which serves the connection until it goes quiet (Idle),
+  /// ends, or leaves a reply for this task to write. The socket leaves the reactor meanwhile: its
+  /// traffic then wakes no worker thread.
+  asio::awaitable<Outcome> lend_to_pool() {
+    std::error_code ec;
+    if (rs_.buffer.empty()) {
+      co_await socket_.async_wait(tcp::socket::wait_read, asio::redirect_error(asio::use_awaitable, ec));
+      if (ec) co_return os_outcome(ec);
+    }
+    const auto protocol = socket_.local_endpoint(ec).protocol();
+    if (!ec) rs_.lent_fd = socket_.release(ec);
+    if (ec) co_return os_outcome(ec);
+    auto respond = std::make_shared<Responder>(slot_);
+    // The job borrows the reading state and `shared`: this task waits for it, and the runtime shuts
+    // the pool down (letting a running job finish) before it drops the tasks.
+    shared_.pool->submit([fd = rs_.lent_fd, &rs = rs_, &shared = shared_, respond] {
+      (*respond)(serve_burst(fd, rs, shared));
+    });
+    respond.reset();
+    Outcome outcome = co_await await_outcome(*slot_, timer_);
+    socket_.assign(protocol, rs_.lent_fd, ec);
+    if (ec) co_return os_outcome(ec);
+    rs_.lent_fd = -1;
+    co_return outcome;
+  }
+
+  /// Writes a reply; the error that ends the connection, if any.
+  asio::awaitable<std::optional<ConnectionEnd>> write_reply(const Outcome& reply) {
+    reply_prefix(prefix_, reply, shared_.transport);
+    const std::array<asio::const_buffer, 2> pieces{asio::buffer(prefix_), asio::buffer(reply.bytes)};
+    std::error_code ec;
+    co_await asio::async_write(socket_, pieces, asio::redirect_error(asio::use_awaitable, ec));
+    if (ec) co_return os_end(ec);
+    co_return std::nullopt;
+  }
+
+ private:
+  tcp::socket& socket_;
+  const ConnectionShared& shared_;
+  std::shared_ptr<ReplySlot> slot_;
+  asio::steady_timer& timer_;
+  ReadState rs_;
+  std::string prefix_;
+};
+
+}  // namespace
+
+asio::awaitable<ConnectionEnd> request_loop(tcp::socket& socket, const ConnectionShared& shared) {
+  auto slot = std::make_shared<ReplySlot>(shared.gate, co_await asio::this_coro::executor);
+  asio::steady_timer timer(co_await asio::this_coro::executor);
+  slot->timer = &timer;
+  SlotRelease release{*slot};
+
+  ConnectionRequests requests(socket, shared, slot, timer);
+  const bool on_pool = requests.served_on_pool();
+  for (;;) {
+    // (Each co_await a statement of its own: GCC mishandles one inside a conditional expression.)
+    Outcome outcome;
+    if (on_pool) outcome = co_await requests.lend_to_pool();
+    else outcome = co_await requests.dispatch_next();
+    if (outcome.kind == Outcome::Kind::NoReply || outcome.kind == Outcome::Kind::Idle) continue;
+    if (outcome.kind != Outcome::Kind::Reply) co_return end_of(outcome);
+    std::optional<ConnectionEnd> end = co_await requests.write_reply(outcome);
+    if (end) co_return std::move(*end);
+  }
+}
+
+}  // namespace velvane::net
