@@ -1,6 +1,6 @@
 """Calls the Calculator of examples/server.py from asyncio with AsyncThriftClient, many calls at once.
 
-    python examples/async_client.py [--host 127.0.0.1] [--port 9090]
+    tools/python examples/async_client.py [--host 127.0.0.1] [--port 9090]
 """
 import argparse
 import asyncio

@@ -1,6 +1,6 @@
 """Calls the Calculator of examples/server.py with the blocking ThriftClient.
 
-    python examples/client.py [--host 127.0.0.1] [--port 9090]
+    tools/python examples/client.py [--host 127.0.0.1] [--port 9090]
 """
 import argparse
 import pathlib

@@ -1,7 +1,10 @@
 """The velvane demo: parse the example IDL files and print their schemas as a tree, round-trip a
 struct through the three protocols, then serve the Calculator and call it: blocking and concurrent
 async calls, a declared exception, an application error, an HTTP health check on the Thrift port, and
-a clean stop. Every step prints what it did."""
+a clean stop. Every step prints what it did. From a checkout, after `make build`:
+
+    tools/python examples/demo.py      (or `make demo`)
+"""
 import asyncio
 import glob
 import os

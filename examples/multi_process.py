@@ -5,7 +5,7 @@ listen on the same host and port and the kernel spreads new connections over the
 starts N processes serving `add` and `pid`, makes calls over several connections to show which
 process answered each, and stops them:
 
-    python examples/multi_process.py [N] [--port PORT]
+    tools/python examples/multi_process.py [N] [--port PORT]
 
 Each process could as well be started by a supervisor (systemd, a container runtime); with more
 machines, the same processes sit behind any TCP load balancer.

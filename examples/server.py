@@ -1,6 +1,6 @@
 """A Calculator server: plain and `async def` handlers, a declared exception, an HTTP health check.
 
-    python examples/server.py [--host 127.0.0.1] [--port 9090]      (Ctrl+C stops it)
+    tools/python examples/server.py [--host 127.0.0.1] [--port 9090]      (Ctrl+C stops it)
 """
 import argparse
 import asyncio

@@ -15,7 +15,6 @@ Exit status: 0 success; 1 the service answered with a declared exception or an a
 from __future__ import annotations
 
 import argparse
-import ast
 import base64
 import binascii
 import json
@@ -102,10 +101,6 @@ def parse_type(text: str) -> Type:
     return one()
 
 
-_FIELD_REPR = re.compile(r'ThriftField\(id=(-?\d+), name="([^"]*)", required=(true|false), field_type=(.*)\)$')
-_RETURN_REPR = re.compile(r'ThriftMethod\(name="[^"]*", return_type=(.*)\)$')
-
-
 @dataclass(frozen=True)
 class Field:
     id: int
@@ -115,20 +110,11 @@ class Field:
 
 
 def fields_of(views: list[velvane.ThriftField]) -> list[Field]:
-    out = []
-    for view in views:
-        m = _FIELD_REPR.match(repr(view))
-        if m is None:
-            raise RuntimeError(f"unexpected field text {view!r}")
-        out.append(Field(int(m.group(1)), m.group(2), m.group(3) == "true", parse_type(m.group(4))))
-    return out
+    return [Field(view.id, view.name, view.required, parse_type(view.field_type)) for view in views]
 
 
 def return_type(method: velvane.PyThriftMethod) -> Type:
-    m = _RETURN_REPR.match(repr(method))
-    if m is None:
-        raise RuntimeError(f"unexpected method text {method!r}")
-    return parse_type(m.group(1))
+    return parse_type(method.return_type)
 
 
 # --- The IDL file and its includes ----------------------------------------------------------------
@@ -368,32 +354,19 @@ def load_json(text: str, what: str) -> Any:
 
 # --- call ------------------------------------------------------------------------------------------
 
-_SERVICE_EXCEPTION = re.compile(r"Service exception '([^']*)' \(field (-?\d+)\): (.*)$", re.DOTALL)
-
-
-def _literal(node: ast.expr) -> Any:
-    """The value of a struct instance's text, read back as data: `Name(a=1, b=Inner(c='x'))`."""
-    if isinstance(node, ast.Call) and isinstance(node.func, ast.Name) and not node.args:
-        return {kw.arg: _literal(kw.value) for kw in node.keywords if kw.arg is not None}
-    value = ast.literal_eval(node)
-    return base64.b64encode(value).decode("ascii") if isinstance(value, bytes) else value
-
-
-def declared_exception(error: RuntimeError) -> dict[str, Any] | None:
-    m = _SERVICE_EXCEPTION.match(str(error))
-    if m is None:
+def declared_exception(parser: velvane.ThriftParser, error: RuntimeError) -> dict[str, Any] | None:
+    """The report of a service's exception result, from the attributes the client gives it; None for
+    any other RuntimeError."""
+    field = getattr(error, "field", None)
+    if not isinstance(field, int):
         return None
-    name, field_id, text = m.group(1), int(m.group(2)), m.group(3)
-    report: dict[str, Any] = {"error": "declared exception", "name": name, "field": field_id}
-    try:
-        node = ast.parse(text, mode="eval").body
-        if isinstance(node, ast.Call) and isinstance(node.func, ast.Name):
-            report["type"] = node.func.id
-            report["value"] = _literal(node)
-            return report
-    except (SyntaxError, ValueError, TypeError, RecursionError):
-        pass
-    report["text"] = text
+    report: dict[str, Any] = {"error": "declared exception", "name": getattr(error, "name", ""), "field": field}
+    value = getattr(error, "value", None)
+    if isinstance(value, velvane.ThriftStructInstance):
+        report["type"] = getattr(error, "type", None) or value.struct_name
+        report["value"] = to_json(parser, value)
+    else:
+        report["text"] = str(error).partition("): ")[2]
     return report
 
 
@@ -432,7 +405,7 @@ def call(args: argparse.Namespace) -> int:
                   "type_name": APPLICATION_ERROR_TYPES.get(e.type_, "UNKNOWN"), "message": e.message}, sys.stderr)
             return EXIT_SERVICE_ERROR
         except RuntimeError as e:
-            report = declared_exception(e)
+            report = declared_exception(parser, e)
             if report is None:
                 raise
             dump(report, sys.stderr)

@@ -29,8 +29,12 @@ constexpr ClassEntry kClasses[] = {
     {"ThriftApplicationException", Cls::ThriftApplicationException},
 };
 
+// The package version, as pyproject.toml gives it.
+constexpr const char* kVersion = "0.1.0";
+
 int velvane_exec(PyObject* module) {
   if (!velvane::py::create_classes()) return -1;
+  if (PyModule_AddStringConstant(module, "__version__", kVersion) < 0) return -1;
   for (const auto& entry : kClasses) {
     PyObject* type = reinterpret_cast<PyObject*>(velvane::py::cls(entry.which));
     if (PyModule_AddObjectRef(module, entry.name, type) < 0) return -1;
@@ -39,7 +43,7 @@ int velvane_exec(PyObject* module) {
 }
 
 PyModuleDef_Slot velvane_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(velvane::py::guard<velvane_exec>)},
+    velvane::py::slot_entry<velvane_exec, PyModuleDef_Slot>(Py_mod_exec),
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
     {0, nullptr},
 };

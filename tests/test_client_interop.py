@@ -99,6 +99,9 @@ def test_declared_exception(client):
     with pytest.raises(RuntimeError, match=r"^Service exception 'oops' \(field 1\): .*nope") as caught:
         client.call("fail", why="nope")
     assert "7" in str(caught.value)
+    error = caught.value
+    assert (error.name, error.field, error.type) == ("oops", 1, "Oops")
+    assert error.value.to_dict() == {"why": "nope", "code": 7}
 
 
 def test_handler_failure_is_an_application_exception(client):

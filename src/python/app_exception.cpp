@@ -75,20 +75,20 @@ void app_dealloc(PyObject* self) {
 }
 
 PyGetSetDef app_getset[] = {
-    {"message", guard<app_get_message>, nullptr, nullptr, nullptr},
-    {"type_", guard<app_get_type>, nullptr, nullptr, nullptr},
+    property_entry<app_get_message>("message", "The error's message."),
+    property_entry<app_get_type>("type_", "The error's type code (a TApplicationException type)."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot app_slots[] = {
     {Py_tp_doc, const_cast<char*>("ThriftApplicationException(message, type_)\n--\n\n"
                                   "A Thrift application-level exception returned by the remote server.")},
-    {Py_tp_init, reinterpret_cast<void*>(guard<app_init>)},
-    {Py_tp_repr, reinterpret_cast<void*>(guard<app_repr>)},
+    slot_entry<app_init>(Py_tp_init),
+    slot_entry<app_repr>(Py_tp_repr),
     {Py_tp_getset, app_getset},
-    {Py_tp_traverse, reinterpret_cast<void*>(guard<app_traverse>)},
-    {Py_tp_clear, reinterpret_cast<void*>(guard<app_clear>)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(guard<app_dealloc>)},
+    slot_entry<app_traverse>(Py_tp_traverse),
+    slot_entry<app_clear>(Py_tp_clear),
+    slot_entry<app_dealloc>(Py_tp_dealloc),
     {0, nullptr},
 };
 

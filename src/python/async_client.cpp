@@ -43,19 +43,18 @@ PyObject* drain_channel(PyObject* capsule, PyObject*);
 PyObject* future_cancel(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 void future_dealloc(PyObject* self);
 
-PyMethodDef settle_def = {"_velvane_settle",
-                          reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guard<settle>)), METH_FASTCALL,
-                          nullptr};
-PyMethodDef drain_def = {"_velvane_deliver", guard<drain_channel>, METH_NOARGS, nullptr};
+PyMethodDef settle_def = method_entry<settle>("_velvane_settle", METH_FASTCALL, nullptr);
+PyMethodDef drain_def = method_entry<drain_channel>("_velvane_deliver", METH_NOARGS, nullptr);
 
 PyMethodDef future_methods[] = {
-    {"cancel", fastcall<future_cancel>(), METH_FASTCALL | METH_KEYWORDS,
-     "cancel($self, /, msg=None)\n--\n\nCancels the future and stops the network work behind it."},
+    method_entry<future_cancel>(
+        "cancel", METH_FASTCALL | METH_KEYWORDS,
+        "cancel($self, /, msg=None)\n--\n\nCancels the future and stops the network work behind it."),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot future_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(guard<future_dealloc>)},
+    slot_entry<future_dealloc>(Py_tp_dealloc),
     {Py_tp_methods, future_methods},
     {0, nullptr},
 };
@@ -610,26 +609,41 @@ void async_dealloc(PyObject* self) {
 }
 
 PyMethodDef async_methods[] = {
-    {"set_parser", fastcall<async_set_parser>(), METH_FASTCALL | METH_KEYWORDS, "set_parser($self, parser)\n--\n\n"},
-    {"is_open", guard<async_is_open>, METH_NOARGS,
-     "is_open($self)\n--\n\nReturns `True` if the client currently holds an open TCP connection.\n"
-     "A concurrent in-flight call is also reported as open."},
-    {"open", guard<async_open>, METH_NOARGS, "open($self)\n--\n\n"},
-    {"close", guard<async_close>, METH_NOARGS, "close($self)\n--\n\n"},
-    {"__aenter__", guard<async_aenter>, METH_NOARGS, "__aenter__($self)\n--\n\n"},
-    {"__aexit__", fastcall<async_aexit>(), METH_FASTCALL | METH_KEYWORDS,
-     "__aexit__($self, _exc_type, _exc_value, _traceback)\n--\n\n"},
-    {"call", fastcall<async_call>(), METH_FASTCALL | METH_KEYWORDS, "call($self, method_name, **kwargs)\n--\n\n"},
+    method_entry<async_set_parser>("set_parser", METH_FASTCALL | METH_KEYWORDS,
+                                   "set_parser($self, parser)\n--\n\n"
+                                   "Takes the schema of `parser`'s current document to convert struct values with; "
+                                   "without it the\nschema is the document the service came from."),
+    method_entry<async_is_open>(
+        "is_open", METH_NOARGS,
+        "is_open($self)\n--\n\nReturns `True` if the client currently holds an open TCP connection.\n"
+        "A concurrent in-flight call is also reported as open."),
+    method_entry<async_open>(
+        "open", METH_NOARGS,
+        "open($self)\n--\n\n"
+        "Coroutine: connects to the host and port given at construction (a no-op when already open)."),
+    method_entry<async_close>("close", METH_NOARGS,
+                              "close($self)\n--\n\n"
+                              "Coroutine: closes the connection, if any."),
+    method_entry<async_aenter>("__aenter__", METH_NOARGS,
+                               "__aenter__($self)\n--\n\n"
+                               "Coroutine: opens the client and returns it."),
+    method_entry<async_aexit>("__aexit__", METH_FASTCALL | METH_KEYWORDS,
+                              "__aexit__($self, _exc_type, _exc_value, _traceback)\n--\n\n"
+                              "Coroutine: closes the client."),
+    method_entry<async_call>(
+        "call", METH_FASTCALL | METH_KEYWORDS,
+        "call($self, method_name, **kwargs)\n--\n\n"
+        "Coroutine: calls `method_name` with the keyword arguments and returns its result; a declared\nexception is "
+        "raised as RuntimeError with the attributes name, field, type and value."),
     {nullptr, nullptr, 0, nullptr},
 };
-
 
 PyType_Slot async_slots[] = {
     {Py_tp_doc, const_cast<char*>("AsyncThriftClient(service, host, port, transport=..., protocol=...)\n--\n\n"
                                   "A Thrift client for asyncio: open, call and close are coroutines whose network "
                                   "work runs on a shared background runtime.")},
-    {Py_tp_new, reinterpret_cast<void*>(guard<async_new>)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(guard<async_dealloc>)},
+    slot_entry<async_new>(Py_tp_new),
+    slot_entry<async_dealloc>(Py_tp_dealloc),
     {Py_tp_methods, async_methods},
     {Py_tp_getset, ClientProperties<settings_of>::getset},
     {0, nullptr},

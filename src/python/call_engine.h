@@ -67,6 +67,7 @@ bool port_arg(PyObject* obj, uint16_t& out);
 /// The constructor arguments both clients take: (service, host, port, transport=..., protocol=...).
 struct ClientArgs {
   const ServiceDef* service = nullptr;  // borrowed from the service view, which the caller holds
+  std::shared_ptr<const PySchema> schema;  // the schema of the document the service came from
   std::string host;
   uint16_t port = 0;
   uint8_t transport = 0;
@@ -196,14 +197,16 @@ struct ClientProperties {
   }
 
   static inline PyGetSetDef getset[] = {
-      {"transport", guard<get_transport>, guard<set_transport>, nullptr, nullptr},
-      {"protocol", guard<get_protocol>, guard<set_protocol>, nullptr, nullptr},
-      {"timeout", guard<get_timeout>, guard<set_timeout>,
-       "Seconds that open() and each call's write and read may take, or None (the default) for no limit.", nullptr},
-      {"service_name", guard<get_service_name>, guard<set_service_name>,
-       "The service's name on a multiplexing server, or None (the default): with a name, every call goes "
-       "out as \"name:method\".",
-       nullptr},
+      property_entry<get_transport, set_transport>("transport",
+                                                   "The TransportType used by the next open() (Framed by default)."),
+      property_entry<get_protocol, set_protocol>("protocol", "The ProtocolType of the next call (Binary by default)."),
+      property_entry<get_timeout, set_timeout>(
+          "timeout",
+          "Seconds that open() and each call's write and read may take, or None (the default) for no limit."),
+      property_entry<get_service_name, set_service_name>(
+          "service_name",
+          "The service's name on a multiplexing server, or None (the default): with a name, every call goes "
+          "out as \"name:method\"."),
       {nullptr, nullptr, nullptr, nullptr, nullptr},
   };
 

@@ -80,7 +80,7 @@ bool init_calls(ClientCalls& st, ClientArgs given) {
   st.port = given.port;
   st.transport = given.transport;
   st.protocol = static_cast<uint8_t>(given.protocol);
-  st.call_schema = plan_calls(*st.methods, PySchema::empty());
+  st.call_schema = plan_calls(*st.methods, std::move(given.schema));
   return st.call_schema != nullptr;
 }
 
@@ -169,6 +169,7 @@ bool parse_client_args(const char* class_name, PyObject* args, PyObject* kwargs,
   if (a[3] && !transport_arg(a[3], "transport", out.transport)) return false;
   if (a[4] && !protocol_arg(a[4], "protocol", out.protocol)) return false;
   out.service = reinterpret_cast<ServiceViewObject*>(a[0])->service.get();
+  out.schema = reinterpret_cast<ServiceViewObject*>(a[0])->schema;
   out.host.assign(host, static_cast<size_t>(host_size));
   return true;
 }
@@ -274,6 +275,14 @@ std::string exception_text(PyObject* value) {
   return std::string(utf8, static_cast<size_t>(size));
 }
 
+/// A declared exception's type name (new reference): its struct's own name (an include prefix
+/// resolved), else the type's text form.
+PyObject* exception_type_name(const ThriftType& type, const PySchema& schema) {
+  if (type.kind != TypeKind::Struct) return str_from(to_text(type));
+  const StructPlan* plan = schema.find(type.name);
+  return plan ? Py_NewRef(plan->struct_name.get()) : str_from(type.name);
+}
+
 PyObject* raise_service_exception(FieldCursor& cursor, const MethodDef& method, int16_t id,
                                   const std::shared_ptr<const PySchema>& schema) {
   std::string name = "unknown";
@@ -293,7 +302,20 @@ PyObject* raise_service_exception(FieldCursor& cursor, const MethodDef& method, 
     return raise_read_error(s.error());
   }
   const std::string text = exception_text(value ? value.get() : Py_None);
-  PyErr_Format(PyExc_RuntimeError, "Service exception '%s' (field %d): %s", name.c_str(), int{id}, text.c_str());
+  Ref message =
+      Ref::steal(PyUnicode_FromFormat("Service exception '%s' (field %d): %s", name.c_str(), int{id}, text.c_str()));
+  Ref error = message ? Ref::steal(PyObject_CallOneArg(PyExc_RuntimeError, message.get())) : Ref();
+  if (!error) return nullptr;
+  // What the text says, as attributes: the result field's name and id, the exception's type, its value.
+  Ref field_name = Ref::steal(str_from(name));
+  Ref field_id = Ref::steal(PyLong_FromLong(id));
+  Ref type_name = declared ? Ref::steal(exception_type_name(declared->field_type, *schema)) : Ref::borrow(Py_None);
+  if (!field_name || !field_id || !type_name || PyObject_SetAttrString(error.get(), "name", field_name.get()) < 0 ||
+      PyObject_SetAttrString(error.get(), "field", field_id.get()) < 0 ||
+      PyObject_SetAttrString(error.get(), "type", type_name.get()) < 0 ||
+      PyObject_SetAttrString(error.get(), "value", value ? value.get() : Py_None) < 0)
+    return nullptr;
+  PyErr_SetObject(PyExc_RuntimeError, error.get());
   return nullptr;
 }
 
@@ -542,24 +564,38 @@ void client_dealloc(PyObject* self) {
 }
 
 PyMethodDef client_methods[] = {
-    {"set_parser", fastcall<client_set_parser>(), METH_FASTCALL | METH_KEYWORDS, "set_parser($self, parser)\n--\n\n"},
-    {"open", guard<client_open>, METH_NOARGS, "open($self)\n--\n\n"},
-    {"close", guard<client_close>, METH_NOARGS, "close($self)\n--\n\n"},
-    {"is_open", guard<client_is_open>, METH_NOARGS, "is_open($self)\n--\n\n"},
-    {"__enter__", guard<client_enter>, METH_NOARGS, "__enter__($self)\n--\n\n"},
-    {"__exit__", fastcall<client_exit>(), METH_FASTCALL | METH_KEYWORDS,
-     "__exit__($self, _exc_type, _exc_value, _traceback)\n--\n\n"},
-    {"call", fastcall<client_call>(), METH_FASTCALL | METH_KEYWORDS, "call($self, method_name, **kwargs)\n--\n\n"},
+    method_entry<client_set_parser>("set_parser", METH_FASTCALL | METH_KEYWORDS,
+                                    "set_parser($self, parser)\n--\n\n"
+                                    "Takes the schema of `parser`'s current document to convert struct values with; "
+                                    "without it the\nschema is the document the service came from."),
+    method_entry<client_open>("open", METH_NOARGS,
+                              "open($self)\n--\n\n"
+                              "Connects to the host and port given at construction (a no-op when already open)."),
+    method_entry<client_close>("close", METH_NOARGS,
+                               "close($self)\n--\n\n"
+                               "Closes the connection, if any."),
+    method_entry<client_is_open>("is_open", METH_NOARGS,
+                                 "is_open($self)\n--\n\n"
+                                 "True while the client holds an open TCP connection."),
+    method_entry<client_enter>("__enter__", METH_NOARGS,
+                               "__enter__($self)\n--\n\n"
+                               "Opens the client and returns it."),
+    method_entry<client_exit>("__exit__", METH_FASTCALL | METH_KEYWORDS,
+                              "__exit__($self, _exc_type, _exc_value, _traceback)\n--\n\n"
+                              "Closes the client."),
+    method_entry<client_call>("call", METH_FASTCALL | METH_KEYWORDS,
+                              "call($self, method_name, **kwargs)\n--\n\n"
+                              "Calls `method_name` with the keyword arguments and returns its result; a declared "
+                              "exception is\nraised as RuntimeError with the attributes name, field, type and value."),
     {nullptr, nullptr, 0, nullptr},
 };
-
 
 PyType_Slot client_slots[] = {
     {Py_tp_doc, const_cast<char*>("ThriftClient(service, host, port, transport=..., protocol=...)\n--\n\n"
                                   "A blocking Thrift client: each call sends a request over one TCP connection and "
                                   "waits for the reply, releasing the interpreter while it waits.")},
-    {Py_tp_new, reinterpret_cast<void*>(guard<client_new>)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(guard<client_dealloc>)},
+    slot_entry<client_new>(Py_tp_new),
+    slot_entry<client_dealloc>(Py_tp_dealloc),
     {Py_tp_methods, client_methods},
     {Py_tp_getset, ClientProperties<settings_of>::getset},
     {0, nullptr},

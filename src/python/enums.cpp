@@ -72,17 +72,16 @@ PyObject* transport_richcompare(PyObject* self, PyObject* other, int op) {
 }
 
 PyType_Slot transport_slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "TransportType()\n--\n\n"
-                    "Transport layer to use when reading/writing Thrift messages over TCP.\n\n"
-                    "* `Framed`   \u2013 each message is prefixed by a 4-byte big-endian frame length.\n"
-                    "* `Buffered` \u2013 messages are written directly to the socket with no framing.")},
-    {Py_tp_new, reinterpret_cast<void*>(guard<transport_new>)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(guard<enum_dealloc>)},
-    {Py_tp_repr, reinterpret_cast<void*>(guard<transport_repr>)},
-    {Py_tp_richcompare, reinterpret_cast<void*>(guard<transport_richcompare>)},
+    {Py_tp_doc, const_cast<char*>("TransportType()\n--\n\n"
+                                  "Transport layer to use when reading/writing Thrift messages over TCP.\n\n"
+                                  "* `Framed`   \u2013 each message is prefixed by a 4-byte big-endian frame length.\n"
+                                  "* `Buffered` \u2013 messages are written directly to the socket with no framing.")},
+    slot_entry<transport_new>(Py_tp_new),
+    slot_entry<enum_dealloc>(Py_tp_dealloc),
+    slot_entry<transport_repr>(Py_tp_repr),
+    slot_entry<transport_richcompare>(Py_tp_richcompare),
     {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
-    {Py_nb_int, reinterpret_cast<void*>(guard<enum_int>)},
+    slot_entry<enum_int>(Py_nb_int),
     {0, nullptr},
 };
 
@@ -98,9 +97,9 @@ PyObject* protocol_repr(PyObject* self) {
 
 PyType_Slot protocol_slots[] = {
     {Py_tp_doc, const_cast<char*>("")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(guard<enum_dealloc>)},
-    {Py_tp_repr, reinterpret_cast<void*>(guard<protocol_repr>)},
-    {Py_nb_int, reinterpret_cast<void*>(guard<enum_int>)},
+    slot_entry<enum_dealloc>(Py_tp_dealloc),
+    slot_entry<protocol_repr>(Py_tp_repr),
+    slot_entry<enum_int>(Py_nb_int),
     {0, nullptr},
 };
 
@@ -122,10 +121,14 @@ PyObject* marker_call(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 
 template <Protocol P>
 PyMethodDef marker_methods[] = {
-    {"serialize_struct", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guard<marker_call<P, true>>)),
-     METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "serialize_struct(struct_def, data)\n--\n\n"},
-    {"deserialize_struct", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guard<marker_call<P, false>>)),
-     METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "deserialize_struct(struct_def, data)\n--\n\n"},
+    method_entry<marker_call<P, true>>(
+        "serialize_struct", METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+        "serialize_struct(struct_def, data)\n--\n\n"
+        "`data` (a ThriftStructInstance or a dict) of the ThriftStruct `struct_def` as bytes in this\nprotocol."),
+    method_entry<marker_call<P, false>>(
+        "deserialize_struct", METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+        "deserialize_struct(struct_def, data)\n--\n\n"
+        "A new instance of the ThriftStruct `struct_def` read from `data`, bytes in this protocol."),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -147,8 +150,8 @@ template <Protocol P>
 PyObject* create_marker(const char* name, const char* doc) {
   PyType_Slot slots[] = {
       {Py_tp_doc, const_cast<char*>(doc)},
-      {Py_tp_new, reinterpret_cast<void*>(guard<marker_new>)},
-      {Py_tp_dealloc, reinterpret_cast<void*>(guard<marker_dealloc>)},
+      slot_entry<marker_new>(Py_tp_new),
+      slot_entry<marker_dealloc>(Py_tp_dealloc),
       {Py_tp_methods, marker_methods<P>},
       {0, nullptr},
   };

@@ -84,10 +84,29 @@ struct Guard<Fn, R (*)(A...) noexcept> {
 template <auto Fn>
 inline constexpr auto guard = guarding::Guard<Fn, decltype(Fn)>::entry;
 
-/// A METH_FASTCALL method, guarded, in the method table's function pointer type.
+// Class tables are written only through these entries, each of which registers `guard<fn>`, so
+// that no method, getter, setter or code slot can be registered unguarded. (Slots that hold data,
+// like Py_tp_doc and Py_tp_methods, and CPython's own functions are written as they are.)
+
+/// A method table entry; `flags` say the calling convention of `Fn` (METH_NOARGS, METH_O,
+/// METH_FASTCALL | METH_KEYWORDS, ...).
 template <auto Fn>
-PyCFunction fastcall() {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guard<Fn>));
+PyMethodDef method_entry(const char* name, int flags, const char* doc) {
+  return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guard<Fn>)), flags, doc};
+}
+
+/// A getset table entry: a read-only property without `Set`.
+template <auto Get, auto Set = nullptr>
+PyGetSetDef property_entry(const char* name, const char* doc) {
+  setter set = nullptr;
+  if constexpr (!std::is_null_pointer_v<decltype(Set)>) set = guard<Set>;
+  return {name, guard<Get>, set, doc, nullptr};
+}
+
+/// A type slot holding code (Py_tp_new, Py_tp_dealloc, Py_tp_repr, ...), or a module slot.
+template <auto Fn, class Slot = PyType_Slot>
+Slot slot_entry(int slot) {
+  return {slot, reinterpret_cast<void*>(guard<Fn>)};
 }
 
 }  // namespace velvane::py

@@ -204,12 +204,73 @@ PyObject* inst_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
 
 PyObject* to_dict_unlocked(InstanceObject* inst);
 
-PyObject* inst_to_dict(PyObject* self, PyObject*) {
+PyObject* to_dict_locked(PyObject* self) {
   PyObject* result;
   Py_BEGIN_CRITICAL_SECTION(self);
   result = to_dict_unlocked(as_inst(self));
   Py_END_CRITICAL_SECTION();
   return result;
+}
+
+/// `value` with every instance in it, in lists, sets, tuples and dict values, made a dict (keys are
+/// kept as they are): new reference. A set whose items became dicts becomes a list.
+PyObject* plain_value(PyObject* value, int depth) {
+  if (depth > kMaxDepth) {
+    PyErr_SetString(PyExc_ValueError, "to_dict: nesting deeper than 64 levels");
+    return nullptr;
+  }
+  if (is_instance(value)) {
+    Ref fields = Ref::steal(to_dict_locked(value));
+    if (!fields) return nullptr;
+    Py_ssize_t pos = 0;
+    PyObject *key, *item;
+    while (PyDict_Next(fields.get(), &pos, &key, &item)) {
+      Ref plain = Ref::steal(plain_value(item, depth + 1));
+      if (!plain || PyDict_SetItem(fields.get(), key, plain.get()) < 0) return nullptr;
+    }
+    return fields.release();
+  }
+  if (PyList_CheckExact(value) || PyTuple_CheckExact(value) || PyAnySet_CheckExact(value)) {
+    Ref items = Ref::steal(PySequence_List(value));
+    if (!items) return nullptr;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+      PyObject* plain = plain_value(PyList_GET_ITEM(items.get(), i), depth + 1);
+      if (!plain) return nullptr;
+      PyList_SetItem(items.get(), i, plain);
+    }
+    if (PyTuple_CheckExact(value)) return PyList_AsTuple(items.get());
+    if (PyAnySet_CheckExact(value)) {
+      PyObject* set = PySet_New(items.get());
+      if (set || !PyErr_ExceptionMatches(PyExc_TypeError)) return set;
+      PyErr_Clear();  // dicts are not hashable
+    }
+    return items.release();
+  }
+  if (PyDict_CheckExact(value)) {
+    Ref out = Ref::steal(PyDict_New());
+    if (!out) return nullptr;
+    Ref items = Ref::steal(PyDict_Items(value));
+    if (!items) return nullptr;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+      PyObject* pair = PyList_GET_ITEM(items.get(), i);
+      Ref v = Ref::steal(plain_value(PyTuple_GET_ITEM(pair, 1), depth + 1));
+      if (!v || PyDict_SetItem(out.get(), PyTuple_GET_ITEM(pair, 0), v.get()) < 0) return nullptr;
+    }
+    return out.release();
+  }
+  return Py_NewRef(value);
+}
+
+PyObject* inst_to_dict(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[1] = {nullptr};
+  if (nargs != 0) {
+    PyErr_Format(PyExc_TypeError, "to_dict() takes no positional arguments (%zd given)", nargs);
+    return nullptr;
+  }
+  if (!parse_args("to_dict", args, nargs, kwnames, {"deep"}, 0, a)) return nullptr;
+  const int deep = a[0] ? PyObject_IsTrue(a[0]) : 0;
+  if (deep < 0) return nullptr;
+  return deep ? plain_value(self, 0) : to_dict_locked(self);
 }
 
 PyObject* to_dict_unlocked(InstanceObject* inst) {
@@ -257,14 +318,217 @@ PyObject* inst_repr(PyObject* self) {
   return PyUnicodeWriter_Finish(writer);
 }
 
+// --- Copies and pickles -------------------------------------------------------------------------
+
+/// A new instance of the same definition and schema holding copies of the stored values and the
+/// same Python value objects.
+PyObject* copy_instance(InstanceObject* inst) {
+  InstanceObject* out = alloc_instance(inst->slot_count(), inst->schema, inst->plan);
+  if (!out) return nullptr;
+  Ref copy = Ref::steal(reinterpret_cast<PyObject*>(out));
+  if (!inst->plan) {
+    out->own_struct_name = Ref::borrow(inst->own_struct_name.get());
+    out->own_field_names = Ref::borrow(inst->own_field_names.get());
+  }
+  bool copied = true;
+  Py_BEGIN_CRITICAL_SECTION(inst);
+  try {
+    out->stored = inst->stored;
+  } catch (const std::bad_alloc&) {
+    copied = false;  // not thrown through the critical section
+  }
+  for (Py_ssize_t i = 0; copied && i < inst->slot_count(); ++i) out->slots()[i] = Py_XNewRef(inst->slots()[i]);
+  Py_END_CRITICAL_SECTION();
+  if (!copied) return PyErr_NoMemory();
+  return copy.release();
+}
+
+PyObject* inst_copy(PyObject* self, PyObject*) { return copy_instance(as_inst(self)); }
+
+PyObject* inst_deepcopy(PyObject* self, PyObject* memo) {
+  Ref copy = Ref::steal(copy_instance(as_inst(self)));
+  if (!copy) return nullptr;
+  // Registered first, so that a value holding this instance again finds the copy.
+  if (PyDict_Check(memo)) {
+    Ref key = Ref::steal(PyLong_FromVoidPtr(self));
+    if (!key || PyDict_SetItem(memo, key.get(), copy.get()) < 0) return nullptr;
+  }
+  Ref copy_module = Ref::steal(PyImport_ImportModule("copy"));
+  Ref deepcopy = copy_module ? Ref::steal(PyObject_GetAttrString(copy_module.get(), "deepcopy")) : Ref();
+  if (!deepcopy) return nullptr;
+  auto* out = as_inst(copy.get());
+  for (Py_ssize_t i = 0; i < out->slot_count(); ++i) {
+    if (!out->slots()[i]) continue;
+    Ref value = Ref::borrow(out->slots()[i]);
+    PyObject* deep = PyObject_CallFunctionObjArgs(deepcopy.get(), value.get(), memo, nullptr);
+    if (!deep) return nullptr;
+    Py_BEGIN_CRITICAL_SECTION(out);
+    Py_XSETREF(out->slots()[i], deep);
+    Py_END_CRITICAL_SECTION();
+  }
+  return copy.release();
+}
+
+PyObject* inst_replace(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  if (nargs != 0) {
+    PyErr_Format(PyExc_TypeError, "__replace__() takes no positional arguments (%zd given)", nargs);
+    return nullptr;
+  }
+  Ref copy = Ref::steal(copy_instance(as_inst(self)));
+  if (!copy) return nullptr;
+  auto* out = as_inst(copy.get());
+  const Py_ssize_t n = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* name = PyTuple_GET_ITEM(kwnames, i);
+    const Py_ssize_t index = instance_field_index(out, name);
+    if (index < 0) {
+      PyErr_Format(PyExc_TypeError, "%U.__replace__() got an unexpected keyword argument '%U'", out->struct_name(),
+                   name);
+      return nullptr;
+    }
+    Py_BEGIN_CRITICAL_SECTION(out);
+    instance_assign(out, index, args[i], false);
+    Py_END_CRITICAL_SECTION();
+  }
+  return copy.release();
+}
+
+/// Schemas rebuilt from (or pickled with) an IDL text, by that text: unpickling many instances
+/// parses their text once, and in the process that pickled them finds their own schema. Bounded:
+/// emptied when it holds kMaxPickleSchemas texts. Created with the class.
+PyObject* g_pickle_schemas = nullptr;
+constexpr Py_ssize_t kMaxPickleSchemas = 64;
+
+void drop_schema_capsule(PyObject* capsule) {
+  delete static_cast<std::shared_ptr<const PySchema>*>(PyCapsule_GetPointer(capsule, nullptr));
+}
+
+bool remember_schema(PyObject* source, const std::shared_ptr<const PySchema>& schema) {
+  if (PyDict_GET_SIZE(g_pickle_schemas) >= kMaxPickleSchemas) PyDict_Clear(g_pickle_schemas);
+  auto* held = new std::shared_ptr<const PySchema>(schema);
+  Ref capsule = Ref::steal(PyCapsule_New(held, nullptr, drop_schema_capsule));
+  if (!capsule) {
+    delete held;
+    return false;
+  }
+  return PyDict_SetDefaultRef(g_pickle_schemas, source, capsule.get(), nullptr) >= 0;
+}
+
+/// The schema of `source`, remembered or parsed (and remembered); nullptr with an exception set.
+std::shared_ptr<const PySchema> schema_of_source(PyObject* source) {
+  PyObject* capsule;
+  if (PyDict_GetItemRef(g_pickle_schemas, source, &capsule) < 0) return nullptr;
+  if (capsule) {
+    Ref held = Ref::steal(capsule);
+    return *static_cast<std::shared_ptr<const PySchema>*>(PyCapsule_GetPointer(capsule, nullptr));
+  }
+  auto schema = schema_from_source(source);
+  if (!schema || !remember_schema(source, schema)) return nullptr;
+  return schema;
+}
+
+/// pickle's recipe: ThriftStructInstance._restore(IDL text or None, struct name, field names,
+/// values). The text is the schema's own str, so one pickle of many instances holds it once.
+PyObject* inst_reduce(PyObject* self, PyObject*) {
+  auto* inst = as_inst(self);
+  PyObject* source = inst->plan ? inst->schema->source() : Py_None;
+  if (!source) {
+    PyErr_Format(PyExc_TypeError, "cannot pickle '%U': its schema has no IDL text", inst->struct_name());
+    return nullptr;
+  }
+  if (inst->plan && !remember_schema(source, inst->schema)) return nullptr;
+  Ref values;
+  Py_BEGIN_CRITICAL_SECTION(inst);
+  const Py_ssize_t n = PyTuple_GET_SIZE(inst->field_names());
+  values = Ref::steal(PyTuple_New(n));
+  for (Py_ssize_t i = 0; values && i < n; ++i) {
+    PyObject* value = read_field(inst, i);
+    if (!value) {
+      values = Ref();
+      break;
+    }
+    PyTuple_SET_ITEM(values.get(), i, value);
+  }
+  Py_END_CRITICAL_SECTION();
+  if (!values) return nullptr;
+  Ref restore = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "_restore"));
+  if (!restore) return nullptr;
+  return Py_BuildValue("(O(OOOO))", restore.get(), source, inst->struct_name(), inst->field_names(), values.get());
+}
+
+PyObject* inst_restore(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 4 || !(args[0] == Py_None || PyUnicode_CheckExact(args[0])) || !PyUnicode_Check(args[1]) ||
+      !PyTuple_Check(args[2]) || !PyTuple_Check(args[3]) || PyTuple_GET_SIZE(args[2]) != PyTuple_GET_SIZE(args[3])) {
+    PyErr_SetString(PyExc_TypeError, "_restore(source, struct_name, field_names, values): not a pickled instance");
+    return nullptr;
+  }
+  PyObject *source = args[0], *struct_name = args[1], *field_names = args[2], *values = args[3];
+  const Py_ssize_t n = PyTuple_GET_SIZE(field_names);
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    if (!PyUnicode_Check(PyTuple_GET_ITEM(field_names, i))) {
+      PyErr_SetString(PyExc_TypeError, "_restore: field names must be str");
+      return nullptr;
+    }
+  }
+  if (source == Py_None) {  // an instance built directly, without a definition
+    InstanceObject* inst = alloc_instance(n);
+    if (!inst) return nullptr;
+    inst->schema = PySchema::empty();
+    inst->own_struct_name = Ref::borrow(struct_name);
+    inst->own_field_names = Ref::borrow(field_names);
+    for (Py_ssize_t i = 0; i < n; ++i) inst->slots()[i] = Py_NewRef(PyTuple_GET_ITEM(values, i));
+    return reinterpret_cast<PyObject*>(inst);
+  }
+  auto schema = schema_of_source(source);
+  if (!schema) return nullptr;
+  Py_ssize_t size;
+  const char* name = PyUnicode_AsUTF8AndSize(struct_name, &size);
+  if (!name) return nullptr;
+  const StructPlan* plan = schema->find(std::string_view(name, static_cast<size_t>(size)));
+  if (!plan) return PyErr_Format(PyExc_ValueError, "Unknown struct in schema: %U", struct_name);
+  Ref inst = Ref::steal(new_instance(schema, plan, StructValue{plan->def->name, {}}));
+  if (!inst) return nullptr;
+  auto* out = as_inst(inst.get());
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    const Py_ssize_t index = instance_field_index(out, PyTuple_GET_ITEM(field_names, i));
+    if (index < 0) continue;
+    Py_BEGIN_CRITICAL_SECTION(out);
+    instance_assign(out, index, PyTuple_GET_ITEM(values, i), false);
+    Py_END_CRITICAL_SECTION();
+  }
+  return inst.release();
+}
+
 PyMethodDef inst_methods[] = {
-    {"to_dict", guard<inst_to_dict>, METH_NOARGS, "to_dict($self)\n--\n\n"},
-    {"field_names", guard<inst_field_names>, METH_NOARGS, "field_names($self)\n--\n\n"},
+    method_entry<inst_to_dict>("to_dict", METH_FASTCALL | METH_KEYWORDS,
+                               "to_dict($self, *, deep=False)\n--\n\n"
+                               "A new dict of field name to value, in field order. Nested instances stay instances;\n"
+                               "with deep=True they become dicts too, also inside lists, sets and map values, so\n"
+                               "that the result holds only plain Python data."),
+    method_entry<inst_field_names>("field_names", METH_NOARGS,
+                                   "field_names($self)\n--\n\n"
+                                   "A new list of the instance's field names, in order."),
+    method_entry<inst_copy>("__copy__", METH_NOARGS,
+                            "__copy__($self)\n--\n\n"
+                            "A new instance of the same struct holding the same field values (copy.copy)."),
+    method_entry<inst_deepcopy>("__deepcopy__", METH_O,
+                                "__deepcopy__($self, memo, /)\n--\n\n"
+                                "A new instance whose field values are deep copies (copy.deepcopy)."),
+    method_entry<inst_replace>("__replace__", METH_FASTCALL | METH_KEYWORDS,
+                               "__replace__($self, /, **changes)\n--\n\n"
+                               "A copy with the given fields assigned as by attribute assignment (copy.replace)."),
+    method_entry<inst_reduce>("__reduce__", METH_NOARGS,
+                              "__reduce__($self)\n--\n\n"
+                              "How pickle rebuilds the instance: its struct name and field values, and the IDL text\n"
+                              "of its schema, which another process parses once for all instances of that text."),
+    method_entry<inst_restore>("_restore", METH_FASTCALL | METH_CLASS,
+                               "_restore($type, source, struct_name, field_names, values, /)\n--\n\n"
+                               "Rebuilds a pickled instance."),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef inst_getset[] = {
-    {"struct_name", guard<inst_get_struct_name>, nullptr, nullptr, nullptr},
+    property_entry<inst_get_struct_name>("struct_name", "The name of the struct this is an instance of."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -273,13 +537,13 @@ PyType_Slot inst_slots[] = {
                                   "A live instance of a Thrift struct.\n\n"
                                   "Fields are accessible as Python attributes (``instance.field_name``).\n"
                                   "Unknown attribute names raise ``AttributeError``.")},
-    {Py_tp_new, reinterpret_cast<void*>(guard<inst_new>)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(guard<inst_dealloc>)},
-    {Py_tp_traverse, reinterpret_cast<void*>(guard<inst_traverse>)},
-    {Py_tp_clear, reinterpret_cast<void*>(guard<inst_clear>)},
-    {Py_tp_getattro, reinterpret_cast<void*>(guard<inst_getattro>)},
-    {Py_tp_setattro, reinterpret_cast<void*>(guard<inst_setattro>)},
-    {Py_tp_repr, reinterpret_cast<void*>(guard<inst_repr>)},
+    slot_entry<inst_new>(Py_tp_new),
+    slot_entry<inst_dealloc>(Py_tp_dealloc),
+    slot_entry<inst_traverse>(Py_tp_traverse),
+    slot_entry<inst_clear>(Py_tp_clear),
+    slot_entry<inst_getattro>(Py_tp_getattro),
+    slot_entry<inst_setattro>(Py_tp_setattro),
+    slot_entry<inst_repr>(Py_tp_repr),
     {Py_tp_methods, inst_methods},
     {Py_tp_getset, inst_getset},
     {0, nullptr},
@@ -361,6 +625,8 @@ PyObject* instance_from_value(const std::shared_ptr<const PySchema>& schema, Str
 }
 
 PyObject* create_struct_instance() {
+  g_pickle_schemas = PyDict_New();
+  if (!g_pickle_schemas) return nullptr;
   PyType_Spec spec = {"velvane.ThriftStructInstance", sizeof(InstanceObject), sizeof(PyObject*),
                       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE, inst_slots};
   return PyType_FromSpec(&spec);

@@ -136,16 +136,21 @@ struct StructPlan {
 /// Holds Python references: the last owner must drop it with an attached thread state.
 class PySchema {
  public:
-  static std::shared_ptr<const PySchema> build(std::shared_ptr<const Schema> schema);
+  /// `source`: the IDL text (a str) the schema was parsed from, or nullptr when it has none.
+  static std::shared_ptr<const PySchema> build(std::shared_ptr<const Schema> schema, PyObject* source = nullptr);
   static const std::shared_ptr<const PySchema>& empty();
 
   const Schema& core() const { return *core_; }
+  /// The IDL text this schema was parsed from (one str object however many instances use it), or
+  /// nullptr: what a pickled instance carries to rebuild its schema in another process.
+  PyObject* source() const { return source_.get(); }
   const StructPlan* find(std::string_view name) const;
   /// A plan for a type outside any struct (a method's argument), resolved through this schema.
   TypePlan plan_type(const ThriftType& type) const;
 
  private:
   std::shared_ptr<const Schema> core_;
+  Ref source_;
   std::unordered_map<const StructDef*, std::unique_ptr<StructPlan>> plans_;
 };
 
@@ -194,6 +199,7 @@ struct MethodViewObject {
 struct ServiceViewObject {
   PyObject_HEAD
   std::shared_ptr<const ServiceDef> service;
+  std::shared_ptr<const PySchema> schema;  // of the document the service came from: clients' and servers' default
 };
 
 struct ParserObject;
@@ -201,12 +207,14 @@ struct ParserObject;
 /// The parser's schema bundle (built lazily after each parse), or nullptr with ValueError
 /// "No document parsed yet" when `require_document` and nothing was parsed.
 std::shared_ptr<const PySchema> parser_schema(PyObject* parser, bool require_document);
+/// The schema of the IDL text `source` (a str), parsed anew; nullptr with an exception set.
+std::shared_ptr<const PySchema> schema_from_source(PyObject* source);
 
 // View constructors (new references).
 PyObject* new_struct_view(std::shared_ptr<const PySchema> schema, const StructPlan* plan);
 PyObject* new_field_view(std::shared_ptr<const ThriftField> field);
 PyObject* new_method_view(std::shared_ptr<const MethodDef> method);
-PyObject* new_service_view(std::shared_ptr<const ServiceDef> service);
+PyObject* new_service_view(std::shared_ptr<const ServiceDef> service, std::shared_ptr<const PySchema> schema);
 /// A struct's fields as a new list of ThriftField views, and as the record text of the repr.
 PyObject* struct_fields_list(const std::shared_ptr<const PySchema>& owner, const StructDef& def);
 std::string struct_fields_text(const StructDef& def);

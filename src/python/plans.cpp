@@ -107,9 +107,10 @@ Py_ssize_t StructPlan::index_by_hash(PyObject* name) const {
   return PyLong_AsSsize_t(index);
 }
 
-std::shared_ptr<const PySchema> PySchema::build(std::shared_ptr<const Schema> schema) {
+std::shared_ptr<const PySchema> PySchema::build(std::shared_ptr<const Schema> schema, PyObject* source) {
   auto out = std::make_shared<PySchema>();
   out->core_ = std::move(schema);
+  if (source) out->source_ = Ref::borrow(source);
   for (const auto& [name, def] : out->core_->structs()) {
     auto& plan = out->plans_[def];  // include aliases share the definition, so they share its plan
     plan = std::make_unique<StructPlan>();

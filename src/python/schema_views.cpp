@@ -13,6 +13,7 @@ struct ParserObject {
   BorrowFlag borrow;
   // Guarded by `borrow`: written only under an exclusive borrow, read under a shared one.
   std::shared_ptr<const ThriftDocument> document;
+  Ref source;  // the str `document` was parsed from
   // The struct table of `document`, built on first use after each parse. Guarded by `schema_lock`
   // because several shared borrowers may race to build it.
   std::shared_ptr<const PySchema> schema;
@@ -70,6 +71,7 @@ PyObject* parser_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   auto* p = as_parser(self);
   new (&p->borrow) BorrowFlag();
   new (&p->document) std::shared_ptr<const ThriftDocument>();
+  new (&p->source) Ref();
   new (&p->schema) std::shared_ptr<const PySchema>();
   p->schema_lock = PyMutex{};
   return self;
@@ -80,6 +82,7 @@ void parser_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   p->schema.~shared_ptr();
   p->document.~shared_ptr();
+  p->source.~Ref();
   p->borrow.~BorrowFlag();
   type->tp_free(self);
   Py_DECREF(type);
@@ -108,12 +111,16 @@ PyObject* parser_parse(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     raise_error(parsed->error(), Operation::ParseIdl);
     return nullptr;
   }
+  // The text is kept for pickles of instances; an exact str, as a subclass would travel with them.
+  Ref source = PyUnicode_CheckExact(a[0]) ? Ref::borrow(a[0]) : Ref::steal(PyUnicode_FromStringAndSize(text, size));
+  if (!source) return nullptr;
   auto* p = as_parser(self);
   auto document = std::make_shared<const ThriftDocument>(std::move(*parsed).value());
   std::shared_ptr<const PySchema> old_schema;
   {
     MutexLock lock(p->schema_lock);
     p->document = std::move(document);
+    std::swap(p->source, source);
     old_schema = std::move(p->schema);
   }
   Py_RETURN_NONE;
@@ -221,7 +228,9 @@ PyObject* parser_get_service(PyObject* self, PyObject* const* args, Py_ssize_t n
       [&](const ThriftDocument& d) -> PyObject* {
         auto it = d.services.find(std::string(*name));
         if (it == d.services.end()) Py_RETURN_NONE;
-        return new_service_view(shared_record(self, it->second));
+        auto schema = parser_schema(self, true);
+        if (!schema) return nullptr;
+        return new_service_view(shared_record(self, it->second), std::move(schema));
       },
       no_document);
 }
@@ -239,26 +248,43 @@ PyObject* parser_get_struct(PyObject* self, PyObject* const* args, Py_ssize_t na
 }
 
 PyMethodDef parser_methods[] = {
-    {"parse", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guard<parser_parse>)),
-     METH_FASTCALL | METH_KEYWORDS, "parse($self, content)\n--\n\n"},
-    {"list_structs", guard<parser_list_structs>, METH_NOARGS, "list_structs($self)\n--\n\n"},
-    {"get_struct", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guard<parser_get_struct>)),
-     METH_FASTCALL | METH_KEYWORDS, "get_struct($self, name)\n--\n\n"},
-    {"list_services", guard<parser_list_services>, METH_NOARGS, "list_services($self)\n--\n\n"},
-    {"list_includes", guard<parser_list_includes>, METH_NOARGS, "list_includes($self)\n--\n\n"},
-    {"namespaces", guard<parser_namespaces>, METH_NOARGS, "namespaces($self)\n--\n\n"},
-    {"list_enums", guard<parser_list_enums>, METH_NOARGS, "list_enums($self)\n--\n\n"},
-    {"get_enum", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guard<parser_get_enum>)),
-     METH_FASTCALL | METH_KEYWORDS, "get_enum($self, name)\n--\n\n"},
-    {"get_service", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guard<parser_get_service>)),
-     METH_FASTCALL | METH_KEYWORDS, "get_service($self, name)\n--\n\n"},
+    method_entry<parser_parse>("parse", METH_FASTCALL | METH_KEYWORDS,
+                               "parse($self, content)\n--\n\n"
+                               "Parses the IDL text `content` and makes it the parser's document; on a parse error "
+                               "raises\nValueError and keeps the previous document."),
+    method_entry<parser_list_structs>(
+        "list_structs", METH_NOARGS,
+        "list_structs($self)\n--\n\n"
+        "The names of every struct, union and exception of the document ([] before any parse)."),
+    method_entry<parser_get_struct>("get_struct", METH_FASTCALL | METH_KEYWORDS,
+                                    "get_struct($self, name)\n--\n\n"
+                                    "A new ThriftStruct for the struct, union or exception `name` (include-prefixed "
+                                    "names too), or\nNone when there is none."),
+    method_entry<parser_list_services>("list_services", METH_NOARGS,
+                                       "list_services($self)\n--\n\n"
+                                       "The names of the document's services ([] before any parse)."),
+    method_entry<parser_list_includes>("list_includes", METH_NOARGS,
+                                       "list_includes($self)\n--\n\n"
+                                       "The document's include strings, in source order."),
+    method_entry<parser_namespaces>("namespaces", METH_NOARGS,
+                                    "namespaces($self)\n--\n\n"
+                                    "The document's namespaces as a dict of scope to namespace."),
+    method_entry<parser_list_enums>("list_enums", METH_NOARGS,
+                                    "list_enums($self)\n--\n\n"
+                                    "The names of the document's enums ([] before any parse)."),
+    method_entry<parser_get_enum>("get_enum", METH_FASTCALL | METH_KEYWORDS,
+                                  "get_enum($self, name)\n--\n\n"
+                                  "The enum `name` as a new dict of value name to value, or None when there is none."),
+    method_entry<parser_get_service>("get_service", METH_FASTCALL | METH_KEYWORDS,
+                                     "get_service($self, name)\n--\n\n"
+                                     "A new PyThriftService for the service `name`, or None when there is none."),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot parser_slots[] = {
     {Py_tp_doc, const_cast<char*>("ThriftParser()\n--\n\n")},
-    {Py_tp_new, reinterpret_cast<void*>(guard<parser_new>)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(guard<parser_dealloc>)},
+    slot_entry<parser_new>(Py_tp_new),
+    slot_entry<parser_dealloc>(Py_tp_dealloc),
     {Py_tp_methods, parser_methods},
     {0, nullptr},
 };
@@ -270,6 +296,14 @@ const ThriftField& field_of(PyObject* self) { return *reinterpret_cast<FieldView
 PyObject* field_get_id(PyObject* self, void*) { return PyLong_FromLong(field_of(self).id); }
 PyObject* field_get_name(PyObject* self, void*) { return str_from(field_of(self).name); }
 PyObject* field_get_required(PyObject* self, void*) { return PyBool_FromLong(field_of(self).required); }
+PyObject* field_get_field_type(PyObject* self, void*) { return str_from(to_text(field_of(self).field_type)); }
+
+/// The default as a Python value (a struct default becomes an instance without a definition).
+PyObject* field_get_default_value(PyObject* self, void*) {
+  const auto& value = field_of(self).default_value;
+  if (!value) Py_RETURN_NONE;
+  return to_python(*value, PySchema::empty());
+}
 
 PyObject* field_repr(PyObject* self) {
   const ThriftField& f = field_of(self);
@@ -279,16 +313,20 @@ PyObject* field_repr(PyObject* self) {
 }
 
 PyGetSetDef field_getset[] = {
-    {"id", guard<field_get_id>, nullptr, nullptr, nullptr},
-    {"name", guard<field_get_name>, nullptr, nullptr, nullptr},
-    {"required", guard<field_get_required>, nullptr, nullptr, nullptr},
+    property_entry<field_get_id>("id", "The field's id."),
+    property_entry<field_get_name>("name", "The field's name."),
+    property_entry<field_get_required>("required", "True for a field declared `required`."),
+    property_entry<field_get_field_type>("field_type",
+                                         "The field's type in text form, as in the repr (for example List(I32))."),
+    property_entry<field_get_default_value>("default_value",
+                                            "The field's default as a Python value, or None when it has none."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot field_slots[] = {
     {Py_tp_doc, const_cast<char*>("")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(guard<destroy_and_free<FieldViewObject>>)},
-    {Py_tp_repr, reinterpret_cast<void*>(guard<field_repr>)},
+    slot_entry<destroy_and_free<FieldViewObject>>(Py_tp_dealloc),
+    slot_entry<field_repr>(Py_tp_repr),
     {Py_tp_getset, field_getset},
     {0, nullptr},
 };
@@ -313,6 +351,7 @@ PyObject* method_get_exceptions(PyObject* self, void*) {
   return fields_list(shared_method(self), method_of(self).exceptions);
 }
 PyObject* method_get_oneway(PyObject* self, void*) { return PyBool_FromLong(method_of(self).oneway); }
+PyObject* method_get_return_type(PyObject* self, void*) { return str_from(to_text(method_of(self).return_type)); }
 
 PyObject* method_repr(PyObject* self) {
   const MethodDef& m = method_of(self);
@@ -320,17 +359,20 @@ PyObject* method_repr(PyObject* self) {
 }
 
 PyGetSetDef method_getset[] = {
-    {"name", guard<method_get_name>, nullptr, nullptr, nullptr},
-    {"arguments", guard<method_get_arguments>, nullptr, nullptr, nullptr},
-    {"exceptions", guard<method_get_exceptions>, nullptr, nullptr, nullptr},
-    {"oneway", guard<method_get_oneway>, nullptr, nullptr, nullptr},
+    property_entry<method_get_name>("name", "The method's name."),
+    property_entry<method_get_arguments>("arguments", "A new list of ThriftField views of the arguments, in order."),
+    property_entry<method_get_exceptions>(
+        "exceptions", "A new list of ThriftField views of the declared exceptions, in `throws` order."),
+    property_entry<method_get_oneway>("oneway", "True for a `oneway` method."),
+    property_entry<method_get_return_type>("return_type",
+                                           "The return type in text form, as in the repr (Struct(\"void\") for none)."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot method_slots[] = {
     {Py_tp_doc, const_cast<char*>("")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(guard<destroy_and_free<MethodViewObject>>)},
-    {Py_tp_repr, reinterpret_cast<void*>(guard<method_repr>)},
+    slot_entry<destroy_and_free<MethodViewObject>>(Py_tp_dealloc),
+    slot_entry<method_repr>(Py_tp_repr),
     {Py_tp_getset, method_getset},
     {0, nullptr},
 };
@@ -371,21 +413,23 @@ PyObject* service_repr(PyObject* self) {
 }
 
 PyGetSetDef service_getset[] = {
-    {"name", guard<service_get_name>, nullptr, nullptr, nullptr},
-    {"methods", guard<service_get_methods>, nullptr, nullptr, nullptr},
+    property_entry<service_get_name>("name", "The service's name."),
+    property_entry<service_get_methods>(
+        "methods", "A new list of PyThriftMethod views, in method order (inherited methods first)."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyMethodDef service_methods[] = {
-    {"get_method", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guard<service_get_method>)),
-     METH_FASTCALL | METH_KEYWORDS, "get_method($self, name)\n--\n\n"},
+    method_entry<service_get_method>("get_method", METH_FASTCALL | METH_KEYWORDS,
+                                     "get_method($self, name)\n--\n\n"
+                                     "A new PyThriftMethod for the first method called `name`, or None."),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot service_slots[] = {
     {Py_tp_doc, const_cast<char*>("")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(guard<destroy_and_free<ServiceViewObject>>)},
-    {Py_tp_repr, reinterpret_cast<void*>(guard<service_repr>)},
+    slot_entry<destroy_and_free<ServiceViewObject>>(Py_tp_dealloc),
+    slot_entry<service_repr>(Py_tp_repr),
     {Py_tp_getset, service_getset},
     {Py_tp_methods, service_methods},
     {0, nullptr},
@@ -424,8 +468,25 @@ std::shared_ptr<const PySchema> parser_schema(PyObject* parser, bool require_doc
     return PySchema::empty();
   }
   MutexLock lock(p->schema_lock);
-  if (!p->schema) p->schema = PySchema::build(Schema::build(p->document));
+  if (!p->schema) p->schema = PySchema::build(Schema::build(p->document), p->source.get());
   return p->schema;
+}
+
+std::shared_ptr<const PySchema> schema_from_source(PyObject* source) {
+  Py_ssize_t size;
+  const char* text = PyUnicode_AsUTF8AndSize(source, &size);
+  if (!text) return nullptr;
+  std::optional<Result<ThriftDocument>> parsed;
+  {
+    ReleaseGil nogil;
+    parsed.emplace(parse_document(std::string_view(text, static_cast<size_t>(size))));
+  }
+  if (!parsed->ok()) {
+    raise_error(parsed->error(), Operation::ParseIdl);
+    return nullptr;
+  }
+  auto document = std::make_shared<const ThriftDocument>(std::move(*parsed).value());
+  return PySchema::build(Schema::build(std::move(document)), source);
 }
 
 PyObject* new_field_view(std::shared_ptr<const ThriftField> field) {
@@ -440,9 +501,11 @@ PyObject* new_method_view(std::shared_ptr<const MethodDef> method) {
   return reinterpret_cast<PyObject*>(obj);
 }
 
-PyObject* new_service_view(std::shared_ptr<const ServiceDef> service) {
+PyObject* new_service_view(std::shared_ptr<const ServiceDef> service, std::shared_ptr<const PySchema> schema) {
   auto* obj = alloc_object<ServiceViewObject>(Cls::PyThriftService);
-  if (obj) new (&obj->service) std::shared_ptr<const ServiceDef>(std::move(service));
+  if (!obj) return nullptr;
+  new (&obj->service) std::shared_ptr<const ServiceDef>(std::move(service));
+  new (&obj->schema) std::shared_ptr<const PySchema>(std::move(schema));
   return reinterpret_cast<PyObject*>(obj);
 }
 

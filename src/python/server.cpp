@@ -342,6 +342,7 @@ PyObject* server_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (protocol && !protocol_arg(protocol, "protocol", p)) return nullptr;
   st->protocol = static_cast<uint8_t>(p);
   st->methods = reinterpret_cast<ServiceViewObject*>(service)->service->methods;
+  st->schema = reinterpret_cast<ServiceViewObject*>(service)->schema;
   st->service_name = reinterpret_cast<ServiceViewObject*>(service)->service->name;
 
   PyObject* self = type->tp_alloc(type, 0);
@@ -378,55 +379,68 @@ constexpr const char* kAddServiceDoc =
     "registered as `register_handler(\"name:method\", fn)`. Names without a colon, and those\n"
     "prefixed with the constructor's service name, go to the constructor's service. An unknown\n"
     "service name is answered with the application error \"unknown method\". The service's types\n"
-    "must be known to the parser given to `set_parser`.";
+    "must be in the server's schema (the default service's document, or the one `set_parser` gave).";
 
 PyMethodDef server_methods[] = {
-    {"set_parser", fastcall<server_set_parser>(), METH_FASTCALL | METH_KEYWORDS, "set_parser($self, parser)\n--\n\n"},
-    {"register_handler", fastcall<server_register_handler>(), METH_FASTCALL | METH_KEYWORDS,
-     "register_handler($self, method_name, handler)\n--\n\n"},
-    {"add_service", fastcall<server_add_service>(), METH_FASTCALL | METH_KEYWORDS, kAddServiceDoc},
-    {"register_http_handler", fastcall<server_register_http_handler>(), METH_FASTCALL | METH_KEYWORDS, kHttpHandlerDoc},
-    {"clear_http_handler", guard<server_clear_http_handler>, METH_NOARGS,
-     "clear_http_handler($self)\n--\n\nRemove the HTTP probe callback so all connections use Thrift only."},
-    {"is_running", guard<server_is_running>, METH_NOARGS, "is_running($self)\n--\n\n"},
-    {"serve", fastcall<server_serve>(), METH_FASTCALL | METH_KEYWORDS, "serve($self, host, port)\n--\n\n"},
-    {"stop", guard<server_stop>, METH_NOARGS,
-     "stop($self)\n--\n\nStop the running server (if any). This will notify the accept loop to exit\n"
-     "and clear the `running` flag."},
+    method_entry<server_set_parser>("set_parser", METH_FASTCALL | METH_KEYWORDS,
+                                    "set_parser($self, parser)\n--\n\n"
+                                    "Takes the schema of `parser`'s current document to convert struct values with; "
+                                    "without it the\nschema is the document the service came from."),
+    method_entry<server_register_handler>("register_handler", METH_FASTCALL | METH_KEYWORDS,
+                                          "register_handler($self, method_name, handler)\n--\n\n"
+                                          "Registers `handler` (a function or an `async def` function) to answer "
+                                          "`method_name`; it is\ncalled with the arguments as keywords."),
+    method_entry<server_add_service>("add_service", METH_FASTCALL | METH_KEYWORDS, kAddServiceDoc),
+    method_entry<server_register_http_handler>("register_http_handler", METH_FASTCALL | METH_KEYWORDS, kHttpHandlerDoc),
+    method_entry<server_clear_http_handler>(
+        "clear_http_handler", METH_NOARGS,
+        "clear_http_handler($self)\n--\n\nRemove the HTTP probe callback so all connections use Thrift only."),
+    method_entry<server_is_running>("is_running", METH_NOARGS,
+                                    "is_running($self)\n--\n\n"
+                                    "True while the server is serving."),
+    method_entry<server_serve>("serve", METH_FASTCALL | METH_KEYWORDS,
+                               "serve($self, host, port)\n--\n\n"
+                               "Binds `host`:`port` and starts serving on the server's own threads, returning\n"
+                               "at once; stop() (or Ctrl+C) ends it."),
+    method_entry<server_stop>(
+        "stop", METH_NOARGS,
+        "stop($self)\n--\n\nStop the running server (if any). This will notify the accept loop to exit\n"
+        "and clear the `running` flag."),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef server_getset[] = {
-    {"transport", guard<get_transport>, guard<set_transport>, nullptr, nullptr},
-    {"protocol", guard<get_protocol>, guard<set_protocol>, nullptr, nullptr},
-    {"workers", guard<get_size<&ServerState::workers>>, guard<set_workers>, nullptr, nullptr},
-    {kMaxMessageSize, guard<get_size<&ServerState::max_message_size>>,
-     guard<set_size<&ServerState::max_message_size, kMaxMessageSize>>,
-     "The largest request, in bytes, the server reads (a framed message's 4-byte length not counted);\n"
-     "0, the default, sets no limit. A larger request ends its connection with the line\n"
-     "\"connection error: message ... is larger than max_message_size (N bytes)\" on standard error,\n"
-     "before its body is kept: a framed one as soon as its length is read, a buffered one as soon as\n"
-     "the server holds one byte more than the limit. Taken when serve() starts the server.",
-     nullptr},
-    {kMaxConnections, guard<get_size<&ServerState::max_connections>>,
-     guard<set_size<&ServerState::max_connections, kMaxConnections>>,
-     "The most connections the server keeps open at once; 0, the default, sets no limit. While that\n"
-     "many are open the server accepts no more: newcomers wait in the listen backlog (which the\n"
-     "kernel bounds) and are accepted as open connections end. Taken when serve() starts the server.",
-     nullptr},
-    {"reuse_port", guard<get_reuse_port>, guard<set_reuse_port>,
-     "Whether the listening socket is bound with SO_REUSEPORT (False by default). Several servers,\n"
-     "typically in several processes, then listen on one host and port, and the kernel spreads new\n"
-     "connections over them: a way to use more than one core for Python handlers. Every server\n"
-     "sharing the port must set it. Taken when serve() starts the server.",
-     nullptr},
+    property_entry<get_transport, set_transport>(
+        "transport", "The TransportType the server speaks (Framed by default); taken when serve() starts."),
+    property_entry<get_protocol, set_protocol>(
+        "protocol", "The ProtocolType the server speaks (Binary by default); taken when serve() starts."),
+    property_entry<get_size<&ServerState::workers>, set_workers>(
+        "workers", "The number of runtime worker threads (1 by default); taken when serve() starts."),
+    property_entry<get_size<&ServerState::max_message_size>, set_size<&ServerState::max_message_size, kMaxMessageSize>>(
+        kMaxMessageSize,
+        "The largest request, in bytes, the server reads (a framed message's 4-byte length not counted);\n"
+        "0, the default, sets no limit. A larger request ends its connection with the line\n"
+        "\"connection error: message ... is larger than max_message_size (N bytes)\" on standard error,\n"
+        "before its body is kept: a framed one as soon as its length is read, a buffered one as soon as\n"
+        "the server holds one byte more than the limit. Taken when serve() starts the server."),
+    property_entry<get_size<&ServerState::max_connections>, set_size<&ServerState::max_connections, kMaxConnections>>(
+        kMaxConnections,
+        "The most connections the server keeps open at once; 0, the default, sets no limit. While that\n"
+        "many are open the server accepts no more: newcomers wait in the listen backlog (which the\n"
+        "kernel bounds) and are accepted as open connections end. Taken when serve() starts the server."),
+    property_entry<get_reuse_port, set_reuse_port>(
+        "reuse_port",
+        "Whether the listening socket is bound with SO_REUSEPORT (False by default). Several servers,\n"
+        "typically in several processes, then listen on one host and port, and the kernel spreads new\n"
+        "connections over them: a way to use more than one core for Python handlers. Every server\n"
+        "sharing the port must set it. Taken when serve() starts the server."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot server_slots[] = {
     {Py_tp_doc, const_cast<char*>("ThriftServer(service, transport=..., workers=1, protocol=...)\n--\n\n")},
-    {Py_tp_new, reinterpret_cast<void*>(guard<server_new>)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(guard<server_dealloc>)},
+    slot_entry<server_new>(Py_tp_new),
+    slot_entry<server_dealloc>(Py_tp_dealloc),
     {Py_tp_methods, server_methods},
     {Py_tp_getset, server_getset},
     {0, nullptr},

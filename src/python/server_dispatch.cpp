@@ -24,7 +24,7 @@ PyObject* note_exit(PyObject*, PyObject*) {
   Py_RETURN_NONE;
 }
 
-PyMethodDef note_exit_def = {"_velvane_note_exit", guard<note_exit>, METH_NOARGS, nullptr};
+PyMethodDef note_exit_def = method_entry<note_exit>("_velvane_note_exit", METH_NOARGS, nullptr);
 
 /// The thread state a thread of ours made for itself; released when the thread ends.
 struct OwnThreadState {

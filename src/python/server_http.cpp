@@ -66,7 +66,7 @@ PyObject* handler_finished(PyObject* capsule, PyObject* task) {
   Py_RETURN_NONE;
 }
 
-PyMethodDef finished_def = {"_velvane_http_finished", guard<handler_finished>, METH_O, nullptr};
+PyMethodDef finished_def = method_entry<handler_finished>("_velvane_http_finished", METH_O, nullptr);
 
 /// On the loop thread: wraps the coroutine in a task whose end answers `respond`.
 void start_on_loop(PendingAwaitable& pending, net::Responder respond) {

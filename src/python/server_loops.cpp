@@ -103,7 +103,7 @@ PyObject* drain(PyObject* capsule, PyObject*) {
   Py_RETURN_NONE;
 }
 
-PyMethodDef drain_def = {"_velvane_drain", guard<drain>, METH_NOARGS, nullptr};
+PyMethodDef drain_def = method_entry<drain>("_velvane_drain", METH_NOARGS, nullptr);
 
 /// Makes the loop, binds it to this thread and watches the queue's eventfd. False with an exception.
 bool init_loop(const std::shared_ptr<LoopQueue>& queue, Ref& loop) {
@@ -258,7 +258,7 @@ PyObject* coroutine_finished(PyObject* capsule, PyObject* task) {
   Py_RETURN_NONE;
 }
 
-PyMethodDef finished_def = {"_velvane_coroutine_finished", guard<coroutine_finished>, METH_O, nullptr};
+PyMethodDef finished_def = method_entry<coroutine_finished>("_velvane_coroutine_finished", METH_O, nullptr);
 
 }  // namespace
 

@@ -108,35 +108,47 @@ PyObject* view_deserialize_with_protocol(PyObject* self, PyObject* const* args, 
   return deserialize(as_view(self), a[0], protocol);
 }
 
-#define VELVANE_FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guard<fn>))
+constexpr int kFastKeywords = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef view_methods[] = {
-    {"new_instance", guard<view_new_instance>, METH_NOARGS, "new_instance($self)\n--\n\n"},
-    {"new_instance_from_dict", VELVANE_FASTCALL(view_new_instance_from_dict), METH_FASTCALL | METH_KEYWORDS,
-     "new_instance_from_dict($self, items)\n--\n\n"},
-    {"serialize", VELVANE_FASTCALL(view_serialize), METH_FASTCALL | METH_KEYWORDS, "serialize($self, data)\n--\n\n"},
-    {"serialize_with_protocol", VELVANE_FASTCALL(view_serialize_with_protocol), METH_FASTCALL | METH_KEYWORDS,
-     "serialize_with_protocol($self, data, protocol)\n--\n\n"},
-    {"deserialize", VELVANE_FASTCALL(view_deserialize), METH_FASTCALL | METH_KEYWORDS,
-     "deserialize($self, data)\n--\n\n"},
-    {"deserialize_with_protocol", VELVANE_FASTCALL(view_deserialize_with_protocol), METH_FASTCALL | METH_KEYWORDS,
-     "deserialize_with_protocol($self, data, protocol)\n--\n\n"},
+    method_entry<view_new_instance>("new_instance", METH_NOARGS,
+                                    "new_instance($self)\n--\n\n"
+                                    "A new ThriftStructInstance of this struct holding the fields' default values;\n"
+                                    "fields without a default read as None."),
+    method_entry<view_new_instance_from_dict>(
+        "new_instance_from_dict", kFastKeywords,
+        "new_instance_from_dict($self, items)\n--\n\n"
+        "A new instance with its defaults, then each item of the dict `items` whose key names a field\n"
+        "assigned to it; other keys are ignored, and a value that cannot be converted keeps the default."),
+    method_entry<view_serialize>("serialize", kFastKeywords,
+                                 "serialize($self, data)\n--\n\n"
+                                 "`data` (a ThriftStructInstance or a dict) as bytes in the binary protocol."),
+    method_entry<view_serialize_with_protocol>(
+        "serialize_with_protocol", kFastKeywords,
+        "serialize_with_protocol($self, data, protocol)\n--\n\n"
+        "`data` (a ThriftStructInstance or a dict) as bytes in `protocol`, a ProtocolType member."),
+    method_entry<view_deserialize>("deserialize", kFastKeywords,
+                                   "deserialize($self, data)\n--\n\n"
+                                   "A new instance of this struct read from `data`, bytes in the binary protocol."),
+    method_entry<view_deserialize_with_protocol>(
+        "deserialize_with_protocol", kFastKeywords,
+        "deserialize_with_protocol($self, data, protocol)\n--\n\n"
+        "A new instance of this struct read from `data`, bytes in `protocol` (a ProtocolType member)."),
     {nullptr, nullptr, 0, nullptr},
 };
 
-#undef VELVANE_FASTCALL
-
 PyGetSetDef view_getset[] = {
-    {"name", guard<view_get_name>, nullptr, nullptr, nullptr},
-    {"fields", guard<view_get_fields>, nullptr, nullptr, nullptr},
+    property_entry<view_get_name>("name", "The struct's name."),
+    property_entry<view_get_fields>("fields",
+                                    "A new list of ThriftField views, in field order (inherited fields first)."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot view_slots[] = {
     {Py_tp_doc, const_cast<char*>("")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(guard<view_dealloc>)},
-    {Py_tp_repr, reinterpret_cast<void*>(guard<view_repr>)},
-    {Py_tp_call, reinterpret_cast<void*>(guard<view_call>)},
+    slot_entry<view_dealloc>(Py_tp_dealloc),
+    slot_entry<view_repr>(Py_tp_repr),
+    slot_entry<view_call>(Py_tp_call),
     {Py_tp_methods, view_methods},
     {Py_tp_getset, view_getset},
     {0, nullptr},
