@@ -5,6 +5,7 @@
 #include <string_view>
 #include <vector>
 
+#include "model/value.h"
 #include "protocol/protocol.h"
 
 namespace velvane {
@@ -31,6 +32,7 @@ class StandardJsonWriter {
   void write_double(double v);
   void write_string(std::string_view v);
   void write_binary(std::string_view v);
+  void write_uuid(std::string_view sixteen) { write_string(uuid_to_text(sixteen)); }
   void list_begin(uint8_t elem_id, size_t size);
   void list_end();
   void set_begin(uint8_t elem_id, size_t size) { list_begin(elem_id, size); }
