@@ -265,13 +265,15 @@ void JsonScanner::end_of_input() {
 
 namespace {
 
-std::variant<FrameDecoder, BinaryScanner, JsonScanner, UnsupportedScanner> make_impl(Transport transport,
+std::variant<FrameDecoder, BinaryScanner, JsonScanner, StandardCompactScanner, UnsupportedScanner> make_impl(Transport transport,
                                                                                      Protocol protocol, Side side,
                                                                                      size_t max_size) {
   if (transport == Transport::Framed) return FrameDecoder{max_size};
   switch (protocol) {
     case Protocol::Binary: return BinaryScanner{side};
-    case Protocol::Json: return JsonScanner{};
+    case Protocol::Json:
+    case Protocol::StandardJson: return JsonScanner{};
+    case Protocol::StandardCompact: return StandardCompactScanner{};
     case Protocol::Compact: break;
   }
   return UnsupportedScanner{};

@@ -192,8 +192,9 @@ bool magnitude_is_huge(std::string_view number) {
 
 class JsonParser {
  public:
-  JsonParser(std::string_view text, JsonArena& arena, size_t max_depth)
-      : begin_(text.data()), p_(text.data()), end_(text.data() + text.size()), arena_(arena), max_depth_(max_depth) {
+  JsonParser(std::string_view text, JsonArena& arena, size_t max_depth, JsonOrder order)
+      : begin_(text.data()), p_(text.data()), end_(text.data() + text.size()), arena_(arena), max_depth_(max_depth),
+        order_(order) {
     // Enough for the usual document without growing step by step.
     values_.reserve(64);
     names_.reserve(32);
@@ -242,6 +243,7 @@ class JsonParser {
   JsonArena& arena_;
   const size_t max_depth_;
   std::vector<bool> skipped_;  // open containers beyond max_depth_ (true: object), innermost last
+  const JsonOrder order_;
   std::vector<JsonValue> values_;
   std::vector<std::string_view> names_;
   std::vector<Frame> frames_;
@@ -373,7 +375,7 @@ bool JsonParser::close_object(JsonValue& out) {
   values_.resize(frame.values_start);
   names_.resize(frame.names_start);
   size_t kept = count;
-  if (!ascending) {
+  if (!ascending && order_ == JsonOrder::ByName) {
     // Of members with equal names the last one stays, as if each replaced the one before.
     const auto by_name = [](const JsonMember& a, const JsonMember& b) { return a.name < b.name; };
     std::stable_sort(members, members + count, by_name);
@@ -580,7 +582,8 @@ bool JsonParser::read_hex4(uint32_t& out) {
   return true;
 }
 
-Result<JsonDocument> parse_json(std::string_view text, bool whole_input, JsonText storage, size_t max_depth) {
+Result<JsonDocument> parse_json(std::string_view text, bool whole_input, JsonText storage, size_t max_depth,
+                                JsonOrder order) {
   // Room for a typical tree of this text in one block (plus the copy of the text when kept).
   const size_t copy = storage == JsonText::Copied ? text.size() : 0;
   const size_t estimate = std::min<size_t>(text.size() * 2, size_t{1} << 20) + 256;
@@ -590,7 +593,7 @@ Result<JsonDocument> parse_json(std::string_view text, bool whole_input, JsonTex
     std::memcpy(kept, text.data(), text.size());
     text = std::string_view(kept, text.size());
   }
-  JsonParser parser(text, document.arena_, max_depth);
+  JsonParser parser(text, document.arena_, max_depth, order);
   if (!parser.parse(document.root_, whole_input)) return Error{ErrorKind::InvalidData, "JSON parse error: " + parser.error()};
   return document;
 }

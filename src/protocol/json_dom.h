@@ -123,6 +123,10 @@ class JsonArena {
 /// document keeps a copy of it.
 enum class JsonText { Borrowed, Copied };
 
+/// Object members ordered by name, of equal names only the last (what `find` needs), or every
+/// member in the order of the text (maps whose order the reader keeps; `find` is then unusable).
+enum class JsonOrder { ByName, AsWritten };
+
 class JsonDocument;
 
 /// Parses one JSON value (RFC 8259, UTF-8; a leading byte order mark is skipped). `whole_input`:
@@ -130,9 +134,10 @@ class JsonDocument;
 /// value is not looked at. The error is InvalidData "JSON parse error: {description}".
 /// The parser keeps its own stack, so nesting never costs the call stack. A container that opens
 /// deeper than `max_depth` levels is checked but not built (a bit per level while it is open): it
-/// becomes a TooDeep value, so deep input costs no more than its nesting in bits.
+/// becomes a TooDeep value, so deep input costs no more than its nesting in bits. `order` says how an
+/// object's members are kept (sorted by name, or as written).
 Result<JsonDocument> parse_json(std::string_view text, bool whole_input, JsonText storage = JsonText::Borrowed,
-                                size_t max_depth = SIZE_MAX);
+                                size_t max_depth = SIZE_MAX, JsonOrder order = JsonOrder::ByName);
 
 /// A parsed text: the root value and the arena that holds the tree. Moving a document keeps every
 /// value of it valid.
@@ -141,7 +146,7 @@ class JsonDocument {
   const JsonValue& root() const { return root_; }
 
  private:
-  friend Result<JsonDocument> parse_json(std::string_view, bool, JsonText, size_t);
+  friend Result<JsonDocument> parse_json(std::string_view, bool, JsonText, size_t, JsonOrder);
   explicit JsonDocument(size_t first_block_size) : arena_(first_block_size) {}
 
   JsonArena arena_;

@@ -14,8 +14,6 @@ namespace velvane {
 
 namespace detail {
 
-namespace {
-
 /// Decimal digits with an optional sign, no other characters; nullopt when out of range.
 std::optional<int64_t> parse_decimal(std::string_view s) {
   if (!s.empty() && s.front() == '+') {
@@ -30,7 +28,7 @@ std::optional<int64_t> parse_decimal(std::string_view s) {
 
 /// The value of a decimal number too large or too small for a double: a signed infinity when it
 /// overflows, a signed zero when it underflows (a negative exponent), without any locale lookup.
-double out_of_range_double(std::string_view s) {
+static double out_of_range_double(std::string_view s) {
   const bool negative = !s.empty() && s.front() == '-';
   const size_t e = s.find_first_of("eE");
   const bool underflow = e != std::string_view::npos && e + 1 < s.size() && s[e + 1] == '-';
@@ -53,6 +51,8 @@ std::optional<double> parse_double(std::string_view s) {
   if (std::isnan(v) && s.find('(') != std::string_view::npos) return std::nullopt;
   return v;
 }
+
+namespace {
 
 bool equals_ignoring_case(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;

@@ -2,6 +2,8 @@
 // src/protocol/).
 #pragma once
 
+#include <optional>
+
 #include "protocol/envelope.h"
 #include "protocol/read_struct.h"
 #include "protocol/json_dom.h"
@@ -48,6 +50,11 @@ class JsonStructReader {
   DecodeBudget budget_;
   Error error_;
 };
+
+/// Decimal digits with an optional sign and nothing else; nullopt when malformed or out of range.
+std::optional<int64_t> parse_decimal(std::string_view s);
+/// A floating-point number as text, "NaN", "Infinity" and "-Infinity" included; nullopt when malformed.
+std::optional<double> parse_double(std::string_view s);
 
 /// A member name as a field id: a 16-bit decimal with optional sign, else 0.
 int16_t parse_field_id(std::string_view name);

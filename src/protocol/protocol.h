@@ -66,7 +66,9 @@ class DecodeBudget {
 /// Every wire says lengths and counts as signed 32-bit integers.
 inline constexpr size_t kMaxWireLength = INT32_MAX;
 
-enum class Protocol : uint8_t { Binary = 0, Compact = 1, Json = 2 };
+/// Compact and Json are this system's own dialects; StandardCompact and StandardJson are the compact
+/// and JSON protocols as other Thrift implementations write them.
+enum class Protocol : uint8_t { Binary = 0, Compact = 1, Json = 2, StandardCompact = 3, StandardJson = 4 };
 
 namespace detail {
 

@@ -73,6 +73,7 @@ struct ClientArgs {
   uint8_t transport = 0;
   Protocol protocol = Protocol::Binary;
 };
+
 /// Extracts them in order, the first failure raised; false with an exception set.
 bool parse_client_args(const char* class_name, PyObject* args, PyObject* kwargs, ClientArgs& out);
 
@@ -93,6 +94,16 @@ struct ClientSettings {
   std::atomic<uint8_t> protocol{0};
   std::atomic<int64_t> timeout_ns{-1};  // -1: no limit
   std::atomic<size_t> max_message_size{framing::kDefaultMaxMessageSize};  // of a reply; 0: no limit
+  /// "Name:" when calls go to the service `Name` of a multiplexing server; empty otherwise. Read
+  /// under the shared borrow, written under the exclusive one.
+  std::string method_prefix;
+
+  /// The method name a request carries: the multiplexing prefix, if any, then the method.
+  std::string wire_method_name(std::string_view method) const {
+    std::string name = method_prefix;
+    name += method;
+    return name;
+  }
 
   std::optional<std::chrono::nanoseconds> timeout() const {
     const int64_t ns = timeout_ns.load(std::memory_order_relaxed);
@@ -176,6 +187,27 @@ struct ClientProperties {
     return store(self, SettingsOf(self).max_message_size, v);
   }
 
+  static PyObject* get_service_name(PyObject* self, void*) {
+    const std::string& prefix = SettingsOf(self).method_prefix;
+    if (prefix.empty()) Py_RETURN_NONE;
+    return PyUnicode_FromStringAndSize(prefix.data(), static_cast<Py_ssize_t>(prefix.size() - 1));
+  }
+  static int set_service_name(PyObject* self, PyObject* value, void*) {
+    if (refuse_delete(value)) return -1;
+    std::string prefix;
+    if (value != Py_None) {
+      Py_ssize_t size;
+      const char* name = str_arg(value, "service_name", &size);
+      if (!name) return -1;
+      prefix.assign(name, static_cast<size_t>(size));
+      prefix += ':';
+    }
+    Borrow borrow(SettingsOf(self).borrow, Borrow::Exclusive);
+    if (!borrow.ok()) return -1;
+    SettingsOf(self).method_prefix = std::move(prefix);
+    return 0;
+  }
+
   static inline PyGetSetDef getset[] = {
       property_entry<get_transport, set_transport>("transport",
                                                    "The TransportType used by the next open() (Framed by default)."),
@@ -190,6 +222,10 @@ struct ClientProperties {
           "(16777216) by default, 0 for no limit. A larger reply fails the call with OSError and drops the\n"
           "connection before its body is kept: a framed one as soon as its length is read, a buffered one\n"
           "as soon as one byte more than the limit has arrived."),
+      property_entry<get_service_name, set_service_name>(
+          "service_name",
+          "The service's name on a multiplexing server, or None (the default): with a name, every call goes "
+          "out as \"name:method\"."),
       {nullptr, nullptr, nullptr, nullptr, nullptr},
   };
 

@@ -162,8 +162,8 @@ bool port_arg(PyObject* obj, uint16_t& out) {
 
 PyObject* enum_member(Cls which, uint8_t value) {
   static constexpr const char* kTransports[] = {"Framed", "Buffered"};
-  static constexpr const char* kProtocols[] = {"Binary", "Compact", "JSON"};
-  const char* name = which == Cls::TransportType ? kTransports[value % 2] : kProtocols[value % 3];
+  static constexpr const char* kProtocols[] = {"Binary", "Compact", "JSON", "StandardCompact", "StandardJSON"};
+  const char* name = which == Cls::TransportType ? kTransports[value % 2] : kProtocols[value % 5];
   return PyObject_GetAttrString(reinterpret_cast<PyObject*>(cls(which)), name);
 }
 
@@ -228,6 +228,10 @@ bool encode_call(std::string& out, Protocol protocol, const MethodDef& method, c
     case Protocol::Binary: return encode_with<BinaryWriter>(out, method, args, method_name, seqid, given, schema);
     case Protocol::Compact: return encode_with<CompactWriter>(out, method, args, method_name, seqid, given, schema);
     case Protocol::Json: return encode_with<JsonWriter>(out, method, args, method_name, seqid, given, schema);
+    case Protocol::StandardCompact:
+      return encode_with<StandardCompactWriter>(out, method, args, method_name, seqid, given, schema);
+    case Protocol::StandardJson:
+      return encode_with<StandardJsonWriter>(out, method, args, method_name, seqid, given, schema);
   }
   return false;
 }
@@ -246,8 +250,9 @@ bool prepare_call(ClientCalls& st, const CallRequest& call, PreparedCall& out) {
   out.schema = st.call_schema;
   out.transport = static_cast<framing::Transport>(st.transport.load(std::memory_order_relaxed));
   out.protocol = static_cast<Protocol>(st.protocol.load(std::memory_order_relaxed));
-  return encode_call(out.request, out.protocol, *out.method, out.schema->args[found->second], call.name, seqid,
-                     call.given, *out.schema->schema);
+  const std::string prefixed = st.method_prefix.empty() ? std::string() : st.wire_method_name(call.name);
+  return encode_call(out.request, out.protocol, *out.method, out.schema->args[found->second],
+                     prefixed.empty() ? call.name : std::string_view(prefixed), seqid, call.given, *out.schema->schema);
 }
 
 // --- Decoding ----------------------------------------------------------------------------------

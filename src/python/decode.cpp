@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "protocol/utf8.h"
-#include "protocol/wire_reader.h"
+#include "protocol/standard_compact_wire.h"
 #include "python/internal.h"
 
 namespace velvane::py {
@@ -237,6 +237,10 @@ class PyReader : public detail::StructReader<Wire> {
 PyObject* decode_wire_struct(Protocol protocol, std::string_view input, const StructViewObject* view) {
   if (protocol == Protocol::Compact) {
     PyReader<detail::CompactWire> reader(input, *view->schema, view->schema);
+    return reader.read_instance(*view->plan, 1);
+  }
+  if (protocol == Protocol::StandardCompact) {
+    PyReader<detail::StandardCompactWire> reader(input, *view->schema, view->schema);
     return reader.read_instance(*view->plan, 1);
   }
   PyReader<detail::BinaryWire> reader(input, *view->schema, view->schema);

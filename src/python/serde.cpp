@@ -551,12 +551,13 @@ PyObject* serialize_bytes(const StructViewObject* view, PyObject* data) {
   return PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
 }
 
+template <class W>
 PyObject* serialize_json(const StructViewObject* view, PyObject* data) {
   ScratchLease lease;
   std::string& out = lease.text();
   out.reserve(16 * view->plan->fields.size() + 128);
-  JsonWriter w(out);
-  DataWriter<JsonWriter> walker(w, *view->schema);
+  W w(out);
+  DataWriter<W> walker(w, *view->schema);
   if (!walker.write_struct(*view->plan, data)) return nullptr;
   if (Status done = w.finish(); !done) return write_error(done.error()), nullptr;
   return PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
@@ -580,12 +581,16 @@ bool write_python_value(W& w, const TypePlan& type, PyObject* obj, const PySchem
 template bool write_python_value(BinaryWriter&, const TypePlan&, PyObject*, const PySchema&);
 template bool write_python_value(CompactWriter&, const TypePlan&, PyObject*, const PySchema&);
 template bool write_python_value(JsonWriter&, const TypePlan&, PyObject*, const PySchema&);
+template bool write_python_value(StandardCompactWriter&, const TypePlan&, PyObject*, const PySchema&);
+template bool write_python_value(StandardJsonWriter&, const TypePlan&, PyObject*, const PySchema&);
 
 PyObject* serialize(const StructViewObject* view, PyObject* data, Protocol protocol) {
   switch (protocol) {
     case Protocol::Binary: return serialize_bytes<BasicBinaryWriter<OutBuffer>>(view, data);
     case Protocol::Compact: return serialize_bytes<BasicCompactWriter<OutBuffer>>(view, data);
-    case Protocol::Json: return serialize_json(view, data);
+    case Protocol::Json: return serialize_json<JsonWriter>(view, data);
+    case Protocol::StandardCompact: return serialize_bytes<BasicStandardCompactWriter<OutBuffer>>(view, data);
+    case Protocol::StandardJson: return serialize_json<StandardJsonWriter>(view, data);
   }
   return nullptr;
 }
@@ -597,9 +602,23 @@ PyObject* deserialize(const StructViewObject* view, PyObject* data, Protocol pro
     return nullptr;
   }
   std::string_view input(PyBytes_AS_STRING(data), static_cast<size_t>(PyBytes_GET_SIZE(data)));
-  if (protocol != Protocol::Json) return decode_wire_struct(protocol, input, view);
   // JSON documents are parsed without the interpreter when they are large; bytes are immutable.
   constexpr size_t kReleaseThreshold = 64 * 1024;
+  if (protocol == Protocol::StandardJson) {
+    std::optional<Result<StructValue>> result;
+    if (input.size() >= kReleaseThreshold) {
+      ReleaseGil nogil;
+      result.emplace(read_standard_json_document(input, *view->plan->def, view->schema->core()));
+    } else {
+      result.emplace(read_standard_json_document(input, *view->plan->def, view->schema->core()));
+    }
+    if (!result->ok()) {
+      raise_error(result->error(), Operation::ReadJsonDocument);
+      return nullptr;
+    }
+    return instance_with_python_values(view->schema, *view->plan, result->value());
+  }
+  if (protocol != Protocol::Json) return decode_wire_struct(protocol, input, view);
   std::optional<Result<StructValue>> result;
   bool payload_form = false;
   if (input.size() >= kReleaseThreshold) {

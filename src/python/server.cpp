@@ -19,10 +19,12 @@ namespace {
 
 struct ServerState {
   // Fixed at construction.
-  std::vector<MethodDef> methods;
+  std::string service_name;  // the default service, which also answers names without a colon
 
   // Changing methods hold the exclusive borrow, reading ones a shared borrow.
   BorrowFlag borrow;
+  std::vector<MethodDef> methods;  // the default service's, then "Name:method" of each added service
+  std::vector<std::string> added_services;
   uint8_t transport = 0;
   uint8_t protocol = 0;
   size_t workers = 1;
@@ -74,6 +76,37 @@ PyObject* server_register_handler(PyObject* self, PyObject* const* args, Py_ssiz
   std::string key(name, static_cast<size_t>(size));
   HandlerEntry old = std::exchange(st.handlers[key], std::move(entry));
   Py_RETURN_NONE;  // `old` is released here, after the map holds the new handler
+}
+
+PyObject* server_add_service(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[2];
+  if (!parse_args("add_service", args, nargs, kwnames, {"service", "name"}, 1, a)) return nullptr;
+  if (!PyObject_TypeCheck(a[0], cls(Cls::PyThriftService))) return fail_argument(a[0], "PyThriftService", "service"), nullptr;
+  const ServiceDef& service = *reinterpret_cast<ServiceViewObject*>(a[0])->service;
+  std::string name = service.name;
+  if (a[1] && a[1] != Py_None) {
+    Py_ssize_t size;
+    const char* text = str_arg(a[1], "name", &size);
+    if (!text) return nullptr;
+    name.assign(text, static_cast<size_t>(size));
+  }
+  ServerState& st = state_of(self);
+  Borrow borrow(st.borrow, Borrow::Exclusive);
+  if (!borrow.ok()) return nullptr;
+  if (name.empty() || name.find(':') != std::string::npos) {
+    PyErr_Format(PyExc_ValueError, "Invalid service name: '%s'", name.c_str());
+    return nullptr;
+  }
+  if (name == st.service_name || std::ranges::find(st.added_services, name) != st.added_services.end()) {
+    PyErr_Format(PyExc_ValueError, "Service already hosted: %s", name.c_str());
+    return nullptr;
+  }
+  for (MethodDef method : service.methods) {
+    method.name = name + ":" + method.name;
+    st.methods.push_back(std::move(method));
+  }
+  st.added_services.push_back(std::move(name));
+  Py_RETURN_NONE;
 }
 
 PyObject* server_register_http_handler(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -159,7 +192,7 @@ PyObject* server_serve(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   if (!watch_interpreter_exit()) return nullptr;
 
   const auto protocol = static_cast<Protocol>(st.protocol);
-  auto dispatcher = PyDispatcher::create(st.methods, st.handlers, st.schema, protocol);
+  auto dispatcher = PyDispatcher::create(st.methods, st.handlers, st.schema, protocol, st.service_name);
   if (!dispatcher) return nullptr;
   if (st.http_handler) dispatcher->set_http_handler(*st.http_handler);
   dispatcher->set_hide_error_details(st.hide_error_details);
@@ -335,6 +368,7 @@ PyObject* server_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   st->protocol = static_cast<uint8_t>(p);
   st->methods = reinterpret_cast<ServiceViewObject*>(service)->service->methods;
   st->schema = reinterpret_cast<ServiceViewObject*>(service)->schema;
+  st->service_name = reinterpret_cast<ServiceViewObject*>(service)->service->name;
 
   PyObject* self = type->tp_alloc(type, 0);
   if (!self) return nullptr;
@@ -386,6 +420,15 @@ constexpr const char* kHttpHandlerDoc =
     "a second listening port. It is not a full HTTP server: the callback owns parsing the request\n"
     "and writing the response. The handler may be a plain function or an `async def` function.";
 
+constexpr const char* kAddServiceDoc =
+    "add_service($self, service, name=None)\n--\n\n"
+    "Host another service on the same port, as a multiplexing server does.\n\n"
+    "Requests named `\"name:method\"` (`name` defaults to the service's IDL name) go to the handler\n"
+    "registered as `register_handler(\"name:method\", fn)`. Names without a colon, and those\n"
+    "prefixed with the constructor's service name, go to the constructor's service. An unknown\n"
+    "service name is answered with the application error \"unknown method\". The service's types\n"
+    "must be in the server's schema (the default service's document, or the one `set_parser` gave).";
+
 PyMethodDef server_methods[] = {
     method_entry<server_set_parser>("set_parser", METH_FASTCALL | METH_KEYWORDS,
                                     "set_parser($self, parser)\n--\n\n"
@@ -395,6 +438,7 @@ PyMethodDef server_methods[] = {
                                           "register_handler($self, method_name, handler)\n--\n\n"
                                           "Registers `handler` (a function or an `async def` function) to answer "
                                           "`method_name`; it is\ncalled with the arguments as keywords."),
+    method_entry<server_add_service>("add_service", METH_FASTCALL | METH_KEYWORDS, kAddServiceDoc),
     method_entry<server_register_http_handler>("register_http_handler", METH_FASTCALL | METH_KEYWORDS, kHttpHandlerDoc),
     method_entry<server_clear_http_handler>(
         "clear_http_handler", METH_NOARGS,

@@ -84,7 +84,8 @@ class PyDispatcher : public net::Dispatcher, public std::enable_shared_from_this
   /// Needs an attached thread state; nullptr with an exception set.
   static std::shared_ptr<PyDispatcher> create(std::vector<MethodDef> methods,
                                               const std::unordered_map<std::string, HandlerEntry>& handlers,
-                                              std::shared_ptr<const PySchema> schema, Protocol protocol);
+                                              std::shared_ptr<const PySchema> schema, Protocol protocol,
+                                              std::string service_name);
   ~PyDispatcher() override;
 
   void dispatch(std::string payload, net::Responder respond, net::BlockingPool& pool) override;
@@ -135,6 +136,7 @@ class PyDispatcher : public net::Dispatcher, public std::enable_shared_from_this
   std::unordered_map<std::string, HandlerEntry> handlers_;
   std::shared_ptr<const PySchema> schema_;
   Protocol protocol_ = Protocol::Binary;
+  std::string service_name_;  // "service_name:method" names a method of the default service too
   bool any_coroutine_ = false;
   bool hide_error_details_ = false;
   std::unique_ptr<HttpHandOff> http_;

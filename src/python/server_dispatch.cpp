@@ -112,8 +112,10 @@ std::string take_exception_text() {
 
 std::shared_ptr<PyDispatcher> PyDispatcher::create(std::vector<MethodDef> methods,
                                                    const std::unordered_map<std::string, HandlerEntry>& handlers,
-                                                   std::shared_ptr<const PySchema> schema, Protocol protocol) {
+                                                   std::shared_ptr<const PySchema> schema, Protocol protocol,
+                                                   std::string service_name) {
   std::shared_ptr<PyDispatcher> d(new PyDispatcher());
+  d->service_name_ = std::move(service_name);
   d->defs_ = std::move(methods);
   d->schema_ = std::move(schema);
   d->protocol_ = protocol;
@@ -204,6 +206,8 @@ bool encode_reply(std::string& out, Protocol protocol, const MessageHeader& h, i
     case Protocol::Binary: return encode_reply_with<BinaryWriter>(out, h, id, type, value, schema);
     case Protocol::Compact: return encode_reply_with<CompactWriter>(out, h, id, type, value, schema);
     case Protocol::Json: return encode_reply_with<JsonWriter>(out, h, id, type, value, schema);
+    case Protocol::StandardCompact: return encode_reply_with<StandardCompactWriter>(out, h, id, type, value, schema);
+    case Protocol::StandardJson: return encode_reply_with<StandardJsonWriter>(out, h, id, type, value, schema);
   }
   return false;
 }
@@ -248,15 +252,21 @@ std::variant<PyDispatcher::Call, net::Outcome> PyDispatcher::prepare(std::string
   call.header = read.value().header;
   call.oneway = call.header.type == wire::kOneway;
   auto found = by_name_.find(call.header.name);
+  const size_t colon = call.header.name.find(':');
+  if (found == by_name_.end() && colon != std::string::npos &&
+      std::string_view(call.header.name).substr(0, colon) == service_name_)
+    found = by_name_.find(std::string_view(call.header.name).substr(colon + 1));
   if (found == by_name_.end())
     return application_error(call, "Unknown method: " + call.header.name, wire::kUnknownMethod);
+  // A multiplexed request is answered under the bare method name, as multiplexing servers do.
+  if (colon != std::string::npos) call.header.name.erase(0, colon + 1);
   call.method = found->second;
   const Method& method = methods_[call.method];
   auto arguments = read_message_body(protocol_, payload, read.value(), method.arguments, schema_->core());
   if (!arguments) return net::Outcome::fail(request_error(arguments.error()));
   call.arguments = std::move(arguments).value();
   if (!method.handler)
-    return application_error(call, "No handler registered for: " + call.header.name, wire::kUnknownMethod);
+    return application_error(call, "No handler registered for: " + method.def->name, wire::kUnknownMethod);
   return call;
 }
 
