@@ -36,6 +36,21 @@ void ServerControl::request_stop() {
   for (auto& [id, wake] : wakers_) wake();
 }
 
+void ServerControl::report_bind(uint64_t id, BindReport report) {
+  {
+    std::lock_guard lock(bind_mutex_);
+    if (id != last_id_.load(std::memory_order_acquire)) return;
+    bind_ = std::move(report);
+  }
+  bind_changed_.notify_all();
+}
+
+ServerControl::BindReport ServerControl::wait_bind(std::chrono::milliseconds limit) {
+  std::unique_lock lock(bind_mutex_);
+  bind_changed_.wait_for(lock, limit, [&] { return bind_.state != BindReport::State::Pending; });
+  return bind_;
+}
+
 size_t ServerControl::add_waker(std::function<void()> wake) {
   std::lock_guard lock(mutex_);
   wakers_.emplace_back(next_id_, std::move(wake));
@@ -168,6 +183,7 @@ Result<std::unique_ptr<Server>> Server::create(ServeOptions options, std::shared
     impl->options.workers = std::max<size_t>(impl->options.workers, 1);
     impl->control = std::move(control);
     impl->id = impl->control->new_server_id();
+    impl->control->report_bind(impl->id, {ServerControl::BindReport::State::Pending, {}, 0, {}});
     impl->dispatcher = std::move(dispatcher);
     impl->runtime = std::make_unique<asio::io_context>(static_cast<int>(impl->options.workers));
     impl->pool = std::make_unique<BlockingPool>(kMaxBlockingThreads, nullptr, nullptr);
@@ -196,6 +212,7 @@ void Server::Impl::start_workers() {
 using ReusePort = asio::detail::socket_option::boolean<SOL_SOCKET, SO_REUSEPORT>;
 
 bool Server::Impl::bind(tcp::acceptor& acceptor) {
+  using State = ServerControl::BindReport::State;
   std::error_code ec;
   tcp::resolver resolver(accepting);
   const auto endpoints = resolver.resolve(options.host, std::to_string(options.port), ec);
@@ -208,13 +225,19 @@ bool Server::Impl::bind(tcp::acceptor& acceptor) {
       if (!e && options.reuse_port) acceptor.set_option(ReusePort(true), e);
       if (!e) acceptor.bind(entry.endpoint(), e);
       if (!e) acceptor.listen(128, e);
-      if (!e) return true;
+      const tcp::endpoint bound = e ? tcp::endpoint{} : acceptor.local_endpoint(e);
+      if (!e) {
+        control->set_bound_port(bound.port());
+        control->report_bind(id, {State::Listening, bound.address().to_string(), bound.port(), {}});
+        return true;
+      }
       last = e.message();
       std::error_code ignored;
       acceptor.close(ignored);
     }
   }
   print_line(2, "bind error on " + address + ": " + last + "\n");
+  control->report_bind(id, {State::Failed, {}, 0, "bind error on " + address + ": " + last});
   return false;
 }
 
@@ -268,8 +291,6 @@ void Server::run() {
   s.start_workers();
   tcp::acceptor acceptor(s.accepting);
   if (s.bind(acceptor)) {
-    std::error_code ignored;
-    s.control->set_bound_port(acceptor.local_endpoint(ignored).port());
     s.control->set_listening(s.id);
     const size_t waker = s.control->add_waker([&] {
       asio::post(s.accepting, [&] {
@@ -301,6 +322,7 @@ void Server::run() {
     s.accepting.run();
 
     s.control->remove_waker(waker);
+    s.control->report_bind(s.id, {ServerControl::BindReport::State::Ended, {}, 0, {}});
   }
   work.reset();
   s.shut_down_runtime();

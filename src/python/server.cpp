@@ -3,6 +3,8 @@
 //
 // serve() takes a snapshot (methods, handlers, schema, transport, protocol) and starts a detached
 // server thread that owns the runtime; the object keeps only the control block shared with it.
+#include <algorithm>
+#include <chrono>
 #include <string>
 #include <unordered_map>
 
@@ -204,10 +206,76 @@ PyObject* server_serve(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     });
   }
   if (!spawned) {
+    st.control->report_bind(st.control->latest_server_id(),
+                            {net::ServerControl::BindReport::State::Failed, {}, 0, "failed to spawn thread"});
     PyErr_Format(PyExc_RuntimeError, "failed to spawn thread: %s", spawned.error().text.c_str());
     return nullptr;
   }
   Py_RETURN_NONE;
+}
+
+/// Seconds as a wait limit; nullopt for None (no limit).
+bool timeout_arg(PyObject* obj, std::optional<std::chrono::steady_clock::duration>& out) {
+  if (!obj || obj == Py_None) return true;
+  const double seconds = PyFloat_AsDouble(obj);
+  if (seconds == -1.0 && PyErr_Occurred()) {
+    prefix_argument_error("timeout");
+    return false;
+  }
+  if (!(seconds >= 0) || seconds > 1e9) {
+    PyErr_SetString(PyExc_ValueError, "timeout must be a non-negative number of seconds");
+    return false;
+  }
+  out = std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds));
+  return true;
+}
+
+PyObject* server_wait_listening(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  using State = net::ServerControl::BindReport::State;
+  PyObject* timeout = Py_None;
+  if (!parse_args("wait_listening", args, nargs, kwnames, {"timeout"}, 0, &timeout)) return nullptr;
+  std::optional<std::chrono::steady_clock::duration> limit;
+  if (!timeout_arg(timeout, limit)) return nullptr;
+  ServerState& st = state_of(self);
+  std::shared_ptr<net::ServerControl> control;
+  {
+    Borrow borrow(st.borrow, Borrow::Shared);
+    if (!borrow.ok()) return nullptr;
+    control = st.control;
+  }
+  const auto deadline = std::chrono::steady_clock::now() + limit.value_or(std::chrono::steady_clock::duration{});
+  constexpr std::chrono::milliseconds kSlice{50};  // how soon Ctrl+C is seen
+  for (;;) {
+    auto wait = std::chrono::milliseconds(kSlice);
+    if (limit) {
+      const auto left = deadline - std::chrono::steady_clock::now();
+      wait = std::clamp(std::chrono::ceil<std::chrono::milliseconds>(left), std::chrono::milliseconds{0}, kSlice);
+    }
+    net::ServerControl::BindReport report;
+    {
+      ReleaseGil nogil;
+      report = control->wait_bind(wait);
+    }
+    switch (report.state) {
+      case State::Listening:
+        return Py_BuildValue("(s#H)", report.host.data(), static_cast<Py_ssize_t>(report.host.size()), report.port);
+      case State::Failed:
+        raise_error(Error{ErrorKind::Os, report.error}, Operation::Connect);
+        return nullptr;
+      case State::None:
+      case State::Ended:
+        PyErr_SetString(PyExc_RuntimeError, "server is not running");
+        return nullptr;
+      case State::Pending:
+        break;
+    }
+    if (PyErr_CheckSignals() < 0) return nullptr;
+    if (limit && std::chrono::steady_clock::now() >= deadline) {
+      raise_error(Error{ErrorKind::TimedOut, "the server did not start listening within the timeout"},
+                  Operation::Connect);
+      return nullptr;
+    }
+  }
 }
 
 // --- Properties --------------------------------------------------------------------------------
@@ -357,6 +425,13 @@ PyMethodDef server_methods[] = {
                                "serve($self, host, port)\n--\n\n"
                                "Binds `host`:`port` and starts serving on the server's own threads, returning\n"
                                "at once; stop() (or Ctrl+C) ends it."),
+    method_entry<server_wait_listening>(
+        "wait_listening", METH_FASTCALL | METH_KEYWORDS,
+        "wait_listening($self, timeout=None)\n--\n\n"
+        "Waits until the server started by serve() listens and returns the bound (host, port): with\n"
+        "port 0, the port the system chose. Raises OSError with the bind error when binding failed,\n"
+        "TimeoutError when `timeout` seconds pass first, and RuntimeError when no server is running.\n"
+        "The interpreter is released while waiting; Ctrl+C interrupts the wait."),
     method_entry<server_stop>(
         "stop", METH_NOARGS,
         "stop($self)\n--\n\nStop the running server (if any). This will notify the accept loop to exit\n"
