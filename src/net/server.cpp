@@ -105,13 +105,16 @@ void Server::Impl::connection_ended() {
   // Sequentially consistent with the accept loop's flag and count: either the loop sees this
   // connection gone, or this sees the loop waiting (and the cancel runs after its wait began).
   open_connections.fetch_sub(1);
+  options.stats->connection_closed();
   if (accept_waiting.load()) asio::post(accepting, [this] { resume.cancel(); });
 }
 
 namespace {
 
-void report(const ConnectionEnd& end) {
-  if (end.error && !end.quiet) print_line(2, "connection error: " + end.error->text + "\n");
+void report(const ConnectionEnd& end, const ConnectionShared& shared) {
+  if (!end.error || end.quiet) return;
+  shared.stats->connection_refused();
+  print_line(2, "connection error: " + end.error->text + "\n");
 }
 
 /// Counts a connection as open from its accept until its task ends or is dropped with the runtime,
@@ -147,18 +150,18 @@ class OpenConnection {
 asio::awaitable<void> connection_task(tcp::socket socket, std::shared_ptr<const ConnectionShared> shared,
                                       OpenConnection counted) {
   std::error_code ignored;
-  if (shared->http) {
+  if (shared->probes_http()) {
     std::error_code ec;
     const framing::OpeningKind opening = co_await probe_opening(socket, ec);
     if (ec) {
       counted.forget_socket();
       socket.close(ignored);
-      report(os_end(ec));
+      report(os_end(ec), *shared);
       co_return;
     }
     if (opening == framing::OpeningKind::Http) {
       counted.forget_socket();  // the program owns the socket from here
-      report(co_await hand_off(socket, *shared));
+      report(co_await serve_http(socket, *shared), *shared);
       co_return;
     }
   }
@@ -167,7 +170,7 @@ asio::awaitable<void> connection_task(tcp::socket socket, std::shared_ptr<const 
   counted.forget_socket();
   socket.shutdown(tcp::socket::shutdown_send, ignored);
   socket.close(ignored);
-  report(end);
+  report(end, *shared);
 }
 
 }  // namespace
@@ -182,6 +185,7 @@ Result<std::unique_ptr<Server>> Server::create(ServeOptions options, std::shared
     impl->options = std::move(options);
     impl->options.workers = std::max<size_t>(impl->options.workers, 1);
     impl->control = std::move(control);
+    if (!impl->options.stats) impl->options.stats = std::make_shared<ServerStats>(std::vector<std::string>{});
     impl->id = impl->control->new_server_id();
     impl->control->report_bind(impl->id, {ServerControl::BindReport::State::Pending, {}, 0, {}});
     impl->dispatcher = std::move(dispatcher);
@@ -244,7 +248,7 @@ bool Server::Impl::bind(tcp::acceptor& acceptor) {
 asio::awaitable<void> Server::Impl::accept_loop(tcp::acceptor& acceptor, bool& interrupted) {
   auto shared = std::make_shared<const ConnectionShared>(
       ConnectionShared{options.transport, options.protocol, options.max_message_size, dispatcher.get(), pool.get(),
-                       gate, dispatcher->http_taker()});
+                       gate, dispatcher->http_taker(), options.stats.get(), options.metrics_path});
   for (;;) {
     if (control->stop_requests() != options.stops_seen) {
       print_line(1, "shutdown requested\n");
@@ -276,6 +280,7 @@ asio::awaitable<void> Server::Impl::accept_loop(tcp::acceptor& acceptor, bool& i
       continue;
     }
     error_pause = kMinAcceptPause;
+    options.stats->connection_accepted();
     OpenConnection counted(*this, socket.native_handle());
     asio::co_spawn(asio::make_strand(*runtime), connection_task(std::move(socket), shared, std::move(counted)),
                    asio::detached);

@@ -27,6 +27,7 @@
 #include "framing/framing.h"
 #include "model/error.h"
 #include "net/blocking_pool.h"
+#include "net/server_stats.h"
 #include "net/threads.h"  // effective_workers, for ServeOptions::workers
 
 namespace velvane::net {
@@ -176,6 +177,12 @@ struct ServeOptions {
   /// one port and the kernel spreads the connections over them.
   bool reuse_port = false;
   ThreadHooks hooks;
+  /// Where the server counts connections and bytes (the dispatcher counts calls); one of its own
+  /// when none is given.
+  std::shared_ptr<ServerStats> stats;
+  /// When not empty, an HTTP GET of this path on the server's port is answered with the counters
+  /// in the Prometheus text exposition format.
+  std::string metrics_path;
   /// ServerControl::stop_requests() when serving was asked for: any later stop ends this server.
   uint64_t stops_seen = 0;
   /// Whether Ctrl+C (SIGINT) stops the server. The interrupt is passed on to the handler that was
