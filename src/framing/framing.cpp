@@ -141,7 +141,12 @@ void BinaryScanner::complete_step() {
     case Step::FieldIdLow: return begin_value(stack_.back().value_type);
     case Step::Scalar:
     case Step::StringBody: return after_value();
-    case Step::StringLength: return expect(Step::StringBody, scratch_be32(), false);
+    case Step::StringLength:
+      // A client takes the length as unsigned, as it always has; a server refuses what no writer sends
+      // instead of waiting for up to 4 GiB that will never come.
+      if (side_ == Side::Server && static_cast<int32_t>(scratch_be32()) < 0)
+        return fail(Error{ErrorKind::NegativeSize, "Negative string length in buffered stream"});
+      return expect(Step::StringBody, scratch_be32(), false);
     case Step::MapHeader: {
       const int32_t count = static_cast<int32_t>(scratch_be32(2));
       if (push(Frame{FrameKind::Map, scratch_[0], scratch_[1], count > 0 ? int64_t{count} * 2 : 0})) after_value();

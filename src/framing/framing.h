@@ -27,6 +27,9 @@ enum class Side : uint8_t { Client, Server };
 
 inline constexpr size_t kMaxScanDepth = kMaxDepth;
 
+/// The largest message a server or client reads unless told otherwise (16 MiB).
+inline constexpr size_t kDefaultMaxMessageSize = size_t{16} << 20;
+
 /// Framed: a 4-byte big-endian signed length, then the payload. A stream that ends inside the
 /// length, and a negative or zero length, give an empty payload (the connection's clean end).
 /// A length above `max_size` (0: no limit) fails as soon as it is read, before any of the body.

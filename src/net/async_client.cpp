@@ -164,6 +164,7 @@ struct Operation : std::enable_shared_from_this<Operation> {
   framing::Transport transport = framing::Transport::Framed;
   Protocol protocol = Protocol::Binary;
   bool oneway = false;
+  size_t max_size = 0;  // of the reply; 0: no limit
   bool sending = false;  // its request is still going out
   std::optional<framing::MessageDecoder> decoder;
   struct Outcome {
@@ -289,7 +290,7 @@ bool Operation::granted(After& out) {
       }
       // The reply's read is under way before the request leaves, so the thread that sees the reply
       // arrive reads it, whether or not the sender has come back from sending.
-      decoder.emplace(transport, protocol);
+      decoder.emplace(transport, protocol, framing::Side::Client, max_size);
       arm_watchdog();
       sending = true;
       out.sender = shared_from_this();
@@ -553,12 +554,13 @@ OperationHandle ConnectionCell::close(CompletionHandler done) {
 // A call that finds the lock free writes its request from the calling thread, which saves the
 // hand-over to a runtime thread before the request leaves.
 OperationHandle ConnectionCell::call(std::string request, framing::Transport transport, Protocol protocol,
-                                     bool oneway, Timeout timeout, CompletionHandler done) {
+                                     bool oneway, Timeout timeout, CompletionHandler done, size_t max_size) {
   auto op = std::make_shared<Operation>(shared_from_this(), Operation::Kind::Call, timeout, std::move(done));
   framing::append_frame(op->wire, transport, request);
   op->transport = transport;
   op->protocol = protocol;
   op->oneway = oneway;
+  op->max_size = max_size;
   under_lock(*op, [](Operation& op, After& out) { op.impl.acquire(op.shared_from_this(), out); });
   return OperationHandle(op);
 }

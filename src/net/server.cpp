@@ -114,7 +114,7 @@ namespace {
 void report(const ConnectionEnd& end, const ConnectionShared& shared) {
   if (!end.error || end.quiet) return;
   shared.stats->connection_refused();
-  print_line(2, "connection error: " + end.error->text + "\n");
+  report_line(2, "connection error: " + end.error->text + "\n");
 }
 
 /// Counts a connection as open from its accept until its task ends or is dropped with the runtime,
@@ -248,7 +248,7 @@ bool Server::Impl::bind(tcp::acceptor& acceptor) {
 asio::awaitable<void> Server::Impl::accept_loop(tcp::acceptor& acceptor, bool& interrupted) {
   auto shared = std::make_shared<const ConnectionShared>(
       ConnectionShared{options.transport, options.protocol, options.max_message_size, dispatcher.get(), pool.get(),
-                       gate, dispatcher->http_taker(), options.stats.get(), options.metrics_path});
+                       gate, dispatcher->http_taker(), options.idle_timeout, options.stats.get(), options.metrics_path});
   for (;;) {
     if (control->stop_requests() != options.stops_seen) {
       print_line(1, "shutdown requested\n");
@@ -270,7 +270,7 @@ asio::awaitable<void> Server::Impl::accept_loop(tcp::acceptor& acceptor, bool& i
     tcp::socket socket = co_await acceptor.async_accept(*runtime, asio::redirect_error(asio::use_awaitable, ec));
     if (ec == asio::error::operation_aborted) continue;  // woken: look at the requests again
     if (ec) {
-      print_line(2, "accept error: " + ec.message() + "\n");
+      report_line(2, "accept error: " + ec.message() + "\n");
       // Errors such as running out of descriptors repeat at once: pause, longer each time they
       // repeat, instead of spinning and filling the log. A connection that ends cuts the pause short.
       accept_waiting.store(true);

@@ -173,6 +173,8 @@ struct ServeOptions {
   /// the server accepts no more (newcomers wait in the listen backlog) until one of them ends.
   size_t max_message_size = 0;
   size_t max_connections = 0;
+  /// A connection that sends nothing for this long is closed without a report; 0: never.
+  std::chrono::nanoseconds idle_timeout{0};
   /// SO_REUSEPORT on the listening socket: several servers, in one process or several, listen on
   /// one port and the kernel spreads the connections over them.
   bool reuse_port = false;

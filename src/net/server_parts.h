@@ -72,6 +72,7 @@ struct ConnectionShared {
   BlockingPool* pool;
   std::shared_ptr<RuntimeGate> gate;
   HttpTaker* http = nullptr;  // the program's, for connections that begin like HTTP
+  std::chrono::nanoseconds idle_timeout{0};  // 0: never
   ServerStats* stats = nullptr;
   std::string metrics_path;  // answered here when not empty
 

@@ -260,7 +260,7 @@ class ConnectionRequests {
  public:
   ConnectionRequests(tcp::socket& socket, const ConnectionShared& shared, std::shared_ptr<ReplySlot> slot,
                      asio::steady_timer& timer)
-      : socket_(socket), shared_(shared), slot_(std::move(slot)), timer_(timer) {}
+      : socket_(socket), shared_(shared), slot_(std::move(slot)), timer_(timer), idle_(socket.get_executor()) {}
 
   /// Whether pool threads serve this connection: its dispatcher answers every request on one, and
   /// the socket takes the receive timeout that bounds how long such a thread holds it.
@@ -278,8 +278,10 @@ class ConnectionRequests {
     NextRequest request = next_request(rs_, shared_, take_arrived);
     while (!request.end && !request.payload) {
       std::error_code ec;
+      arm_idle();
       const size_t n =
           co_await socket_.async_read_some(rs_.buffer.space(), asio::redirect_error(asio::use_awaitable, ec));
+      if (disarm_idle()) co_return Outcome{Outcome::Kind::Close, {}, {}};
       arrived = received(ec, n);
       request = next_request(rs_, shared_, take_arrived);
     }
@@ -294,7 +296,9 @@ class ConnectionRequests {
   asio::awaitable<Outcome> lend_to_pool() {
     std::error_code ec;
     if (rs_.buffer.empty()) {
+      arm_idle();
       co_await socket_.async_wait(tcp::socket::wait_read, asio::redirect_error(asio::use_awaitable, ec));
+      if (disarm_idle()) co_return Outcome{Outcome::Kind::Close, {}, {}};
       if (ec) co_return os_outcome(ec);
     }
     const auto protocol = socket_.local_endpoint(ec).protocol();
@@ -325,10 +329,32 @@ class ConnectionRequests {
   }
 
  private:
+  /// Before a wait for the peer's bytes: with an idle timeout, the wait is cancelled once it passes.
+  void arm_idle() {
+    if (shared_.idle_timeout.count() <= 0) return;
+    idle_.expires_after(shared_.idle_timeout);
+    idle_.async_wait([this, armed = ++idle_waits_](const std::error_code& ec) {
+      if (ec || armed != idle_waits_) return;  // cancelled, or fired after its wait was over
+      idled_ = true;
+      std::error_code ignored;
+      socket_.cancel(ignored);
+    });
+  }
+  /// After the wait: whether the peer was idle too long (the connection then ends without a report).
+  bool disarm_idle() {
+    if (shared_.idle_timeout.count() <= 0) return false;
+    ++idle_waits_;
+    idle_.cancel();
+    return std::exchange(idled_, false);
+  }
+
   tcp::socket& socket_;
   const ConnectionShared& shared_;
   std::shared_ptr<ReplySlot> slot_;
   asio::steady_timer& timer_;
+  asio::steady_timer idle_;
+  uint64_t idle_waits_ = 0;  // which wait the idle timer is armed for
+  bool idled_ = false;
   ReadState rs_;
   std::string prefix_;
 };

@@ -77,7 +77,7 @@ int32_t json_seqid(const detail::JsonValue& v) {
 
 Result<MessageRead> read_json_header(std::string_view input) {
   // The body is read later, possibly after the caller's buffer has moved on: keep a copy.
-  auto parsed = detail::parse_json(input, false, detail::JsonText::Copied);
+  auto parsed = detail::parse_json(input, false, detail::JsonText::Copied, kMaxJsonDepth);
   if (!parsed) return parsed.take_error();
   auto message = std::make_shared<const JsonMessage>(JsonMessage{std::move(parsed).value()});
   const detail::JsonValue& array = message->document.root();
@@ -120,7 +120,7 @@ Result<StructValue> read_message_body(Protocol protocol, std::string_view input,
   if (!body->is_object()) return body_not_object();
   StructValue out;
   out.name = def.name;
-  detail::JsonStructReader reader(schema, detail::JsonForm::Tagged);
+  detail::JsonStructReader reader(schema, detail::JsonForm::Tagged, input.size());
   if (!reader.read_struct(*body, def, out, 1)) return reader.take_error();
   return out;
 }
@@ -219,7 +219,7 @@ Result<ThriftValue> FieldCursor::read_value(const ThriftType& declared, const Sc
   State& s = *state_;
   if (s.protocol == Protocol::Json) {
     if (!s.started || s.ended) return Error{ErrorKind::InvalidInput, "No current field"};
-    detail::JsonStructReader reader(schema, detail::JsonForm::Tagged);
+    detail::JsonStructReader reader(schema, detail::JsonForm::Tagged, s.input.size());
     ThriftValue value;
     const detail::JsonValue& tagged = s.body->members()[s.member].value;
     if (!reader.read_value(tagged.elements()[1], declared, value, 1)) return reader.take_error();

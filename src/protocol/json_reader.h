@@ -23,7 +23,9 @@ enum class JsonForm : uint8_t { Tagged, Payload };
 /// the JSON document reader reports them.
 class JsonStructReader {
  public:
-  JsonStructReader(const Schema& schema, JsonForm form) : schema_(schema), form_(form) {}
+  /// `message_size`: the bytes of the text the values come from, which sets the decoding budget.
+  JsonStructReader(const Schema& schema, JsonForm form, size_t message_size)
+      : schema_(schema), form_(form), budget_(message_size) {}
 
   /// `depth` is the level of the struct itself (1 for the outermost).
   bool read_struct(const JsonValue& object, const StructDef& def, StructValue& out, int depth);
@@ -33,6 +35,7 @@ class JsonStructReader {
 
  private:
   bool fail(ErrorKind kind, std::string text);
+  bool charge(size_t bytes);
   bool read_members(const JsonValue& object, const StructDef& def, StructValue& out, int depth);
   bool read_fields_by_name(const JsonValue& object, const StructDef& def, StructValue& out, int depth);
   bool read_integer(const JsonValue& v, TypeKind kind, ThriftValue& out);
@@ -42,6 +45,7 @@ class JsonStructReader {
 
   const Schema& schema_;
   const JsonForm form_;
+  DecodeBudget budget_;
   Error error_;
 };
 

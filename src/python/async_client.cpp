@@ -566,7 +566,8 @@ PyObject* async_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
   const Protocol protocol = pending->protocol;
   const bool oneway = pending->oneway;
   return start(st, std::move(pending), [&](net::ConnectionCell& cell, net::CompletionHandler done) {
-    return cell.call(std::move(prepared.request), prepared.transport, protocol, oneway, st.timeout(), std::move(done));
+    return cell.call(std::move(prepared.request), prepared.transport, protocol, oneway, st.timeout(), std::move(done),
+                     st.max_message_size.load(std::memory_order_relaxed));
   });
 }
 

@@ -82,6 +82,8 @@ PyObject* enum_member(Cls which, uint8_t value);
 bool refuse_delete(PyObject* value);
 /// A timeout in seconds or None as nanoseconds (-1: no limit); false with an exception set.
 bool timeout_arg(PyObject* value, int64_t& ns);
+/// A non-negative int argument or property value named `name`; false with an exception set.
+bool size_arg(PyObject* obj, const char* name, size_t& out);
 
 /// What a client's properties change; every call reads them afresh. Setting one takes the client's
 /// exclusive borrow, so it fails while a call is under way on another thread.
@@ -90,6 +92,7 @@ struct ClientSettings {
   std::atomic<uint8_t> transport{0};
   std::atomic<uint8_t> protocol{0};
   std::atomic<int64_t> timeout_ns{-1};  // -1: no limit
+  std::atomic<size_t> max_message_size{framing::kDefaultMaxMessageSize};  // of a reply; 0: no limit
 
   std::optional<std::chrono::nanoseconds> timeout() const {
     const int64_t ns = timeout_ns.load(std::memory_order_relaxed);
@@ -164,13 +167,29 @@ struct ClientProperties {
     return store(self, SettingsOf(self).timeout_ns, ns);
   }
 
+  static PyObject* get_max_message_size(PyObject* self, void*) {
+    return PyLong_FromSize_t(SettingsOf(self).max_message_size.load(std::memory_order_relaxed));
+  }
+  static int set_max_message_size(PyObject* self, PyObject* value, void*) {
+    size_t v;
+    if (refuse_delete(value) || !size_arg(value, "max_message_size", v)) return -1;
+    return store(self, SettingsOf(self).max_message_size, v);
+  }
+
   static inline PyGetSetDef getset[] = {
       property_entry<get_transport, set_transport>("transport",
                                                    "The TransportType used by the next open() (Framed by default)."),
       property_entry<get_protocol, set_protocol>("protocol", "The ProtocolType of the next call (Binary by default)."),
       property_entry<get_timeout, set_timeout>(
           "timeout",
-          "Seconds that open() and each call's write and read may take, or None (the default) for no limit."),
+          "Seconds that open() and each call (its write and read together) may take, or None (the default)\n"
+          "for no limit."),
+      property_entry<get_max_message_size, set_max_message_size>(
+          "max_message_size",
+          "The largest reply, in bytes, a call reads (a framed message's 4-byte length not counted); 16 MiB\n"
+          "(16777216) by default, 0 for no limit. A larger reply fails the call with OSError and drops the\n"
+          "connection before its body is kept: a framed one as soon as its length is read, a buffered one\n"
+          "as soon as one byte more than the limit has arrived."),
       {nullptr, nullptr, nullptr, nullptr, nullptr},
   };
 

@@ -6,7 +6,6 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -30,7 +29,8 @@ using framing::Transport;
 struct ClientState : ClientCalls {
   std::unique_ptr<net::Runtime> runtime;  // fixed at construction
 
-  std::mutex connection_lock;
+  // A PyMutex: a call that holds it attaches to the interpreter when a signal interrupts its wait.
+  PyMutex connection_lock{};
   std::unique_ptr<net::Connection> connection;  // guarded by connection_lock; absent: not open
 };
 
@@ -45,6 +45,18 @@ ClientSettings& settings_of(PyObject* self) { return state_of(self); }
 net::Deadline deadline_after(const std::optional<std::chrono::nanoseconds>& timeout) {
   if (!timeout) return std::nullopt;
   return net::Clock::now() + std::chrono::duration_cast<net::Clock::duration>(*timeout);
+}
+
+/// For a blocking operation of a thread whose state `ts` is released: a signal that interrupts its
+/// wait runs the Python signal handlers (on the main thread), and one that raises ends the operation
+/// with the handler's exception pending.
+net::InterruptCheck signal_check(PyThreadState* ts) {
+  return [ts] {
+    PyEval_RestoreThread(ts);
+    const bool raised = PyErr_CheckSignals() < 0;
+    PyEval_SaveThread();
+    return raised;
+  };
 }
 
 }  // namespace
@@ -399,6 +411,17 @@ bool timeout_arg(PyObject* value, int64_t& ns) {
   return true;
 }
 
+bool size_arg(PyObject* obj, const char* name, size_t& out) {
+  if (!PyLong_Check(obj)) return fail_argument(obj, "int", name);
+  const size_t v = PyLong_AsSize_t(obj);
+  if (v == static_cast<size_t>(-1) && PyErr_Occurred()) {
+    prefix_argument_error(name);
+    return false;
+  }
+  out = v;
+  return true;
+}
+
 namespace {
 
 // --- I/O ---------------------------------------------------------------------------------------
@@ -423,25 +446,30 @@ struct Exchange {
 /// A failure once the request started going out drops the connection, and so does a reply that
 /// says the peer ended the connection: what is left on the stream belongs to no later call.
 Exchange exchange(ClientState& st, std::string_view request, Transport transport, Protocol protocol, bool oneway,
-                  std::optional<std::chrono::nanoseconds> timeout) {
+                  std::optional<std::chrono::nanoseconds> timeout, size_t max_size, PyThreadState* ts) {
   Exchange out;
-  std::lock_guard lock(st.connection_lock);
+  MutexLock lock(st.connection_lock);
   if (!st.connection) {
     out.not_open = true;
     return out;
   }
   const net::Deadline deadline = deadline_after(timeout);
+  st.connection->set_interrupt_check(signal_check(ts));
   if (Status s = st.connection->write_message(transport, request, deadline); !s) {
     out.error = s.take_error();
   } else if (!oneway) {
-    auto reply = st.connection->read_message(transport, protocol, deadline);
+    auto reply = st.connection->read_message(transport, protocol, deadline, max_size);
     if (reply) {
       out.reply = std::move(reply).value();
     } else {
       out.error = reply.take_error();
     }
   }
-  if (out.error || (!oneway && out.reply.empty())) st.connection.reset();
+  if (out.error || (!oneway && out.reply.empty())) {
+    st.connection.reset();
+  } else {
+    st.connection->set_interrupt_check({});
+  }
   return out;
 }
 
@@ -459,10 +487,13 @@ PyObject* client_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   const bool oneway = prepared.method->oneway;
   Exchange result;
   {
+    PyThreadState* ts = PyThreadState_Get();
     ReleaseGil nogil;
-    result = exchange(st, prepared.request, prepared.transport, prepared.protocol, oneway, st.timeout());
+    result = exchange(st, prepared.request, prepared.transport, prepared.protocol, oneway, st.timeout(),
+                      st.max_message_size.load(std::memory_order_relaxed), ts);
   }
   if (result.not_open) return raise_not_open();
+  if (result.error && result.error->kind == ErrorKind::Interrupted) return nullptr;  // the handler's exception
   if (result.error) return raise_io_error(*result.error);
   if (oneway) Py_RETURN_NONE;
   return decode_reply(result.reply, prepared.protocol, *prepared.method, prepared.schema->schema);
@@ -473,14 +504,16 @@ PyObject* client_open(PyObject* self, PyObject*) {
   Result<std::unique_ptr<net::Connection>> made = Error{};
   std::unique_ptr<net::Connection> old;
   {
+    PyThreadState* ts = PyThreadState_Get();
     ReleaseGil nogil;
-    made = net::Connection::connect(*st.runtime, st.host, st.port, deadline_after(st.timeout()));
+    made = net::Connection::connect(*st.runtime, st.host, st.port, deadline_after(st.timeout()), signal_check(ts));
     if (made) {
-      std::lock_guard lock(st.connection_lock);
+      MutexLock lock(st.connection_lock);
       old = std::exchange(st.connection, std::move(made).value());
     }
     old.reset();
   }
+  if (!made && made.error().kind == ErrorKind::Interrupted) return nullptr;  // the handler's exception
   if (!made) {
     const Error& e = made.error();
     raise_error(Error{e.kind, "connect to " + st.host + ":" + std::to_string(st.port) + ": " + e.text},
@@ -495,7 +528,7 @@ PyObject* client_close(PyObject* self, PyObject*) {
   {
     ReleaseGil nogil;
     std::unique_ptr<net::Connection> old;  // closed once the lock is released
-    std::lock_guard lock(st.connection_lock);
+    MutexLock lock(st.connection_lock);
     old = std::move(st.connection);
   }
   Py_RETURN_NONE;
@@ -506,7 +539,7 @@ PyObject* client_is_open(PyObject* self, PyObject*) {
   bool open;
   {
     ReleaseGil nogil;
-    std::lock_guard lock(st.connection_lock);
+    MutexLock lock(st.connection_lock);
     open = st.connection != nullptr;
   }
   return PyBool_FromLong(open);

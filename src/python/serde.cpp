@@ -100,7 +100,7 @@ class DataWriter {
     w_.struct_begin();
     bool ok;
     if (PyDict_Check(data)) {
-      ok = write_dict_fields(plan, data);
+      ok = walk_locked(data, [&] { return write_dict_fields(plan, data); });
     } else if (is_instance(data)) {
       ok = write_instance_fields(plan, reinterpret_cast<InstanceObject*>(data));
     } else {
@@ -440,15 +440,17 @@ class DataWriter {
   /// is written, None is refused first, and the list's size is checked again before the next item.
   template <class Fast, class General>
   bool for_each_item(PyObject* list, Py_ssize_t size, Fast&& fast, General&& general) {
-    for (Py_ssize_t i = 0; i < size; ++i) {
-      PyObject* item = PyList_GET_ITEM(list, i);
-      if (fast(item)) continue;
-      Ref held = Ref::borrow(item);
-      if (held.get() == Py_None) return none_has_no_value();
-      if (!general(held.get())) return false;
-      if (i + 1 < size && PyList_GET_SIZE(list) != size) return container_changed("list");
-    }
-    return true;
+    return walk_locked(list, [&] {
+      for (Py_ssize_t i = 0; i < size; ++i) {
+        PyObject* item = PyList_GET_ITEM(list, i);
+        if (fast(item)) continue;
+        Ref held = Ref::borrow(item);
+        if (held.get() == Py_None) return none_has_no_value();
+        if (!general(held.get())) return false;
+        if (i + 1 < size && PyList_GET_SIZE(list) != size) return container_changed("list");
+      }
+      return true;
+    });
   }
 
   [[gnu::noinline]] bool write_map(const TypePlan& type, PyObject* obj) {
@@ -459,20 +461,23 @@ class DataWriter {
     w_.map_begin(type.args[0].wire_id, type.args[1].wire_id, static_cast<size_t>(size));
     // The count is already written: a key or value callback that rewrites the dict, even at the
     // same size, must not make the pairs disagree with it.
-    Py_ssize_t pos = 0, written = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(obj, &pos, &key, &value)) {
-      if (++written > size) return dict_rewritten();
-      const bool key_written = write_exact_scalar(type.args[0], key);
-      if (key_written && write_exact_scalar(type.args[1], value)) continue;
-      // The general path may run Python code, which may change the dict: hold the pair first.
-      Ref k = Ref::borrow(key), v = Ref::borrow(value);
-      if ((!key_written && !write_value(type.args[0], k.get())) || !write_value(type.args[1], v.get())) return false;
-      if (PyDict_GET_SIZE(obj) != size) return container_changed("dict");
-    }
-    if (written != size) return dict_rewritten();
-    w_.map_end();
-    return true;
+    return walk_locked(obj, [&] {
+      Py_ssize_t pos = 0, written = 0;
+      PyObject *key, *value;
+      while (PyDict_Next(obj, &pos, &key, &value)) {
+        if (++written > size) return dict_rewritten();
+        const bool key_written = write_exact_scalar(type.args[0], key);
+        if (key_written && write_exact_scalar(type.args[1], value)) continue;
+        // The general path may run Python code, which may change the dict: hold the pair first.
+        Ref k = Ref::borrow(key), v = Ref::borrow(value);
+        if ((!key_written && !write_value(type.args[0], k.get())) || !write_value(type.args[1], v.get()))
+          return false;
+        if (PyDict_GET_SIZE(obj) != size) return container_changed("dict");
+      }
+      if (written != size) return dict_rewritten();
+      w_.map_end();
+      return true;
+    });
   }
 
   W& w_;

@@ -27,10 +27,12 @@ struct ServerState {
   uint8_t transport = 0;
   uint8_t protocol = 0;
   size_t workers = 1;
-  size_t max_message_size = 0;  // 0: no limit
+  size_t max_message_size = framing::kDefaultMaxMessageSize;  // 0: no limit
   size_t max_connections = 0;   // 0: no limit
+  double idle_timeout = 0;      // seconds; 0: None, never
   bool reuse_port = false;
   std::string metrics_path;  // empty: none
+  bool hide_error_details = false;
   std::unordered_map<std::string, HandlerEntry> handlers;
   std::optional<HandlerEntry> http_handler;
   std::shared_ptr<const PySchema> schema = PySchema::empty();
@@ -53,18 +55,6 @@ struct ServerObject {
 };
 
 ServerState& state_of(PyObject* self) { return *reinterpret_cast<ServerObject*>(self)->state; }
-
-/// A non-negative int argument or property value named `name`.
-bool size_arg(PyObject* obj, const char* name, size_t& out) {
-  if (!PyLong_Check(obj)) return fail_argument(obj, "int", name);
-  const size_t v = PyLong_AsSize_t(obj);
-  if (v == static_cast<size_t>(-1) && PyErr_Occurred()) {
-    prefix_argument_error(name);
-    return false;
-  }
-  out = v;
-  return true;
-}
 
 bool workers_arg(PyObject* obj, size_t& out) { return size_arg(obj, "workers", out); }
 
@@ -184,6 +174,7 @@ PyObject* server_serve(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   if (st.http_handler) dispatcher->set_http_handler(*st.http_handler);
   auto stats = new_stats(st.methods);
   dispatcher->set_stats(stats);
+  dispatcher->set_hide_error_details(st.hide_error_details);
   net::ServeOptions options;
   options.host.assign(host, static_cast<size_t>(host_size));
   options.port = port;
@@ -192,6 +183,8 @@ PyObject* server_serve(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   options.workers = net::effective_workers(st.workers);
   options.max_message_size = st.max_message_size;
   options.max_connections = st.max_connections;
+  options.idle_timeout = std::chrono::duration_cast<std::chrono::nanoseconds>(
+      std::chrono::duration<double>(std::min(st.idle_timeout, 86400.0 * 365 * 100)));
   options.reuse_port = st.reuse_port;
   options.stats = stats;
   options.metrics_path = st.metrics_path;
@@ -406,21 +399,49 @@ int set_size(PyObject* self, PyObject* value, void*) {
   return 0;
 }
 
+PyObject* get_idle_timeout(PyObject* self, void*) {
+  Borrow borrow(state_of(self).borrow, Borrow::Shared);
+  if (!borrow.ok()) return nullptr;
+  const double seconds = state_of(self).idle_timeout;
+  if (seconds <= 0) Py_RETURN_NONE;
+  return PyFloat_FromDouble(seconds);
+}
+
+int set_idle_timeout(PyObject* self, PyObject* value, void*) {
+  if (refuse_delete(value)) return -1;
+  double seconds = 0;
+  if (value != Py_None) {
+    if (!PyLong_Check(value) && !PyFloat_Check(value)) return fail_argument(value, "float", "idle_timeout"), -1;
+    seconds = PyFloat_AsDouble(value);
+    if (seconds == -1.0 && PyErr_Occurred()) return -1;
+    if (!(seconds > 0)) {
+      PyErr_SetString(PyExc_ValueError, "idle_timeout must be None or a positive number of seconds");
+      return -1;
+    }
+  }
+  Borrow borrow(state_of(self).borrow, Borrow::Exclusive);
+  if (!borrow.ok()) return -1;
+  state_of(self).idle_timeout = seconds;
+  return 0;
+}
+
 constexpr char kMaxMessageSize[] = "max_message_size";
 constexpr char kMaxConnections[] = "max_connections";
 
-PyObject* get_reuse_port(PyObject* self, void*) {
+template <bool ServerState::*Field>
+PyObject* get_flag(PyObject* self, void*) {
   Borrow borrow(state_of(self).borrow, Borrow::Shared);
   if (!borrow.ok()) return nullptr;
-  return PyBool_FromLong(state_of(self).reuse_port);
+  return PyBool_FromLong(state_of(self).*Field);
 }
 
-int set_reuse_port(PyObject* self, PyObject* value, void*) {
+template <bool ServerState::*Field, const char* Name>
+int set_flag(PyObject* self, PyObject* value, void*) {
   if (refuse_delete(value)) return -1;
-  if (!PyBool_Check(value)) return fail_argument(value, "bool", "reuse_port"), -1;
+  if (!PyBool_Check(value)) return fail_argument(value, "bool", Name), -1;
   Borrow borrow(state_of(self).borrow, Borrow::Exclusive);
   if (!borrow.ok()) return -1;
-  state_of(self).reuse_port = value == Py_True;
+  state_of(self).*Field = value == Py_True;
   return 0;
 }
 
@@ -451,6 +472,8 @@ int set_metrics_path(PyObject* self, PyObject* value, void*) {
   state_of(self).metrics_path = std::move(path);
   return 0;
 }
+constexpr char kReusePort[] = "reuse_port";
+constexpr char kHideErrorDetails[] = "hide_error_details";
 
 // --- The class ---------------------------------------------------------------------------------
 
@@ -477,10 +500,33 @@ PyObject* server_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return self;
 }
 
+/// The registered callables: a handler may hold the server (a bound method of an object that owns
+/// it), so the collector must see them. A running server's snapshot holds references of its own.
+int server_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  ServerState* st = reinterpret_cast<ServerObject*>(self)->state;
+  if (!st) return 0;
+  for (const auto& [name, entry] : st->handlers) Py_VISIT(entry.object.get());
+  if (st->http_handler) Py_VISIT(st->http_handler->object.get());
+  return 0;
+}
+
+int server_clear(PyObject* self) {
+  ServerState* st = reinterpret_cast<ServerObject*>(self)->state;
+  if (!st) return 0;
+  // Taken out first: dropping a handler runs arbitrary code, which must find the server consistent.
+  auto handlers = std::move(st->handlers);
+  st->handlers.clear();
+  auto http_handler = std::move(st->http_handler);
+  st->http_handler.reset();
+  return 0;
+}
+
 /// A running server keeps running: its thread holds what it needs.
 void server_dealloc(PyObject* self) {
+  PyObject_GC_UnTrack(self);
   PyTypeObject* type = Py_TYPE(self);
-  std::unique_ptr<ServerState> owned(reinterpret_cast<ServerObject*>(self)->state);
+  std::unique_ptr<ServerState> owned(std::exchange(reinterpret_cast<ServerObject*>(self)->state, nullptr));
   owned.reset();
   type->tp_free(self);
   Py_DECREF(type);
@@ -550,7 +596,7 @@ PyGetSetDef server_getset[] = {
     property_entry<get_size<&ServerState::max_message_size>, set_size<&ServerState::max_message_size, kMaxMessageSize>>(
         kMaxMessageSize,
         "The largest request, in bytes, the server reads (a framed message's 4-byte length not counted);\n"
-        "0, the default, sets no limit. A larger request ends its connection with the line\n"
+        "16 MiB (16777216) by default, 0 for no limit. A larger request ends its connection with the line\n"
         "\"connection error: message ... is larger than max_message_size (N bytes)\" on standard error,\n"
         "before its body is kept: a framed one as soon as its length is read, a buffered one as soon as\n"
         "the server holds one byte more than the limit. Taken when serve() starts the server."),
@@ -559,8 +605,8 @@ PyGetSetDef server_getset[] = {
         "The most connections the server keeps open at once; 0, the default, sets no limit. While that\n"
         "many are open the server accepts no more: newcomers wait in the listen backlog (which the\n"
         "kernel bounds) and are accepted as open connections end. Taken when serve() starts the server."),
-    property_entry<get_reuse_port, set_reuse_port>(
-        "reuse_port",
+    property_entry<get_flag<&ServerState::reuse_port>, set_flag<&ServerState::reuse_port, kReusePort>>(
+        kReusePort,
         "Whether the listening socket is bound with SO_REUSEPORT (False by default). Several servers,\n"
         "typically in several processes, then listen on one host and port, and the kernel spreads new\n"
         "connections over them: a way to use more than one core for Python handlers. Every server\n"
@@ -570,6 +616,17 @@ PyGetSetDef server_getset[] = {
         "A path such as \"/metrics\" (None, the default, for none): an HTTP GET of it on the server's port\n"
         "is answered with stats() in the Prometheus text exposition format. Other HTTP requests go to\n"
         "the HTTP handler, or get 404 without one. Taken when serve() starts the server."),
+    property_entry<get_idle_timeout, set_idle_timeout>(
+        "idle_timeout",
+        "Seconds a connection may send nothing before the server closes it (silently), or None (the\n"
+        "default) to keep idle connections open for ever. Taken when serve() starts the server."),
+    property_entry<get_flag<&ServerState::hide_error_details>, set_flag<&ServerState::hide_error_details, kHideErrorDetails>>(
+        kHideErrorDetails,
+        "Whether callers see what went wrong inside the server (False by default: an exception a handler\n"
+        "raises that the method does not declare reaches the caller as application error 6 with its class\n"
+        "and text). When True, the caller gets application error 6 with the message \"Internal error\", and\n"
+        "the exception's text and traceback go to the server's standard error. Taken when serve() starts\n"
+        "the server."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -577,6 +634,8 @@ PyType_Slot server_slots[] = {
     {Py_tp_doc, const_cast<char*>("ThriftServer(service, transport=..., workers=1, protocol=...)\n--\n\n")},
     slot_entry<server_new>(Py_tp_new),
     slot_entry<server_dealloc>(Py_tp_dealloc),
+    slot_entry<server_traverse>(Py_tp_traverse),
+    slot_entry<server_clear>(Py_tp_clear),
     {Py_tp_methods, server_methods},
     {Py_tp_getset, server_getset},
     {0, nullptr},
@@ -585,8 +644,8 @@ PyType_Slot server_slots[] = {
 }  // namespace
 
 PyObject* create_thrift_server() {
-  PyType_Spec spec = {"velvane.ThriftServer", sizeof(ServerObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-                      server_slots};
+  PyType_Spec spec = {"velvane.ThriftServer", sizeof(ServerObject), 0,
+                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC, server_slots};
   return PyType_FromSpec(&spec);
 }
 

@@ -97,6 +97,8 @@ class PyDispatcher : public net::Dispatcher, public std::enable_shared_from_this
   net::HttpTaker* http_taker() override { return http_.get(); }
   /// Where calls are counted (set before serving).
   void set_stats(std::shared_ptr<net::ServerStats> stats) { stats_ = std::move(stats); }
+  /// Set before serving: handler failures answer "Internal error" and go to standard error.
+  void set_hide_error_details(bool hide) { hide_error_details_ = hide; }
 
   /// A decoded request on its way to a handler.
   struct Call {
@@ -121,6 +123,10 @@ class PyDispatcher : public net::Dispatcher, public std::enable_shared_from_this
   net::Outcome application_error(const Call& call, std::string_view message, wire::AppErrorType type) const;
   net::Outcome application_error(const MessageHeader& header, bool oneway, std::string_view message,
                                  wire::AppErrorType type) const;
+  /// Application error 6 for a failure of the Python side (the handler raised something undeclared,
+  /// its value could not be encoded, ...): `exc`, or the pending exception.
+  net::Outcome failure(const Call& call, PyObject* exc) const;
+  net::Outcome failure(const Call& call) const;
   /// The handler's outcome: `value` (returned) or the pending exception when it is nullptr.
   net::Outcome outcome_of(const Call& call, PyObject* value) const;
   /// The handler's return value; nullptr with the exception set. `called` tells whether the handler
@@ -134,6 +140,7 @@ class PyDispatcher : public net::Dispatcher, public std::enable_shared_from_this
   std::shared_ptr<const PySchema> schema_;
   Protocol protocol_ = Protocol::Binary;
   bool any_coroutine_ = false;
+  bool hide_error_details_ = false;
   std::unique_ptr<HttpHandOff> http_;
   std::shared_ptr<net::ServerStats> stats_;
   /// Counts the call's answer: a reply, or an exception when `error`.

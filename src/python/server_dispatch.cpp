@@ -228,6 +228,18 @@ net::Outcome PyDispatcher::application_error(const Call& call, std::string_view 
   return application_error(call.header, call.oneway, message, type);
 }
 
+net::Outcome PyDispatcher::failure(const Call& call, PyObject* exc) const {
+  if (!hide_error_details_) return application_error(call, exception_text(exc), wire::kInternalError);
+  PyErr_DisplayException(exc);  // text and traceback, on sys.stderr
+  return application_error(call, "Internal error", wire::kInternalError);
+}
+
+net::Outcome PyDispatcher::failure(const Call& call) const {
+  Ref exc = Ref::steal(PyErr_GetRaisedException());
+  if (!exc) return application_error(call, "unknown error", wire::kInternalError);
+  return failure(call, exc.get());
+}
+
 // --- Dispatch ----------------------------------------------------------------------------------
 
 std::variant<PyDispatcher::Call, net::Outcome> PyDispatcher::prepare(std::string_view payload) const {
@@ -337,7 +349,7 @@ net::Outcome PyDispatcher::outcome_of(const Call& call, PyObject* value) const {
       if (call.oneway) return net::Outcome{};
       return net::Outcome::reply(std::move(out));
     }
-    return application_error(call, take_exception_text(), wire::kInternalError);
+    return failure(call);
   }
 
   Ref exc = Ref::steal(PyErr_GetRaisedException());
@@ -346,42 +358,42 @@ net::Outcome PyDispatcher::outcome_of(const Call& call, PyObject* value) const {
   const char* class_name = name_obj ? PyUnicode_AsUTF8(name_obj.get()) : nullptr;
   if (!class_name) {
     PyErr_Clear();
-    return application_error(call, exception_text(exc.get()), wire::kInternalError);
+    return failure(call, exc.get());
   }
   const auto& declared = method.def->exceptions;
   for (size_t i = 0; i < declared.size(); ++i) {
     const ThriftType& type = declared[i].field_type;
     if (type.kind != TypeKind::Struct || !name_matches(type.name, class_name)) continue;
     Ref fields = Ref::steal(PyDict_New());
-    if (!fields) return application_error(call, take_exception_text(), wire::kInternalError);
+    if (!fields) return failure(call);
     if (const StructPlan* plan = schema_->find(type.name)) {
       for (const FieldPlan& f : plan->fields) {
         PyObject* attr = nullptr;
         const int has = PyObject_GetOptionalAttr(exc.get(), f.name.get(), &attr);
-        if (has < 0) return application_error(call, take_exception_text(), wire::kInternalError);
+        if (has < 0) return failure(call);
         Ref owned = Ref::steal(attr);
         if (has && PyDict_SetItem(fields.get(), f.name.get(), attr) < 0)
-          return application_error(call, take_exception_text(), wire::kInternalError);
+          return failure(call);
       }
       if (PyDict_GET_SIZE(fields.get()) == 0 && plan->fields.size() == 1) {
         Ref text = Ref::steal(str_from(exception_text(exc.get())));
         if (!text || PyDict_SetItem(fields.get(), plan->fields[0].name.get(), text.get()) < 0)
-          return application_error(call, take_exception_text(), wire::kInternalError);
+          return failure(call);
       }
     }
     if (!encode_reply(out, protocol_, call.header, declared[i].id, &method.exceptions[i], fields.get(), *schema_))
-      return application_error(call, take_exception_text(), wire::kInternalError);
+      return failure(call);
     count(call, true);
     if (call.oneway) return net::Outcome{};
     return net::Outcome::reply(std::move(out));
   }
-  return application_error(call, exception_text(exc.get()), wire::kInternalError);
+  return failure(call, exc.get());
 }
 
 net::Outcome PyDispatcher::call_plain(const Call& call) const {
   bool called;
   Ref result = call_handler(call, called);
-  if (!result && !called) return application_error(call, take_exception_text(), wire::kInternalError);
+  if (!result && !called) return failure(call);
   return outcome_of(call, result.get());
 }
 

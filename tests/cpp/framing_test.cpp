@@ -162,6 +162,18 @@ INSTANTIATE_TEST_SUITE_P(
                     BadBinary{"depth65", nested_structs(65), "Depth limit exceeded"}),
     [](const auto& info) { return info.param.name; });
 
+TEST(BinaryScanner, AServerRefusesANegativeStringLengthAtOnce) {
+  const std::string request = binary_header() + bytes({11, 0, 1, 0xFF, 0xFF, 0xFF, 0xFE}) + "xyz";
+  MessageDecoder server(Transport::Buffered, Protocol::Binary, Side::Server);
+  server.feed(request);
+  ASSERT_EQ(server.progress(), Progress::Failed);
+  EXPECT_EQ(server.error().kind, ErrorKind::NegativeSize);
+  EXPECT_EQ(server.error().text, "Negative string length in buffered stream");
+  MessageDecoder client(Transport::Buffered, Protocol::Binary, Side::Client);  // unsigned, as always
+  client.feed(request);
+  EXPECT_EQ(client.progress(), Progress::NeedMore);
+}
+
 TEST(BinaryScanner, SixtyFourLevelsAreAccepted) {
   const std::string message = nested_structs(64);
   EXPECT_EQ(decode_all_ways(Transport::Buffered, Protocol::Binary, message), done(message, message.size()));
