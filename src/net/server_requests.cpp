@@ -142,6 +142,7 @@ NextRequest next_request(ReadState& rs, const ConnectionShared& shared, Read&& r
   if (!message.value()) return {};
   rs.decoder.reset();
   if (message.value()->empty()) return {{}, Outcome{Outcome::Kind::Close, {}, {}}};
+  shared.stats->bytes_in(message.value()->size());
   return {std::move(message.value()), {}};
 }
 
@@ -245,6 +246,7 @@ Outcome serve_burst(int fd, ReadState& rs, const ConnectionShared& shared) {
     if (shared.gate->stopping.load(std::memory_order_acquire)) return Outcome{Outcome::Kind::Idle, {}, {}};
     if (outcome.kind == Outcome::Kind::NoReply) continue;
     if (outcome.kind != Outcome::Kind::Reply) return outcome;
+    shared.stats->bytes_out(outcome.bytes.size());
     reply_prefix(prefix, outcome, shared.transport);
     Outcome written = write_here(fd, prefix, outcome.bytes);
     if (written.kind != Outcome::Kind::Idle) return written;
@@ -374,6 +376,7 @@ asio::awaitable<ConnectionEnd> request_loop(tcp::socket& socket, const Connectio
     else outcome = co_await requests.dispatch_next();
     if (outcome.kind == Outcome::Kind::NoReply || outcome.kind == Outcome::Kind::Idle) continue;
     if (outcome.kind != Outcome::Kind::Reply) co_return end_of(outcome);
+    if (!outcome.framed) shared.stats->bytes_out(outcome.bytes.size());  // a pool thread's leftover was counted there
     std::optional<ConnectionEnd> end = co_await requests.write_reply(outcome);
     if (end) co_return std::move(*end);
   }

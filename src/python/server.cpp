@@ -5,6 +5,7 @@
 // server thread that owns the runtime; the object keeps only the control block shared with it.
 #include <algorithm>
 #include <chrono>
+#include <limits>
 #include <string>
 #include <unordered_map>
 
@@ -32,6 +33,7 @@ struct ServerState {
   size_t max_connections = 0;   // 0: no limit
   double idle_timeout = 0;      // seconds; 0: None, never
   bool reuse_port = false;
+  std::string metrics_path;  // empty: none
   bool hide_error_details = false;
   std::unordered_map<std::string, HandlerEntry> handlers;
   std::optional<HandlerEntry> http_handler;
@@ -39,7 +41,15 @@ struct ServerState {
 
   // Shared with the server threads this object started.
   std::shared_ptr<net::ServerControl> control = std::make_shared<net::ServerControl>();
+  std::shared_ptr<net::ServerStats> stats;  // the latest serve()'s; nullptr before the first
 };
+
+std::shared_ptr<net::ServerStats> new_stats(const std::vector<MethodDef>& methods) {
+  std::vector<std::string> names;
+  names.reserve(methods.size());
+  for (const MethodDef& m : methods) names.push_back(m.name);
+  return std::make_shared<net::ServerStats>(std::move(names));
+}
 
 struct ServerObject {
   PyObject_HEAD
@@ -195,6 +205,8 @@ PyObject* server_serve(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   auto dispatcher = PyDispatcher::create(st.methods, st.handlers, st.schema, protocol, st.service_name);
   if (!dispatcher) return nullptr;
   if (st.http_handler) dispatcher->set_http_handler(*st.http_handler);
+  auto stats = new_stats(st.methods);
+  dispatcher->set_stats(stats);
   dispatcher->set_hide_error_details(st.hide_error_details);
   net::ServeOptions options;
   options.host.assign(host, static_cast<size_t>(host_size));
@@ -207,6 +219,8 @@ PyObject* server_serve(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   options.idle_timeout = std::chrono::duration_cast<std::chrono::nanoseconds>(
       std::chrono::duration<double>(std::min(st.idle_timeout, 86400.0 * 365 * 100)));
   options.reuse_port = st.reuse_port;
+  options.stats = stats;
+  options.metrics_path = st.metrics_path;
   options.hooks = net::ThreadHooks{loop_thread_start_hook, loop_thread_stop_hook};
   options.stops_seen = st.control->stop_requests();
   const size_t workers = options.workers;
@@ -222,6 +236,7 @@ PyObject* server_serve(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   net::print_line(1, "ThriftServer (" + std::string(transport_name) + ", " + std::to_string(workers) +
                          " workers) listening on " + address + "\n");
   std::shared_ptr<net::Server> running(std::move(server).value());
+  st.stats = std::move(stats);
   Status spawned;
   {
     ReleaseGil nogil;
@@ -232,10 +247,126 @@ PyObject* server_serve(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     });
   }
   if (!spawned) {
+    st.control->report_bind(st.control->latest_server_id(),
+                            {net::ServerControl::BindReport::State::Failed, {}, 0, "failed to spawn thread"});
     PyErr_Format(PyExc_RuntimeError, "failed to spawn thread: %s", spawned.error().text.c_str());
     return nullptr;
   }
   Py_RETURN_NONE;
+}
+
+/// Seconds as a wait limit; nullopt for None (no limit).
+bool timeout_arg(PyObject* obj, std::optional<std::chrono::steady_clock::duration>& out) {
+  if (!obj || obj == Py_None) return true;
+  const double seconds = PyFloat_AsDouble(obj);
+  if (seconds == -1.0 && PyErr_Occurred()) {
+    prefix_argument_error("timeout");
+    return false;
+  }
+  if (!(seconds >= 0) || seconds > 1e9) {
+    PyErr_SetString(PyExc_ValueError, "timeout must be a non-negative number of seconds");
+    return false;
+  }
+  out = std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds));
+  return true;
+}
+
+PyObject* server_wait_listening(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  using State = net::ServerControl::BindReport::State;
+  PyObject* timeout = Py_None;
+  if (!parse_args("wait_listening", args, nargs, kwnames, {"timeout"}, 0, &timeout)) return nullptr;
+  std::optional<std::chrono::steady_clock::duration> limit;
+  if (!timeout_arg(timeout, limit)) return nullptr;
+  ServerState& st = state_of(self);
+  std::shared_ptr<net::ServerControl> control;
+  {
+    Borrow borrow(st.borrow, Borrow::Shared);
+    if (!borrow.ok()) return nullptr;
+    control = st.control;
+  }
+  const auto deadline = std::chrono::steady_clock::now() + limit.value_or(std::chrono::steady_clock::duration{});
+  constexpr std::chrono::milliseconds kSlice{50};  // how soon Ctrl+C is seen
+  for (;;) {
+    auto wait = std::chrono::milliseconds(kSlice);
+    if (limit) {
+      const auto left = deadline - std::chrono::steady_clock::now();
+      wait = std::clamp(std::chrono::ceil<std::chrono::milliseconds>(left), std::chrono::milliseconds{0}, kSlice);
+    }
+    net::ServerControl::BindReport report;
+    {
+      ReleaseGil nogil;
+      report = control->wait_bind(wait);
+    }
+    switch (report.state) {
+      case State::Listening:
+        return Py_BuildValue("(s#H)", report.host.data(), static_cast<Py_ssize_t>(report.host.size()), report.port);
+      case State::Failed:
+        raise_error(Error{ErrorKind::Os, report.error}, Operation::Connect);
+        return nullptr;
+      case State::None:
+      case State::Ended:
+        PyErr_SetString(PyExc_RuntimeError, "server is not running");
+        return nullptr;
+      case State::Pending:
+        break;
+    }
+    if (PyErr_CheckSignals() < 0) return nullptr;
+    if (limit && std::chrono::steady_clock::now() >= deadline) {
+      raise_error(Error{ErrorKind::TimedOut, "the server did not start listening within the timeout"},
+                  Operation::Connect);
+      return nullptr;
+    }
+  }
+}
+
+/// `d[key] = value`, taking the reference to `value`.
+bool put(PyObject* d, const char* key, PyObject* value) {
+  Ref owned = Ref::steal(value);
+  return owned && PyDict_SetItemString(d, key, owned.get()) == 0;
+}
+
+PyObject* latency_buckets(const net::ServerStats::MethodSnapshot& m) {
+  Ref buckets = Ref::steal(PyDict_New());
+  if (!buckets) return nullptr;
+  for (size_t b = 0; b < m.buckets.size(); ++b) {
+    const double bound = b < net::ServerStats::kLatencyBounds.size() ? net::ServerStats::kLatencyBounds[b]
+                                                                      : std::numeric_limits<double>::infinity();
+    Ref key = Ref::steal(PyFloat_FromDouble(bound));
+    Ref count = Ref::steal(PyLong_FromUnsignedLongLong(m.buckets[b]));
+    if (!key || !count || PyDict_SetItem(buckets.get(), key.get(), count.get()) < 0) return nullptr;
+  }
+  return buckets.release();
+}
+
+PyObject* server_stats(PyObject* self, PyObject*) {
+  ServerState& st = state_of(self);
+  std::shared_ptr<net::ServerStats> stats;
+  {
+    Borrow borrow(st.borrow, Borrow::Shared);
+    if (!borrow.ok()) return nullptr;
+    stats = st.stats ? st.stats : new_stats(st.methods);
+  }
+  const net::ServerStats::Snapshot s = stats->snapshot();
+  Ref methods = Ref::steal(PyDict_New());
+  if (!methods) return nullptr;
+  for (const auto& m : s.methods) {
+    Ref entry = Ref::steal(PyDict_New());
+    if (!entry || !put(entry.get(), "calls", PyLong_FromUnsignedLongLong(m.calls)) ||
+        !put(entry.get(), "errors", PyLong_FromUnsignedLongLong(m.errors)) ||
+        !put(entry.get(), "latency_buckets", latency_buckets(m)) ||
+        !put(entry.get(), "latency_sum", PyFloat_FromDouble(m.seconds)))
+      return nullptr;
+    if (PyDict_SetItemString(methods.get(), m.name.c_str(), entry.get()) < 0) return nullptr;
+  }
+  Ref out = Ref::steal(PyDict_New());
+  if (!out || !put(out.get(), "connections_accepted", PyLong_FromUnsignedLongLong(s.accepted)) ||
+      !put(out.get(), "connections_open", PyLong_FromUnsignedLongLong(s.open)) ||
+      !put(out.get(), "connections_refused", PyLong_FromUnsignedLongLong(s.refused)) ||
+      !put(out.get(), "bytes_in", PyLong_FromUnsignedLongLong(s.bytes_in)) ||
+      !put(out.get(), "bytes_out", PyLong_FromUnsignedLongLong(s.bytes_out)) ||
+      !put(out.get(), "methods", methods.release()))
+    return nullptr;
+  return out.release();
 }
 
 // --- Properties --------------------------------------------------------------------------------
@@ -347,6 +478,33 @@ int set_flag(PyObject* self, PyObject* value, void*) {
   return 0;
 }
 
+PyObject* get_metrics_path(PyObject* self, void*) {
+  Borrow borrow(state_of(self).borrow, Borrow::Shared);
+  if (!borrow.ok()) return nullptr;
+  const std::string& path = state_of(self).metrics_path;
+  if (path.empty()) Py_RETURN_NONE;
+  return str_from(path);
+}
+
+int set_metrics_path(PyObject* self, PyObject* value, void*) {
+  if (refuse_delete(value)) return -1;
+  std::string path;
+  if (value != Py_None) {
+    Py_ssize_t size;
+    const char* text = str_arg(value, "metrics_path", &size);
+    if (!text) return -1;
+    path.assign(text, static_cast<size_t>(size));
+    const bool printable = std::all_of(path.begin(), path.end(), [](char c) { return c > ' ' && c != 127; });
+    if (!path.starts_with('/') || !printable) {
+      PyErr_SetString(PyExc_ValueError, "metrics_path must start with '/' and hold no spaces or control characters");
+      return -1;
+    }
+  }
+  Borrow borrow(state_of(self).borrow, Borrow::Exclusive);
+  if (!borrow.ok()) return -1;
+  state_of(self).metrics_path = std::move(path);
+  return 0;
+}
 constexpr char kReusePort[] = "reuse_port";
 constexpr char kHideErrorDetails[] = "hide_error_details";
 
@@ -450,6 +608,21 @@ PyMethodDef server_methods[] = {
                                "serve($self, host, port)\n--\n\n"
                                "Binds `host`:`port` and starts serving on the server's own threads, returning\n"
                                "at once; stop() (or Ctrl+C) ends it."),
+    method_entry<server_wait_listening>(
+        "wait_listening", METH_FASTCALL | METH_KEYWORDS,
+        "wait_listening($self, timeout=None)\n--\n\n"
+        "Waits until the server started by serve() listens and returns the bound (host, port): with\n"
+        "port 0, the port the system chose. Raises OSError with the bind error when binding failed,\n"
+        "TimeoutError when `timeout` seconds pass first, and RuntimeError when no server is running.\n"
+        "The interpreter is released while waiting; Ctrl+C interrupts the wait."),
+    method_entry<server_stats>(
+        "stats", METH_NOARGS,
+        "stats($self)\n--\n\n"
+        "The counters of the latest serve() as a dict: connections_accepted, connections_open,\n"
+        "connections_refused (ended by the server with a connection error), bytes_in and bytes_out (request\n"
+        "and reply messages), and methods: for each method of the service its calls, errors (calls\n"
+        "answered with an exception, declared or not), latency_buckets (upper bound in seconds to the\n"
+        "number of calls that took at most that long; the last bound is inf) and latency_sum (seconds)."),
     method_entry<server_stop>(
         "stop", METH_NOARGS,
         "stop($self)\n--\n\nStop the running server (if any). This will notify the accept loop to exit\n"
@@ -482,6 +655,11 @@ PyGetSetDef server_getset[] = {
         "typically in several processes, then listen on one host and port, and the kernel spreads new\n"
         "connections over them: a way to use more than one core for Python handlers. Every server\n"
         "sharing the port must set it. Taken when serve() starts the server."),
+    property_entry<get_metrics_path, set_metrics_path>(
+        "metrics_path",
+        "A path such as \"/metrics\" (None, the default, for none): an HTTP GET of it on the server's port\n"
+        "is answered with stats() in the Prometheus text exposition format. Other HTTP requests go to\n"
+        "the HTTP handler, or get 404 without one. Taken when serve() starts the server."),
     property_entry<get_idle_timeout, set_idle_timeout>(
         "idle_timeout",
         "Seconds a connection may send nothing before the server closes it (silently), or None (the\n"

@@ -2,6 +2,7 @@
 // server dispatches with, the asyncio loop threads, and attaching threads of ours to the interpreter.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -95,6 +96,8 @@ class PyDispatcher : public net::Dispatcher, public std::enable_shared_from_this
   /// Connections that begin like HTTP go to `handler` (set before serving; needs an attached thread state).
   void set_http_handler(const HandlerEntry& handler) { http_ = std::make_unique<HttpHandOff>(handler); }
   net::HttpTaker* http_taker() override { return http_.get(); }
+  /// Where calls are counted (set before serving).
+  void set_stats(std::shared_ptr<net::ServerStats> stats) { stats_ = std::move(stats); }
   /// Set before serving: handler failures answer "Internal error" and go to standard error.
   void set_hide_error_details(bool hide) { hide_error_details_ = hide; }
 
@@ -104,6 +107,7 @@ class PyDispatcher : public net::Dispatcher, public std::enable_shared_from_this
     MessageHeader header;
     StructValue arguments;
     bool oneway = false;
+    std::chrono::steady_clock::time_point started{};  // set once the call has a handler: it is counted
   };
 
   /// Calls a plain handler and encodes the reply (interpreter attached).
@@ -140,6 +144,12 @@ class PyDispatcher : public net::Dispatcher, public std::enable_shared_from_this
   bool any_coroutine_ = false;
   bool hide_error_details_ = false;
   std::unique_ptr<HttpHandOff> http_;
+  std::shared_ptr<net::ServerStats> stats_;
+  /// Counts the call's answer: a reply, or an exception when `error`.
+  void count(const Call& call, bool error) const {
+    if (stats_ && call.started != std::chrono::steady_clock::time_point{})
+      stats_->record_call(call.method, std::chrono::steady_clock::now() - call.started, error);
+  }
 };
 
 // --- asyncio loop threads ----------------------------------------------------------------------

@@ -228,6 +228,7 @@ net::Outcome PyDispatcher::application_error(const MessageHeader& header, bool o
 
 net::Outcome PyDispatcher::application_error(const Call& call, std::string_view message,
                                              wire::AppErrorType type) const {
+  count(call, true);
   return application_error(call.header, call.oneway, message, type);
 }
 
@@ -267,6 +268,7 @@ std::variant<PyDispatcher::Call, net::Outcome> PyDispatcher::prepare(std::string
   call.arguments = std::move(arguments).value();
   if (!method.handler)
     return application_error(call, "No handler registered for: " + method.def->name, wire::kUnknownMethod);
+  if (stats_) call.started = std::chrono::steady_clock::now();
   return call;
 }
 
@@ -353,6 +355,7 @@ net::Outcome PyDispatcher::outcome_of(const Call& call, PyObject* value) const {
   if (value) {
     const TypePlan* type = method.def->return_type.is_void() ? nullptr : &method.result;
     if (encode_reply(out, protocol_, call.header, 0, type, value, *schema_)) {
+      count(call, false);
       if (call.oneway) return net::Outcome{};
       return net::Outcome::reply(std::move(out));
     }
@@ -390,6 +393,7 @@ net::Outcome PyDispatcher::outcome_of(const Call& call, PyObject* value) const {
     }
     if (!encode_reply(out, protocol_, call.header, declared[i].id, &method.exceptions[i], fields.get(), *schema_))
       return failure(call);
+    count(call, true);
     if (call.oneway) return net::Outcome{};
     return net::Outcome::reply(std::move(out));
   }
