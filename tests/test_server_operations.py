@@ -46,6 +46,7 @@ def test_wait_listening_gives_the_port_chosen_for_port_0(ops):
         server.wait_listening(0)
     server.serve("127.0.0.1", 0)
     host, port = server.wait_listening(DEADLINE)
+    assert server.is_running()  # at once: a script that loops on is_running() must not end early
     assert host == "127.0.0.1" and port != 0
     assert server.wait_listening() == (host, port)
     with connected(service, parser, port) as client:

@@ -232,6 +232,7 @@ bool Server::Impl::bind(tcp::acceptor& acceptor) {
       const tcp::endpoint bound = e ? tcp::endpoint{} : acceptor.local_endpoint(e);
       if (!e) {
         control->set_bound_port(bound.port());
+        control->set_listening(id);  // before the report: whoever waited for it sees is_running()
         control->report_bind(id, {State::Listening, bound.address().to_string(), bound.port(), {}});
         return true;
       }
@@ -296,7 +297,6 @@ void Server::run() {
   s.start_workers();
   tcp::acceptor acceptor(s.accepting);
   if (s.bind(acceptor)) {
-    s.control->set_listening(s.id);
     const size_t waker = s.control->add_waker([&] {
       asio::post(s.accepting, [&] {
         std::error_code ignored;  // the loop may have closed the acceptor already
