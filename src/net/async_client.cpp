@@ -121,6 +121,7 @@ struct ConnectionCell::Impl {
   bool locked = false;
   std::deque<std::shared_ptr<Operation>> waiters;  // in line for the lock
   std::unique_ptr<AsyncConnection> connection;     // used by the lock's holder only
+  bool opened = false;  // open() succeeded and close() has not run since: a missing connection was dropped
   // Mirrors of `locked` and `connection != nullptr`, for is_open on any thread:
   std::atomic<bool> lock_held{false};
   std::atomic<bool> connected{false};
@@ -165,6 +166,8 @@ struct Operation : std::enable_shared_from_this<Operation> {
   Protocol protocol = Protocol::Binary;
   bool oneway = false;
   bool sending = false;  // its request is still going out
+  bool redial = false;     // connect again to `host` and `port` when the connection was dropped
+  bool redialing = false;  // connecting again while holding the lock
   std::optional<framing::MessageDecoder> decoder;
   struct Outcome {
     Completion result;
@@ -207,6 +210,9 @@ struct Operation : std::enable_shared_from_this<Operation> {
 
   /// Holds the lock now; false when it finished at once (the lock is then for the next in line).
   bool granted(After& out);
+  void begin_exchange(After& out);
+  void start_connect();
+  void connect_failed(Completion result, After& out);
   std::optional<Outcome> read_step();
   void conclude(Outcome outcome, After& out);
   void on_sent_now(Result<size_t> now, After& out);
@@ -275,28 +281,65 @@ bool Operation::granted(After& out) {
     case Kind::Open: {
       std::swap(impl.connection, made);  // the old connection closes with the operation
       impl.connected.store(true, std::memory_order_release);
+      impl.opened = true;
       finish(Completion{}, out);
       return false;
     }
     case Kind::Close:
       impl.set_connection(nullptr);
+      impl.opened = false;
       finish(Completion{}, out);
       return false;
     case Kind::Call:
+      if (redial && impl.connection && peer_has_closed(impl.connection->socket)) impl.set_connection(nullptr);
+      if (!impl.connection && redial && impl.opened) {
+        redialing = true;
+        stage = Stage::Connecting;
+        start_connect();
+        return true;
+      }
       if (!impl.connection) {
         finish(Completion{Completion::Kind::NotOpen, {}, {}}, out);
         return false;
       }
-      // The reply's read is under way before the request leaves, so the thread that sees the reply
-      // arrive reads it, whether or not the sender has come back from sending.
-      decoder.emplace(transport, protocol);
-      arm_watchdog();
-      sending = true;
-      out.sender = shared_from_this();
-      if (!oneway) early = read_step();
+      begin_exchange(out);
       return true;
   }
   return false;
+}
+
+void Operation::begin_exchange(After& out) {
+  // The reply's read is under way before the request leaves, so the thread that sees the reply
+  // arrive reads it, whether or not the sender has come back from sending.
+  decoder.emplace(transport, protocol);
+  arm_watchdog();
+  sending = true;
+  out.sender = shared_from_this();
+  if (!oneway) early = read_step();
+}
+
+/// Resolves `host` and connects to its addresses in turn, within the operation's time limit.
+void Operation::start_connect() {
+  arm_watchdog();
+  resolver = std::make_unique<tcp::resolver>(impl.context);
+  resolver->async_resolve(host, std::to_string(port),
+                          [self = shared_from_this()](std::error_code ec, tcp::resolver::results_type r) {
+                            under_lock(*self, [ec, &r](Operation& op, After& out) {
+                              op.on_resolved(ec, std::move(r), out);
+                            });
+                          });
+}
+
+/// An open, or a call connecting again, that did not get its connection; the call passes the lock on.
+void Operation::connect_failed(Completion result, After& out) {
+  if (!redialing) return finish(std::move(result), out);
+  redialing = false;
+  if (result.kind == Completion::Kind::Failed) {
+    result.error.text = "connect to " + host + ":" + std::to_string(port) + ": " + result.error.text;
+    result.connecting = true;
+  }
+  finish(std::move(result), out);
+  impl.release(out);
 }
 
 /// Feeds what was read to the reply's decoder and reads on, or tells how the call ends. A failure or
@@ -383,15 +426,15 @@ void Operation::on_read(std::error_code ec, size_t n, After& out) {
 }
 
 void Operation::on_resolved(std::error_code ec, tcp::resolver::results_type results, After& out) {
-  if (stopped()) return finish(stop_result(), out);
-  if (ec) return finish(failed(os_error(ec)), out);
+  if (stopped()) return connect_failed(stop_result(), out);
+  if (ec) return connect_failed(failed(os_error(ec)), out);
   endpoints = std::move(results);
   next_endpoint = endpoints.begin();
   connect_next(out);
 }
 
 void Operation::connect_next(After& out) {
-  if (next_endpoint == endpoints.end()) return finish(failed(last_error), out);
+  if (next_endpoint == endpoints.end()) return connect_failed(failed(last_error), out);
   made = std::make_unique<AsyncConnection>(tcp::socket(impl.context));
   made->socket.async_connect(next_endpoint->endpoint(), [self = shared_from_this()](std::error_code ec) {
     under_lock(*self, [ec](Operation& op, After& out) { op.on_connected(ec, out); });
@@ -424,7 +467,7 @@ void watch_reads_only(tcp::socket& socket) {
 void Operation::on_connected(std::error_code ec, After& out) {
   if (stopped()) {
     made.reset();
-    return finish(stop_result(), out);
+    return connect_failed(stop_result(), out);
   }
   if (ec) {
     last_error = os_error(ec);
@@ -434,6 +477,12 @@ void Operation::on_connected(std::error_code ec, After& out) {
   made->socket.set_option(tcp::no_delay(true), ec);  // a failure here is not worth refusing the connection
   watch_reads_only(made->socket);
   if (watchdog) watchdog->cancel();  // the time limit is for connecting
+  if (redialing) {
+    redialing = false;
+    stage = Stage::Working;
+    impl.set_connection(std::move(made));
+    return begin_exchange(out);
+  }
   impl.acquire(shared_from_this(), out);
 }
 
@@ -532,14 +581,7 @@ OperationHandle ConnectionCell::open(std::string host, uint16_t port, Timeout ti
   op->port = port;
   under_lock(*op, [](Operation& op, After&) {
     op.stage = Operation::Stage::Connecting;
-    op.arm_watchdog();
-    op.resolver = std::make_unique<tcp::resolver>(op.impl.context);
-    op.resolver->async_resolve(op.host, std::to_string(op.port),
-                               [self = op.shared_from_this()](std::error_code ec, tcp::resolver::results_type r) {
-                                 under_lock(*self, [ec, &r](Operation& op, After& out) {
-                                   op.on_resolved(ec, std::move(r), out);
-                                 });
-                               });
+    op.start_connect();
   });
   return OperationHandle(op);
 }
@@ -553,8 +595,13 @@ OperationHandle ConnectionCell::close(CompletionHandler done) {
 // A call that finds the lock free writes its request from the calling thread, which saves the
 // hand-over to a runtime thread before the request leaves.
 OperationHandle ConnectionCell::call(std::string request, framing::Transport transport, Protocol protocol,
-                                     bool oneway, Timeout timeout, CompletionHandler done) {
+                                     bool oneway, Timeout timeout, CompletionHandler done, std::optional<Redial> redial) {
   auto op = std::make_shared<Operation>(shared_from_this(), Operation::Kind::Call, timeout, std::move(done));
+  if (redial) {
+    op->host = std::move(redial->host);
+    op->port = redial->port;
+    op->redial = true;
+  }
   framing::append_frame(op->wire, transport, request);
   op->transport = transport;
   op->protocol = protocol;

@@ -39,9 +39,16 @@ struct Completion {
   // For a call that ended holding the lock: how many operations were in line behind it. They keep
   // the connection busy without any help from whoever waits for this report.
   size_t in_line = 0;
+  bool connecting = false;  // a call's `error` came from connecting again (its text names the address)
 };
 
 using CompletionHandler = std::function<void(Completion)>;
+
+/// Where a call that finds its connection dropped connects again, when its client asks for that.
+struct Redial {
+  std::string host;
+  uint16_t port = 0;
+};
 
 /// How long an operation's network work may take once it holds the connection (connecting, for
 /// open); none waits as long as the operating system lets it.
@@ -99,8 +106,10 @@ class ConnectionCell : public std::enable_shared_from_this<ConnectionCell> {
   OperationHandle close(CompletionHandler done);
   /// Writes `request` and, unless oneway, reads one reply, all under the lock. A failure once the
   /// request started going out, and a reply that says the peer ended the connection, drop it.
+  /// With `redial`, a call that finds the connection dropped (not closed) connects again first,
+  /// holding the lock, so the calls in line behind it use the new connection.
   OperationHandle call(std::string request, framing::Transport transport, Protocol protocol, bool oneway,
-                       Timeout timeout, CompletionHandler done);
+                       Timeout timeout, CompletionHandler done, std::optional<Redial> redial = std::nullopt);
 
   struct Impl;
   explicit ConnectionCell(std::unique_ptr<Impl> impl);

@@ -54,6 +54,8 @@ class Connection {
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
+  /// Without waiting: whether the peer ended this idle connection.
+  bool peer_has_closed();
   /// Writes one message (a length prefix first when framed) and flushes it.
   Status write_message(framing::Transport transport, std::string_view payload, Deadline deadline);
   /// Reads exactly one message; an empty payload means the peer ended the connection.

@@ -261,7 +261,9 @@ Ref outcome_value(Pending& p, net::Completion& done, bool& failed) {
       PyErr_SetString(PyExc_OSError, "AsyncThriftClient is not open; await client.open() first");
       break;
     case Kind::Failed:
-      if (p.address.empty()) {
+      if (done.connecting) {
+        raise_error(done.error, Operation::Connect);
+      } else if (p.address.empty()) {
         raise_error(done.error, Operation::Exchange);
       } else {
         raise_error(Error{done.error.kind, "connect to " + p.address + ": " + done.error.text}, Operation::Connect);
@@ -565,8 +567,11 @@ PyObject* async_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
   }
   const Protocol protocol = pending->protocol;
   const bool oneway = pending->oneway;
+  std::optional<net::Redial> redial;
+  if (st.reconnect.load(std::memory_order_relaxed)) redial = net::Redial{st.host, st.port};
   return start(st, std::move(pending), [&](net::ConnectionCell& cell, net::CompletionHandler done) {
-    return cell.call(std::move(prepared.request), prepared.transport, protocol, oneway, st.timeout(), std::move(done));
+    return cell.call(std::move(prepared.request), prepared.transport, protocol, oneway, st.timeout(), std::move(done),
+                     std::move(redial));
   });
 }
 
@@ -609,6 +614,10 @@ void async_dealloc(PyObject* self) {
 }
 
 PyMethodDef async_methods[] = {
+    method_entry<static_new<async_new>>(
+        "__new__", METH_VARARGS | METH_KEYWORDS | METH_STATIC | METH_COEXIST,
+        "__new__($cls, service, host, port, transport=..., protocol=..., *, reconnect=False)\n--\n\n"
+        "Creates a AsyncThriftClient; `reconnect` sets the property of that name."),
     method_entry<async_set_parser>("set_parser", METH_FASTCALL | METH_KEYWORDS,
                                    "set_parser($self, parser)\n--\n\n"
                                    "Takes the schema of `parser`'s current document to convert struct values with; "

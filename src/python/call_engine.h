@@ -64,7 +64,8 @@ bool to_vector_args(PyObject* args, PyObject* kwargs, VectorArgs& out);
 bool fail_argument(PyObject* obj, const char* target, const char* param);
 bool transport_arg(PyObject* obj, const char* param, uint8_t& out);
 bool port_arg(PyObject* obj, uint16_t& out);
-/// The constructor arguments both clients take: (service, host, port, transport=..., protocol=...).
+/// The constructor arguments both clients take: (service, host, port, transport=..., protocol=...,
+/// *, reconnect=False).
 struct ClientArgs {
   const ServiceDef* service = nullptr;  // borrowed from the service view, which the caller holds
   std::shared_ptr<const PySchema> schema;  // the schema of the document the service came from
@@ -72,9 +73,24 @@ struct ClientArgs {
   uint16_t port = 0;
   uint8_t transport = 0;
   Protocol protocol = Protocol::Binary;
+  bool reconnect = false;  // keyword only
 };
 /// Extracts them in order, the first failure raised; false with an exception set.
 bool parse_client_args(const char* class_name, PyObject* args, PyObject* kwargs, ClientArgs& out);
+
+/// A client class's `__new__` as a static method of its own, so that it can show every keyword the
+/// constructor takes (the class's signature text names the positional ones only); `New` is its tp_new.
+template <newfunc New>
+PyObject* static_new(PyObject*, PyObject* args, PyObject* kwargs) {
+  const Py_ssize_t n = PyTuple_GET_SIZE(args);
+  PyObject* type = n ? PyTuple_GET_ITEM(args, 0) : nullptr;
+  if (!type || !PyType_Check(type)) {
+    PyErr_SetString(PyExc_TypeError, "__new__() needs a class as its first argument");
+    return nullptr;
+  }
+  Ref rest = Ref::steal(PyTuple_GetSlice(args, 1, n));
+  return rest ? New(reinterpret_cast<PyTypeObject*>(type), rest.get(), kwargs) : nullptr;
+}
 
 /// The TransportType or ProtocolType member for a stored byte (new reference).
 PyObject* enum_member(Cls which, uint8_t value);
@@ -90,6 +106,7 @@ struct ClientSettings {
   std::atomic<uint8_t> transport{0};
   std::atomic<uint8_t> protocol{0};
   std::atomic<int64_t> timeout_ns{-1};  // -1: no limit
+  std::atomic<bool> reconnect{false};   // a call on a dropped connection connects again first
 
   std::optional<std::chrono::nanoseconds> timeout() const {
     const int64_t ns = timeout_ns.load(std::memory_order_relaxed);
@@ -164,6 +181,15 @@ struct ClientProperties {
     return store(self, SettingsOf(self).timeout_ns, ns);
   }
 
+  static PyObject* get_reconnect(PyObject* self, void*) {
+    return PyBool_FromLong(SettingsOf(self).reconnect.load(std::memory_order_relaxed));
+  }
+  static int set_reconnect(PyObject* self, PyObject* value, void*) {
+    if (refuse_delete(value)) return -1;
+    const int on = PyObject_IsTrue(value);
+    return on < 0 ? -1 : store(self, SettingsOf(self).reconnect, on != 0);
+  }
+
   static inline PyGetSetDef getset[] = {
       property_entry<get_transport, set_transport>("transport",
                                                    "The TransportType used by the next open() (Framed by default)."),
@@ -171,6 +197,9 @@ struct ClientProperties {
       property_entry<get_timeout, set_timeout>(
           "timeout",
           "Seconds that open() and each call's write and read may take, or None (the default) for no limit."),
+      property_entry<get_reconnect, set_reconnect>(
+          "reconnect",
+          "Whether a call on a connection that was dropped (not closed) connects again first (False by default)."),
       {nullptr, nullptr, nullptr, nullptr, nullptr},
   };
 

@@ -32,6 +32,7 @@ struct ClientState : ClientCalls {
 
   std::mutex connection_lock;
   std::unique_ptr<net::Connection> connection;  // guarded by connection_lock; absent: not open
+  bool opened = false;  // guarded by connection_lock; open() ran and close() has not since
 };
 
 struct ClientObject {
@@ -80,6 +81,7 @@ bool init_calls(ClientCalls& st, ClientArgs given) {
   st.port = given.port;
   st.transport = given.transport;
   st.protocol = static_cast<uint8_t>(given.protocol);
+  st.reconnect = given.reconnect;
   st.call_schema = plan_calls(*st.methods, std::move(given.schema));
   return st.call_schema != nullptr;
 }
@@ -158,9 +160,13 @@ PyObject* enum_member(Cls which, uint8_t value) {
 bool parse_client_args(const char* class_name, PyObject* args, PyObject* kwargs, ClientArgs& out) {
   VectorArgs va;
   if (!to_vector_args(args, kwargs, va)) return false;
-  PyObject* a[5];
+  PyObject* a[6];
+  if (va.nargs > 5) {
+    PyErr_Format(PyExc_TypeError, "%s() takes at most 5 positional arguments (%zd given)", class_name, va.nargs);
+    return false;
+  }
   if (!parse_args(class_name, va.values.data(), va.nargs, va.kwnames.get(),
-                  {"service", "host", "port", "transport", "protocol"}, 3, a))
+                  {"service", "host", "port", "transport", "protocol", "reconnect"}, 3, a))
     return false;
   if (!PyObject_TypeCheck(a[0], cls(Cls::PyThriftService))) return fail_argument(a[0], "PyThriftService", "service");
   Py_ssize_t host_size;
@@ -168,6 +174,11 @@ bool parse_client_args(const char* class_name, PyObject* args, PyObject* kwargs,
   if (!host || !port_arg(a[2], out.port)) return false;
   if (a[3] && !transport_arg(a[3], "transport", out.transport)) return false;
   if (a[4] && !protocol_arg(a[4], "protocol", out.protocol)) return false;
+  if (a[5]) {
+    const int on = PyObject_IsTrue(a[5]);
+    if (on < 0) return false;
+    out.reconnect = on != 0;
+  }
   out.service = reinterpret_cast<ServiceViewObject*>(a[0])->service.get();
   out.schema = reinterpret_cast<ServiceViewObject*>(a[0])->schema;
   out.host.assign(host, static_cast<size_t>(host_size));
@@ -416,8 +427,11 @@ PyObject* raise_not_open() {
 struct Exchange {
   bool not_open = false;
   std::optional<Error> error;
+  bool connecting = false;  // `error` came from connecting again
   std::string reply;
 };
+
+std::string address_of(const ClientState& st) { return st.host + ":" + std::to_string(st.port); }
 
 /// Writes the request and reads its reply under the connection lock. Run without the interpreter.
 /// A failure once the request started going out drops the connection, and so does a reply that
@@ -426,6 +440,19 @@ Exchange exchange(ClientState& st, std::string_view request, Transport transport
                   std::optional<std::chrono::nanoseconds> timeout) {
   Exchange out;
   std::lock_guard lock(st.connection_lock);
+  const bool reconnect = st.opened && st.reconnect.load(std::memory_order_relaxed);
+  if (reconnect && st.connection && st.connection->peer_has_closed()) st.connection.reset();
+  if (!st.connection && reconnect) {
+    // Connecting under the lock: the calls waiting for it use the new connection.
+    auto made = net::Connection::connect(*st.runtime, st.host, st.port, deadline_after(timeout));
+    if (!made) {
+      const Error& e = made.error();
+      out.error = Error{e.kind, "connect to " + address_of(st) + ": " + e.text};
+      out.connecting = true;
+      return out;
+    }
+    st.connection = std::move(made).value();
+  }
   if (!st.connection) {
     out.not_open = true;
     return out;
@@ -463,6 +490,7 @@ PyObject* client_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     result = exchange(st, prepared.request, prepared.transport, prepared.protocol, oneway, st.timeout());
   }
   if (result.not_open) return raise_not_open();
+  if (result.error && result.connecting) return raise_error(*result.error, Operation::Connect), nullptr;
   if (result.error) return raise_io_error(*result.error);
   if (oneway) Py_RETURN_NONE;
   return decode_reply(result.reply, prepared.protocol, *prepared.method, prepared.schema->schema);
@@ -478,13 +506,13 @@ PyObject* client_open(PyObject* self, PyObject*) {
     if (made) {
       std::lock_guard lock(st.connection_lock);
       old = std::exchange(st.connection, std::move(made).value());
+      st.opened = true;
     }
     old.reset();
   }
   if (!made) {
     const Error& e = made.error();
-    raise_error(Error{e.kind, "connect to " + st.host + ":" + std::to_string(st.port) + ": " + e.text},
-                Operation::Connect);
+    raise_error(Error{e.kind, "connect to " + address_of(st) + ": " + e.text}, Operation::Connect);
     return nullptr;
   }
   Py_RETURN_NONE;
@@ -497,6 +525,7 @@ PyObject* client_close(PyObject* self, PyObject*) {
     std::unique_ptr<net::Connection> old;  // closed once the lock is released
     std::lock_guard lock(st.connection_lock);
     old = std::move(st.connection);
+    st.opened = false;
   }
   Py_RETURN_NONE;
 }
@@ -559,6 +588,10 @@ void client_dealloc(PyObject* self) {
 }
 
 PyMethodDef client_methods[] = {
+    method_entry<static_new<client_new>>(
+        "__new__", METH_VARARGS | METH_KEYWORDS | METH_STATIC | METH_COEXIST,
+        "__new__($cls, service, host, port, transport=..., protocol=..., *, reconnect=False)\n--\n\n"
+        "Creates a ThriftClient; `reconnect` sets the property of that name."),
     method_entry<client_set_parser>("set_parser", METH_FASTCALL | METH_KEYWORDS,
                                     "set_parser($self, parser)\n--\n\n"
                                     "Takes the schema of `parser`'s current document to convert struct values with; "

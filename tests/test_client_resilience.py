@@ -1,0 +1,220 @@
+"""Clients that reconnect: against scripted peers that close, stall and refuse, and a server restarted
+mid-run."""
+import asyncio
+import collections
+import threading
+from concurrent.futures import ThreadPoolExecutor
+
+import pytest
+
+import velvane
+from scripted_peer import DEADLINE, Peer, frame, recv_frame
+from server_support import free_port, wait_for
+from test_client import IDL, binary_i32_field, reply_body, serve_adds
+
+NOT_OPEN = {
+    "blocking": r"^ThriftClient is not open; call client.open\(\) first$",
+    "async": r"^AsyncThriftClient is not open; await client.open\(\) first$",
+}
+
+
+@pytest.fixture
+def calc(parse):
+    parser = parse(IDL)
+    return parser, parser.get_service("Calc")
+
+
+class Driver:
+    """One client of either kind behind the same blocking face; the async one runs on a loop thread."""
+
+    def __init__(self, kind, calc, port, **options):
+        parser, service = calc
+        cls = velvane.ThriftClient if kind == "blocking" else velvane.AsyncThriftClient
+        self.client = cls(service, "127.0.0.1", port, **options)
+        self.client.set_parser(parser)
+        self.kind = kind
+        if kind == "async":
+            self.loop = asyncio.new_event_loop()
+            self.thread = threading.Thread(target=self.loop.run_forever, daemon=True)
+            self.thread.start()
+
+    def do(self, name, *args, **kwargs):
+        if self.kind == "blocking":
+            return getattr(self.client, name)(*args, **kwargs)
+        return self.start(name, *args, **kwargs).result(DEADLINE)
+
+    def start(self, name, *args, **kwargs):
+        """Starts the operation on a thread of the pool or on the loop; returns a concurrent future."""
+        if self.kind == "blocking":
+            return self.pool.submit(self.do, name, *args, **kwargs)
+
+        async def begin():
+            return await getattr(self.client, name)(*args, **kwargs)
+
+        return asyncio.run_coroutine_threadsafe(begin(), self.loop)
+
+    def __enter__(self):
+        if self.kind == "blocking":
+            self.pool = ThreadPoolExecutor(8)
+        return self
+
+    def __exit__(self, *exc):
+        self.do("close")
+        if self.kind == "blocking":
+            self.pool.shutdown()
+        else:
+            self.loop.call_soon_threadsafe(self.loop.stop)
+            self.thread.join(DEADLINE)
+            self.loop.close()
+
+
+closed = threading.Event()
+
+
+def answers_one_add(conn):
+    """Answers one add and closes: on loopback the end of input has reached the client once `closed` is set."""
+    closed.clear()
+    request = recv_frame(conn)
+    seqid = int.from_bytes(request[11:15], "big", signed=True)
+    conn.sendall(frame(reply_body(binary_i32_field(0, 3) + b"\0", seqid=seqid)))
+    conn.close()
+    closed.set()
+
+
+KINDS = pytest.mark.parametrize("kind", ["blocking", "async"])
+
+
+@KINDS
+def test_reconnect_is_off_by_default_and_settable(calc, kind):
+    with Driver(kind, calc, 1) as d:
+        assert d.client.reconnect is False
+        d.client.reconnect = True
+        assert d.client.reconnect is True
+    with Driver(kind, calc, 1, reconnect=True) as d:
+        assert d.client.reconnect is True
+        with pytest.raises(TypeError, match="at most 5 positional arguments"):  # keyword only
+            type(d.client)(calc[1], "127.0.0.1", 1, velvane.TransportType.Framed, velvane.ProtocolType.Binary, True)
+
+
+@KINDS
+@pytest.mark.parametrize("reconnect", [False, True])
+def test_a_call_after_the_peer_closed(calc, kind, reconnect):
+    scripts = (answers_one_add, serve_adds) if reconnect else (answers_one_add,)
+    with Peer(*scripts) as peer, Driver(kind, calc, peer.port, reconnect=reconnect) as d:
+        d.do("open")
+        assert d.do("call", "add", a=1, b=2) == 3
+        assert closed.wait(DEADLINE)
+        if not reconnect:
+            with pytest.raises(OSError):
+                d.do("call", "add", a=1, b=2)
+            with pytest.raises(OSError, match=NOT_OPEN[kind]):
+                d.do("call", "add", a=1, b=2)
+            return
+        assert d.do("call", "add", a=5, b=6) == 11
+        d.do("close")  # closing is not dropping: no call opens again
+        with pytest.raises(OSError, match=NOT_OPEN[kind]):
+            d.do("call", "add", a=1, b=2)
+
+
+@KINDS
+@pytest.mark.parametrize("reconnect", [False, True])
+def test_calls_in_line_behind_a_call_that_timed_out(calc, kind, reconnect):
+    first_in = threading.Event()
+
+    def stalls(conn):
+        recv_frame(conn)
+        first_in.set()
+        while conn.recv(65536):  # until the client drops the connection
+            pass
+
+    scripts = (stalls, serve_adds) if reconnect else (stalls,)
+    with Peer(*scripts) as peer, Driver(kind, calc, peer.port, reconnect=reconnect) as d:
+        d.client.timeout = 0.5
+        d.do("open")
+        stalled = d.start("call", "add", a=0, b=0)
+        assert first_in.wait(DEADLINE)
+        behind = [d.start("call", "add", a=i, b=1) for i in range(20)]
+        with pytest.raises(TimeoutError):
+            stalled.result(DEADLINE)
+        for i, f in enumerate(behind):
+            if reconnect:
+                assert f.result(DEADLINE) == i + 1
+            else:
+                with pytest.raises(OSError, match=NOT_OPEN[kind]):
+                    f.result(DEADLINE)
+
+
+@KINDS
+def test_a_peer_that_refuses_fails_the_call_as_a_connect(calc, kind):
+    with Peer(answers_one_add) as peer:
+        port = peer.port
+        d = Driver(kind, calc, port, reconnect=True)
+        d.do("open")
+        assert d.do("call", "add", a=1, b=2) == 3
+    with d:
+        for _ in range(2):  # the client keeps trying on each call
+            with pytest.raises(OSError, match=rf"^connect to 127\.0\.0\.1:{port}: "):
+                d.do("call", "add", a=1, b=2)
+
+
+def test_a_server_restarted_under_8_by_50_coroutines(calc):
+    parser, service = calc
+    seen = collections.Counter()
+    lock = threading.Lock()
+    halfway = threading.Event()
+
+    def add(a, b):
+        with lock:
+            seen[(a, b)] += 1
+            if sum(seen.values()) == 100:
+                halfway.set()
+        return a + b
+
+    def server():
+        s = velvane.ThriftServer(service, workers=2)
+        s.set_parser(parser)
+        s.register_handler("add", add)
+        return s
+
+    port = free_port()
+    first = server()
+    first.serve("127.0.0.1", port)
+    wait_for(first.is_running, "the server to listen")
+    second = server()
+
+    def restart():
+        assert halfway.wait(DEADLINE)
+        first.stop()
+        second.serve("127.0.0.1", port)
+        wait_for(second.is_running, "the server to listen again")
+
+    async def main():
+        cs = [velvane.AsyncThriftClient(service, "127.0.0.1", port, reconnect=True) for _ in range(8)]
+        for c in cs:
+            c.timeout = DEADLINE
+        await asyncio.gather(*(c.open() for c in cs))
+        restarting = asyncio.create_task(asyncio.to_thread(restart))
+        got = await asyncio.gather(*(c.call("add", a=k, b=i) for k, c in enumerate(cs) for i in range(50)),
+                                   return_exceptions=True)
+        await restarting
+        after = await asyncio.gather(*(c.call("add", a=k, b=1000) for k, c in enumerate(cs)))
+        await asyncio.gather(*(c.close() for c in cs))
+        return got, after
+
+    try:
+        got, after = asyncio.run(asyncio.wait_for(main(), 3 * DEADLINE))
+    finally:
+        first.stop()
+        second.stop()
+    assert after == [k + 1000 for k in range(8)]
+    succeeded = 0
+    for n, result in enumerate(got):
+        k, i = divmod(n, 50)
+        if isinstance(result, BaseException):
+            assert isinstance(result, OSError), result
+        else:
+            assert result == k + i
+            assert seen[(k, i)] == 1
+            succeeded += 1
+    assert succeeded >= 100
+    assert max(seen.values()) == 1
