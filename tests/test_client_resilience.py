@@ -10,7 +10,7 @@ import pytest
 import velvane
 from scripted_peer import DEADLINE, Peer, frame, recv_frame
 from server_support import free_port, wait_for
-from test_client import IDL, binary_i32_field, reply_body, serve_adds
+from test_client import IDL, OOPS, binary_header, binary_i32_field, reply_body, serve_adds
 
 NOT_OPEN = {
     "blocking": r"^ThriftClient is not open; call client.open\(\) first$",
@@ -32,6 +32,7 @@ class Driver:
         cls = velvane.ThriftClient if kind == "blocking" else velvane.AsyncThriftClient
         self.client = cls(service, "127.0.0.1", port, **options)
         self.client.set_parser(parser)
+        self.client.timeout = DEADLINE
         self.kind = kind
         if kind == "async":
             self.loop = asyncio.new_event_loop()
@@ -157,6 +158,97 @@ def test_a_peer_that_refuses_fails_the_call_as_a_connect(calc, kind):
                 d.do("call", "add", a=1, b=2)
 
 
+@KINDS
+def test_retry_settings(calc, kind):
+    with Driver(kind, calc, 1) as d:
+        c = d.client
+        assert (c.retries, c.retry_backoff, c.retry_deadline, c.idempotent) == (0, 0.05, None, frozenset())
+        c.retries, c.retry_backoff, c.retry_deadline, c.idempotent = 3, 0.01, 2.0, ["add", "echo"]
+        assert (c.retries, c.retry_backoff, c.retry_deadline, c.idempotent) == (3, 0.01, 2.0, {"add", "echo"})
+        for name, value, error in [("retries", -1, ValueError), ("retries", 1.5, TypeError),
+                                   ("retry_backoff", None, ValueError), ("retry_deadline", -1, ValueError),
+                                   ("idempotent", "add", TypeError), ("idempotent", [1], TypeError)]:
+            with pytest.raises(error):
+                setattr(c, name, value)
+
+
+@KINDS
+@pytest.mark.parametrize("idempotent", [False, True])
+def test_only_idempotent_calls_are_repeated_once_sent(calc, kind, idempotent):
+    received = []
+
+    def takes_and_closes(conn):
+        received.append(recv_frame(conn))
+
+    def serves(conn):
+        received.append(None)
+        serve_adds(conn)
+
+    scripts = (answers_one_add, takes_and_closes, serves) if idempotent else (answers_one_add, takes_and_closes)
+    with Peer(*scripts) as peer, Driver(kind, calc, peer.port) as d:
+        d.client.retries, d.client.retry_backoff = 3, 0.001
+        d.client.idempotent = {"add"} if idempotent else {"echo"}
+        d.do("open")
+        assert d.do("call", "add", a=1, b=2) == 3
+        assert closed.wait(DEADLINE)
+        # The stale connection is seen closed before sending; the new one closes after taking the request.
+        if idempotent:
+            assert d.do("call", "add", a=4, b=5) == 9
+            assert len(received) == 2
+        else:
+            with pytest.raises(OSError):
+                d.do("call", "add", a=4, b=5)
+            assert len(received) == 1
+
+
+APP_ERROR = bytes([11, 0, 1, 0, 0, 0, 2]) + b"no" + binary_i32_field(2, 6) + b"\0"
+
+
+@KINDS
+@pytest.mark.parametrize("mtype, body, raised", [(2, OOPS, RuntimeError), (3, APP_ERROR, velvane.ThriftApplicationException)])
+def test_errors_in_replies_are_never_repeated(calc, kind, mtype, body, raised):
+    requests = []
+
+    def script(conn):
+        while True:
+            try:
+                request = recv_frame(conn)
+            except EOFError:
+                return
+            requests.append(request)
+            seqid = int.from_bytes(request[11:15], "big", signed=True)
+            conn.sendall(frame(binary_header(b"add", mtype, seqid) + body))
+
+    with Peer(script) as peer, Driver(kind, calc, peer.port, reconnect=True) as d:
+        d.client.retries, d.client.retry_backoff, d.client.idempotent = 3, 0.001, ["add"]
+        d.do("open")
+        with pytest.raises(raised):
+            d.do("call", "add", a=1, b=2)
+        d.do("close")
+        assert len(requests) == 1
+
+
+@KINDS
+def test_a_call_waits_out_a_refusing_server(calc, kind):
+    parser, service = calc
+    server = velvane.ThriftServer(service)
+    server.set_parser(parser)
+    server.register_handler("add", lambda a, b: a + b)
+    with Peer(answers_one_add) as peer:
+        d = Driver(kind, calc, peer.port)
+        d.client.retries, d.client.retry_backoff, d.client.retry_deadline = 1000, 0.005, DEADLINE
+        d.do("open")
+        assert d.do("call", "add", a=1, b=2) == 3
+        assert closed.wait(DEADLINE)
+    try:
+        with d:  # the peer has gone: its port refuses until the server listens there
+            call = d.start("call", "add", a=2, b=3)  # not idempotent: only failures to connect are repeated
+            server.serve("127.0.0.1", peer.port)
+            assert call.result(DEADLINE) == 5
+    finally:
+        server.stop()
+
+
 def test_a_server_restarted_under_8_by_50_coroutines(calc):
     parser, service = calc
     seen = collections.Counter()
@@ -180,18 +272,24 @@ def test_a_server_restarted_under_8_by_50_coroutines(calc):
     first = server()
     first.serve("127.0.0.1", port)
     wait_for(first.is_running, "the server to listen")
-    second = server()
+    servers = [first]
 
     def restart():
         assert halfway.wait(DEADLINE)
         first.stop()
-        second.serve("127.0.0.1", port)
-        wait_for(second.is_running, "the server to listen again")
+        for _ in range(20):  # the old listening socket may linger a moment after stop()
+            servers.append(server())
+            servers[-1].serve("127.0.0.1", port)
+            try:
+                return wait_for(servers[-1].is_running, "the server to listen again", deadline=0.5)
+            except AssertionError:
+                servers[-1].stop()
+        raise AssertionError("the server did not come back")
 
     async def main():
         cs = [velvane.AsyncThriftClient(service, "127.0.0.1", port, reconnect=True) for _ in range(8)]
-        for c in cs:
-            c.timeout = DEADLINE
+        for c in cs:  # add is not idempotent: only calls that never reached the server are repeated
+            c.timeout, c.retries, c.retry_backoff = DEADLINE, 3, 0.01
         await asyncio.gather(*(c.open() for c in cs))
         restarting = asyncio.create_task(asyncio.to_thread(restart))
         got = await asyncio.gather(*(c.call("add", a=k, b=i) for k, c in enumerate(cs) for i in range(50)),
@@ -204,8 +302,8 @@ def test_a_server_restarted_under_8_by_50_coroutines(calc):
     try:
         got, after = asyncio.run(asyncio.wait_for(main(), 3 * DEADLINE))
     finally:
-        first.stop()
-        second.stop()
+        for s in servers:
+            s.stop()
     assert after == [k + 1000 for k in range(8)]
     succeeded = 0
     for n, result in enumerate(got):

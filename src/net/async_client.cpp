@@ -142,7 +142,7 @@ struct ConnectionCell::Impl {
 
 struct Operation : std::enable_shared_from_this<Operation> {
   enum class Kind : uint8_t { Open, Close, Call };
-  enum class Stage : uint8_t { Connecting, Waiting, Working, Finished };
+  enum class Stage : uint8_t { Connecting, Waiting, Working, Pausing, Finished };
 
   Operation(std::shared_ptr<ConnectionCell> c, Kind k, Timeout t, CompletionHandler d)
       : cell(std::move(c)), impl(cell->impl()), kind(k), timeout(t), done(std::move(d)) {}
@@ -168,6 +168,10 @@ struct Operation : std::enable_shared_from_this<Operation> {
   bool sending = false;  // its request is still going out
   bool redial = false;     // connect again to `host` and `port` when the connection was dropped
   bool redialing = false;  // connecting again while holding the lock
+  RetryPolicy retry;
+  uint32_t attempt = 1;
+  std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
+  std::unique_ptr<asio::steady_timer> pause;  // the wait before the next attempt
   std::optional<framing::MessageDecoder> decoder;
   struct Outcome {
     Completion result;
@@ -200,13 +204,15 @@ struct Operation : std::enable_shared_from_this<Operation> {
   void arm_watchdog() {
     if (!timeout) return;
     watchdog = std::make_unique<asio::steady_timer>(impl.context, *timeout);
-    watchdog->async_wait([self = shared_from_this()](std::error_code ec) {
-      if (!ec) self->stop(/*by_timeout=*/true);
+    watchdog->async_wait([self = shared_from_this(), n = attempt](std::error_code ec) {
+      if (!ec) self->stop(/*by_timeout=*/true, n);
     });
   }
 
   /// From any thread: the operation ends at once if it waits for the lock, else its wait is cut short.
-  void stop(bool by_timeout);
+  void stop(bool by_timeout, uint32_t timed_attempt = 0);
+  /// Under the lock, for a call that failed: whether its policy repeats it; then it has let the lock go.
+  bool repeats(const Completion& result, bool drop, After& out);
 
   /// Holds the lock now; false when it finished at once (the lock is then for the next in line).
   bool granted(After& out);
@@ -338,8 +344,35 @@ void Operation::connect_failed(Completion result, After& out) {
     result.error.text = "connect to " + host + ":" + std::to_string(port) + ": " + result.error.text;
     result.connecting = true;
   }
+  if (repeats(result, false, out)) return;
   finish(std::move(result), out);
   impl.release(out);
+}
+
+bool Operation::repeats(const Completion& result, bool drop, After& out) {
+  const bool failed_call = result.kind == Completion::Kind::Failed || (!oneway && result.kind == Completion::Kind::Done &&
+                                                                        result.reply.empty());
+  if (!failed_call || cancelled || !redial || !retry.allows(attempt, sent > 0)) return false;
+  const auto wait = retry.delay(attempt);
+  if (retry.deadline && std::chrono::steady_clock::now() + wait > started + *retry.deadline) return false;
+  if (drop) impl.set_connection(nullptr);
+  ++attempt;
+  stage = Stage::Pausing;
+  if (watchdog) watchdog->cancel();
+  timed_out = false;
+  sent = 0;
+  decoder.reset();
+  early.reset();
+  made.reset();
+  pause = std::make_unique<asio::steady_timer>(impl.context, wait);
+  pause->async_wait([self = shared_from_this()](std::error_code ec) {
+    if (ec) return;
+    under_lock(*self, [](Operation& op, After& out) {
+      if (op.stage == Stage::Pausing) op.impl.acquire(op.shared_from_this(), out);
+    });
+  });
+  impl.release(out);
+  return true;
 }
 
 /// Feeds what was read to the reply's decoder and reads on, or tells how the call ends. A failure or
@@ -375,6 +408,7 @@ void Operation::conclude(Outcome outcome, After& out) {
     early = std::move(outcome);
     return;
   }
+  if (repeats(outcome.result, outcome.drop, out)) return;
   if (outcome.drop) impl.set_connection(nullptr);  // a read still waiting on it ends with it
   outcome.result.in_line = impl.waiters.size();
   finish(std::move(outcome.result), out);
@@ -486,10 +520,11 @@ void Operation::on_connected(std::error_code ec, After& out) {
   impl.acquire(shared_from_this(), out);
 }
 
-void Operation::stop(bool by_timeout) {
-  under_lock(*this, [by_timeout](Operation& op, After& out) {
+void Operation::stop(bool by_timeout, uint32_t timed_attempt) {
+  under_lock(*this, [by_timeout, timed_attempt](Operation& op, After& out) {
     if (op.stage == Stage::Finished || op.stopped()) return;
     if (by_timeout && op.stage == Stage::Waiting) return;  // an open that has connected: its limit is over
+    if (by_timeout && (op.stage == Stage::Pausing || timed_attempt != op.attempt)) return;  // an earlier attempt's
     (by_timeout ? op.timed_out : op.cancelled) = true;
     std::error_code ignored;
     switch (op.stage) {
@@ -507,6 +542,10 @@ void Operation::stop(bool by_timeout) {
         // and writes that start after the stop, not only the one waiting now.
         op.impl.connection->socket.cancel(ignored);
         op.impl.connection->socket.shutdown(tcp::socket::shutdown_both, ignored);
+        break;
+      case Stage::Pausing:
+        op.pause->cancel();
+        op.finish(op.stop_result(), out);
         break;
       case Stage::Finished:
         break;
@@ -595,13 +634,15 @@ OperationHandle ConnectionCell::close(CompletionHandler done) {
 // A call that finds the lock free writes its request from the calling thread, which saves the
 // hand-over to a runtime thread before the request leaves.
 OperationHandle ConnectionCell::call(std::string request, framing::Transport transport, Protocol protocol,
-                                     bool oneway, Timeout timeout, CompletionHandler done, std::optional<Redial> redial) {
+                                     bool oneway, Timeout timeout, CompletionHandler done, std::optional<Redial> redial,
+                                     RetryPolicy retry) {
   auto op = std::make_shared<Operation>(shared_from_this(), Operation::Kind::Call, timeout, std::move(done));
   if (redial) {
     op->host = std::move(redial->host);
     op->port = redial->port;
-    op->redial = true;
+    op->redial = redial->reconnect;
   }
+  op->retry = retry;
   framing::append_frame(op->wire, transport, request);
   op->transport = transport;
   op->protocol = protocol;

@@ -22,6 +22,7 @@
 
 #include "framing/framing.h"
 #include "model/error.h"
+#include "net/retry.h"
 
 namespace velvane::net {
 
@@ -44,10 +45,12 @@ struct Completion {
 
 using CompletionHandler = std::function<void(Completion)>;
 
-/// Where a call that finds its connection dropped connects again, when its client asks for that.
+/// Where a call that finds its connection dropped connects again: on its first attempt when its
+/// client asks to reconnect, and on every repeat its retry policy allows.
 struct Redial {
   std::string host;
   uint16_t port = 0;
+  bool reconnect = false;
 };
 
 /// How long an operation's network work may take once it holds the connection (connecting, for
@@ -107,9 +110,11 @@ class ConnectionCell : public std::enable_shared_from_this<ConnectionCell> {
   /// Writes `request` and, unless oneway, reads one reply, all under the lock. A failure once the
   /// request started going out, and a reply that says the peer ended the connection, drop it.
   /// With `redial`, a call that finds the connection dropped (not closed) connects again first,
-  /// holding the lock, so the calls in line behind it use the new connection.
+  /// holding the lock, so the calls in line behind it use the new connection. A failure `retry`
+  /// allows is repeated after its delay, the call going to the back of the line.
   OperationHandle call(std::string request, framing::Transport transport, Protocol protocol, bool oneway,
-                       Timeout timeout, CompletionHandler done, std::optional<Redial> redial = std::nullopt);
+                       Timeout timeout, CompletionHandler done, std::optional<Redial> redial = std::nullopt,
+                       RetryPolicy retry = {});
 
   struct Impl;
   explicit ConnectionCell(std::unique_ptr<Impl> impl);

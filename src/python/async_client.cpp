@@ -567,11 +567,14 @@ PyObject* async_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
   }
   const Protocol protocol = pending->protocol;
   const bool oneway = pending->oneway;
+  const net::RetryPolicy retry = st.retry_policy(prepared.idempotent);
+  // A call that may be repeated connects again as well: a dropped connection never saw its request.
+  const bool reconnect = st.reconnect.load(std::memory_order_relaxed) || retry.retries > 0;
   std::optional<net::Redial> redial;
-  if (st.reconnect.load(std::memory_order_relaxed)) redial = net::Redial{st.host, st.port};
+  if (reconnect || retry.retries > 0) redial = net::Redial{st.host, st.port, reconnect};
   return start(st, std::move(pending), [&](net::ConnectionCell& cell, net::CompletionHandler done) {
     return cell.call(std::move(prepared.request), prepared.transport, protocol, oneway, st.timeout(), std::move(done),
-                     std::move(redial));
+                     std::move(redial), retry);
   });
 }
 

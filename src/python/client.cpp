@@ -9,12 +9,14 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
 #include "engine/call.h"
 #include "framing/framing.h"
 #include "net/connection.h"
+#include "net/retry.h"
 #include "python/call_engine.h"
 #include "python/errors.h"
 #include "python/internal.h"
@@ -243,6 +245,7 @@ bool prepare_call(ClientCalls& st, const CallRequest& call, PreparedCall& out) {
   out.method = &(*st.methods)[found->second];
   const int32_t seqid = engine::seqid_of(st.next_seqid.fetch_add(1, std::memory_order_relaxed));
   out.schema = st.call_schema;
+  out.idempotent = st.idempotent && st.idempotent->contains(std::string(call.name));
   out.transport = static_cast<framing::Transport>(st.transport.load(std::memory_order_relaxed));
   out.protocol = static_cast<Protocol>(st.protocol.load(std::memory_order_relaxed));
   return encode_call(out.request, out.protocol, *out.method, out.schema->args[found->second], call.name, seqid,
@@ -428,6 +431,7 @@ struct Exchange {
   bool not_open = false;
   std::optional<Error> error;
   bool connecting = false;  // `error` came from connecting again
+  bool written = false;     // the request may have reached the peer
   std::string reply;
 };
 
@@ -437,10 +441,10 @@ std::string address_of(const ClientState& st) { return st.host + ":" + std::to_s
 /// A failure once the request started going out drops the connection, and so does a reply that
 /// says the peer ended the connection: what is left on the stream belongs to no later call.
 Exchange exchange(ClientState& st, std::string_view request, Transport transport, Protocol protocol, bool oneway,
-                  std::optional<std::chrono::nanoseconds> timeout) {
+                  std::optional<std::chrono::nanoseconds> timeout, bool redial) {
   Exchange out;
   std::lock_guard lock(st.connection_lock);
-  const bool reconnect = st.opened && st.reconnect.load(std::memory_order_relaxed);
+  const bool reconnect = st.opened && redial;
   if (reconnect && st.connection && st.connection->peer_has_closed()) st.connection.reset();
   if (!st.connection && reconnect) {
     // Connecting under the lock: the calls waiting for it use the new connection.
@@ -458,6 +462,7 @@ Exchange exchange(ClientState& st, std::string_view request, Transport transport
     return out;
   }
   const net::Deadline deadline = deadline_after(timeout);
+  out.written = true;
   if (Status s = st.connection->write_message(transport, request, deadline); !s) {
     out.error = s.take_error();
   } else if (!oneway) {
@@ -484,10 +489,21 @@ PyObject* client_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   if (!prepare_call(st, call, prepared)) return nullptr;
 
   const bool oneway = prepared.method->oneway;
+  const net::RetryPolicy policy = st.retry_policy(prepared.idempotent);
+  // A call that may be repeated connects again as well: a dropped connection never saw its request.
+  const bool reconnect = st.reconnect.load(std::memory_order_relaxed) || policy.retries > 0;
   Exchange result;
   {
     ReleaseGil nogil;
-    result = exchange(st, prepared.request, prepared.transport, prepared.protocol, oneway, st.timeout());
+    const auto started = net::Clock::now();
+    for (uint32_t attempt = 1;; ++attempt) {
+      result = exchange(st, prepared.request, prepared.transport, prepared.protocol, oneway, st.timeout(), reconnect);
+      const bool failed = result.error || (!oneway && !result.not_open && result.reply.empty());
+      if (!failed || !policy.allows(attempt, result.written)) break;
+      const auto wait = policy.delay(attempt);
+      if (policy.deadline && net::Clock::now() + wait > started + *policy.deadline) break;
+      std::this_thread::sleep_for(wait);
+    }
   }
   if (result.not_open) return raise_not_open();
   if (result.error && result.connecting) return raise_error(*result.error, Operation::Connect), nullptr;
