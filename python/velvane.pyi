@@ -236,6 +236,7 @@ class AsyncThriftClient:
         protocol: ProtocolType = ...,
         *,
         reconnect: bool = False,
+        connections: int = 1,
     ) -> Self: ...
     @property
     def transport(self) -> TransportType: ...

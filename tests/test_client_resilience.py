@@ -9,7 +9,7 @@ import pytest
 
 import velvane
 from scripted_peer import DEADLINE, Peer, frame, recv_frame
-from server_support import free_port, wait_for
+from server_support import free_port, serving, wait_for
 from test_client import IDL, OOPS, binary_header, binary_i32_field, reply_body, serve_adds
 
 NOT_OPEN = {
@@ -316,3 +316,44 @@ def test_a_server_restarted_under_8_by_50_coroutines(calc):
             succeeded += 1
     assert succeeded >= 100
     assert max(seen.values()) == 1
+
+
+def test_calls_overlap_on_several_connections(calc):
+    parser, service = calc
+    lock = threading.Lock()
+    active, peak = [0], [0]
+    all_in = threading.Event()
+
+    def add(a, b):
+        with lock:
+            active[0] += 1
+            peak[0] = max(peak[0], active[0])
+            if active[0] == 4:
+                all_in.set()
+        all_in.wait(DEADLINE)
+        with lock:
+            active[0] -= 1
+        return a + b
+
+    server = velvane.ThriftServer(service, workers=4)
+    server.set_parser(parser)
+    server.register_handler("add", add)
+
+    async def main(port):
+        c = velvane.AsyncThriftClient(service, "127.0.0.1", port, connections=4)
+        c.timeout = DEADLINE
+        async with c:
+            assert await asyncio.gather(*(c.call("add", a=i, b=1) for i in range(40))) == [i + 1 for i in range(40)]
+        assert not c.is_open()
+
+    with serving(server) as port:
+        asyncio.run(asyncio.wait_for(main(port), 2 * DEADLINE))
+    assert all_in.is_set() and peak[0] == 4
+
+
+@pytest.mark.parametrize("connections, raised", [(0, ValueError), (257, ValueError), ("2", TypeError)])
+def test_connections_argument(calc, connections, raised):
+    with pytest.raises(raised):
+        velvane.AsyncThriftClient(calc[1], "127.0.0.1", 1, connections=connections)
+    with pytest.raises(TypeError):
+        velvane.ThriftClient(calc[1], "127.0.0.1", 1, connections=2)

@@ -125,6 +125,7 @@ struct ConnectionCell::Impl {
   // Mirrors of `locked` and `connection != nullptr`, for is_open on any thread:
   std::atomic<bool> lock_held{false};
   std::atomic<bool> connected{false};
+  std::atomic<size_t> in_line{0};  // waiters.size()
 
   void set_locked(bool value) {
     locked = value;
@@ -266,6 +267,7 @@ void ConnectionCell::Impl::acquire(const std::shared_ptr<Operation>& op, After& 
   if (locked) {
     op->stage = Operation::Stage::Waiting;
     waiters.push_back(op);
+    in_line.store(waiters.size(), std::memory_order_relaxed);
     return;
   }
   set_locked(true);
@@ -276,6 +278,7 @@ void ConnectionCell::Impl::release(After& out) {
   while (!waiters.empty()) {
     std::shared_ptr<Operation> next = std::move(waiters.front());
     waiters.pop_front();
+    in_line.store(waiters.size(), std::memory_order_relaxed);
     if (next->granted(out)) return;
   }
   set_locked(false);
@@ -530,6 +533,7 @@ void Operation::stop(bool by_timeout, uint32_t timed_attempt) {
     switch (op.stage) {
       case Stage::Waiting:
         std::erase(op.impl.waiters, op.shared_from_this());
+        op.impl.in_line.store(op.impl.waiters.size(), std::memory_order_relaxed);
         op.made.reset();
         op.finish(op.stop_result(), out);
         break;
@@ -608,6 +612,15 @@ Result<std::shared_ptr<ConnectionCell>> ConnectionCell::create() {
   } catch (...) {
     return current_exception_error();
   }
+}
+
+size_t ConnectionCell::load() const {
+  return impl_->in_line.load(std::memory_order_relaxed) + (impl_->lock_held.load(std::memory_order_relaxed) ? 1 : 0);
+}
+
+void ConnectionCell::connect_on_demand() {
+  std::lock_guard lock(impl_->mutex);
+  impl_->opened = true;
 }
 
 bool ConnectionCell::is_open() const {

@@ -101,6 +101,10 @@ class ConnectionCell : public std::enable_shared_from_this<ConnectionCell> {
 
   /// Never waits: true while an operation holds the lock, else whether a connection is present.
   bool is_open() const;
+  /// Never waits: the operations holding or waiting for the lock, as seen a moment ago.
+  size_t load() const;
+  /// Counts the cell as opened without connecting: calls that redial connect when they need to.
+  void connect_on_demand();
 
   /// Resolves and connects without the lock, then swaps the new connection in under it. A failure
   /// leaves the old connection in place; its error carries the operating system's text.

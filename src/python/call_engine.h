@@ -76,9 +76,11 @@ struct ClientArgs {
   uint8_t transport = 0;
   Protocol protocol = Protocol::Binary;
   bool reconnect = false;  // keyword only
+  uint32_t connections = 1;  // keyword only, AsyncThriftClient's
 };
 /// Extracts them in order, the first failure raised; false with an exception set.
-bool parse_client_args(const char* class_name, PyObject* args, PyObject* kwargs, ClientArgs& out);
+/// `pooled`: the class takes `connections` too.
+bool parse_client_args(const char* class_name, PyObject* args, PyObject* kwargs, ClientArgs& out, bool pooled = false);
 
 /// A client class's `__new__` as a static method of its own, so that it can show every keyword the
 /// constructor takes (the class's signature text names the positional ones only); `New` is its tp_new.

@@ -159,17 +159,20 @@ PyObject* enum_member(Cls which, uint8_t value) {
   return PyObject_GetAttrString(reinterpret_cast<PyObject*>(cls(which)), name);
 }
 
-bool parse_client_args(const char* class_name, PyObject* args, PyObject* kwargs, ClientArgs& out) {
+bool parse_client_args(const char* class_name, PyObject* args, PyObject* kwargs, ClientArgs& out, bool pooled) {
   VectorArgs va;
   if (!to_vector_args(args, kwargs, va)) return false;
-  PyObject* a[6];
+  PyObject* a[7] = {};
   if (va.nargs > 5) {
     PyErr_Format(PyExc_TypeError, "%s() takes at most 5 positional arguments (%zd given)", class_name, va.nargs);
     return false;
   }
-  if (!parse_args(class_name, va.values.data(), va.nargs, va.kwnames.get(),
-                  {"service", "host", "port", "transport", "protocol", "reconnect"}, 3, a))
-    return false;
+  const bool parsed =
+      pooled ? parse_args(class_name, va.values.data(), va.nargs, va.kwnames.get(),
+                          {"service", "host", "port", "transport", "protocol", "reconnect", "connections"}, 3, a)
+             : parse_args(class_name, va.values.data(), va.nargs, va.kwnames.get(),
+                          {"service", "host", "port", "transport", "protocol", "reconnect"}, 3, a);
+  if (!parsed) return false;
   if (!PyObject_TypeCheck(a[0], cls(Cls::PyThriftService))) return fail_argument(a[0], "PyThriftService", "service");
   Py_ssize_t host_size;
   const char* host = str_arg(a[1], "host", &host_size);
@@ -180,6 +183,16 @@ bool parse_client_args(const char* class_name, PyObject* args, PyObject* kwargs,
     const int on = PyObject_IsTrue(a[5]);
     if (on < 0) return false;
     out.reconnect = on != 0;
+  }
+  if (a[6]) {
+    if (!PyLong_Check(a[6])) return fail_argument(a[6], "int", "connections");
+    const long n = PyLong_AsLong(a[6]);
+    if (n == -1 && PyErr_Occurred()) return false;
+    if (n < 1 || n > 256) {
+      PyErr_SetString(PyExc_ValueError, "connections must be between 1 and 256");
+      return false;
+    }
+    out.connections = static_cast<uint32_t>(n);
   }
   out.service = reinterpret_cast<ServiceViewObject*>(a[0])->service.get();
   out.schema = reinterpret_cast<ServiceViewObject*>(a[0])->schema;
