@@ -1,4 +1,4 @@
-// fuzz/fuzz_idl.cpp: libFuzzer target for the IDL lexer and parser.
+// fuzz/fuzz_idl.cpp: libFuzzer target for the IDL lexer and parser, in both dialects.
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -15,5 +15,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   auto doc = velvane::parse_document(text);
   if (!doc.ok() && doc.error().text.empty()) __builtin_trap();  // failures always say something
+  // The reference compiler's dialect: failures say something and know where they are.
+  velvane::ParseOptions compat;
+  compat.reference_dialect = true;
+  velvane::SourceLocation at;
+  auto compat_doc = velvane::parse_document(text, compat, at);
+  if (!compat_doc.ok() && (compat_doc.error().text.empty() || at.line == 0)) __builtin_trap();
   return 0;
 }

@@ -5,6 +5,10 @@
     velvane-call encode FILE.thrift STRUCT [--protocol P] < value.json > payload
     velvane-call decode FILE.thrift STRUCT [--protocol P] < payload
 
+Every command takes --compat (read the IDL as the reference Thrift compiler does: i8, uuid, single
+quotes, float literals, ...) and -I DIR (where included files are looked for after the including
+file's directory; with either, included files' definitions are named `x.Name`).
+
 Values are JSON: structs are objects keyed by field name, binary fields Base64 text, sets lists,
 maps objects (or lists of [key, value] pairs when the keys are not strings or numbers).
 
@@ -21,6 +25,7 @@ import json
 import os
 import re
 import sys
+import uuid
 from dataclasses import dataclass
 from typing import Any, NoReturn
 
@@ -54,7 +59,7 @@ class ConnectionFailed(Exception):
 
 @dataclass(frozen=True)
 class Type:
-    kind: str  # Bool Byte I16 I32 I64 Double String Binary List Set Map Struct
+    kind: str  # Bool Byte I16 I32 I64 Double String Binary Uuid List Set Map Struct
     args: tuple[Type, ...] = ()
     name: str = ""  # the struct (or enum, or "void") name of a Struct type
 
@@ -121,7 +126,23 @@ def return_type(method: velvane.PyThriftMethod) -> Type:
 _INCLUDE = re.compile(r'^\s*include\s+"([^"]+)"', re.MULTILINE)
 
 
-def read_idl(path: str) -> velvane.ThriftParser:
+def read_idl(path: str, compat: bool = False, include_dirs: list[str] | None = None) -> velvane.ThriftParser:
+    """Parses the file and the files it includes: with `compat` or `include_dirs` as the module's
+    parse_file does (each file once, included definitions as `x.Name`); otherwise by concatenating
+    the texts, so that included definitions keep their own names."""
+    if compat or include_dirs:
+        parser = velvane.ThriftParser(compat=compat)
+        try:
+            parser.parse_file(path, include_dirs or ())
+        except OSError as e:
+            raise BadInput(f"cannot read {path}: {e}") from None
+        except ValueError as e:
+            raise BadInput(str(e)) from None
+        return parser
+    return _read_concatenated(path)
+
+
+def _read_concatenated(path: str) -> velvane.ThriftParser:
     """Parses the file with the files it includes (read from beside it, each once, included files first):
     the module records includes without reading them, and resolves `prefix.Name` within one text."""
     texts: list[str] = []
@@ -184,7 +205,7 @@ def describe_enum(parser: velvane.ThriftParser, name: str) -> list[str]:
 
 
 def describe(args: argparse.Namespace) -> int:
-    parser = read_idl(args.file)
+    parser = read_idl(args.file, args.compat, args.include_dir)
     sections = []
     kinds = ((parser.list_services(), describe_service), (parser.list_structs(), describe_struct),
              (parser.list_enums(), describe_enum))
@@ -238,6 +259,12 @@ def from_json(parser: velvane.ThriftParser, t: Type, value: Any, path: str) -> A
                 return base64.b64decode(value, validate=True)
             except binascii.Error:
                 raise BadInput(f"{_where(path)}: expected Base64 text for binary, got {value!r}") from None
+    elif kind == "Uuid":
+        if isinstance(value, str):
+            try:
+                return uuid.UUID(value)
+            except ValueError:
+                raise BadInput(f"{_where(path)}: expected UUID text, got {value!r}") from None
     elif kind in ("List", "Set"):
         if isinstance(value, list):
             return [from_json(parser, t.args[0], item, f"{path}[{i}]") for i, item in enumerate(value)]
@@ -283,6 +310,8 @@ def _key_from_text(t: Type, key: str, path: str) -> Any:
             return key
         if t.kind == "Binary":
             return base64.b64decode(key, validate=True)
+        if t.kind == "Uuid":
+            return uuid.UUID(key)
     except (ValueError, binascii.Error):
         pass
     raise BadInput(f"{_where(path)}: key {key!r} is not a {t.idl()}")
@@ -324,16 +353,20 @@ def to_json(parser: velvane.ThriftParser, value: Any) -> Any:
         return {k: to_json(parser, v) for k, v in value.to_dict().items() if v is not None}
     if isinstance(value, (bytes, bytearray)):
         return base64.b64encode(value).decode("ascii")
+    if isinstance(value, uuid.UUID):
+        return str(value)
     if isinstance(value, (list, tuple, set, frozenset)):
         return [to_json(parser, v) for v in value]
     if isinstance(value, dict):
-        if all(isinstance(k, (str, int, float)) for k in value):
+        if all(isinstance(k, (str, int, float, uuid.UUID)) for k in value):
             return {_key_text(k): to_json(parser, v) for k, v in value.items()}
         return [[to_json(parser, k), to_json(parser, v)] for k, v in value.items()]
     return value
 
 
-def _key_text(key: str | int | float) -> str:
+def _key_text(key: str | int | float | uuid.UUID) -> str:
+    if isinstance(key, uuid.UUID):
+        return str(key)
     if isinstance(key, bool):
         return "true" if key else "false"
     return key if isinstance(key, str) else json.dumps(key)
@@ -370,7 +403,7 @@ def declared_exception(parser: velvane.ThriftParser, error: RuntimeError) -> dic
 
 
 def call(args: argparse.Namespace) -> int:
-    parser = read_idl(args.file)
+    parser = read_idl(args.file, args.compat, args.include_dir)
     service_name, _, method_name = args.method.rpartition(".")
     if not service_name or not method_name:
         raise BadInput(f"expected SERVICE.METHOD, got {args.method!r}")
@@ -428,7 +461,7 @@ def _struct(parser: velvane.ThriftParser, args: argparse.Namespace) -> velvane.T
 
 
 def encode(args: argparse.Namespace) -> int:
-    parser = read_idl(args.file)
+    parser = read_idl(args.file, args.compat, args.include_dir)
     struct = _struct(parser, args)
     value = load_json(sys.stdin.read(), "standard input")
     if not isinstance(value, dict):
@@ -448,7 +481,7 @@ def encode(args: argparse.Namespace) -> int:
 
 
 def decode(args: argparse.Namespace) -> int:
-    parser = read_idl(args.file)
+    parser = read_idl(args.file, args.compat, args.include_dir)
     struct = _struct(parser, args)
     payload = sys.stdin.buffer.read()
     try:
@@ -500,13 +533,18 @@ def build_parser() -> argparse.ArgumentParser:
                   epilog="Exit status: 0 success, 1 declared exception or application error, "
                   "2 connection failure, 3 bad input.")
     commands = top.add_subparsers(dest="command", required=True, parser_class=_Parser)
+    idl_options = _Parser(add_help=False)
+    idl_options.add_argument("--compat", action="store_true",
+                             help="read the IDL as the reference Thrift compiler does (i8, uuid, 'text', 1.5, ...)")
+    idl_options.add_argument("-I", "--include-dir", action="append", default=[], metavar="DIR",
+                             help="also look for included files here (repeatable)")
 
-    p = commands.add_parser("describe", help="list services, methods, structs and enums")
+    p = commands.add_parser("describe", parents=[idl_options], help="list services, methods, structs and enums")
     p.add_argument("file", metavar="FILE.thrift", help="the IDL file (files it includes are read from beside it)")
     p.add_argument("name", nargs="?", help="show only this service, struct or enum")
     p.set_defaults(run=describe)
 
-    p = commands.add_parser("call", help="call a method and print its result as JSON")
+    p = commands.add_parser("call", parents=[idl_options], help="call a method and print its result as JSON")
     p.add_argument("file", metavar="FILE.thrift", help="the IDL file")
     p.add_argument("method", metavar="SERVICE.METHOD")
     p.add_argument("arguments", nargs="?", metavar="JSON", help='the arguments as a JSON object, e.g. \'{"a": 1}\'')
@@ -520,7 +558,7 @@ def build_parser() -> argparse.ArgumentParser:
 
     for name, run, text in (("encode", encode, "JSON on standard input to Thrift bytes on standard output"),
                             ("decode", decode, "Thrift bytes on standard input to JSON on standard output")):
-        p = commands.add_parser(name, help=text)
+        p = commands.add_parser(name, parents=[idl_options], help=text)
         p.add_argument("file", metavar="FILE.thrift", help="the IDL file")
         p.add_argument("struct", metavar="STRUCT")
         p.add_argument("--protocol", choices=sorted(PROTOCOLS), default="binary")

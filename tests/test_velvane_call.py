@@ -135,3 +135,25 @@ def test_encode_then_decode_gives_the_value_back(tmp_path, protocol):
     assert hexed.stdout == back.stdout
     broken = velvane_call("decode", idl, "Blob", "--protocol", protocol, stdin=encoded.stdout[:-3])
     assert broken.returncode == 3 and b"cannot decode Blob" in broken.stderr
+
+
+def test_compat_and_include_dirs(tmp_path):
+    (tmp_path / "lib").mkdir()
+    (tmp_path / "lib" / "ids.thrift").write_text("typedef uuid Id\n")
+    idl = tmp_path / "rec.thrift"
+    idl.write_text("include 'ids.thrift'\nstruct Rec { 1: ids.Id id, 2: i8 small, 3: map<uuid, i8> seen }\n")
+    done = velvane_call("describe", "--compat", "-I", tmp_path / "lib", idl, "Rec")
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.decode().splitlines() == ["struct Rec", "  1: uuid id", "  2: byte small", "  3: map<uuid, byte> seen"]
+    value = {"id": "00112233-4455-6677-8899-aabbccddeeff", "small": -2, "seen": {"00000000-0000-0000-0000-000000000001": 1}}
+    encoded = velvane_call("encode", "--compat", "-I", tmp_path / "lib", idl, "Rec", "--protocol", "compact",
+                           stdin=json.dumps(value).encode())
+    assert encoded.returncode == 0, encoded.stderr
+    decoded = velvane_call("decode", "--compat", "-I", tmp_path / "lib", idl, "Rec", "--protocol", "compact",
+                           stdin=encoded.stdout)
+    assert decoded.returncode == 0, decoded.stderr
+    assert json.loads(decoded.stdout) == value
+    refused = velvane_call("describe", idl)  # the default grammar has no single quotes
+    assert refused.returncode == 3 and b"Parse error" in refused.stderr
+    missing = velvane_call("describe", "--compat", idl)  # ids.thrift is not beside rec.thrift
+    assert missing.returncode == 3 and b"Cannot find included file ids.thrift" in missing.stderr

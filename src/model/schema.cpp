@@ -34,6 +34,9 @@ static void append_text(std::string& out, const ThriftType& t) {
       append_text(out, t.value());
       out += ')';
       return;
+    case TypeKind::Uuid:
+      out += "Uuid";
+      return;
     case TypeKind::Struct:
       out += "Struct(\"";
       out += t.name;
@@ -70,10 +73,24 @@ static std::string include_prefix(std::string_view include) {
   return std::string(include);
 }
 
+static bool has_uuid(const ThriftType& type) {
+  if (type.kind == TypeKind::Uuid) return true;
+  return std::any_of(type.args.begin(), type.args.end(), has_uuid);
+}
+
 std::shared_ptr<const Schema> Schema::build(std::shared_ptr<const ThriftDocument> doc) {
   auto schema = std::make_shared<Schema>();
   schema->structs_.reserve(doc->structs.size());
-  for (const auto& [name, def] : doc->structs) schema->structs_.emplace(name, &def);
+  for (const auto& [name, def] : doc->structs) {
+    schema->structs_.emplace(name, &def);
+    for (const auto& f : def.fields) schema->declares_uuid_ = schema->declares_uuid_ || has_uuid(f.field_type);
+  }
+  for (const auto& [name, service] : doc->services) {
+    for (const auto& m : service.methods) {
+      schema->declares_uuid_ = schema->declares_uuid_ || has_uuid(m.return_type);
+      for (const auto& f : m.arguments) schema->declares_uuid_ = schema->declares_uuid_ || has_uuid(f.field_type);
+    }
+  }
   for (const auto& include : doc->includes) schema->prefixes_.push_back(include_prefix(include));
   auto& prefixes = schema->prefixes_;
   std::sort(prefixes.begin(), prefixes.end());

@@ -15,7 +15,7 @@
 namespace velvane {
 
 /// Same order and numbering as ValueKind.
-enum class TypeKind : uint8_t { Bool, Byte, I16, I32, I64, Double, String, Binary, List, Set, Map, Struct };
+enum class TypeKind : uint8_t { Bool, Byte, I16, I32, I64, Double, String, Binary, List, Set, Map, Struct, Uuid };
 
 /// A Thrift type. Containers own their element types: List/Set have one entry in `args`, Map has
 /// key then value. Struct carries the name as written (also "void" and unresolved names).
@@ -79,12 +79,20 @@ struct ThriftEnum {
   std::unordered_map<std::string, int32_t> values;
 };
 
+/// A named constant: its declared type and its value under that type.
+struct ThriftConst {
+  ThriftType type;
+  ThriftValue value;
+};
+
+/// Definitions of an included file `x.thrift` (read by parse_file) are held under `x.Name`.
 struct ThriftDocument {
   std::vector<std::string> includes;
   std::unordered_map<std::string, StructDef> structs;
   std::unordered_map<std::string, ServiceDef> services;
   std::unordered_map<std::string, ThriftEnum> enums;
   std::unordered_map<std::string, std::string> namespaces;
+  std::unordered_map<std::string, ThriftConst> consts;
 };
 
 /// The read-only struct table that resolves Struct(name) types: every struct under its own name
@@ -105,11 +113,14 @@ class Schema {
   /// Own names win; of several prefixes that fit, the shortest does.
   const StructDef* find(std::string_view name) const;
   const Table& structs() const { return structs_; }
+  /// Whether a field of some struct has a uuid in its type (the readers accept its wire id then).
+  bool declares_uuid() const { return declares_uuid_; }
 
  private:
   std::shared_ptr<const ThriftDocument> doc_;
   Table structs_;
   std::vector<std::string> prefixes_;  // sorted, without repeats
+  bool declares_uuid_ = false;
 };
 
 }  // namespace velvane

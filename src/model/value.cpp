@@ -12,9 +12,9 @@ namespace velvane {
 
 uint8_t wire_type_id(ValueKind kind) {
   using namespace wire;
-  // In ValueKind's order: Bool, Byte, I16, I32, I64, Double, String, Binary, List, Set, Map, Struct.
+  // In ValueKind's order: Bool, Byte, I16, I32, I64, Double, String, Binary, List, Set, Map, Struct, Uuid.
   static constexpr uint8_t kIds[] = {kBool,   kByte,   kI16,  kI32, kI64, kDouble,
-                                     kString, kString, kList, kSet, kMap, kStruct};
+                                     kString, kString, kList, kSet, kMap, kStruct, kUuid};
   return kIds[static_cast<int>(kind)];
 }
 
@@ -67,6 +67,45 @@ static ThriftValue with_bytes(ValueKind kind, std::string v) {
 }
 ThriftValue ThriftValue::String(std::string v) { return with_bytes(ValueKind::String, std::move(v)); }
 ThriftValue ThriftValue::Binary(std::string v) { return with_bytes(ValueKind::Binary, std::move(v)); }
+ThriftValue ThriftValue::Uuid(std::string v) { return with_bytes(ValueKind::Uuid, std::move(v)); }
+
+std::string uuid_to_text(std::string_view bytes) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(36);
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    if (i == 4 || i == 6 || i == 8 || i == 10) out += '-';
+    const auto b = static_cast<unsigned char>(bytes[i]);
+    out += kHex[b >> 4];
+    out += kHex[b & 15];
+  }
+  return out;
+}
+
+std::optional<std::string> uuid_from_text(std::string_view text) {
+  if (text.size() != 36) return std::nullopt;
+  std::string out;
+  int high = -1;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (i == 8 || i == 13 || i == 18 || i == 23) {
+      if (c != '-') return std::nullopt;
+      continue;
+    }
+    int v;
+    if (c >= '0' && c <= '9') v = c - '0';
+    else if (c >= 'a' && c <= 'f') v = c - 'a' + 10;
+    else if (c >= 'A' && c <= 'F') v = c - 'A' + 10;
+    else return std::nullopt;
+    if (high < 0) {
+      high = v;
+    } else {
+      out += static_cast<char>(high << 4 | v);
+      high = -1;
+    }
+  }
+  return out;
+}
 
 static ThriftValue with_items(ValueKind kind, std::vector<ThriftValue> v) {
   ThriftValue out;
@@ -96,7 +135,8 @@ bool ThriftValue::operator==(const ThriftValue& o) const {
     case ValueKind::I64: return i64 == o.i64;
     case ValueKind::Double: return d == o.d || (std::isnan(d) && std::isnan(o.d));
     case ValueKind::String:
-    case ValueKind::Binary: return bytes == o.bytes;
+    case ValueKind::Binary:
+    case ValueKind::Uuid: return bytes == o.bytes;
     case ValueKind::List:
     case ValueKind::Set:
     case ValueKind::Map: return items == o.items;
@@ -216,6 +256,7 @@ static void append_text(std::string& out, const ThriftValue& v) {
     case ValueKind::I64: out += "I64(" + std::to_string(v.i64) + ")"; return;
     case ValueKind::Double: out += "Double(" + double_text(v.d) + ")"; return;
     case ValueKind::String: out += "String(" + quoted(v.bytes) + ")"; return;
+    case ValueKind::Uuid: out += "Uuid(" + uuid_to_text(v.bytes) + ")"; return;
     case ValueKind::Binary: {
       out += "Binary([";
       for (size_t i = 0; i < v.bytes.size(); ++i) {

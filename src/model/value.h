@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -10,11 +11,19 @@
 
 namespace velvane {
 
-/// The twelve variants, in the order shared with ThriftType.
-enum class ValueKind : uint8_t { Bool, Byte, I16, I32, I64, Double, String, Binary, List, Set, Map, Struct };
+/// The variants, in the order shared with ThriftType. Uuid (16 bytes in `bytes`) comes only from
+/// the reference compiler's dialect and from values of its uuid fields.
+enum class ValueKind : uint8_t { Bool, Byte, I16, I32, I64, Double, String, Binary, List, Set, Map, Struct, Uuid };
 
 /// The wire type id (model/wire.h) of a variant; String and Binary share one.
 uint8_t wire_type_id(ValueKind kind);
+
+/// A UUID is 16 bytes on the wire; its text is the canonical lowercase 8-4-4-4-12 hex form.
+inline constexpr size_t kUuidSize = 16;
+/// The canonical text of 16 bytes.
+std::string uuid_to_text(std::string_view bytes);
+/// The 16 bytes of a UUID in the 8-4-4-4-12 hex form (either case), or nullopt.
+std::optional<std::string> uuid_from_text(std::string_view text);
 
 struct ThriftValue;
 
@@ -76,7 +85,7 @@ struct ThriftValue {
     int64_t i64;
     double d;
   };
-  std::string bytes;                 // String (UTF-8) and Binary
+  std::string bytes;                 // String (UTF-8), Binary and Uuid
   std::vector<ThriftValue> items;    // List and Set elements; Map as key, value, key, value, ...
   Boxed<StructValue> strukt;         // Struct
 
@@ -89,6 +98,7 @@ struct ThriftValue {
   static ThriftValue Double(double v);
   static ThriftValue String(std::string v);
   static ThriftValue Binary(std::string v);
+  static ThriftValue Uuid(std::string sixteen_bytes);
   static ThriftValue List(std::vector<ThriftValue> v);
   static ThriftValue Set(std::vector<ThriftValue> v);
   static ThriftValue Map(std::vector<ThriftValue> alternating_keys_and_values);

@@ -26,6 +26,7 @@ enum TypeId : uint8_t {
   kMap = 13,
   kSet = 14,
   kList = 15,
+  kUuid = 16,    // 16 raw bytes; only a schema that declares uuid fields reads it (not a value type here)
 };
 
 /// Whether `id` is the type of a value (stop and void are not).
@@ -95,7 +96,8 @@ enum CompactType : uint8_t {
   kCompactList = 9,
   kCompactSet = 10,
   kCompactMap = 11,
-  kCompactStruct = 12,  // the last code; 13 to 15 are none
+  kCompactStruct = 12,  // the last code of a schema without uuid fields
+  kCompactUuid = 13,    // the last code of a schema with them; 14 and 15 are none
 };
 
 /// A JSON message is the array [version, name, type, seqid, body].
@@ -108,7 +110,7 @@ struct JsonTag {
 };
 inline constexpr JsonTag kJsonTags[] = {
     {"tf", kBool}, {"i8", kByte},    {"dbl", kDouble}, {"i16", kI16}, {"i32", kI32}, {"i64", kI64},
-    {"str", kString}, {"rec", kStruct}, {"map", kMap},  {"set", kSet}, {"lst", kList},
+    {"str", kString}, {"rec", kStruct}, {"map", kMap},  {"set", kSet}, {"lst", kList}, {"uid", kUuid},
 };
 
 }  // namespace velvane::wire

@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
+#include <cstdlib>
 #include <cstring>
 
 #include "model/value.h"
@@ -202,10 +204,11 @@ Error out_of_range(std::string_view literal) {
 }  // namespace
 
 std::string_view kind_name(TokenKind kind) {
-  static constexpr std::array<std::string_view, 18> kNames = {
+  static constexpr std::array<std::string_view, 20> kNames = {
       "Keyword",    "Identifier", "Number",      "String",       "Comma",    "Semicolon",
       "LeftParen",  "RightParen", "LeftBrace",   "RightBrace",   "LeftBracket", "RightBracket",
-      "LessThan",   "GreaterThan", "Colon",      "Equal",        "Dot",      "Asterisk"};
+      "LessThan",   "GreaterThan", "Colon",      "Equal",        "Dot",      "Asterisk",
+      "Real",       "Ampersand"};
   return kNames[static_cast<size_t>(kind)];
 }
 
@@ -224,6 +227,14 @@ std::string to_text(const Token& token) {
       out += std::to_string(token.number);
       out += ')';
       break;
+    case TokenKind::Real: {
+      char buf[32];
+      auto end = std::to_chars(buf, buf + sizeof buf, token.real).ptr;
+      out += '(';
+      out.append(buf, end);
+      out += ')';
+      break;
+    }
     default:
       break;
   }
@@ -231,15 +242,21 @@ std::string to_text(const Token& token) {
 }
 
 Result<std::vector<Token>> tokenize(std::string_view text) {
+  size_t failed_at = 0;
+  return tokenize(text, failed_at);
+}
+
+Result<std::vector<Token>> tokenize(std::string_view text, size_t& failed_at) {
   std::vector<Token> tokens;
   tokens.reserve(text.size() / 4 + 1);  // real IDL runs at four to six bytes per token
+  size_t pos = 0;
   const auto add = [&](TokenKind kind) -> Token& {
     Token& token = tokens.emplace_back();
     token.kind = kind;
+    token.offset = pos;
     return token;
   };
   const size_t n = text.size();
-  size_t pos = 0;
   for (;;) {
     pos = skip_trivia(text, pos);
     if (pos == n) break;
@@ -255,7 +272,10 @@ Result<std::vector<Token>> tokenize(std::string_view text) {
       while (end < n && is_digit(text[end])) ++end;
       const std::string_view literal = text.substr(pos, end - pos);
       int64_t value;
-      if (!parse_integer(literal, value)) return out_of_range(literal);
+      if (!parse_integer(literal, value)) {
+        failed_at = pos;
+        return out_of_range(literal);
+      }
       add(TokenKind::Number).number = value;
       pos = end;
     } else if (cls == CharClass::Letter) {
@@ -279,11 +299,175 @@ Result<std::vector<Token>> tokenize(std::string_view text) {
   }
   const std::string_view rest = trim_white_space(text.substr(pos));
   if (!rest.empty()) {
+    failed_at = static_cast<size_t>(rest.data() - text.data());
     std::string message = "Unexpected input: ";
     message += shown_prefix(rest);
     return Error{ErrorKind::InvalidData, std::move(message)};
   }
   return tokens;
+}
+
+
+// --- the reference compiler's dialect -------------------------------------------------------------
+
+namespace {
+
+bool is_hex_digit(char c) { return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+
+Error lex_error(std::string text) { return Error{ErrorKind::InvalidData, std::move(text)}; }
+
+/// A quoted literal starting at `pos` (its quote mark); the text with escapes applied.
+/// A string that does not end on its line fails at its opening quote; a bad escape at the escape.
+Status read_quoted(std::string_view s, size_t& pos, std::string& out) {
+  const size_t start = pos;
+  const char mark = s[pos++];
+  for (;;) {
+    if (pos == s.size() || s[pos] == '\n') {
+      pos = start;
+      return lex_error("String literal not closed on its line");
+    }
+    const char c = s[pos++];
+    if (c == mark) return Status::Ok();
+    if (c != '\\') {
+      out += c;
+      continue;
+    }
+    if (pos == s.size()) {
+      pos = start;
+      return lex_error("String literal not closed on its line");
+    }
+    switch (const char e = s[pos++]) {
+      case 'n': out += '\n'; break;
+      case 'r': out += '\r'; break;
+      case 't': out += '\t'; break;
+      case '"':
+      case '\'':
+      case '\\': out += e; break;
+      default: --pos; return lex_error("Bad escape character");
+    }
+  }
+}
+
+/// A number starting at `pos`: [+-] then hex (0x..), a decimal integer, or a floating-point
+/// literal (digits, optional fraction, optional exponent). False when nothing numeric starts there.
+Status read_number(std::string_view s, size_t& pos, Token& token) {
+  const size_t start = pos;
+  size_t i = pos;
+  if (s[i] == '+' || s[i] == '-') ++i;
+  const bool negative = s[start] == '-';
+  if (i + 1 < s.size() && s[i] == '0' && s[i + 1] == 'x') {
+    size_t end = i + 2;
+    while (end < s.size() && is_hex_digit(s[end])) ++end;
+    if (end == i + 2) return lex_error("Bad hexadecimal literal");
+    uint64_t value = 0;
+    for (size_t k = i + 2; k < end; ++k) {
+      if (value >> 60) return lex_error("Integer literal out of range: " + std::string(s.substr(start, end - start)));
+      const char c = s[k];
+      value = value * 16 + static_cast<uint64_t>(is_digit(c) ? c - '0' : (c | 0x20) - 'a' + 10);
+    }
+    if (value > (uint64_t{1} << 63) - (negative ? 0 : 1))
+      return lex_error("Integer literal out of range: " + std::string(s.substr(start, end - start)));
+    token.kind = TokenKind::Number;
+    token.number = negative ? static_cast<int64_t>(0 - value) : static_cast<int64_t>(value);
+    pos = end;
+    return Status::Ok();
+  }
+  size_t end = i;
+  while (end < s.size() && is_digit(s[end])) ++end;
+  bool real = false;
+  if (end + 1 < s.size() && s[end] == '.' && is_digit(s[end + 1])) {
+    real = true;
+    for (++end; end < s.size() && is_digit(s[end]);) ++end;
+  }
+  if (end == i) return lex_error("Unexpected input: " + std::string(shown_prefix(s.substr(start))));
+  if (end < s.size() && (s[end] == 'e' || s[end] == 'E')) {
+    size_t e = end + 1;
+    if (e < s.size() && (s[e] == '+' || s[e] == '-')) ++e;
+    if (e < s.size() && is_digit(s[e])) {
+      real = true;
+      for (end = e; end < s.size() && is_digit(s[end]);) ++end;
+    }
+  }
+  const std::string literal(s.substr(start, end - start));
+  if (real) {
+    token.kind = TokenKind::Real;
+    token.real = std::strtod(literal.c_str(), nullptr);
+  } else {
+    token.kind = TokenKind::Number;
+    if (!parse_integer(s[start] == '+' ? literal.substr(1) : literal, token.number))
+      return out_of_range(literal);
+  }
+  pos = end;
+  return Status::Ok();
+}
+
+}  // namespace
+
+Result<std::vector<Token>> tokenize_reference(std::string_view text, size_t& failed_at) {
+  std::vector<Token> tokens;
+  const size_t n = text.size();
+  size_t pos = 0;
+  const auto fail = [&](Error error) -> Result<std::vector<Token>> {
+    failed_at = pos;
+    return error;
+  };
+  for (;;) {
+    pos = skip_trivia(text, pos);
+    if (pos == n) return tokens;
+    Token token;
+    token.offset = pos;
+    const char c = text[pos];
+    const CharClass cls = char_class(c);
+    if (c == '"' || c == '\'') {
+      token.kind = TokenKind::String;
+      if (Status st = read_quoted(text, pos, token.text); !st) return fail(st.take_error());
+    } else if (cls == CharClass::Digit || ((c == '-' || c == '+') && pos + 1 < n &&
+                                           (is_digit(text[pos + 1]) || text[pos + 1] == '.'))) {
+      if (Status st = read_number(text, pos, token); !st) return fail(st.take_error());
+    } else if (c == '.' && pos + 1 < n && is_digit(text[pos + 1])) {
+      if (Status st = read_number(text, pos, token); !st) return fail(st.take_error());
+    } else if (cls == CharClass::Letter) {
+      size_t end = pos + 1;
+      while (end < n && (is_ascii_word_char(text[end]) ||
+                         (text[end] == '.' && end + 1 < n && is_ascii_word_char(text[end + 1]))))
+        ++end;
+      const std::string_view word = text.substr(pos, end - pos);
+      if (word == "true" || word == "false") {
+        token.kind = TokenKind::Number;
+        token.number = word == "true";
+      } else {
+        token.kind = TokenKind::Identifier;
+        token.text.assign(word);
+      }
+      pos = end;
+    } else if (cls == CharClass::Punct) {
+      token.kind = punctuation_kind(c);
+      ++pos;
+    } else if (c == '&') {
+      token.kind = TokenKind::Ampersand;
+      ++pos;
+    } else {
+      std::string message = "Unexpected input: ";
+      message += shown_prefix(trim_white_space(text.substr(pos)));
+      return fail(lex_error(std::move(message)));
+    }
+    tokens.push_back(std::move(token));
+  }
+}
+
+SourcePosition position_of(std::string_view text, size_t offset) {
+  offset = std::min(offset, text.size());
+  SourcePosition at;
+  size_t line_start = 0;
+  for (size_t i = 0; i < offset; ++i) {
+    if (text[i] == '\n') {
+      ++at.line;
+      line_start = i + 1;
+    }
+  }
+  for (size_t i = line_start; i < offset; ++i)
+    if (!is_continuation_byte(static_cast<unsigned char>(text[i]))) ++at.column;
+  return at;
 }
 
 }  // namespace velvane

@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "parser/includes.h"
 #include "parser/lexer.h"
 
 namespace velvane {
@@ -130,9 +131,11 @@ ThriftValue numeric_as(TypeKind kind, int64_t n) {
 
 class Parser {
  public:
-  explicit Parser(std::vector<Token> tokens) : tokens_(std::move(tokens)) {}
+  /// `failed_at` receives the location of a failure inside an included file.
+  Parser(std::vector<Token> tokens, const std::string& file, detail::IncludeLoader* loader, SourceLocation& failed_at)
+      : tokens_(std::move(tokens)), file_(file), loader_(loader), failed_at_(failed_at) {}
 
-  Result<ThriftDocument> parse() {
+  Status parse() {
     while (pos_ < tokens_.size()) {
       const Token& token = tokens_[pos_];
       if (!token.is(TokenKind::Keyword)) {
@@ -141,7 +144,24 @@ class Parser {
       }
       VELVANE_TRY(parse_definition(token.text));
     }
-    return std::move(document_);
+    return Status::Ok();
+  }
+
+  /// Where the failure of parse() lies: the byte offset, or nullopt when an included file's parse
+  /// already located it.
+  std::optional<size_t> failure_offset(const Error& error, size_t text_size) const {
+    if (include_failure_located_) return std::nullopt;
+    if (error_offset_) return error_offset_;
+    if (error.kind == ErrorKind::EndOfInput || pos_ == 0) return text_size;
+    return tokens_[pos_ - 1].offset;
+  }
+
+  detail::ParsedFile result() && {
+    detail::ParsedFile out;
+    for (auto& [name, alias] : aliases_)
+      if (name.find('.') == std::string::npos && !document_.enums.count(name)) out.typedefs.emplace(name, alias.type);
+    out.doc = std::move(document_);
+    return out;
   }
 
  private:
@@ -311,8 +331,9 @@ class Parser {
     if (!first->is_word()) return unexpected_token(*take());
     std::string joined;
     VELVANE_TRY(dotted_name(joined));
-    const size_t dot = joined.find('.');
-    if (dot != std::string::npos && joined.find('.', dot + 1) == std::string::npos) {
+    // `Enum.VALUE`, or `x.Enum.VALUE` for an enum of an included file read by parse_file.
+    const size_t dot = joined.rfind('.');
+    if (dot != std::string::npos) {
       if (auto e = document_.enums.find(joined.substr(0, dot)); e != document_.enums.end()) {
         if (auto v = e->second.values.find(joined.substr(dot + 1)); v != e->second.values.end()) {
           out = v->second;
@@ -369,6 +390,7 @@ class Parser {
         VELVANE_TRY(skip_value());
         out = ThriftValue::Struct(type.name);
         return Status::Ok();
+      case TypeKind::Uuid: break;  // not a type of this grammar
     }
     return syntax_error("Unknown type");  // not reached: the switch covers every kind
   }
@@ -467,10 +489,17 @@ class Parser {
   }
 
   /// `extends P`, when present: the joined parent name.
-  Status parse_extends(std::optional<std::string>& parent) {
+  Status parse_extends(std::optional<std::string>& parent, size_t& parent_offset) {
     if (!peek_keyword("extends")) return Status::Ok();
     ++pos_;
+    if (pos_ < tokens_.size()) parent_offset = tokens_[pos_].offset;
     return dotted_name(parent.emplace());
+  }
+
+  /// `status`, failing at `offset` rather than at the last token taken.
+  Status at(size_t offset, Status status) {
+    if (!status.ok()) error_offset_ = offset;
+    return status;
   }
 
   // --- inheritance --------------------------------------------------------------------------------
@@ -544,6 +573,22 @@ class Parser {
     VELVANE_TRY(expect(TokenKind::String, &path));
     document_.includes.push_back(std::move(path->text));
     optional(TokenKind::Semicolon);
+    if (!loader_) return Status::Ok();
+    const std::string& name = document_.includes.back();
+    auto included = loader_->include(name, file_, failed_at_, include_failure_located_);
+    if (!included.ok()) return at(path->offset, included.take_error());
+    const std::string prefix = detail::include_prefix(name);
+    detail::import_definitions(*included.value(), prefix, document_);
+    for (const auto& [alias_name, type] : included.value()->typedefs) {
+      Alias alias{type};
+      detail::qualify(alias.type, prefix);
+      alias.nodes = 0;
+      measure(alias.type, 0, alias.depth, alias.nodes);
+      aliases_.insert_or_assign(prefix + "." + alias_name, std::move(alias));
+    }
+    for (const auto& [enum_name, values] : included.value()->doc.enums)
+      if (enum_name.find('.') == std::string::npos)
+        aliases_.insert_or_assign(prefix + "." + enum_name, Alias{ThriftType::Scalar(TypeKind::I32)});
     return Status::Ok();
   }
 
@@ -583,8 +628,9 @@ class Parser {
     std::string const_name;
     VELVANE_TRY(name(const_name));
     if (optional(TokenKind::Equal)) {
-      std::optional<ThriftValue> ignored;
-      VELVANE_TRY(read_or_skip_value(type, ignored));
+      std::optional<ThriftValue> value;
+      VELVANE_TRY(read_or_skip_value(type, value));
+      if (value) document_.consts.insert_or_assign(std::move(const_name), ThriftConst{std::move(type), std::move(*value)});
     }
     optional(TokenKind::Semicolon);
     return Status::Ok();
@@ -637,7 +683,8 @@ class Parser {
     Def def;
     VELVANE_TRY(name(def.name));
     std::optional<std::string> parent;
-    VELVANE_TRY(parse_extends(parent));
+    size_t parent_offset = 0;
+    VELVANE_TRY(parse_extends(parent, parent_offset));
     VELVANE_TRY(skip_annotations());
     VELVANE_TRY(expect(TokenKind::LeftBrace));
     while (!optional(TokenKind::RightBrace)) {
@@ -648,8 +695,8 @@ class Parser {
     VELVANE_TRY(skip_annotations());
     if (parent) {
       auto it = table.find(*parent);
-      if (it == table.end()) return syntax_error("Unknown parent " + std::string(kind) + ": " + *parent);
-      VELVANE_TRY(merge_inherited(it->second.*items, def.*items, item_kind, *parent));
+      if (it == table.end()) return at(parent_offset, syntax_error("Unknown parent " + std::string(kind) + ": " + *parent));
+      VELVANE_TRY(at(parent_offset, merge_inherited(it->second.*items, def.*items, item_kind, *parent)));
     }
     std::string key = def.name;
     table.insert_or_assign(std::move(key), std::move(def));
@@ -658,6 +705,11 @@ class Parser {
 
   std::vector<Token> tokens_;
   size_t pos_ = 0;
+  const std::string& file_;
+  detail::IncludeLoader* loader_;
+  SourceLocation& failed_at_;
+  bool include_failure_located_ = false;
+  std::optional<size_t> error_offset_;
   std::unordered_map<std::string, Alias, StringHash, std::equal_to<>> aliases_;
   size_t copied_elements_ = 0;
   // Also serves as the tables of known structs, services and enum values: a later definition
@@ -667,10 +719,34 @@ class Parser {
 
 }  // namespace
 
+namespace detail {
+
+Result<ParsedFile> parse_default_dialect(std::string_view text, const std::string& file, IncludeLoader* loader,
+                                         SourceLocation& failed_at) {
+  const auto locate = [&](size_t offset) {
+    const SourcePosition at = position_of(text, offset);
+    failed_at = SourceLocation{file, at.line, at.column};
+  };
+  size_t lex_failed_at = 0;
+  auto tokens = tokenize(text, lex_failed_at);
+  if (!tokens.ok()) {
+    locate(lex_failed_at);
+    return syntax_error(tokens.error().text);
+  }
+  Parser parser(std::move(tokens).value(), file, loader, failed_at);
+  Status st = parser.parse();
+  if (!st.ok()) {
+    if (auto offset = parser.failure_offset(st.error(), text.size())) locate(*offset);
+    return st.take_error();
+  }
+  return std::move(parser).result();
+}
+
+}  // namespace detail
+
 Result<ThriftDocument> parse_document(std::string_view text) {
-  auto tokens = tokenize(text);
-  if (!tokens.ok()) return syntax_error(tokens.error().text);
-  return Parser(std::move(tokens).value()).parse();
+  SourceLocation ignored;
+  return parse_document(text, ParseOptions{}, ignored);
 }
 
 }  // namespace velvane

@@ -64,6 +64,8 @@ class BasicCompactWriter {
     out_.append(v);
   }
   void write_binary(std::string_view v) { write_string(v); }
+  /// The 16 bytes of a uuid, as they are.
+  void write_uuid(std::string_view sixteen) { out_.append(sixteen.data(), sixteen.size()); }
   void list_begin(uint8_t elem_id, size_t size) {
     if (!status_.fits(size, "List")) return;
     const uint8_t code = wire::compact_code(elem_id);

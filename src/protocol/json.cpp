@@ -24,11 +24,11 @@ namespace {
 /// The JSON tag of a wire type id; "" for an id that has none.
 std::string_view tag_of(uint8_t type_id) {
   static constexpr auto kTagOf = [] {
-    std::array<std::string_view, 16> tags{};
+    std::array<std::string_view, 17> tags{};
     for (const wire::JsonTag& t : wire::kJsonTags) tags[t.type] = t.tag;
     return tags;
   }();
-  return type_id < 16 ? kTagOf[type_id] : std::string_view();
+  return type_id < kTagOf.size() ? kTagOf[type_id] : std::string_view();
 }
 
 /// Inverse of append_escaped, for the member names of map keys that were written as strings.

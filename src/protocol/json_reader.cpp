@@ -104,6 +104,10 @@ ThriftValue key_from_name(std::string_view name, const ThriftType& type, BoolKey
       auto decoded = base64_decode(name);
       return ThriftValue::Binary(decoded ? std::move(decoded).value() : std::string(name));
     }
+    case TypeKind::Uuid: {
+      auto bytes = uuid_from_text(name);
+      return ThriftValue::Uuid(bytes ? std::move(*bytes) : std::string(kUuidSize, '\0'));
+    }
     default: return ThriftValue::String(std::string(name));
   }
 }
@@ -203,6 +207,12 @@ bool JsonStructReader::read_value(const JsonValue& v, const ThriftType& type, Th
       return true;
     case TypeKind::String: out = ThriftValue::String(std::string(v.text())); return true;
     case TypeKind::Binary: return read_binary(v, out);
+    case TypeKind::Uuid: {
+      auto bytes = uuid_from_text(v.text());
+      if (!bytes) return fail(ErrorKind::InvalidData, "Invalid UUID text");
+      out = ThriftValue::Uuid(std::move(*bytes));
+      return true;
+    }
     case TypeKind::List:
     case TypeKind::Set: return read_list(v, type, out, depth + 1);
     case TypeKind::Map: return read_map(v, type, out, depth + 1);

@@ -31,6 +31,8 @@ class JsonWriter {
   void write_double(double v);  // NaN and the infinities as the strings "NaN", "Infinity", "-Infinity"
   void write_string(std::string_view v);
   void write_binary(std::string_view v);
+  /// A uuid's canonical lowercase text.
+  void write_uuid(std::string_view sixteen) { write_string(uuid_to_text(sixteen)); }
   void list_begin(uint8_t elem_id, size_t size);
   void list_end();
   void set_begin(uint8_t elem_id, size_t size);

@@ -67,7 +67,7 @@ inline uint64_t zigzag64(int64_t n) { return (static_cast<uint64_t>(n) << 1) ^ s
 /// without a code to kCompactStop.
 inline uint8_t compact_code(uint8_t type_id) {
   static constexpr auto kCodes = [] {
-    std::array<uint8_t, 16> codes{};
+    std::array<uint8_t, 17> codes{};
     codes[kBool] = kCompactTrue;
     codes[kByte] = kCompactByte;
     codes[kDouble] = kCompactDouble;
@@ -79,9 +79,10 @@ inline uint8_t compact_code(uint8_t type_id) {
     codes[kMap] = kCompactMap;
     codes[kSet] = kCompactSet;
     codes[kList] = kCompactList;
+    codes[kUuid] = kCompactUuid;
     return codes;
   }();
-  return type_id < 16 ? kCodes[type_id] : uint8_t{kCompactStop};
+  return type_id < kCodes.size() ? kCodes[type_id] : uint8_t{kCompactStop};
 }
 
 }  // namespace velvane::wire

@@ -119,9 +119,16 @@ class WireBase {
   }
 
  protected:
+  /// A type id a header may carry (wire::is_header_type). The uuid id (compact code kCompactUuid)
+  /// is read only for a schema that declares uuid fields; for every other one it stays invalid.
+  bool valid_id(uint8_t t) const { return wire::is_header_type(t) || (t == wire::kUuid && uuid_known_); }
+  /// Compact codes at or above this are invalid.
+  uint8_t max_code() const { return uuid_known_ ? wire::kCompactUuid + 1 : wire::kCompactStruct + 1; }
+
   const char* begin_;
   const char* p_;
   const char* end_;
+  bool uuid_known_ = false;
 
  private:
   Error error_;
@@ -135,7 +142,7 @@ class BinaryWire : public WireBase {
   static size_t min_size(uint8_t type_id) {
     static constexpr auto kSizes = [] {
       using namespace wire;
-      std::array<uint8_t, 16> sizes{};
+      std::array<uint8_t, 17> sizes{};
       sizes[kBool] = sizes[kByte] = 1;
       sizes[kI16] = 2;
       sizes[kI32] = 4;
@@ -144,15 +151,16 @@ class BinaryWire : public WireBase {
       sizes[kStruct] = 1;  // the stop
       sizes[kMap] = 6;     // key and value types, count
       sizes[kSet] = sizes[kList] = 5;
+      sizes[kUuid] = 16;
       return sizes;
     }();
-    return type_id < 16 ? kSizes[type_id] : 0;
+    return type_id < kSizes.size() ? kSizes[type_id] : 0;
   }
 
   bool field_header(WireField& f, int16_t& /*last*/) {
     if (!u8(f.type_id)) return false;
     if (f.type_id == wire::kStop) return true;
-    if (!wire::is_header_type(f.type_id)) return fail_invalid_type(f.type_id);
+    if (!valid_id(f.type_id)) return fail_invalid_type(f.type_id);
     uint16_t id;
     if (!be16(id)) return false;
     f.id = static_cast<int16_t>(id);
@@ -189,13 +197,13 @@ class BinaryWire : public WireBase {
   bool list_header(uint8_t& elem, uint32_t& n) {
     int32_t size;
     if (!u8(elem)) return false;
-    if (!wire::is_header_type(elem)) return fail_invalid_field_type();
+    if (!valid_id(elem)) return fail_invalid_field_type();
     return read_i32(size) && check_size(size, n);
   }
   bool map_header(uint8_t& key, uint8_t& value, uint32_t& n) {
     int32_t size;
     if (!u8(key) || !u8(value)) return false;
-    if (!wire::is_header_type(key) || !wire::is_header_type(value)) return fail_invalid_field_type();
+    if (!valid_id(key) || !valid_id(value)) return fail_invalid_field_type();
     return read_i32(size) && check_size(size, n);
   }
   /// Skipping ignores negative counts, as the skip rules have always done.
@@ -210,19 +218,20 @@ class CompactWire : public WireBase {
   /// Smallest encoding of a value of each wire type id: one byte, but eight for a double.
   static size_t min_size(uint8_t type_id) {
     static constexpr auto kSizes = [] {
-      std::array<uint8_t, 16> sizes{};
+      std::array<uint8_t, 17> sizes{};
       for (uint8_t id = 0; id < 16; ++id) sizes[id] = wire::is_value_type(id) ? 1 : 0;
       sizes[wire::kDouble] = 8;
+      sizes[wire::kUuid] = 16;
       return sizes;
     }();
-    return type_id < 16 ? kSizes[type_id] : 0;
+    return type_id < kSizes.size() ? kSizes[type_id] : 0;
   }
   /// Wire type id of a compact type code up to kCompactStruct (the codes after it have none).
   static uint8_t type_id_of(uint8_t code) {
     using namespace wire;
-    // In code order: stop, true, false, byte, i16, i32, i64, double, binary, list, set, map, struct.
-    static constexpr uint8_t kIds[kCompactStruct + 1] = {kStop, kBool, kBool, kByte, kI16,  kI32,   kI64,
-                                                         kDouble, kString, kList, kSet, kMap, kStruct};
+    // In code order: stop, true, false, byte, i16, i32, i64, double, binary, list, set, map, struct, uuid.
+    static constexpr uint8_t kIds[kCompactUuid + 1] = {kStop,   kBool,   kBool, kByte, kI16, kI32,    kI64,
+                                                       kDouble, kString, kList, kSet,  kMap, kStruct, kUuid};
     return kIds[code];
   }
 
@@ -234,7 +243,7 @@ class CompactWire : public WireBase {
       f.type_id = wire::kStop;
       return true;
     }
-    if (code > wire::kCompactStruct) return fail_invalid_field_type();
+    if (code >= max_code()) return fail_invalid_field_type();
     if (const uint8_t delta = b >> 4; delta != 0) {
       f.id = static_cast<int16_t>(last + delta);
     } else {
@@ -300,7 +309,7 @@ class CompactWire : public WireBase {
     uint8_t b = 0;
     if (!u8(b)) return false;
     const uint8_t code = b & 0x0F;
-    if (code > wire::kCompactStruct) return fail_invalid_field_type();
+    if (code >= max_code()) return fail_invalid_field_type();
     elem = type_id_of(code);
     if ((b >> 4) != 15) {
       n = b >> 4;
@@ -318,7 +327,7 @@ class CompactWire : public WireBase {
     }
     uint8_t b = 0;
     if (!u8(b)) return false;
-    if ((b >> 4) > wire::kCompactStruct || (b & 0x0F) > wire::kCompactStruct) return fail_invalid_field_type();
+    if ((b >> 4) >= max_code() || (b & 0x0F) >= max_code()) return fail_invalid_field_type();
     key = type_id_of(b >> 4);
     value = type_id_of(b & 0x0F);
     return true;
@@ -339,7 +348,9 @@ class CompactWire : public WireBase {
 template <class Wire>
 class StructReader : public Wire {
  public:
-  StructReader(std::string_view input, size_t pos, const Schema& schema) : Wire(input, pos), schema_(schema) {}
+  StructReader(std::string_view input, size_t pos, const Schema& schema) : Wire(input, pos), schema_(schema) {
+    this->uuid_known_ = schema.declares_uuid();
+  }
 
   bool read_struct(const StructDef& def, StructValue& out, int depth);
   /// The field loop of one struct at level `depth`, up to and including its stop: fields `def`
@@ -436,6 +447,12 @@ bool StructReader<Wire>::read_value(const ThriftType& type, ThriftValue& out, in
     case TypeKind::Set: return read_sequence(type, out, depth + 1);
     case TypeKind::Map: return read_map(type, out, depth + 1);
     case TypeKind::Struct: return read_nested_struct(type, out, depth + 1);
+    case TypeKind::Uuid: {
+      const char* p = nullptr;
+      if (!this->take(kUuidSize, p)) return false;
+      out = ThriftValue::Uuid(std::string(p, kUuidSize));
+      return true;
+    }
   }
   return this->fail_invalid_field_type();
 }
@@ -510,6 +527,7 @@ bool StructReader<Wire>::skip(uint8_t type_id, int depth, int header_bool) {
       return this->read_length(n) && this->skip_bytes(n);
     }
     case wire::kStruct: return skip_struct(depth + 1);
+    case wire::kUuid: return this->skip_bytes(kUuidSize);
     case wire::kMap: {
       if (depth + 1 > kMaxDepth) return this->fail_depth();
       uint8_t key, value;
@@ -517,7 +535,7 @@ bool StructReader<Wire>::skip(uint8_t type_id, int depth, int header_bool) {
       uint32_t n;
       if constexpr (Wire::skip_negative_counts()) {
         if (!this->u8(key) || !this->u8(value)) return false;
-        if (!wire::is_header_type(key) || !wire::is_header_type(value)) return this->fail_invalid_field_type();
+        if (!this->valid_id(key) || !this->valid_id(value)) return this->fail_invalid_field_type();
         if (!this->read_i32(raw)) return false;
         if (raw <= 0) return true;
         n = static_cast<uint32_t>(raw);
@@ -539,7 +557,7 @@ bool StructReader<Wire>::skip(uint8_t type_id, int depth, int header_bool) {
       if constexpr (Wire::skip_negative_counts()) {
         int32_t raw;
         if (!this->u8(elem)) return false;
-        if (!wire::is_header_type(elem)) return this->fail_invalid_field_type();
+        if (!this->valid_id(elem)) return this->fail_invalid_field_type();
         if (!this->read_i32(raw)) return false;
         if (raw <= 0) return true;
         n = static_cast<uint32_t>(raw);

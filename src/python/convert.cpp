@@ -64,6 +64,7 @@ struct ValueSink {
   void operator()(double v) { out = ThriftValue::Double(v); }
   void operator()(TextArg v) { out = ThriftValue::String(std::string(v.text)); }
   void operator()(BytesArg v) { out = ThriftValue::Binary(std::string(v.bytes)); }
+  void operator()(UuidArg v) { out = ThriftValue::Uuid(std::string(v.bytes)); }
 };
 
 bool fail_nesting(int depth) { return depth > kMaxDepth ? nesting_too_deep() : true; }
@@ -218,6 +219,23 @@ PyObject* instance_with_python_values(const std::shared_ptr<const PySchema>& sch
     Py_XSETREF(target->slots()[index], converted);
   }
   return inst.release();
+}
+
+bool extract_uuid(PyObject* obj, std::string& out) {
+  Ref module = Ref::steal(PyImport_ImportModule("uuid"));
+  if (!module) return false;
+  Ref uuid_class = Ref::steal(PyObject_GetAttrString(module.get(), "UUID"));
+  if (!uuid_class) return false;
+  const int is_uuid = PyObject_IsInstance(obj, uuid_class.get());
+  if (is_uuid <= 0) return is_uuid == 0 && (type_mismatch(obj, "UUID"), false);
+  Ref bytes = Ref::steal(PyObject_GetAttrString(obj, "bytes"));
+  if (!bytes) return false;
+  if (!PyBytes_Check(bytes.get()) || PyBytes_GET_SIZE(bytes.get()) != static_cast<Py_ssize_t>(kUuidSize)) {
+    PyErr_SetString(PyExc_ValueError, "UUID bytes must be 16 bytes long");
+    return false;
+  }
+  out.assign(PyBytes_AS_STRING(bytes.get()), kUuidSize);
+  return true;
 }
 
 bool extract_small_int_slow(PyObject* obj, long min, long max, long& out) {
@@ -409,6 +427,19 @@ bool to_value_untyped(PyObject* obj, const PySchema& schema, ThriftValue& out, i
   return false;
 }
 
+PyObject* new_uuid(std::string_view bytes) {
+  Ref module = Ref::steal(PyImport_ImportModule("uuid"));
+  if (!module) return nullptr;
+  Ref cls_uuid = Ref::steal(PyObject_GetAttrString(module.get(), "UUID"));
+  Ref raw = Ref::steal(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
+  if (!cls_uuid || !raw) return nullptr;
+  Ref kwargs = Ref::steal(Py_BuildValue("{s:O}", "bytes", raw.get()));
+  if (!kwargs) return nullptr;
+  Ref no_args = Ref::steal(PyTuple_New(0));
+  if (!no_args) return nullptr;
+  return PyObject_Call(cls_uuid.get(), no_args.get(), kwargs.get());
+}
+
 PyObject* to_python(const ThriftValue& value, const std::shared_ptr<const PySchema>& schema, bool eager) {
   switch (value.kind) {
     case ValueKind::Bool: return PyBool_FromLong(value.b);
@@ -421,6 +452,7 @@ PyObject* to_python(const ThriftValue& value, const std::shared_ptr<const PySche
       return PyUnicode_DecodeUTF8(value.bytes.data(), static_cast<Py_ssize_t>(value.bytes.size()), "replace");
     case ValueKind::Binary:
       return PyBytes_FromStringAndSize(value.bytes.data(), static_cast<Py_ssize_t>(value.bytes.size()));
+    case ValueKind::Uuid: return new_uuid(value.bytes);
     case ValueKind::List:
     case ValueKind::Set: return list_from_items(value.items, schema, eager);
     case ValueKind::Map: {
@@ -444,5 +476,66 @@ PyObject* to_python(const ThriftValue& value, const std::shared_ptr<const PySche
   return nullptr;
 }
 
+
+namespace {
+
+/// `value` of a constant; `as_key`: a container that keys a map becomes a tuple or frozenset.
+PyObject* const_value_to_python(const ThriftValue& value, const std::shared_ptr<const PySchema>& schema, bool as_key,
+                                int depth) {
+  if (depth > kMaxDepth) return nesting_too_deep(), nullptr;
+  switch (value.kind) {
+    case ValueKind::List:
+    case ValueKind::Set: {
+      Ref items = Ref::steal(PyList_New(0));
+      if (!items) return nullptr;
+      for (const auto& item : value.items) {
+        Ref v = Ref::steal(const_value_to_python(item, schema, value.kind == ValueKind::Set || as_key, depth + 1));
+        if (!v || PyList_Append(items.get(), v.get()) < 0) return nullptr;
+      }
+      if (value.kind == ValueKind::List) return as_key ? PyList_AsTuple(items.get()) : items.release();
+      return as_key ? PyFrozenSet_New(items.get()) : PySet_New(items.get());
+    }
+    case ValueKind::Map: {
+      Ref dict = Ref::steal(PyDict_New());
+      if (!dict) return nullptr;
+      for (size_t i = 0; i + 1 < value.items.size(); i += 2) {
+        Ref k = Ref::steal(const_value_to_python(value.items[i], schema, true, depth + 1));
+        Ref v = k ? Ref::steal(const_value_to_python(value.items[i + 1], schema, false, depth + 1)) : Ref();
+        if (!v || PyDict_SetItem(dict.get(), k.get(), v.get()) < 0) return nullptr;
+      }
+      if (!as_key) return dict.release();
+      Ref pairs = Ref::steal(PyDict_Items(dict.get()));
+      return pairs ? PyFrozenSet_New(pairs.get()) : nullptr;
+    }
+    case ValueKind::Struct: return instance_from_value(schema, *value.strukt);
+    default: return to_python(value, schema);
+  }
+}
+
+/// Gives every struct inside `value` its declared defaults for the fields it does not hold.
+bool fill_defaults(ThriftValue& value, const PySchema& schema, int depth) {
+  if (depth > kMaxDepth) return nesting_too_deep();
+  for (auto& item : value.items)
+    if (!fill_defaults(item, schema, depth + 1)) return false;
+  if (value.kind != ValueKind::Struct) return true;
+  for (auto& [name, field] : value.strukt->fields)
+    if (!fill_defaults(field, schema, depth + 1)) return false;
+  const StructPlan* plan = schema.find(value.strukt->name);
+  if (!plan) {
+    PyErr_Format(PyExc_ValueError, "Unknown struct in schema: %s", value.strukt->name.c_str());
+    return false;
+  }
+  for (const auto& f : plan->def->fields)
+    if (f.default_value && !value.strukt->find(f.name)) value.strukt->set(f.name, *f.default_value);
+  return true;
+}
+
+}  // namespace
+
+PyObject* const_to_python(const ThriftValue& value, const std::shared_ptr<const PySchema>& schema) {
+  ThriftValue filled = value;
+  if (!fill_defaults(filled, *schema, 0)) return nullptr;
+  return const_value_to_python(filled, schema, false, 0);
+}
 
 }  // namespace velvane::py

@@ -112,6 +112,13 @@ struct TextArg {
 struct BytesArg {
   std::string_view bytes;
 };
+/// The 16 bytes of a `uuid` value.
+struct UuidArg {
+  std::string_view bytes;
+};
+
+/// The 16 bytes of a `uuid.UUID` (its `bytes` attribute) into `out`; TypeError for anything else.
+bool extract_uuid(PyObject* obj, std::string& out);
 
 /// Extracts a Python object under a scalar kind (Bool to Binary) with the typed acceptance rules
 /// and hands the C++ value to `sink`, overloaded on bool, int8_t, int16_t, int32_t, int64_t,
@@ -151,6 +158,10 @@ bool extract_scalar(TypeKind kind, PyObject* obj, Sink&& sink) {
       std::string_view v;
       std::string scratch;
       return extract_binary(obj, v, scratch) && (sink(BytesArg{v}), true);
+    }
+    case TypeKind::Uuid: {
+      std::string v;
+      return extract_uuid(obj, v) && (sink(UuidArg{v}), true);
     }
     default: return false;
   }

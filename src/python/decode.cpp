@@ -120,6 +120,10 @@ class PyReader : public detail::StructReader<Wire> {
       }
       case TypeKind::String:
       case TypeKind::Binary: return read_text(type.kind == TypeKind::String);
+      case TypeKind::Uuid: {
+        const char* p = nullptr;
+        return this->take(kUuidSize, p) ? new_uuid(std::string_view(p, kUuidSize)) : wire_failed(false);
+      }
       case TypeKind::List:
       case TypeKind::Set: return read_list(type, depth + 1);
       case TypeKind::Map: return read_map(type, depth + 1);

@@ -19,6 +19,23 @@ void raise_text(PyObject* type, std::string_view prefix, const std::string& text
 
 }  // namespace
 
+void raise_parse_error(const Error& error, const SourceLocation& at) {
+  if (error.kind == ErrorKind::Os) return raise_text(PyExc_OSError, "", error.text);
+  raise_error(error, Operation::ParseIdl);
+  if (at.line == 0 || !PyErr_ExceptionMatches(PyExc_ValueError)) return;
+  Ref exc = Ref::steal(PyErr_GetRaisedException());
+  Ref line = Ref::steal(PyLong_FromUnsignedLong(at.line));
+  Ref column = Ref::steal(PyLong_FromUnsignedLong(at.column));
+  Ref file = at.file.empty() ? Ref::borrow(Py_None)
+                             : Ref::steal(PyUnicode_DecodeFSDefaultAndSize(at.file.data(),
+                                                                          static_cast<Py_ssize_t>(at.file.size())));
+  if (!line || !column || !file || PyObject_SetAttrString(exc.get(), "lineno", line.get()) < 0 ||
+      PyObject_SetAttrString(exc.get(), "offset", column.get()) < 0 ||
+      PyObject_SetAttrString(exc.get(), "filename", file.get()) < 0)
+    return;  // the failure to set an attribute is raised instead
+  PyErr_SetRaisedException(exc.release());
+}
+
 void raise_error(const Error& error, Operation operation) {
   switch (error.kind) {
     case ErrorKind::OutOfMemory: PyErr_NoMemory(); return;

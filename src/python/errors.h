@@ -4,6 +4,7 @@
 #include <type_traits>
 
 #include "model/error.h"
+#include "parser/parser.h"
 #include "python/ref.h"
 
 namespace velvane::py {
@@ -22,6 +23,11 @@ enum class Operation {
 /// Raises the Python exception for `error`. Out of memory is MemoryError and an internal failure
 /// RuntimeError whatever the operation.
 void raise_error(const Error& error, Operation operation);
+
+/// Raises a failed IDL parse as raise_error(error, ParseIdl) does, the ValueError carrying
+/// `lineno` and `offset` (1-based) and, for a file, `filename`. A file that cannot be read at all
+/// (ErrorKind::Os) is an OSError instead.
+void raise_parse_error(const Error& error, const SourceLocation& at);
 
 /// Raises the Python exception for the C++ exception being handled: MemoryError for
 /// std::bad_alloc, RuntimeError with its text otherwise. Call only inside a catch block.

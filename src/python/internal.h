@@ -248,6 +248,12 @@ PyObject* to_python(const ThriftValue& value, const std::shared_ptr<const PySche
 PyObject* instance_with_python_values(const std::shared_ptr<const PySchema>& schema, const StructPlan& plan,
                                       const StructValue& value);
 
+/// A constant's value: sets become `set`, containers that key a map `tuple` or `frozenset`, struct
+/// values instances holding the struct's declared defaults under the fields given.
+PyObject* const_to_python(const ThriftValue& value, const std::shared_ptr<const PySchema>& schema);
+/// A `uuid.UUID` of 16 bytes.
+PyObject* new_uuid(std::string_view bytes);
+
 /// The protocol selected by a ProtocolType member, or false with the argument error for `param`.
 bool protocol_arg(PyObject* obj, const char* param, Protocol& out);
 PyObject* serialize(const StructViewObject* view, PyObject* data, Protocol protocol);

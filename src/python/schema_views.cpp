@@ -11,6 +11,7 @@ namespace velvane::py {
 struct ParserObject {
   PyObject_HEAD
   BorrowFlag borrow;
+  bool compat;  // the reference compiler's dialect; fixed at construction
   // Guarded by `borrow`: written only under an exclusive borrow, read under a shared one.
   std::shared_ptr<const ThriftDocument> document;
   Ref source;  // the str `document` was parsed from
@@ -62,13 +63,25 @@ std::string field_record_text(const ThriftField& f) {
 ParserObject* as_parser(PyObject* self) { return reinterpret_cast<ParserObject*>(self); }
 
 PyObject* parser_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  if (PyTuple_GET_SIZE(args) != 0 || (kwargs && PyDict_GET_SIZE(kwargs) != 0)) {
+  if (PyTuple_GET_SIZE(args) != 0) {
     PyErr_SetString(PyExc_TypeError, "ThriftParser() takes no arguments");
     return nullptr;
+  }
+  int compat = 0;
+  if (kwargs && PyDict_GET_SIZE(kwargs) != 0) {
+    PyObject* flag = PyDict_GetItemString(kwargs, "compat");
+    if (!flag || PyDict_GET_SIZE(kwargs) != 1) {
+      PyErr_SetString(PyExc_TypeError, "ThriftParser() takes only the keyword argument 'compat'");
+      return nullptr;
+    }
+    compat = PyObject_IsTrue(flag);
+    if (compat < 0) return nullptr;
   }
   PyObject* self = type->tp_alloc(type, 0);
   if (!self) return nullptr;
   auto* p = as_parser(self);
+  p->compat = compat != 0;
+
   new (&p->borrow) BorrowFlag();
   new (&p->document) std::shared_ptr<const ThriftDocument>();
   new (&p->source) Ref();
@@ -93,29 +106,17 @@ PyObject* no_document() {
   return nullptr;
 }
 
-PyObject* parser_parse(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* a[1];
-  if (!parse_args("parse", args, nargs, kwnames, {"content"}, 1, a)) return nullptr;
-  Py_ssize_t size;
-  const char* text = str_arg(a[0], "content", &size);
-  if (!text) return nullptr;
-  Borrow borrow(as_parser(self)->borrow, Borrow::Exclusive);
-  if (!borrow.ok()) return nullptr;
-  // The str's UTF-8 buffer lives as long as the argument, which the caller keeps alive.
-  std::optional<Result<ThriftDocument>> parsed;
-  {
-    ReleaseGil nogil;
-    parsed.emplace(parse_document(std::string_view(text, static_cast<size_t>(size))));
-  }
-  if (!parsed->ok()) {
-    raise_error(parsed->error(), Operation::ParseIdl);
+/// Installs a parse's outcome: the new document, or the exception of its failure.
+/// `source` is the text the document was parsed from, which pickles of instances carry; it is null
+/// for documents no single text of the default grammar describes (compat mode, parse_file), whose
+/// instances therefore refuse to be pickled rather than come back under another reading.
+PyObject* take_parsed(PyObject* self, Result<ThriftDocument>& parsed, const SourceLocation& failed_at, Ref source) {
+  if (!parsed.ok()) {
+    raise_parse_error(parsed.error(), failed_at);
     return nullptr;
   }
-  // The text is kept for pickles of instances; an exact str, as a subclass would travel with them.
-  Ref source = PyUnicode_CheckExact(a[0]) ? Ref::borrow(a[0]) : Ref::steal(PyUnicode_FromStringAndSize(text, size));
-  if (!source) return nullptr;
   auto* p = as_parser(self);
-  auto document = std::make_shared<const ThriftDocument>(std::move(*parsed).value());
+  auto document = std::make_shared<const ThriftDocument>(std::move(parsed).value());
   std::shared_ptr<const PySchema> old_schema;
   {
     MutexLock lock(p->schema_lock);
@@ -124,6 +125,75 @@ PyObject* parser_parse(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     old_schema = std::move(p->schema);
   }
   Py_RETURN_NONE;
+}
+
+PyObject* parser_parse(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[1];
+  if (!parse_args("parse", args, nargs, kwnames, {"content"}, 1, a)) return nullptr;
+  Py_ssize_t size;
+  const char* text = str_arg(a[0], "content", &size);
+  if (!text) return nullptr;
+  Borrow borrow(as_parser(self)->borrow, Borrow::Exclusive);
+  if (!borrow.ok()) return nullptr;
+  ParseOptions options;
+  options.reference_dialect = as_parser(self)->compat;
+  SourceLocation failed_at;
+  // The str's UTF-8 buffer lives as long as the argument, which the caller keeps alive.
+  std::optional<Result<ThriftDocument>> parsed;
+  {
+    ReleaseGil nogil;
+    parsed.emplace(parse_document(std::string_view(text, static_cast<size_t>(size)), options, failed_at));
+  }
+  Ref source;
+  if (!options.reference_dialect && parsed->ok()) {
+    // An exact str, as a subclass would travel with the pickles.
+    source = PyUnicode_CheckExact(a[0]) ? Ref::borrow(a[0]) : Ref::steal(PyUnicode_FromStringAndSize(text, size));
+    if (!source) return nullptr;
+  }
+  return take_parsed(self, *parsed, failed_at, std::move(source));
+}
+
+/// A str or os.PathLike argument as a file system path.
+std::optional<std::string> path_arg(PyObject* obj, const char* param) {
+  PyObject* encoded = nullptr;
+  if (!PyUnicode_FSConverter(obj, &encoded)) {
+    prefix_argument_error(param);
+    return std::nullopt;
+  }
+  Ref bytes = Ref::steal(encoded);
+  return std::string(PyBytes_AS_STRING(encoded), static_cast<size_t>(PyBytes_GET_SIZE(encoded)));
+}
+
+PyObject* parser_parse_file(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[2];
+  if (!parse_args("parse_file", args, nargs, kwnames, {"path", "include_dirs"}, 1, a)) return nullptr;
+  auto path = path_arg(a[0], "path");
+  if (!path) return nullptr;
+  ParseOptions options;
+  options.reference_dialect = as_parser(self)->compat;
+  if (a[1]) {
+    if (PyUnicode_Check(a[1]) || PyBytes_Check(a[1])) {
+      type_mismatch(a[1], "iterable of paths");
+      prefix_argument_error("include_dirs");
+      return nullptr;
+    }
+    Ref items = Ref::steal(PySequence_List(a[1]));
+    if (!items) return prefix_argument_error("include_dirs"), nullptr;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+      auto dir = path_arg(PyList_GET_ITEM(items.get(), i), "include_dirs");
+      if (!dir) return nullptr;
+      options.include_dirs.push_back(std::move(*dir));
+    }
+  }
+  Borrow borrow(as_parser(self)->borrow, Borrow::Exclusive);
+  if (!borrow.ok()) return nullptr;
+  SourceLocation failed_at;
+  std::optional<Result<ThriftDocument>> parsed;
+  {
+    ReleaseGil nogil;
+    parsed.emplace(parse_file(*path, options, failed_at));
+  }
+  return take_parsed(self, *parsed, failed_at, Ref());
 }
 
 template <class Map>
@@ -235,6 +305,24 @@ PyObject* parser_get_service(PyObject* self, PyObject* const* args, Py_ssize_t n
       no_document);
 }
 
+PyObject* parser_list_consts(PyObject* self, PyObject*) {
+  return with_document(self, [](const ThriftDocument& d) { return list_keys(d.consts); }, empty_list);
+}
+
+PyObject* parser_get_const(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  auto name = name_arg("get_const", args, nargs, kwnames);
+  if (!name) return nullptr;
+  Borrow borrow(as_parser(self)->borrow, Borrow::Shared);
+  if (!borrow.ok()) return nullptr;
+  const auto& doc = as_parser(self)->document;
+  if (!doc) return no_document();
+  auto it = doc->consts.find(std::string(*name));
+  if (it == doc->consts.end()) Py_RETURN_NONE;
+  auto schema = parser_schema(self, true);
+  if (!schema) return nullptr;
+  return const_to_python(it->second.value, schema);
+}
+
 PyObject* parser_get_struct(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   auto name = name_arg("get_struct", args, nargs, kwnames);
   if (!name) return nullptr;
@@ -278,6 +366,17 @@ PyMethodDef parser_methods[] = {
     method_entry<parser_get_service>("get_service", METH_FASTCALL | METH_KEYWORDS,
                                      "get_service($self, name)\n--\n\n"
                                      "A new PyThriftService for the service `name`, or None when there is none."),
+    method_entry<parser_parse_file>("parse_file", METH_FASTCALL | METH_KEYWORDS,
+                                    "parse_file($self, path, include_dirs=())\n--\n\n"
+                                    "Parses the IDL file at `path` and, once each, the files it includes (beside the "
+                                    "including file,\nthen in `include_dirs`); an included x.thrift's definitions are "
+                                    "named x.Name."),
+    method_entry<parser_list_consts>("list_consts", METH_NOARGS,
+                                     "list_consts($self)\n--\n\n"
+                                     "The names of the document's constants ([] before any parse)."),
+    method_entry<parser_get_const>("get_const", METH_FASTCALL | METH_KEYWORDS,
+                                   "get_const($self, name)\n--\n\n"
+                                   "The value of the constant `name`, or None when there is none."),
     {nullptr, nullptr, 0, nullptr},
 };
 

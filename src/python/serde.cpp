@@ -275,7 +275,7 @@ class DataWriter {
       return false;
     }
     w_.field_begin(f.type.wire_id, f.field->id);
-    Status s = velvane::write_value(w_, value, schema_.core(), depth_);
+    Status s = velvane::write_value(w_, value, schema_.core(), depth_, f.type.type);
     if (!s.ok()) return write_error(s.error());
     w_.field_end();
     return true;
@@ -316,6 +316,7 @@ class DataWriter {
         return extract_string(obj, v) && (w_.write_string(v), true);
       }
       case TypeKind::Binary: return write_binary(obj);
+      case TypeKind::Uuid: return write_uuid(obj);
       case TypeKind::List:
       case TypeKind::Set: return write_list(type, obj);
       case TypeKind::Map: return write_map(type, obj);
@@ -324,6 +325,11 @@ class DataWriter {
         return write_struct(*type.strukt, obj);
     }
     return false;
+  }
+
+  [[gnu::noinline]] bool write_uuid(PyObject* obj) {
+    std::string v;
+    return extract_uuid(obj, v) && (w_.write_uuid(v), true);
   }
 
   [[gnu::noinline]] bool write_binary(PyObject* obj) {
