@@ -3,14 +3,18 @@ BUILD_DIR ?= build
 PYTHON_BIN = $(shell tools/bootstrap | tail -n 1)
 CMAKE_FLAGS ?=
 
-.PHONY: build test test-cpp test-python test-stubs demo bench soak asan-build asan-test debug-build debug-test \
+.PHONY: build test test-peers test-cpp test-python test-stubs demo bench soak asan-build asan-test debug-build debug-test \
   tsan-test fuzz fuzz-build fuzz-ci clean
 
 build:
 	cmake -S . -B $(BUILD_DIR) -G Ninja -DPython_EXECUTABLE=$(PYTHON_BIN) $(CMAKE_FLAGS)
 	cmake --build $(BUILD_DIR)
 
-test: build test-cpp test-python test-stubs
+test: build test-peers test-cpp test-python test-stubs
+
+# Apache Thrift's C++ server and client (bench/peers), which the interop tests also talk to.
+test-peers:
+	cmake --build $(BUILD_DIR) --target bench_peers
 
 test-cpp:
 	$(BUILD_DIR)/velvane_core_tests --gtest_brief=1

@@ -86,12 +86,11 @@ def make_server(parser, workers=2):
 
 
 def wait_until_listening(server, seconds=5.0):
-    """serve() returns at once; is_running() turns true once the port is bound."""
-    deadline = time.monotonic() + seconds
-    while not server.is_running():
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(0.01)
+    """serve() returns at once; wait_listening() tells when the port is bound, or why it could not be."""
+    try:
+        server.wait_listening(seconds)
+    except (OSError, TimeoutError):  # a bind error is also printed on stderr by the server
+        return False
     return True
 
 

@@ -45,7 +45,7 @@ Outcome decode(Transport transport, Protocol protocol, Side side, std::string_vi
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 9) return 0;
   const Transport transport = data[0] & 1 ? Transport::Buffered : Transport::Framed;
-  const Protocol protocol = static_cast<Protocol>((data[0] >> 1) % 3);
+  const Protocol protocol = static_cast<Protocol>((data[0] >> 1) % 5);
   const Side side = data[0] & 8 ? Side::Server : Side::Client;
   const uint8_t* sizes = data + 1;
   const std::string_view stream(reinterpret_cast<const char*>(data + 9), size - 9);

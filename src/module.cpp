@@ -33,6 +33,11 @@ constexpr ClassEntry kClasses[] = {
 constexpr const char* kVersion = "0.1.0";
 
 int velvane_exec(PyObject* module) {
+  // The slot below is not enforced in a subinterpreter of the legacy kind: refuse it here as well.
+  if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+    PyErr_SetString(PyExc_ImportError, "module velvane does not support loading in subinterpreters");
+    return -1;
+  }
   if (!velvane::py::create_classes()) return -1;
   if (PyModule_AddStringConstant(module, "__version__", kVersion) < 0) return -1;
   for (const auto& entry : kClasses) {
@@ -45,6 +50,9 @@ int velvane_exec(PyObject* module) {
 PyModuleDef_Slot velvane_slots[] = {
     velvane::py::slot_entry<velvane_exec, PyModuleDef_Slot>(Py_mod_exec),
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    // The classes are created once per process (src/python/classes.cpp): a subinterpreter's import
+    // is refused instead of sharing the main interpreter's objects.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
     {0, nullptr},
 };
 

@@ -32,6 +32,21 @@ STARTUP_SECONDS = 20.0
 STOP_SECONDS = 5.0
 TRANSPORTS = ("framed", "buffered")
 SERVER_KINDS = ("threaded", "simple")
+PROTOCOLS = ("binary", "compact", "json")
+
+
+def protocol_factory(protocol, accelerated=True):
+    """Apache's protocol factory for one of PROTOCOLS (JSON has no accelerated form)."""
+    from thrift.protocol import TBinaryProtocol, TCompactProtocol, TJSONProtocol
+
+    _check_choice("protocol", protocol, PROTOCOLS)
+    if protocol == "json":
+        return TJSONProtocol.TJSONProtocolFactory()
+    if protocol == "compact":
+        return (TCompactProtocol.TCompactProtocolAcceleratedFactory() if accelerated
+                else TCompactProtocol.TCompactProtocolFactory())
+    return (TBinaryProtocol.TBinaryProtocolAcceleratedFactory() if accelerated
+            else TBinaryProtocol.TBinaryProtocolFactory())
 
 
 class ApachePeer:
@@ -67,33 +82,41 @@ class ApachePeer:
             sys.path.remove(str(self.gen_dir))
 
     @contextlib.contextmanager
-    def server(self, service, handler, transport="framed", kind="threaded", cpu=None):
+    def server(self, service, handler, transport="framed", kind="threaded", cpu=None, protocol="binary",
+               multiplexed=None):
         """Runs the service in a child process; yields (host, port) once it listens.
 
-        `cpu` pins the child to that CPU (taskset), for benchmarks."""
+        `cpu` pins the child to that CPU (taskset), for benchmarks. `multiplexed`, a name, serves the
+        service under that name on a TMultiplexedProcessor."""
         _check_choice("transport", transport, TRANSPORTS)
         _check_choice("kind", kind, SERVER_KINDS)
         handler_file = self.gen_dir / f"handler_{service}_{os.getpid()}_{id(handler)}.py"
         handler_file.write_text(_handler_source(handler))
         command = [sys.executable, os.path.abspath(__file__), "--gen-dir", str(self.gen_dir),
                    "--package", self.package, "--service", service, "--handler-file", str(handler_file),
-                   "--transport", transport, "--kind", kind]
+                   "--transport", transport, "--kind", kind, "--protocol", protocol]
+        if multiplexed:
+            command += ["--multiplexed", multiplexed]
         if cpu is not None:
             command = ["taskset", "-c", str(cpu)] + command
         with running_child(command) as address:
             yield address
 
     @contextlib.contextmanager
-    def client(self, service, port, transport="framed", host="127.0.0.1", accelerated=True):
-        """An open Apache Thrift client of `service` (binary protocol), closed on exit."""
-        from thrift.protocol import TBinaryProtocol
+    def client(self, service, port, transport="framed", host="127.0.0.1", accelerated=True, protocol="binary",
+               multiplexed=None):
+        """An open Apache Thrift client of `service`, closed on exit; `multiplexed` names the service
+        on a multiplexed server."""
+        from thrift.protocol import TMultiplexedProtocol
         from thrift.transport import TSocket, TTransport
 
         _check_choice("transport", transport, TRANSPORTS)
         wrap = TTransport.TFramedTransport if transport == "framed" else TTransport.TBufferedTransport
         trans = wrap(TSocket.TSocket(host, port))
-        proto_class = TBinaryProtocol.TBinaryProtocolAccelerated if accelerated else TBinaryProtocol.TBinaryProtocol
-        client = self.module(service).Client(proto_class(trans))
+        proto = protocol_factory(protocol, accelerated).getProtocol(trans)
+        if multiplexed:
+            proto = TMultiplexedProtocol.TMultiplexedProtocol(proto, multiplexed)
+        client = self.module(service).Client(proto)
         trans.open()
         try:
             yield client
@@ -198,7 +221,7 @@ def _listening_socket(host):
 
 
 def _serve(args):
-    from thrift.protocol import TBinaryProtocol
+    from thrift import TMultiplexedProcessor
     from thrift.server import TServer
     from thrift.transport import TTransport
 
@@ -207,15 +230,19 @@ def _serve(args):
     namespace = dict(vars(importlib.import_module(f"{args.package}.ttypes")))
     exec(compile(pathlib.Path(args.handler_file).read_text(), args.handler_file, "exec"), namespace)
     processor = service.Processor(namespace["Handler"]())
+    if args.multiplexed:
+        multiplexed = TMultiplexedProcessor.TMultiplexedProcessor()
+        multiplexed.registerProcessor(args.multiplexed, processor)
+        processor = multiplexed
 
     sock, port = _listening_socket("127.0.0.1")
     transport_factory = (TTransport.TFramedTransportFactory() if args.transport == "framed"
                          else TTransport.TBufferedTransportFactory())
-    protocol_factory = TBinaryProtocol.TBinaryProtocolAcceleratedFactory()
+    factory = protocol_factory(args.protocol)
     if args.kind == "threaded":
-        server = TServer.TThreadedServer(processor, sock, transport_factory, protocol_factory, daemon=True)
+        server = TServer.TThreadedServer(processor, sock, transport_factory, factory, daemon=True)
     else:
-        server = TServer.TSimpleServer(processor, sock, transport_factory, protocol_factory)
+        server = TServer.TSimpleServer(processor, sock, transport_factory, factory)
     print(f"listening on 127.0.0.1:{port}", flush=True)
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
     try:
@@ -232,6 +259,8 @@ def main():
     ap.add_argument("--handler-file", required=True)
     ap.add_argument("--transport", choices=TRANSPORTS, default="framed")
     ap.add_argument("--kind", choices=SERVER_KINDS, default="threaded")
+    ap.add_argument("--protocol", choices=PROTOCOLS, default="binary")
+    ap.add_argument("--multiplexed")
     _serve(ap.parse_args())
 
 

@@ -93,3 +93,64 @@ def run_script(source, timeout=60, **popen):
     env = dict(os.environ, PYTHONUNBUFFERED="1")  # its prints and the server's lines keep their order
     return subprocess.run([sys.executable, "-c", textwrap.dedent(source)], capture_output=True, text=True,
                           timeout=timeout, env=env, **popen)
+
+
+# Under AddressSanitizer resident memory says little about the code: run_bounded then guards against
+# blow-ups only and reports no peak.
+SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
+
+
+def run_bounded(source, rss_mib, seconds=30, args=()):
+    """Runs Python source in a child process (velvane and this module importable), killing it when its
+    resident memory passes `rss_mib` MiB or it runs longer than `seconds`. Returns (stdout, peak RSS in
+    MiB, 0 under AddressSanitizer); a kill or a failing child fails the caller's test with what happened."""
+    if SANITIZED:
+        rss_mib, seconds = rss_mib * 8, seconds * 4  # shadow memory and quarantine: only blow-ups count
+    prelude = f"import sys\nsys.path.insert(0, {os.path.dirname(os.path.abspath(__file__))!r})\n"
+    env = dict(os.environ, PYTHONUNBUFFERED="1")
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        child = subprocess.Popen([sys.executable, "-c", prelude + textwrap.dedent(source), *args],
+                                 stdout=out, stderr=err, env=env)
+        end, peak, verdict = time.monotonic() + seconds, 0.0, None
+        while child.poll() is None:
+            rss = _status_mib(child.pid, "VmRSS:")
+            peak = max(peak, rss)
+            if rss > rss_mib:
+                verdict = f"resident memory passed {rss_mib} MiB"
+            elif time.monotonic() > end:
+                verdict = f"still running after {seconds} s"
+            if verdict:
+                child.kill()
+                child.wait()
+                break
+            time.sleep(0.01)
+        out.seek(0)
+        err.seek(0)
+        stdout, stderr = out.read().decode(errors="replace"), err.read().decode(errors="replace")
+    assert verdict is None, f"{verdict} (peak {peak:.0f} MiB)\n{stdout}\n{stderr}"
+    assert child.returncode == 0, stderr
+    peak = max(peak, _peak_from(stdout))
+    print(f"child peak RSS {peak:.0f} MiB")  # shown with pytest -s
+    return stdout, 0.0 if SANITIZED else peak
+
+
+def _status_mib(pid, key):
+    try:
+        with open(f"/proc/{pid}/status") as status:
+            for line in status:
+                if line.startswith(key):
+                    return int(line.split()[1]) / 1024
+    except OSError:
+        pass
+    return 0.0
+
+
+def _peak_from(stdout):
+    """A child may print "peak N" (its VmHWM in MiB, see print_peak) as its last line."""
+    lines = stdout.strip().splitlines()
+    return float(lines[-1].split()[1]) if lines and lines[-1].startswith("peak ") else 0.0
+
+
+def print_peak():
+    """For run_bounded children: the process's peak resident memory, as the last line."""
+    print(f"peak {_status_mib(os.getpid(), 'VmHWM:'):.1f}", flush=True)

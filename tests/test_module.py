@@ -145,3 +145,15 @@ def test_application_exception_argument_errors(args, exc, message):
     with pytest.raises(exc) as info:
         velvane.ThriftApplicationException(*args)
     assert str(info.value).startswith(message)
+
+
+@pytest.mark.parametrize("config", ["legacy", "isolated"])
+def test_a_subinterpreter_cannot_import_the_module(config):
+    import _interpreters
+    interp = _interpreters.create(config)
+    try:
+        failure = _interpreters.exec(interp, "import velvane")
+    finally:
+        _interpreters.destroy(interp)
+    assert failure is not None and failure.type.__name__ == "ImportError"
+    assert failure.msg == "module velvane does not support loading in subinterpreters"

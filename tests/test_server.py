@@ -147,6 +147,26 @@ def test_round_trips(calc, transport, protocol, kind):
             assert c.call("add", a=1, b=1) == 2  # the connection is still in step after all that
 
 
+@pytest.mark.parametrize("kind", [Handlers, AsyncHandlers])
+def test_hidden_error_details_reach_standard_error_not_the_caller(calc, kind, capsys):
+    _, client_parser, service = calc
+    server = make_server(calc, kind())
+    assert server.hide_error_details is False
+    server.hide_error_details = True
+    with serving(server) as port, connected(service, client_parser, port) as c:
+        for method, args in (("find", {"key": "value"}), ("nothing_back", {})):
+            with pytest.raises(velvane.ThriftApplicationException) as raised:
+                c.call(method, **args)
+            assert (raised.value.type_, raised.value.message) == (6, "Internal error")
+        # Declared exceptions are the service's answers, not internal details.
+        with pytest.raises(RuntimeError, match=r"^Service exception 'oops' \(field 2\): "):
+            c.call("find", key="oops")
+        assert c.call("add", a=1, b=1) == 2
+    err = capsys.readouterr().err
+    assert "Traceback (most recent call last):" in err and "ValueError: bad" in err and "TypeError: " in err
+    assert "Oops" not in err
+
+
 def test_buffered_compact_answers_nothing_and_says_why(calc):
     _, client_parser, service = calc
     with stderr_tap() as stderr, serving(make_server(calc, Handlers(), T.Buffered, P.Compact)) as port:
@@ -304,7 +324,9 @@ def test_malformed_requests_end_only_their_connection(calc, transport, payload, 
 
 def test_silent_huge_and_half_closed_peers_cost_only_their_own_connection(calc):
     _, client_parser, service = calc
-    with stderr_tap() as stderr, serving(make_server(calc, Handlers())) as port:
+    server = make_server(calc, Handlers())
+    server.max_message_size = 0  # the 2 GiB claim is taken at its word: its bytes just never come
+    with stderr_tap() as stderr, serving(server) as port:
         silent = raw_connection(port)
         huge = raw_connection(port)
         huge.sendall(b"\x7f\xff\xff\xff" + b"x" * 1000)  # claims 2 GiB, sends 1000 bytes

@@ -224,7 +224,7 @@ def test_settings_and_argument_errors(parse):
                                                                    velvane.ProtocolType.JSON, 0)
     server.transport, server.workers = velvane.TransportType.Buffered, 3
     assert (server.transport, server.workers) == (velvane.TransportType.Buffered, 3)
-    assert (server.max_message_size, server.max_connections, server.reuse_port) == (0, 0, False)
+    assert (server.max_message_size, server.max_connections, server.reuse_port) == (16 << 20, 0, False)
     server.max_message_size, server.max_connections, server.reuse_port = 1 << 20, 1000, True
     assert (server.max_message_size, server.max_connections, server.reuse_port) == (1 << 20, 1000, True)
     for name, bad in (("max_message_size", -1), ("max_connections", "9"), ("reuse_port", 1)):
@@ -280,3 +280,28 @@ def test_the_multi_process_example_spreads_connections_over_its_processes():
     # 16 connections over 2 processes: all on one would mean the port is not shared.
     assert len([line for line in lines if line.startswith("process ")]) == 2
     assert lines[-1].startswith("2 processes served port ")
+
+
+def test_a_server_held_by_its_own_handler_is_collected(parse):
+    import gc
+    import weakref
+    service = parse("service S { i32 f() }").get_service("S")
+
+    class App:
+        def __init__(self):
+            self.server = velvane.ThriftServer(service)
+            self.server.register_handler("f", self.f)  # App -> server -> bound method -> App
+            self.server.register_http_handler(self.http)
+
+        def f(self):
+            return 1
+
+        def http(self, sock):
+            pass
+
+    app = App()
+    assert gc.is_tracked(app.server)
+    gone = weakref.ref(app)
+    del app
+    gc.collect()
+    assert gone() is None

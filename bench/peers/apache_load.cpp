@@ -4,6 +4,7 @@
 //
 //   apache_load --port P [--host 127.0.0.1] [--connections 1] [--call add|echo]
 //               [--seconds 2 | --calls N] [--warmup-calls 1000] [--check 0|1] [--first-number 0]
+//               [--protocol binary|compact|json]
 //
 // The last stdout line is one JSON object:
 //   {"connections":1,"call":"add","calls":123456,"seconds":2.0,"calls_per_s":61728.0,"p50_us":15.2,
@@ -28,6 +29,8 @@
 #include <vector>
 
 #include <thrift/protocol/TBinaryProtocol.h>
+#include <thrift/protocol/TCompactProtocol.h>
+#include <thrift/protocol/TJSONProtocol.h>
 #include <thrift/transport/TBufferTransports.h>
 #include <thrift/transport/TSocket.h>
 
@@ -37,6 +40,9 @@
 namespace {
 
 using apache::thrift::protocol::TBinaryProtocol;
+using apache::thrift::protocol::TCompactProtocol;
+using apache::thrift::protocol::TJSONProtocol;
+using apache::thrift::protocol::TProtocol;
 using apache::thrift::transport::TFramedTransport;
 using apache::thrift::transport::TSocket;
 using Clock = std::chrono::steady_clock;
@@ -51,7 +57,15 @@ struct RunPlan {
   long warmup_calls;
   bool check;
   int first_number;
+  std::string protocol;  // binary, compact or json
 };
+
+std::shared_ptr<TProtocol> make_protocol(const std::string& name, std::shared_ptr<TFramedTransport> transport) {
+  if (name == "binary") return std::make_shared<TBinaryProtocol>(transport);
+  if (name == "compact") return std::make_shared<TCompactProtocol>(transport);
+  if (name == "json") return std::make_shared<TJSONProtocol>(transport);
+  throw std::invalid_argument("--protocol is binary, compact or json, got " + name);
+}
 
 /// One connection's client with the call the plan asks for, checked against the expected answer.
 class BenchConnection {
@@ -61,7 +75,7 @@ class BenchConnection {
     if (!call_add_ && plan.call != "echo") throw std::invalid_argument("--call is add or echo, got " + plan.call);
     auto socket = std::make_shared<TSocket>(plan.host, plan.port);
     transport_ = std::make_shared<TFramedTransport>(socket);
-    client_ = std::make_unique<velvane_bench::BenchClient>(std::make_shared<TBinaryProtocol>(transport_));
+    client_ = std::make_unique<velvane_bench::BenchClient>(make_protocol(plan.protocol, transport_));
     transport_->open();
   }
 
@@ -219,7 +233,7 @@ RunPlan plan_from(const peers::Flags& flags) {
   RunPlan plan{flags.text("host"), static_cast<int>(flags.integer("port")),
                static_cast<int>(flags.integer("connections")), flags.text("call"), flags.real("seconds"),
                flags.integer("calls"), flags.integer("warmup-calls"), flags.integer("check") != 0,
-               static_cast<int>(flags.integer("first-number"))};
+               static_cast<int>(flags.integer("first-number")), flags.text("protocol")};
   if (plan.port <= 0 || plan.port > 65535) throw std::invalid_argument("--port must name the server's port");
   if (plan.connections < 1) throw std::invalid_argument("--connections must be at least 1");
   if (plan.calls == 0 && plan.seconds <= 0) throw std::invalid_argument("--seconds must be positive");
@@ -232,7 +246,7 @@ int main(int argc, char** argv) {
   try {
     const RunPlan plan = plan_from(peers::Flags(argc, argv,
         {{"host", "127.0.0.1"}, {"port", "0"}, {"connections", "1"}, {"call", "add"}, {"seconds", "2"},
-         {"calls", "0"}, {"warmup-calls", "1000"}, {"check", "0"}, {"first-number", "0"}}));
+         {"calls", "0"}, {"warmup-calls", "1000"}, {"check", "0"}, {"first-number", "0"}, {"protocol", "binary"}}));
     auto [results, seconds] = LoadRun(plan).run();
     return report(plan, std::move(results), seconds);
   } catch (const std::exception& e) {

@@ -1,7 +1,8 @@
 // bench/peers/apache_server.cpp: the Bench service on Apache Thrift's C++ TThreadedServer, binary
-// protocol, framed or buffered. The ceiling for velvane's server and the fast peer for its clients.
+// (or compact, or JSON) protocol, framed or buffered. The ceiling for velvane's server and the fast
+// peer for its clients; the interop tests use its other protocols.
 //
-//   apache_server [--host 127.0.0.1] [--port 0] [--transport framed|buffered]
+//   apache_server [--host 127.0.0.1] [--port 0] [--transport framed|buffered] [--protocol binary|compact|json]
 //
 // Prints "listening on HOST:PORT" (the bound port, also for --port 0) on one stdout line once it
 // accepts connections; SIGTERM or SIGINT stops it and it exits 0.
@@ -16,6 +17,8 @@
 #include <thread>
 
 #include <thrift/protocol/TBinaryProtocol.h>
+#include <thrift/protocol/TCompactProtocol.h>
+#include <thrift/protocol/TJSONProtocol.h>
 #include <thrift/server/TThreadedServer.h>
 #include <thrift/transport/TBufferTransports.h>
 #include <thrift/transport/TServerSocket.h>
@@ -26,6 +29,9 @@
 namespace {
 
 using apache::thrift::protocol::TBinaryProtocolFactory;
+using apache::thrift::protocol::TCompactProtocolFactory;
+using apache::thrift::protocol::TJSONProtocolFactory;
+using apache::thrift::protocol::TProtocolFactory;
 using apache::thrift::server::TServerEventHandler;
 using apache::thrift::server::TThreadedServer;
 using apache::thrift::transport::TBufferedTransportFactory;
@@ -85,6 +91,13 @@ std::shared_ptr<TTransportFactory> transport_factory(const std::string& name) {
   throw std::invalid_argument("--transport is framed or buffered, got " + name);
 }
 
+std::shared_ptr<TProtocolFactory> protocol_factory(const std::string& name) {
+  if (name == "binary") return std::make_shared<TBinaryProtocolFactory>();
+  if (name == "compact") return std::make_shared<TCompactProtocolFactory>();
+  if (name == "json") return std::make_shared<TJSONProtocolFactory>();
+  throw std::invalid_argument("--protocol is binary, compact or json, got " + name);
+}
+
 sigset_t stop_signals() {
   sigset_t set;
   sigemptyset(&set);
@@ -98,7 +111,7 @@ int serve(const peers::Flags& flags) {
   const std::string host = flags.text("host");
   auto socket = std::make_shared<TServerSocket>(host, static_cast<int>(flags.integer("port")));
   TThreadedServer server(std::make_shared<velvane_bench::BenchProcessor>(std::make_shared<BenchHandler>()), socket,
-                         transport_factory(flags.text("transport")), std::make_shared<TBinaryProtocolFactory>());
+                         transport_factory(flags.text("transport")), protocol_factory(flags.text("protocol")));
   ServingState state;
   server.setServerEventHandler(std::make_shared<ListeningAnnouncer>(socket, host, state));
 
@@ -130,7 +143,7 @@ int serve(const peers::Flags& flags) {
 
 int main(int argc, char** argv) {
   try {
-    return serve(peers::Flags(argc, argv, {{"host", "127.0.0.1"}, {"port", "0"}, {"transport", "framed"}}));
+    return serve(peers::Flags(argc, argv, {{"host", "127.0.0.1"}, {"port", "0"}, {"transport", "framed"}, {"protocol", "binary"}}));
   } catch (const std::exception& e) {
     std::cerr << "apache_server: " << e.what() << std::endl;
     return 1;

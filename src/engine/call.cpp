@@ -4,6 +4,7 @@
 #include "protocol/binary_writer.h"
 #include "protocol/compact_writer.h"
 #include "protocol/json_writer.h"
+#include "protocol/standard_json_writer.h"
 
 namespace velvane::engine {
 
@@ -35,6 +36,8 @@ std::string encode_application_error(Protocol protocol, const MessageHeader& hea
     case Protocol::Binary: return encode_application_error_with<BinaryWriter>(header, message, type);
     case Protocol::Compact: return encode_application_error_with<CompactWriter>(header, message, type);
     case Protocol::Json: return encode_application_error_with<JsonWriter>(header, message, type);
+    case Protocol::StandardCompact: return encode_application_error_with<StandardCompactWriter>(header, message, type);
+    case Protocol::StandardJson: return encode_application_error_with<StandardJsonWriter>(header, message, type);
   }
   return {};
 }

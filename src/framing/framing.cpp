@@ -141,7 +141,12 @@ void BinaryScanner::complete_step() {
     case Step::FieldIdLow: return begin_value(stack_.back().value_type);
     case Step::Scalar:
     case Step::StringBody: return after_value();
-    case Step::StringLength: return expect(Step::StringBody, scratch_be32(), false);
+    case Step::StringLength:
+      // A client takes the length as unsigned, as it always has; a server refuses what no writer sends
+      // instead of waiting for up to 4 GiB that will never come.
+      if (side_ == Side::Server && static_cast<int32_t>(scratch_be32()) < 0)
+        return fail(Error{ErrorKind::NegativeSize, "Negative string length in buffered stream"});
+      return expect(Step::StringBody, scratch_be32(), false);
     case Step::MapHeader: {
       const int32_t count = static_cast<int32_t>(scratch_be32(2));
       if (push(Frame{FrameKind::Map, scratch_[0], scratch_[1], count > 0 ? int64_t{count} * 2 : 0})) after_value();
@@ -260,13 +265,15 @@ void JsonScanner::end_of_input() {
 
 namespace {
 
-std::variant<FrameDecoder, BinaryScanner, JsonScanner, UnsupportedScanner> make_impl(Transport transport,
+std::variant<FrameDecoder, BinaryScanner, JsonScanner, StandardCompactScanner, UnsupportedScanner> make_impl(Transport transport,
                                                                                      Protocol protocol, Side side,
                                                                                      size_t max_size) {
   if (transport == Transport::Framed) return FrameDecoder{max_size};
   switch (protocol) {
     case Protocol::Binary: return BinaryScanner{side};
-    case Protocol::Json: return JsonScanner{};
+    case Protocol::Json:
+    case Protocol::StandardJson: return JsonScanner{};
+    case Protocol::StandardCompact: return StandardCompactScanner{};
     case Protocol::Compact: break;
   }
   return UnsupportedScanner{};

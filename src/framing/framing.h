@@ -22,10 +22,19 @@ enum class Transport : uint8_t { Framed = 0, Buffered = 1 };
 
 enum class Progress : uint8_t { NeedMore, Done, Failed };
 
+}  // namespace velvane::framing
+
+#include "framing/compact_scan.h"
+
+namespace velvane::framing {
+
 /// Which end reads the stream; only the wording of a buffered binary error differs.
 enum class Side : uint8_t { Client, Server };
 
 inline constexpr size_t kMaxScanDepth = kMaxDepth;
+
+/// The largest message a server or client reads unless told otherwise (16 MiB).
+inline constexpr size_t kDefaultMaxMessageSize = size_t{16} << 20;
 
 /// Framed: a 4-byte big-endian signed length, then the payload. A stream that ends inside the
 /// length, and a negative or zero length, give an empty payload (the connection's clean end).
@@ -119,7 +128,7 @@ class JsonScanner {
   Error error_;
 };
 
-/// Compact messages cannot be delimited without a length: a buffered compact read fails at once.
+/// This system's compact messages are not delimited here: a buffered compact read fails at once.
 class UnsupportedScanner {
  public:
   size_t feed(std::string_view) { return 0; }
@@ -151,7 +160,7 @@ class MessageDecoder {
   const Error& error() const;
 
  private:
-  std::variant<FrameDecoder, BinaryScanner, JsonScanner, UnsupportedScanner> impl_;
+  std::variant<FrameDecoder, BinaryScanner, JsonScanner, StandardCompactScanner, UnsupportedScanner> impl_;
   size_t scan_limit_ = 0;  // a buffered scan's max_size; the framed decoder checks its own
   bool oversized_ = false;
   Error oversized_error_;

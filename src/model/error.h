@@ -23,6 +23,7 @@ enum class ErrorKind : uint8_t {
   WriteZero,      // a transport accepted no bytes
   Os,             // the operating system's error text
   TimedOut,       // an operation ran past its deadline
+  Interrupted,    // a signal arrived and the caller's check asked to stop (the caller knows why)
   OutOfMemory,    // an allocation failed
   Internal,       // anything else that was thrown; the text is the exception's
 };

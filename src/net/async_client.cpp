@@ -166,6 +166,7 @@ struct Operation : std::enable_shared_from_this<Operation> {
   framing::Transport transport = framing::Transport::Framed;
   Protocol protocol = Protocol::Binary;
   bool oneway = false;
+  size_t max_size = 0;  // of the reply; 0: no limit
   bool sending = false;  // its request is still going out
   bool redial = false;     // connect again to `host` and `port` when the connection was dropped
   bool redialing = false;  // connecting again while holding the lock
@@ -320,7 +321,7 @@ bool Operation::granted(After& out) {
 void Operation::begin_exchange(After& out) {
   // The reply's read is under way before the request leaves, so the thread that sees the reply
   // arrive reads it, whether or not the sender has come back from sending.
-  decoder.emplace(transport, protocol);
+  decoder.emplace(transport, protocol, framing::Side::Client, max_size);
   arm_watchdog();
   sending = true;
   out.sender = shared_from_this();
@@ -647,8 +648,8 @@ OperationHandle ConnectionCell::close(CompletionHandler done) {
 // A call that finds the lock free writes its request from the calling thread, which saves the
 // hand-over to a runtime thread before the request leaves.
 OperationHandle ConnectionCell::call(std::string request, framing::Transport transport, Protocol protocol,
-                                     bool oneway, Timeout timeout, CompletionHandler done, std::optional<Redial> redial,
-                                     RetryPolicy retry) {
+                                     bool oneway, Timeout timeout, CompletionHandler done, size_t max_size,
+                                     std::optional<Redial> redial, RetryPolicy retry) {
   auto op = std::make_shared<Operation>(shared_from_this(), Operation::Kind::Call, timeout, std::move(done));
   if (redial) {
     op->host = std::move(redial->host);
@@ -660,6 +661,7 @@ OperationHandle ConnectionCell::call(std::string request, framing::Transport tra
   op->transport = transport;
   op->protocol = protocol;
   op->oneway = oneway;
+  op->max_size = max_size;
   under_lock(*op, [](Operation& op, After& out) { op.impl.acquire(op.shared_from_this(), out); });
   return OperationHandle(op);
 }

@@ -112,13 +112,14 @@ class ConnectionCell : public std::enable_shared_from_this<ConnectionCell> {
   /// Drops the connection, if any, under the lock.
   OperationHandle close(CompletionHandler done);
   /// Writes `request` and, unless oneway, reads one reply, all under the lock. A failure once the
-  /// request started going out, and a reply that says the peer ended the connection, drop it.
+  /// request started going out, and a reply that says the peer ended the connection, drop it. A
+  /// reply larger than `max_size` bytes (0: no limit) fails before its body is kept.
   /// With `redial`, a call that finds the connection dropped (not closed) connects again first,
   /// holding the lock, so the calls in line behind it use the new connection. A failure `retry`
   /// allows is repeated after its delay, the call going to the back of the line.
   OperationHandle call(std::string request, framing::Transport transport, Protocol protocol, bool oneway,
-                       Timeout timeout, CompletionHandler done, std::optional<Redial> redial = std::nullopt,
-                       RetryPolicy retry = {});
+                       Timeout timeout, CompletionHandler done, size_t max_size = 0,
+                       std::optional<Redial> redial = std::nullopt, RetryPolicy retry = {});
 
   struct Impl;
   explicit ConnectionCell(std::unique_ptr<Impl> impl);

@@ -8,6 +8,7 @@
 #include <deque>
 #include <mutex>
 
+#include "net/console.h"
 #include "net/threads.h"
 
 namespace velvane::net {
@@ -40,7 +41,11 @@ void pool_thread(const std::shared_ptr<BlockingPool::State>& st) {
       st->jobs.pop_front();
       st->queued.store(st->jobs.size(), std::memory_order_relaxed);
       lock.unlock();
-      job();
+      try {
+        job();
+      } catch (...) {  // a job reports its own failures; one that throws must not end the thread uncounted
+        print_line(2, "blocking job failed: " + current_exception_error().text + "\n");
+      }
       job = nullptr;
       // The next job often follows at once (the same connection's next request): poll first.
       lock.lock();

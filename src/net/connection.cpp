@@ -2,10 +2,13 @@
 //
 // Without a deadline the socket stays in blocking mode and each read or write is one system call.
 // With a deadline it is switched to non-blocking mode and the thread waits in poll() for at most the
-// time that is left, so no single read or write can outlast the deadline.
+// time that is left, so no single read or write can outlast the deadline; a message whose bytes keep
+// coming is checked against the deadline after every read and write, so it cannot outlast it either.
+// A signal that interrupts a wait asks the connection's InterruptCheck whether to stop.
 #include "net/connection.h"
 
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 
 #include <asio/io_context.hpp>
@@ -13,6 +16,7 @@
 #include <cerrno>
 #include <cstring>
 #include <system_error>
+#include <utility>
 
 #include "net/message_io.h"
 #include "protocol/wire_format.h"
@@ -26,6 +30,9 @@ using asio::ip::tcp;
 Error os_error(const std::error_code& ec) { return Error{ErrorKind::Os, ec.message()}; }
 Error os_errno(int code) { return os_error(std::error_code(code, std::system_category())); }
 Error timed_out() { return Error{ErrorKind::TimedOut, std::string(kTimedOut)}; }
+Error interrupted() { return Error{ErrorKind::Interrupted, "interrupted by a signal"}; }
+
+bool past(const Deadline& deadline) { return deadline && Clock::now() >= *deadline; }
 
 /// Milliseconds poll() may wait before the deadline: -1 without one, 0 once it passed.
 int poll_timeout(const Deadline& deadline) {
@@ -35,14 +42,52 @@ int poll_timeout(const Deadline& deadline) {
   return left > INT32_MAX ? INT32_MAX : static_cast<int>(left);
 }
 
+/// Asks an operation's InterruptCheck when a signal interrupted one of its waits. Once a check let
+/// the operation go on, the thread keeps signals blocked outside the operation's waits and lets them
+/// in only inside ppoll(), so a signal landing between two waits interrupts the next one instead of
+/// going unnoticed until some other signal comes. The thread's mask is restored when the gate goes.
+class SignalGate {
+ public:
+  explicit SignalGate(const InterruptCheck& check) : check_(check) {}
+  ~SignalGate() {
+    if (armed_) pthread_sigmask(SIG_SETMASK, &before_, nullptr);
+  }
+  SignalGate(const SignalGate&) = delete;
+  SignalGate& operator=(const SignalGate&) = delete;
+
+  /// Waits must go through ppoll() with wait_mask(); a blocking system call could miss a signal.
+  bool armed() const { return armed_; }
+  const sigset_t* wait_mask() const { return armed_ ? &before_ : nullptr; }
+
+  /// After EINTR: whether the operation stops.
+  bool stop() {
+    if (!check_) return false;
+    if (!armed_) {  // before the check: a signal landing while it runs waits for the next ppoll()
+      sigset_t all;
+      sigfillset(&all);
+      for (int synchronous : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT}) sigdelset(&all, synchronous);
+      armed_ = pthread_sigmask(SIG_BLOCK, &all, &before_) == 0;
+    }
+    return check_();
+  }
+
+ private:
+  const InterruptCheck& check_;
+  bool armed_ = false;
+  sigset_t before_;
+};
+
 /// Waits until the socket is ready for `events` or the deadline passes.
-Status wait_ready(int fd, short events, const Deadline& deadline) {
+Status wait_ready(int fd, short events, const Deadline& deadline, SignalGate& gate) {
   for (;;) {
     pollfd p{fd, events, 0};
-    const int rc = ::poll(&p, 1, poll_timeout(deadline));
+    const int ms = poll_timeout(deadline);
+    const timespec limit{ms / 1000, (ms % 1000) * 1'000'000L};
+    const int rc = ::ppoll(&p, 1, ms < 0 ? nullptr : &limit, gate.wait_mask());
     if (rc > 0) return {};
     if (rc == 0) return timed_out();
     if (errno != EINTR) return os_errno(errno);
+    if (gate.stop()) return interrupted();
   }
 }
 
@@ -72,20 +117,21 @@ struct Connection::Impl {
     write_buffer.reserve(kBufferSize);
   }
 
-  Status set_mode(const Deadline& deadline);
-  Result<size_t> read_some(char* data, size_t size, const Deadline& deadline);
-  Result<size_t> write_some(const char* data, size_t size, const Deadline& deadline);
-  Status write(std::string_view piece, const Deadline& deadline);
-  Status flush(const Deadline& deadline);
+  Status set_mode(bool wanted);
+  Result<size_t> read_some(char* data, size_t size, const Deadline& deadline, SignalGate& gate);
+  Result<size_t> write_some(const char* data, size_t size, const Deadline& deadline, SignalGate& gate);
+  Status write(std::string_view piece, const Deadline& deadline, SignalGate& gate);
+  Status flush(const Deadline& deadline, SignalGate& gate);
 
   tcp::socket socket;
   bool non_blocking = false;
+  InterruptCheck interrupt_check;
   ReadBuffer read_buffer;
   std::string write_buffer;
 };
 
-Status Connection::Impl::set_mode(const Deadline& deadline) {
-  const bool wanted = deadline.has_value();
+/// Non-blocking when a deadline or the signal gate needs the waits to go through ppoll().
+Status Connection::Impl::set_mode(bool wanted) {
   if (wanted == non_blocking) return {};
   std::error_code ec;
   socket.non_blocking(wanted, ec);
@@ -95,37 +141,44 @@ Status Connection::Impl::set_mode(const Deadline& deadline) {
 }
 
 /// Bytes read into `data`; 0 when the peer ended the stream.
-Result<size_t> Connection::Impl::read_some(char* data, size_t size, const Deadline& deadline) {
-  if (Status s = set_mode(deadline); !s) return s.take_error();
+Result<size_t> Connection::Impl::read_some(char* data, size_t size, const Deadline& deadline, SignalGate& gate) {
   for (;;) {
+    if (Status s = set_mode(deadline || gate.armed()); !s) return s.take_error();
     std::error_code ec;
     const size_t n = socket.read_some(asio::buffer(data, size), ec);
     if (!ec) return n;
     if (ec == asio::error::eof) return size_t{0};
-    if (ec == asio::error::interrupted) continue;
+    if (ec == asio::error::interrupted) {
+      if (gate.stop()) return interrupted();
+      continue;
+    }
     if (ec != asio::error::would_block && ec != asio::error::try_again) return os_error(ec);
-    if (Status s = wait_ready(socket.native_handle(), POLLIN, deadline); !s) return s.take_error();
+    if (Status s = wait_ready(socket.native_handle(), POLLIN, deadline, gate); !s) return s.take_error();
   }
 }
 
-Result<size_t> Connection::Impl::write_some(const char* data, size_t size, const Deadline& deadline) {
-  if (Status s = set_mode(deadline); !s) return s.take_error();
+Result<size_t> Connection::Impl::write_some(const char* data, size_t size, const Deadline& deadline,
+                                             SignalGate& gate) {
   for (;;) {
+    if (Status s = set_mode(deadline || gate.armed()); !s) return s.take_error();
     std::error_code ec;
     const size_t n = socket.write_some(asio::buffer(data, size), ec);
     if (!ec) return n;
-    if (ec == asio::error::interrupted) continue;
+    if (ec == asio::error::interrupted) {
+      if (gate.stop()) return interrupted();
+      continue;
+    }
     if (ec != asio::error::would_block && ec != asio::error::try_again) return os_error(ec);
-    if (Status s = wait_ready(socket.native_handle(), POLLOUT, deadline); !s) return s.take_error();
+    if (Status s = wait_ready(socket.native_handle(), POLLOUT, deadline, gate); !s) return s.take_error();
   }
 }
 
 /// Writes the buffered bytes out; bytes already written leave the buffer even when a later write fails.
-Status Connection::Impl::flush(const Deadline& deadline) {
+Status Connection::Impl::flush(const Deadline& deadline, SignalGate& gate) {
   size_t done = 0;
   Status status;
   while (done < write_buffer.size()) {
-    auto n = write_some(write_buffer.data() + done, write_buffer.size() - done, deadline);
+    auto n = write_some(write_buffer.data() + done, write_buffer.size() - done, deadline, gate);
     if (!n) {
       status = n.take_error();
       break;
@@ -135,6 +188,10 @@ Status Connection::Impl::flush(const Deadline& deadline) {
       break;
     }
     done += n.value();
+    if (done < write_buffer.size() && past(deadline)) {
+      status = timed_out();
+      break;
+    }
   }
   write_buffer.erase(0, done);
   return status;
@@ -142,24 +199,27 @@ Status Connection::Impl::flush(const Deadline& deadline) {
 
 /// Appends to the write buffer, flushing first when it cannot take the piece; a piece as large as
 /// the buffer goes straight to the socket.
-Status Connection::Impl::write(std::string_view piece, const Deadline& deadline) {
+Status Connection::Impl::write(std::string_view piece, const Deadline& deadline, SignalGate& gate) {
   if (write_buffer.size() + piece.size() > kBufferSize) {
-    if (Status s = flush(deadline); !s) return s;
+    if (Status s = flush(deadline, gate); !s) return s;
   }
   if (piece.size() < kBufferSize) {
     write_buffer.append(piece);
     return {};
   }
   while (!piece.empty()) {
-    auto n = write_some(piece.data(), piece.size(), deadline);
+    auto n = write_some(piece.data(), piece.size(), deadline, gate);
     if (!n) return n.take_error();
     if (n.value() == 0) return Error{ErrorKind::WriteZero, "write zero"};
     piece.remove_prefix(n.value());
+    if (!piece.empty() && past(deadline)) return timed_out();
   }
   return {};
 }
 
 Connection::Connection(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+
+void Connection::set_interrupt_check(InterruptCheck check) { impl_->interrupt_check = std::move(check); }
 
 Connection::~Connection() {
   std::error_code ignored;
@@ -170,7 +230,8 @@ Connection::~Connection() {
 namespace {
 
 /// Connects `socket` to `endpoint` before the deadline (a non-blocking connect, then poll()).
-Status connect_one(tcp::socket& socket, const tcp::endpoint& endpoint, const Deadline& deadline) {
+Status connect_one(tcp::socket& socket, const tcp::endpoint& endpoint, const Deadline& deadline,
+                   const InterruptCheck& check) {
   std::error_code ec;
   socket.open(endpoint.protocol(), ec);
   if (!ec) socket.non_blocking(true, ec);
@@ -178,7 +239,8 @@ Status connect_one(tcp::socket& socket, const tcp::endpoint& endpoint, const Dea
   const int fd = socket.native_handle();
   if (::connect(fd, endpoint.data(), static_cast<socklen_t>(endpoint.size())) != 0) {
     if (errno != EINPROGRESS && errno != EINTR) return os_errno(errno);
-    if (Status s = wait_ready(fd, POLLOUT, deadline); !s) return s;
+    SignalGate gate(check);
+    if (Status s = wait_ready(fd, POLLOUT, deadline, gate); !s) return s;
     int error = 0;
     socklen_t length = sizeof error;
     if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return os_errno(errno);
@@ -192,7 +254,7 @@ Status connect_one(tcp::socket& socket, const tcp::endpoint& endpoint, const Dea
 }  // namespace
 
 Result<std::unique_ptr<Connection>> Connection::connect(Runtime& runtime, std::string_view host, uint16_t port,
-                                                        Deadline deadline) {
+                                                        Deadline deadline, const InterruptCheck& check) {
   asio::io_context& context = runtime.impl().context;
   std::error_code ec;
   tcp::resolver resolver(context);
@@ -201,9 +263,9 @@ Result<std::unique_ptr<Connection>> Connection::connect(Runtime& runtime, std::s
   Error last{ErrorKind::Os, "could not resolve to any address"};
   for (const auto& entry : endpoints) {
     tcp::socket socket(context);
-    Status s = connect_one(socket, entry.endpoint(), deadline);
+    Status s = connect_one(socket, entry.endpoint(), deadline, check);
     if (!s) {
-      if (s.error().kind == ErrorKind::TimedOut) return s.take_error();
+      if (s.error().kind == ErrorKind::TimedOut || s.error().kind == ErrorKind::Interrupted) return s.take_error();
       last = s.take_error();
       continue;
     }
@@ -217,20 +279,26 @@ bool Connection::peer_has_closed() { return net::peer_has_closed(impl_->socket);
 
 Status Connection::write_message(framing::Transport transport, std::string_view payload, Deadline deadline) {
   Impl& c = *impl_;
+  SignalGate gate(c.interrupt_check);
   if (transport == framing::Transport::Framed) {
     std::string prefix;
     wire::put_be32(prefix, static_cast<uint32_t>(payload.size()));
-    if (Status s = c.write(prefix, deadline); !s) return s;
+    if (Status s = c.write(prefix, deadline, gate); !s) return s;
   }
-  if (Status s = c.write(payload, deadline); !s) return s;
-  return c.flush(deadline);
+  if (Status s = c.write(payload, deadline, gate); !s) return s;
+  return c.flush(deadline, gate);
 }
 
-Result<std::string> Connection::read_message(framing::Transport transport, Protocol protocol, Deadline deadline) {
+Result<std::string> Connection::read_message(framing::Transport transport, Protocol protocol, Deadline deadline,
+                                             size_t max_size) {
   Impl& c = *impl_;
-  framing::MessageDecoder decoder(transport, protocol);
-  auto message = net::read_message(c.read_buffer, decoder, [&](asio::mutable_buffer space) {
-    return c.read_some(static_cast<char*>(space.data()), space.size(), deadline);
+  framing::MessageDecoder decoder(transport, protocol, framing::Side::Client, max_size);
+  SignalGate gate(c.interrupt_check);
+  bool read_before = false;
+  auto message = net::read_message(c.read_buffer, decoder, [&](asio::mutable_buffer space) -> Result<size_t> {
+    // Checked between reads, not only while waiting: bytes that keep coming cannot stretch the call.
+    if (std::exchange(read_before, true) && past(deadline)) return timed_out();
+    return c.read_some(static_cast<char*>(space.data()), space.size(), deadline, gate);
   });
   if (!message) return message.take_error();
   return std::move(*message.value());  // a blocking read always has bytes or an end

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -26,6 +27,10 @@ inline constexpr size_t kBufferSize = 64 * 1024;
 
 /// An operation that ran past its deadline fails with kind TimedOut and this text.
 inline constexpr std::string_view kTimedOut = "timed out";
+
+/// Asked whenever a signal interrupts a wait of a blocking operation: true ends the operation with
+/// kind Interrupted, false waits on. Empty: signals never end an operation.
+using InterruptCheck = std::function<bool()>;
 
 /// The I/O context a client or server owns; connections made on it live no longer than it.
 class Runtime {
@@ -48,18 +53,24 @@ class Connection {
   /// Resolves "{host}:{port}" and connects to the first address that accepts, with TCP_NODELAY.
   /// Errors carry the operating system's text, or are TimedOut.
   static Result<std::unique_ptr<Connection>> connect(Runtime& runtime, std::string_view host, uint16_t port,
-                                                     Deadline deadline);
+                                                     Deadline deadline, const InterruptCheck& interrupted = {});
   /// Shuts down the sending direction, then closes; unflushed bytes are discarded.
   ~Connection();
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
+  /// What the following reads and writes ask when a signal interrupts them.
+  void set_interrupt_check(InterruptCheck check);
   /// Without waiting: whether the peer ended this idle connection.
   bool peer_has_closed();
-  /// Writes one message (a length prefix first when framed) and flushes it.
+
+  /// Writes one message (a length prefix first when framed) and flushes it. The deadline bounds the
+  /// whole message, however the peer takes it; so it does for read_message.
   Status write_message(framing::Transport transport, std::string_view payload, Deadline deadline);
-  /// Reads exactly one message; an empty payload means the peer ended the connection.
-  Result<std::string> read_message(framing::Transport transport, Protocol protocol, Deadline deadline);
+  /// Reads exactly one message; an empty payload means the peer ended the connection. A message
+  /// larger than `max_size` bytes (0: no limit) fails before its body is kept.
+  Result<std::string> read_message(framing::Transport transport, Protocol protocol, Deadline deadline,
+                                   size_t max_size = 0);
 
   struct Impl;
   explicit Connection(std::unique_ptr<Impl> impl);  // Impl is private to the implementation

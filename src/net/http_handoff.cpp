@@ -11,9 +11,11 @@
 #include <asio/redirect_error.hpp>
 #include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
+#include <asio/write.hpp>
 #include <array>
 #include <cerrno>
 #include <chrono>
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -65,7 +67,96 @@ ConnectionEnd taken_end(const Outcome& outcome) {
   return ConnectionEnd{};
 }
 
+/// How much of a request the metrics answer looks at: its request line, then the headers it consumes.
+constexpr size_t kRequestLineLimit = 2048;
+constexpr size_t kRequestHeadLimit = 16384;
+
+/// Peeks (consuming nothing) until the request line is complete, the limit is reached, the peer
+/// stops sending or the deadline passes; what was seen of the line.
+asio::awaitable<std::string> peek_request_line(tcp::socket& socket) {
+  using namespace asio::experimental::awaitable_operators;
+  const auto deadline = std::chrono::steady_clock::now() + kProbeDeadline;
+  asio::steady_timer timer(co_await asio::this_coro::executor);
+  std::string bytes(kRequestLineLimit, '\0');
+  for (;;) {
+    std::error_code ec, timer_ec;
+    timer.expires_at(deadline);
+    const auto first = co_await (socket.async_wait(tcp::socket::wait_read, asio::redirect_error(asio::use_awaitable, ec)) ||
+                                 timer.async_wait(asio::redirect_error(asio::use_awaitable, timer_ec)));
+    if (first.index() == 1 || ec) co_return std::string();
+    const ssize_t n = ::recv(socket.native_handle(), bytes.data(), bytes.size(), MSG_PEEK | MSG_DONTWAIT);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) continue;
+    if (n <= 0) co_return std::string();
+    const std::string_view seen(bytes.data(), static_cast<size_t>(n));
+    if (const size_t end = seen.find('\n'); end != std::string_view::npos) co_return std::string(seen.substr(0, end));
+    if (seen.size() == bytes.size() || peer_stopped_sending(socket.native_handle()) ||
+        std::chrono::steady_clock::now() + kProbePause >= deadline)
+      co_return std::string(seen);
+    timer.expires_after(kProbePause);
+    co_await timer.async_wait(asio::redirect_error(asio::use_awaitable, timer_ec));
+  }
+}
+
+/// Whether `line` is a GET of `path` (with or without a query).
+bool gets_path(std::string_view line, std::string_view path) {
+  constexpr std::string_view kGet = "GET ";
+  if (!line.starts_with(kGet)) return false;
+  line.remove_prefix(kGet.size());
+  if (!line.starts_with(path)) return false;
+  line.remove_prefix(path.size());
+  return !line.empty() && (line.front() == ' ' || line.front() == '?' || line.front() == '\r');
+}
+
+/// Consumes the request up to the end of its headers (or the limit, or the deadline), then writes
+/// `response` and ends the connection. Reading first keeps the close from resetting the
+/// connection before the peer has read the answer.
+asio::awaitable<ConnectionEnd> answer_http(tcp::socket& socket, std::string response) {
+  using namespace asio::experimental::awaitable_operators;
+  asio::steady_timer timer(co_await asio::this_coro::executor);
+  timer.expires_after(kProbeDeadline);
+  std::string head;
+  std::array<char, 4096> chunk;
+  while (head.find("\r\n\r\n") == std::string::npos && head.find("\n\n") == std::string::npos &&
+         head.size() < kRequestHeadLimit) {
+    std::error_code ec, timer_ec;
+    const auto first =
+        co_await (socket.async_read_some(asio::buffer(chunk), asio::redirect_error(asio::use_awaitable, ec)) ||
+                  timer.async_wait(asio::redirect_error(asio::use_awaitable, timer_ec)));
+    if (first.index() == 1) break;
+    if (ec) co_return os_end(ec);
+    head.append(chunk.data(), std::get<0>(first));
+  }
+  std::error_code ec;
+  co_await asio::async_write(socket, asio::buffer(response), asio::redirect_error(asio::use_awaitable, ec));
+  std::error_code ignored;
+  socket.shutdown(tcp::socket::shutdown_send, ignored);
+  socket.close(ignored);
+  if (ec) co_return os_end(ec);
+  co_return ConnectionEnd{};
+}
+
+std::string http_response(std::string_view status, std::string_view content_type, std::string_view body) {
+  std::string out = "HTTP/1.1 ";
+  out += status;
+  out += "\r\nContent-Type: ";
+  out += content_type;
+  out += "\r\nContent-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n";
+  out += body;
+  return out;
+}
+
 }  // namespace
+
+asio::awaitable<ConnectionEnd> serve_http(tcp::socket& socket, const ConnectionShared& shared) {
+  if (!shared.metrics_path.empty()) {
+    const std::string line = co_await peek_request_line(socket);
+    if (gets_path(line, shared.metrics_path))
+      co_return co_await answer_http(socket, http_response("200 OK", "text/plain; version=0.0.4; charset=utf-8",
+                                                           shared.stats->exposition()));
+  }
+  if (shared.http) co_return co_await hand_off(socket, shared);
+  co_return co_await answer_http(socket, http_response("404 Not Found", "text/plain; charset=utf-8", "not found\n"));
+}
 
 // While the opening bytes are a proper prefix of a method the peek is repeated after a pause on a
 // timer, never by spinning.

@@ -36,6 +36,21 @@ void ServerControl::request_stop() {
   for (auto& [id, wake] : wakers_) wake();
 }
 
+void ServerControl::report_bind(uint64_t id, BindReport report) {
+  {
+    std::lock_guard lock(bind_mutex_);
+    if (id != last_id_.load(std::memory_order_acquire)) return;
+    bind_ = std::move(report);
+  }
+  bind_changed_.notify_all();
+}
+
+ServerControl::BindReport ServerControl::wait_bind(std::chrono::milliseconds limit) {
+  std::unique_lock lock(bind_mutex_);
+  bind_changed_.wait_for(lock, limit, [&] { return bind_.state != BindReport::State::Pending; });
+  return bind_;
+}
+
 size_t ServerControl::add_waker(std::function<void()> wake) {
   std::lock_guard lock(mutex_);
   wakers_.emplace_back(next_id_, std::move(wake));
@@ -90,13 +105,16 @@ void Server::Impl::connection_ended() {
   // Sequentially consistent with the accept loop's flag and count: either the loop sees this
   // connection gone, or this sees the loop waiting (and the cancel runs after its wait began).
   open_connections.fetch_sub(1);
+  options.stats->connection_closed();
   if (accept_waiting.load()) asio::post(accepting, [this] { resume.cancel(); });
 }
 
 namespace {
 
-void report(const ConnectionEnd& end) {
-  if (end.error && !end.quiet) print_line(2, "connection error: " + end.error->text + "\n");
+void report(const ConnectionEnd& end, const ConnectionShared& shared) {
+  if (!end.error || end.quiet) return;
+  shared.stats->connection_refused();
+  report_line(2, "connection error: " + end.error->text + "\n");
 }
 
 /// Counts a connection as open from its accept until its task ends or is dropped with the runtime,
@@ -132,18 +150,18 @@ class OpenConnection {
 asio::awaitable<void> connection_task(tcp::socket socket, std::shared_ptr<const ConnectionShared> shared,
                                       OpenConnection counted) {
   std::error_code ignored;
-  if (shared->http) {
+  if (shared->probes_http()) {
     std::error_code ec;
     const framing::OpeningKind opening = co_await probe_opening(socket, ec);
     if (ec) {
       counted.forget_socket();
       socket.close(ignored);
-      report(os_end(ec));
+      report(os_end(ec), *shared);
       co_return;
     }
     if (opening == framing::OpeningKind::Http) {
       counted.forget_socket();  // the program owns the socket from here
-      report(co_await hand_off(socket, *shared));
+      report(co_await serve_http(socket, *shared), *shared);
       co_return;
     }
   }
@@ -152,7 +170,7 @@ asio::awaitable<void> connection_task(tcp::socket socket, std::shared_ptr<const 
   counted.forget_socket();
   socket.shutdown(tcp::socket::shutdown_send, ignored);
   socket.close(ignored);
-  report(end);
+  report(end, *shared);
 }
 
 }  // namespace
@@ -167,7 +185,9 @@ Result<std::unique_ptr<Server>> Server::create(ServeOptions options, std::shared
     impl->options = std::move(options);
     impl->options.workers = std::max<size_t>(impl->options.workers, 1);
     impl->control = std::move(control);
+    if (!impl->options.stats) impl->options.stats = std::make_shared<ServerStats>(std::vector<std::string>{});
     impl->id = impl->control->new_server_id();
+    impl->control->report_bind(impl->id, {ServerControl::BindReport::State::Pending, {}, 0, {}});
     impl->dispatcher = std::move(dispatcher);
     impl->runtime = std::make_unique<asio::io_context>(static_cast<int>(impl->options.workers));
     impl->pool = std::make_unique<BlockingPool>(kMaxBlockingThreads, nullptr, nullptr);
@@ -196,6 +216,7 @@ void Server::Impl::start_workers() {
 using ReusePort = asio::detail::socket_option::boolean<SOL_SOCKET, SO_REUSEPORT>;
 
 bool Server::Impl::bind(tcp::acceptor& acceptor) {
+  using State = ServerControl::BindReport::State;
   std::error_code ec;
   tcp::resolver resolver(accepting);
   const auto endpoints = resolver.resolve(options.host, std::to_string(options.port), ec);
@@ -208,20 +229,26 @@ bool Server::Impl::bind(tcp::acceptor& acceptor) {
       if (!e && options.reuse_port) acceptor.set_option(ReusePort(true), e);
       if (!e) acceptor.bind(entry.endpoint(), e);
       if (!e) acceptor.listen(128, e);
-      if (!e) return true;
+      const tcp::endpoint bound = e ? tcp::endpoint{} : acceptor.local_endpoint(e);
+      if (!e) {
+        control->set_bound_port(bound.port());
+        control->report_bind(id, {State::Listening, bound.address().to_string(), bound.port(), {}});
+        return true;
+      }
       last = e.message();
       std::error_code ignored;
       acceptor.close(ignored);
     }
   }
   print_line(2, "bind error on " + address + ": " + last + "\n");
+  control->report_bind(id, {State::Failed, {}, 0, "bind error on " + address + ": " + last});
   return false;
 }
 
 asio::awaitable<void> Server::Impl::accept_loop(tcp::acceptor& acceptor, bool& interrupted) {
   auto shared = std::make_shared<const ConnectionShared>(
       ConnectionShared{options.transport, options.protocol, options.max_message_size, dispatcher.get(), pool.get(),
-                       gate, dispatcher->http_taker()});
+                       gate, dispatcher->http_taker(), options.idle_timeout, options.stats.get(), options.metrics_path});
   for (;;) {
     if (control->stop_requests() != options.stops_seen) {
       print_line(1, "shutdown requested\n");
@@ -243,7 +270,7 @@ asio::awaitable<void> Server::Impl::accept_loop(tcp::acceptor& acceptor, bool& i
     tcp::socket socket = co_await acceptor.async_accept(*runtime, asio::redirect_error(asio::use_awaitable, ec));
     if (ec == asio::error::operation_aborted) continue;  // woken: look at the requests again
     if (ec) {
-      print_line(2, "accept error: " + ec.message() + "\n");
+      report_line(2, "accept error: " + ec.message() + "\n");
       // Errors such as running out of descriptors repeat at once: pause, longer each time they
       // repeat, instead of spinning and filling the log. A connection that ends cuts the pause short.
       accept_waiting.store(true);
@@ -253,6 +280,7 @@ asio::awaitable<void> Server::Impl::accept_loop(tcp::acceptor& acceptor, bool& i
       continue;
     }
     error_pause = kMinAcceptPause;
+    options.stats->connection_accepted();
     OpenConnection counted(*this, socket.native_handle());
     asio::co_spawn(asio::make_strand(*runtime), connection_task(std::move(socket), shared, std::move(counted)),
                    asio::detached);
@@ -268,8 +296,6 @@ void Server::run() {
   s.start_workers();
   tcp::acceptor acceptor(s.accepting);
   if (s.bind(acceptor)) {
-    std::error_code ignored;
-    s.control->set_bound_port(acceptor.local_endpoint(ignored).port());
     s.control->set_listening(s.id);
     const size_t waker = s.control->add_waker([&] {
       asio::post(s.accepting, [&] {
@@ -301,6 +327,7 @@ void Server::run() {
     s.accepting.run();
 
     s.control->remove_waker(waker);
+    s.control->report_bind(s.id, {ServerControl::BindReport::State::Ended, {}, 0, {}});
   }
   work.reset();
   s.shut_down_runtime();

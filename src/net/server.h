@@ -13,6 +13,8 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -25,6 +27,7 @@
 #include "framing/framing.h"
 #include "model/error.h"
 #include "net/blocking_pool.h"
+#include "net/server_stats.h"
 #include "net/threads.h"  // effective_workers, for ServeOptions::workers
 
 namespace velvane::net {
@@ -114,6 +117,7 @@ class ServerControl {
   /// A server of this control marks itself listening under its own number, and clears the mark
   /// only while it is still its own: a server that ends late cannot clear a newer one's.
   uint64_t new_server_id() { return ++last_id_; }
+  uint64_t latest_server_id() const { return last_id_.load(std::memory_order_acquire); }
   void set_listening(uint64_t id) { listening_.store(id, std::memory_order_release); }
   void clear_listening(uint64_t id) { listening_.compare_exchange_strong(id, 0, std::memory_order_acq_rel); }
   uint64_t stop_requests() const { return stops_.load(std::memory_order_acquire); }
@@ -122,6 +126,19 @@ class ServerControl {
   /// The port the last server bound (useful when it was asked for port 0).
   uint16_t bound_port() const { return port_.load(std::memory_order_acquire); }
   void set_bound_port(uint16_t port) { port_.store(port, std::memory_order_release); }
+
+  /// What became of the latest server's bind.
+  struct BindReport {
+    enum class State : uint8_t { None, Pending, Listening, Failed, Ended };
+    State state = State::None;
+    std::string host;  // the bound address and port while Listening
+    uint16_t port = 0;
+    std::string error;  // the bind error's text when Failed
+  };
+  /// Records `report` for server `id`; a report of an older server is ignored.
+  void report_bind(uint64_t id, BindReport report);
+  /// Waits at most `limit` while the latest server's bind is pending; the report as it then stands.
+  BindReport wait_bind(std::chrono::milliseconds limit);
 
   /// A function that wakes one accept loop; remove it before what it touches goes away.
   size_t add_waker(std::function<void()> wake);
@@ -135,6 +152,9 @@ class ServerControl {
   std::mutex mutex_;  // guards wakers_ and next_id_; held while a waker runs
   std::vector<std::pair<size_t, std::function<void()>>> wakers_;
   size_t next_id_ = 0;
+  std::mutex bind_mutex_;  // guards bind_; never held while a waker runs
+  std::condition_variable bind_changed_;
+  BindReport bind_;
 };
 
 struct ThreadHooks {
@@ -153,10 +173,18 @@ struct ServeOptions {
   /// the server accepts no more (newcomers wait in the listen backlog) until one of them ends.
   size_t max_message_size = 0;
   size_t max_connections = 0;
+  /// A connection that sends nothing for this long is closed without a report; 0: never.
+  std::chrono::nanoseconds idle_timeout{0};
   /// SO_REUSEPORT on the listening socket: several servers, in one process or several, listen on
   /// one port and the kernel spreads the connections over them.
   bool reuse_port = false;
   ThreadHooks hooks;
+  /// Where the server counts connections and bytes (the dispatcher counts calls); one of its own
+  /// when none is given.
+  std::shared_ptr<ServerStats> stats;
+  /// When not empty, an HTTP GET of this path on the server's port is answered with the counters
+  /// in the Prometheus text exposition format.
+  std::string metrics_path;
   /// ServerControl::stop_requests() when serving was asked for: any later stop ends this server.
   uint64_t stops_seen = 0;
   /// Whether Ctrl+C (SIGINT) stops the server. The interrupt is passed on to the handler that was

@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <system_error>
 
 #include <asio/any_io_executor.hpp>
@@ -70,7 +71,12 @@ struct ConnectionShared {
   Dispatcher* dispatcher;
   BlockingPool* pool;
   std::shared_ptr<RuntimeGate> gate;
-  HttpTaker* http = nullptr;  // set when connections are probed for HTTP
+  HttpTaker* http = nullptr;  // the program's, for connections that begin like HTTP
+  std::chrono::nanoseconds idle_timeout{0};  // 0: never
+  ServerStats* stats = nullptr;
+  std::string metrics_path;  // answered here when not empty
+
+  bool probes_http() const { return http || !metrics_path.empty(); }
 };
 
 /// How a connection ended: a quiet end (the peer went away) is not reported.
@@ -100,5 +106,9 @@ asio::awaitable<framing::OpeningKind> probe_opening(asio::ip::tcp::socket& socke
 /// Takes the socket out of the runtime and hands it to the program: on a blocking-pool thread, then,
 /// if that asks for it, on this worker thread. Whatever happens, the socket is not touched again here.
 asio::awaitable<ConnectionEnd> hand_off(asio::ip::tcp::socket& socket, const ConnectionShared& shared);
+
+/// A connection that began like HTTP: the metrics path is answered here, anything else goes to the
+/// program's handler, or gets 404 without one.
+asio::awaitable<ConnectionEnd> serve_http(asio::ip::tcp::socket& socket, const ConnectionShared& shared);
 
 }  // namespace velvane::net

@@ -142,6 +142,7 @@ NextRequest next_request(ReadState& rs, const ConnectionShared& shared, Read&& r
   if (!message.value()) return {};
   rs.decoder.reset();
   if (message.value()->empty()) return {{}, Outcome{Outcome::Kind::Close, {}, {}}};
+  shared.stats->bytes_in(message.value()->size());
   return {std::move(message.value()), {}};
 }
 
@@ -245,6 +246,7 @@ Outcome serve_burst(int fd, ReadState& rs, const ConnectionShared& shared) {
     if (shared.gate->stopping.load(std::memory_order_acquire)) return Outcome{Outcome::Kind::Idle, {}, {}};
     if (outcome.kind == Outcome::Kind::NoReply) continue;
     if (outcome.kind != Outcome::Kind::Reply) return outcome;
+    shared.stats->bytes_out(outcome.bytes.size());
     reply_prefix(prefix, outcome, shared.transport);
     Outcome written = write_here(fd, prefix, outcome.bytes);
     if (written.kind != Outcome::Kind::Idle) return written;
@@ -258,7 +260,7 @@ class ConnectionRequests {
  public:
   ConnectionRequests(tcp::socket& socket, const ConnectionShared& shared, std::shared_ptr<ReplySlot> slot,
                      asio::steady_timer& timer)
-      : socket_(socket), shared_(shared), slot_(std::move(slot)), timer_(timer) {}
+      : socket_(socket), shared_(shared), slot_(std::move(slot)), timer_(timer), idle_(socket.get_executor()) {}
 
   /// Whether pool threads serve this connection: its dispatcher answers every request on one, and
   /// the socket takes the receive timeout that bounds how long such a thread holds it.
@@ -276,8 +278,10 @@ class ConnectionRequests {
     NextRequest request = next_request(rs_, shared_, take_arrived);
     while (!request.end && !request.payload) {
       std::error_code ec;
+      arm_idle();
       const size_t n =
           co_await socket_.async_read_some(rs_.buffer.space(), asio::redirect_error(asio::use_awaitable, ec));
+      if (disarm_idle()) co_return Outcome{Outcome::Kind::Close, {}, {}};
       arrived = received(ec, n);
       request = next_request(rs_, shared_, take_arrived);
     }
@@ -292,7 +296,9 @@ class ConnectionRequests {
   asio::awaitable<Outcome> lend_to_pool() {
     std::error_code ec;
     if (rs_.buffer.empty()) {
+      arm_idle();
       co_await socket_.async_wait(tcp::socket::wait_read, asio::redirect_error(asio::use_awaitable, ec));
+      if (disarm_idle()) co_return Outcome{Outcome::Kind::Close, {}, {}};
       if (ec) co_return os_outcome(ec);
     }
     const auto protocol = socket_.local_endpoint(ec).protocol();
@@ -323,10 +329,32 @@ class ConnectionRequests {
   }
 
  private:
+  /// Before a wait for the peer's bytes: with an idle timeout, the wait is cancelled once it passes.
+  void arm_idle() {
+    if (shared_.idle_timeout.count() <= 0) return;
+    idle_.expires_after(shared_.idle_timeout);
+    idle_.async_wait([this, armed = ++idle_waits_](const std::error_code& ec) {
+      if (ec || armed != idle_waits_) return;  // cancelled, or fired after its wait was over
+      idled_ = true;
+      std::error_code ignored;
+      socket_.cancel(ignored);
+    });
+  }
+  /// After the wait: whether the peer was idle too long (the connection then ends without a report).
+  bool disarm_idle() {
+    if (shared_.idle_timeout.count() <= 0) return false;
+    ++idle_waits_;
+    idle_.cancel();
+    return std::exchange(idled_, false);
+  }
+
   tcp::socket& socket_;
   const ConnectionShared& shared_;
   std::shared_ptr<ReplySlot> slot_;
   asio::steady_timer& timer_;
+  asio::steady_timer idle_;
+  uint64_t idle_waits_ = 0;  // which wait the idle timer is armed for
+  bool idled_ = false;
   ReadState rs_;
   std::string prefix_;
 };
@@ -348,6 +376,7 @@ asio::awaitable<ConnectionEnd> request_loop(tcp::socket& socket, const Connectio
     else outcome = co_await requests.dispatch_next();
     if (outcome.kind == Outcome::Kind::NoReply || outcome.kind == Outcome::Kind::Idle) continue;
     if (outcome.kind != Outcome::Kind::Reply) co_return end_of(outcome);
+    if (!outcome.framed) shared.stats->bytes_out(outcome.bytes.size());  // a pool thread's leftover was counted there
     std::optional<ConnectionEnd> end = co_await requests.write_reply(outcome);
     if (end) co_return std::move(*end);
   }

@@ -1,6 +1,6 @@
 // src/protocol/binary.cpp: the binary reader's instantiation and the struct-reading entry points.
 #include "protocol/read_struct.h"
-#include "protocol/wire_reader.h"
+#include "protocol/standard_compact_wire.h"
 
 namespace velvane {
 
@@ -20,6 +20,7 @@ static Result<StructValue> read_with(std::string_view input, size_t pos, const S
 Result<StructValue> read_wire_struct(Protocol protocol, std::string_view input, size_t pos, const StructDef& def,
                                      const Schema& schema) {
   if (protocol == Protocol::Compact) return read_with<CompactWire>(input, pos, def, schema);
+  if (protocol == Protocol::StandardCompact) return read_with<StandardCompactWire>(input, pos, def, schema);
   return read_with<BinaryWire>(input, pos, def, schema);
 }
 
@@ -28,6 +29,7 @@ Result<StructValue> read_wire_struct(Protocol protocol, std::string_view input, 
 Result<StructValue> read_struct(Protocol protocol, std::string_view input, const StructDef& def,
                                 const Schema& schema) {
   if (protocol == Protocol::Json) return read_json_document(input, def, schema);
+  if (protocol == Protocol::StandardJson) return read_standard_json_document(input, def, schema);
   return detail::read_wire_struct(protocol, input, 0, def, schema);
 }
 

@@ -12,8 +12,10 @@
 
 namespace velvane {
 
-/// Writes to `Out`: a std::string, or an OutBuffer when serializing Python data.
-template <class Out>
+/// Writes to `Out`: a std::string, or an OutBuffer when serializing Python data. `Standard` writes
+/// the compact protocol as other Thrift implementations do: plain varint seqid, lengths and sizes,
+/// little-endian doubles, a zigzag varint for a long field id.
+template <class Out, bool Standard = false>
 class BasicCompactWriter {
  public:
   explicit BasicCompactWriter(Out& out) : out_(out) {}
@@ -21,7 +23,11 @@ class BasicCompactWriter {
     const char head[2] = {static_cast<char>(wire::kCompactProtocolId),
                           static_cast<char>((type << wire::kCompactTypeShift) | wire::kCompactVersion)};
     out_.append(head, 2);
-    wire::put_varint(out_, wire::zigzag32(seqid));
+    if constexpr (Standard) {
+      wire::put_varint(out_, static_cast<uint32_t>(seqid));
+    } else {
+      wire::put_varint(out_, wire::zigzag32(seqid));
+    }
     write_string(name);
   }
   void message_end() {}
@@ -57,10 +63,16 @@ class BasicCompactWriter {
   void write_i16(int16_t v) { wire::put_varint(out_, wire::zigzag32(v)); }
   void write_i32(int32_t v) { wire::put_varint(out_, wire::zigzag32(v)); }
   void write_i64(int64_t v) { wire::put_varint(out_, wire::zigzag64(v)); }
-  void write_double(double v) { wire::put_be64(out_, std::bit_cast<uint64_t>(v)); }
+  void write_double(double v) {
+    if constexpr (Standard) {
+      wire::put_le64(out_, std::bit_cast<uint64_t>(v));
+    } else {
+      wire::put_be64(out_, std::bit_cast<uint64_t>(v));
+    }
+  }
   void write_string(std::string_view v) {
     if (!status_.fits(v.size(), "String")) return;
-    wire::put_varint(out_, wire::zigzag32(static_cast<int32_t>(v.size())));
+    put_size(v.size());
     out_.append(v);
   }
   void write_binary(std::string_view v) { write_string(v); }
@@ -73,7 +85,7 @@ class BasicCompactWriter {
       out_.push_back(static_cast<char>((size << 4) | code));
     } else {
       out_.push_back(static_cast<char>(0xF0 | code));
-      wire::put_varint(out_, wire::zigzag32(static_cast<int32_t>(size)));
+      put_size(size);
     }
   }
   void list_end() {}
@@ -85,7 +97,7 @@ class BasicCompactWriter {
       out_.push_back('\0');
       return;
     }
-    wire::put_varint(out_, wire::zigzag32(static_cast<int32_t>(size)));
+    put_size(size);
     out_.push_back(static_cast<char>((wire::compact_code(key_id) << 4) | wire::compact_code(value_id)));
   }
   void map_end() {}
@@ -94,13 +106,25 @@ class BasicCompactWriter {
   [[nodiscard]] Status finish() { return status_.take(); }
 
  private:
+  /// A length or count the caller checked with status_.fits.
+  void put_size(size_t size) {
+    if constexpr (Standard) {
+      wire::put_varint(out_, size);
+    } else {
+      wire::put_varint(out_, wire::zigzag32(static_cast<int32_t>(size)));
+    }
+  }
   void field_header(uint8_t code, int16_t id) {
     const int delta = int{id} - int{last_id_};
     if (delta >= 1 && delta <= 15) {
       out_.push_back(static_cast<char>((delta << 4) | code));
     } else {
       out_.push_back(static_cast<char>(code));
-      wire::put_be16(out_, static_cast<uint16_t>(id));
+      if constexpr (Standard) {
+        wire::put_varint(out_, wire::zigzag32(id));
+      } else {
+        wire::put_be16(out_, static_cast<uint16_t>(id));
+      }
     }
     last_id_ = id;
   }
@@ -114,5 +138,8 @@ class BasicCompactWriter {
 };
 
 using CompactWriter = BasicCompactWriter<std::string>;
+template <class Out>
+using BasicStandardCompactWriter = BasicCompactWriter<Out, true>;
+using StandardCompactWriter = BasicStandardCompactWriter<std::string>;
 
 }  // namespace velvane

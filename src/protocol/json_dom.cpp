@@ -192,8 +192,9 @@ bool magnitude_is_huge(std::string_view number) {
 
 class JsonParser {
  public:
-  JsonParser(std::string_view text, JsonArena& arena)
-      : begin_(text.data()), p_(text.data()), end_(text.data() + text.size()), arena_(arena) {
+  JsonParser(std::string_view text, JsonArena& arena, size_t max_depth, JsonOrder order)
+      : begin_(text.data()), p_(text.data()), end_(text.data() + text.size()), arena_(arena), max_depth_(max_depth),
+        order_(order) {
     // Enough for the usual document without growing step by step.
     values_.reserve(64);
     names_.reserve(32);
@@ -230,6 +231,8 @@ class JsonParser {
   bool read_member_name();
 
   bool open_container(bool object, JsonValue& empty, bool& opened);
+  bool skipping() const { return !skipped_.empty(); }
+  bool close_skipped(JsonValue& out);
   bool close_array(JsonValue& out);
   bool close_object(JsonValue& out);
   bool unexpected_in_container(bool object);
@@ -238,6 +241,9 @@ class JsonParser {
   const char* p_;
   const char* const end_;
   JsonArena& arena_;
+  const size_t max_depth_;
+  std::vector<bool> skipped_;  // open containers beyond max_depth_ (true: object), innermost last
+  const JsonOrder order_;
   std::vector<JsonValue> values_;
   std::vector<std::string_view> names_;
   std::vector<Frame> frames_;
@@ -273,14 +279,14 @@ bool JsonParser::parse(JsonValue& root, bool whole_input) {
     }
     // The value is complete: it joins the innermost open container, which may close in turn.
     for (;;) {
-      if (frames_.empty()) {
+      if (frames_.empty() && !skipping()) {
         root = value;
         if (!whole_input) return true;
         skip_whitespace();
         return at_end_of_text() || fail_here("unexpected character after the value");
       }
-      values_.push_back(value);
-      const bool object = frames_.back().object;
+      if (!skipping()) values_.push_back(value);
+      const bool object = skipping() ? skipped_.back() : frames_.back().object;
       skip_whitespace();
       if (p_ != end_ && *p_ == ',') {
         ++p_;
@@ -289,7 +295,7 @@ bool JsonParser::parse(JsonValue& root, bool whole_input) {
       }
       if (p_ != end_ && *p_ == (object ? '}' : ']')) {
         ++p_;
-        if (!(object ? close_object(value) : close_array(value))) return false;
+        if (!(skipping() ? close_skipped(value) : object ? close_object(value) : close_array(value))) return false;
         continue;
       }
       return unexpected_in_container(object);
@@ -307,12 +313,17 @@ bool JsonParser::unexpected_in_container(bool object) {
 bool JsonParser::open_container(bool object, JsonValue& empty, bool& opened) {
   ++p_;
   skip_whitespace();
+  const bool too_deep = skipping() || frames_.size() >= max_depth_;
   if (p_ != end_ && *p_ == (object ? '}' : ']')) {
     ++p_;
-    empty = object ? JsonValue::object(nullptr, 0) : JsonValue::array(nullptr, 0);
+    empty = too_deep ? JsonValue::too_deep() : object ? JsonValue::object(nullptr, 0) : JsonValue::array(nullptr, 0);
     return true;
   }
-  frames_.push_back(Frame{values_.size(), names_.size(), object});
+  if (too_deep) {
+    skipped_.push_back(object);
+  } else {
+    frames_.push_back(Frame{values_.size(), names_.size(), object});
+  }
   opened = true;
   return !object || read_member_name();
 }
@@ -327,7 +338,14 @@ bool JsonParser::read_member_name() {
   skip_whitespace();
   if (p_ == end_ || *p_ != ':') return at_end_of_text() ? fail_here("unexpected end of input") : fail_here("expected ':'");
   ++p_;
-  names_.push_back(name);
+  if (!skipping()) names_.push_back(name);
+  return true;
+}
+
+/// A container beyond the depth bound closes: the outermost of them becomes one TooDeep value.
+bool JsonParser::close_skipped(JsonValue& out) {
+  skipped_.pop_back();
+  out = JsonValue::too_deep();
   return true;
 }
 
@@ -357,7 +375,7 @@ bool JsonParser::close_object(JsonValue& out) {
   values_.resize(frame.values_start);
   names_.resize(frame.names_start);
   size_t kept = count;
-  if (!ascending) {
+  if (!ascending && order_ == JsonOrder::ByName) {
     // Of members with equal names the last one stays, as if each replaced the one before.
     const auto by_name = [](const JsonMember& a, const JsonMember& b) { return a.name < b.name; };
     std::stable_sort(members, members + count, by_name);
@@ -507,6 +525,10 @@ bool JsonParser::read_escaped_rest(const char* start, std::string_view& out) {
   }
   if (scratch_.size() > kMaxItems) return fail_here("string too long");
   ++p_;
+  if (skipping()) {  // nobody reads it
+    out = {};
+    return true;
+  }
   char* chars = arena_.allocate<char>(scratch_.size());
   std::memcpy(chars, scratch_.data(), scratch_.size());
   out = std::string_view(chars, scratch_.size());
@@ -560,7 +582,8 @@ bool JsonParser::read_hex4(uint32_t& out) {
   return true;
 }
 
-Result<JsonDocument> parse_json(std::string_view text, bool whole_input, JsonText storage) {
+Result<JsonDocument> parse_json(std::string_view text, bool whole_input, JsonText storage, size_t max_depth,
+                                JsonOrder order) {
   // Room for a typical tree of this text in one block (plus the copy of the text when kept).
   const size_t copy = storage == JsonText::Copied ? text.size() : 0;
   const size_t estimate = std::min<size_t>(text.size() * 2, size_t{1} << 20) + 256;
@@ -570,7 +593,7 @@ Result<JsonDocument> parse_json(std::string_view text, bool whole_input, JsonTex
     std::memcpy(kept, text.data(), text.size());
     text = std::string_view(kept, text.size());
   }
-  JsonParser parser(text, document.arena_);
+  JsonParser parser(text, document.arena_, max_depth, order);
   if (!parser.parse(document.root_, whole_input)) return Error{ErrorKind::InvalidData, "JSON parse error: " + parser.error()};
   return document;
 }

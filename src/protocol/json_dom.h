@@ -25,9 +25,12 @@ struct JsonMember;
 /// as its document (and, for a borrowed text, the text).
 class JsonValue {
  public:
-  enum class Kind : uint8_t { Null, Bool, Unsigned, Integer, Float, String, Array, Object };
+  /// TooDeep stands for a container that opened beyond the parse's depth bound: it was checked but
+  /// not built.
+  enum class Kind : uint8_t { Null, Bool, Unsigned, Integer, Float, String, Array, Object, TooDeep };
 
   static JsonValue null() { return JsonValue(Kind::Null, 0); }
+  static JsonValue too_deep() { return JsonValue(Kind::TooDeep, 0); }
   static JsonValue boolean(bool b);
   static JsonValue unsigned_number(uint64_t v);
   static JsonValue signed_number(int64_t v);
@@ -48,6 +51,7 @@ class JsonValue {
   bool is_string() const { return kind_ == Kind::String; }
   bool is_array() const { return kind_ == Kind::Array; }
   bool is_object() const { return kind_ == Kind::Object; }
+  bool is_too_deep() const { return kind_ == Kind::TooDeep; }
 
   /// false unless a bool.
   bool as_bool() const { return kind_ == Kind::Bool && boolean_; }
@@ -119,13 +123,21 @@ class JsonArena {
 /// document keeps a copy of it.
 enum class JsonText { Borrowed, Copied };
 
+/// Object members ordered by name, of equal names only the last (what `find` needs), or every
+/// member in the order of the text (maps whose order the reader keeps; `find` is then unusable).
+enum class JsonOrder { ByName, AsWritten };
+
 class JsonDocument;
 
 /// Parses one JSON value (RFC 8259, UTF-8; a leading byte order mark is skipped). `whole_input`:
 /// nothing but whitespace may follow it (a NUL byte ends the text); otherwise whatever follows the
 /// value is not looked at. The error is InvalidData "JSON parse error: {description}".
-/// Nesting depth is bounded only by memory: the parser keeps its own stack.
-Result<JsonDocument> parse_json(std::string_view text, bool whole_input, JsonText storage = JsonText::Borrowed);
+/// The parser keeps its own stack, so nesting never costs the call stack. A container that opens
+/// deeper than `max_depth` levels is checked but not built (a bit per level while it is open): it
+/// becomes a TooDeep value, so deep input costs no more than its nesting in bits. `order` says how an
+/// object's members are kept (sorted by name, or as written).
+Result<JsonDocument> parse_json(std::string_view text, bool whole_input, JsonText storage = JsonText::Borrowed,
+                                size_t max_depth = SIZE_MAX, JsonOrder order = JsonOrder::ByName);
 
 /// A parsed text: the root value and the arena that holds the tree. Moving a document keeps every
 /// value of it valid.
@@ -134,7 +146,7 @@ class JsonDocument {
   const JsonValue& root() const { return root_; }
 
  private:
-  friend Result<JsonDocument> parse_json(std::string_view, bool, JsonText);
+  friend Result<JsonDocument> parse_json(std::string_view, bool, JsonText, size_t, JsonOrder);
   explicit JsonDocument(size_t first_block_size) : arena_(first_block_size) {}
 
   JsonArena arena_;

@@ -14,8 +14,6 @@ namespace velvane {
 
 namespace detail {
 
-namespace {
-
 /// Decimal digits with an optional sign, no other characters; nullopt when out of range.
 std::optional<int64_t> parse_decimal(std::string_view s) {
   if (!s.empty() && s.front() == '+') {
@@ -30,7 +28,7 @@ std::optional<int64_t> parse_decimal(std::string_view s) {
 
 /// The value of a decimal number too large or too small for a double: a signed infinity when it
 /// overflows, a signed zero when it underflows (a negative exponent), without any locale lookup.
-double out_of_range_double(std::string_view s) {
+static double out_of_range_double(std::string_view s) {
   const bool negative = !s.empty() && s.front() == '-';
   const size_t e = s.find_first_of("eE");
   const bool underflow = e != std::string_view::npos && e + 1 < s.size() && s[e + 1] == '-';
@@ -53,6 +51,8 @@ std::optional<double> parse_double(std::string_view s) {
   if (std::isnan(v) && s.find('(') != std::string_view::npos) return std::nullopt;
   return v;
 }
+
+namespace {
 
 bool equals_ignoring_case(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
@@ -161,8 +161,15 @@ bool JsonStructReader::fail(ErrorKind kind, std::string text) {
   return false;
 }
 
+bool JsonStructReader::charge(size_t bytes) {
+  if (budget_.charge(bytes)) return true;
+  error_ = DecodeBudget::exceeded();
+  return false;
+}
+
 bool JsonStructReader::read_struct(const JsonValue& object, const StructDef& def, StructValue& out, int depth) {
   if (depth > kMaxDepth) return fail(ErrorKind::DepthLimit, "Depth limit exceeded");
+  if (!charge(DecodeBudget::kStruct)) return false;
   return form_ == JsonForm::Tagged ? read_members(object, def, out, depth)
                                    : read_fields_by_name(object, def, out, depth);
 }
@@ -174,7 +181,7 @@ bool JsonStructReader::read_members(const JsonValue& object, const StructDef& de
     const ThriftField* field = def.find_field(parse_field_id(name));
     if (!field) continue;
     ThriftValue value;
-    if (!read_value(member.elements()[1], field->field_type, value, depth)) return false;
+    if (!charge(DecodeBudget::kField) || !read_value(member.elements()[1], field->field_type, value, depth)) return false;
     out.set(field->name, std::move(value));
   }
   return true;
@@ -186,7 +193,7 @@ bool JsonStructReader::read_fields_by_name(const JsonValue& object, const Struct
   for (const ThriftField& field : def.fields) {
     if (const JsonValue* member = object.find(field.name)) {
       ThriftValue value;
-      if (!read_value(*member, field.field_type, value, depth)) return false;
+      if (!charge(DecodeBudget::kField) || !read_value(*member, field.field_type, value, depth)) return false;
       out.set(field.name, std::move(value));
     } else if (field.default_value) {
       out.set(field.name, *field.default_value);
@@ -196,6 +203,7 @@ bool JsonStructReader::read_fields_by_name(const JsonValue& object, const Struct
 }
 
 bool JsonStructReader::read_value(const JsonValue& v, const ThriftType& type, ThriftValue& out, int depth) {
+  if (v.is_too_deep()) return fail(ErrorKind::DepthLimit, "Depth limit exceeded");
   switch (type.kind) {
     case TypeKind::Bool: out = ThriftValue::Bool(bool_of(v)); return true;
     case TypeKind::Byte:
@@ -262,6 +270,7 @@ bool JsonStructReader::read_list(const JsonValue& v, const ThriftType& type, Thr
   out.kind = type.kind == TypeKind::List ? ValueKind::List : ValueKind::Set;
   auto elems = v.elements();
   if (form_ == JsonForm::Tagged) elems = elems.size() <= 2 ? elems.subspan(elems.size()) : elems.subspan(2);
+  if (!charge(elems.size() * DecodeBudget::kElement)) return false;
   out.items.resize(elems.size());
   for (size_t i = 0; i < elems.size(); ++i)
     if (!read_value(elems[i], type.elem(), out.items[i], depth)) return false;
@@ -283,6 +292,7 @@ bool JsonStructReader::read_map(const JsonValue& v, const ThriftType& type, Thri
   const auto pairs = object->members();
   const BoolKeys bools = form_ == JsonForm::Tagged ? BoolKeys::AnyCaseTrue : BoolKeys::ExactTrue;
   out.kind = ValueKind::Map;
+  if (!charge(pairs.size() * 2 * DecodeBudget::kElement)) return false;
   out.items.reserve(pairs.size() * 2);
   for (const auto& [name, member] : pairs) {
     out.items.push_back(key_from_name(name, type.key(), bools));
@@ -307,7 +317,7 @@ std::string_view without_frame_prefix(std::string_view input) {
 
 Result<StructValue> read_json_document(std::string_view input, const StructDef& def, const Schema& schema,
                                        bool* payload_form) {
-  auto parsed = detail::parse_json(without_frame_prefix(input), true);
+  auto parsed = detail::parse_json(without_frame_prefix(input), true, detail::JsonText::Borrowed, kMaxJsonDepth);
   if (!parsed) return parsed.take_error();
   const detail::JsonValue& root = parsed.value().root();
   StructValue out;
@@ -316,7 +326,7 @@ Result<StructValue> read_json_document(std::string_view input, const StructDef& 
     const detail::JsonValue* payload = root.find("payload");
     if (payload && payload->is_object()) {
       if (payload_form) *payload_form = true;
-      detail::JsonStructReader reader(schema, detail::JsonForm::Payload);
+      detail::JsonStructReader reader(schema, detail::JsonForm::Payload, input.size());
       if (!reader.read_struct(*payload, def, out, 1)) return reader.take_error();
       return out;
     }
@@ -324,7 +334,7 @@ Result<StructValue> read_json_document(std::string_view input, const StructDef& 
     return Error{ErrorKind::WrongShape, "Expected JSON object for struct"};
   }
   if (payload_form) *payload_form = false;
-  detail::JsonStructReader reader(schema, detail::JsonForm::Tagged);
+  detail::JsonStructReader reader(schema, detail::JsonForm::Tagged, input.size());
   if (!reader.read_struct(root, def, out, 1)) return reader.take_error();
   return out;
 }

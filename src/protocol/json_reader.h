@@ -2,6 +2,8 @@
 // src/protocol/).
 #pragma once
 
+#include <optional>
+
 #include "protocol/envelope.h"
 #include "protocol/read_struct.h"
 #include "protocol/json_dom.h"
@@ -23,7 +25,9 @@ enum class JsonForm : uint8_t { Tagged, Payload };
 /// the JSON document reader reports them.
 class JsonStructReader {
  public:
-  JsonStructReader(const Schema& schema, JsonForm form) : schema_(schema), form_(form) {}
+  /// `message_size`: the bytes of the text the values come from, which sets the decoding budget.
+  JsonStructReader(const Schema& schema, JsonForm form, size_t message_size)
+      : schema_(schema), form_(form), budget_(message_size) {}
 
   /// `depth` is the level of the struct itself (1 for the outermost).
   bool read_struct(const JsonValue& object, const StructDef& def, StructValue& out, int depth);
@@ -33,6 +37,7 @@ class JsonStructReader {
 
  private:
   bool fail(ErrorKind kind, std::string text);
+  bool charge(size_t bytes);
   bool read_members(const JsonValue& object, const StructDef& def, StructValue& out, int depth);
   bool read_fields_by_name(const JsonValue& object, const StructDef& def, StructValue& out, int depth);
   bool read_integer(const JsonValue& v, TypeKind kind, ThriftValue& out);
@@ -42,8 +47,14 @@ class JsonStructReader {
 
   const Schema& schema_;
   const JsonForm form_;
+  DecodeBudget budget_;
   Error error_;
 };
+
+/// Decimal digits with an optional sign and nothing else; nullopt when malformed or out of range.
+std::optional<int64_t> parse_decimal(std::string_view s);
+/// A floating-point number as text, "NaN", "Infinity" and "-Infinity" included; nullopt when malformed.
+std::optional<double> parse_double(std::string_view s);
 
 /// A member name as a field id: a 16-bit decimal with optional sign, else 0.
 int16_t parse_field_id(std::string_view name);

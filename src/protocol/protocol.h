@@ -28,10 +28,47 @@ namespace velvane {
 /// The outermost struct is level 1; every nested struct, list, set or map adds one.
 inline constexpr int kMaxDepth = 64;
 
+/// JSON text spends at most two levels per struct or container level (a field's [tag, value] and
+/// the value; a map's header array and its object) plus the message array, so deeper JSON can never
+/// be read and is not built.
+inline constexpr size_t kMaxJsonDepth = 2 * kMaxDepth + 2;
+
+/// Decoding a message of N bytes may take at most 32·N + 64 MiB of memory: readers charge what the
+/// values they build cost as they build them, and a message that would pass its budget is refused
+/// (a list of ten million empty structs is ten megabytes on the wire and gigabytes decoded).
+class DecodeBudget {
+ public:
+  explicit DecodeBudget(size_t message_size) : left_(message_size * 32 + (size_t{64} << 20)) {}
+  /// False once the budget is spent.
+  bool charge(size_t bytes) {
+    if (bytes > left_) {
+      left_ = 0;
+      return false;
+    }
+    left_ -= bytes;
+    return true;
+  }
+  static Error exceeded() {
+    return Error{ErrorKind::SizeLimit, "Message too large to decode: it needs more than 32 bytes of memory per byte"};
+  }
+
+  /// What building a value costs beyond its bytes on the wire, roughly: a struct (a Python instance,
+  /// or a stored struct), a stored field, a stored container element, a Python container.
+  static constexpr size_t kStruct = 160;
+  static constexpr size_t kField = 112;
+  static constexpr size_t kElement = 80;
+  static constexpr size_t kContainer = 64;
+
+ private:
+  size_t left_;
+};
+
 /// Every wire says lengths and counts as signed 32-bit integers.
 inline constexpr size_t kMaxWireLength = INT32_MAX;
 
-enum class Protocol : uint8_t { Binary = 0, Compact = 1, Json = 2 };
+/// Compact and Json are this system's own dialects; StandardCompact and StandardJson are the compact
+/// and JSON protocols as other Thrift implementations write them.
+enum class Protocol : uint8_t { Binary = 0, Compact = 1, Json = 2, StandardCompact = 3, StandardJson = 4 };
 
 namespace detail {
 

@@ -25,4 +25,9 @@ Result<StructValue> read_struct(Protocol protocol, std::string_view input, const
 Result<StructValue> read_json_document(std::string_view input, const StructDef& def, const Schema& schema,
                                        bool* payload_form = nullptr);
 
+/// A struct in the standard JSON protocol (`{"1":{"i32":5}}`), the whole input one JSON value.
+/// Errors: WrongShape for a JSON value of the wrong kind; otherwise InvalidData ("JSON parse error: …",
+/// a type name other than the declared one, a count that differs from the elements), DepthLimit.
+Result<StructValue> read_standard_json_document(std::string_view input, const StructDef& def, const Schema& schema);
+
 }  // namespace velvane

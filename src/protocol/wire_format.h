@@ -33,6 +33,13 @@ template <class Out>
   out.append(b, 8);
 }
 
+template <class Out>
+[[gnu::always_inline]] inline void put_le64(Out& out, uint64_t v) {
+  char b[8];
+  for (int i = 0; i < 8; ++i, v >>= 8) b[i] = static_cast<char>(v);
+  out.append(b, 8);
+}
+
 inline void store_be16(char* p, uint16_t v) {
   v = __builtin_bswap16(v);
   std::memcpy(p, &v, 2);

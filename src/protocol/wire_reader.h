@@ -348,7 +348,8 @@ class CompactWire : public WireBase {
 template <class Wire>
 class StructReader : public Wire {
  public:
-  StructReader(std::string_view input, size_t pos, const Schema& schema) : Wire(input, pos), schema_(schema) {
+  StructReader(std::string_view input, size_t pos, const Schema& schema)
+      : Wire(input, pos), schema_(schema), budget_(input.size()) {
     this->uuid_known_ = schema.declares_uuid();
   }
 
@@ -362,6 +363,12 @@ class StructReader : public Wire {
   /// field header carried (-1: none).
   bool read_value(const ThriftType& type, ThriftValue& out, int depth, int header_bool = -1);
   bool skip(uint8_t type_id, int depth, int header_bool = -1);
+  /// Charges the message's decoding budget; false (the error recorded) once it is spent.
+  bool charge(size_t bytes) {
+    if (budget_.charge(bytes)) return true;
+    Error e = DecodeBudget::exceeded();
+    return this->fail(e.kind, std::move(e.text));
+  }
 
  private:
   static size_t declared_min_size(const ThriftType& t) {
@@ -375,6 +382,7 @@ class StructReader : public Wire {
   bool skip_elements(uint32_t count, uint8_t elem, int depth);
 
   const Schema& schema_;
+  DecodeBudget budget_;
 };
 
 inline size_t find_field_index(const StructDef& def, int16_t id, size_t hint) {
@@ -389,6 +397,7 @@ template <class Wire>
 template <class OnField>
 bool StructReader<Wire>::read_fields(const StructDef& def, int depth, OnField&& on_field) {
   if (depth > kMaxDepth) return this->fail_depth();
+  if (!charge(DecodeBudget::kStruct)) return false;
   int16_t last = 0;
   size_t hint = 0;
   for (;;) {
@@ -411,7 +420,7 @@ bool StructReader<Wire>::read_struct(const StructDef& def, StructValue& out, int
   return read_fields(def, depth, [&](size_t index, int header_bool) {
     const ThriftField& field = def.fields[index];
     ThriftValue value;
-    if (!read_value(field.field_type, value, depth, header_bool)) return false;
+    if (!charge(DecodeBudget::kField) || !read_value(field.field_type, value, depth, header_bool)) return false;
     const uint64_t bit = index < 64 ? uint64_t{1} << index : 0;
     if (bit && !(seen & bit)) {
       // Room for the declared fields, but never more than the input left could still hold: a
@@ -478,6 +487,7 @@ bool StructReader<Wire>::read_sequence(const ThriftType& type, ThriftValue& out,
   uint32_t n;
   if (!this->list_header(elem, n) || !this->check_fits(n, declared_min_size(type.elem()))) return false;
   out.kind = type.kind == TypeKind::List ? ValueKind::List : ValueKind::Set;
+  if (!charge(size_t{n} * DecodeBudget::kElement)) return false;
   out.items.resize(n);
   for (ThriftValue& item : out.items)
     if (!read_value(type.elem(), item, depth)) return false;
@@ -492,6 +502,7 @@ bool StructReader<Wire>::read_map(const ThriftType& type, ThriftValue& out, int 
   if (!this->map_header(key, value, n)) return false;
   if (!this->check_fits(n, declared_min_size(type.key()) + declared_min_size(type.value()))) return false;
   out.kind = ValueKind::Map;
+  if (!charge(size_t{n} * 2 * DecodeBudget::kElement)) return false;
   out.items.resize(size_t{n} * 2);
   for (size_t i = 0; i < out.items.size(); i += 2) {
     if (!read_value(type.key(), out.items[i], depth) || !read_value(type.value(), out.items[i + 1], depth))

@@ -603,7 +603,7 @@ PyObject* async_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
   return start(st, std::move(pending), [&](net::ConnectionCell& cell, net::CompletionHandler done) {
     if (redial && st.connections > 1) redial->reconnect = true;  // a broken connection of several is replaced
     return cell.call(std::move(prepared.request), prepared.transport, protocol, oneway, st.timeout(), std::move(done),
-                     std::move(redial), retry);
+                     st.max_message_size.load(std::memory_order_relaxed), std::move(redial), retry);
   }, /*for_call=*/true);
 }
 

@@ -78,6 +78,7 @@ struct ClientArgs {
   bool reconnect = false;  // keyword only
   uint32_t connections = 1;  // keyword only, AsyncThriftClient's
 };
+
 /// Extracts them in order, the first failure raised; false with an exception set.
 /// `pooled`: the class takes `connections` too.
 bool parse_client_args(const char* class_name, PyObject* args, PyObject* kwargs, ClientArgs& out, bool pooled = false);
@@ -102,6 +103,8 @@ PyObject* enum_member(Cls which, uint8_t value);
 bool refuse_delete(PyObject* value);
 /// A timeout in seconds or None as nanoseconds (-1: no limit); false with an exception set.
 bool timeout_arg(PyObject* value, int64_t& ns);
+/// A non-negative int argument or property value named `name`; false with an exception set.
+bool size_arg(PyObject* obj, const char* name, size_t& out);
 
 /// What a client's properties change; every call reads them afresh. Setting one takes the client's
 /// exclusive borrow, so it fails while a call is under way on another thread.
@@ -110,6 +113,18 @@ struct ClientSettings {
   std::atomic<uint8_t> transport{0};
   std::atomic<uint8_t> protocol{0};
   std::atomic<int64_t> timeout_ns{-1};  // -1: no limit
+  std::atomic<size_t> max_message_size{framing::kDefaultMaxMessageSize};  // of a reply; 0: no limit
+  /// "Name:" when calls go to the service `Name` of a multiplexing server; empty otherwise. Read
+  /// under the shared borrow, written under the exclusive one.
+  std::string method_prefix;
+
+  /// The method name a request carries: the multiplexing prefix, if any, then the method.
+  std::string wire_method_name(std::string_view method) const {
+    std::string name = method_prefix;
+    name += method;
+    return name;
+  }
+
   std::atomic<bool> reconnect{false};   // a call on a dropped connection connects again first
   std::atomic<int32_t> retries{0};
   std::atomic<int64_t> retry_backoff_ns{50'000'000};
@@ -278,13 +293,54 @@ struct ClientProperties {
     return 0;
   }
 
+  static PyObject* get_max_message_size(PyObject* self, void*) {
+    return PyLong_FromSize_t(SettingsOf(self).max_message_size.load(std::memory_order_relaxed));
+  }
+  static int set_max_message_size(PyObject* self, PyObject* value, void*) {
+    size_t v;
+    if (refuse_delete(value) || !size_arg(value, "max_message_size", v)) return -1;
+    return store(self, SettingsOf(self).max_message_size, v);
+  }
+
+  static PyObject* get_service_name(PyObject* self, void*) {
+    const std::string& prefix = SettingsOf(self).method_prefix;
+    if (prefix.empty()) Py_RETURN_NONE;
+    return PyUnicode_FromStringAndSize(prefix.data(), static_cast<Py_ssize_t>(prefix.size() - 1));
+  }
+  static int set_service_name(PyObject* self, PyObject* value, void*) {
+    if (refuse_delete(value)) return -1;
+    std::string prefix;
+    if (value != Py_None) {
+      Py_ssize_t size;
+      const char* name = str_arg(value, "service_name", &size);
+      if (!name) return -1;
+      prefix.assign(name, static_cast<size_t>(size));
+      prefix += ':';
+    }
+    Borrow borrow(SettingsOf(self).borrow, Borrow::Exclusive);
+    if (!borrow.ok()) return -1;
+    SettingsOf(self).method_prefix = std::move(prefix);
+    return 0;
+  }
+
   static inline PyGetSetDef getset[] = {
       property_entry<get_transport, set_transport>("transport",
                                                    "The TransportType used by the next open() (Framed by default)."),
       property_entry<get_protocol, set_protocol>("protocol", "The ProtocolType of the next call (Binary by default)."),
       property_entry<get_timeout, set_timeout>(
           "timeout",
-          "Seconds that open() and each call's write and read may take, or None (the default) for no limit."),
+          "Seconds that open() and each call (its write and read together) may take, or None (the default)\n"
+          "for no limit."),
+      property_entry<get_max_message_size, set_max_message_size>(
+          "max_message_size",
+          "The largest reply, in bytes, a call reads (a framed message's 4-byte length not counted); 16 MiB\n"
+          "(16777216) by default, 0 for no limit. A larger reply fails the call with OSError and drops the\n"
+          "connection before its body is kept: a framed one as soon as its length is read, a buffered one\n"
+          "as soon as one byte more than the limit has arrived."),
+      property_entry<get_service_name, set_service_name>(
+          "service_name",
+          "The service's name on a multiplexing server, or None (the default): with a name, every call goes "
+          "out as \"name:method\"."),
       property_entry<get_reconnect, set_reconnect>(
           "reconnect",
           "Whether a call on a connection that was dropped (not closed) connects again first (False by default)."),

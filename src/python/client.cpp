@@ -6,7 +6,6 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -32,7 +31,8 @@ using framing::Transport;
 struct ClientState : ClientCalls {
   std::unique_ptr<net::Runtime> runtime;  // fixed at construction
 
-  std::mutex connection_lock;
+  // A PyMutex: a call that holds it attaches to the interpreter when a signal interrupts its wait.
+  PyMutex connection_lock{};
   std::unique_ptr<net::Connection> connection;  // guarded by connection_lock; absent: not open
   bool opened = false;  // guarded by connection_lock; open() ran and close() has not since
 };
@@ -48,6 +48,18 @@ ClientSettings& settings_of(PyObject* self) { return state_of(self); }
 net::Deadline deadline_after(const std::optional<std::chrono::nanoseconds>& timeout) {
   if (!timeout) return std::nullopt;
   return net::Clock::now() + std::chrono::duration_cast<net::Clock::duration>(*timeout);
+}
+
+/// For a blocking operation of a thread whose state `ts` is released: a signal that interrupts its
+/// wait runs the Python signal handlers (on the main thread), and one that raises ends the operation
+/// with the handler's exception pending.
+net::InterruptCheck signal_check(PyThreadState* ts) {
+  return [ts] {
+    PyEval_RestoreThread(ts);
+    const bool raised = PyErr_CheckSignals() < 0;
+    PyEval_SaveThread();
+    return raised;
+  };
 }
 
 }  // namespace
@@ -154,8 +166,8 @@ bool port_arg(PyObject* obj, uint16_t& out) {
 
 PyObject* enum_member(Cls which, uint8_t value) {
   static constexpr const char* kTransports[] = {"Framed", "Buffered"};
-  static constexpr const char* kProtocols[] = {"Binary", "Compact", "JSON"};
-  const char* name = which == Cls::TransportType ? kTransports[value % 2] : kProtocols[value % 3];
+  static constexpr const char* kProtocols[] = {"Binary", "Compact", "JSON", "StandardCompact", "StandardJSON"};
+  const char* name = which == Cls::TransportType ? kTransports[value % 2] : kProtocols[value % 5];
   return PyObject_GetAttrString(reinterpret_cast<PyObject*>(cls(which)), name);
 }
 
@@ -242,6 +254,10 @@ bool encode_call(std::string& out, Protocol protocol, const MethodDef& method, c
     case Protocol::Binary: return encode_with<BinaryWriter>(out, method, args, method_name, seqid, given, schema);
     case Protocol::Compact: return encode_with<CompactWriter>(out, method, args, method_name, seqid, given, schema);
     case Protocol::Json: return encode_with<JsonWriter>(out, method, args, method_name, seqid, given, schema);
+    case Protocol::StandardCompact:
+      return encode_with<StandardCompactWriter>(out, method, args, method_name, seqid, given, schema);
+    case Protocol::StandardJson:
+      return encode_with<StandardJsonWriter>(out, method, args, method_name, seqid, given, schema);
   }
   return false;
 }
@@ -261,8 +277,9 @@ bool prepare_call(ClientCalls& st, const CallRequest& call, PreparedCall& out) {
   out.idempotent = st.idempotent && st.idempotent->contains(std::string(call.name));
   out.transport = static_cast<framing::Transport>(st.transport.load(std::memory_order_relaxed));
   out.protocol = static_cast<Protocol>(st.protocol.load(std::memory_order_relaxed));
-  return encode_call(out.request, out.protocol, *out.method, out.schema->args[found->second], call.name, seqid,
-                     call.given, *out.schema->schema);
+  const std::string prefixed = st.method_prefix.empty() ? std::string() : st.wire_method_name(call.name);
+  return encode_call(out.request, out.protocol, *out.method, out.schema->args[found->second],
+                     prefixed.empty() ? call.name : std::string_view(prefixed), seqid, call.given, *out.schema->schema);
 }
 
 // --- Decoding ----------------------------------------------------------------------------------
@@ -426,6 +443,17 @@ bool timeout_arg(PyObject* value, int64_t& ns) {
   return true;
 }
 
+bool size_arg(PyObject* obj, const char* name, size_t& out) {
+  if (!PyLong_Check(obj)) return fail_argument(obj, "int", name);
+  const size_t v = PyLong_AsSize_t(obj);
+  if (v == static_cast<size_t>(-1) && PyErr_Occurred()) {
+    prefix_argument_error(name);
+    return false;
+  }
+  out = v;
+  return true;
+}
+
 namespace {
 
 // --- I/O ---------------------------------------------------------------------------------------
@@ -454,17 +482,17 @@ std::string address_of(const ClientState& st) { return st.host + ":" + std::to_s
 /// A failure once the request started going out drops the connection, and so does a reply that
 /// says the peer ended the connection: what is left on the stream belongs to no later call.
 Exchange exchange(ClientState& st, std::string_view request, Transport transport, Protocol protocol, bool oneway,
-                  std::optional<std::chrono::nanoseconds> timeout, bool redial) {
+                  std::optional<std::chrono::nanoseconds> timeout, size_t max_size, PyThreadState* ts, bool redial) {
   Exchange out;
-  std::lock_guard lock(st.connection_lock);
+  MutexLock lock(st.connection_lock);
   const bool reconnect = st.opened && redial;
   if (reconnect && st.connection && st.connection->peer_has_closed()) st.connection.reset();
   if (!st.connection && reconnect) {
     // Connecting under the lock: the calls waiting for it use the new connection.
-    auto made = net::Connection::connect(*st.runtime, st.host, st.port, deadline_after(timeout));
+    auto made = net::Connection::connect(*st.runtime, st.host, st.port, deadline_after(timeout), signal_check(ts));
     if (!made) {
       const Error& e = made.error();
-      out.error = Error{e.kind, "connect to " + address_of(st) + ": " + e.text};
+      out.error = e.kind == ErrorKind::Interrupted ? e : Error{e.kind, "connect to " + address_of(st) + ": " + e.text};
       out.connecting = true;
       return out;
     }
@@ -476,17 +504,22 @@ Exchange exchange(ClientState& st, std::string_view request, Transport transport
   }
   const net::Deadline deadline = deadline_after(timeout);
   out.written = true;
+  st.connection->set_interrupt_check(signal_check(ts));
   if (Status s = st.connection->write_message(transport, request, deadline); !s) {
     out.error = s.take_error();
   } else if (!oneway) {
-    auto reply = st.connection->read_message(transport, protocol, deadline);
+    auto reply = st.connection->read_message(transport, protocol, deadline, max_size);
     if (reply) {
       out.reply = std::move(reply).value();
     } else {
       out.error = reply.take_error();
     }
   }
-  if (out.error || (!oneway && out.reply.empty())) st.connection.reset();
+  if (out.error || (!oneway && out.reply.empty())) {
+    st.connection.reset();
+  } else {
+    st.connection->set_interrupt_check({});
+  }
   return out;
 }
 
@@ -507,10 +540,13 @@ PyObject* client_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   const bool reconnect = st.reconnect.load(std::memory_order_relaxed) || policy.retries > 0;
   Exchange result;
   {
+    PyThreadState* ts = PyThreadState_Get();
     ReleaseGil nogil;
     const auto started = net::Clock::now();
     for (uint32_t attempt = 1;; ++attempt) {
-      result = exchange(st, prepared.request, prepared.transport, prepared.protocol, oneway, st.timeout(), reconnect);
+      result = exchange(st, prepared.request, prepared.transport, prepared.protocol, oneway, st.timeout(),
+                        st.max_message_size.load(std::memory_order_relaxed), ts, reconnect);
+      if (result.error && result.error->kind == ErrorKind::Interrupted) break;
       const bool failed = result.error || (!oneway && !result.not_open && result.reply.empty());
       if (!failed || !policy.allows(attempt, result.written)) break;
       const auto wait = policy.delay(attempt);
@@ -519,6 +555,7 @@ PyObject* client_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     }
   }
   if (result.not_open) return raise_not_open();
+  if (result.error && result.error->kind == ErrorKind::Interrupted) return nullptr;  // the handler's exception
   if (result.error && result.connecting) return raise_error(*result.error, Operation::Connect), nullptr;
   if (result.error) return raise_io_error(*result.error);
   if (oneway) Py_RETURN_NONE;
@@ -530,15 +567,17 @@ PyObject* client_open(PyObject* self, PyObject*) {
   Result<std::unique_ptr<net::Connection>> made = Error{};
   std::unique_ptr<net::Connection> old;
   {
+    PyThreadState* ts = PyThreadState_Get();
     ReleaseGil nogil;
-    made = net::Connection::connect(*st.runtime, st.host, st.port, deadline_after(st.timeout()));
+    made = net::Connection::connect(*st.runtime, st.host, st.port, deadline_after(st.timeout()), signal_check(ts));
     if (made) {
-      std::lock_guard lock(st.connection_lock);
+      MutexLock lock(st.connection_lock);
       old = std::exchange(st.connection, std::move(made).value());
       st.opened = true;
     }
     old.reset();
   }
+  if (!made && made.error().kind == ErrorKind::Interrupted) return nullptr;  // the handler's exception
   if (!made) {
     const Error& e = made.error();
     raise_error(Error{e.kind, "connect to " + address_of(st) + ": " + e.text}, Operation::Connect);
@@ -552,7 +591,7 @@ PyObject* client_close(PyObject* self, PyObject*) {
   {
     ReleaseGil nogil;
     std::unique_ptr<net::Connection> old;  // closed once the lock is released
-    std::lock_guard lock(st.connection_lock);
+    MutexLock lock(st.connection_lock);
     old = std::move(st.connection);
     st.opened = false;
   }
@@ -564,7 +603,7 @@ PyObject* client_is_open(PyObject* self, PyObject*) {
   bool open;
   {
     ReleaseGil nogil;
-    std::lock_guard lock(st.connection_lock);
+    MutexLock lock(st.connection_lock);
     open = st.connection != nullptr;
   }
   return PyBool_FromLong(open);

@@ -105,7 +105,8 @@ bool struct_from_instance(InstanceObject* inst, const StructPlan* plan, const Py
   return ok;
 }
 
-bool struct_from_dict(PyObject* dict, const TypePlan& type, const PySchema& schema, ThriftValue& out, int depth) {
+bool struct_from_dict_locked(PyObject* dict, const TypePlan& type, const PySchema& schema, ThriftValue& out,
+                             int depth) {
   out = ThriftValue::Struct(type.type->name);
   const StructPlan* plan = type.strukt;
   const Py_ssize_t size = PyDict_GET_SIZE(dict);
@@ -135,16 +136,22 @@ bool struct_from_dict(PyObject* dict, const TypePlan& type, const PySchema& sche
   return true;
 }
 
+bool struct_from_dict(PyObject* dict, const TypePlan& type, const PySchema& schema, ThriftValue& out, int depth) {
+  return walk_locked(dict, [&] { return struct_from_dict_locked(dict, type, schema, out, depth); });
+}
+
 /// A list's items converted in order by `convert(item, out)`; the list must keep its size meanwhile.
 template <class Convert>
 bool convert_list(PyObject* list, std::vector<ThriftValue>& items, Convert&& convert) {
   const Py_ssize_t size = PyList_GET_SIZE(list);
-  for (Py_ssize_t i = 0; i < size; ++i) {
-    if (PyList_GET_SIZE(list) != size) return changed_during_conversion("list");
-    Ref item = Ref::borrow(PyList_GET_ITEM(list, i));
-    if (!convert(item.get(), items.emplace_back())) return false;
-  }
-  return true;
+  return walk_locked(list, [&] {
+    for (Py_ssize_t i = 0; i < size; ++i) {
+      if (PyList_GET_SIZE(list) != size) return changed_during_conversion("list");
+      Ref item = Ref::borrow(PyList_GET_ITEM(list, i));
+      if (!convert(item.get(), items.emplace_back())) return false;
+    }
+    return true;
+  });
 }
 
 /// A dict's keys and values, alternating, converted by `key_of` and `value_of`; the dict must keep
@@ -154,12 +161,14 @@ bool convert_dict(PyObject* dict, std::vector<ThriftValue>& items, Key&& key_of,
   const Py_ssize_t size = PyDict_GET_SIZE(dict);
   Py_ssize_t pos = 0;
   PyObject *key, *value;
-  while (PyDict_Next(dict, &pos, &key, &value)) {
-    Ref k = Ref::borrow(key), v = Ref::borrow(value);
-    if (!key_of(k.get(), items.emplace_back()) || !value_of(v.get(), items.emplace_back())) return false;
-    if (PyDict_GET_SIZE(dict) != size) return changed_during_conversion("dictionary");
-  }
-  return true;
+  return walk_locked(dict, [&] {
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+      Ref k = Ref::borrow(key), v = Ref::borrow(value);
+      if (!key_of(k.get(), items.emplace_back()) || !value_of(v.get(), items.emplace_back())) return false;
+      if (PyDict_GET_SIZE(dict) != size) return changed_during_conversion("dictionary");
+    }
+    return true;
+  });
 }
 
 /// Binary from a sequence of small integers, for the untyped rule: false without an exception set
@@ -175,17 +184,19 @@ bool try_byte_sequence(PyObject* obj, std::string& out) {
   out.reserve(static_cast<size_t>(n));
   // For a list, `fast` is the list itself, which an item's __index__ may change: check the size
   // at every step and hold the item while it converts.
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    uint8_t byte;
-    if (PySequence_Fast_GET_SIZE(fast.get()) != n) return false;
-    Ref item = Ref::borrow(PySequence_Fast_GET_ITEM(fast.get(), i));
-    if (!extract_small_int(item.get(), byte)) {
-      PyErr_Clear();
-      return false;
+  return walk_locked(fast.get(), [&] {
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      uint8_t byte;
+      if (PySequence_Fast_GET_SIZE(fast.get()) != n) return false;
+      Ref item = Ref::borrow(PySequence_Fast_GET_ITEM(fast.get(), i));
+      if (!extract_small_int(item.get(), byte)) {
+        PyErr_Clear();
+        return false;
+      }
+      out.push_back(static_cast<char>(byte));
     }
-    out.push_back(static_cast<char>(byte));
-  }
-  return true;
+    return true;
+  });
 }
 
 PyObject* list_from_items(const std::vector<ThriftValue>& items, const std::shared_ptr<const PySchema>& schema,
@@ -298,13 +309,17 @@ bool extract_binary(PyObject* obj, std::string_view& out, std::string& scratch) 
   scratch.clear();
   scratch.reserve(static_cast<size_t>(n));
   // As in try_byte_sequence: a list may change under an item's __index__.
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    uint8_t byte;
-    if (PySequence_Fast_GET_SIZE(fast.get()) != n) return changed_during_conversion("list");
-    Ref item = Ref::borrow(PySequence_Fast_GET_ITEM(fast.get(), i));
-    if (!extract_small_int(item.get(), byte)) return false;
-    scratch.push_back(static_cast<char>(byte));
-  }
+  const bool all_bytes = walk_locked(fast.get(), [&] {
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      uint8_t byte;
+      if (PySequence_Fast_GET_SIZE(fast.get()) != n) return changed_during_conversion("list");
+      Ref item = Ref::borrow(PySequence_Fast_GET_ITEM(fast.get(), i));
+      if (!extract_small_int(item.get(), byte)) return false;
+      scratch.push_back(static_cast<char>(byte));
+    }
+    return true;
+  });
+  if (!all_bytes) return false;
   out = scratch;
   return true;
 }

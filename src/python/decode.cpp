@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "protocol/utf8.h"
-#include "protocol/wire_reader.h"
+#include "protocol/standard_compact_wire.h"
 #include "python/internal.h"
 
 namespace velvane::py {
@@ -158,7 +158,9 @@ class PyReader : public detail::StructReader<Wire> {
     if (depth > kMaxDepth) return wire_failed(this->fail_depth());
     uint8_t wire_elem = 0;
     uint32_t n = 0;
-    if (!this->list_header(wire_elem, n) || !this->check_fits(n, min_size(type.args[0]))) return wire_failed(false);
+    if (!this->list_header(wire_elem, n) || !this->check_fits(n, min_size(type.args[0])) ||
+        !this->charge(DecodeBudget::kContainer + size_t{n} * sizeof(PyObject*)))
+      return wire_failed(false);
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
     if (!list) return nullptr;
     // The element kind is dispatched once per list, not per element, for the common kinds; the
@@ -212,7 +214,8 @@ class PyReader : public detail::StructReader<Wire> {
     if (depth > kMaxDepth) return wire_failed(this->fail_depth());
     uint8_t key_id = 0, value_id = 0;
     uint32_t n = 0;
-    if (!this->map_header(key_id, value_id, n) || !this->check_fits(n, min_size(type.args[0]) + min_size(type.args[1])))
+    if (!this->map_header(key_id, value_id, n) || !this->check_fits(n, min_size(type.args[0]) + min_size(type.args[1])) ||
+        !this->charge(DecodeBudget::kContainer + size_t{n} * 2 * sizeof(PyObject*)))
       return wire_failed(false);
     Ref dict = Ref::steal(PyDict_New());
     if (!dict) return nullptr;
@@ -234,6 +237,10 @@ class PyReader : public detail::StructReader<Wire> {
 PyObject* decode_wire_struct(Protocol protocol, std::string_view input, const StructViewObject* view) {
   if (protocol == Protocol::Compact) {
     PyReader<detail::CompactWire> reader(input, *view->schema, view->schema);
+    return reader.read_instance(*view->plan, 1);
+  }
+  if (protocol == Protocol::StandardCompact) {
+    PyReader<detail::StandardCompactWire> reader(input, *view->schema, view->schema);
     return reader.read_instance(*view->plan, 1);
   }
   PyReader<detail::BinaryWire> reader(input, *view->schema, view->schema);

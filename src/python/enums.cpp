@@ -90,8 +90,9 @@ PyType_Spec transport_spec = {"velvane.TransportType", sizeof(EnumObject), 0, Py
 // --- ProtocolType ------------------------------------------------------------------------------
 
 PyObject* protocol_repr(PyObject* self) {
-  static constexpr const char* kReprs[] = {"ProtocolType.Binary", "ProtocolType.Compact", "ProtocolType.JSON"};
-  return PyUnicode_FromString(kReprs[enum_value(self) % 3]);
+  static constexpr const char* kReprs[] = {"ProtocolType.Binary", "ProtocolType.Compact", "ProtocolType.JSON",
+                                           "ProtocolType.StandardCompact", "ProtocolType.StandardJSON"};
+  return PyUnicode_FromString(kReprs[enum_value(self) % 5]);
 }
 
 PyType_Slot protocol_slots[] = {
@@ -167,7 +168,7 @@ PyObject* create_transport_type() {
 
 PyObject* create_protocol_type() {
   PyObject* type = PyType_FromSpec(&protocol_spec);
-  return type ? add_variants(type, {"Binary", "Compact", "JSON"}) : nullptr;
+  return type ? add_variants(type, {"Binary", "Compact", "JSON", "StandardCompact", "StandardJSON"}) : nullptr;
 }
 
 PyObject* create_protocol_marker(Protocol protocol) {
@@ -175,6 +176,7 @@ PyObject* create_protocol_marker(Protocol protocol) {
     case Protocol::Binary: return create_marker<Protocol::Binary>("velvane.BinaryProtocol", "BinaryProtocol()\n--\n\n");
     case Protocol::Compact: return create_marker<Protocol::Compact>("velvane.CompactProtocol", "CompactProtocol()\n--\n\n");
     case Protocol::Json: return create_marker<Protocol::Json>("velvane.JSONProtocol", "JSONProtocol()\n--\n\n");
+    default: break;
   }
   return nullptr;
 }

@@ -134,6 +134,19 @@ class ReleaseGil {
   PyThreadState* state_;
 };
 
+/// Runs `walk` (returning bool) inside `obj`'s critical section, so that on a free-threaded
+/// interpreter no other thread changes a caller's list or dict while we walk it; with the GIL it is
+/// a plain call. Python code the walk runs (an item's __index__) may suspend the section and change
+/// the container itself, which is why walkers still hold each item and check sizes as they go.
+template <class Walk>
+bool walk_locked([[maybe_unused]] PyObject* obj, Walk&& walk) {
+  bool ok;
+  Py_BEGIN_CRITICAL_SECTION(obj);
+  ok = walk();
+  Py_END_CRITICAL_SECTION();
+  return ok;
+}
+
 /// Holds a PyMutex for the guard's lifetime (it detaches the thread state while it waits).
 class MutexLock {
  public:

@@ -100,7 +100,7 @@ class DataWriter {
     w_.struct_begin();
     bool ok;
     if (PyDict_Check(data)) {
-      ok = write_dict_fields(plan, data);
+      ok = walk_locked(data, [&] { return write_dict_fields(plan, data); });
     } else if (is_instance(data)) {
       ok = write_instance_fields(plan, reinterpret_cast<InstanceObject*>(data));
     } else {
@@ -440,15 +440,17 @@ class DataWriter {
   /// is written, None is refused first, and the list's size is checked again before the next item.
   template <class Fast, class General>
   bool for_each_item(PyObject* list, Py_ssize_t size, Fast&& fast, General&& general) {
-    for (Py_ssize_t i = 0; i < size; ++i) {
-      PyObject* item = PyList_GET_ITEM(list, i);
-      if (fast(item)) continue;
-      Ref held = Ref::borrow(item);
-      if (held.get() == Py_None) return none_has_no_value();
-      if (!general(held.get())) return false;
-      if (i + 1 < size && PyList_GET_SIZE(list) != size) return container_changed("list");
-    }
-    return true;
+    return walk_locked(list, [&] {
+      for (Py_ssize_t i = 0; i < size; ++i) {
+        PyObject* item = PyList_GET_ITEM(list, i);
+        if (fast(item)) continue;
+        Ref held = Ref::borrow(item);
+        if (held.get() == Py_None) return none_has_no_value();
+        if (!general(held.get())) return false;
+        if (i + 1 < size && PyList_GET_SIZE(list) != size) return container_changed("list");
+      }
+      return true;
+    });
   }
 
   [[gnu::noinline]] bool write_map(const TypePlan& type, PyObject* obj) {
@@ -459,20 +461,23 @@ class DataWriter {
     w_.map_begin(type.args[0].wire_id, type.args[1].wire_id, static_cast<size_t>(size));
     // The count is already written: a key or value callback that rewrites the dict, even at the
     // same size, must not make the pairs disagree with it.
-    Py_ssize_t pos = 0, written = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(obj, &pos, &key, &value)) {
-      if (++written > size) return dict_rewritten();
-      const bool key_written = write_exact_scalar(type.args[0], key);
-      if (key_written && write_exact_scalar(type.args[1], value)) continue;
-      // The general path may run Python code, which may change the dict: hold the pair first.
-      Ref k = Ref::borrow(key), v = Ref::borrow(value);
-      if ((!key_written && !write_value(type.args[0], k.get())) || !write_value(type.args[1], v.get())) return false;
-      if (PyDict_GET_SIZE(obj) != size) return container_changed("dict");
-    }
-    if (written != size) return dict_rewritten();
-    w_.map_end();
-    return true;
+    return walk_locked(obj, [&] {
+      Py_ssize_t pos = 0, written = 0;
+      PyObject *key, *value;
+      while (PyDict_Next(obj, &pos, &key, &value)) {
+        if (++written > size) return dict_rewritten();
+        const bool key_written = write_exact_scalar(type.args[0], key);
+        if (key_written && write_exact_scalar(type.args[1], value)) continue;
+        // The general path may run Python code, which may change the dict: hold the pair first.
+        Ref k = Ref::borrow(key), v = Ref::borrow(value);
+        if ((!key_written && !write_value(type.args[0], k.get())) || !write_value(type.args[1], v.get()))
+          return false;
+        if (PyDict_GET_SIZE(obj) != size) return container_changed("dict");
+      }
+      if (written != size) return dict_rewritten();
+      w_.map_end();
+      return true;
+    });
   }
 
   W& w_;
@@ -546,12 +551,13 @@ PyObject* serialize_bytes(const StructViewObject* view, PyObject* data) {
   return PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
 }
 
+template <class W>
 PyObject* serialize_json(const StructViewObject* view, PyObject* data) {
   ScratchLease lease;
   std::string& out = lease.text();
   out.reserve(16 * view->plan->fields.size() + 128);
-  JsonWriter w(out);
-  DataWriter<JsonWriter> walker(w, *view->schema);
+  W w(out);
+  DataWriter<W> walker(w, *view->schema);
   if (!walker.write_struct(*view->plan, data)) return nullptr;
   if (Status done = w.finish(); !done) return write_error(done.error()), nullptr;
   return PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
@@ -575,12 +581,16 @@ bool write_python_value(W& w, const TypePlan& type, PyObject* obj, const PySchem
 template bool write_python_value(BinaryWriter&, const TypePlan&, PyObject*, const PySchema&);
 template bool write_python_value(CompactWriter&, const TypePlan&, PyObject*, const PySchema&);
 template bool write_python_value(JsonWriter&, const TypePlan&, PyObject*, const PySchema&);
+template bool write_python_value(StandardCompactWriter&, const TypePlan&, PyObject*, const PySchema&);
+template bool write_python_value(StandardJsonWriter&, const TypePlan&, PyObject*, const PySchema&);
 
 PyObject* serialize(const StructViewObject* view, PyObject* data, Protocol protocol) {
   switch (protocol) {
     case Protocol::Binary: return serialize_bytes<BasicBinaryWriter<OutBuffer>>(view, data);
     case Protocol::Compact: return serialize_bytes<BasicCompactWriter<OutBuffer>>(view, data);
-    case Protocol::Json: return serialize_json(view, data);
+    case Protocol::Json: return serialize_json<JsonWriter>(view, data);
+    case Protocol::StandardCompact: return serialize_bytes<BasicStandardCompactWriter<OutBuffer>>(view, data);
+    case Protocol::StandardJson: return serialize_json<StandardJsonWriter>(view, data);
   }
   return nullptr;
 }
@@ -592,9 +602,23 @@ PyObject* deserialize(const StructViewObject* view, PyObject* data, Protocol pro
     return nullptr;
   }
   std::string_view input(PyBytes_AS_STRING(data), static_cast<size_t>(PyBytes_GET_SIZE(data)));
-  if (protocol != Protocol::Json) return decode_wire_struct(protocol, input, view);
   // JSON documents are parsed without the interpreter when they are large; bytes are immutable.
   constexpr size_t kReleaseThreshold = 64 * 1024;
+  if (protocol == Protocol::StandardJson) {
+    std::optional<Result<StructValue>> result;
+    if (input.size() >= kReleaseThreshold) {
+      ReleaseGil nogil;
+      result.emplace(read_standard_json_document(input, *view->plan->def, view->schema->core()));
+    } else {
+      result.emplace(read_standard_json_document(input, *view->plan->def, view->schema->core()));
+    }
+    if (!result->ok()) {
+      raise_error(result->error(), Operation::ReadJsonDocument);
+      return nullptr;
+    }
+    return instance_with_python_values(view->schema, *view->plan, result->value());
+  }
+  if (protocol != Protocol::Json) return decode_wire_struct(protocol, input, view);
   std::optional<Result<StructValue>> result;
   bool payload_form = false;
   if (input.size() >= kReleaseThreshold) {

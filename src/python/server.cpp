@@ -3,6 +3,9 @@
 //
 // serve() takes a snapshot (methods, handlers, schema, transport, protocol) and starts a detached
 // server thread that owns the runtime; the object keeps only the control block shared with it.
+#include <algorithm>
+#include <chrono>
+#include <limits>
 #include <string>
 #include <unordered_map>
 
@@ -17,23 +20,36 @@ namespace {
 
 struct ServerState {
   // Fixed at construction.
-  std::vector<MethodDef> methods;
+  std::string service_name;  // the default service, which also answers names without a colon
 
   // Changing methods hold the exclusive borrow, reading ones a shared borrow.
   BorrowFlag borrow;
+  std::vector<MethodDef> methods;  // the default service's, then "Name:method" of each added service
+  std::vector<std::string> added_services;
   uint8_t transport = 0;
   uint8_t protocol = 0;
   size_t workers = 1;
-  size_t max_message_size = 0;  // 0: no limit
+  size_t max_message_size = framing::kDefaultMaxMessageSize;  // 0: no limit
   size_t max_connections = 0;   // 0: no limit
+  double idle_timeout = 0;      // seconds; 0: None, never
   bool reuse_port = false;
+  std::string metrics_path;  // empty: none
+  bool hide_error_details = false;
   std::unordered_map<std::string, HandlerEntry> handlers;
   std::optional<HandlerEntry> http_handler;
   std::shared_ptr<const PySchema> schema = PySchema::empty();
 
   // Shared with the server threads this object started.
   std::shared_ptr<net::ServerControl> control = std::make_shared<net::ServerControl>();
+  std::shared_ptr<net::ServerStats> stats;  // the latest serve()'s; nullptr before the first
 };
+
+std::shared_ptr<net::ServerStats> new_stats(const std::vector<MethodDef>& methods) {
+  std::vector<std::string> names;
+  names.reserve(methods.size());
+  for (const MethodDef& m : methods) names.push_back(m.name);
+  return std::make_shared<net::ServerStats>(std::move(names));
+}
 
 struct ServerObject {
   PyObject_HEAD
@@ -41,18 +57,6 @@ struct ServerObject {
 };
 
 ServerState& state_of(PyObject* self) { return *reinterpret_cast<ServerObject*>(self)->state; }
-
-/// A non-negative int argument or property value named `name`.
-bool size_arg(PyObject* obj, const char* name, size_t& out) {
-  if (!PyLong_Check(obj)) return fail_argument(obj, "int", name);
-  const size_t v = PyLong_AsSize_t(obj);
-  if (v == static_cast<size_t>(-1) && PyErr_Occurred()) {
-    prefix_argument_error(name);
-    return false;
-  }
-  out = v;
-  return true;
-}
 
 bool workers_arg(PyObject* obj, size_t& out) { return size_arg(obj, "workers", out); }
 
@@ -82,6 +86,37 @@ PyObject* server_register_handler(PyObject* self, PyObject* const* args, Py_ssiz
   std::string key(name, static_cast<size_t>(size));
   HandlerEntry old = std::exchange(st.handlers[key], std::move(entry));
   Py_RETURN_NONE;  // `old` is released here, after the map holds the new handler
+}
+
+PyObject* server_add_service(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[2];
+  if (!parse_args("add_service", args, nargs, kwnames, {"service", "name"}, 1, a)) return nullptr;
+  if (!PyObject_TypeCheck(a[0], cls(Cls::PyThriftService))) return fail_argument(a[0], "PyThriftService", "service"), nullptr;
+  const ServiceDef& service = *reinterpret_cast<ServiceViewObject*>(a[0])->service;
+  std::string name = service.name;
+  if (a[1] && a[1] != Py_None) {
+    Py_ssize_t size;
+    const char* text = str_arg(a[1], "name", &size);
+    if (!text) return nullptr;
+    name.assign(text, static_cast<size_t>(size));
+  }
+  ServerState& st = state_of(self);
+  Borrow borrow(st.borrow, Borrow::Exclusive);
+  if (!borrow.ok()) return nullptr;
+  if (name.empty() || name.find(':') != std::string::npos) {
+    PyErr_Format(PyExc_ValueError, "Invalid service name: '%s'", name.c_str());
+    return nullptr;
+  }
+  if (name == st.service_name || std::ranges::find(st.added_services, name) != st.added_services.end()) {
+    PyErr_Format(PyExc_ValueError, "Service already hosted: %s", name.c_str());
+    return nullptr;
+  }
+  for (MethodDef method : service.methods) {
+    method.name = name + ":" + method.name;
+    st.methods.push_back(std::move(method));
+  }
+  st.added_services.push_back(std::move(name));
+  Py_RETURN_NONE;
 }
 
 PyObject* server_register_http_handler(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -167,9 +202,12 @@ PyObject* server_serve(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   if (!watch_interpreter_exit()) return nullptr;
 
   const auto protocol = static_cast<Protocol>(st.protocol);
-  auto dispatcher = PyDispatcher::create(st.methods, st.handlers, st.schema, protocol);
+  auto dispatcher = PyDispatcher::create(st.methods, st.handlers, st.schema, protocol, st.service_name);
   if (!dispatcher) return nullptr;
   if (st.http_handler) dispatcher->set_http_handler(*st.http_handler);
+  auto stats = new_stats(st.methods);
+  dispatcher->set_stats(stats);
+  dispatcher->set_hide_error_details(st.hide_error_details);
   net::ServeOptions options;
   options.host.assign(host, static_cast<size_t>(host_size));
   options.port = port;
@@ -178,7 +216,11 @@ PyObject* server_serve(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   options.workers = net::effective_workers(st.workers);
   options.max_message_size = st.max_message_size;
   options.max_connections = st.max_connections;
+  options.idle_timeout = std::chrono::duration_cast<std::chrono::nanoseconds>(
+      std::chrono::duration<double>(std::min(st.idle_timeout, 86400.0 * 365 * 100)));
   options.reuse_port = st.reuse_port;
+  options.stats = stats;
+  options.metrics_path = st.metrics_path;
   options.hooks = net::ThreadHooks{loop_thread_start_hook, loop_thread_stop_hook};
   options.stops_seen = st.control->stop_requests();
   const size_t workers = options.workers;
@@ -194,6 +236,7 @@ PyObject* server_serve(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   net::print_line(1, "ThriftServer (" + std::string(transport_name) + ", " + std::to_string(workers) +
                          " workers) listening on " + address + "\n");
   std::shared_ptr<net::Server> running(std::move(server).value());
+  st.stats = std::move(stats);
   Status spawned;
   {
     ReleaseGil nogil;
@@ -204,10 +247,126 @@ PyObject* server_serve(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     });
   }
   if (!spawned) {
+    st.control->report_bind(st.control->latest_server_id(),
+                            {net::ServerControl::BindReport::State::Failed, {}, 0, "failed to spawn thread"});
     PyErr_Format(PyExc_RuntimeError, "failed to spawn thread: %s", spawned.error().text.c_str());
     return nullptr;
   }
   Py_RETURN_NONE;
+}
+
+/// Seconds as a wait limit; nullopt for None (no limit).
+bool timeout_arg(PyObject* obj, std::optional<std::chrono::steady_clock::duration>& out) {
+  if (!obj || obj == Py_None) return true;
+  const double seconds = PyFloat_AsDouble(obj);
+  if (seconds == -1.0 && PyErr_Occurred()) {
+    prefix_argument_error("timeout");
+    return false;
+  }
+  if (!(seconds >= 0) || seconds > 1e9) {
+    PyErr_SetString(PyExc_ValueError, "timeout must be a non-negative number of seconds");
+    return false;
+  }
+  out = std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds));
+  return true;
+}
+
+PyObject* server_wait_listening(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  using State = net::ServerControl::BindReport::State;
+  PyObject* timeout = Py_None;
+  if (!parse_args("wait_listening", args, nargs, kwnames, {"timeout"}, 0, &timeout)) return nullptr;
+  std::optional<std::chrono::steady_clock::duration> limit;
+  if (!timeout_arg(timeout, limit)) return nullptr;
+  ServerState& st = state_of(self);
+  std::shared_ptr<net::ServerControl> control;
+  {
+    Borrow borrow(st.borrow, Borrow::Shared);
+    if (!borrow.ok()) return nullptr;
+    control = st.control;
+  }
+  const auto deadline = std::chrono::steady_clock::now() + limit.value_or(std::chrono::steady_clock::duration{});
+  constexpr std::chrono::milliseconds kSlice{50};  // how soon Ctrl+C is seen
+  for (;;) {
+    auto wait = std::chrono::milliseconds(kSlice);
+    if (limit) {
+      const auto left = deadline - std::chrono::steady_clock::now();
+      wait = std::clamp(std::chrono::ceil<std::chrono::milliseconds>(left), std::chrono::milliseconds{0}, kSlice);
+    }
+    net::ServerControl::BindReport report;
+    {
+      ReleaseGil nogil;
+      report = control->wait_bind(wait);
+    }
+    switch (report.state) {
+      case State::Listening:
+        return Py_BuildValue("(s#H)", report.host.data(), static_cast<Py_ssize_t>(report.host.size()), report.port);
+      case State::Failed:
+        raise_error(Error{ErrorKind::Os, report.error}, Operation::Connect);
+        return nullptr;
+      case State::None:
+      case State::Ended:
+        PyErr_SetString(PyExc_RuntimeError, "server is not running");
+        return nullptr;
+      case State::Pending:
+        break;
+    }
+    if (PyErr_CheckSignals() < 0) return nullptr;
+    if (limit && std::chrono::steady_clock::now() >= deadline) {
+      raise_error(Error{ErrorKind::TimedOut, "the server did not start listening within the timeout"},
+                  Operation::Connect);
+      return nullptr;
+    }
+  }
+}
+
+/// `d[key] = value`, taking the reference to `value`.
+bool put(PyObject* d, const char* key, PyObject* value) {
+  Ref owned = Ref::steal(value);
+  return owned && PyDict_SetItemString(d, key, owned.get()) == 0;
+}
+
+PyObject* latency_buckets(const net::ServerStats::MethodSnapshot& m) {
+  Ref buckets = Ref::steal(PyDict_New());
+  if (!buckets) return nullptr;
+  for (size_t b = 0; b < m.buckets.size(); ++b) {
+    const double bound = b < net::ServerStats::kLatencyBounds.size() ? net::ServerStats::kLatencyBounds[b]
+                                                                      : std::numeric_limits<double>::infinity();
+    Ref key = Ref::steal(PyFloat_FromDouble(bound));
+    Ref count = Ref::steal(PyLong_FromUnsignedLongLong(m.buckets[b]));
+    if (!key || !count || PyDict_SetItem(buckets.get(), key.get(), count.get()) < 0) return nullptr;
+  }
+  return buckets.release();
+}
+
+PyObject* server_stats(PyObject* self, PyObject*) {
+  ServerState& st = state_of(self);
+  std::shared_ptr<net::ServerStats> stats;
+  {
+    Borrow borrow(st.borrow, Borrow::Shared);
+    if (!borrow.ok()) return nullptr;
+    stats = st.stats ? st.stats : new_stats(st.methods);
+  }
+  const net::ServerStats::Snapshot s = stats->snapshot();
+  Ref methods = Ref::steal(PyDict_New());
+  if (!methods) return nullptr;
+  for (const auto& m : s.methods) {
+    Ref entry = Ref::steal(PyDict_New());
+    if (!entry || !put(entry.get(), "calls", PyLong_FromUnsignedLongLong(m.calls)) ||
+        !put(entry.get(), "errors", PyLong_FromUnsignedLongLong(m.errors)) ||
+        !put(entry.get(), "latency_buckets", latency_buckets(m)) ||
+        !put(entry.get(), "latency_sum", PyFloat_FromDouble(m.seconds)))
+      return nullptr;
+    if (PyDict_SetItemString(methods.get(), m.name.c_str(), entry.get()) < 0) return nullptr;
+  }
+  Ref out = Ref::steal(PyDict_New());
+  if (!out || !put(out.get(), "connections_accepted", PyLong_FromUnsignedLongLong(s.accepted)) ||
+      !put(out.get(), "connections_open", PyLong_FromUnsignedLongLong(s.open)) ||
+      !put(out.get(), "connections_refused", PyLong_FromUnsignedLongLong(s.refused)) ||
+      !put(out.get(), "bytes_in", PyLong_FromUnsignedLongLong(s.bytes_in)) ||
+      !put(out.get(), "bytes_out", PyLong_FromUnsignedLongLong(s.bytes_out)) ||
+      !put(out.get(), "methods", methods.release()))
+    return nullptr;
+  return out.release();
 }
 
 // --- Properties --------------------------------------------------------------------------------
@@ -273,23 +432,81 @@ int set_size(PyObject* self, PyObject* value, void*) {
   return 0;
 }
 
+PyObject* get_idle_timeout(PyObject* self, void*) {
+  Borrow borrow(state_of(self).borrow, Borrow::Shared);
+  if (!borrow.ok()) return nullptr;
+  const double seconds = state_of(self).idle_timeout;
+  if (seconds <= 0) Py_RETURN_NONE;
+  return PyFloat_FromDouble(seconds);
+}
+
+int set_idle_timeout(PyObject* self, PyObject* value, void*) {
+  if (refuse_delete(value)) return -1;
+  double seconds = 0;
+  if (value != Py_None) {
+    if (!PyLong_Check(value) && !PyFloat_Check(value)) return fail_argument(value, "float", "idle_timeout"), -1;
+    seconds = PyFloat_AsDouble(value);
+    if (seconds == -1.0 && PyErr_Occurred()) return -1;
+    if (!(seconds > 0)) {
+      PyErr_SetString(PyExc_ValueError, "idle_timeout must be None or a positive number of seconds");
+      return -1;
+    }
+  }
+  Borrow borrow(state_of(self).borrow, Borrow::Exclusive);
+  if (!borrow.ok()) return -1;
+  state_of(self).idle_timeout = seconds;
+  return 0;
+}
+
 constexpr char kMaxMessageSize[] = "max_message_size";
 constexpr char kMaxConnections[] = "max_connections";
 
-PyObject* get_reuse_port(PyObject* self, void*) {
+template <bool ServerState::*Field>
+PyObject* get_flag(PyObject* self, void*) {
   Borrow borrow(state_of(self).borrow, Borrow::Shared);
   if (!borrow.ok()) return nullptr;
-  return PyBool_FromLong(state_of(self).reuse_port);
+  return PyBool_FromLong(state_of(self).*Field);
 }
 
-int set_reuse_port(PyObject* self, PyObject* value, void*) {
+template <bool ServerState::*Field, const char* Name>
+int set_flag(PyObject* self, PyObject* value, void*) {
   if (refuse_delete(value)) return -1;
-  if (!PyBool_Check(value)) return fail_argument(value, "bool", "reuse_port"), -1;
+  if (!PyBool_Check(value)) return fail_argument(value, "bool", Name), -1;
   Borrow borrow(state_of(self).borrow, Borrow::Exclusive);
   if (!borrow.ok()) return -1;
-  state_of(self).reuse_port = value == Py_True;
+  state_of(self).*Field = value == Py_True;
   return 0;
 }
+
+PyObject* get_metrics_path(PyObject* self, void*) {
+  Borrow borrow(state_of(self).borrow, Borrow::Shared);
+  if (!borrow.ok()) return nullptr;
+  const std::string& path = state_of(self).metrics_path;
+  if (path.empty()) Py_RETURN_NONE;
+  return str_from(path);
+}
+
+int set_metrics_path(PyObject* self, PyObject* value, void*) {
+  if (refuse_delete(value)) return -1;
+  std::string path;
+  if (value != Py_None) {
+    Py_ssize_t size;
+    const char* text = str_arg(value, "metrics_path", &size);
+    if (!text) return -1;
+    path.assign(text, static_cast<size_t>(size));
+    const bool printable = std::all_of(path.begin(), path.end(), [](char c) { return c > ' ' && c != 127; });
+    if (!path.starts_with('/') || !printable) {
+      PyErr_SetString(PyExc_ValueError, "metrics_path must start with '/' and hold no spaces or control characters");
+      return -1;
+    }
+  }
+  Borrow borrow(state_of(self).borrow, Borrow::Exclusive);
+  if (!borrow.ok()) return -1;
+  state_of(self).metrics_path = std::move(path);
+  return 0;
+}
+constexpr char kReusePort[] = "reuse_port";
+constexpr char kHideErrorDetails[] = "hide_error_details";
 
 // --- The class ---------------------------------------------------------------------------------
 
@@ -309,6 +526,7 @@ PyObject* server_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   st->protocol = static_cast<uint8_t>(p);
   st->methods = reinterpret_cast<ServiceViewObject*>(service)->service->methods;
   st->schema = reinterpret_cast<ServiceViewObject*>(service)->schema;
+  st->service_name = reinterpret_cast<ServiceViewObject*>(service)->service->name;
 
   PyObject* self = type->tp_alloc(type, 0);
   if (!self) return nullptr;
@@ -316,10 +534,33 @@ PyObject* server_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return self;
 }
 
+/// The registered callables: a handler may hold the server (a bound method of an object that owns
+/// it), so the collector must see them. A running server's snapshot holds references of its own.
+int server_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  ServerState* st = reinterpret_cast<ServerObject*>(self)->state;
+  if (!st) return 0;
+  for (const auto& [name, entry] : st->handlers) Py_VISIT(entry.object.get());
+  if (st->http_handler) Py_VISIT(st->http_handler->object.get());
+  return 0;
+}
+
+int server_clear(PyObject* self) {
+  ServerState* st = reinterpret_cast<ServerObject*>(self)->state;
+  if (!st) return 0;
+  // Taken out first: dropping a handler runs arbitrary code, which must find the server consistent.
+  auto handlers = std::move(st->handlers);
+  st->handlers.clear();
+  auto http_handler = std::move(st->http_handler);
+  st->http_handler.reset();
+  return 0;
+}
+
 /// A running server keeps running: its thread holds what it needs.
 void server_dealloc(PyObject* self) {
+  PyObject_GC_UnTrack(self);
   PyTypeObject* type = Py_TYPE(self);
-  std::unique_ptr<ServerState> owned(reinterpret_cast<ServerObject*>(self)->state);
+  std::unique_ptr<ServerState> owned(std::exchange(reinterpret_cast<ServerObject*>(self)->state, nullptr));
   owned.reset();
   type->tp_free(self);
   Py_DECREF(type);
@@ -337,6 +578,15 @@ constexpr const char* kHttpHandlerDoc =
     "a second listening port. It is not a full HTTP server: the callback owns parsing the request\n"
     "and writing the response. The handler may be a plain function or an `async def` function.";
 
+constexpr const char* kAddServiceDoc =
+    "add_service($self, service, name=None)\n--\n\n"
+    "Host another service on the same port, as a multiplexing server does.\n\n"
+    "Requests named `\"name:method\"` (`name` defaults to the service's IDL name) go to the handler\n"
+    "registered as `register_handler(\"name:method\", fn)`. Names without a colon, and those\n"
+    "prefixed with the constructor's service name, go to the constructor's service. An unknown\n"
+    "service name is answered with the application error \"unknown method\". The service's types\n"
+    "must be in the server's schema (the default service's document, or the one `set_parser` gave).";
+
 PyMethodDef server_methods[] = {
     method_entry<server_set_parser>("set_parser", METH_FASTCALL | METH_KEYWORDS,
                                     "set_parser($self, parser)\n--\n\n"
@@ -346,6 +596,7 @@ PyMethodDef server_methods[] = {
                                           "register_handler($self, method_name, handler)\n--\n\n"
                                           "Registers `handler` (a function or an `async def` function) to answer "
                                           "`method_name`; it is\ncalled with the arguments as keywords."),
+    method_entry<server_add_service>("add_service", METH_FASTCALL | METH_KEYWORDS, kAddServiceDoc),
     method_entry<server_register_http_handler>("register_http_handler", METH_FASTCALL | METH_KEYWORDS, kHttpHandlerDoc),
     method_entry<server_clear_http_handler>(
         "clear_http_handler", METH_NOARGS,
@@ -357,6 +608,21 @@ PyMethodDef server_methods[] = {
                                "serve($self, host, port)\n--\n\n"
                                "Binds `host`:`port` and starts serving on the server's own threads, returning\n"
                                "at once; stop() (or Ctrl+C) ends it."),
+    method_entry<server_wait_listening>(
+        "wait_listening", METH_FASTCALL | METH_KEYWORDS,
+        "wait_listening($self, timeout=None)\n--\n\n"
+        "Waits until the server started by serve() listens and returns the bound (host, port): with\n"
+        "port 0, the port the system chose. Raises OSError with the bind error when binding failed,\n"
+        "TimeoutError when `timeout` seconds pass first, and RuntimeError when no server is running.\n"
+        "The interpreter is released while waiting; Ctrl+C interrupts the wait."),
+    method_entry<server_stats>(
+        "stats", METH_NOARGS,
+        "stats($self)\n--\n\n"
+        "The counters of the latest serve() as a dict: connections_accepted, connections_open,\n"
+        "connections_refused (ended by the server with a connection error), bytes_in and bytes_out (request\n"
+        "and reply messages), and methods: for each method of the service its calls, errors (calls\n"
+        "answered with an exception, declared or not), latency_buckets (upper bound in seconds to the\n"
+        "number of calls that took at most that long; the last bound is inf) and latency_sum (seconds)."),
     method_entry<server_stop>(
         "stop", METH_NOARGS,
         "stop($self)\n--\n\nStop the running server (if any). This will notify the accept loop to exit\n"
@@ -374,7 +640,7 @@ PyGetSetDef server_getset[] = {
     property_entry<get_size<&ServerState::max_message_size>, set_size<&ServerState::max_message_size, kMaxMessageSize>>(
         kMaxMessageSize,
         "The largest request, in bytes, the server reads (a framed message's 4-byte length not counted);\n"
-        "0, the default, sets no limit. A larger request ends its connection with the line\n"
+        "16 MiB (16777216) by default, 0 for no limit. A larger request ends its connection with the line\n"
         "\"connection error: message ... is larger than max_message_size (N bytes)\" on standard error,\n"
         "before its body is kept: a framed one as soon as its length is read, a buffered one as soon as\n"
         "the server holds one byte more than the limit. Taken when serve() starts the server."),
@@ -383,12 +649,28 @@ PyGetSetDef server_getset[] = {
         "The most connections the server keeps open at once; 0, the default, sets no limit. While that\n"
         "many are open the server accepts no more: newcomers wait in the listen backlog (which the\n"
         "kernel bounds) and are accepted as open connections end. Taken when serve() starts the server."),
-    property_entry<get_reuse_port, set_reuse_port>(
-        "reuse_port",
+    property_entry<get_flag<&ServerState::reuse_port>, set_flag<&ServerState::reuse_port, kReusePort>>(
+        kReusePort,
         "Whether the listening socket is bound with SO_REUSEPORT (False by default). Several servers,\n"
         "typically in several processes, then listen on one host and port, and the kernel spreads new\n"
         "connections over them: a way to use more than one core for Python handlers. Every server\n"
         "sharing the port must set it. Taken when serve() starts the server."),
+    property_entry<get_metrics_path, set_metrics_path>(
+        "metrics_path",
+        "A path such as \"/metrics\" (None, the default, for none): an HTTP GET of it on the server's port\n"
+        "is answered with stats() in the Prometheus text exposition format. Other HTTP requests go to\n"
+        "the HTTP handler, or get 404 without one. Taken when serve() starts the server."),
+    property_entry<get_idle_timeout, set_idle_timeout>(
+        "idle_timeout",
+        "Seconds a connection may send nothing before the server closes it (silently), or None (the\n"
+        "default) to keep idle connections open for ever. Taken when serve() starts the server."),
+    property_entry<get_flag<&ServerState::hide_error_details>, set_flag<&ServerState::hide_error_details, kHideErrorDetails>>(
+        kHideErrorDetails,
+        "Whether callers see what went wrong inside the server (False by default: an exception a handler\n"
+        "raises that the method does not declare reaches the caller as application error 6 with its class\n"
+        "and text). When True, the caller gets application error 6 with the message \"Internal error\", and\n"
+        "the exception's text and traceback go to the server's standard error. Taken when serve() starts\n"
+        "the server."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -396,6 +678,8 @@ PyType_Slot server_slots[] = {
     {Py_tp_doc, const_cast<char*>("ThriftServer(service, transport=..., workers=1, protocol=...)\n--\n\n")},
     slot_entry<server_new>(Py_tp_new),
     slot_entry<server_dealloc>(Py_tp_dealloc),
+    slot_entry<server_traverse>(Py_tp_traverse),
+    slot_entry<server_clear>(Py_tp_clear),
     {Py_tp_methods, server_methods},
     {Py_tp_getset, server_getset},
     {0, nullptr},
@@ -404,8 +688,8 @@ PyType_Slot server_slots[] = {
 }  // namespace
 
 PyObject* create_thrift_server() {
-  PyType_Spec spec = {"velvane.ThriftServer", sizeof(ServerObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-                      server_slots};
+  PyType_Spec spec = {"velvane.ThriftServer", sizeof(ServerObject), 0,
+                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC, server_slots};
   return PyType_FromSpec(&spec);
 }
 

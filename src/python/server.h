@@ -2,6 +2,7 @@
 // server dispatches with, the asyncio loop threads, and attaching threads of ours to the interpreter.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -84,7 +85,8 @@ class PyDispatcher : public net::Dispatcher, public std::enable_shared_from_this
   /// Needs an attached thread state; nullptr with an exception set.
   static std::shared_ptr<PyDispatcher> create(std::vector<MethodDef> methods,
                                               const std::unordered_map<std::string, HandlerEntry>& handlers,
-                                              std::shared_ptr<const PySchema> schema, Protocol protocol);
+                                              std::shared_ptr<const PySchema> schema, Protocol protocol,
+                                              std::string service_name);
   ~PyDispatcher() override;
 
   void dispatch(std::string payload, net::Responder respond, net::BlockingPool& pool) override;
@@ -94,6 +96,10 @@ class PyDispatcher : public net::Dispatcher, public std::enable_shared_from_this
   /// Connections that begin like HTTP go to `handler` (set before serving; needs an attached thread state).
   void set_http_handler(const HandlerEntry& handler) { http_ = std::make_unique<HttpHandOff>(handler); }
   net::HttpTaker* http_taker() override { return http_.get(); }
+  /// Where calls are counted (set before serving).
+  void set_stats(std::shared_ptr<net::ServerStats> stats) { stats_ = std::move(stats); }
+  /// Set before serving: handler failures answer "Internal error" and go to standard error.
+  void set_hide_error_details(bool hide) { hide_error_details_ = hide; }
 
   /// A decoded request on its way to a handler.
   struct Call {
@@ -101,6 +107,7 @@ class PyDispatcher : public net::Dispatcher, public std::enable_shared_from_this
     MessageHeader header;
     StructValue arguments;
     bool oneway = false;
+    std::chrono::steady_clock::time_point started{};  // set once the call has a handler: it is counted
   };
 
   /// Calls a plain handler and encodes the reply (interpreter attached).
@@ -117,6 +124,10 @@ class PyDispatcher : public net::Dispatcher, public std::enable_shared_from_this
   net::Outcome application_error(const Call& call, std::string_view message, wire::AppErrorType type) const;
   net::Outcome application_error(const MessageHeader& header, bool oneway, std::string_view message,
                                  wire::AppErrorType type) const;
+  /// Application error 6 for a failure of the Python side (the handler raised something undeclared,
+  /// its value could not be encoded, ...): `exc`, or the pending exception.
+  net::Outcome failure(const Call& call, PyObject* exc) const;
+  net::Outcome failure(const Call& call) const;
   /// The handler's outcome: `value` (returned) or the pending exception when it is nullptr.
   net::Outcome outcome_of(const Call& call, PyObject* value) const;
   /// The handler's return value; nullptr with the exception set. `called` tells whether the handler
@@ -129,8 +140,16 @@ class PyDispatcher : public net::Dispatcher, public std::enable_shared_from_this
   std::unordered_map<std::string, HandlerEntry> handlers_;
   std::shared_ptr<const PySchema> schema_;
   Protocol protocol_ = Protocol::Binary;
+  std::string service_name_;  // "service_name:method" names a method of the default service too
   bool any_coroutine_ = false;
+  bool hide_error_details_ = false;
   std::unique_ptr<HttpHandOff> http_;
+  std::shared_ptr<net::ServerStats> stats_;
+  /// Counts the call's answer: a reply, or an exception when `error`.
+  void count(const Call& call, bool error) const {
+    if (stats_ && call.started != std::chrono::steady_clock::time_point{})
+      stats_->record_call(call.method, std::chrono::steady_clock::now() - call.started, error);
+  }
 };
 
 // --- asyncio loop threads ----------------------------------------------------------------------

@@ -112,8 +112,10 @@ std::string take_exception_text() {
 
 std::shared_ptr<PyDispatcher> PyDispatcher::create(std::vector<MethodDef> methods,
                                                    const std::unordered_map<std::string, HandlerEntry>& handlers,
-                                                   std::shared_ptr<const PySchema> schema, Protocol protocol) {
+                                                   std::shared_ptr<const PySchema> schema, Protocol protocol,
+                                                   std::string service_name) {
   std::shared_ptr<PyDispatcher> d(new PyDispatcher());
+  d->service_name_ = std::move(service_name);
   d->defs_ = std::move(methods);
   d->schema_ = std::move(schema);
   d->protocol_ = protocol;
@@ -204,6 +206,8 @@ bool encode_reply(std::string& out, Protocol protocol, const MessageHeader& h, i
     case Protocol::Binary: return encode_reply_with<BinaryWriter>(out, h, id, type, value, schema);
     case Protocol::Compact: return encode_reply_with<CompactWriter>(out, h, id, type, value, schema);
     case Protocol::Json: return encode_reply_with<JsonWriter>(out, h, id, type, value, schema);
+    case Protocol::StandardCompact: return encode_reply_with<StandardCompactWriter>(out, h, id, type, value, schema);
+    case Protocol::StandardJson: return encode_reply_with<StandardJsonWriter>(out, h, id, type, value, schema);
   }
   return false;
 }
@@ -224,7 +228,20 @@ net::Outcome PyDispatcher::application_error(const MessageHeader& header, bool o
 
 net::Outcome PyDispatcher::application_error(const Call& call, std::string_view message,
                                              wire::AppErrorType type) const {
+  count(call, true);
   return application_error(call.header, call.oneway, message, type);
+}
+
+net::Outcome PyDispatcher::failure(const Call& call, PyObject* exc) const {
+  if (!hide_error_details_) return application_error(call, exception_text(exc), wire::kInternalError);
+  PyErr_DisplayException(exc);  // text and traceback, on sys.stderr
+  return application_error(call, "Internal error", wire::kInternalError);
+}
+
+net::Outcome PyDispatcher::failure(const Call& call) const {
+  Ref exc = Ref::steal(PyErr_GetRaisedException());
+  if (!exc) return application_error(call, "unknown error", wire::kInternalError);
+  return failure(call, exc.get());
 }
 
 // --- Dispatch ----------------------------------------------------------------------------------
@@ -236,15 +253,22 @@ std::variant<PyDispatcher::Call, net::Outcome> PyDispatcher::prepare(std::string
   call.header = read.value().header;
   call.oneway = call.header.type == wire::kOneway;
   auto found = by_name_.find(call.header.name);
+  const size_t colon = call.header.name.find(':');
+  if (found == by_name_.end() && colon != std::string::npos &&
+      std::string_view(call.header.name).substr(0, colon) == service_name_)
+    found = by_name_.find(std::string_view(call.header.name).substr(colon + 1));
   if (found == by_name_.end())
     return application_error(call, "Unknown method: " + call.header.name, wire::kUnknownMethod);
+  // A multiplexed request is answered under the bare method name, as multiplexing servers do.
+  if (colon != std::string::npos) call.header.name.erase(0, colon + 1);
   call.method = found->second;
   const Method& method = methods_[call.method];
   auto arguments = read_message_body(protocol_, payload, read.value(), method.arguments, schema_->core());
   if (!arguments) return net::Outcome::fail(request_error(arguments.error()));
   call.arguments = std::move(arguments).value();
   if (!method.handler)
-    return application_error(call, "No handler registered for: " + call.header.name, wire::kUnknownMethod);
+    return application_error(call, "No handler registered for: " + method.def->name, wire::kUnknownMethod);
+  if (stats_) call.started = std::chrono::steady_clock::now();
   return call;
 }
 
@@ -331,10 +355,11 @@ net::Outcome PyDispatcher::outcome_of(const Call& call, PyObject* value) const {
   if (value) {
     const TypePlan* type = method.def->return_type.is_void() ? nullptr : &method.result;
     if (encode_reply(out, protocol_, call.header, 0, type, value, *schema_)) {
+      count(call, false);
       if (call.oneway) return net::Outcome{};
       return net::Outcome::reply(std::move(out));
     }
-    return application_error(call, take_exception_text(), wire::kInternalError);
+    return failure(call);
   }
 
   Ref exc = Ref::steal(PyErr_GetRaisedException());
@@ -343,41 +368,42 @@ net::Outcome PyDispatcher::outcome_of(const Call& call, PyObject* value) const {
   const char* class_name = name_obj ? PyUnicode_AsUTF8(name_obj.get()) : nullptr;
   if (!class_name) {
     PyErr_Clear();
-    return application_error(call, exception_text(exc.get()), wire::kInternalError);
+    return failure(call, exc.get());
   }
   const auto& declared = method.def->exceptions;
   for (size_t i = 0; i < declared.size(); ++i) {
     const ThriftType& type = declared[i].field_type;
     if (type.kind != TypeKind::Struct || !name_matches(type.name, class_name)) continue;
     Ref fields = Ref::steal(PyDict_New());
-    if (!fields) return application_error(call, take_exception_text(), wire::kInternalError);
+    if (!fields) return failure(call);
     if (const StructPlan* plan = schema_->find(type.name)) {
       for (const FieldPlan& f : plan->fields) {
         PyObject* attr = nullptr;
         const int has = PyObject_GetOptionalAttr(exc.get(), f.name.get(), &attr);
-        if (has < 0) return application_error(call, take_exception_text(), wire::kInternalError);
+        if (has < 0) return failure(call);
         Ref owned = Ref::steal(attr);
         if (has && PyDict_SetItem(fields.get(), f.name.get(), attr) < 0)
-          return application_error(call, take_exception_text(), wire::kInternalError);
+          return failure(call);
       }
       if (PyDict_GET_SIZE(fields.get()) == 0 && plan->fields.size() == 1) {
         Ref text = Ref::steal(str_from(exception_text(exc.get())));
         if (!text || PyDict_SetItem(fields.get(), plan->fields[0].name.get(), text.get()) < 0)
-          return application_error(call, take_exception_text(), wire::kInternalError);
+          return failure(call);
       }
     }
     if (!encode_reply(out, protocol_, call.header, declared[i].id, &method.exceptions[i], fields.get(), *schema_))
-      return application_error(call, take_exception_text(), wire::kInternalError);
+      return failure(call);
+    count(call, true);
     if (call.oneway) return net::Outcome{};
     return net::Outcome::reply(std::move(out));
   }
-  return application_error(call, exception_text(exc.get()), wire::kInternalError);
+  return failure(call, exc.get());
 }
 
 net::Outcome PyDispatcher::call_plain(const Call& call) const {
   bool called;
   Ref result = call_handler(call, called);
-  if (!result && !called) return application_error(call, take_exception_text(), wire::kInternalError);
+  if (!result && !called) return failure(call);
   return outcome_of(call, result.get());
 }
 

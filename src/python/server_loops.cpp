@@ -298,34 +298,33 @@ void PyDispatcher::start_coroutine(Call call, net::Responder respond) const {
   bool called;
   Ref awaitable = call_handler(call, called);
   if (!awaitable) {
-    net::Outcome outcome =
-        called ? outcome_of(call, nullptr) : application_error(call, take_exception_text(), wire::kInternalError);
+    net::Outcome outcome = called ? outcome_of(call, nullptr) : failure(call);
     return respond(std::move(outcome));
   }
   Ref task = start_task(awaitable.get());
-  if (!task) return respond(application_error(call, take_exception_text(), wire::kInternalError));
+  if (!task) return respond(failure(call));
   Ref done = Ref::steal(PyObject_CallMethod(task.get(), "done", nullptr));
-  if (!done) return respond(application_error(call, take_exception_text(), wire::kInternalError));
+  if (!done) return respond(failure(call));
   if (done.get() == Py_True) return respond(coroutine_done(call, task.get()));
   auto owned = std::make_unique<AwaitedCall>(AwaitedCall{shared_from_this(), std::move(call), std::move(respond)});
   AwaitedCall* raw = owned.get();
   Ref capsule = Ref::steal(PyCapsule_New(raw, kAwaitedCapsule, free_awaited_call));
-  if (!capsule) return raw->respond(application_error(raw->call, take_exception_text(), wire::kInternalError));
+  if (!capsule) return raw->respond(failure(raw->call));
   owned.release();
   Ref callback = Ref::steal(PyCFunction_New(&finished_def, capsule.get()));
   Ref added = callback ? Ref::steal(PyObject_CallMethod(task.get(), "add_done_callback", "O", callback.get())) : Ref();
-  if (!added) raw->respond(application_error(raw->call, take_exception_text(), wire::kInternalError));
+  if (!added) raw->respond(failure(raw->call));
 }
 
 net::Outcome PyDispatcher::coroutine_done(const Call& call, PyObject* task) const {
   Ref cancelled = Ref::steal(PyObject_CallMethod(task, "cancelled", nullptr));
-  if (!cancelled) return application_error(call, take_exception_text(), wire::kInternalError);
+  if (!cancelled) return failure(call);
   if (PyObject_IsTrue(cancelled.get())) {
     Ref asyncio = Ref::steal(PyImport_ImportModule("asyncio"));
     Ref error_class = asyncio ? Ref::steal(PyObject_GetAttrString(asyncio.get(), "CancelledError")) : Ref();
     Ref error = error_class ? Ref::steal(PyObject_CallNoArgs(error_class.get())) : Ref();
-    if (!error) return application_error(call, take_exception_text(), wire::kInternalError);
-    return application_error(call, exception_text(error.get()), wire::kInternalError);
+    if (!error) return failure(call);
+    return failure(call, error.get());
   }
   Ref result = Ref::steal(PyObject_CallMethod(task, "result", nullptr));
   return outcome_of(call, result.get());

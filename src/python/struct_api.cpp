@@ -41,19 +41,22 @@ PyObject* instance_from_items(StructViewObject* view, PyObject* items) {
   const Py_ssize_t size = PyDict_GET_SIZE(items);
   Py_ssize_t pos = 0;
   PyObject *key, *value;
-  while (PyDict_Next(items, &pos, &key, &value)) {
-    if (!PyUnicode_Check(key)) continue;
-    // The lookup may run the key's __eq__, which may change `items`: hold both first.
-    Ref hold_key = Ref::borrow(key), hold_value = Ref::borrow(value);
-    Py_ssize_t index = view->plan->index_of(hold_key.get());
-    if (PyDict_GET_SIZE(items) != size) {
-      PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
-      return nullptr;
+  const bool walked = walk_locked(items, [&] {
+    while (PyDict_Next(items, &pos, &key, &value)) {
+      if (!PyUnicode_Check(key)) continue;
+      // The lookup may run the key's __eq__, which may change `items`: hold both first.
+      Ref hold_key = Ref::borrow(key), hold_value = Ref::borrow(value);
+      Py_ssize_t index = view->plan->index_of(hold_key.get());
+      if (PyDict_GET_SIZE(items) != size) {
+        PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+        return false;
+      }
+      if (index < 0) continue;
+      if (!instance_assign(target, index, hold_value.get(), true)) return false;
     }
-    if (index < 0) continue;
-    if (!instance_assign(target, index, hold_value.get(), true)) return nullptr;
-  }
-  return inst.release();
+    return true;
+  });
+  return walked ? inst.release() : nullptr;
 }
 
 PyObject* view_new_instance(PyObject* self, PyObject*) { return instance_with_defaults(as_view(self)); }

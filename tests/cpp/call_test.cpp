@@ -24,7 +24,9 @@ TEST_P(AppError, WrittenThenReadBack) {
   EXPECT_EQ(app.value().type, wire::kUnknownMethod);
 }
 
-INSTANTIATE_TEST_SUITE_P(Protocols, AppError, ::testing::Values(Protocol::Binary, Protocol::Compact, Protocol::Json));
+INSTANTIATE_TEST_SUITE_P(Protocols, AppError, ::testing::Values(Protocol::Binary, Protocol::Compact, Protocol::Json,
+                                                                             Protocol::StandardCompact,
+                                                                             Protocol::StandardJson));
 
 }  // namespace
 }  // namespace velvane

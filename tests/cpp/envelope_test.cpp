@@ -60,6 +60,8 @@ TEST_P(EnvelopeRoundTrip, HeaderAndBody) {
       case Protocol::Binary: wire = message<BinaryWriter>(name, type, seqid, body, *schema); break;
       case Protocol::Compact: wire = message<CompactWriter>(name, type, seqid, body, *schema); break;
       case Protocol::Json: wire = message<JsonWriter>(name, type, seqid, body, *schema); break;
+      case Protocol::StandardCompact: wire = message<StandardCompactWriter>(name, type, seqid, body, *schema); break;
+      case Protocol::StandardJson: wire = message<StandardJsonWriter>(name, type, seqid, body, *schema); break;
     }
     auto head = read_message_begin(protocol, wire);
     ASSERT_TRUE(head) << head.error().text;
@@ -71,7 +73,8 @@ TEST_P(EnvelopeRoundTrip, HeaderAndBody) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Envelope, EnvelopeRoundTrip,
-                         ::testing::Combine(::testing::Values(Protocol::Binary, Protocol::Compact, Protocol::Json),
+                         ::testing::Combine(::testing::Values(Protocol::Binary, Protocol::Compact, Protocol::Json,
+                                                              Protocol::StandardCompact, Protocol::StandardJson),
                                             ::testing::Values(1, 2, 3, 4)));
 
 struct HeaderCase {

@@ -162,6 +162,18 @@ INSTANTIATE_TEST_SUITE_P(
                     BadBinary{"depth65", nested_structs(65), "Depth limit exceeded"}),
     [](const auto& info) { return info.param.name; });
 
+TEST(BinaryScanner, AServerRefusesANegativeStringLengthAtOnce) {
+  const std::string request = binary_header() + bytes({11, 0, 1, 0xFF, 0xFF, 0xFF, 0xFE}) + "xyz";
+  MessageDecoder server(Transport::Buffered, Protocol::Binary, Side::Server);
+  server.feed(request);
+  ASSERT_EQ(server.progress(), Progress::Failed);
+  EXPECT_EQ(server.error().kind, ErrorKind::NegativeSize);
+  EXPECT_EQ(server.error().text, "Negative string length in buffered stream");
+  MessageDecoder client(Transport::Buffered, Protocol::Binary, Side::Client);  // unsigned, as always
+  client.feed(request);
+  EXPECT_EQ(client.progress(), Progress::NeedMore);
+}
+
 TEST(BinaryScanner, SixtyFourLevelsAreAccepted) {
   const std::string message = nested_structs(64);
   EXPECT_EQ(decode_all_ways(Transport::Buffered, Protocol::Binary, message), done(message, message.size()));
@@ -193,6 +205,69 @@ INSTANTIATE_TEST_SUITE_P(
                     JsonCase{"cutShort", " [1,[2]", failed("unexpected end of file", 7)},
                     JsonCase{"notAnArray", " 1", failed("expected JSON object or array at start of buffered message", 2)}),
     [](const auto& info) { return info.param.name; });
+
+// --- Buffered standard compact ---
+
+std::string standard_compact_header() { return bytes({0x82, 0x21, 0x96, 0x01, 2}) + "ab"; }
+
+/// Every kind of token: a bool in its field header, a long field id, a string, a list with its size
+/// after the header, a map, an empty map, bools as list elements, a nested struct.
+std::string standard_compact_message() {
+  std::string m = standard_compact_header();
+  m += bytes({0x11, 0x06, 0xD8, 0x04, 0x02, 0x18, 3}) + "xyz";
+  m += bytes({0x19, 0xF8, 20});
+  for (int i = 0; i < 20; ++i) m += bytes({1, 'q'});
+  m += bytes({0x1B, 1, 0x57, 0x02, 0, 0, 0, 0, 0, 0, 0xF8, 0x3F, 0x1B, 0, 0x19, 0x21, 1, 2, 0x1C, 0x00, 0x00});
+  return m;
+}
+
+TEST(StandardCompactScanner, CopiesAMessageByteForByteAndLeavesTheNext) {
+  const std::string message = standard_compact_message();
+  EXPECT_EQ(decode_all_ways(Transport::Buffered, Protocol::StandardCompact, message + bytes({0x82, 0x21})),
+            done(message, message.size()));
+}
+
+TEST(StandardCompactScanner, TruncationAtEveryOffsetIsAnEarlyEof) {
+  const std::string message = standard_compact_message();
+  for (size_t cut = 1; cut < message.size(); ++cut)
+    EXPECT_EQ(decode_all_ways(Transport::Buffered, Protocol::StandardCompact, message.substr(0, cut)),
+              failed("early eof", cut))
+        << "cut at " << cut;
+  EXPECT_EQ(decode_all_ways(Transport::Buffered, Protocol::StandardCompact, ""), done("", 0));
+}
+
+std::string nested_compact_structs(int levels) {
+  std::string s = standard_compact_header();
+  for (int i = 1; i < levels; ++i) s += bytes({0x1C});
+  return s + std::string(static_cast<size_t>(levels), '\0');
+}
+
+TEST(StandardCompactScanner, RefusesWhatNoMessageHolds) {
+  const std::string ok = nested_compact_structs(64);
+  EXPECT_EQ(decode_all_ways(Transport::Buffered, Protocol::StandardCompact, ok), done(ok, ok.size()));
+  const auto refused = [](std::string stream) {
+    return decode_all_ways(Transport::Buffered, Protocol::StandardCompact, stream).payload;
+  };
+  EXPECT_EQ(refused(nested_compact_structs(65)), "Depth limit exceeded");
+  EXPECT_EQ(refused(bytes({0x80, 0x01, 0, 0})), "Bad protocol id");
+  EXPECT_EQ(refused(bytes({0x82, 0x22, 0, 0})), "Bad protocol version");
+  EXPECT_EQ(refused(standard_compact_header() + bytes({0x1D})), "Invalid field type");
+  EXPECT_EQ(refused(standard_compact_header() + bytes({0x19, 0x1E})), "Invalid field type");
+  EXPECT_EQ(refused(standard_compact_header() + bytes({0x15, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01})),
+            "Variable-length integer is too long");
+  EXPECT_EQ(refused(standard_compact_header() + bytes({0x18, 0xFF, 0xFF, 0xFF, 0xFF, 0x0F})),
+            "Negative length in buffered stream");
+}
+
+TEST(StandardCompactScanner, AHugeCountWaitsForBytesWithoutAllocating) {
+  // A list announcing 2^31-1 elements: the scan holds only the bytes that came.
+  const std::string stream = standard_compact_header() + bytes({0x19, 0xF5, 0xFF, 0xFF, 0xFF, 0xFF, 0x07, 2});
+  MessageDecoder d(Transport::Buffered, Protocol::StandardCompact);
+  EXPECT_EQ(d.feed(stream), stream.size());
+  EXPECT_EQ(d.progress(), Progress::NeedMore);
+  d.end_of_input();
+  EXPECT_EQ(d.error().text, "early eof");
+}
 
 TEST(MessageDecoder, BufferedCompactFailsBeforeReadingAnything) {
   MessageDecoder d(Transport::Buffered, Protocol::Compact);

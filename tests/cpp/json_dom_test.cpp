@@ -381,6 +381,27 @@ TEST(JsonDom, DeepNestingNeedsNoCallStack) {
   }
 }
 
+TEST(JsonDom, NestingBeyondTheBoundIsCheckedButNotBuilt) {
+  constexpr size_t kDepth = 2'000'000;
+  const std::string arrays = std::string(kDepth, '[') + std::string(kDepth, ']');
+  auto doc = parse_json(arrays, true, JsonText::Borrowed, 5);
+  ASSERT_TRUE(doc) << doc.error().text;
+  const JsonValue* v = &doc.value().root();
+  for (int level = 1; level <= 5; ++level) {
+    ASSERT_TRUE(v->is_array()) << level;
+    ASSERT_EQ(v->elements().size(), 1u);
+    v = &v->elements()[0];
+  }
+  EXPECT_TRUE(v->is_too_deep());
+  // Objects, escaped names and strings and empty containers past the bound are checked all the same.
+  auto mixed = parse_json(R"([[{"a\n":[{}, "x\u0041", []], "b": 1}], 2])", true, JsonText::Borrowed, 2);
+  ASSERT_TRUE(mixed) << mixed.error().text;
+  EXPECT_TRUE(mixed.value().root().elements()[0].elements()[0].is_too_deep());
+  EXPECT_EQ(mixed.value().root().elements()[1].integer(), 2);
+  for (std::string_view bad : {R"([[[1,]]])", R"([[{"a" 1}]])", R"([[[}]])", R"([[["\q"]]])", "[[[[[[[["})
+    EXPECT_FALSE(parse_json(bad, true, JsonText::Borrowed, 2)) << bad;
+}
+
 TEST(JsonDom, WideContainersKeepEveryElementInOrder) {
   std::string text = "[";
   for (int i = 0; i < 100000; ++i) {

@@ -297,6 +297,8 @@ TEST_F(JsonTest, DepthLimit) {
   };
   EXPECT_TRUE(read("Node", payload_nested(kMaxDepth)));
   EXPECT_EQ(read_error("Node", payload_nested(kMaxDepth + 1), ErrorKind::DepthLimit), "Depth limit exceeded");
+  // Far deeper than 64 levels: refused by the same rule (the tree past 130 JSON levels is not built).
+  EXPECT_EQ(read_error("Node", nested(200000), ErrorKind::DepthLimit), "Depth limit exceeded");
   // Deep JSON that no field reads is parsed and dropped without recursion.
   const std::string deep = "{\"9\":" + std::string(200000, '[') + std::string(200000, ']') + "}";
   EXPECT_TRUE(read("Node", deep));

@@ -333,6 +333,17 @@ TEST(BlockingPool, StartsThreadsOnlyWhenJobsWait) {
   EXPECT_FALSE(pool.submit([] {}));
 }
 
+TEST(BlockingPool, AJobThatThrowsLeavesItsThreadServing) {
+  auto* pool = new BlockingPool(1, nullptr, nullptr);  // leaked if the thread is lost: shutdown() would hang
+  std::atomic<bool> ran{false};
+  pool->submit([] { throw std::runtime_error("job fault"); });
+  pool->submit([&] { ran = true; });
+  ASSERT_TRUE(wait_until([&] { return ran.load(); }));
+  pool->shutdown();
+  EXPECT_EQ(pool->thread_count(), 0u);
+  delete pool;
+}
+
 TEST(EffectiveWorkers, ZeroMeansOnePerProcessorAndAtLeastTwo) {
   EXPECT_GE(effective_workers(0), 2u);
   EXPECT_EQ(effective_workers(1), 1u);

@@ -1,0 +1,8 @@
+// src/protocol/standard_compact.cpp: the standard compact reader's instantiation.
+#include "protocol/standard_compact_wire.h"
+
+namespace velvane::detail {
+
+template class StructReader<StandardCompactWire>;
+
+}  // namespace velvane::detail
