@@ -26,7 +26,8 @@ test-python:
 test-stubs:
 	MYPYPATH=$(abspath $(BUILD_DIR))/python MYPY_CACHE_DIR=$(abspath $(BUILD_DIR))/mypy-cache \
 	  VELVANE_BUILD_DIR=$(abspath $(BUILD_DIR)) tools/python -m mypy.stubtest velvane --allowlist tools/stubtest-allowlist.txt
-	MYPY_CACHE_DIR=$(abspath $(BUILD_DIR))/mypy-cache tools/python -m mypy --strict python/velvane_call.py
+	MYPY_CACHE_DIR=$(abspath $(BUILD_DIR))/mypy-cache VELVANE_BUILD_DIR=$(abspath $(BUILD_DIR)) \
+	  tools/python -m mypy --strict python/velvane_call.py
 
 demo: build
 	tools/python examples/demo.py
