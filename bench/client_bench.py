@@ -288,8 +288,10 @@ def velvane_async(args):
     kwargs = velvane_call_args(args.call)
 
     async def run():
+        pooled = {"connections": args.connections} if args.connections != 1 else {}
         clients = [velvane.AsyncThriftClient(service, "127.0.0.1", args.port, transport=velvane.TransportType.Framed,
-                                             protocol=velvane.ProtocolType.Binary) for _ in range(args.clients)]
+                                             protocol=velvane.ProtocolType.Binary, **pooled)
+                   for _ in range(args.clients)]
         for c in clients:
             c.set_parser(parser)
             await c.open()
@@ -415,6 +417,52 @@ def concurrency_table(settings, rounds):
     return table
 
 
+@contextlib.contextmanager
+def sleeping_velvane_server():
+    """A velvane ThriftServer in this process whose add sleeps 1 ms; yields its port."""
+    velvane, parser, service = velvane_bench_service()
+
+    def add(a, b):
+        time.sleep(0.001)
+        return a + b
+
+    server = velvane.ThriftServer(service, workers=8)
+    server.set_parser(parser)
+    server.register_handler("add", add)
+    probe = socket.socket()
+    probe.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    probe.bind(("127.0.0.1", 0))
+    port = probe.getsockname()[1]
+    server.serve("127.0.0.1", port)
+    end = time.monotonic() + 10
+    while not server.is_running():
+        if time.monotonic() > end:
+            raise RuntimeError("the sleeping server did not start")
+        time.sleep(0.01)
+    try:
+        yield port
+    finally:
+        server.stop()
+        probe.close()
+
+
+def pooled_table(settings):
+    """One AsyncThriftClient with 200 coroutines against a handler that sleeps 1 ms: one connection
+    against four."""
+    script = os.path.abspath(__file__)
+    missing = velvane_client_missing("AsyncThriftClient")
+    results = {}
+    with sleeping_velvane_server() as port:
+        for n in (1, 4):
+            extra = ["--clients", "1", "--coroutines", "200", "--connections", str(n)]
+            results[n] = ({"unavailable": missing} if missing
+                          else python_worker(script, "velvane-async", port, settings, False, "add", extra))
+    rows = [[f"1 AsyncThriftClient, connections={n}, 200 coroutines"] +
+            figures(results[n], results[1] if "calls_per_s" in results[1] else None) for n in (1, 4)]
+    return markdown_table(["add(a, b) sleeping 1 ms, velvane server", "calls/s", "p50 µs", "p99 µs",
+                           "vs connections=1"], rows)
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--quick", action="store_true", help="shorter measurements")
@@ -425,6 +473,7 @@ def main():
     ap.add_argument("--warmup", type=int, default=2000, help=argparse.SUPPRESS)
     ap.add_argument("--clients", type=int, default=1, help=argparse.SUPPRESS)
     ap.add_argument("--coroutines", type=int, default=1, help=argparse.SUPPRESS)
+    ap.add_argument("--connections", type=int, default=1, help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.worker:
         worker_main(args)
@@ -439,6 +488,10 @@ def main():
     print("velvane's concurrent clients on the same server:")
     print()
     print(concurrency_table(settings, rounds=1 if args.quick else 3))
+    print()
+    print("Several connections on one asyncio client:")
+    print()
+    print(pooled_table(settings))
 
 
 if __name__ == "__main__":

@@ -121,9 +121,11 @@ struct ConnectionCell::Impl {
   bool locked = false;
   std::deque<std::shared_ptr<Operation>> waiters;  // in line for the lock
   std::unique_ptr<AsyncConnection> connection;     // used by the lock's holder only
+  bool opened = false;  // open() succeeded and close() has not run since: a missing connection was dropped
   // Mirrors of `locked` and `connection != nullptr`, for is_open on any thread:
   std::atomic<bool> lock_held{false};
   std::atomic<bool> connected{false};
+  std::atomic<size_t> in_line{0};  // waiters.size()
 
   void set_locked(bool value) {
     locked = value;
@@ -141,7 +143,7 @@ struct ConnectionCell::Impl {
 
 struct Operation : std::enable_shared_from_this<Operation> {
   enum class Kind : uint8_t { Open, Close, Call };
-  enum class Stage : uint8_t { Connecting, Waiting, Working, Finished };
+  enum class Stage : uint8_t { Connecting, Waiting, Working, Pausing, Finished };
 
   Operation(std::shared_ptr<ConnectionCell> c, Kind k, Timeout t, CompletionHandler d)
       : cell(std::move(c)), impl(cell->impl()), kind(k), timeout(t), done(std::move(d)) {}
@@ -166,6 +168,12 @@ struct Operation : std::enable_shared_from_this<Operation> {
   bool oneway = false;
   size_t max_size = 0;  // of the reply; 0: no limit
   bool sending = false;  // its request is still going out
+  bool redial = false;     // connect again to `host` and `port` when the connection was dropped
+  bool redialing = false;  // connecting again while holding the lock
+  RetryPolicy retry;
+  uint32_t attempt = 1;
+  std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
+  std::unique_ptr<asio::steady_timer> pause;  // the wait before the next attempt
   std::optional<framing::MessageDecoder> decoder;
   struct Outcome {
     Completion result;
@@ -198,16 +206,21 @@ struct Operation : std::enable_shared_from_this<Operation> {
   void arm_watchdog() {
     if (!timeout) return;
     watchdog = std::make_unique<asio::steady_timer>(impl.context, *timeout);
-    watchdog->async_wait([self = shared_from_this()](std::error_code ec) {
-      if (!ec) self->stop(/*by_timeout=*/true);
+    watchdog->async_wait([self = shared_from_this(), n = attempt](std::error_code ec) {
+      if (!ec) self->stop(/*by_timeout=*/true, n);
     });
   }
 
   /// From any thread: the operation ends at once if it waits for the lock, else its wait is cut short.
-  void stop(bool by_timeout);
+  void stop(bool by_timeout, uint32_t timed_attempt = 0);
+  /// Under the lock, for a call that failed: whether its policy repeats it; then it has let the lock go.
+  bool repeats(const Completion& result, bool drop, After& out);
 
   /// Holds the lock now; false when it finished at once (the lock is then for the next in line).
   bool granted(After& out);
+  void begin_exchange(After& out);
+  void start_connect();
+  void connect_failed(Completion result, After& out);
   std::optional<Outcome> read_step();
   void conclude(Outcome outcome, After& out);
   void on_sent_now(Result<size_t> now, After& out);
@@ -255,6 +268,7 @@ void ConnectionCell::Impl::acquire(const std::shared_ptr<Operation>& op, After& 
   if (locked) {
     op->stage = Operation::Stage::Waiting;
     waiters.push_back(op);
+    in_line.store(waiters.size(), std::memory_order_relaxed);
     return;
   }
   set_locked(true);
@@ -265,6 +279,7 @@ void ConnectionCell::Impl::release(After& out) {
   while (!waiters.empty()) {
     std::shared_ptr<Operation> next = std::move(waiters.front());
     waiters.pop_front();
+    in_line.store(waiters.size(), std::memory_order_relaxed);
     if (next->granted(out)) return;
   }
   set_locked(false);
@@ -276,28 +291,92 @@ bool Operation::granted(After& out) {
     case Kind::Open: {
       std::swap(impl.connection, made);  // the old connection closes with the operation
       impl.connected.store(true, std::memory_order_release);
+      impl.opened = true;
       finish(Completion{}, out);
       return false;
     }
     case Kind::Close:
       impl.set_connection(nullptr);
+      impl.opened = false;
       finish(Completion{}, out);
       return false;
     case Kind::Call:
+      if (redial && impl.connection && peer_has_closed(impl.connection->socket)) impl.set_connection(nullptr);
+      if (!impl.connection && redial && impl.opened) {
+        redialing = true;
+        stage = Stage::Connecting;
+        start_connect();
+        return true;
+      }
       if (!impl.connection) {
         finish(Completion{Completion::Kind::NotOpen, {}, {}}, out);
         return false;
       }
-      // The reply's read is under way before the request leaves, so the thread that sees the reply
-      // arrive reads it, whether or not the sender has come back from sending.
-      decoder.emplace(transport, protocol, framing::Side::Client, max_size);
-      arm_watchdog();
-      sending = true;
-      out.sender = shared_from_this();
-      if (!oneway) early = read_step();
+      begin_exchange(out);
       return true;
   }
   return false;
+}
+
+void Operation::begin_exchange(After& out) {
+  // The reply's read is under way before the request leaves, so the thread that sees the reply
+  // arrive reads it, whether or not the sender has come back from sending.
+  decoder.emplace(transport, protocol, framing::Side::Client, max_size);
+  arm_watchdog();
+  sending = true;
+  out.sender = shared_from_this();
+  if (!oneway) early = read_step();
+}
+
+/// Resolves `host` and connects to its addresses in turn, within the operation's time limit.
+void Operation::start_connect() {
+  arm_watchdog();
+  resolver = std::make_unique<tcp::resolver>(impl.context);
+  resolver->async_resolve(host, std::to_string(port),
+                          [self = shared_from_this()](std::error_code ec, tcp::resolver::results_type r) {
+                            under_lock(*self, [ec, &r](Operation& op, After& out) {
+                              op.on_resolved(ec, std::move(r), out);
+                            });
+                          });
+}
+
+/// An open, or a call connecting again, that did not get its connection; the call passes the lock on.
+void Operation::connect_failed(Completion result, After& out) {
+  if (!redialing) return finish(std::move(result), out);
+  redialing = false;
+  if (result.kind == Completion::Kind::Failed) {
+    result.error.text = "connect to " + host + ":" + std::to_string(port) + ": " + result.error.text;
+    result.connecting = true;
+  }
+  if (repeats(result, false, out)) return;
+  finish(std::move(result), out);
+  impl.release(out);
+}
+
+bool Operation::repeats(const Completion& result, bool drop, After& out) {
+  const bool failed_call = result.kind == Completion::Kind::Failed || (!oneway && result.kind == Completion::Kind::Done &&
+                                                                        result.reply.empty());
+  if (!failed_call || cancelled || !redial || !retry.allows(attempt, sent > 0)) return false;
+  const auto wait = retry.delay(attempt);
+  if (retry.deadline && std::chrono::steady_clock::now() + wait > started + *retry.deadline) return false;
+  if (drop) impl.set_connection(nullptr);
+  ++attempt;
+  stage = Stage::Pausing;
+  if (watchdog) watchdog->cancel();
+  timed_out = false;
+  sent = 0;
+  decoder.reset();
+  early.reset();
+  made.reset();
+  pause = std::make_unique<asio::steady_timer>(impl.context, wait);
+  pause->async_wait([self = shared_from_this()](std::error_code ec) {
+    if (ec) return;
+    under_lock(*self, [](Operation& op, After& out) {
+      if (op.stage == Stage::Pausing) op.impl.acquire(op.shared_from_this(), out);
+    });
+  });
+  impl.release(out);
+  return true;
 }
 
 /// Feeds what was read to the reply's decoder and reads on, or tells how the call ends. A failure or
@@ -333,6 +412,7 @@ void Operation::conclude(Outcome outcome, After& out) {
     early = std::move(outcome);
     return;
   }
+  if (repeats(outcome.result, outcome.drop, out)) return;
   if (outcome.drop) impl.set_connection(nullptr);  // a read still waiting on it ends with it
   outcome.result.in_line = impl.waiters.size();
   finish(std::move(outcome.result), out);
@@ -384,15 +464,15 @@ void Operation::on_read(std::error_code ec, size_t n, After& out) {
 }
 
 void Operation::on_resolved(std::error_code ec, tcp::resolver::results_type results, After& out) {
-  if (stopped()) return finish(stop_result(), out);
-  if (ec) return finish(failed(os_error(ec)), out);
+  if (stopped()) return connect_failed(stop_result(), out);
+  if (ec) return connect_failed(failed(os_error(ec)), out);
   endpoints = std::move(results);
   next_endpoint = endpoints.begin();
   connect_next(out);
 }
 
 void Operation::connect_next(After& out) {
-  if (next_endpoint == endpoints.end()) return finish(failed(last_error), out);
+  if (next_endpoint == endpoints.end()) return connect_failed(failed(last_error), out);
   made = std::make_unique<AsyncConnection>(tcp::socket(impl.context));
   made->socket.async_connect(next_endpoint->endpoint(), [self = shared_from_this()](std::error_code ec) {
     under_lock(*self, [ec](Operation& op, After& out) { op.on_connected(ec, out); });
@@ -425,7 +505,7 @@ void watch_reads_only(tcp::socket& socket) {
 void Operation::on_connected(std::error_code ec, After& out) {
   if (stopped()) {
     made.reset();
-    return finish(stop_result(), out);
+    return connect_failed(stop_result(), out);
   }
   if (ec) {
     last_error = os_error(ec);
@@ -435,18 +515,26 @@ void Operation::on_connected(std::error_code ec, After& out) {
   made->socket.set_option(tcp::no_delay(true), ec);  // a failure here is not worth refusing the connection
   watch_reads_only(made->socket);
   if (watchdog) watchdog->cancel();  // the time limit is for connecting
+  if (redialing) {
+    redialing = false;
+    stage = Stage::Working;
+    impl.set_connection(std::move(made));
+    return begin_exchange(out);
+  }
   impl.acquire(shared_from_this(), out);
 }
 
-void Operation::stop(bool by_timeout) {
-  under_lock(*this, [by_timeout](Operation& op, After& out) {
+void Operation::stop(bool by_timeout, uint32_t timed_attempt) {
+  under_lock(*this, [by_timeout, timed_attempt](Operation& op, After& out) {
     if (op.stage == Stage::Finished || op.stopped()) return;
     if (by_timeout && op.stage == Stage::Waiting) return;  // an open that has connected: its limit is over
+    if (by_timeout && (op.stage == Stage::Pausing || timed_attempt != op.attempt)) return;  // an earlier attempt's
     (by_timeout ? op.timed_out : op.cancelled) = true;
     std::error_code ignored;
     switch (op.stage) {
       case Stage::Waiting:
         std::erase(op.impl.waiters, op.shared_from_this());
+        op.impl.in_line.store(op.impl.waiters.size(), std::memory_order_relaxed);
         op.made.reset();
         op.finish(op.stop_result(), out);
         break;
@@ -459,6 +547,10 @@ void Operation::stop(bool by_timeout) {
         // and writes that start after the stop, not only the one waiting now.
         op.impl.connection->socket.cancel(ignored);
         op.impl.connection->socket.shutdown(tcp::socket::shutdown_both, ignored);
+        break;
+      case Stage::Pausing:
+        op.pause->cancel();
+        op.finish(op.stop_result(), out);
         break;
       case Stage::Finished:
         break;
@@ -523,6 +615,15 @@ Result<std::shared_ptr<ConnectionCell>> ConnectionCell::create() {
   }
 }
 
+size_t ConnectionCell::load() const {
+  return impl_->in_line.load(std::memory_order_relaxed) + (impl_->lock_held.load(std::memory_order_relaxed) ? 1 : 0);
+}
+
+void ConnectionCell::connect_on_demand() {
+  std::lock_guard lock(impl_->mutex);
+  impl_->opened = true;
+}
+
 bool ConnectionCell::is_open() const {
   return impl_->lock_held.load(std::memory_order_acquire) || impl_->connected.load(std::memory_order_acquire);
 }
@@ -533,14 +634,7 @@ OperationHandle ConnectionCell::open(std::string host, uint16_t port, Timeout ti
   op->port = port;
   under_lock(*op, [](Operation& op, After&) {
     op.stage = Operation::Stage::Connecting;
-    op.arm_watchdog();
-    op.resolver = std::make_unique<tcp::resolver>(op.impl.context);
-    op.resolver->async_resolve(op.host, std::to_string(op.port),
-                               [self = op.shared_from_this()](std::error_code ec, tcp::resolver::results_type r) {
-                                 under_lock(*self, [ec, &r](Operation& op, After& out) {
-                                   op.on_resolved(ec, std::move(r), out);
-                                 });
-                               });
+    op.start_connect();
   });
   return OperationHandle(op);
 }
@@ -554,8 +648,15 @@ OperationHandle ConnectionCell::close(CompletionHandler done) {
 // A call that finds the lock free writes its request from the calling thread, which saves the
 // hand-over to a runtime thread before the request leaves.
 OperationHandle ConnectionCell::call(std::string request, framing::Transport transport, Protocol protocol,
-                                     bool oneway, Timeout timeout, CompletionHandler done, size_t max_size) {
+                                     bool oneway, Timeout timeout, CompletionHandler done, size_t max_size,
+                                     std::optional<Redial> redial, RetryPolicy retry) {
   auto op = std::make_shared<Operation>(shared_from_this(), Operation::Kind::Call, timeout, std::move(done));
+  if (redial) {
+    op->host = std::move(redial->host);
+    op->port = redial->port;
+    op->redial = redial->reconnect;
+  }
+  op->retry = retry;
   framing::append_frame(op->wire, transport, request);
   op->transport = transport;
   op->protocol = protocol;

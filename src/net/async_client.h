@@ -22,6 +22,7 @@
 
 #include "framing/framing.h"
 #include "model/error.h"
+#include "net/retry.h"
 
 namespace velvane::net {
 
@@ -39,9 +40,18 @@ struct Completion {
   // For a call that ended holding the lock: how many operations were in line behind it. They keep
   // the connection busy without any help from whoever waits for this report.
   size_t in_line = 0;
+  bool connecting = false;  // a call's `error` came from connecting again (its text names the address)
 };
 
 using CompletionHandler = std::function<void(Completion)>;
+
+/// Where a call that finds its connection dropped connects again: on its first attempt when its
+/// client asks to reconnect, and on every repeat its retry policy allows.
+struct Redial {
+  std::string host;
+  uint16_t port = 0;
+  bool reconnect = false;
+};
 
 /// How long an operation's network work may take once it holds the connection (connecting, for
 /// open); none waits as long as the operating system lets it.
@@ -91,6 +101,10 @@ class ConnectionCell : public std::enable_shared_from_this<ConnectionCell> {
 
   /// Never waits: true while an operation holds the lock, else whether a connection is present.
   bool is_open() const;
+  /// Never waits: the operations holding or waiting for the lock, as seen a moment ago.
+  size_t load() const;
+  /// Counts the cell as opened without connecting: calls that redial connect when they need to.
+  void connect_on_demand();
 
   /// Resolves and connects without the lock, then swaps the new connection in under it. A failure
   /// leaves the old connection in place; its error carries the operating system's text.
@@ -100,8 +114,12 @@ class ConnectionCell : public std::enable_shared_from_this<ConnectionCell> {
   /// Writes `request` and, unless oneway, reads one reply, all under the lock. A failure once the
   /// request started going out, and a reply that says the peer ended the connection, drop it. A
   /// reply larger than `max_size` bytes (0: no limit) fails before its body is kept.
+  /// With `redial`, a call that finds the connection dropped (not closed) connects again first,
+  /// holding the lock, so the calls in line behind it use the new connection. A failure `retry`
+  /// allows is repeated after its delay, the call going to the back of the line.
   OperationHandle call(std::string request, framing::Transport transport, Protocol protocol, bool oneway,
-                       Timeout timeout, CompletionHandler done, size_t max_size = 0);
+                       Timeout timeout, CompletionHandler done, size_t max_size = 0,
+                       std::optional<Redial> redial = std::nullopt, RetryPolicy retry = {});
 
   struct Impl;
   explicit ConnectionCell(std::unique_ptr<Impl> impl);

@@ -275,6 +275,8 @@ Result<std::unique_ptr<Connection>> Connection::connect(Runtime& runtime, std::s
   return last;
 }
 
+bool Connection::peer_has_closed() { return net::peer_has_closed(impl_->socket); }
+
 Status Connection::write_message(framing::Transport transport, std::string_view payload, Deadline deadline) {
   Impl& c = *impl_;
   SignalGate gate(c.interrupt_check);

@@ -61,6 +61,8 @@ class Connection {
 
   /// What the following reads and writes ask when a signal interrupts them.
   void set_interrupt_check(InterruptCheck check);
+  /// Without waiting: whether the peer ended this idle connection.
+  bool peer_has_closed();
 
   /// Writes one message (a length prefix first when framed) and flushes it. The deadline bounds the
   /// whole message, however the peer takes it; so it does for read_message.

@@ -8,6 +8,12 @@
 
 namespace velvane::net {
 
+bool peer_has_closed(asio::ip::tcp::socket& socket) {
+  char byte;
+  const ssize_t n = ::recv(socket.native_handle(), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+  return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+}
+
 Result<size_t> send_now(asio::ip::tcp::socket& socket, std::string_view bytes) {
   for (;;) {
     const ssize_t n = ::send(socket.native_handle(), bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL);

@@ -79,4 +79,8 @@ Result<std::optional<std::string>> read_message(ReadBuffer& buffer, framing::Mes
 /// carries the operating system's text.
 Result<size_t> send_now(asio::ip::tcp::socket& socket, std::string_view bytes);
 
+/// Without waiting: whether an idle connection was ended by its peer (end of input or a reset is
+/// waiting to be read). A request written to it would never be answered.
+bool peer_has_closed(asio::ip::tcp::socket& socket);
+
 }  // namespace velvane::net

@@ -261,7 +261,9 @@ Ref outcome_value(Pending& p, net::Completion& done, bool& failed) {
       PyErr_SetString(PyExc_OSError, "AsyncThriftClient is not open; await client.open() first");
       break;
     case Kind::Failed:
-      if (p.address.empty()) {
+      if (done.connecting) {
+        raise_error(done.error, Operation::Connect);
+      } else if (p.address.empty()) {
         raise_error(done.error, Operation::Exchange);
       } else {
         raise_error(Error{done.error.kind, "connect to " + p.address + ": " + done.error.text}, Operation::Connect);
@@ -457,8 +459,9 @@ void report(std::shared_ptr<Pending>& pending, net::Completion done) {
 // --- State -------------------------------------------------------------------------------------
 
 struct AsyncState : ClientCalls {
-  PyMutex cell_mutex;  // guards making `cell`
-  std::shared_ptr<net::ConnectionCell> cell;  // made by the first operation; set once
+  uint32_t connections = 1;  // fixed at construction
+  PyMutex cell_mutex;  // guards making `cells`
+  std::vector<std::shared_ptr<net::ConnectionCell>> cells;  // `connections` of them, made by the first operation
 };
 
 struct AsyncClientObject {
@@ -469,18 +472,41 @@ struct AsyncClientObject {
 AsyncState& state_of(PyObject* self) { return *reinterpret_cast<AsyncClientObject*>(self)->state; }
 ClientSettings& settings_of(PyObject* self) { return state_of(self); }
 
-/// The connection cell, made (with the shared runtime) on first use; nullptr with OSError set.
-net::ConnectionCell* cell_of(AsyncState& st) {
+/// The connection cells, made (with the shared runtime) on first use; nullptr with OSError set.
+std::vector<std::shared_ptr<net::ConnectionCell>>* cells_of(AsyncState& st) {
   MutexLock lock(st.cell_mutex);
-  if (!st.cell) {
+  while (st.cells.size() < st.connections) {
     auto made = net::ConnectionCell::create();
     if (!made) {
       raise_error(made.error(), Operation::Connect);
       return nullptr;
     }
-    st.cell = std::move(made).value();
+    st.cells.push_back(std::move(made).value());
   }
-  return st.cell.get();
+  return &st.cells;
+}
+
+/// The first cell: open and close report through it.
+net::ConnectionCell* cell_of(AsyncState& st) {
+  auto* cells = cells_of(st);
+  return cells ? cells->front().get() : nullptr;
+}
+
+/// The cell for the next call: the first with nothing to do, else the one with the shortest line.
+net::ConnectionCell* cell_for_call(AsyncState& st) {
+  auto* cells = cells_of(st);
+  if (!cells) return nullptr;
+  net::ConnectionCell* best = nullptr;
+  size_t least = SIZE_MAX;
+  for (const auto& cell : *cells) {
+    const size_t load = cell->load();
+    if (load < least) {
+      best = cell.get();
+      least = load;
+      if (load == 0) break;
+    }
+  }
+  return best;
 }
 
 /// A future of the running loop, with `pending` pointing at it; nullptr with the error asyncio raises
@@ -500,10 +526,10 @@ PyObject* new_future(Pending& pending) {
 /// Starts `begin(cell, handler)` on the client's connection cell and lets the future's cancel stop
 /// it; the future, or nullptr with an exception set.
 template <class Begin>
-PyObject* start(AsyncState& st, std::shared_ptr<Pending> pending, Begin begin) {
+PyObject* start(AsyncState& st, std::shared_ptr<Pending> pending, Begin begin, bool for_call = false) {
   Ref future = Ref::steal(new_future(*pending));
   if (!future) return nullptr;
-  net::ConnectionCell* cell = cell_of(st);
+  net::ConnectionCell* cell = for_call ? cell_for_call(st) : cell_of(st);
   if (!cell) return nullptr;
   net::OperationHandle handle;
   {
@@ -526,12 +552,15 @@ PyObject* begin_open(PyObject* self, bool returns_self) {
   if (returns_self) pending->success = Ref::borrow(self);
   pending->address = st.host + ":" + std::to_string(st.port);
   return start(st, std::move(pending), [&](net::ConnectionCell& cell, net::CompletionHandler done) {
+    for (size_t i = 1; i < st.cells.size(); ++i) st.cells[i]->connect_on_demand();
     return cell.open(st.host, st.port, st.timeout(), std::move(done));
   });
 }
 
 PyObject* begin_close(PyObject* self) {
-  return start(state_of(self), std::make_shared<Pending>(), [](net::ConnectionCell& cell, net::CompletionHandler done) {
+  AsyncState& st = state_of(self);
+  return start(st, std::make_shared<Pending>(), [&](net::ConnectionCell& cell, net::CompletionHandler done) {
+    for (size_t i = 1; i < st.cells.size(); ++i) st.cells[i]->close([](net::Completion) {});
     return cell.close(std::move(done));
   });
 }
@@ -565,20 +594,27 @@ PyObject* async_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
   }
   const Protocol protocol = pending->protocol;
   const bool oneway = pending->oneway;
+  const net::RetryPolicy retry = st.retry_policy(prepared.idempotent);
+  // A call that may be repeated connects again as well: a dropped connection never saw its request.
+  const bool reconnect = st.reconnect.load(std::memory_order_relaxed) || retry.retries > 0;
+  std::optional<net::Redial> redial;
+  // The connections beyond the first are made when a call needs them, and any that breaks is made anew.
+  if (reconnect || retry.retries > 0 || st.connections > 1) redial = net::Redial{st.host, st.port, reconnect};
   return start(st, std::move(pending), [&](net::ConnectionCell& cell, net::CompletionHandler done) {
+    if (redial && st.connections > 1) redial->reconnect = true;  // a broken connection of several is replaced
     return cell.call(std::move(prepared.request), prepared.transport, protocol, oneway, st.timeout(), std::move(done),
-                     st.max_message_size.load(std::memory_order_relaxed));
-  });
+                     st.max_message_size.load(std::memory_order_relaxed), std::move(redial), retry);
+  }, /*for_call=*/true);
 }
 
 PyObject* async_is_open(PyObject* self, PyObject*) {
   AsyncState& st = state_of(self);
-  std::shared_ptr<net::ConnectionCell> cell;
+  std::vector<std::shared_ptr<net::ConnectionCell>> cells;
   {
     MutexLock lock(st.cell_mutex);
-    cell = st.cell;
+    cells = st.cells;
   }
-  return PyBool_FromLong(cell && cell->is_open());
+  return PyBool_FromLong(std::ranges::any_of(cells, [](const auto& cell) { return cell->is_open(); }));
 }
 
 PyObject* async_set_parser(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -589,10 +625,11 @@ PyObject* async_set_parser(PyObject* self, PyObject* const* args, Py_ssize_t nar
 
 PyObject* async_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   ClientArgs given;
-  if (!parse_client_args("AsyncThriftClient", args, kwargs, given)) return nullptr;
+  if (!parse_client_args("AsyncThriftClient", args, kwargs, given, /*pooled=*/true)) return nullptr;
   if (!watch_interpreter_exit()) return nullptr;
 
   auto st = std::make_unique<AsyncState>();
+  st->connections = given.connections;
   if (!init_calls(*st, std::move(given))) return nullptr;
 
   PyObject* self = type->tp_alloc(type, 0);
@@ -610,6 +647,11 @@ void async_dealloc(PyObject* self) {
 }
 
 PyMethodDef async_methods[] = {
+    method_entry<static_new<async_new>>(
+        "__new__", METH_VARARGS | METH_KEYWORDS | METH_STATIC | METH_COEXIST,
+        "__new__($cls, service, host, port, transport=..., protocol=..., *, reconnect=False, connections=1)\n--\n\n"
+        "Creates an AsyncThriftClient; `reconnect` sets the property of that name, and up to `connections`\n"
+        "connections carry concurrent calls."),
     method_entry<async_set_parser>("set_parser", METH_FASTCALL | METH_KEYWORDS,
                                    "set_parser($self, parser)\n--\n\n"
                                    "Takes the schema of `parser`'s current document to convert struct values with; "

@@ -12,9 +12,11 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "framing/framing.h"
+#include "net/retry.h"
 #include "python/internal.h"
 
 namespace velvane::py {
@@ -64,7 +66,8 @@ bool to_vector_args(PyObject* args, PyObject* kwargs, VectorArgs& out);
 bool fail_argument(PyObject* obj, const char* target, const char* param);
 bool transport_arg(PyObject* obj, const char* param, uint8_t& out);
 bool port_arg(PyObject* obj, uint16_t& out);
-/// The constructor arguments both clients take: (service, host, port, transport=..., protocol=...).
+/// The constructor arguments both clients take: (service, host, port, transport=..., protocol=...,
+/// *, reconnect=False).
 struct ClientArgs {
   const ServiceDef* service = nullptr;  // borrowed from the service view, which the caller holds
   std::shared_ptr<const PySchema> schema;  // the schema of the document the service came from
@@ -72,10 +75,27 @@ struct ClientArgs {
   uint16_t port = 0;
   uint8_t transport = 0;
   Protocol protocol = Protocol::Binary;
+  bool reconnect = false;  // keyword only
+  uint32_t connections = 1;  // keyword only, AsyncThriftClient's
 };
 
 /// Extracts them in order, the first failure raised; false with an exception set.
-bool parse_client_args(const char* class_name, PyObject* args, PyObject* kwargs, ClientArgs& out);
+/// `pooled`: the class takes `connections` too.
+bool parse_client_args(const char* class_name, PyObject* args, PyObject* kwargs, ClientArgs& out, bool pooled = false);
+
+/// A client class's `__new__` as a static method of its own, so that it can show every keyword the
+/// constructor takes (the class's signature text names the positional ones only); `New` is its tp_new.
+template <newfunc New>
+PyObject* static_new(PyObject*, PyObject* args, PyObject* kwargs) {
+  const Py_ssize_t n = PyTuple_GET_SIZE(args);
+  PyObject* type = n ? PyTuple_GET_ITEM(args, 0) : nullptr;
+  if (!type || !PyType_Check(type)) {
+    PyErr_SetString(PyExc_TypeError, "__new__() needs a class as its first argument");
+    return nullptr;
+  }
+  Ref rest = Ref::steal(PyTuple_GetSlice(args, 1, n));
+  return rest ? New(reinterpret_cast<PyTypeObject*>(type), rest.get(), kwargs) : nullptr;
+}
 
 /// The TransportType or ProtocolType member for a stored byte (new reference).
 PyObject* enum_member(Cls which, uint8_t value);
@@ -103,6 +123,23 @@ struct ClientSettings {
     std::string name = method_prefix;
     name += method;
     return name;
+  }
+
+  std::atomic<bool> reconnect{false};   // a call on a dropped connection connects again first
+  std::atomic<int32_t> retries{0};
+  std::atomic<int64_t> retry_backoff_ns{50'000'000};
+  std::atomic<int64_t> retry_deadline_ns{-1};  // -1: no limit
+  std::shared_ptr<const std::unordered_set<std::string>> idempotent;  // replaced under the exclusive borrow
+
+  /// The retry policy of a call whose method is `idempotent` or not.
+  net::RetryPolicy retry_policy(bool idempotent_method) const {
+    net::RetryPolicy p;
+    p.retries = static_cast<uint32_t>(retries.load(std::memory_order_relaxed));
+    p.backoff = std::chrono::nanoseconds(retry_backoff_ns.load(std::memory_order_relaxed));
+    if (const int64_t ns = retry_deadline_ns.load(std::memory_order_relaxed); ns >= 0)
+      p.deadline = std::chrono::nanoseconds(ns);
+    p.idempotent = idempotent_method;
+    return p;
   }
 
   std::optional<std::chrono::nanoseconds> timeout() const {
@@ -142,6 +179,7 @@ struct PreparedCall {
   std::shared_ptr<const CallSchema> schema;
   framing::Transport transport = framing::Transport::Framed;
   Protocol protocol = Protocol::Binary;
+  bool idempotent = false;  // the user named its method idempotent
 };
 /// Finds the method and encodes its request, for a caller that holds the client's shared borrow;
 /// false with an exception set.
@@ -176,6 +214,83 @@ struct ClientProperties {
     int64_t ns;
     if (refuse_delete(value) || !timeout_arg(value, ns)) return -1;
     return store(self, SettingsOf(self).timeout_ns, ns);
+  }
+
+  static PyObject* get_reconnect(PyObject* self, void*) {
+    return PyBool_FromLong(SettingsOf(self).reconnect.load(std::memory_order_relaxed));
+  }
+  static int set_reconnect(PyObject* self, PyObject* value, void*) {
+    if (refuse_delete(value)) return -1;
+    const int on = PyObject_IsTrue(value);
+    return on < 0 ? -1 : store(self, SettingsOf(self).reconnect, on != 0);
+  }
+
+  static PyObject* get_retries(PyObject* self, void*) {
+    return PyLong_FromLong(SettingsOf(self).retries.load(std::memory_order_relaxed));
+  }
+  static int set_retries(PyObject* self, PyObject* value, void*) {
+    if (refuse_delete(value)) return -1;
+    if (!PyLong_Check(value)) return fail_argument(value, "int", "retries"), -1;
+    const long n = PyLong_AsLong(value);
+    if (n == -1 && PyErr_Occurred()) return -1;
+    if (n < 0 || n > 1000) {
+      PyErr_SetString(PyExc_ValueError, "retries must be between 0 and 1000");
+      return -1;
+    }
+    return store(self, SettingsOf(self).retries, static_cast<int32_t>(n));
+  }
+  static PyObject* get_retry_backoff(PyObject* self, void*) {
+    return seconds(SettingsOf(self).retry_backoff_ns.load(std::memory_order_relaxed));
+  }
+  static int set_retry_backoff(PyObject* self, PyObject* value, void*) {
+    int64_t ns;
+    if (refuse_delete(value) || value == Py_None) {
+      if (value == Py_None) PyErr_SetString(PyExc_ValueError, "retry_backoff must be a non-negative number of seconds");
+      return -1;
+    }
+    if (!timeout_arg(value, ns)) return -1;
+    return store(self, SettingsOf(self).retry_backoff_ns, ns < 0 ? int64_t{3'600'000'000'000} : ns);
+  }
+  static PyObject* get_retry_deadline(PyObject* self, void*) {
+    const int64_t ns = SettingsOf(self).retry_deadline_ns.load(std::memory_order_relaxed);
+    if (ns < 0) Py_RETURN_NONE;
+    return seconds(ns);
+  }
+  static int set_retry_deadline(PyObject* self, PyObject* value, void*) {
+    int64_t ns;
+    if (refuse_delete(value) || !timeout_arg(value, ns)) return -1;
+    return store(self, SettingsOf(self).retry_deadline_ns, ns);
+  }
+  static PyObject* get_idempotent(PyObject* self, void*) {
+    ClientSettings& st = SettingsOf(self);
+    Borrow borrow(st.borrow, Borrow::Shared);
+    if (!borrow.ok()) return nullptr;
+    Ref names = Ref::steal(PyFrozenSet_New(nullptr));
+    if (!names || !st.idempotent) return names.release();
+    for (const std::string& name : *st.idempotent) {
+      Ref text = Ref::steal(str_from(name));
+      if (!text || PySet_Add(names.get(), text.get()) < 0) return nullptr;
+    }
+    return names.release();
+  }
+  static int set_idempotent(PyObject* self, PyObject* value, void*) {
+    if (refuse_delete(value)) return -1;
+    if (PyUnicode_Check(value)) return fail_argument(value, "iterable of str", "idempotent"), -1;
+    auto names = std::make_shared<std::unordered_set<std::string>>();
+    Ref items = Ref::steal(PyObject_GetIter(value));
+    if (!items) return -1;
+    while (Ref item = Ref::steal(PyIter_Next(items.get()))) {
+      Py_ssize_t size;
+      const char* text = str_arg(item.get(), "idempotent", &size);
+      if (!text) return -1;
+      names->emplace(text, static_cast<size_t>(size));
+    }
+    if (PyErr_Occurred()) return -1;
+    ClientSettings& st = SettingsOf(self);
+    Borrow borrow(st.borrow, Borrow::Exclusive);
+    if (!borrow.ok()) return -1;
+    st.idempotent = std::move(names);
+    return 0;
   }
 
   static PyObject* get_max_message_size(PyObject* self, void*) {
@@ -226,10 +341,23 @@ struct ClientProperties {
           "service_name",
           "The service's name on a multiplexing server, or None (the default): with a name, every call goes "
           "out as \"name:method\"."),
+      property_entry<get_reconnect, set_reconnect>(
+          "reconnect",
+          "Whether a call on a connection that was dropped (not closed) connects again first (False by default)."),
+      property_entry<get_retries, set_retries>(
+          "retries", "How many times a failed call may be repeated when that cannot run it twice (0 by default)."),
+      property_entry<get_retry_backoff, set_retry_backoff>(
+          "retry_backoff", "Mean seconds before the first repeat, doubled for each next one, with jitter (0.05)."),
+      property_entry<get_retry_deadline, set_retry_deadline>(
+          "retry_deadline", "Seconds all attempts of one call may take together, or None (the default) for no limit."),
+      property_entry<get_idempotent, set_idempotent>(
+          "idempotent", "The names of the methods whose calls may be repeated after their request was sent."),
       {nullptr, nullptr, nullptr, nullptr, nullptr},
   };
 
  private:
+  static PyObject* seconds(int64_t ns) { return PyFloat_FromDouble(static_cast<double>(ns) / 1e9); }
+
   template <class T>
   static int store(PyObject* self, std::atomic<T>& slot, T value) {
     Borrow borrow(SettingsOf(self).borrow, Borrow::Exclusive);

@@ -8,12 +8,14 @@
 #include <cmath>
 #include <optional>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
 #include "engine/call.h"
 #include "framing/framing.h"
 #include "net/connection.h"
+#include "net/retry.h"
 #include "python/call_engine.h"
 #include "python/errors.h"
 #include "python/internal.h"
@@ -32,6 +34,7 @@ struct ClientState : ClientCalls {
   // A PyMutex: a call that holds it attaches to the interpreter when a signal interrupts its wait.
   PyMutex connection_lock{};
   std::unique_ptr<net::Connection> connection;  // guarded by connection_lock; absent: not open
+  bool opened = false;  // guarded by connection_lock; open() ran and close() has not since
 };
 
 struct ClientObject {
@@ -92,6 +95,7 @@ bool init_calls(ClientCalls& st, ClientArgs given) {
   st.port = given.port;
   st.transport = given.transport;
   st.protocol = static_cast<uint8_t>(given.protocol);
+  st.reconnect = given.reconnect;
   st.call_schema = plan_calls(*st.methods, std::move(given.schema));
   return st.call_schema != nullptr;
 }
@@ -167,19 +171,41 @@ PyObject* enum_member(Cls which, uint8_t value) {
   return PyObject_GetAttrString(reinterpret_cast<PyObject*>(cls(which)), name);
 }
 
-bool parse_client_args(const char* class_name, PyObject* args, PyObject* kwargs, ClientArgs& out) {
+bool parse_client_args(const char* class_name, PyObject* args, PyObject* kwargs, ClientArgs& out, bool pooled) {
   VectorArgs va;
   if (!to_vector_args(args, kwargs, va)) return false;
-  PyObject* a[5];
-  if (!parse_args(class_name, va.values.data(), va.nargs, va.kwnames.get(),
-                  {"service", "host", "port", "transport", "protocol"}, 3, a))
+  PyObject* a[7] = {};
+  if (va.nargs > 5) {
+    PyErr_Format(PyExc_TypeError, "%s() takes at most 5 positional arguments (%zd given)", class_name, va.nargs);
     return false;
+  }
+  const bool parsed =
+      pooled ? parse_args(class_name, va.values.data(), va.nargs, va.kwnames.get(),
+                          {"service", "host", "port", "transport", "protocol", "reconnect", "connections"}, 3, a)
+             : parse_args(class_name, va.values.data(), va.nargs, va.kwnames.get(),
+                          {"service", "host", "port", "transport", "protocol", "reconnect"}, 3, a);
+  if (!parsed) return false;
   if (!PyObject_TypeCheck(a[0], cls(Cls::PyThriftService))) return fail_argument(a[0], "PyThriftService", "service");
   Py_ssize_t host_size;
   const char* host = str_arg(a[1], "host", &host_size);
   if (!host || !port_arg(a[2], out.port)) return false;
   if (a[3] && !transport_arg(a[3], "transport", out.transport)) return false;
   if (a[4] && !protocol_arg(a[4], "protocol", out.protocol)) return false;
+  if (a[5]) {
+    const int on = PyObject_IsTrue(a[5]);
+    if (on < 0) return false;
+    out.reconnect = on != 0;
+  }
+  if (a[6]) {
+    if (!PyLong_Check(a[6])) return fail_argument(a[6], "int", "connections");
+    const long n = PyLong_AsLong(a[6]);
+    if (n == -1 && PyErr_Occurred()) return false;
+    if (n < 1 || n > 256) {
+      PyErr_SetString(PyExc_ValueError, "connections must be between 1 and 256");
+      return false;
+    }
+    out.connections = static_cast<uint32_t>(n);
+  }
   out.service = reinterpret_cast<ServiceViewObject*>(a[0])->service.get();
   out.schema = reinterpret_cast<ServiceViewObject*>(a[0])->schema;
   out.host.assign(host, static_cast<size_t>(host_size));
@@ -248,6 +274,7 @@ bool prepare_call(ClientCalls& st, const CallRequest& call, PreparedCall& out) {
   out.method = &(*st.methods)[found->second];
   const int32_t seqid = engine::seqid_of(st.next_seqid.fetch_add(1, std::memory_order_relaxed));
   out.schema = st.call_schema;
+  out.idempotent = st.idempotent && st.idempotent->contains(std::string(call.name));
   out.transport = static_cast<framing::Transport>(st.transport.load(std::memory_order_relaxed));
   out.protocol = static_cast<Protocol>(st.protocol.load(std::memory_order_relaxed));
   const std::string prefixed = st.method_prefix.empty() ? std::string() : st.wire_method_name(call.name);
@@ -444,21 +471,39 @@ PyObject* raise_not_open() {
 struct Exchange {
   bool not_open = false;
   std::optional<Error> error;
+  bool connecting = false;  // `error` came from connecting again
+  bool written = false;     // the request may have reached the peer
   std::string reply;
 };
+
+std::string address_of(const ClientState& st) { return st.host + ":" + std::to_string(st.port); }
 
 /// Writes the request and reads its reply under the connection lock. Run without the interpreter.
 /// A failure once the request started going out drops the connection, and so does a reply that
 /// says the peer ended the connection: what is left on the stream belongs to no later call.
 Exchange exchange(ClientState& st, std::string_view request, Transport transport, Protocol protocol, bool oneway,
-                  std::optional<std::chrono::nanoseconds> timeout, size_t max_size, PyThreadState* ts) {
+                  std::optional<std::chrono::nanoseconds> timeout, size_t max_size, PyThreadState* ts, bool redial) {
   Exchange out;
   MutexLock lock(st.connection_lock);
+  const bool reconnect = st.opened && redial;
+  if (reconnect && st.connection && st.connection->peer_has_closed()) st.connection.reset();
+  if (!st.connection && reconnect) {
+    // Connecting under the lock: the calls waiting for it use the new connection.
+    auto made = net::Connection::connect(*st.runtime, st.host, st.port, deadline_after(timeout), signal_check(ts));
+    if (!made) {
+      const Error& e = made.error();
+      out.error = e.kind == ErrorKind::Interrupted ? e : Error{e.kind, "connect to " + address_of(st) + ": " + e.text};
+      out.connecting = true;
+      return out;
+    }
+    st.connection = std::move(made).value();
+  }
   if (!st.connection) {
     out.not_open = true;
     return out;
   }
   const net::Deadline deadline = deadline_after(timeout);
+  out.written = true;
   st.connection->set_interrupt_check(signal_check(ts));
   if (Status s = st.connection->write_message(transport, request, deadline); !s) {
     out.error = s.take_error();
@@ -490,15 +535,28 @@ PyObject* client_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   if (!prepare_call(st, call, prepared)) return nullptr;
 
   const bool oneway = prepared.method->oneway;
+  const net::RetryPolicy policy = st.retry_policy(prepared.idempotent);
+  // A call that may be repeated connects again as well: a dropped connection never saw its request.
+  const bool reconnect = st.reconnect.load(std::memory_order_relaxed) || policy.retries > 0;
   Exchange result;
   {
     PyThreadState* ts = PyThreadState_Get();
     ReleaseGil nogil;
-    result = exchange(st, prepared.request, prepared.transport, prepared.protocol, oneway, st.timeout(),
-                      st.max_message_size.load(std::memory_order_relaxed), ts);
+    const auto started = net::Clock::now();
+    for (uint32_t attempt = 1;; ++attempt) {
+      result = exchange(st, prepared.request, prepared.transport, prepared.protocol, oneway, st.timeout(),
+                        st.max_message_size.load(std::memory_order_relaxed), ts, reconnect);
+      if (result.error && result.error->kind == ErrorKind::Interrupted) break;
+      const bool failed = result.error || (!oneway && !result.not_open && result.reply.empty());
+      if (!failed || !policy.allows(attempt, result.written)) break;
+      const auto wait = policy.delay(attempt);
+      if (policy.deadline && net::Clock::now() + wait > started + *policy.deadline) break;
+      std::this_thread::sleep_for(wait);
+    }
   }
   if (result.not_open) return raise_not_open();
   if (result.error && result.error->kind == ErrorKind::Interrupted) return nullptr;  // the handler's exception
+  if (result.error && result.connecting) return raise_error(*result.error, Operation::Connect), nullptr;
   if (result.error) return raise_io_error(*result.error);
   if (oneway) Py_RETURN_NONE;
   return decode_reply(result.reply, prepared.protocol, *prepared.method, prepared.schema->schema);
@@ -515,14 +573,14 @@ PyObject* client_open(PyObject* self, PyObject*) {
     if (made) {
       MutexLock lock(st.connection_lock);
       old = std::exchange(st.connection, std::move(made).value());
+      st.opened = true;
     }
     old.reset();
   }
   if (!made && made.error().kind == ErrorKind::Interrupted) return nullptr;  // the handler's exception
   if (!made) {
     const Error& e = made.error();
-    raise_error(Error{e.kind, "connect to " + st.host + ":" + std::to_string(st.port) + ": " + e.text},
-                Operation::Connect);
+    raise_error(Error{e.kind, "connect to " + address_of(st) + ": " + e.text}, Operation::Connect);
     return nullptr;
   }
   Py_RETURN_NONE;
@@ -535,6 +593,7 @@ PyObject* client_close(PyObject* self, PyObject*) {
     std::unique_ptr<net::Connection> old;  // closed once the lock is released
     MutexLock lock(st.connection_lock);
     old = std::move(st.connection);
+    st.opened = false;
   }
   Py_RETURN_NONE;
 }
@@ -597,6 +656,10 @@ void client_dealloc(PyObject* self) {
 }
 
 PyMethodDef client_methods[] = {
+    method_entry<static_new<client_new>>(
+        "__new__", METH_VARARGS | METH_KEYWORDS | METH_STATIC | METH_COEXIST,
+        "__new__($cls, service, host, port, transport=..., protocol=..., *, reconnect=False)\n--\n\n"
+        "Creates a ThriftClient; `reconnect` sets the property of that name."),
     method_entry<client_set_parser>("set_parser", METH_FASTCALL | METH_KEYWORDS,
                                     "set_parser($self, parser)\n--\n\n"
                                     "Takes the schema of `parser`'s current document to convert struct values with; "

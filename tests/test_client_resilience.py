@@ -1,0 +1,359 @@
+"""Clients that reconnect: against scripted peers that close, stall and refuse, and a server restarted
+mid-run."""
+import asyncio
+import collections
+import threading
+from concurrent.futures import ThreadPoolExecutor
+
+import pytest
+
+import velvane
+from scripted_peer import DEADLINE, Peer, frame, recv_frame
+from server_support import free_port, serving, wait_for
+from test_client import IDL, OOPS, binary_header, binary_i32_field, reply_body, serve_adds
+
+NOT_OPEN = {
+    "blocking": r"^ThriftClient is not open; call client.open\(\) first$",
+    "async": r"^AsyncThriftClient is not open; await client.open\(\) first$",
+}
+
+
+@pytest.fixture
+def calc(parse):
+    parser = parse(IDL)
+    return parser, parser.get_service("Calc")
+
+
+class Driver:
+    """One client of either kind behind the same blocking face; the async one runs on a loop thread."""
+
+    def __init__(self, kind, calc, port, **options):
+        parser, service = calc
+        cls = velvane.ThriftClient if kind == "blocking" else velvane.AsyncThriftClient
+        self.client = cls(service, "127.0.0.1", port, **options)
+        self.client.set_parser(parser)
+        self.client.timeout = DEADLINE
+        self.kind = kind
+        if kind == "async":
+            self.loop = asyncio.new_event_loop()
+            self.thread = threading.Thread(target=self.loop.run_forever, daemon=True)
+            self.thread.start()
+
+    def do(self, name, *args, **kwargs):
+        if self.kind == "blocking":
+            return getattr(self.client, name)(*args, **kwargs)
+        return self.start(name, *args, **kwargs).result(DEADLINE)
+
+    def start(self, name, *args, **kwargs):
+        """Starts the operation on a thread of the pool or on the loop; returns a concurrent future."""
+        if self.kind == "blocking":
+            return self.pool.submit(self.do, name, *args, **kwargs)
+
+        async def begin():
+            return await getattr(self.client, name)(*args, **kwargs)
+
+        return asyncio.run_coroutine_threadsafe(begin(), self.loop)
+
+    def __enter__(self):
+        if self.kind == "blocking":
+            self.pool = ThreadPoolExecutor(8)
+        return self
+
+    def __exit__(self, *exc):
+        self.do("close")
+        if self.kind == "blocking":
+            self.pool.shutdown()
+        else:
+            self.loop.call_soon_threadsafe(self.loop.stop)
+            self.thread.join(DEADLINE)
+            self.loop.close()
+
+
+closed = threading.Event()
+
+
+def answers_one_add(conn):
+    """Answers one add and closes: on loopback the end of input has reached the client once `closed` is set."""
+    closed.clear()
+    request = recv_frame(conn)
+    seqid = int.from_bytes(request[11:15], "big", signed=True)
+    conn.sendall(frame(reply_body(binary_i32_field(0, 3) + b"\0", seqid=seqid)))
+    conn.close()
+    closed.set()
+
+
+KINDS = pytest.mark.parametrize("kind", ["blocking", "async"])
+
+
+@KINDS
+def test_reconnect_is_off_by_default_and_settable(calc, kind):
+    with Driver(kind, calc, 1) as d:
+        assert d.client.reconnect is False
+        d.client.reconnect = True
+        assert d.client.reconnect is True
+    with Driver(kind, calc, 1, reconnect=True) as d:
+        assert d.client.reconnect is True
+        with pytest.raises(TypeError, match="at most 5 positional arguments"):  # keyword only
+            type(d.client)(calc[1], "127.0.0.1", 1, velvane.TransportType.Framed, velvane.ProtocolType.Binary, True)
+
+
+@KINDS
+@pytest.mark.parametrize("reconnect", [False, True])
+def test_a_call_after_the_peer_closed(calc, kind, reconnect):
+    scripts = (answers_one_add, serve_adds) if reconnect else (answers_one_add,)
+    with Peer(*scripts) as peer, Driver(kind, calc, peer.port, reconnect=reconnect) as d:
+        d.do("open")
+        assert d.do("call", "add", a=1, b=2) == 3
+        assert closed.wait(DEADLINE)
+        if not reconnect:
+            with pytest.raises(OSError):
+                d.do("call", "add", a=1, b=2)
+            with pytest.raises(OSError, match=NOT_OPEN[kind]):
+                d.do("call", "add", a=1, b=2)
+            return
+        assert d.do("call", "add", a=5, b=6) == 11
+        d.do("close")  # closing is not dropping: no call opens again
+        with pytest.raises(OSError, match=NOT_OPEN[kind]):
+            d.do("call", "add", a=1, b=2)
+
+
+@KINDS
+@pytest.mark.parametrize("reconnect", [False, True])
+def test_calls_in_line_behind_a_call_that_timed_out(calc, kind, reconnect):
+    first_in = threading.Event()
+
+    def stalls(conn):
+        recv_frame(conn)
+        first_in.set()
+        while conn.recv(65536):  # until the client drops the connection
+            pass
+
+    scripts = (stalls, serve_adds) if reconnect else (stalls,)
+    with Peer(*scripts) as peer, Driver(kind, calc, peer.port, reconnect=reconnect) as d:
+        d.client.timeout = 0.5
+        d.do("open")
+        stalled = d.start("call", "add", a=0, b=0)
+        assert first_in.wait(DEADLINE)
+        behind = [d.start("call", "add", a=i, b=1) for i in range(20)]
+        with pytest.raises(TimeoutError):
+            stalled.result(DEADLINE)
+        for i, f in enumerate(behind):
+            if reconnect:
+                assert f.result(DEADLINE) == i + 1
+            else:
+                with pytest.raises(OSError, match=NOT_OPEN[kind]):
+                    f.result(DEADLINE)
+
+
+@KINDS
+def test_a_peer_that_refuses_fails_the_call_as_a_connect(calc, kind):
+    with Peer(answers_one_add) as peer:
+        port = peer.port
+        d = Driver(kind, calc, port, reconnect=True)
+        d.do("open")
+        assert d.do("call", "add", a=1, b=2) == 3
+    with d:
+        for _ in range(2):  # the client keeps trying on each call
+            with pytest.raises(OSError, match=rf"^connect to 127\.0\.0\.1:{port}: "):
+                d.do("call", "add", a=1, b=2)
+
+
+@KINDS
+def test_retry_settings(calc, kind):
+    with Driver(kind, calc, 1) as d:
+        c = d.client
+        assert (c.retries, c.retry_backoff, c.retry_deadline, c.idempotent) == (0, 0.05, None, frozenset())
+        c.retries, c.retry_backoff, c.retry_deadline, c.idempotent = 3, 0.01, 2.0, ["add", "echo"]
+        assert (c.retries, c.retry_backoff, c.retry_deadline, c.idempotent) == (3, 0.01, 2.0, {"add", "echo"})
+        for name, value, error in [("retries", -1, ValueError), ("retries", 1.5, TypeError),
+                                   ("retry_backoff", None, ValueError), ("retry_deadline", -1, ValueError),
+                                   ("idempotent", "add", TypeError), ("idempotent", [1], TypeError)]:
+            with pytest.raises(error):
+                setattr(c, name, value)
+
+
+@KINDS
+@pytest.mark.parametrize("idempotent", [False, True])
+def test_only_idempotent_calls_are_repeated_once_sent(calc, kind, idempotent):
+    received = []
+
+    def takes_and_closes(conn):
+        received.append(recv_frame(conn))
+
+    def serves(conn):
+        received.append(None)
+        serve_adds(conn)
+
+    scripts = (answers_one_add, takes_and_closes, serves) if idempotent else (answers_one_add, takes_and_closes)
+    with Peer(*scripts) as peer, Driver(kind, calc, peer.port) as d:
+        d.client.retries, d.client.retry_backoff = 3, 0.001
+        d.client.idempotent = {"add"} if idempotent else {"echo"}
+        d.do("open")
+        assert d.do("call", "add", a=1, b=2) == 3
+        assert closed.wait(DEADLINE)
+        # The stale connection is seen closed before sending; the new one closes after taking the request.
+        if idempotent:
+            assert d.do("call", "add", a=4, b=5) == 9
+            assert len(received) == 2
+        else:
+            with pytest.raises(OSError):
+                d.do("call", "add", a=4, b=5)
+            assert len(received) == 1
+
+
+APP_ERROR = bytes([11, 0, 1, 0, 0, 0, 2]) + b"no" + binary_i32_field(2, 6) + b"\0"
+
+
+@KINDS
+@pytest.mark.parametrize("mtype, body, raised", [(2, OOPS, RuntimeError), (3, APP_ERROR, velvane.ThriftApplicationException)])
+def test_errors_in_replies_are_never_repeated(calc, kind, mtype, body, raised):
+    requests = []
+
+    def script(conn):
+        while True:
+            try:
+                request = recv_frame(conn)
+            except EOFError:
+                return
+            requests.append(request)
+            seqid = int.from_bytes(request[11:15], "big", signed=True)
+            conn.sendall(frame(binary_header(b"add", mtype, seqid) + body))
+
+    with Peer(script) as peer, Driver(kind, calc, peer.port, reconnect=True) as d:
+        d.client.retries, d.client.retry_backoff, d.client.idempotent = 3, 0.001, ["add"]
+        d.do("open")
+        with pytest.raises(raised):
+            d.do("call", "add", a=1, b=2)
+        d.do("close")
+        assert len(requests) == 1
+
+
+@KINDS
+def test_a_call_waits_out_a_refusing_server(calc, kind):
+    parser, service = calc
+    server = velvane.ThriftServer(service)
+    server.set_parser(parser)
+    server.register_handler("add", lambda a, b: a + b)
+    with Peer(answers_one_add) as peer:
+        d = Driver(kind, calc, peer.port)
+        d.client.retries, d.client.retry_backoff, d.client.retry_deadline = 1000, 0.005, DEADLINE
+        d.do("open")
+        assert d.do("call", "add", a=1, b=2) == 3
+        assert closed.wait(DEADLINE)
+    try:
+        with d:  # the peer has gone: its port refuses until the server listens there
+            call = d.start("call", "add", a=2, b=3)  # not idempotent: only failures to connect are repeated
+            server.serve("127.0.0.1", peer.port)
+            assert call.result(DEADLINE) == 5
+    finally:
+        server.stop()
+
+
+def test_a_server_restarted_under_8_by_50_coroutines(calc):
+    parser, service = calc
+    seen = collections.Counter()
+    lock = threading.Lock()
+    halfway = threading.Event()
+
+    def add(a, b):
+        with lock:
+            seen[(a, b)] += 1
+            if sum(seen.values()) == 100:
+                halfway.set()
+        return a + b
+
+    def server():
+        s = velvane.ThriftServer(service, workers=2)
+        s.set_parser(parser)
+        s.register_handler("add", add)
+        return s
+
+    port = free_port()
+    first = server()
+    first.serve("127.0.0.1", port)
+    wait_for(first.is_running, "the server to listen")
+    servers = [first]
+
+    def restart():
+        assert halfway.wait(DEADLINE)
+        first.stop()
+        for _ in range(20):  # the old listening socket may linger a moment after stop()
+            servers.append(server())
+            servers[-1].serve("127.0.0.1", port)
+            try:
+                return wait_for(servers[-1].is_running, "the server to listen again", deadline=0.5)
+            except AssertionError:
+                servers[-1].stop()
+        raise AssertionError("the server did not come back")
+
+    async def main():
+        cs = [velvane.AsyncThriftClient(service, "127.0.0.1", port, reconnect=True) for _ in range(8)]
+        for c in cs:  # add is not idempotent: only calls that never reached the server are repeated
+            c.timeout, c.retries, c.retry_backoff = DEADLINE, 3, 0.01
+        await asyncio.gather(*(c.open() for c in cs))
+        restarting = asyncio.create_task(asyncio.to_thread(restart))
+        got = await asyncio.gather(*(c.call("add", a=k, b=i) for k, c in enumerate(cs) for i in range(50)),
+                                   return_exceptions=True)
+        await restarting
+        after = await asyncio.gather(*(c.call("add", a=k, b=1000) for k, c in enumerate(cs)))
+        await asyncio.gather(*(c.close() for c in cs))
+        return got, after
+
+    try:
+        got, after = asyncio.run(asyncio.wait_for(main(), 3 * DEADLINE))
+    finally:
+        for s in servers:
+            s.stop()
+    assert after == [k + 1000 for k in range(8)]
+    succeeded = 0
+    for n, result in enumerate(got):
+        k, i = divmod(n, 50)
+        if isinstance(result, BaseException):
+            assert isinstance(result, OSError), result
+        else:
+            assert result == k + i
+            assert seen[(k, i)] == 1
+            succeeded += 1
+    assert succeeded >= 100
+    assert max(seen.values()) == 1
+
+
+def test_calls_overlap_on_several_connections(calc):
+    parser, service = calc
+    lock = threading.Lock()
+    active, peak = [0], [0]
+    all_in = threading.Event()
+
+    def add(a, b):
+        with lock:
+            active[0] += 1
+            peak[0] = max(peak[0], active[0])
+            if active[0] == 4:
+                all_in.set()
+        all_in.wait(DEADLINE)
+        with lock:
+            active[0] -= 1
+        return a + b
+
+    server = velvane.ThriftServer(service, workers=4)
+    server.set_parser(parser)
+    server.register_handler("add", add)
+
+    async def main(port):
+        c = velvane.AsyncThriftClient(service, "127.0.0.1", port, connections=4)
+        c.timeout = DEADLINE
+        async with c:
+            assert await asyncio.gather(*(c.call("add", a=i, b=1) for i in range(40))) == [i + 1 for i in range(40)]
+        assert not c.is_open()
+
+    with serving(server) as port:
+        asyncio.run(asyncio.wait_for(main(port), 2 * DEADLINE))
+    assert all_in.is_set() and peak[0] == 4
+
+
+@pytest.mark.parametrize("connections, raised", [(0, ValueError), (257, ValueError), ("2", TypeError)])
+def test_connections_argument(calc, connections, raised):
+    with pytest.raises(raised):
+        velvane.AsyncThriftClient(calc[1], "127.0.0.1", 1, connections=connections)
+    with pytest.raises(TypeError):
+        velvane.ThriftClient(calc[1], "127.0.0.1", 1, connections=2)
