@@ -268,7 +268,7 @@ namespace {
 std::variant<FrameDecoder, BinaryScanner, JsonScanner, StandardCompactScanner, UnsupportedScanner> make_impl(Transport transport,
                                                                                      Protocol protocol, Side side,
                                                                                      size_t max_size) {
-  if (transport == Transport::Framed) return FrameDecoder{max_size};
+  if (is_framed(transport)) return FrameDecoder{max_size};
   switch (protocol) {
     case Protocol::Binary: return BinaryScanner{side};
     case Protocol::Json:
@@ -283,7 +283,7 @@ std::variant<FrameDecoder, BinaryScanner, JsonScanner, StandardCompactScanner, U
 
 MessageDecoder::MessageDecoder(Transport transport, Protocol protocol, Side side, size_t max_size)
     : impl_(make_impl(transport, protocol, side, max_size)),
-      scan_limit_(transport == Transport::Framed ? 0 : max_size) {}
+      scan_limit_(is_framed(transport) ? 0 : max_size) {}
 
 size_t MessageDecoder::feed(std::string_view bytes) {
   if (scan_limit_ == 0) return std::visit([&](auto& d) { return d.feed(bytes); }, impl_);
@@ -326,7 +326,7 @@ const Error& MessageDecoder::error() const {
 }
 
 void append_frame(std::string& out, Transport transport, std::string_view payload) {
-  if (transport == Transport::Framed) wire::put_be32(out, static_cast<uint32_t>(payload.size()));
+  if (is_framed(transport)) wire::put_be32(out, static_cast<uint32_t>(payload.size()));
   out.append(payload);
 }
 

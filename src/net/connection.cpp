@@ -280,7 +280,7 @@ bool Connection::peer_has_closed() { return net::peer_has_closed(impl_->socket);
 Status Connection::write_message(framing::Transport transport, std::string_view payload, Deadline deadline) {
   Impl& c = *impl_;
   SignalGate gate(c.interrupt_check);
-  if (transport == framing::Transport::Framed) {
+  if (framing::is_framed(transport)) {
     std::string prefix;
     wire::put_be32(prefix, static_cast<uint32_t>(payload.size()));
     if (Status s = c.write(prefix, deadline, gate); !s) return s;

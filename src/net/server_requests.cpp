@@ -162,7 +162,7 @@ ConnectionEnd end_of(const Outcome& outcome) {
 /// The length prefix a reply needs before `outcome.bytes` on the wire.
 void reply_prefix(std::string& prefix, const Outcome& outcome, framing::Transport transport) {
   prefix.clear();
-  if (transport == framing::Transport::Framed && !outcome.framed)
+  if (framing::is_framed(transport) && !outcome.framed)
     wire::put_be32(prefix, static_cast<uint32_t>(outcome.bytes.size()));
 }
 
