@@ -368,3 +368,100 @@ def test_our_multiplexing_clients_against_our_server(parser):
     client.service_name = "X"
     client.service_name = None
     assert client.service_name is None
+
+
+# --- The header transport (THeader) ---
+
+HEADER_PROTOCOLS = {"binary": P.Binary, "compact": P.StandardCompact}
+# Apache's handler reads the request's headers and answers with two of them.
+HEADER_HANDLER = HANDLER.replace("""    def add(self, a, b):
+        return a + b""", """    def add(self, a, b):
+        got = request_headers()
+        reply_header(b"trace", got.get(b"trace", b"none"))
+        reply_header(b"timeout", got.get(b"client_timeout", b"none"))
+        return a + b""")
+
+
+@pytest.mark.parametrize("zlib", [False, True], ids=["plain", "zlib"])
+@pytest.mark.parametrize("dialect", sorted(HEADER_PROTOCOLS))
+def test_our_header_clients_against_apache_header_server(peer, parser, dialect, zlib):
+    with peer.server("Dialects", HEADER_HANDLER, transport="header", protocol=dialect) as (host, port):
+        with velvane.ThriftClient(parser.get_service("Dialects"), host, port, T.Header,
+                                  HEADER_PROTOCOLS[dialect]) as client:
+            client.set_parser(parser)
+            client.timeout = 10.0
+            client.header_zlib = zlib
+            client.headers = {"trace": "t-\u00e9", b"raw": b"\xff"}
+            assert client.last_reply_headers == {}
+            check_calls(client.call)
+            assert client.last_reply_headers == {"trace": "t-\u00e9", "timeout": "10000"}
+            client.headers = None
+            client.timeout = None
+            assert client.call("add", a=1, b=2) == 3
+            assert client.last_reply_headers == {"trace": "none", "timeout": "none"}
+
+        async def call_async():
+            client = velvane.AsyncThriftClient(parser.get_service("Dialects"), host, port, T.Header,
+                                               HEADER_PROTOCOLS[dialect])
+            client.set_parser(parser)
+            client.header_zlib = zlib
+            client.headers = {"trace": "async"}
+            client.timeout = 2.5
+            await client.open()
+            try:
+                assert await asyncio.wait_for(client.call("add", a=40, b=2), 10) == 42
+                return client.last_reply_headers
+            finally:
+                await client.close()
+
+        assert asyncio.run(call_async()) == {"trace": "async", "timeout": "2500"}
+
+
+@pytest.mark.parametrize("zlib", [False, True], ids=["plain", "zlib"])
+@pytest.mark.parametrize("dialect", sorted(HEADER_PROTOCOLS))
+def test_apache_header_client_against_our_server(peer, parser, dialect, zlib):
+    from thrift.transport.THeaderTransport import THeaderTransformID
+
+    tt = peer.module("ttypes")
+    server = our_server(parser, "compact", "framed")
+    server.transport, server.protocol = T.Header, HEADER_PROTOCOLS[dialect]
+    with serving(server) as port:
+        with peer.client("Dialects", port, transport="header", protocol=dialect) as client:
+            if zlib:
+                client._oprot.add_transform(THeaderTransformID.ZLIB)
+            client._oprot.set_header(b"trace", b"x")
+            assert client.add(2**31 - 1, -5) == 2**31 - 6
+            box = to_apache(tt, BOX)
+            assert client.echo(box) == box
+            with pytest.raises(tt.Oops) as raised:
+                client.fail("nope")
+            assert (raised.value.why, raised.value.code) == ("nope", 7)
+            client.note("hello")
+            assert client.group(["ab", "c"]) == {"ab": [2, 0], "c": [1, 1]}
+
+
+def test_our_header_client_against_our_server(parser):
+    server = our_server(parser, "compact", "framed")
+    server.transport = T.Header
+    server.max_message_size = 64 << 10
+    service = parser.get_service("Dialects")
+    with serving(server) as port:
+        with velvane.ThriftClient(service, "127.0.0.1", port, T.Header, P.StandardCompact) as client:
+            client.set_parser(parser)
+            client.timeout = 10.0
+            client.header_zlib = True
+            check_calls(client.call)
+            # Compressed, the request fits the server's limit; inflated, it would not.
+            with pytest.raises(OSError):
+                client.call("echo", e={"str": "z" * (1 << 20)})
+        # A request in the other protocol ends its connection; one the transport cannot carry is refused.
+        with velvane.ThriftClient(service, "127.0.0.1", port, T.Header, P.Binary) as client:
+            with pytest.raises(OSError, match="failed to fill whole buffer"):
+                client.call("add", a=1, b=2)
+        with velvane.ThriftClient(service, "127.0.0.1", port, T.Header, P.Compact) as client:
+            with pytest.raises(ValueError, match="carries ProtocolType.Binary or ProtocolType.StandardCompact only"):
+                client.call("add", a=1, b=2)
+    server.protocol = P.JSON
+    with pytest.raises(ValueError, match="carries ProtocolType.Binary or ProtocolType.StandardCompact only"):
+        server.serve("127.0.0.1", 0)
+    assert repr(T.Header) == "TransportType.Header" and int(T.Header) == 3

@@ -177,7 +177,7 @@ Result<std::string> decode_header_frame(std::string_view body, size_t max_size, 
   return message;
 }
 
-Status append_header_frame(std::string& out, const HeaderInfo& info, std::string_view message) {
+Result<std::string> encode_header_frame(const HeaderInfo& info, std::string_view message) {
   std::string section;
   wire::put_varint(section, info.protocol_id);
   wire::put_varint(section, info.transforms.size());
@@ -208,15 +208,15 @@ Status append_header_frame(std::string& out, const HeaderInfo& info, std::string
   const size_t length = kFixedPart + section.size() + payload.size();
   if (length > kMaxWireLength)
     return Error{ErrorKind::SizeLimit, "a header frame of " + std::to_string(length) + " bytes is longer than the wire allows"};
-  out.reserve(out.size() + 4 + length);
-  wire::put_be32(out, static_cast<uint32_t>(length));
+  std::string out;
+  out.reserve(length);
   wire::put_be16(out, kHeaderMagic);
   wire::put_be16(out, info.flags);
   wire::put_be32(out, static_cast<uint32_t>(info.seq_id));
   wire::put_be16(out, static_cast<uint16_t>(section.size() / 4));
   out.append(section);
   out.append(payload);
-  return {};
+  return out;
 }
 
 }  // namespace velvane::framing

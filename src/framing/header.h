@@ -52,8 +52,8 @@ Result<uint32_t> header_protocol_id(Protocol protocol);
 /// inflated (0: the wire's own limit); inflating stops as soon as it would be larger.
 Result<std::string> decode_header_frame(std::string_view body, size_t max_size, HeaderInfo& info);
 
-/// Appends `message` as one header frame, 4-byte length included, applying `info.transforms`.
-/// Fails for an unknown transform or a header section too long for its 16-bit word count.
-Status append_header_frame(std::string& out, const HeaderInfo& info, std::string_view message);
+/// The body of a header frame (what follows its length) carrying `message`, `info.transforms`
+/// applied. Fails for an unknown transform or a header section too long for its 16-bit word count.
+Result<std::string> encode_header_frame(const HeaderInfo& info, std::string_view message);
 
 }  // namespace velvane::framing

@@ -19,6 +19,7 @@
 #include <string>
 #include <utility>
 
+#include "framing/header.h"
 #include "net/message_io.h"
 #include "net/threads.h"
 #include "protocol/wire_format.h"
@@ -104,6 +105,7 @@ namespace {
 struct ReadState {
   ReadBuffer buffer;
   std::optional<framing::MessageDecoder> decoder;
+  std::optional<framing::HeaderInfo> header;  // the header transport's: the request being answered
   int lent_fd = -1;  // the socket while a pool thread serves it; closed here if never taken back
 
   ReadState() = default;
@@ -135,6 +137,34 @@ struct NextRequest {
   std::optional<Outcome> end;
 };
 
+/// The message of a header frame, its header kept in `rs` for the reply.
+Result<std::string> open_header_frame(std::string_view frame, const ConnectionShared& shared, ReadState& rs) {
+  rs.header.emplace();
+  auto message = framing::decode_header_frame(frame, shared.max_message_size, *rs.header);
+  if (!message) return message;
+  auto ours = framing::header_protocol_id(shared.protocol);
+  if (!ours) return ours.take_error();
+  if (rs.header->protocol_id != ours.value())
+    return Error{ErrorKind::InvalidData, "header frame: a request in protocol id " +
+                                             std::to_string(rs.header->protocol_id) + ", this server speaks " +
+                                             std::to_string(ours.value())};
+  return message;
+}
+
+/// A reply to a header request goes back in a header frame like the request's: its protocol,
+/// flags, seq id and transforms.
+void header_reply(Outcome& outcome, const ReadState& rs) {
+  if (!rs.header || outcome.kind != Outcome::Kind::Reply || outcome.framed) return;
+  framing::HeaderInfo info = *rs.header;
+  info.headers.clear();
+  auto frame = framing::encode_header_frame(info, outcome.bytes);
+  if (!frame) {
+    outcome = Outcome::fail(frame.take_error());
+    return;
+  }
+  outcome.bytes = std::move(frame).value();
+}
+
 template <class Read>
 NextRequest next_request(ReadState& rs, const ConnectionShared& shared, Read&& read) {
   auto message = read_message(rs.buffer, rs.request_decoder(shared), read);
@@ -143,7 +173,10 @@ NextRequest next_request(ReadState& rs, const ConnectionShared& shared, Read&& r
   rs.decoder.reset();
   if (message.value()->empty()) return {{}, Outcome{Outcome::Kind::Close, {}, {}}};
   shared.stats->bytes_in(message.value()->size());
-  return {std::move(message.value()), {}};
+  if (shared.transport != framing::Transport::Header) return {std::move(message.value()), {}};
+  auto inner = open_header_frame(*message.value(), shared, rs);
+  if (!inner) return {{}, Outcome::fail(inner.take_error())};
+  return {std::move(inner).value(), {}};
 }
 
 /// A failure that ends the connection; the peer going away ends it without a report.
@@ -245,6 +278,7 @@ Outcome serve_burst(int fd, ReadState& rs, const ConnectionShared& shared) {
     // A server shutting down answers no more: the connection is dropped with the runtime.
     if (shared.gate->stopping.load(std::memory_order_acquire)) return Outcome{Outcome::Kind::Idle, {}, {}};
     if (outcome.kind == Outcome::Kind::NoReply) continue;
+    header_reply(outcome, rs);
     if (outcome.kind != Outcome::Kind::Reply) return outcome;
     shared.stats->bytes_out(outcome.bytes.size());
     reply_prefix(prefix, outcome, shared.transport);
@@ -318,6 +352,9 @@ class ConnectionRequests {
     co_return outcome;
   }
 
+  /// A reply as the request's transport wants it (a header request's in a header frame).
+  void shape_reply(Outcome& outcome) const { header_reply(outcome, rs_); }
+
   /// Writes a reply; the error that ends the connection, if any.
   asio::awaitable<std::optional<ConnectionEnd>> write_reply(const Outcome& reply) {
     reply_prefix(prefix_, reply, shared_.transport);
@@ -375,6 +412,7 @@ asio::awaitable<ConnectionEnd> request_loop(tcp::socket& socket, const Connectio
     if (on_pool) outcome = co_await requests.lend_to_pool();
     else outcome = co_await requests.dispatch_next();
     if (outcome.kind == Outcome::Kind::NoReply || outcome.kind == Outcome::Kind::Idle) continue;
+    requests.shape_reply(outcome);
     if (outcome.kind != Outcome::Kind::Reply) co_return end_of(outcome);
     if (!outcome.framed) shared.stats->bytes_out(outcome.bytes.size());  // a pool thread's leftover was counted there
     std::optional<ConnectionEnd> end = co_await requests.write_reply(outcome);

@@ -52,7 +52,11 @@ PyObject* transport_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* transport_repr(PyObject* self) {
-  return PyUnicode_FromString(enum_value(self) == 0 ? "TransportType.Framed" : "TransportType.Buffered");
+  switch (enum_value(self)) {
+    case 0: return PyUnicode_FromString("TransportType.Framed");
+    case 3: return PyUnicode_FromString("TransportType.Header");
+    default: return PyUnicode_FromString("TransportType.Buffered");
+  }
 }
 
 PyObject* transport_richcompare(PyObject* self, PyObject* other, int op) {
@@ -75,7 +79,9 @@ PyType_Slot transport_slots[] = {
     {Py_tp_doc, const_cast<char*>("TransportType()\n--\n\n"
                                   "Transport layer to use when reading/writing Thrift messages over TCP.\n\n"
                                   "* `Framed`   \u2013 each message is prefixed by a 4-byte big-endian frame length.\n"
-                                  "* `Buffered` \u2013 messages are written directly to the socket with no framing.")},
+                                  "* `Buffered` \u2013 messages are written directly to the socket with no framing.\n"
+                                  "* `Header`   \u2013 the header transport (THeader): framed, with string headers and\n"
+                                  "  optional zlib compression, around a binary or standard compact message.")},
     slot_entry<transport_new>(Py_tp_new),
     slot_entry<enum_dealloc>(Py_tp_dealloc),
     slot_entry<transport_repr>(Py_tp_repr),
@@ -163,7 +169,13 @@ PyObject* create_marker(const char* name, const char* doc) {
 
 PyObject* create_transport_type() {
   PyObject* type = PyType_FromSpec(&transport_spec);
-  return type ? add_variants(type, {"Framed", "Buffered"}) : nullptr;
+  if (!type || !add_variants(type, {"Framed", "Buffered"})) return nullptr;
+  Ref header = Ref::steal(new_enum(reinterpret_cast<PyTypeObject*>(type), 3));
+  if (!header || PyObject_SetAttrString(type, "Header", header.get()) < 0) {
+    Py_DECREF(type);
+    return nullptr;
+  }
+  return type;
 }
 
 PyObject* create_protocol_type() {

@@ -202,6 +202,12 @@ PyObject* server_serve(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   if (!watch_interpreter_exit()) return nullptr;
 
   const auto protocol = static_cast<Protocol>(st.protocol);
+  if (static_cast<framing::Transport>(st.transport) == framing::Transport::Header) {
+    if (auto id = framing::header_protocol_id(protocol); !id) {
+      PyErr_SetString(PyExc_ValueError, id.error().text.c_str());
+      return nullptr;
+    }
+  }
   auto dispatcher = PyDispatcher::create(st.methods, st.handlers, st.schema, protocol, st.service_name);
   if (!dispatcher) return nullptr;
   if (st.http_handler) dispatcher->set_http_handler(*st.http_handler);
@@ -225,7 +231,7 @@ PyObject* server_serve(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   options.stops_seen = st.control->stop_requests();
   const size_t workers = options.workers;
   const std::string address = options.host + ":" + std::to_string(port);
-  const char* transport_name = st.transport == 0 ? "Framed" : "Buffered";
+  const char* transport_name = st.transport == 0 ? "Framed" : st.transport == 3 ? "Header" : "Buffered";
 
   auto server = net::Server::create(std::move(options), st.control, dispatcher);
   if (!server) {
