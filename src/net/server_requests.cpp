@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <string>
 #include <utility>
@@ -135,7 +136,24 @@ Result<size_t> received(const std::error_code& ec, size_t n) {
 struct NextRequest {
   std::optional<std::string> payload;
   std::optional<Outcome> end;
+  framing::HeaderList headers;  // the header transport's
+  std::optional<std::chrono::steady_clock::time_point> deadline;
+
+  RequestMeta meta(const std::shared_ptr<const Peer>& peer) { return RequestMeta{peer, std::move(headers), deadline}; }
 };
+
+/// When the caller gives up: `client_timeout` milliseconds (decimal) after the request arrived.
+std::optional<std::chrono::steady_clock::time_point> deadline_of(const framing::HeaderList& headers) {
+  for (const auto& [key, value] : headers) {
+    if (key != framing::kClientTimeoutHeader) continue;
+    uint64_t ms = 0;
+    const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), ms);
+    constexpr uint64_t kCentury = uint64_t{100} * 365 * 86400 * 1000;
+    if (ec != std::errc() || end != value.data() + value.size() || ms > kCentury) return std::nullopt;
+    return std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  }
+  return std::nullopt;
+}
 
 /// The message of a header frame, its header kept in `rs` for the reply.
 Result<std::string> open_header_frame(std::string_view frame, const ConnectionShared& shared, ReadState& rs) {
@@ -165,18 +183,31 @@ void header_reply(Outcome& outcome, const ReadState& rs) {
   outcome.bytes = std::move(frame).value();
 }
 
+NextRequest ending(Outcome outcome) {
+  NextRequest request;
+  request.end = std::move(outcome);
+  return request;
+}
+
 template <class Read>
 NextRequest next_request(ReadState& rs, const ConnectionShared& shared, Read&& read) {
   auto message = read_message(rs.buffer, rs.request_decoder(shared), read);
-  if (!message) return {{}, Outcome::fail(message.take_error())};
+  if (!message) return ending(Outcome::fail(message.take_error()));
   if (!message.value()) return {};
   rs.decoder.reset();
-  if (message.value()->empty()) return {{}, Outcome{Outcome::Kind::Close, {}, {}}};
+  if (message.value()->empty()) return ending(Outcome{Outcome::Kind::Close, {}, {}});
   shared.stats->bytes_in(message.value()->size());
-  if (shared.transport != framing::Transport::Header) return {std::move(message.value()), {}};
+  NextRequest request;
+  if (shared.transport != framing::Transport::Header) {
+    request.payload = std::move(message.value());
+    return request;
+  }
   auto inner = open_header_frame(*message.value(), shared, rs);
-  if (!inner) return {{}, Outcome::fail(inner.take_error())};
-  return {std::move(inner).value(), {}};
+  if (!inner) return ending(Outcome::fail(inner.take_error()));
+  request.payload = std::move(inner).value();
+  request.headers = std::move(rs.header->headers);
+  request.deadline = deadline_of(request.headers);
+  return request;
 }
 
 /// A failure that ends the connection; the peer going away ends it without a report.
@@ -285,7 +316,7 @@ Outcome serve_burst(int fd, ReadState& rs, const ConnectionShared& shared, const
     NextRequest request = next_request(rs, shared, receive);
     if (request.end) return std::move(*request.end);
     if (!request.payload) return Outcome{Outcome::Kind::Idle, {}, {}};
-    Outcome outcome = shared.dispatcher->answer_here(std::move(*request.payload), RequestMeta{peer, {}, {}});
+    Outcome outcome = shared.dispatcher->answer_here(std::move(*request.payload), request.meta(peer));
     // A server shutting down answers no more: the connection is dropped with the runtime.
     if (shared.gate->stopping.load(std::memory_order_acquire)) return Outcome{Outcome::Kind::Idle, {}, {}};
     if (outcome.kind == Outcome::Kind::NoReply) continue;
@@ -336,8 +367,7 @@ class ConnectionRequests {
       request = next_request(rs_, shared_, take_arrived);
     }
     if (request.end) co_return std::move(*request.end);
-    shared_.dispatcher->dispatch(std::move(*request.payload), RequestMeta{peer_, {}, {}}, Responder(slot_),
-                                 *shared_.pool);
+    shared_.dispatcher->dispatch(std::move(*request.payload), request.meta(peer_), Responder(slot_), *shared_.pool);
     co_return co_await await_outcome(*slot_, timer_);
   }
 
