@@ -470,12 +470,15 @@ bool header_text(PyObject* obj, std::string& out) {
 
 bool headers_arg(PyObject* value, framing::HeaderList& out) {
   if (value == Py_None) return true;
-  if (!PyDict_Check(value)) return fail_argument(value, "dict", "headers");
-  PyObject *key, *item;
-  Py_ssize_t pos = 0;
-  while (PyDict_Next(value, &pos, &key, &item)) {
+  if (!PyMapping_Check(value) || PyUnicode_Check(value) || PyBytes_Check(value))
+    return fail_argument(value, "mapping", "headers");
+  Ref items = Ref::steal(PyMapping_Items(value));
+  if (!items) return false;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+    PyObject* pair = PyList_GET_ITEM(items.get(), i);
     std::string k, v;
-    if (!header_text(key, k) || !header_text(item, v)) return false;
+    if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) return fail_argument(pair, "(key, value)", "headers");
+    if (!header_text(PyTuple_GET_ITEM(pair, 0), k) || !header_text(PyTuple_GET_ITEM(pair, 1), v)) return false;
     out.emplace_back(std::move(k), std::move(v));
   }
   return true;

@@ -79,9 +79,7 @@ PyType_Slot transport_slots[] = {
     {Py_tp_doc, const_cast<char*>("TransportType()\n--\n\n"
                                   "Transport layer to use when reading/writing Thrift messages over TCP.\n\n"
                                   "* `Framed`   \u2013 each message is prefixed by a 4-byte big-endian frame length.\n"
-                                  "* `Buffered` \u2013 messages are written directly to the socket with no framing.\n"
-                                  "* `Header`   \u2013 the header transport (THeader): framed, with string headers and\n"
-                                  "  optional zlib compression, around a binary or standard compact message.")},
+                                  "* `Buffered` \u2013 messages are written directly to the socket with no framing.")},
     slot_entry<transport_new>(Py_tp_new),
     slot_entry<enum_dealloc>(Py_tp_dealloc),
     slot_entry<transport_repr>(Py_tp_repr),
