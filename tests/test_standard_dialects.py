@@ -6,6 +6,7 @@ import os
 import pathlib
 import shutil
 import subprocess
+import uuid
 
 import pytest
 
@@ -507,3 +508,38 @@ def test_apache_cpp_header_client_against_our_server(dialect):
                                   capture_output=True, text=True, timeout=60)
             assert done.returncode == 0, done.stderr
             assert '"checked":200,"lost":0,"mixed":0' in done.stdout
+
+
+# --- uuid, as Apache's compact (type 0x0D) and JSON ("uid") protocols write it ---
+
+
+@pytest.mark.parametrize("dialect", sorted(DIALECTS))
+def test_uuid_read_and_written_as_apache_does(dialect):
+    from test_idl_compat import UUIDS, apache_read, apache_write
+    from thrift.protocol import TCompactProtocol, TJSONProtocol
+
+    theirs = {"compact": TCompactProtocol.TCompactProtocol, "json": TJSONProtocol.TJSONProtocol}[dialect]
+    parser = velvane.ThriftParser(compat=True)
+    parser.parse("struct R { 1: i8 small, 2: uuid ident, 3: list<uuid> many }")
+    struct = parser.get_struct("R")
+    value = {"small": -1, "ident": UUIDS[0], "many": UUIDS}
+    data = struct.serialize_with_protocol(value, DIALECTS[dialect])
+    assert data == apache_write(theirs, -1, UUIDS[0], UUIDS)
+    assert apache_read(theirs, data) == value
+    back = struct.deserialize_with_protocol(apache_write(theirs, 5, UUIDS[1], UUIDS[::-1]), DIALECTS[dialect])
+    assert (back.small, back.ident, back.many) == (5, UUIDS[1], UUIDS[::-1])
+
+
+@pytest.mark.parametrize("dialect", sorted(DIALECTS))
+def test_uuid_calls_over_buffered_transport(dialect):
+    parser = velvane.ThriftParser(compat=True)
+    parser.parse("service Ids { map<uuid, list<uuid>> pair(1: uuid a, 2: set<uuid> b) }")
+    server = velvane.ThriftServer(parser.get_service("Ids"), T.Buffered, protocol=DIALECTS[dialect])
+    server.set_parser(parser)
+    server.register_handler("pair", lambda a, b: {a: sorted(b)})
+    a, b = uuid.uuid4(), [uuid.uuid4(), uuid.uuid4()]
+    with serving(server) as port:
+        with velvane.ThriftClient(parser.get_service("Ids"), "127.0.0.1", port, T.Buffered, DIALECTS[dialect]) as c:
+            c.set_parser(parser)
+            c.timeout = 10.0
+            assert c.call("pair", a=a, b=b) == {a: sorted(b)}
