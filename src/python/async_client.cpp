@@ -576,11 +576,9 @@ PyObject* async_aexit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   return begin_close(self);
 }
 
-PyObject* async_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+/// Starts `call`; its future, or nullptr with an exception set.
+PyObject* begin_call(PyObject* self, const CallRequest& call) {
   AsyncState& st = state_of(self);
-  CallRequest call;
-  if (!read_call(args, nargs, kwnames, call)) return nullptr;
-
   auto pending = std::make_shared<Pending>();
   PreparedCall prepared;
   {
@@ -605,6 +603,74 @@ PyObject* async_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     return cell.call(std::move(prepared.request), prepared.transport, protocol, oneway, st.timeout(), std::move(done),
                      st.max_message_size.load(std::memory_order_relaxed), std::move(redial), retry);
   }, /*for_call=*/true);
+}
+
+/// What the `send` of an intercepted call needs: the client, the method and the arguments dict the
+/// `before` hooks saw. Owned by the capsule behind `send`.
+struct InterceptedSend {
+  Ref client;
+  Ref method_name;
+  Ref args;
+  int32_t seqid = 0;
+};
+
+constexpr const char* kSendCapsule = "velvane.intercepted_send";
+
+void free_intercepted_send(PyObject* capsule) {
+  delete static_cast<InterceptedSend*>(PyCapsule_GetPointer(capsule, kSendCapsule));
+}
+
+PyObject* intercepted_send_now(PyObject* capsule, PyObject*) {
+  auto* send = static_cast<InterceptedSend*>(PyCapsule_GetPointer(capsule, kSendCapsule));
+  if (!send) return nullptr;
+  CallRequest call;
+  call.method_name = send->method_name.get();
+  Py_ssize_t size;
+  const char* name = str_arg(call.method_name, "method_name", &size);
+  if (!name) return nullptr;
+  call.name = std::string_view(name, static_cast<size_t>(size));
+  call.seqid = send->seqid;
+  std::vector<PyObject*> values;
+  Ref names;
+  if (!call_from_dict(send->args.get(), call, values, names)) return nullptr;
+  return begin_call(send->client.get(), call);
+}
+
+PyMethodDef send_def = method_entry<intercepted_send_now>("_velvane_send", METH_NOARGS, nullptr);
+
+/// A call with interceptors: a coroutine that runs the hooks (awaiting async ones) around the call.
+PyObject* intercepted_call(PyObject* self, const CallRequest& call, const Interceptors& hooks) {
+  AsyncState& st = state_of(self);
+  const int32_t seqid = engine::seqid_of(st.next_seqid.fetch_add(1, std::memory_order_relaxed));
+  Ref ctx = Ref::steal(new_call_context(call.name, seqid));
+  Ref args = ctx ? Ref::steal(keyword_dict(call.given.kwvalues, call.given.kwnames, call.given.skip)) : Ref();
+  if (!args) return nullptr;
+  auto owned = std::make_unique<InterceptedSend>(
+      InterceptedSend{Ref::borrow(self), Ref::borrow(call.method_name), Ref::borrow(args.get()), seqid});
+  Ref capsule = Ref::steal(PyCapsule_New(owned.get(), kSendCapsule, free_intercepted_send));
+  if (!capsule) return nullptr;
+  owned.release();
+  Ref send = Ref::steal(PyCFunction_New(&send_def, capsule.get()));
+  if (!send) return nullptr;
+  return intercepted_send(hooks, ctx.get(), args.get(), send.get()).release();
+}
+
+PyObject* async_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  CallRequest call;
+  if (!read_call(args, nargs, kwnames, call)) return nullptr;
+  InterceptorList hooks;
+  {
+    AsyncState& st = state_of(self);
+    Borrow borrow(st.borrow, Borrow::Shared);
+    if (!borrow.ok()) return nullptr;
+    hooks = st.interceptors;
+  }
+  if (hooks) return intercepted_call(self, call, *hooks);
+  return begin_call(self, call);
+}
+
+PyObject* async_add_interceptor(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return add_call_interceptor(state_of(self), args, nargs, kwnames);
 }
 
 PyObject* async_is_open(PyObject* self, PyObject*) {
@@ -673,6 +739,7 @@ PyMethodDef async_methods[] = {
     method_entry<async_aexit>("__aexit__", METH_FASTCALL | METH_KEYWORDS,
                               "__aexit__($self, _exc_type, _exc_value, _traceback)\n--\n\n"
                               "Coroutine: closes the client."),
+    method_entry<async_add_interceptor>("add_interceptor", METH_FASTCALL | METH_KEYWORDS, kAddInterceptorDoc),
     method_entry<async_call>(
         "call", METH_FASTCALL | METH_KEYWORDS,
         "call($self, method_name, **kwargs)\n--\n\n"
@@ -697,7 +764,9 @@ PyType_Slot async_slots[] = {
 PyObject* create_async_thrift_client() {
   PyType_Spec spec = {"velvane.AsyncThriftClient", sizeof(AsyncClientObject), 0,
                       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, async_slots};
-  return PyType_FromSpec(&spec);
+  Ref type = Ref::steal(PyType_FromSpec(&spec));
+  if (!type || !add_nested_class(type.get(), "CallContext", call_context_type())) return nullptr;
+  return type.release();
 }
 
 }  // namespace velvane::py

@@ -272,19 +272,22 @@ std::variant<PyDispatcher::Call, net::Outcome> PyDispatcher::prepare(std::string
   return call;
 }
 
-net::Outcome PyDispatcher::answer_here(std::string payload, net::RequestMeta /*meta*/) {
+net::Outcome PyDispatcher::answer_here(std::string payload, net::RequestMeta meta) {
   auto prepared = prepare(payload);
   if (auto* outcome = std::get_if<net::Outcome>(&prepared)) return std::move(*outcome);
+  Call& call = std::get<Call>(prepared);
+  call.meta = std::move(meta);
   Attach attach;
   if (!attach.ok()) return net::Outcome{net::Outcome::Kind::Close, {}, {}};  // the interpreter is going away
-  return call_plain(std::get<Call>(prepared));
+  return call_plain(call);
 }
 
-void PyDispatcher::dispatch(std::string payload, net::RequestMeta /*meta*/, net::Responder respond,
+void PyDispatcher::dispatch(std::string payload, net::RequestMeta meta, net::Responder respond,
                             net::BlockingPool& pool) {
   auto prepared = prepare(payload);
   if (auto* outcome = std::get_if<net::Outcome>(&prepared)) return respond(std::move(*outcome));
   Call call = std::move(std::get<Call>(prepared));
+  call.meta = std::move(meta);
   const bool coroutine = methods_[call.method].handler->coroutine;
   auto job = std::make_shared<std::pair<Call, net::Responder>>(std::move(call), std::move(respond));
   if (!coroutine) {
@@ -365,6 +368,7 @@ net::Outcome PyDispatcher::outcome_of(const Call& call, PyObject* value) const {
 
   Ref exc = Ref::steal(PyErr_GetRaisedException());
   if (!exc) return application_error(call, "unknown error", wire::kInternalError);
+  if (interceptors_ && take_rejection(exc)) return failure(call, exc.get());
   Ref name_obj = Ref::steal(PyType_GetName(Py_TYPE(exc.get())));
   const char* class_name = name_obj ? PyUnicode_AsUTF8(name_obj.get()) : nullptr;
   if (!class_name) {
@@ -401,11 +405,5 @@ net::Outcome PyDispatcher::outcome_of(const Call& call, PyObject* value) const {
   return failure(call, exc.get());
 }
 
-net::Outcome PyDispatcher::call_plain(const Call& call) const {
-  bool called;
-  Ref result = call_handler(call, called);
-  if (!result && !called) return failure(call);
-  return outcome_of(call, result.get());
-}
 
 }  // namespace velvane::py
