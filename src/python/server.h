@@ -49,6 +49,14 @@ std::string exception_text(PyObject* exc);
 /// The same for the pending exception, which is cleared.
 std::string take_exception_text();
 
+// --- Logging ----------------------------------------------------------------------------------
+
+/// Lines handed to `logger` (a logging.Logger) at INFO, WARNING or ERROR, with the extra fields
+/// peer, method and error_kind. Needs an attached thread state.
+std::shared_ptr<net::LineSink> logger_sink(PyObject* logger);
+/// `exc` held for a line's record (its traceback); dropped attached, from any thread of ours.
+std::shared_ptr<void> exception_attachment(PyObject* exc);
+
 // --- The snapshot a running server dispatches with ----------------------------------------------
 
 struct HandlerEntry {
@@ -101,6 +109,8 @@ class PyDispatcher : public net::Dispatcher, public std::enable_shared_from_this
   void set_stats(std::shared_ptr<net::ServerStats> stats) { stats_ = std::move(stats); }
   /// Set before serving: handler failures answer "Internal error" and go to standard error.
   void set_hide_error_details(bool hide) { hide_error_details_ = hide; }
+  /// Set before serving: where handler failures are recorded (nullptr: standard error when hidden).
+  void set_log(std::shared_ptr<net::LineSink> log) { log_ = std::move(log); }
   /// Set before serving: the transport requests come over (for the request context).
   void set_transport(uint8_t transport) { transport_ = transport; }
   /// Set before serving: the interceptors run around each handler call (none: nullptr).
@@ -164,6 +174,7 @@ class PyDispatcher : public net::Dispatcher, public std::enable_shared_from_this
   std::shared_ptr<net::ServerStats> stats_;
   uint8_t transport_ = 0;
   InterceptorList interceptors_;
+  std::shared_ptr<net::LineSink> log_;
   /// Counts the call's answer: a reply, or an exception when `error`.
   void count(const Call& call, bool error) const {
     if (stats_ && call.started != std::chrono::steady_clock::time_point{})

@@ -9,6 +9,7 @@
 #include <csignal>
 
 #include "engine/call.h"
+#include "net/console.h"
 #include "python/server.h"
 
 namespace velvane::py {
@@ -233,8 +234,17 @@ net::Outcome PyDispatcher::application_error(const Call& call, std::string_view 
 }
 
 net::Outcome PyDispatcher::failure(const Call& call, PyObject* exc) const {
+  if (log_) {
+    Ref kind = Ref::steal(PyType_GetQualName(Py_TYPE(exc)));
+    const char* kind_text = kind ? PyUnicode_AsUTF8(kind.get()) : nullptr;
+    if (!kind_text) PyErr_Clear();
+    net::report_line(log_, net::LogLine{net::Severity::Error, "handler error: " + exception_text(exc),
+                                        call.meta.peer ? call.meta.peer->address : std::string(),
+                                        methods_[call.method].def->name, kind_text ? kind_text : "",
+                                        exception_attachment(exc)});
+  }
   if (!hide_error_details_) return application_error(call, exception_text(exc), wire::kInternalError);
-  PyErr_DisplayException(exc);  // text and traceback, on sys.stderr
+  if (!log_) PyErr_DisplayException(exc);  // text and traceback, on sys.stderr
   return application_error(call, "Internal error", wire::kInternalError);
 }
 
