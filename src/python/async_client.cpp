@@ -652,7 +652,11 @@ PyObject* intercepted_call(PyObject* self, const CallRequest& call, const Interc
   owned.release();
   Ref send = Ref::steal(PyCFunction_New(&send_def, capsule.get()));
   if (!send) return nullptr;
-  return intercepted_send(hooks, ctx.get(), args.get(), send.get()).release();
+  Ref coroutine = intercepted_send(hooks, ctx.get(), args.get(), send.get());
+  if (!coroutine) return nullptr;
+  // A task, so that call() returns a future with or without interceptors.
+  Ref asyncio = Ref::steal(PyImport_ImportModule("asyncio"));
+  return asyncio ? PyObject_CallMethod(asyncio.get(), "ensure_future", "O", coroutine.get()) : nullptr;
 }
 
 PyObject* async_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
