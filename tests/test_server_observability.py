@@ -160,6 +160,7 @@ def test_a_slow_logging_handler_does_not_hold_up_serving(obs, records):
         assert not release.is_set()
     finally:
         release.set()
+        server.stop()
 
 
 # --- The request context ---------------------------------------------------------------------------
@@ -195,6 +196,7 @@ def test_current_request_inside_handlers(obs, coroutine):
         client.add_interceptor(Seqids())
         client.call("add", a=1, b=1)
         peer = client.call("who")
+    server.stop()
     ctx = seen["after await" if coroutine else "plain"]
     assert peer == ctx.peer and re.fullmatch(r"127\.0\.0\.1:\d+", peer) and not peer.endswith(f":{port}")
     assert (ctx.method, ctx.seqid) == ("who", client_seqids[-1])
@@ -258,6 +260,7 @@ def test_server_interceptors_wrap_calls_in_order_and_can_reject(obs, coroutine):
             client.call("check", word="bad")
         with pytest.raises(velvane.ThriftApplicationException, match="Nope: no adding") as refused:
             client.call("add", a=1, b=2)  # a declared exception class still refuses as an application error
+    server.stop()
     assert declared.value.type == "Nope" and refused.value.type_ == 6 and added == []
     assert journal == [
         ("outer", "before", "check", {"word": "ok"}), ("inner", "before", "check", {"word": "ok"}),
@@ -275,6 +278,7 @@ def test_an_async_hook_on_a_plain_handler_fails_the_call(obs):
     with connected(service, parser, port) as client:
         with pytest.raises(velvane.ThriftApplicationException, match="TypeError: an async def interceptor hook"):
             client.call("add", a=1, b=2)
+    server.stop()
 
 
 def test_before_hooks_may_rewrite_arguments_on_both_sides(obs):
@@ -289,6 +293,7 @@ def test_before_hooks_may_rewrite_arguments_on_both_sides(obs):
     with connected(service, parser, port) as client:
         client.add_interceptor(Double())
         assert client.call("add", a=5, b=1) == 21
+    server.stop()
 
 
 def test_client_interceptors_see_each_attempt_and_can_reject_before_sending(obs):
@@ -328,7 +333,8 @@ def test_client_interceptors_see_each_attempt_and_can_reject_before_sending(obs)
         ("j", "after", "fine", None), *[("j", "after", None, "OSError")] * 3]
 
 
-def test_async_client_awaits_async_hooks_and_rejects_without_sending(obs):
+@pytest.mark.parametrize("coroutine", [False, True], ids=["plain hooks", "async hooks"])
+def test_async_client_runs_hooks_and_rejects_without_sending(obs, coroutine):
     server, service, parser = obs
     port = start(server)
     journal = []
@@ -336,7 +342,7 @@ def test_async_client_awaits_async_hooks_and_rejects_without_sending(obs):
     async def main():
         client = velvane.AsyncThriftClient(service, "127.0.0.1", port)
         client.set_parser(parser)
-        client.add_interceptor(Journal("a", journal, reject=PermissionError, coroutine=True))
+        client.add_interceptor(Journal("a", journal, reject=PermissionError, coroutine=coroutine))
         async with client:
             future = client.call("check", word="hi")
             assert isinstance(future, asyncio.Future)
@@ -345,6 +351,7 @@ def test_async_client_awaits_async_hooks_and_rejects_without_sending(obs):
                 await client.call("add", a=1, b=2)
 
     asyncio.run(main())
+    server.stop()  # inside the test: a server still running at its end is waited for
     assert server.stats()["methods"]["add"]["calls"] == 0
     assert journal == [("a", "before", "check", {"word": "hi"}), ("a", "after", "hi", None),
                        ("a", "before", "add", {"a": 1, "b": 2})]

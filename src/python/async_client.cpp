@@ -224,6 +224,11 @@ struct Pending {
   size_t method = 0;
   Protocol protocol = Protocol::Binary;
   bool oneway = false;
+  // A call whose interceptors' hooks are all plain functions: the `after` hooks run as its outcome
+  // is taken.
+  InterceptorList hooks;
+  Ref ctx;
+  std::chrono::steady_clock::time_point started{};
 
   Pending() = default;
   Pending(const Pending&) = delete;
@@ -240,7 +245,9 @@ struct Pending {
     loop.release();
     future.release();
     success.release();
+    ctx.release();
     if (schema) leak(std::move(schema));
+    if (hooks) new InterceptorList(std::move(hooks));  // too late to drop their references
   }
 
   void release_attached() {
@@ -248,6 +255,8 @@ struct Pending {
     future.reset();
     success.reset();
     schema.reset();
+    ctx.reset();
+    hooks.reset();
   }
 };
 
@@ -280,13 +289,24 @@ Ref outcome_value(Pending& p, net::Completion& done, bool& failed) {
   return Ref::steal(PyErr_GetRaisedException());
 }
 
+/// The outcome once the call's `after` hooks have seen it: a hook that raises fails the call.
+Ref outcome_after_hooks(Pending& p, net::Completion& done, bool& failed) {
+  Ref value = outcome_value(p, done, failed);
+  if (!p.hooks || !value) return value;
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - p.started).count();
+  if (run_after(*p.hooks, p.ctx.get(), failed ? nullptr : value.get(), failed ? value.get() : nullptr, seconds))
+    return value;
+  failed = true;
+  return Ref::steal(PyErr_GetRaisedException());
+}
+
 /// On a runtime thread: hands the outcome to the future's loop.
 void deliver(Pending& p, net::Completion done) {
   Attach attach;
   if (!attach.ok()) return p.abandon();
   call_guarded([&] {
     bool failed;
-    Ref value = outcome_value(p, done, failed);
+    Ref value = outcome_after_hooks(p, done, failed);
     if (value) {
       const Asyncio& a = asyncio_ready();
       PyObject* stack[] = {p.loop.get(), a.settle, p.future.get(), failed ? Py_True : Py_False, value.get()};
@@ -394,7 +414,7 @@ PyObject* drain_channel(PyObject* capsule, PyObject*) {
   }
   for (auto& [pending, done] : ready) {
     bool failed;
-    Ref value = outcome_value(*pending, done, failed);
+    Ref value = outcome_after_hooks(*pending, done, failed);
     Ref resolved = value ? Ref::steal(resolve(pending->future.get(), failed, value.get())) : Ref();
     if (!resolved) PyErr_Clear();  // cancelled meanwhile, or an operation that was itself cancelled
     pending.reset();
@@ -576,10 +596,17 @@ PyObject* async_aexit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   return begin_close(self);
 }
 
-/// Starts `call`; its future, or nullptr with an exception set.
-PyObject* begin_call(PyObject* self, const CallRequest& call) {
+/// Starts `call`; its future, or nullptr with an exception set. With `hooks`, their `after` hooks
+/// see its outcome (plain hooks only) with `ctx`.
+PyObject* begin_call(PyObject* self, const CallRequest& call, const InterceptorList& hooks = nullptr,
+                     PyObject* ctx = nullptr) {
   AsyncState& st = state_of(self);
   auto pending = std::make_shared<Pending>();
+  if (hooks) {
+    pending->hooks = hooks;
+    pending->ctx = Ref::borrow(ctx);
+    pending->started = std::chrono::steady_clock::now();
+  }
   PreparedCall prepared;
   {
     Borrow borrow(st.borrow, Borrow::Shared);
@@ -638,13 +665,24 @@ PyObject* intercepted_send_now(PyObject* capsule, PyObject*) {
 
 PyMethodDef send_def = method_entry<intercepted_send_now>("_velvane_send", METH_NOARGS, nullptr);
 
-/// A call with interceptors: a coroutine that runs the hooks (awaiting async ones) around the call.
-PyObject* intercepted_call(PyObject* self, const CallRequest& call, const Interceptors& hooks) {
+/// A call with interceptors. Plain hooks run here (`before`) and as the outcome is taken (`after`);
+/// otherwise a coroutine runs them (awaiting async ones) around the call.
+PyObject* intercepted_call(PyObject* self, const CallRequest& call, const InterceptorList& list) {
+  const Interceptors& hooks = *list;
   AsyncState& st = state_of(self);
   const int32_t seqid = engine::seqid_of(st.next_seqid.fetch_add(1, std::memory_order_relaxed));
   Ref ctx = Ref::steal(new_call_context(call.name, seqid));
   Ref args = ctx ? Ref::steal(keyword_dict(call.given.kwvalues, call.given.kwnames, call.given.skip)) : Ref();
   if (!args) return nullptr;
+  if (!hooks.any_async) {
+    if (!run_before(hooks, ctx.get(), args.get())) return nullptr;
+    CallRequest request = call;
+    request.seqid = seqid;
+    std::vector<PyObject*> values;
+    Ref names;
+    if (!call_from_dict(args.get(), request, values, names)) return nullptr;
+    return begin_call(self, request, list, ctx.get());
+  }
   auto owned = std::make_unique<InterceptedSend>(
       InterceptedSend{Ref::borrow(self), Ref::borrow(call.method_name), Ref::borrow(args.get()), seqid});
   Ref capsule = Ref::steal(PyCapsule_New(owned.get(), kSendCapsule, free_intercepted_send));
@@ -669,7 +707,7 @@ PyObject* async_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     if (!borrow.ok()) return nullptr;
     hooks = st.interceptors;
   }
-  if (hooks) return intercepted_call(self, call, *hooks);
+  if (hooks) return intercepted_call(self, call, hooks);
   return begin_call(self, call);
 }
 

@@ -108,6 +108,13 @@ bool plain_result(Ref result) {
   return false;
 }
 
+/// `inspect.iscoroutinefunction(fn)`; -1 with an exception set.
+int is_coroutine_function(PyObject* fn) {
+  Ref inspect = Ref::steal(PyImport_ImportModule("inspect"));
+  Ref answer = inspect ? Ref::steal(PyObject_CallMethod(inspect.get(), "iscoroutinefunction", "O", fn)) : Ref();
+  return answer ? PyObject_IsTrue(answer.get()) : -1;
+}
+
 Ref optional_attr(PyObject* obj, const char* name, bool& failed) {
   PyObject* out = nullptr;
   failed = PyObject_GetOptionalAttrString(obj, name, &out) < 0;
@@ -127,9 +134,16 @@ bool add_interceptor(InterceptorList& list, PyObject* obj) {
     return false;
   }
   auto next = std::make_shared<Interceptors>();
-  if (list)
+  if (list) {
     for (const Interceptor& i : list->hooks)
       next->hooks.push_back({Ref::borrow(i.object.get()), Ref::borrow(i.before.get()), Ref::borrow(i.after.get())});
+    next->any_async = list->any_async;
+  }
+  for (PyObject* hook : {entry.before.get(), entry.after.get()}) {
+    const int coroutine = hook ? is_coroutine_function(hook) : 0;
+    if (coroutine < 0) return false;
+    next->any_async = next->any_async || coroutine == 1;
+  }
   next->hooks.push_back(std::move(entry));
   list = std::move(next);
   return true;

@@ -23,6 +23,7 @@ struct Interceptor {
 /// new list, so a call keeps the one it started with.
 struct Interceptors {
   std::vector<Interceptor> hooks;
+  bool any_async = false;  // some hook is an `async def` function
 };
 using InterceptorList = std::shared_ptr<const Interceptors>;
 
