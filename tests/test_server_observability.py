@@ -9,7 +9,7 @@ import threading
 import pytest
 
 import velvane
-from server_support import DEADLINE, connected, free_port, stderr_tap, wait_for
+from server_support import DEADLINE, connected, free_port, run_script, stderr_tap, wait_for
 
 IDL = """
 exception Nope { 1: string why }
@@ -363,3 +363,29 @@ def test_add_interceptor_needs_a_hook(obs):
         server.add_interceptor(object())
     with pytest.raises(TypeError, match="before or an after"):
         velvane.ThriftClient(service, "127.0.0.1", free_port()).add_interceptor(object())
+
+
+def test_a_server_dropped_with_its_interceptors_and_logger_ends_cleanly():
+    done = run_script("""
+        import logging, velvane
+        parser = velvane.ThriftParser()
+        parser.parse("service S { i32 add(1: i32 a, 2: i32 b) }")
+        service = parser.get_service("S")
+
+        class NoOp:
+            def before(self, ctx, args): pass
+
+        for _ in range(20):
+            server = velvane.ThriftServer(service)
+            server.register_handler("add", lambda a, b: a + b)
+            server.add_interceptor(NoOp())
+            server.set_logger(logging.getLogger("dropped"))
+            server.serve("127.0.0.1", 0)
+            port = server.wait_listening(10)[1]
+            with velvane.ThriftClient(service, "127.0.0.1", port) as client:
+                assert client.call("add", a=1, b=2) == 3
+            server.stop()
+            del server  # the running server's snapshot is the last owner of the interceptors
+        print("done")
+    """)
+    assert (done.returncode, done.stdout.strip()) == (0, "done"), done.stderr

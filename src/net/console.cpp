@@ -46,6 +46,7 @@ class Console {
     Kind& kind = kinds_[text.substr(0, text.find(':'))];
     kind.fd = entry.fd;
     kind.sink = entry.sink;
+    kind.to_sink = entry.sink != nullptr;
     close_window(kind, now);
     if (kind.written >= kLinesPerSecond || lines_.size() >= kQueuedLines) {
       ++kind.dropped;
@@ -68,7 +69,9 @@ class Console {
  private:
   struct Kind {
     int fd = 2;
-    std::shared_ptr<LineSink> sink;
+    // Weak: a sink may end only on the console thread, without the lock (a logger's attaches).
+    std::weak_ptr<LineSink> sink;
+    bool to_sink = false;
     Clock::time_point window{};
     size_t written = 0;
     size_t dropped = 0;
@@ -81,8 +84,11 @@ class Console {
     if (now - kind.window < kWindow) return;
     if (kind.dropped > 0) {
       std::string text = "\u2026 " + std::to_string(kind.dropped) + " similar lines dropped";
-      if (!kind.sink) text += "\n";
-      push(Entry{kind.fd, kind.sink, LogLine{Severity::Warning, std::move(text), {}, {}, {}, {}}});
+      if (!kind.to_sink) {
+        push(Entry{kind.fd, nullptr, LogLine{Severity::Warning, text + "\n", {}, {}, {}, {}}});
+      } else if (std::shared_ptr<LineSink> sink = kind.sink.lock()) {  // moved into the queue, never dropped here
+        push(Entry{kind.fd, std::move(sink), LogLine{Severity::Warning, std::move(text), {}, {}, {}, {}}});
+      }
     }
     kind.window = now;
     kind.written = 0;

@@ -153,12 +153,14 @@ PyDispatcher::~PyDispatcher() {
     for (auto& [name, entry] : handlers_) entry.object.release();
     for (Method& m : methods_) m.keyword_names.release();
     new std::shared_ptr<const PySchema>(std::move(schema_));
+    if (interceptors_) new InterceptorList(std::move(interceptors_));
     return;
   }
   const PyGILState_STATE gil = PyGILState_Ensure();
   handlers_.clear();
   methods_.clear();
   schema_.reset();
+  interceptors_.reset();
   PyGILState_Release(gil);
 }
 
