@@ -237,8 +237,10 @@ class Journal:
 
 
 @pytest.mark.parametrize("coroutine", [False, True], ids=["plain", "async"])
-def test_server_interceptors_wrap_calls_in_order_and_can_reject(obs, coroutine):
+def test_server_interceptors_wrap_calls_in_order_and_can_reject(obs, records, coroutine):
     server, service, parser = obs
+    logger, handler = records
+    server.set_logger(logger)
     journal, added = [], []
     if coroutine:
         server.register_handler("check", async_check)
@@ -262,6 +264,9 @@ def test_server_interceptors_wrap_calls_in_order_and_can_reject(obs, coroutine):
             client.call("add", a=1, b=2)  # a declared exception class still refuses as an application error
     server.stop()
     assert declared.value.type == "Nope" and refused.value.type_ == 6 and added == []
+    handler.until("call refused")
+    record = next(r for r in handler.records if r.getMessage().startswith("call refused"))
+    assert (record.levelno, record.method, record.error_kind) == (logging.WARNING, "add", "Nope")
     assert journal == [
         ("outer", "before", "check", {"word": "ok"}), ("inner", "before", "check", {"word": "ok"}),
         ("inner", "after", "ok", None), ("outer", "after", "ok", None),

@@ -659,7 +659,7 @@ PyMethodDef server_methods[] = {
         "for the process's stdout and stderr): status at INFO, connection errors at WARNING, bind and\n"
         "accept errors at ERROR, each with the extra fields peer, method and error_kind (None when they\n"
         "do not apply). An exception a handler raises that its method does not declare is logged at\n"
-        "ERROR with its traceback. The records are made on the server's console thread, in order, so a\n"
+        "ERROR with its traceback, a call an interceptor refused at WARNING. The records are made on the server's console thread, in order, so a\n"
         "slow logging handler never holds up serving. Taken when serve() starts the server."),
     method_entry<server_current_request>(
         "current_request", METH_NOARGS | METH_STATIC,

@@ -151,6 +151,9 @@ class PyDispatcher : public net::Dispatcher, public std::enable_shared_from_this
   /// its value could not be encoded, ...): `exc`, or the pending exception.
   net::Outcome failure(const Call& call, PyObject* exc) const;
   net::Outcome failure(const Call& call) const;
+  /// Application error 6 for a call an interceptor's `before` refused with `exc` (logged at WARNING).
+  net::Outcome refusal(const Call& call, PyObject* exc) const;
+  void log_exception(const Call& call, PyObject* exc, net::Severity severity, std::string_view what) const;
   /// The handler's outcome: `value` (returned) or the pending exception when it is nullptr.
   net::Outcome outcome_of(const Call& call, PyObject* value) const;
   /// The handler's return value; nullptr with the exception set. `called` tells whether the handler

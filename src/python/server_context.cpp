@@ -221,7 +221,10 @@ net::Outcome PyDispatcher::call_plain(const Call& call) const {
   Ref ctx = Ref::steal(context_of(*t_plain));
   Ref args = ctx ? Ref::steal(arguments_dict(call)) : Ref();
   if (!args) return failure(call);
-  if (!run_before(*interceptors_, ctx.get(), args.get())) return failure(call);  // refused: an application error
+  if (!run_before(*interceptors_, ctx.get(), args.get())) {
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    return exc ? refusal(call, exc.get()) : failure(call);
+  }
   Ref no_positional = Ref::steal(PyTuple_New(0));
   if (!no_positional) return failure(call);
   const auto started = std::chrono::steady_clock::now();

@@ -235,19 +235,26 @@ net::Outcome PyDispatcher::application_error(const Call& call, std::string_view 
   return application_error(call.header, call.oneway, message, type);
 }
 
+void PyDispatcher::log_exception(const Call& call, PyObject* exc, net::Severity severity, std::string_view what) const {
+  Ref kind = Ref::steal(PyType_GetQualName(Py_TYPE(exc)));
+  const char* kind_text = kind ? PyUnicode_AsUTF8(kind.get()) : nullptr;
+  if (!kind_text) PyErr_Clear();
+  net::report_line(log_, net::LogLine{severity, std::string(what) + ": " + exception_text(exc),
+                                      call.meta.peer ? call.meta.peer->address : std::string(),
+                                      methods_[call.method].def->name, kind_text ? kind_text : "",
+                                      exception_attachment(exc)});
+}
+
 net::Outcome PyDispatcher::failure(const Call& call, PyObject* exc) const {
-  if (log_) {
-    Ref kind = Ref::steal(PyType_GetQualName(Py_TYPE(exc)));
-    const char* kind_text = kind ? PyUnicode_AsUTF8(kind.get()) : nullptr;
-    if (!kind_text) PyErr_Clear();
-    net::report_line(log_, net::LogLine{net::Severity::Error, "handler error: " + exception_text(exc),
-                                        call.meta.peer ? call.meta.peer->address : std::string(),
-                                        methods_[call.method].def->name, kind_text ? kind_text : "",
-                                        exception_attachment(exc)});
-  }
+  if (log_) log_exception(call, exc, net::Severity::Error, "handler error");
   if (!hide_error_details_) return application_error(call, exception_text(exc), wire::kInternalError);
   if (!log_) PyErr_DisplayException(exc);  // text and traceback, on sys.stderr
   return application_error(call, "Internal error", wire::kInternalError);
+}
+
+net::Outcome PyDispatcher::refusal(const Call& call, PyObject* exc) const {
+  if (log_) log_exception(call, exc, net::Severity::Warning, "call refused");
+  return application_error(call, hide_error_details_ ? "Internal error" : exception_text(exc), wire::kInternalError);
 }
 
 net::Outcome PyDispatcher::failure(const Call& call) const {
@@ -380,7 +387,7 @@ net::Outcome PyDispatcher::outcome_of(const Call& call, PyObject* value) const {
 
   Ref exc = Ref::steal(PyErr_GetRaisedException());
   if (!exc) return application_error(call, "unknown error", wire::kInternalError);
-  if (interceptors_ && take_rejection(exc)) return failure(call, exc.get());
+  if (interceptors_ && take_rejection(exc)) return refusal(call, exc.get());
   Ref name_obj = Ref::steal(PyType_GetName(Py_TYPE(exc.get())));
   const char* class_name = name_obj ? PyUnicode_AsUTF8(name_obj.get()) : nullptr;
   if (!class_name) {
