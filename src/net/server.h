@@ -88,6 +88,33 @@ class HttpTaker {
   virtual HttpTaken take(int fd) = 0;
 };
 
+/// A connection lent to a dispatcher that serves it on a thread of its own (Dispatcher::host). Its
+/// reads and writes never wait; one thread at a time uses it. Once the server has shut down, every
+/// call reports the connection's end and touches nothing of the server's.
+class LentConnection {
+ public:
+  virtual ~LentConnection() = default;
+  /// The socket (a descriptor of the connection's own, closed with it): to watch for bytes only.
+  virtual int fd() const = 0;
+  struct Next {
+    std::optional<std::string> payload;  // a whole request
+    std::optional<Outcome> end;          // how the connection ends (Fail, or Close when the peer left)
+  };
+  /// The next request, from the bytes read so far and what the socket has now; neither field set
+  /// when no whole request is there yet.
+  virtual Next next() = 0;
+  /// Writes a reply (a Reply outcome); nullopt once it went out whole, otherwise the outcome to give
+  /// the connection back with (the rest of the reply to write, or the error that ends it).
+  virtual std::optional<Outcome> write(const Outcome& reply) = 0;
+  /// Whether the server is shutting down (the connection is then given back and dropped).
+  virtual bool stopping() const = 0;
+  virtual BlockingPool* pool() const = 0;
+  /// Ends the loan, last: the connection's task takes the socket back and goes on with `outcome`
+  /// (Reply: writes the rest and lends it again; Fail or Close: ends the connection; Idle: serves
+  /// it through dispatch() from now on).
+  virtual void give_back(Outcome outcome) = 0;
+};
+
 /// Turns request messages into outcomes. Called on a runtime worker thread; it may answer at once or
 /// later from any thread (a blocking-pool job, another thread of its own).
 class Dispatcher {
@@ -102,6 +129,11 @@ class Dispatcher {
   virtual bool answers_on_pool() const { return false; }
   /// Answers one request on the calling blocking-pool thread (Reply, NoReply, Fail or Close).
   virtual Outcome answer_here(std::string /*payload*/) { return Outcome::fail(Error{ErrorKind::Internal, "unsupported"}); }
+  /// True when connections are lent to host() (unless the server has an idle timeout): the dispatcher
+  /// then reads, answers and writes their requests on threads of its own until it gives them back.
+  virtual bool hosts_connections() const { return false; }
+  /// Called on a runtime thread; the connection is the callee's, whatever happens.
+  virtual void host(std::unique_ptr<LentConnection> connection) { connection->give_back(Outcome{Outcome::Kind::Close, {}, {}}); }
   /// Where connections that begin like an HTTP request go; nullptr when none should (connections
   /// are then never probed).
   virtual HttpTaker* http_taker() { return nullptr; }

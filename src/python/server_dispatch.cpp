@@ -151,6 +151,7 @@ PyDispatcher::~PyDispatcher() {
     // Too late to run Python code: the references are left to the process's end.
     for (auto& [name, entry] : handlers_) entry.object.release();
     for (Method& m : methods_) m.keyword_names.release();
+    calls_.release();
     new std::shared_ptr<const PySchema>(std::move(schema_));
     return;
   }
@@ -158,6 +159,7 @@ PyDispatcher::~PyDispatcher() {
   handlers_.clear();
   methods_.clear();
   schema_.reset();
+  calls_.reset();
   PyGILState_Release(gil);
 }
 
@@ -298,10 +300,9 @@ void PyDispatcher::dispatch(std::string payload, net::Responder respond, net::Bl
     });
     return;
   }
-  std::string error;
-  const bool queued = run_on_current_loop(
-      [self = shared_from_this(), job] { self->start_coroutine(std::move(job->first), std::move(job->second)); },
-      error);
+  std::string error = "python asyncio loop is stopping";
+  auto start = [self = shared_from_this(), job] { self->start_coroutine(std::move(job->first), std::move(job->second)); };
+  const bool queued = app_queue_ ? app_queue_->push(std::move(start)) : run_on_current_loop(std::move(start), error);
   if (!queued) job->second(application_error(job->first, error, wire::kInternalError));
 }
 
