@@ -22,6 +22,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "framing/framing.h"
@@ -88,6 +89,19 @@ class HttpTaker {
   virtual HttpTaken take(int fd) = 0;
 };
 
+/// Who is at the other end of a connection; shared by all its requests.
+struct Peer {
+  std::string address;                     // "127.0.0.1:53412", "[::1]:53412", or the unix socket path
+  std::optional<std::string> tls_subject;  // the client certificate's subject, under TLS with one
+};
+
+/// What came with a request besides its message.
+struct RequestMeta {
+  std::shared_ptr<const Peer> peer;                               // never null
+  std::vector<std::pair<std::string, std::string>> headers;       // the header transport's string headers
+  std::optional<std::chrono::steady_clock::time_point> deadline;  // when the caller gives up, if it said
+};
+
 /// A connection lent to a dispatcher that serves it on a thread of its own (Dispatcher::host). Its
 /// reads and writes never wait; one thread at a time uses it. Once the server has shut down, every
 /// call reports the connection's end and touches nothing of the server's.
@@ -98,11 +112,14 @@ class LentConnection {
   virtual int fd() const = 0;
   struct Next {
     std::optional<std::string> payload;  // a whole request
+    RequestMeta meta;                    // what came with it
     std::optional<Outcome> end;          // how the connection ends (Fail, or Close when the peer left)
   };
   /// The next request, from the bytes read so far and what the socket has now; neither field set
   /// when no whole request is there yet.
   virtual Next next() = 0;
+  /// The connection waits for its peer from now on: memory it can do without is given back.
+  virtual void rest() = 0;
   /// Writes a reply (a Reply outcome); nullopt once it went out whole, otherwise the outcome to give
   /// the connection back with (the rest of the reply to write, or the error that ends it).
   virtual std::optional<Outcome> write(const Outcome& reply) = 0;
@@ -120,7 +137,7 @@ class LentConnection {
 class Dispatcher {
  public:
   virtual ~Dispatcher() = default;
-  virtual void dispatch(std::string payload, Responder respond, BlockingPool& pool) = 0;
+  virtual void dispatch(std::string payload, RequestMeta meta, Responder respond, BlockingPool& pool) = 0;
 
   /// True when every request can be answered on a blocking-pool thread by answer_here. A connection
   /// is then served by a pool thread for as long as requests keep coming (reading, answering and
@@ -128,7 +145,9 @@ class Dispatcher {
   /// hand-off between threads.
   virtual bool answers_on_pool() const { return false; }
   /// Answers one request on the calling blocking-pool thread (Reply, NoReply, Fail or Close).
-  virtual Outcome answer_here(std::string /*payload*/) { return Outcome::fail(Error{ErrorKind::Internal, "unsupported"}); }
+  virtual Outcome answer_here(std::string /*payload*/, RequestMeta /*meta*/) {
+    return Outcome::fail(Error{ErrorKind::Internal, "unsupported"});
+  }
   /// True when connections are lent to host() (unless the server has an idle timeout): the dispatcher
   /// then reads, answers and writes their requests on threads of its own until it gives them back.
   virtual bool hosts_connections() const { return false; }

@@ -223,14 +223,28 @@ Outcome write_here(int fd, const std::string& prefix, const std::string& body) {
   return Outcome{Outcome::Kind::Idle, {}, {}};
 }
 
+/// The peer of a connected socket, as "host:port" ("[v6]:port").
+std::shared_ptr<const Peer> peer_of(const tcp::socket& socket) {
+  std::error_code ec;
+  const tcp::endpoint remote = socket.remote_endpoint(ec);
+  auto peer = std::make_shared<Peer>();
+  if (ec) return peer;
+  const std::string host = remote.address().to_string();
+  peer->address = (remote.address().is_v6() ? "[" + host + "]" : host) + ":" + std::to_string(remote.port());
+  return peer;
+}
+
 /// On a pool thread: reads, answers and writes requests until the connection goes quiet (Idle),
 /// ends, or leaves a reply to write.
-Outcome serve_burst(int fd, ReadState& rs, const ConnectionShared& shared) {
+Outcome serve_burst(int fd, ReadState& rs, const ConnectionShared& shared, const std::shared_ptr<const Peer>& peer) {
   BlockingWhileServing blocking(fd);
   auto receive = [&](asio::mutable_buffer space) {
     for (;;) {
-      // Others waiting for a pool thread: hand the connection back as soon as it has no bytes.
-      const int flags = shared.pool->backlogged() ? MSG_DONTWAIT : 0;
+      // Only between requests does the thread wait (briefly) for the peer's next one. A request
+      // under way whose bytes have not all arrived goes back to the reactor, so a peer that
+      // sends slowly holds no thread; so does every connection while others wait for a thread.
+      const bool mid_request = rs.decoder && rs.decoder->started();
+      const int flags = mid_request || shared.pool->backlogged() ? MSG_DONTWAIT : 0;
       const ssize_t n = ::recv(fd, space.data(), space.size(), flags);
       if (n >= 0) return received({}, static_cast<size_t>(n));
       if (errno != EINTR) return received(errno_code(errno), 0);
@@ -241,7 +255,7 @@ Outcome serve_burst(int fd, ReadState& rs, const ConnectionShared& shared) {
     NextRequest request = next_request(rs, shared, receive);
     if (request.end) return std::move(*request.end);
     if (!request.payload) return Outcome{Outcome::Kind::Idle, {}, {}};
-    Outcome outcome = shared.dispatcher->answer_here(std::move(*request.payload));
+    Outcome outcome = shared.dispatcher->answer_here(std::move(*request.payload), RequestMeta{peer, {}, {}});
     // A server shutting down answers no more: the connection is dropped with the runtime.
     if (shared.gate->stopping.load(std::memory_order_acquire)) return Outcome{Outcome::Kind::Idle, {}, {}};
     if (outcome.kind == Outcome::Kind::NoReply) continue;
@@ -264,9 +278,10 @@ struct Lease {
 
 class HostedConnection final : public LentConnection {
  public:
-  HostedConnection(int fd, ReadState& rs, const ConnectionShared& shared, std::shared_ptr<Lease> lease,
-                   Responder respond)
-      : fd_(::dup(fd)), rs_(rs), shared_(shared), lease_(std::move(lease)), respond_(std::move(respond)) {}
+  HostedConnection(int fd, ReadState& rs, const ConnectionShared& shared, std::shared_ptr<const Peer> peer,
+                   std::shared_ptr<Lease> lease, Responder respond)
+      : fd_(::dup(fd)), rs_(rs), shared_(shared), peer_(std::move(peer)), lease_(std::move(lease)),
+        respond_(std::move(respond)) {}
   ~HostedConnection() override {
     if (fd_ >= 0) ::close(fd_);
   }
@@ -275,7 +290,7 @@ class HostedConnection final : public LentConnection {
 
   Next next() override {
     std::lock_guard lock(lease_->mutex);
-    if (!lease_->alive || fd_ < 0) return {{}, Outcome{Outcome::Kind::Close, {}, {}}};
+    if (!lease_->alive || fd_ < 0) return {{}, {}, Outcome{Outcome::Kind::Close, {}, {}}};
     auto receive = [&](asio::mutable_buffer space) {
       for (;;) {
         const ssize_t n = ::recv(fd_, space.data(), space.size(), MSG_DONTWAIT);
@@ -284,7 +299,12 @@ class HostedConnection final : public LentConnection {
       }
     };
     NextRequest request = next_request(rs_, shared_, receive);
-    return {std::move(request.payload), std::move(request.end)};
+    return {std::move(request.payload), RequestMeta{peer_, {}, {}}, std::move(request.end)};
+  }
+
+  void rest() override {
+    std::lock_guard lock(lease_->mutex);
+    if (lease_->alive && !(rs_.decoder && rs_.decoder->started())) rs_.buffer.release();
   }
 
   std::optional<Outcome> write(const Outcome& reply) override {
@@ -313,6 +333,7 @@ class HostedConnection final : public LentConnection {
   int fd_;
   ReadState& rs_;
   const ConnectionShared& shared_;
+  std::shared_ptr<const Peer> peer_;
   std::shared_ptr<Lease> lease_;
   Responder respond_;
   std::string prefix_;
@@ -325,7 +346,12 @@ class ConnectionRequests {
  public:
   ConnectionRequests(tcp::socket& socket, const ConnectionShared& shared, std::shared_ptr<ReplySlot> slot,
                      asio::steady_timer& timer)
-      : socket_(socket), shared_(shared), slot_(std::move(slot)), timer_(timer), idle_(socket.get_executor()) {}
+      : socket_(socket),
+        shared_(shared),
+        slot_(std::move(slot)),
+        timer_(timer),
+        idle_(socket.get_executor()),
+        peer_(peer_of(socket)) {}
 
   /// Whether pool threads serve this connection: its dispatcher answers every request on one, and
   /// the socket takes the receive timeout that bounds how long such a thread holds it.
@@ -344,14 +370,20 @@ class ConnectionRequests {
     while (!request.end && !request.payload) {
       std::error_code ec;
       arm_idle();
-      const size_t n =
-          co_await socket_.async_read_some(rs_.buffer.space(), asio::redirect_error(asio::use_awaitable, ec));
+      if (between_requests()) {
+        // Waiting for the next request holds no buffer: an idle connection costs little.
+        rs_.buffer.release();
+        co_await socket_.async_wait(tcp::socket::wait_read, asio::redirect_error(asio::use_awaitable, ec));
+      }
+      size_t n = 0;
+      if (!ec) n = co_await socket_.async_read_some(rs_.buffer.space(), asio::redirect_error(asio::use_awaitable, ec));
       if (disarm_idle()) co_return Outcome{Outcome::Kind::Close, {}, {}};
       arrived = received(ec, n);
       request = next_request(rs_, shared_, take_arrived);
     }
     if (request.end) co_return std::move(*request.end);
-    shared_.dispatcher->dispatch(std::move(*request.payload), Responder(slot_), *shared_.pool);
+    shared_.dispatcher->dispatch(std::move(*request.payload), RequestMeta{peer_, {}, {}}, Responder(slot_),
+                                 *shared_.pool);
     co_return co_await await_outcome(*slot_, timer_);
   }
 
@@ -361,6 +393,7 @@ class ConnectionRequests {
   asio::awaitable<Outcome> lend_to_pool() {
     std::error_code ec;
     if (rs_.buffer.empty()) {
+      rs_.buffer.release();
       arm_idle();
       co_await socket_.async_wait(tcp::socket::wait_read, asio::redirect_error(asio::use_awaitable, ec));
       if (disarm_idle()) co_return Outcome{Outcome::Kind::Close, {}, {}};
@@ -372,8 +405,8 @@ class ConnectionRequests {
     auto respond = std::make_shared<Responder>(slot_);
     // The job borrows the reading state and `shared`: this task waits for it, and the runtime shuts
     // the pool down (letting a running job finish) before it drops the tasks.
-    shared_.pool->submit([fd = rs_.lent_fd, &rs = rs_, &shared = shared_, respond] {
-      (*respond)(serve_burst(fd, rs, shared));
+    shared_.pool->submit([fd = rs_.lent_fd, &rs = rs_, &shared = shared_, &peer = peer_, respond] {
+      (*respond)(serve_burst(fd, rs, shared, peer));
     });
     respond.reset();
     Outcome outcome = co_await await_outcome(*slot_, timer_);
@@ -392,7 +425,7 @@ class ConnectionRequests {
     const auto protocol = socket_.local_endpoint(ec).protocol();
     if (!ec) rs_.lent_fd = socket_.release(ec);
     if (ec) co_return os_outcome(ec);
-    shared_.dispatcher->host(std::make_unique<HostedConnection>(rs_.lent_fd, rs_, shared_, lease_, Responder(slot_)));
+    shared_.dispatcher->host(std::make_unique<HostedConnection>(rs_.lent_fd, rs_, shared_, peer_, lease_, Responder(slot_)));
     Outcome outcome = co_await await_outcome(*slot_, timer_);
     socket_.assign(protocol, rs_.lent_fd, ec);
     if (ec) co_return os_outcome(ec);
@@ -416,6 +449,9 @@ class ConnectionRequests {
   }
 
  private:
+  /// Whether no byte of the next request has been read yet.
+  bool between_requests() const { return rs_.buffer.empty() && !(rs_.decoder && rs_.decoder->started()); }
+
   /// Before a wait for the peer's bytes: with an idle timeout, the wait is cancelled once it passes.
   void arm_idle() {
     if (shared_.idle_timeout.count() <= 0) return;
@@ -442,6 +478,7 @@ class ConnectionRequests {
   asio::steady_timer idle_;
   uint64_t idle_waits_ = 0;  // which wait the idle timer is armed for
   bool idled_ = false;
+  std::shared_ptr<const Peer> peer_;
   ReadState rs_;
   std::string prefix_;
   std::shared_ptr<Lease> lease_ = std::make_shared<Lease>();

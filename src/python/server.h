@@ -105,10 +105,10 @@ class PyDispatcher : public net::Dispatcher, public std::enable_shared_from_this
                                               std::string service_name);
   ~PyDispatcher() override;
 
-  void dispatch(std::string payload, net::Responder respond, net::BlockingPool& pool) override;
+  void dispatch(std::string payload, net::RequestMeta meta, net::Responder respond, net::BlockingPool& pool) override;
   /// Without coroutine handlers every request is answered on the pool thread that reads it.
   bool answers_on_pool() const override { return !any_coroutine_; }
-  net::Outcome answer_here(std::string payload) override;
+  net::Outcome answer_here(std::string payload, net::RequestMeta meta) override;
   /// Connections that begin like HTTP go to `handler` (set before serving; needs an attached thread state).
   void set_http_handler(const HandlerEntry& handler) { http_ = std::make_unique<HttpHandOff>(handler); }
   net::HttpTaker* http_taker() override { return http_.get(); }
@@ -124,6 +124,7 @@ class PyDispatcher : public net::Dispatcher, public std::enable_shared_from_this
     StructValue arguments;
     bool oneway = false;
     std::chrono::steady_clock::time_point started{};  // set once the call has a handler: it is counted
+    net::RequestMeta meta;  // the peer, headers and deadline that came with the request
   };
 
   /// Calls a plain handler and encodes the reply (interpreter attached).
@@ -138,7 +139,7 @@ class PyDispatcher : public net::Dispatcher, public std::enable_shared_from_this
   std::optional<net::Outcome> run_coroutine(Call call, const Deliver& deliver) const;
   /// A hosted connection's request, on its loop's thread: the outcome now, or nullopt when it comes
   /// later through `deliver` (on the loop's thread again; plain handlers run on `pool`).
-  std::optional<net::Outcome> answer_on_loop(std::string payload, net::BlockingPool* pool,
+  std::optional<net::Outcome> answer_on_loop(std::string payload, net::RequestMeta meta, net::BlockingPool* pool,
                                              const std::shared_ptr<LoopQueue>& queue, const Deliver& deliver) const;
   bool hosts_connections() const override { return any_coroutine_; }
   void host(std::unique_ptr<net::LentConnection> connection) override;

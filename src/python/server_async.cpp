@@ -109,7 +109,8 @@ class HostedSession {
         return listen(true);
       }
       ++served;
-      auto outcome = dispatcher_->answer_on_loop(std::move(*next.payload), connection_->pool(), queue_, deliverer());
+      auto outcome = dispatcher_->answer_on_loop(std::move(*next.payload), std::move(next.meta), connection_->pool(),
+                                                 queue_, deliverer());
       if (!outcome) {
         waiting_ = true;
         return listen(false);
@@ -193,6 +194,10 @@ class HostedSession {
       if (!removed) PyErr_Clear();
       return;
     }
+    {
+      ReleaseGil nogil;
+      connection_->rest();
+    }
     Ref callback = Ref::steal(PyCFunction_New(&readable_def, capsule_));
     Ref added = callback ? Ref::steal(PyObject_CallMethod(loop, "add_reader", "iO", connection_->fd(), callback.get()))
                          : Ref();
@@ -232,12 +237,14 @@ void PyDispatcher::host(std::unique_ptr<net::LentConnection> connection) {
   (*held)->give_back(net::Outcome{net::Outcome::Kind::Idle, {}, {}});
 }
 
-std::optional<net::Outcome> PyDispatcher::answer_on_loop(std::string payload, net::BlockingPool* pool,
+std::optional<net::Outcome> PyDispatcher::answer_on_loop(std::string payload, net::RequestMeta meta,
+                                                         net::BlockingPool* pool,
                                                          const std::shared_ptr<LoopQueue>& queue,
                                                          const Deliver& deliver) const {
   auto prepared = prepare(payload);
   if (auto* outcome = std::get_if<net::Outcome>(&prepared)) return std::move(*outcome);
   auto call = std::make_shared<Call>(std::move(std::get<Call>(prepared)));
+  call->meta = std::move(meta);
   if (methods_[call->method].handler->coroutine) return run_coroutine(std::move(*call), deliver);
   if (!pool) return net::Outcome{net::Outcome::Kind::Close, {}, {}};
   const bool submitted = pool->submit([self = shared_from_this(), call, queue, deliver] {

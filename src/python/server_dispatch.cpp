@@ -274,18 +274,21 @@ std::variant<PyDispatcher::Call, net::Outcome> PyDispatcher::prepare(std::string
   return call;
 }
 
-net::Outcome PyDispatcher::answer_here(std::string payload) {
+net::Outcome PyDispatcher::answer_here(std::string payload, net::RequestMeta meta) {
   auto prepared = prepare(payload);
   if (auto* outcome = std::get_if<net::Outcome>(&prepared)) return std::move(*outcome);
+  std::get<Call>(prepared).meta = std::move(meta);
   Attach attach;
   if (!attach.ok()) return net::Outcome{net::Outcome::Kind::Close, {}, {}};  // the interpreter is going away
   return call_plain(std::get<Call>(prepared));
 }
 
-void PyDispatcher::dispatch(std::string payload, net::Responder respond, net::BlockingPool& pool) {
+void PyDispatcher::dispatch(std::string payload, net::RequestMeta meta, net::Responder respond,
+                            net::BlockingPool& pool) {
   auto prepared = prepare(payload);
   if (auto* outcome = std::get_if<net::Outcome>(&prepared)) return respond(std::move(*outcome));
   Call call = std::move(std::get<Call>(prepared));
+  call.meta = std::move(meta);
   const bool coroutine = methods_[call.method].handler->coroutine;
   auto job = std::make_shared<std::pair<Call, net::Responder>>(std::move(call), std::move(respond));
   if (!coroutine) {
