@@ -44,14 +44,13 @@ Responder::~Responder() {
 void Responder::operator()(Outcome outcome) {
   std::shared_ptr<ReplySlot> slot = std::move(slot_);
   if (!slot) return;
-  {
-    std::lock_guard lock(slot->mutex);
-    if (!slot->timer) return;  // the connection is gone
-    slot->outcome = std::move(outcome);
-    slot->ready = true;
-    slot->arrived.store(true, std::memory_order_release);
-    if (slot->spinning) return;
-  }
+  // Held until the wake-up is posted: the task's end (SlotRelease) then cannot drop the strand meanwhile.
+  std::lock_guard lock(slot->mutex);
+  if (!slot->timer) return;  // the connection is gone
+  slot->outcome = std::move(outcome);
+  slot->ready = true;
+  slot->arrived.store(true, std::memory_order_release);
+  if (slot->spinning) return;
   std::lock_guard gate(slot->gate->mutex);
   if (!slot->gate->open) return;
   asio::post(slot->strand, [slot] {
