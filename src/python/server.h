@@ -222,6 +222,9 @@ struct LoopQueue {
   void wake() const;
 };
 
+/// The interned str for the literal `name` (made once for the process); nullptr with an exception.
+PyObject* interned_name(const char* name);
+
 /// Has the running `loop` (the program's) run the queue's work from now on, in the current context.
 /// False with an exception set.
 bool watch_loop_queue(const std::shared_ptr<LoopQueue>& queue, PyObject* loop);

@@ -34,7 +34,8 @@ double monotonic_seconds() {
 /// Length of `loop.<name>` (a deque or list of the loop's own); -1 when it has none such.
 Py_ssize_t loop_list_size(PyObject* loop, const char* name, Ref* out = nullptr) {
   PyObject* list = nullptr;
-  if (PyObject_GetOptionalAttrString(loop, name, &list) <= 0) {
+  PyObject* attribute = interned_name(name);
+  if (!attribute || PyObject_GetOptionalAttr(loop, attribute, &list) <= 0) {
     PyErr_Clear();
     return -1;
   }
@@ -54,7 +55,8 @@ std::chrono::microseconds hold_budget(PyObject* loop) {
   if (timers < 0) return {};
   if (timers == 0) return kHold;
   Ref first = Ref::steal(PySequence_GetItem(scheduled.get(), 0));
-  Ref when = first ? Ref::steal(PyObject_GetAttrString(first.get(), "_when")) : Ref();
+  PyObject* when_name = first ? interned_name("_when") : nullptr;
+  Ref when = when_name ? Ref::steal(PyObject_GetAttr(first.get(), when_name)) : Ref();
   const double at = when ? PyFloat_AsDouble(when.get()) : -1.0;
   if (PyErr_Occurred()) {
     PyErr_Clear();

@@ -49,7 +49,8 @@ void drop_reference(Ref& object) {
     object.release();
     return;
   }
-  if (PyGILState_Check()) {
+  // (Not PyGILState_Check: once a subinterpreter has existed it answers yes on every thread.)
+  if (PyThreadState_GetUnchecked()) {
     object.reset();
     return;
   }

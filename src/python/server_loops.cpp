@@ -10,6 +10,8 @@
 #include <deque>
 #include <future>
 #include <mutex>
+#include <string_view>
+#include <unordered_map>
 
 #include "net/console.h"
 #include "net/threads.h"
@@ -220,6 +222,19 @@ std::optional<std::string> ensure_loop_thread() {
 
 }  // namespace
 
+PyObject* interned_name(const char* name) {
+  static PyMutex lock;
+  static std::unordered_map<std::string_view, PyObject*> names;  // kept for the process's life
+  MutexLock guard(lock);
+  auto found = names.find(name);
+  if (found == names.end()) {
+    PyObject* made = PyUnicode_InternFromString(name);
+    if (!made) return nullptr;
+    found = names.emplace(name, made).first;
+  }
+  return found->second;
+}
+
 bool watch_loop_queue(const std::shared_ptr<LoopQueue>& queue, PyObject* loop) {
   auto owned = std::make_unique<DrainContext>(DrainContext{queue, Ref::borrow(loop)});
   Ref capsule = Ref::steal(PyCapsule_New(owned.get(), kDrainCapsule, free_drain_context));
@@ -312,6 +327,12 @@ const std::pair<PyObject*, PyObject*>* eager_task_maker() {
   return &cached;
 }
 
+/// `object.name()`.
+Ref call_no_args(PyObject* object, const char* name) {
+  PyObject* interned = interned_name(name);
+  return interned ? Ref::steal(PyObject_CallMethodNoArgs(object, interned)) : Ref();
+}
+
 /// The handler's awaitable as a task of the running loop. A coroutine starts at once, in the task
 /// made for it: one that finishes without waiting costs no turn of the loop.
 Ref start_task(PyObject* awaitable) {
@@ -339,7 +360,7 @@ std::optional<net::Outcome> PyDispatcher::run_coroutine(Call call, const Deliver
   if (!awaitable) return called ? outcome_of(call, nullptr) : failure(call);
   Ref task = start_task(awaitable.get());
   if (!task) return failure(call);
-  Ref done = Ref::steal(PyObject_CallMethod(task.get(), "done", nullptr));
+  Ref done = call_no_args(task.get(), "done");
   if (!done) return failure(call);
   if (done.get() == Py_True) return coroutine_done(call, task.get());
   auto owned = std::make_unique<AwaitedCall>(AwaitedCall{shared_from_this(), std::move(call), deliver});
@@ -363,7 +384,7 @@ std::optional<net::Outcome> PyDispatcher::run_coroutine(Call call, const Deliver
 }
 
 net::Outcome PyDispatcher::coroutine_done(const Call& call, PyObject* task) const {
-  Ref cancelled = Ref::steal(PyObject_CallMethod(task, "cancelled", nullptr));
+  Ref cancelled = call_no_args(task, "cancelled");
   if (!cancelled) return failure(call);
   if (PyObject_IsTrue(cancelled.get())) {
     Ref asyncio = Ref::steal(PyImport_ImportModule("asyncio"));
@@ -372,7 +393,7 @@ net::Outcome PyDispatcher::coroutine_done(const Call& call, PyObject* task) cons
     if (!error) return failure(call);
     return failure(call, error.get());
   }
-  Ref result = Ref::steal(PyObject_CallMethod(task, "result", nullptr));
+  Ref result = call_no_args(task, "result");
   return outcome_of(call, result.get());
 }
 
