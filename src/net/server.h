@@ -125,7 +125,8 @@ class LentConnection {
   virtual std::optional<Outcome> write(const Outcome& reply) = 0;
   /// Whether the server is shutting down (the connection is then given back and dropped).
   virtual bool stopping() const = 0;
-  virtual BlockingPool* pool() const = 0;
+  /// Runs `job` on the server's blocking pool; false when the server is shutting down.
+  virtual bool submit(std::function<void()> job) = 0;
   /// Ends the loan, last: the connection's task takes the socket back and goes on with `outcome`
   /// (Reply: writes the rest and lends it again; Fail or Close: ends the connection; Idle: serves
   /// it through dispatch() from now on).

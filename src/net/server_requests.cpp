@@ -321,9 +321,10 @@ class HostedConnection final : public LentConnection {
     return !lease_->alive || shared_.gate->stopping.load(std::memory_order_acquire);
   }
 
-  BlockingPool* pool() const override {
-    std::lock_guard lock(lease_->mutex);
-    return lease_->alive ? shared_.pool : nullptr;
+  bool submit(std::function<void()> job) override {
+    std::lock_guard lock(lease_->mutex);  // the pool outlives the lease
+    if (!lease_->alive || shared_.gate->stopping.load(std::memory_order_acquire)) return false;
+    return shared_.pool->submit(std::move(job));
   }
 
   void give_back(Outcome outcome) override { respond_(std::move(outcome)); }

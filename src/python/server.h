@@ -138,8 +138,10 @@ class PyDispatcher : public net::Dispatcher, public std::enable_shared_from_this
   /// finished without waiting, otherwise nullopt and the outcome goes to `deliver` (loop thread).
   std::optional<net::Outcome> run_coroutine(Call call, const Deliver& deliver) const;
   /// A hosted connection's request, on its loop's thread: the outcome now, or nullopt when it comes
-  /// later through `deliver` (on the loop's thread again; plain handlers run on `pool`).
-  std::optional<net::Outcome> answer_on_loop(std::string payload, net::RequestMeta meta, net::BlockingPool* pool,
+  /// later through `deliver` (on the loop's thread again; plain handlers run on the connection's
+  /// server's blocking pool).
+  std::optional<net::Outcome> answer_on_loop(std::string payload, net::RequestMeta meta,
+                                             net::LentConnection& connection,
                                              const std::shared_ptr<LoopQueue>& queue, const Deliver& deliver) const;
   bool hosts_connections() const override { return any_coroutine_; }
   void host(std::unique_ptr<net::LentConnection> connection) override;

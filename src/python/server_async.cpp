@@ -108,11 +108,16 @@ class HostedSession {
       if (next.end) return finish(std::move(*next.end));
       if (!next.payload) {
         if (served < kBurst && hold()) continue;
+        {
+          ReleaseGil nogil;
+          connection_->rest();
+        }
         return listen(true);
       }
+      if (connection_->stopping()) return finish(net::Outcome{net::Outcome::Kind::Close, {}, {}});
       ++served;
-      auto outcome = dispatcher_->answer_on_loop(std::move(*next.payload), std::move(next.meta), connection_->pool(),
-                                                 queue_, deliverer());
+      auto outcome = dispatcher_->answer_on_loop(std::move(*next.payload), std::move(next.meta), *connection_, queue_,
+                                                 deliverer());
       if (!outcome) {
         waiting_ = true;
         return listen(false);
@@ -196,10 +201,6 @@ class HostedSession {
       if (!removed) PyErr_Clear();
       return;
     }
-    {
-      ReleaseGil nogil;
-      connection_->rest();
-    }
     Ref callback = Ref::steal(PyCFunction_New(&readable_def, capsule_));
     Ref added = callback ? Ref::steal(PyObject_CallMethod(loop, "add_reader", "iO", connection_->fd(), callback.get()))
                          : Ref();
@@ -240,7 +241,7 @@ void PyDispatcher::host(std::unique_ptr<net::LentConnection> connection) {
 }
 
 std::optional<net::Outcome> PyDispatcher::answer_on_loop(std::string payload, net::RequestMeta meta,
-                                                         net::BlockingPool* pool,
+                                                         net::LentConnection& connection,
                                                          const std::shared_ptr<LoopQueue>& queue,
                                                          const Deliver& deliver) const {
   auto prepared = prepare(payload);
@@ -248,8 +249,7 @@ std::optional<net::Outcome> PyDispatcher::answer_on_loop(std::string payload, ne
   auto call = std::make_shared<Call>(std::move(std::get<Call>(prepared)));
   call->meta = std::move(meta);
   if (methods_[call->method].handler->coroutine) return run_coroutine(std::move(*call), deliver);
-  if (!pool) return net::Outcome{net::Outcome::Kind::Close, {}, {}};
-  const bool submitted = pool->submit([self = shared_from_this(), call, queue, deliver] {
+  const bool submitted = connection.submit([self = shared_from_this(), call, queue, deliver] {
     auto outcome = std::make_shared<net::Outcome>();
     {
       Attach attach;
