@@ -116,7 +116,7 @@ class LentConnection {
     std::optional<Outcome> end;          // how the connection ends (Fail, or Close when the peer left)
   };
   /// The next request, from the bytes read so far and what the socket has now; neither field set
-  /// when no whole request is there yet.
+  /// when no whole request is there yet. Once the server is shutting down, the end (Close).
   virtual Next next() = 0;
   /// The connection waits for its peer from now on: memory it can do without is given back.
   virtual void rest() = 0;

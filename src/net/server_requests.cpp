@@ -289,7 +289,9 @@ class HostedConnection final : public LentConnection {
 
   Next next() override {
     std::lock_guard lock(lease_->mutex);
-    if (!lease_->alive || fd_ < 0) return {{}, {}, Outcome{Outcome::Kind::Close, {}, {}}};
+    // A server shutting down answers no more: the connection is dropped.
+    if (!lease_->alive || fd_ < 0 || shared_.gate->stopping.load(std::memory_order_acquire))
+      return {{}, {}, Outcome{Outcome::Kind::Close, {}, {}}};
     auto receive = [&](asio::mutable_buffer space) {
       for (;;) {
         const ssize_t n = ::recv(fd_, space.data(), space.size(), MSG_DONTWAIT);

@@ -114,7 +114,6 @@ class HostedSession {
         }
         return listen(true);
       }
-      if (connection_->stopping()) return finish(net::Outcome{net::Outcome::Kind::Close, {}, {}});
       ++served;
       auto outcome = dispatcher_->answer_on_loop(std::move(*next.payload), std::move(next.meta), *connection_, queue_,
                                                  deliverer());
@@ -171,7 +170,6 @@ class HostedSession {
       default:
         return finish(std::move(outcome));
     }
-    if (connection_->stopping()) finish(net::Outcome{net::Outcome::Kind::Close, {}, {}});
   }
 
   /// Waits, on a private loop with nothing else to do, for the peer's next bytes; whether they came.
