@@ -355,8 +355,9 @@ void PyDispatcher::start_coroutine(Call call, net::Responder respond) const {
 }
 
 std::optional<net::Outcome> PyDispatcher::run_coroutine(Call call, const Deliver& deliver) const {
-  bool called;
-  Ref awaitable = call_handler(call, called);
+  bool called = false;
+  AsyncRequestScope scope(*this, call);
+  Ref awaitable = scope.ok() ? call_awaitable(call, called, scope.context()) : Ref();
   if (!awaitable) return called ? outcome_of(call, nullptr) : failure(call);
   Ref task = start_task(awaitable.get());
   if (!task) return failure(call);
