@@ -102,6 +102,7 @@ def test_handlers_share_the_applications_loop_lock_queue_and_context():
             return a + b
 
         async def tag():
+            assert velvane.ThriftServer.current_request().method == "tag"  # the request's own context too
             return request_tag.get()
 
         server, service, parser = make({"add": add, "tag": tag})
