@@ -99,29 +99,27 @@ class HostedSession {
   void serve() {
     Ref keep = Ref::borrow(capsule_);
     unsigned served = 0;
+    std::optional<net::Outcome> reply;  // the last answer, written on the way to the next request
     while (!ended_ && !waiting_) {
-      net::LentConnection::Next next;
+      const auto budget = served < kBurst ? hold_budget() : std::chrono::microseconds{};
+      Step step;
       {
-        ReleaseGil nogil;
-        next = connection_->next();
+        ReleaseGil nogil;  // once per request: the write, the read and any wait between them
+        step = write_and_read(reply, budget);
       }
-      if (next.end) return finish(std::move(*next.end));
-      if (!next.payload) {
-        if (served < kBurst && hold()) continue;
-        {
-          ReleaseGil nogil;
-          connection_->rest();
-        }
-        return listen(true);
-      }
+      reply.reset();
+      if (step.rest) return finish(std::move(*step.rest));
+      if (step.next.end) return finish(std::move(*step.next.end));
+      if (!step.next.payload) return listen(true);
       ++served;
-      auto outcome = dispatcher_->answer_on_loop(std::move(*next.payload), std::move(next.meta), *connection_, queue_,
-                                                 deliverer());
+      auto outcome = dispatcher_->answer_on_loop(std::move(*step.next.payload), std::move(step.next.meta),
+                                                 *connection_, queue_, deliverer());
       if (!outcome) {
         waiting_ = true;
         return listen(false);
       }
-      deliver(std::move(*outcome));
+      if (outcome->kind == net::Outcome::Kind::Reply) reply = std::move(outcome);
+      else if (outcome->kind != net::Outcome::Kind::NoReply) return finish(std::move(*outcome));
     }
   }
 
@@ -172,20 +170,30 @@ class HostedSession {
     }
   }
 
-  /// Waits, on a private loop with nothing else to do, for the peer's next bytes; whether they came.
-  bool hold() {
-    if (!queue_->private_loop || queue_->selector_fd < 0 || !queue_->loop) return false;
-    const auto budget = hold_budget(queue_->loop);
-    if (budget.count() <= 0) return false;
-    pollfd fds[2] = {{connection_->fd(), POLLIN, 0}, {queue_->selector_fd, POLLIN, 0}};
-    const timespec limit{0, static_cast<long>(budget.count()) * 1000};
-    int n;
-    {
-      ReleaseGil nogil;
-      n = ::ppoll(fds, 2, &limit, nullptr);
+  /// How long this thread may wait for the next request: on a private loop only, with nothing else to do.
+  std::chrono::microseconds hold_budget() const {
+    if (!queue_->private_loop || queue_->selector_fd < 0 || !queue_->loop) return {};
+    return py::hold_budget(queue_->loop);
+  }
+
+  struct Step {
+    std::optional<net::Outcome> rest;  // the write failed or left bytes: the loan ends with this
+    net::LentConnection::Next next;
+  };
+
+  /// Interpreter released: writes `reply`, then reads the next request, waiting up to `budget` for
+  /// its bytes (or until the loop has other I/O); a connection left waiting gives its buffer back.
+  Step write_and_read(const std::optional<net::Outcome>& reply, std::chrono::microseconds budget) {
+    Step step;
+    if (reply && (step.rest = connection_->write(*reply))) return step;
+    step.next = connection_->next();
+    if (!step.next.payload && !step.next.end && budget.count() > 0) {
+      pollfd fds[2] = {{connection_->fd(), POLLIN, 0}, {queue_->selector_fd, POLLIN, 0}};
+      const timespec limit{0, static_cast<long>(budget.count()) * 1000};
+      if (::ppoll(fds, 2, &limit, nullptr) > 0 && fds[0].revents != 0) step.next = connection_->next();
     }
-    if (n <= 0 || connection_->stopping()) return false;
-    return fds[0].revents != 0;
+    if (!step.next.payload && !step.next.end) connection_->rest();
+    return step;
   }
 
   /// Watches the socket with the loop (or stops watching it).
