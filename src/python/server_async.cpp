@@ -21,7 +21,7 @@ namespace velvane::py {
 namespace {
 
 constexpr auto kHold = std::chrono::microseconds(2000);  // how long a private loop waits for the next request
-constexpr unsigned kBurst = 64;  // requests served in a row before the loop gets a turn
+constexpr unsigned kBurst = 64;  // after this many requests in a row the callback waits for no more
 
 constexpr const char* kSessionCapsule = "velvane.hosted_session";
 
