@@ -247,7 +247,7 @@ bool start_server(PyObject* self, std::string host, uint16_t port, OnAppLoop* ap
   if (static_cast<framing::Transport>(st.transport) == framing::Transport::Header) {
     if (auto id = framing::header_protocol_id(protocol); !id) {
       PyErr_SetString(PyExc_ValueError, id.error().text.c_str());
-      return nullptr;
+      return false;
     }
   }
   auto dispatcher = PyDispatcher::create(st.methods, st.handlers, st.schema, protocol, st.service_name);
