@@ -6,6 +6,7 @@ import os
 import pathlib
 import shutil
 import subprocess
+import time
 import uuid
 
 import pytest
@@ -466,6 +467,32 @@ def test_our_header_client_against_our_server(parser):
     with pytest.raises(ValueError, match="carries ProtocolType.Binary or ProtocolType.StandardCompact only"):
         server.serve("127.0.0.1", 0)
     assert repr(T.Header) == "TransportType.Header" and int(T.Header) == 3
+
+
+def test_a_handler_sees_the_header_requests_headers_and_deadline(parser):
+    server = our_server(parser, "compact", "framed")
+    server.transport = T.Header
+    seen = []
+
+    def add(a, b):
+        ctx = velvane.ThriftServer.current_request()
+        seen.append((ctx.headers, ctx.transport, ctx.deadline and ctx.deadline - time.monotonic()))
+        return a + b
+
+    server.register_handler("add", add)
+    with serving(server) as port:
+        with velvane.ThriftClient(parser.get_service("Dialects"), "127.0.0.1", port, T.Header,
+                                  P.StandardCompact) as client:
+            client.set_parser(parser)
+            client.headers = {"trace": "t-1"}
+            client.timeout = 30.0
+            assert client.call("add", a=1, b=2) == 3
+            client.timeout = None
+            assert client.call("add", a=3, b=4) == 7
+    (headers, transport, left), (plain_headers, _, no_deadline) = seen
+    assert headers == {"trace": "t-1", "client_timeout": "30000"} and transport == T.Header
+    assert 20 < left <= 30
+    assert plain_headers == {"trace": "t-1"} and no_deadline is None
 
 
 @pytest.mark.skipif(not CPP_SERVER.exists(), reason="the C++ peers are not built (target bench_peers)")
