@@ -18,7 +18,11 @@
 #include <system_error>
 #include <utility>
 
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+
 #include "net/message_io.h"
+#include "net/tls.h"
 #include "protocol/wire_format.h"
 
 namespace velvane::net {
@@ -116,6 +120,16 @@ struct Connection::Impl {
   explicit Impl(tcp::socket s) : socket(std::move(s)) {
     write_buffer.reserve(kBufferSize);
   }
+  ~Impl() {
+    if (ssl) SSL_free(ssl);
+  }
+  Impl(const Impl&) = delete;
+  Impl& operator=(const Impl&) = delete;
+
+  /// A TLS session over the socket (non-blocking from here on: OpenSSL says what it waits for).
+  Status handshake(SSL* session, const Deadline& deadline, SignalGate& gate);
+  /// One TLS read or write: bytes moved, 0 at the end of the stream, or what to wait for.
+  Result<size_t> tls_io(bool reading, char* data, size_t size, const Deadline& deadline, SignalGate& gate);
 
   Status set_mode(bool wanted);
   Result<size_t> read_some(char* data, size_t size, const Deadline& deadline, SignalGate& gate);
@@ -128,7 +142,67 @@ struct Connection::Impl {
   InterruptCheck interrupt_check;
   ReadBuffer read_buffer;
   std::string write_buffer;
+  SSL* ssl = nullptr;  // present under TLS
 };
+
+/// Waits for what OpenSSL asked for after `result`; Ok to try again, or the failure.
+Status tls_wait(SSL* ssl, int result, int fd, const Deadline& deadline, SignalGate& gate, bool& ended) {
+  const int code = SSL_get_error(ssl, result);
+  if (code == SSL_ERROR_WANT_READ) return wait_ready(fd, POLLIN, deadline, gate);
+  if (code == SSL_ERROR_WANT_WRITE) return wait_ready(fd, POLLOUT, deadline, gate);
+  // A clean close_notify, or a peer that closed without one: the end of the stream either way.
+  if (code == SSL_ERROR_ZERO_RETURN ||
+      (code == SSL_ERROR_SSL && ERR_GET_REASON(ERR_peek_error()) == SSL_R_UNEXPECTED_EOF_WHILE_READING)) {
+    ERR_clear_error();
+    ended = true;
+    return {};
+  }
+  if (code == SSL_ERROR_SYSCALL && errno != 0) {
+    const int e = errno;
+    ERR_clear_error();
+    if (e == EINTR) return gate.stop() ? Status(interrupted()) : Status();
+    return os_errno(e);
+  }
+  return Error{ErrorKind::Os, "TLS error: " + tls_reasons("the peer broke the TLS stream")};
+}
+
+Status Connection::Impl::handshake(SSL* session, const Deadline& deadline, SignalGate& gate) {
+  ssl = session;
+  if (Status s = set_mode(true); !s) return s;
+  if (SSL_set_fd(ssl, socket.native_handle()) != 1) return Error{ErrorKind::Os, tls_reasons("TLS setup failed")};
+  for (;;) {
+    ERR_clear_error();
+    errno = 0;
+    const int rc = SSL_connect(ssl);
+    if (rc == 1) return {};
+    const int code = SSL_get_error(ssl, rc);
+    if (code == SSL_ERROR_WANT_READ || code == SSL_ERROR_WANT_WRITE) {
+      bool ended = false;
+      if (Status s = tls_wait(ssl, rc, socket.native_handle(), deadline, gate, ended); !s) return s;
+      continue;
+    }
+    if (code == SSL_ERROR_SYSCALL && errno != 0 && errno != EINTR) return os_errno(errno);
+    std::string reasons = tls_reasons("the server ended the connection during the TLS handshake");
+    return Error{ErrorKind::Os, "TLS handshake failed: " + handshake_failure(ssl, reasons)};
+  }
+}
+
+Result<size_t> Connection::Impl::tls_io(bool reading, char* data, size_t size, const Deadline& deadline,
+                                        SignalGate& gate) {
+  for (;;) {
+    ERR_clear_error();
+    errno = 0;
+    size_t n = 0;
+    const int rc = reading ? SSL_read_ex(ssl, data, size, &n) : SSL_write_ex(ssl, data, size, &n);
+    if (rc == 1) return n;
+    bool ended = false;
+    if (Status s = tls_wait(ssl, rc, socket.native_handle(), deadline, gate, ended); !s) return s.take_error();
+    if (ended) {
+      if (reading) return size_t{0};
+      return Error{ErrorKind::Os, std::error_code(EPIPE, std::system_category()).message()};
+    }
+  }
+}
 
 /// Non-blocking when a deadline or the signal gate needs the waits to go through ppoll().
 Status Connection::Impl::set_mode(bool wanted) {
@@ -142,6 +216,7 @@ Status Connection::Impl::set_mode(bool wanted) {
 
 /// Bytes read into `data`; 0 when the peer ended the stream.
 Result<size_t> Connection::Impl::read_some(char* data, size_t size, const Deadline& deadline, SignalGate& gate) {
+  if (ssl) return tls_io(true, data, size, deadline, gate);
   for (;;) {
     if (Status s = set_mode(deadline || gate.armed()); !s) return s.take_error();
     std::error_code ec;
@@ -159,6 +234,7 @@ Result<size_t> Connection::Impl::read_some(char* data, size_t size, const Deadli
 
 Result<size_t> Connection::Impl::write_some(const char* data, size_t size, const Deadline& deadline,
                                              SignalGate& gate) {
+  if (ssl) return tls_io(false, const_cast<char*>(data), size, deadline, gate);
   for (;;) {
     if (Status s = set_mode(deadline || gate.armed()); !s) return s.take_error();
     std::error_code ec;
@@ -223,6 +299,7 @@ void Connection::set_interrupt_check(InterruptCheck check) { impl_->interrupt_ch
 
 Connection::~Connection() {
   std::error_code ignored;
+  if (impl_->ssl) SSL_shutdown(impl_->ssl);  // close_notify, if the socket takes it at once
   impl_->socket.shutdown(tcp::socket::shutdown_send, ignored);
   impl_->socket.close(ignored);
 }
@@ -254,7 +331,8 @@ Status connect_one(tcp::socket& socket, const tcp::endpoint& endpoint, const Dea
 }  // namespace
 
 Result<std::unique_ptr<Connection>> Connection::connect(Runtime& runtime, std::string_view host, uint16_t port,
-                                                        Deadline deadline, const InterruptCheck& check) {
+                                                        Deadline deadline, const InterruptCheck& check,
+                                                        const TlsContext* tls) {
   asio::io_context& context = runtime.impl().context;
   std::error_code ec;
   tcp::resolver resolver(context);
@@ -270,7 +348,14 @@ Result<std::unique_ptr<Connection>> Connection::connect(Runtime& runtime, std::s
       continue;
     }
     socket.set_option(tcp::no_delay(true), ec);  // a failure here is not worth refusing the connection
-    return std::make_unique<Connection>(std::make_unique<Impl>(std::move(socket)));
+    auto impl = std::make_unique<Impl>(std::move(socket));
+    if (tls) {
+      auto session = tls->client_session(std::string(host));
+      if (!session) return session.take_error();
+      SignalGate gate(check);
+      if (Status s = impl->handshake(session.value(), deadline, gate); !s) return s.take_error();
+    }
+    return std::make_unique<Connection>(std::move(impl));
   }
   return last;
 }

@@ -19,6 +19,8 @@
 
 namespace velvane::net {
 
+class TlsContext;
+
 using Clock = std::chrono::steady_clock;
 /// When an operation must have finished; none waits as long as the operating system lets it.
 using Deadline = std::optional<Clock::time_point>;
@@ -51,9 +53,11 @@ class Runtime {
 class Connection {
  public:
   /// Resolves "{host}:{port}" and connects to the first address that accepts, with TCP_NODELAY.
-  /// Errors carry the operating system's text, or are TimedOut.
+  /// Errors carry the operating system's text, or are TimedOut. With `tls`, the TLS handshake is
+  /// part of connecting (and of the deadline); a refused one fails with the reason.
   static Result<std::unique_ptr<Connection>> connect(Runtime& runtime, std::string_view host, uint16_t port,
-                                                     Deadline deadline, const InterruptCheck& interrupted = {});
+                                                     Deadline deadline, const InterruptCheck& interrupted = {},
+                                                     const TlsContext* tls = nullptr);
   /// Shuts down the sending direction, then closes; unflushed bytes are discarded.
   ~Connection();
   Connection(const Connection&) = delete;

@@ -12,7 +12,9 @@
 #include <asio/posix/stream_descriptor.hpp>
 #include <asio/post.hpp>
 #include <asio/redirect_error.hpp>
+#include <asio/ssl/context.hpp>
 #include <asio/strand.hpp>
+#include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
 #include <algorithm>
 #include <chrono>
@@ -22,6 +24,7 @@
 #include "net/console.h"
 #include "net/interrupts.h"
 #include "net/threads.h"
+#include "net/tls.h"
 
 namespace velvane::net {
 
@@ -71,6 +74,7 @@ struct Server::Impl {
   std::shared_ptr<Dispatcher> dispatcher;
   std::shared_ptr<RuntimeGate> gate = std::make_shared<RuntimeGate>();
   std::unique_ptr<asio::io_context> runtime;  // connection tasks, on the worker threads
+  std::optional<asio::ssl::context> tls;      // with ServeOptions::tls
   asio::io_context accepting{1};              // the accept loop, on the server thread
   asio::steady_timer resume{accepting};       // the accept loop waits here (at max_connections, after errors)
   std::atomic<bool> accept_waiting{false};    // a connection that ends then cancels the wait
@@ -173,6 +177,46 @@ asio::awaitable<void> connection_task(tcp::socket socket, std::shared_ptr<const 
   report(end, *shared);
 }
 
+constexpr std::chrono::seconds kHandshakeLimit{10};
+
+/// A TLS connection: the handshake runs on the worker thread's reactor like any read (a peer that
+/// stalls in it holds no thread) and is cut off after its time limit; the request loop then runs
+/// over the session. A peer that leaves during the handshake before saying anything ends quietly.
+asio::awaitable<void> tls_connection_task(tcp::socket socket, std::shared_ptr<const ConnectionShared> shared,
+                                          OpenConnection counted, asio::ssl::context& context,
+                                          std::chrono::nanoseconds limit) {
+  std::error_code ignored;
+  socket.set_option(tcp::no_delay(true), ignored);
+  TlsStream stream(std::move(socket), context);
+  auto done = std::make_shared<bool>(false);
+  bool timed_out = false;
+  asio::steady_timer timer(co_await asio::this_coro::executor);
+  timer.expires_after(limit);
+  // The timer's handler and this task share the strand: it runs before the task resumes, or sees `done`.
+  timer.async_wait([done, &timed_out, &stream](const std::error_code& ec) {
+    if (ec || *done) return;
+    timed_out = true;
+    std::error_code e;
+    stream.lowest_layer().cancel(e);
+  });
+  std::error_code ec;
+  co_await stream.async_handshake(asio::ssl::stream_base::server, asio::redirect_error(asio::use_awaitable, ec));
+  *done = true;
+  timer.cancel();
+  ConnectionEnd end;
+  if (timed_out) {
+    end = ConnectionEnd{Error{ErrorKind::TimedOut, "TLS handshake timed out"}};
+  } else if (ec) {
+    end = ConnectionEnd{Error{ErrorKind::Os, "TLS handshake failed: " + ec.message()}, is_quiet(ec)};
+  } else {
+    end = co_await request_loop(stream, *shared);
+  }
+  counted.forget_socket();
+  stream.lowest_layer().shutdown(tcp::socket::shutdown_send, ignored);
+  stream.lowest_layer().close(ignored);
+  report(end, *shared);
+}
+
 }  // namespace
 
 Server::Server(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
@@ -190,6 +234,7 @@ Result<std::unique_ptr<Server>> Server::create(ServeOptions options, std::shared
     impl->control->report_bind(impl->id, {ServerControl::BindReport::State::Pending, {}, 0, {}});
     impl->dispatcher = std::move(dispatcher);
     impl->runtime = std::make_unique<asio::io_context>(static_cast<int>(impl->options.workers));
+    if (impl->options.tls) impl->tls.emplace(impl->options.tls->share());
     impl->pool = std::make_unique<BlockingPool>(kMaxBlockingThreads, nullptr, nullptr);
     impl->address = impl->options.host + ":" + std::to_string(impl->options.port);
     return std::unique_ptr<Server>(new Server(std::move(impl)));
@@ -283,8 +328,15 @@ asio::awaitable<void> Server::Impl::accept_loop(tcp::acceptor& acceptor, bool& i
     error_pause = kMinAcceptPause;
     options.stats->connection_accepted();
     OpenConnection counted(*this, socket.native_handle());
-    asio::co_spawn(asio::make_strand(*runtime), connection_task(std::move(socket), shared, std::move(counted)),
-                   asio::detached);
+    auto strand = asio::make_strand(*runtime);
+    if (tls) {
+      auto limit = options.idle_timeout.count() > 0 ? std::min<std::chrono::nanoseconds>(options.idle_timeout, kHandshakeLimit)
+                                                     : std::chrono::nanoseconds(kHandshakeLimit);
+      asio::co_spawn(strand, tls_connection_task(std::move(socket), shared, std::move(counted), *tls, limit),
+                     asio::detached);
+    } else {
+      asio::co_spawn(strand, connection_task(std::move(socket), shared, std::move(counted)), asio::detached);
+    }
   }
   control->clear_listening(id);
   std::error_code ignored;

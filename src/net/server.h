@@ -32,6 +32,8 @@
 
 namespace velvane::net {
 
+class TlsContext;
+
 // --- What a dispatcher answers -------------------------------------------------------------------
 
 struct Outcome {
@@ -187,6 +189,10 @@ struct ServeOptions {
   std::string metrics_path;
   /// ServerControl::stop_requests() when serving was asked for: any later stop ends this server.
   uint64_t stops_seen = 0;
+  /// With a context, every connection begins with a TLS handshake (bounded by the idle timeout when
+  /// one is set, else by 10 s) and its requests travel inside the session. A TLS port is not probed
+  /// for HTTP: its connections speak Thrift only.
+  std::shared_ptr<const TlsContext> tls;
   /// Whether Ctrl+C (SIGINT) stops the server. The interrupt is passed on to the handler that was
   /// installed before, so the program sees it too.
   bool stop_on_interrupt = true;

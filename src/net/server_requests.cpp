@@ -255,16 +255,20 @@ Outcome serve_burst(int fd, ReadState& rs, const ConnectionShared& shared) {
 
 // --- The connection task's request loop ----------------------------------------------------------
 
-/// One connection's requests, as its task serves them.
+/// One connection's requests, as its task serves them, over a plain socket or a TLS stream.
+template <class Stream>
 class ConnectionRequests {
  public:
-  ConnectionRequests(tcp::socket& socket, const ConnectionShared& shared, std::shared_ptr<ReplySlot> slot,
+  ConnectionRequests(Stream& stream, const ConnectionShared& shared, std::shared_ptr<ReplySlot> slot,
                      asio::steady_timer& timer)
-      : socket_(socket), shared_(shared), slot_(std::move(slot)), timer_(timer), idle_(socket.get_executor()) {}
+      : stream_(stream), socket_(stream.lowest_layer()), shared_(shared), slot_(std::move(slot)), timer_(timer),
+        idle_(stream.get_executor()) {}
 
   /// Whether pool threads serve this connection: its dispatcher answers every request on one, and
-  /// the socket takes the receive timeout that bounds how long such a thread holds it.
+  /// the socket takes the receive timeout that bounds how long such a thread holds it. Never under
+  /// TLS: a pool thread reads the raw descriptor, and the session's state lives with the stream.
   bool served_on_pool() {
+    if constexpr (kIsTls<Stream>) return false;
     if (!shared_.dispatcher->answers_on_pool()) return false;
     const timeval hold{0, kHoldMicroseconds};
     return ::setsockopt(socket_.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &hold, sizeof hold) == 0;
@@ -280,7 +284,7 @@ class ConnectionRequests {
       std::error_code ec;
       arm_idle();
       const size_t n =
-          co_await socket_.async_read_some(rs_.buffer.space(), asio::redirect_error(asio::use_awaitable, ec));
+          co_await stream_.async_read_some(rs_.buffer.space(), asio::redirect_error(asio::use_awaitable, ec));
       if (disarm_idle()) co_return Outcome{Outcome::Kind::Close, {}, {}};
       arrived = received(ec, n);
       request = next_request(rs_, shared_, take_arrived);
@@ -323,7 +327,7 @@ class ConnectionRequests {
     reply_prefix(prefix_, reply, shared_.transport);
     const std::array<asio::const_buffer, 2> pieces{asio::buffer(prefix_), asio::buffer(reply.bytes)};
     std::error_code ec;
-    co_await asio::async_write(socket_, pieces, asio::redirect_error(asio::use_awaitable, ec));
+    co_await asio::async_write(stream_, pieces, asio::redirect_error(asio::use_awaitable, ec));
     if (ec) co_return os_end(ec);
     co_return std::nullopt;
   }
@@ -348,7 +352,8 @@ class ConnectionRequests {
     return std::exchange(idled_, false);
   }
 
-  tcp::socket& socket_;
+  Stream& stream_;
+  typename Stream::lowest_layer_type& socket_;  // the socket under the stream
   const ConnectionShared& shared_;
   std::shared_ptr<ReplySlot> slot_;
   asio::steady_timer& timer_;
@@ -361,13 +366,14 @@ class ConnectionRequests {
 
 }  // namespace
 
-asio::awaitable<ConnectionEnd> request_loop(tcp::socket& socket, const ConnectionShared& shared) {
+template <class Stream>
+asio::awaitable<ConnectionEnd> request_loop(Stream& socket, const ConnectionShared& shared) {
   auto slot = std::make_shared<ReplySlot>(shared.gate, co_await asio::this_coro::executor);
   asio::steady_timer timer(co_await asio::this_coro::executor);
   slot->timer = &timer;
   SlotRelease release{*slot};
 
-  ConnectionRequests requests(socket, shared, slot, timer);
+  ConnectionRequests<Stream> requests(socket, shared, slot, timer);
   const bool on_pool = requests.served_on_pool();
   for (;;) {
     // (Each co_await a statement of its own: GCC mishandles one inside a conditional expression.)
@@ -381,5 +387,8 @@ asio::awaitable<ConnectionEnd> request_loop(tcp::socket& socket, const Connectio
     if (end) co_return std::move(*end);
   }
 }
+
+template asio::awaitable<ConnectionEnd> request_loop(tcp::socket&, const ConnectionShared&);
+template asio::awaitable<ConnectionEnd> request_loop(TlsStream&, const ConnectionShared&);
 
 }  // namespace velvane::net

@@ -13,6 +13,7 @@
 #include "net/threads.h"
 #include "python/call_engine.h"
 #include "python/server.h"
+#include "python/tls_settings.h"
 
 namespace velvane::py {
 
@@ -38,6 +39,7 @@ struct ServerState {
   std::unordered_map<std::string, HandlerEntry> handlers;
   std::optional<HandlerEntry> http_handler;
   std::shared_ptr<const PySchema> schema = PySchema::empty();
+  std::shared_ptr<const net::TlsContext> tls;  // set_tls's; none: plaintext
 
   // Shared with the server threads this object started.
   std::shared_ptr<net::ServerControl> control = std::make_shared<net::ServerControl>();
@@ -152,6 +154,16 @@ PyObject* server_set_parser(PyObject* self, PyObject* const* args, Py_ssize_t na
   Py_RETURN_NONE;
 }
 
+PyObject* server_set_tls(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::shared_ptr<const net::TlsContext> tls;
+  if (!server_tls_arg(args, nargs, kwnames, tls)) return nullptr;
+  ServerState& st = state_of(self);
+  Borrow borrow(st.borrow, Borrow::Exclusive);
+  if (!borrow.ok()) return nullptr;
+  st.tls = std::move(tls);
+  Py_RETURN_NONE;
+}
+
 PyObject* server_is_running(PyObject* self, PyObject*) {
   ServerState& st = state_of(self);
   Borrow borrow(st.borrow, Borrow::Shared);
@@ -221,6 +233,7 @@ PyObject* server_serve(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   options.reuse_port = st.reuse_port;
   options.stats = stats;
   options.metrics_path = st.metrics_path;
+  options.tls = st.tls;
   options.hooks = net::ThreadHooks{loop_thread_start_hook, loop_thread_stop_hook};
   options.stops_seen = st.control->stop_requests();
   const size_t workers = options.workers;
@@ -601,6 +614,7 @@ PyMethodDef server_methods[] = {
     method_entry<server_clear_http_handler>(
         "clear_http_handler", METH_NOARGS,
         "clear_http_handler($self)\n--\n\nRemove the HTTP probe callback so all connections use Thrift only."),
+    method_entry<server_set_tls>("set_tls", METH_FASTCALL | METH_KEYWORDS, kServerSetTlsDoc),
     method_entry<server_is_running>("is_running", METH_NOARGS,
                                     "is_running($self)\n--\n\n"
                                     "True while the server is serving."),
