@@ -22,6 +22,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "framing/framing.h"
@@ -90,12 +91,25 @@ class HttpTaker {
   virtual HttpTaken take(int fd) = 0;
 };
 
+/// Who is at the other end of a connection; shared by all its requests.
+struct Peer {
+  std::string address;                     // "127.0.0.1:53412", "[::1]:53412", or the unix socket path
+  std::optional<std::string> tls_subject;  // the client certificate's subject, under TLS with one
+};
+
+/// What came with a request besides its message.
+struct RequestMeta {
+  std::shared_ptr<const Peer> peer;                               // never null
+  std::vector<std::pair<std::string, std::string>> headers;       // the header transport's string headers
+  std::optional<std::chrono::steady_clock::time_point> deadline;  // when the caller gives up, if it said
+};
+
 /// Turns request messages into outcomes. Called on a runtime worker thread; it may answer at once or
 /// later from any thread (a blocking-pool job, another thread of its own).
 class Dispatcher {
  public:
   virtual ~Dispatcher() = default;
-  virtual void dispatch(std::string payload, Responder respond, BlockingPool& pool) = 0;
+  virtual void dispatch(std::string payload, RequestMeta meta, Responder respond, BlockingPool& pool) = 0;
 
   /// True when every request can be answered on a blocking-pool thread by answer_here. A connection
   /// is then served by a pool thread for as long as requests keep coming (reading, answering and
@@ -103,7 +117,9 @@ class Dispatcher {
   /// hand-off between threads.
   virtual bool answers_on_pool() const { return false; }
   /// Answers one request on the calling blocking-pool thread (Reply, NoReply, Fail or Close).
-  virtual Outcome answer_here(std::string /*payload*/) { return Outcome::fail(Error{ErrorKind::Internal, "unsupported"}); }
+  virtual Outcome answer_here(std::string /*payload*/, RequestMeta /*meta*/) {
+    return Outcome::fail(Error{ErrorKind::Internal, "unsupported"});
+  }
   /// Where connections that begin like an HTTP request go; nullptr when none should (connections
   /// are then never probed).
   virtual HttpTaker* http_taker() { return nullptr; }

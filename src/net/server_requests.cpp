@@ -21,6 +21,7 @@
 
 #include "net/message_io.h"
 #include "net/threads.h"
+#include "net/tls.h"
 #include "protocol/wire_format.h"
 
 namespace velvane::net {
@@ -223,9 +224,23 @@ Outcome write_here(int fd, const std::string& prefix, const std::string& body) {
   return Outcome{Outcome::Kind::Idle, {}, {}};
 }
 
+/// The peer of a connected stream, as "host:port" ("[v6]:port"), and under TLS the subject of the
+/// certificate it presented.
+template <class Stream>
+std::shared_ptr<const Peer> peer_of(Stream& stream) {
+  auto peer = std::make_shared<Peer>();
+  if constexpr (kIsTls<Stream>) peer->tls_subject = peer_subject(stream.native_handle());
+  std::error_code ec;
+  const tcp::endpoint remote = stream.lowest_layer().remote_endpoint(ec);
+  if (ec) return peer;
+  const std::string host = remote.address().to_string();
+  peer->address = (remote.address().is_v6() ? "[" + host + "]" : host) + ":" + std::to_string(remote.port());
+  return peer;
+}
+
 /// On a pool thread: reads, answers and writes requests until the connection goes quiet (Idle),
 /// ends, or leaves a reply to write.
-Outcome serve_burst(int fd, ReadState& rs, const ConnectionShared& shared) {
+Outcome serve_burst(int fd, ReadState& rs, const ConnectionShared& shared, const std::shared_ptr<const Peer>& peer) {
   BlockingWhileServing blocking(fd);
   auto receive = [&](asio::mutable_buffer space) {
     for (;;) {
@@ -241,7 +256,7 @@ Outcome serve_burst(int fd, ReadState& rs, const ConnectionShared& shared) {
     NextRequest request = next_request(rs, shared, receive);
     if (request.end) return std::move(*request.end);
     if (!request.payload) return Outcome{Outcome::Kind::Idle, {}, {}};
-    Outcome outcome = shared.dispatcher->answer_here(std::move(*request.payload));
+    Outcome outcome = shared.dispatcher->answer_here(std::move(*request.payload), RequestMeta{peer, {}, {}});
     // A server shutting down answers no more: the connection is dropped with the runtime.
     if (shared.gate->stopping.load(std::memory_order_acquire)) return Outcome{Outcome::Kind::Idle, {}, {}};
     if (outcome.kind == Outcome::Kind::NoReply) continue;
@@ -261,8 +276,13 @@ class ConnectionRequests {
  public:
   ConnectionRequests(Stream& stream, const ConnectionShared& shared, std::shared_ptr<ReplySlot> slot,
                      asio::steady_timer& timer)
-      : stream_(stream), socket_(stream.lowest_layer()), shared_(shared), slot_(std::move(slot)), timer_(timer),
-        idle_(stream.get_executor()) {}
+      : stream_(stream),
+        socket_(stream.lowest_layer()),
+        shared_(shared),
+        slot_(std::move(slot)),
+        timer_(timer),
+        idle_(stream.get_executor()),
+        peer_(peer_of(stream)) {}
 
   /// Whether pool threads serve this connection: its dispatcher answers every request on one, and
   /// the socket takes the receive timeout that bounds how long such a thread holds it. Never under
@@ -290,7 +310,8 @@ class ConnectionRequests {
       request = next_request(rs_, shared_, take_arrived);
     }
     if (request.end) co_return std::move(*request.end);
-    shared_.dispatcher->dispatch(std::move(*request.payload), Responder(slot_), *shared_.pool);
+    shared_.dispatcher->dispatch(std::move(*request.payload), RequestMeta{peer_, {}, {}}, Responder(slot_),
+                                 *shared_.pool);
     co_return co_await await_outcome(*slot_, timer_);
   }
 
@@ -311,8 +332,8 @@ class ConnectionRequests {
     auto respond = std::make_shared<Responder>(slot_);
     // The job borrows the reading state and `shared`: this task waits for it, and the runtime shuts
     // the pool down (letting a running job finish) before it drops the tasks.
-    shared_.pool->submit([fd = rs_.lent_fd, &rs = rs_, &shared = shared_, respond] {
-      (*respond)(serve_burst(fd, rs, shared));
+    shared_.pool->submit([fd = rs_.lent_fd, &rs = rs_, &shared = shared_, &peer = peer_, respond] {
+      (*respond)(serve_burst(fd, rs, shared, peer));
     });
     respond.reset();
     Outcome outcome = co_await await_outcome(*slot_, timer_);
@@ -360,6 +381,7 @@ class ConnectionRequests {
   asio::steady_timer idle_;
   uint64_t idle_waits_ = 0;  // which wait the idle timer is armed for
   bool idled_ = false;
+  std::shared_ptr<const Peer> peer_;
   ReadState rs_;
   std::string prefix_;
 };

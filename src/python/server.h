@@ -89,10 +89,10 @@ class PyDispatcher : public net::Dispatcher, public std::enable_shared_from_this
                                               std::string service_name);
   ~PyDispatcher() override;
 
-  void dispatch(std::string payload, net::Responder respond, net::BlockingPool& pool) override;
+  void dispatch(std::string payload, net::RequestMeta meta, net::Responder respond, net::BlockingPool& pool) override;
   /// Without coroutine handlers every request is answered on the pool thread that reads it.
   bool answers_on_pool() const override { return !any_coroutine_; }
-  net::Outcome answer_here(std::string payload) override;
+  net::Outcome answer_here(std::string payload, net::RequestMeta meta) override;
   /// Connections that begin like HTTP go to `handler` (set before serving; needs an attached thread state).
   void set_http_handler(const HandlerEntry& handler) { http_ = std::make_unique<HttpHandOff>(handler); }
   net::HttpTaker* http_taker() override { return http_.get(); }

@@ -272,7 +272,7 @@ std::variant<PyDispatcher::Call, net::Outcome> PyDispatcher::prepare(std::string
   return call;
 }
 
-net::Outcome PyDispatcher::answer_here(std::string payload) {
+net::Outcome PyDispatcher::answer_here(std::string payload, net::RequestMeta /*meta*/) {
   auto prepared = prepare(payload);
   if (auto* outcome = std::get_if<net::Outcome>(&prepared)) return std::move(*outcome);
   Attach attach;
@@ -280,7 +280,8 @@ net::Outcome PyDispatcher::answer_here(std::string payload) {
   return call_plain(std::get<Call>(prepared));
 }
 
-void PyDispatcher::dispatch(std::string payload, net::Responder respond, net::BlockingPool& pool) {
+void PyDispatcher::dispatch(std::string payload, net::RequestMeta /*meta*/, net::Responder respond,
+                            net::BlockingPool& pool) {
   auto prepared = prepare(payload);
   if (auto* outcome = std::get_if<net::Outcome>(&prepared)) return respond(std::move(*outcome));
   Call call = std::move(std::get<Call>(prepared));

@@ -22,20 +22,22 @@ namespace {
 using namespace std::chrono_literals;
 using framing::Transport;
 
-/// Answers every message with itself; "pool:" messages from a blocking-pool job, "oneway" with
+/// Answers every message with itself; "peer" with the peer's address; "pool:" messages from a blocking-pool job, "oneway" with
 /// nothing, "fail" by ending the connection, "block" only once `released`. `on_pool`: every
 /// request is answered on the pool thread that reads it.
 class EchoDispatcher : public Dispatcher {
  public:
   explicit EchoDispatcher(bool on_pool = false) : on_pool_(on_pool) {}
   bool answers_on_pool() const override { return on_pool_; }
-  Outcome answer_here(std::string payload) override {
+  Outcome answer_here(std::string payload, RequestMeta meta) override {
+    if (payload == "peer") return Outcome::reply("peer " + meta.peer->address);
     if (payload == "block") return block_then(std::move(payload));
     if (payload == "oneway") return Outcome{Outcome::Kind::NoReply, {}, {}};
     if (payload == "fail") return Outcome::fail(Error{ErrorKind::InvalidData, "bad request"});
     return Outcome::reply(std::move(payload));
   }
-  void dispatch(std::string payload, Responder respond, BlockingPool& pool) override {
+  void dispatch(std::string payload, RequestMeta meta, Responder respond, BlockingPool& pool) override {
+    if (payload == "peer") return respond(Outcome::reply("peer " + meta.peer->address));
     if (payload == "oneway") return respond(Outcome{Outcome::Kind::NoReply, {}, {}});
     if (payload == "fail") return respond(Outcome::fail(Error{ErrorKind::InvalidData, "bad request"}));
     if (payload.starts_with("pool:") || payload == "block") {
@@ -142,6 +144,16 @@ TEST_P(Served, EchoesFramedMessages) {
   EXPECT_EQ(round_trip(*c, "pool:[2]"), "pool:[2]");
   const std::string big = "pool:" + std::string(200'000, 'x');
   EXPECT_EQ(round_trip(*c, big), big);
+}
+
+TEST_P(Served, TheDispatcherLearnsThePeersAddress) {
+  RunningServer server(Transport::Framed, GetParam());
+  Runtime runtime;
+  auto c = connect_to(runtime, server.port());
+  const std::string reply = round_trip(*c, "peer");
+  ASSERT_TRUE(reply.starts_with("peer 127.0.0.1:")) << reply;
+  EXPECT_GT(std::stoi(reply.substr(15)), 0);
+  EXPECT_EQ(round_trip(*c, "peer"), reply);  // one peer for the connection's every request
 }
 
 TEST_P(Served, BufferedJsonMessagesArriveWhole) {
