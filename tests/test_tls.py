@@ -118,6 +118,9 @@ def async_calls(service, port, transport, host="127.0.0.1", **tls):
         client.set_tls(**tls)
         await client.open()
         try:
+            # Calls in line on one connection: the next request goes out while a reply is read.
+            many = await asyncio.gather(*(client.call("echo", s=str(i) * 5000) for i in range(40)))
+            assert many == [str(i) * 5000 for i in range(40)]
             return await client.call("add", a=40, b=2), await client.call("echo", s="x" * 200_000)
         finally:
             await client.close()
@@ -125,7 +128,7 @@ def async_calls(service, port, transport, host="127.0.0.1", **tls):
     return asyncio.run(run())
 
 
-CLIENTS = [blocking_calls]
+CLIENTS = [blocking_calls, async_calls]
 
 
 @pytest.mark.parametrize("calls", CLIENTS)

@@ -26,6 +26,8 @@
 
 namespace velvane::net {
 
+class TlsContext;
+
 struct Completion {
   enum class Kind : uint8_t {
     Done,       // the call's reply (empty for a oneway call), or nothing for open and close
@@ -105,6 +107,9 @@ class ConnectionCell : public std::enable_shared_from_this<ConnectionCell> {
   size_t load() const;
   /// Counts the cell as opened without connecting: calls that redial connect when they need to.
   void connect_on_demand();
+  /// Connections made from now on (open, redial) begin with a TLS handshake under `tls` (none: plaintext);
+  /// a refused one fails the connect with the reason.
+  void set_tls(std::shared_ptr<const TlsContext> tls);
 
   /// Resolves and connects without the lock, then swaps the new connection in under it. A failure
   /// leaves the old connection in place; its error carries the operating system's text.

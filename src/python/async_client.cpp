@@ -29,6 +29,7 @@
 #include "net/async_client.h"
 #include "python/call_engine.h"
 #include "python/server.h"
+#include "python/tls_settings.h"
 
 namespace velvane::py {
 
@@ -460,8 +461,9 @@ void report(std::shared_ptr<Pending>& pending, net::Completion done) {
 
 struct AsyncState : ClientCalls {
   uint32_t connections = 1;  // fixed at construction
-  PyMutex cell_mutex;  // guards making `cells`
+  PyMutex cell_mutex;  // guards making `cells` and `tls`
   std::vector<std::shared_ptr<net::ConnectionCell>> cells;  // `connections` of them, made by the first operation
+  std::shared_ptr<const net::TlsContext> tls;  // given to every cell; none: plaintext
 };
 
 struct AsyncClientObject {
@@ -481,6 +483,7 @@ std::vector<std::shared_ptr<net::ConnectionCell>>* cells_of(AsyncState& st) {
       raise_error(made.error(), Operation::Connect);
       return nullptr;
     }
+    made.value()->set_tls(st.tls);
     st.cells.push_back(std::move(made).value());
   }
   return &st.cells;
@@ -617,6 +620,16 @@ PyObject* async_is_open(PyObject* self, PyObject*) {
   return PyBool_FromLong(std::ranges::any_of(cells, [](const auto& cell) { return cell->is_open(); }));
 }
 
+PyObject* async_set_tls(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::shared_ptr<const net::TlsContext> tls;
+  if (!client_tls_arg(args, nargs, kwnames, tls)) return nullptr;
+  AsyncState& st = state_of(self);
+  MutexLock lock(st.cell_mutex);
+  st.tls = tls;
+  for (const auto& cell : st.cells) cell->set_tls(tls);
+  Py_RETURN_NONE;
+}
+
 PyObject* async_set_parser(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return set_call_parser(state_of(self), args, nargs, kwnames);
 }
@@ -652,6 +665,7 @@ PyMethodDef async_methods[] = {
         "__new__($cls, service, host, port, transport=..., protocol=..., *, reconnect=False, connections=1)\n--\n\n"
         "Creates an AsyncThriftClient; `reconnect` sets the property of that name, and up to `connections`\n"
         "connections carry concurrent calls."),
+    method_entry<async_set_tls>("set_tls", METH_FASTCALL | METH_KEYWORDS, kClientSetTlsDoc),
     method_entry<async_set_parser>("set_parser", METH_FASTCALL | METH_KEYWORDS,
                                    "set_parser($self, parser)\n--\n\n"
                                    "Takes the schema of `parser`'s current document to convert struct values with; "
