@@ -346,3 +346,26 @@ def test_velvane_calls_an_apache_tls_server(service, certs, apache, mutual):
         assert not thread.is_alive() and not failures, failures
     finally:
         listen.close()
+
+
+def test_velvane_call_speaks_tls(service, certs, tmp_path):
+    import os
+    import sys
+
+    script = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "python", "velvane_call.py")
+    idl = tmp_path / "s.thrift"
+    idl.write_text(IDL)
+
+    def velvane_call(*flags):
+        return subprocess.run([sys.executable, script, "call", str(idl), "S.add", '{"a": 40, "b": 2}', "--port",
+                               str(port), "--host", "localhost", *flags], capture_output=True, text=True, timeout=60)
+
+    server = tls_server(service, certs, cafile=certs.ca_pem, require_client_cert=True)
+    with serving(server) as port:
+        identity = ["--cert", certs.client_pem, "--key", certs.client_key]
+        done = velvane_call("--cafile", certs.ca_pem, *identity)
+        assert (done.returncode, done.stdout.strip()) == (0, "42"), done.stderr
+        assert velvane_call("--insecure", *identity).stdout.strip() == "42"
+        refused = velvane_call("--tls", *identity)  # the test CA is in no system store
+        assert refused.returncode == 2 and "certificate verify failed" in refused.stderr, refused.stderr
+        assert velvane_call("--cafile", certs.ca_pem + ".missing").returncode == 3
