@@ -12,7 +12,9 @@
 
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
+#include <asio/generic/stream_protocol.hpp>
 #include <asio/ip/tcp.hpp>
+#include <asio/local/stream_protocol.hpp>
 #include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
 #include <asio/write.hpp>
@@ -36,6 +38,7 @@
 namespace velvane::net {
 
 using asio::ip::tcp;
+using Socket = asio::generic::stream_protocol::socket;  // TCP, or a unix socket
 
 namespace {
 
@@ -111,10 +114,10 @@ struct TlsStep {
 /// waits for it). The sender and the reader may use the session from two threads at once: each
 /// OpenSSL call on it takes `tls_mutex` (none of them waits).
 struct AsyncConnection {
-  explicit AsyncConnection(tcp::socket s) : socket(std::move(s)) {}
+  explicit AsyncConnection(Socket s) : socket(std::move(s)) {}
   ~AsyncConnection() {
     std::error_code ignored;
-    socket.shutdown(tcp::socket::shutdown_send, ignored);
+    socket.shutdown(Socket::shutdown_send, ignored);
     socket.close(ignored);
     if (ssl) SSL_free(ssl);
   }
@@ -155,14 +158,14 @@ struct AsyncConnection {
   }
   /// What the connection takes of `bytes` without waiting (0 when it must wait to write).
   Result<size_t> send_now(std::string_view bytes) {
-    if (!ssl) return net::send_now(socket, bytes);
+    if (!ssl) return net::send_now(socket.native_handle(), bytes);
     TlsStep step = tls_step([&](size_t& n) { return SSL_write_ex(ssl, bytes.data(), bytes.size(), &n); });
     if (step.error) return std::move(*step.error);
     if (!step.wait && step.n == 0) return Error{ErrorKind::Os, std::error_code(EPIPE, std::system_category()).message()};
     return step.n;
   }
 
-  tcp::socket socket;
+  Socket socket;
   ReadBuffer buffer;
   std::mutex tls_mutex;
   SSL* ssl = nullptr;  // present under TLS
@@ -370,7 +373,7 @@ bool Operation::granted(After& out) {
       finish(Completion{}, out);
       return false;
     case Kind::Call:
-      if (redial && impl.connection && peer_has_closed(impl.connection->socket)) impl.set_connection(nullptr);
+      if (redial && impl.connection && peer_has_closed(impl.connection->socket.native_handle())) impl.set_connection(nullptr);
       if (!impl.connection && redial && impl.opened) {
         redialing = true;
         stage = Stage::Connecting;
@@ -397,9 +400,20 @@ void Operation::begin_exchange(After& out) {
   if (!oneway) early = read_step();
 }
 
-/// Resolves `host` and connects to its addresses in turn, within the operation's time limit.
+/// Resolves `host` and connects to its addresses in turn, within the operation's time limit (a unix
+/// socket "unix:{path}" is connected to at once).
 void Operation::start_connect() {
   arm_watchdog();
+  if (std::string_view(host).starts_with(kUnixHostPrefix)) {
+    endpoints = {};
+    next_endpoint = endpoints.end();
+    made = std::make_unique<AsyncConnection>(Socket(impl.context));
+    const asio::local::stream_protocol::endpoint path(host.substr(kUnixHostPrefix.size()));
+    made->socket.async_connect(Socket::endpoint_type(path), [self = shared_from_this()](std::error_code ec) {
+      under_lock(*self, [ec](Operation& op, After& out) { op.on_connected(ec, out); });
+    });
+    return;
+  }
   resolver = std::make_unique<tcp::resolver>(impl.context);
   resolver->async_resolve(host, std::to_string(port),
                           [self = shared_from_this()](std::error_code ec, tcp::resolver::results_type r) {
@@ -468,7 +482,7 @@ std::optional<Operation::Outcome> Operation::read_step() {
         TlsStep step = conn.tls_read(conn.buffer.space());
         if (step.error) return Outcome{failed(std::move(*step.error)), true};
         if (step.wait) {
-          conn.socket.async_wait(step.want_write ? tcp::socket::wait_write : tcp::socket::wait_read,
+          conn.socket.async_wait(step.want_write ? Socket::wait_write : Socket::wait_read,
                                  [self = shared_from_this()](std::error_code ec) {
                                    under_lock(*self, [ec](Operation& op, After& out) { op.on_read_ready(ec, out); });
                                  });
@@ -518,7 +532,7 @@ void Operation::on_sent_now(Result<size_t> now, After& out) {
   if (sent < wire.size()) {
     AsyncConnection& conn = *impl.connection;
     if (conn.ssl) {  // the rest goes once the socket takes more
-      conn.socket.async_wait(tcp::socket::wait_write, [self = shared_from_this()](std::error_code ec) {
+      conn.socket.async_wait(Socket::wait_write, [self = shared_from_this()](std::error_code ec) {
         under_lock(*self, [ec](Operation& op, After& out) { op.on_write_ready(ec, out); });
       });
       return;
@@ -579,8 +593,8 @@ void Operation::on_resolved(std::error_code ec, tcp::resolver::results_type resu
 
 void Operation::connect_next(After& out) {
   if (next_endpoint == endpoints.end()) return connect_failed(failed(last_error), out);
-  made = std::make_unique<AsyncConnection>(tcp::socket(impl.context));
-  made->socket.async_connect(next_endpoint->endpoint(), [self = shared_from_this()](std::error_code ec) {
+  made = std::make_unique<AsyncConnection>(Socket(impl.context));
+  made->socket.async_connect(Socket::endpoint_type(next_endpoint->endpoint()), [self = shared_from_this()](std::error_code ec) {
     under_lock(*self, [ec](Operation& op, After& out) { op.on_connected(ec, out); });
   });
   ++next_endpoint;
@@ -591,12 +605,12 @@ namespace {
 /// Connecting waited for the socket to become writable, and the runtime keeps watching for that
 /// once asked, which would wake it at every acknowledgement the peer sends. The socket is handed
 /// over afresh, watched for reads only; if that fails it stays as it is.
-void watch_reads_only(tcp::socket& socket) {
+void watch_reads_only(Socket& socket) {
   std::error_code ec;
-  const tcp protocol = socket.local_endpoint(ec).protocol();
+  const auto protocol = socket.local_endpoint(ec).protocol();
   if (ec) return;
-  tcp::socket fresh(socket.get_executor());
-  const tcp::socket::native_handle_type fd = socket.release(ec);
+  Socket fresh(socket.get_executor());
+  const Socket::native_handle_type fd = socket.release(ec);
   if (ec) return;
   fresh.assign(protocol, fd, ec);
   if (ec) {
@@ -640,7 +654,7 @@ void Operation::on_connected(std::error_code ec, After& out) {
 void Operation::handshake_step(After& out) {
   TlsStep step = made->tls_step([&](size_t&) { return SSL_connect(made->ssl); });
   if (step.wait) {
-    made->socket.async_wait(step.want_write ? tcp::socket::wait_write : tcp::socket::wait_read,
+    made->socket.async_wait(step.want_write ? Socket::wait_write : Socket::wait_read,
                             [self = shared_from_this()](std::error_code ec) {
                               under_lock(*self, [ec](Operation& op, After& out) { op.on_handshake_ready(ec, out); });
                             });
@@ -698,7 +712,7 @@ void Operation::stop(bool by_timeout, uint32_t timed_attempt) {
         // Only a call works while holding the lock. Shutting the socket down also fails the reads
         // and writes that start after the stop, not only the one waiting now.
         op.impl.connection->socket.cancel(ignored);
-        op.impl.connection->socket.shutdown(tcp::socket::shutdown_both, ignored);
+        op.impl.connection->socket.shutdown(Socket::shutdown_both, ignored);
         break;
       case Stage::Pausing:
         op.pause->cancel();

@@ -12,7 +12,9 @@
 #include <sys/socket.h>
 
 #include <asio/io_context.hpp>
+#include <asio/generic/stream_protocol.hpp>
 #include <asio/ip/tcp.hpp>
+#include <asio/local/stream_protocol.hpp>
 #include <cerrno>
 #include <cstring>
 #include <system_error>
@@ -30,6 +32,7 @@ namespace velvane::net {
 namespace {
 
 using asio::ip::tcp;
+using Socket = asio::generic::stream_protocol::socket;  // TCP, or a unix socket
 
 Error os_error(const std::error_code& ec) { return Error{ErrorKind::Os, ec.message()}; }
 Error os_errno(int code) { return os_error(std::error_code(code, std::system_category())); }
@@ -117,7 +120,7 @@ Result<std::unique_ptr<Runtime>> Runtime::create() {
 // --- Connection -----------------------------------------------------------------------------------
 
 struct Connection::Impl {
-  explicit Impl(tcp::socket s) : socket(std::move(s)) {
+  explicit Impl(Socket s) : socket(std::move(s)) {
     write_buffer.reserve(kBufferSize);
   }
   ~Impl() {
@@ -137,7 +140,7 @@ struct Connection::Impl {
   Status write(std::string_view piece, const Deadline& deadline, SignalGate& gate);
   Status flush(const Deadline& deadline, SignalGate& gate);
 
-  tcp::socket socket;
+  Socket socket;
   bool non_blocking = false;
   InterruptCheck interrupt_check;
   ReadBuffer read_buffer;
@@ -300,15 +303,15 @@ void Connection::set_interrupt_check(InterruptCheck check) { impl_->interrupt_ch
 Connection::~Connection() {
   std::error_code ignored;
   if (impl_->ssl) SSL_shutdown(impl_->ssl);  // close_notify, if the socket takes it at once
-  impl_->socket.shutdown(tcp::socket::shutdown_send, ignored);
+  impl_->socket.shutdown(Socket::shutdown_send, ignored);
   impl_->socket.close(ignored);
 }
 
 namespace {
 
 /// Connects `socket` to `endpoint` before the deadline (a non-blocking connect, then poll()).
-Status connect_one(tcp::socket& socket, const tcp::endpoint& endpoint, const Deadline& deadline,
-                   const InterruptCheck& check) {
+template <class SocketOf, class Endpoint>
+Status connect_one(SocketOf& socket, const Endpoint& endpoint, const Deadline& deadline, const InterruptCheck& check) {
   std::error_code ec;
   socket.open(endpoint.protocol(), ec);
   if (!ec) socket.non_blocking(true, ec);
@@ -330,10 +333,34 @@ Status connect_one(tcp::socket& socket, const tcp::endpoint& endpoint, const Dea
 
 }  // namespace
 
+namespace {
+
+/// A connected socket as a Connection: with `tls`, once its handshake is done.
+Result<std::unique_ptr<Connection>> made_connection(Socket socket, std::string_view host, Deadline deadline,
+                                                    const InterruptCheck& check, const TlsContext* tls) {
+  auto impl = std::make_unique<Connection::Impl>(std::move(socket));
+  if (tls) {
+    auto session = tls->client_session(std::string(host));
+    if (!session) return session.take_error();
+    SignalGate gate(check);
+    if (Status s = impl->handshake(session.value(), deadline, gate); !s) return s.take_error();
+  }
+  return std::make_unique<Connection>(std::move(impl));
+}
+
+}  // namespace
+
 Result<std::unique_ptr<Connection>> Connection::connect(Runtime& runtime, std::string_view host, uint16_t port,
                                                         Deadline deadline, const InterruptCheck& check,
                                                         const TlsContext* tls) {
   asio::io_context& context = runtime.impl().context;
+  if (host.starts_with(kUnixHostPrefix)) {
+    asio::local::stream_protocol::socket socket(context);
+    const std::string path(host.substr(kUnixHostPrefix.size()));
+    if (Status s = connect_one(socket, asio::local::stream_protocol::endpoint(path), deadline, check); !s)
+      return s.take_error();
+    return made_connection(Socket(std::move(socket)), host, deadline, check, tls);
+  }
   std::error_code ec;
   tcp::resolver resolver(context);
   const auto endpoints = resolver.resolve(std::string(host), std::to_string(port), ec);
@@ -348,19 +375,12 @@ Result<std::unique_ptr<Connection>> Connection::connect(Runtime& runtime, std::s
       continue;
     }
     socket.set_option(tcp::no_delay(true), ec);  // a failure here is not worth refusing the connection
-    auto impl = std::make_unique<Impl>(std::move(socket));
-    if (tls) {
-      auto session = tls->client_session(std::string(host));
-      if (!session) return session.take_error();
-      SignalGate gate(check);
-      if (Status s = impl->handshake(session.value(), deadline, gate); !s) return s.take_error();
-    }
-    return std::make_unique<Connection>(std::move(impl));
+    return made_connection(Socket(std::move(socket)), host, deadline, check, tls);
   }
   return last;
 }
 
-bool Connection::peer_has_closed() { return net::peer_has_closed(impl_->socket); }
+bool Connection::peer_has_closed() { return net::peer_has_closed(impl_->socket.native_handle()); }
 
 Status Connection::write_message(framing::Transport transport, std::string_view payload, Deadline deadline) {
   Impl& c = *impl_;

@@ -27,6 +27,9 @@ using Deadline = std::optional<Clock::time_point>;
 
 inline constexpr size_t kBufferSize = 64 * 1024;
 
+/// A host of this form ("unix:/run/app.sock") names a unix domain socket; its port is not used.
+inline constexpr std::string_view kUnixHostPrefix = "unix:";
+
 /// An operation that ran past its deadline fails with kind TimedOut and this text.
 inline constexpr std::string_view kTimedOut = "timed out";
 
@@ -52,7 +55,8 @@ class Runtime {
 
 class Connection {
  public:
-  /// Resolves "{host}:{port}" and connects to the first address that accepts, with TCP_NODELAY.
+  /// Resolves "{host}:{port}" and connects to the first address that accepts, with TCP_NODELAY (or
+  /// connects to the unix socket "unix:{path}").
   /// Errors carry the operating system's text, or are TimedOut. With `tls`, the TLS handshake is
   /// part of connecting (and of the deadline); a refused one fails with the reason.
   static Result<std::unique_ptr<Connection>> connect(Runtime& runtime, std::string_view host, uint16_t port,

@@ -28,6 +28,7 @@
 #include "framing/framing.h"
 #include "model/error.h"
 #include "net/blocking_pool.h"
+#include "net/connection.h"  // kUnixHostPrefix: a host "unix:/path" serves a unix domain socket
 #include "net/server_stats.h"
 #include "net/threads.h"  // effective_workers, for ServeOptions::workers
 

@@ -17,6 +17,7 @@
 #include <asio/any_io_executor.hpp>
 #include <asio/awaitable.hpp>
 #include <asio/ip/tcp.hpp>
+#include <asio/local/stream_protocol.hpp>
 #include <asio/ssl/error.hpp>
 #include <asio/ssl/stream.hpp>
 #include <asio/steady_timer.hpp>

@@ -231,10 +231,14 @@ std::shared_ptr<const Peer> peer_of(Stream& stream) {
   auto peer = std::make_shared<Peer>();
   if constexpr (kIsTls<Stream>) peer->tls_subject = peer_subject(stream.native_handle());
   std::error_code ec;
-  const tcp::endpoint remote = stream.lowest_layer().remote_endpoint(ec);
-  if (ec) return peer;
-  const std::string host = remote.address().to_string();
-  peer->address = (remote.address().is_v6() ? "[" + host + "]" : host) + ":" + std::to_string(remote.port());
+  if constexpr (std::is_same_v<Stream, asio::local::stream_protocol::socket>) {
+    peer->address = stream.local_endpoint(ec).path();  // a unix socket's peer is unnamed: its path says where
+  } else {
+    const tcp::endpoint remote = stream.lowest_layer().remote_endpoint(ec);
+    if (ec) return peer;
+    const std::string host = remote.address().to_string();
+    peer->address = (remote.address().is_v6() ? "[" + host + "]" : host) + ":" + std::to_string(remote.port());
+  }
   return peer;
 }
 
@@ -412,5 +416,6 @@ asio::awaitable<ConnectionEnd> request_loop(Stream& socket, const ConnectionShar
 
 template asio::awaitable<ConnectionEnd> request_loop(tcp::socket&, const ConnectionShared&);
 template asio::awaitable<ConnectionEnd> request_loop(TlsStream&, const ConnectionShared&);
+template asio::awaitable<ConnectionEnd> request_loop(asio::local::stream_protocol::socket&, const ConnectionShared&);
 
 }  // namespace velvane::net

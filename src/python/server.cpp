@@ -237,7 +237,13 @@ PyObject* server_serve(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   options.hooks = net::ThreadHooks{loop_thread_start_hook, loop_thread_stop_hook};
   options.stops_seen = st.control->stop_requests();
   const size_t workers = options.workers;
-  const std::string address = options.host + ":" + std::to_string(port);
+  const bool on_unix_socket = options.host.starts_with(net::kUnixHostPrefix);
+  const std::string address = on_unix_socket ? options.host : options.host + ":" + std::to_string(port);
+  if (on_unix_socket && (port != 0 || options.tls)) {
+    PyErr_SetString(PyExc_ValueError, port != 0 ? "a unix socket is served with port 0"
+                                                : "TLS is served on TCP ports only, not on a unix socket");
+    return nullptr;
+  }
   const char* transport_name = st.transport == 0 ? "Framed" : "Buffered";
 
   auto server = net::Server::create(std::move(options), st.control, dispatcher);
