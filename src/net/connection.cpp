@@ -146,6 +146,9 @@ struct Connection::Impl {
   ReadBuffer read_buffer;
   std::string write_buffer;
   SSL* ssl = nullptr;  // present under TLS
+  std::string http_host;  // the Host header of HTTP requests
+  std::string http_path = "/";
+  bool keeps_alive = true;
 };
 
 /// Waits for what OpenSSL asked for after `result`; Ok to try again, or the failure.
@@ -339,6 +342,7 @@ namespace {
 Result<std::unique_ptr<Connection>> made_connection(Socket socket, std::string_view host, Deadline deadline,
                                                     const InterruptCheck& check, const TlsContext* tls) {
   auto impl = std::make_unique<Connection::Impl>(std::move(socket));
+  impl->http_host = host.starts_with(kUnixHostPrefix) ? "localhost" : std::string(host);
   if (tls) {
     auto session = tls->client_session(std::string(host));
     if (!session) return session.take_error();
@@ -375,16 +379,27 @@ Result<std::unique_ptr<Connection>> Connection::connect(Runtime& runtime, std::s
       continue;
     }
     socket.set_option(tcp::no_delay(true), ec);  // a failure here is not worth refusing the connection
-    return made_connection(Socket(std::move(socket)), host, deadline, check, tls);
+    auto made = made_connection(Socket(std::move(socket)), host, deadline, check, tls);
+    if (made) made.value()->impl_->http_host += ":" + std::to_string(port);
+    return made;
   }
   return last;
 }
 
 bool Connection::peer_has_closed() { return net::peer_has_closed(impl_->socket.native_handle()); }
 
+void Connection::set_http_path(std::string path) { impl_->http_path = std::move(path); }
+bool Connection::keeps_alive() const { return impl_->keeps_alive; }
+
 Status Connection::write_message(framing::Transport transport, std::string_view payload, Deadline deadline) {
   Impl& c = *impl_;
   SignalGate gate(c.interrupt_check);
+  if (transport == framing::Transport::Http) {
+    std::string request;
+    framing::append_http_request(request, c.http_host, c.http_path, payload);
+    if (Status s = c.write(request, deadline, gate); !s) return s;
+    return c.flush(deadline, gate);
+  }
   if (transport == framing::Transport::Framed) {
     std::string prefix;
     wire::put_be32(prefix, static_cast<uint32_t>(payload.size()));
@@ -406,6 +421,7 @@ Result<std::string> Connection::read_message(framing::Transport transport, Proto
     return c.read_some(static_cast<char*>(space.data()), space.size(), deadline, gate);
   });
   if (!message) return message.take_error();
+  c.keeps_alive = decoder.keep_alive();
   return std::move(*message.value());  // a blocking read always has bytes or an end
 }
 

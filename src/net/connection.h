@@ -72,7 +72,12 @@ class Connection {
   /// Without waiting: whether the peer ended this idle connection.
   bool peer_has_closed();
 
-  /// Writes one message (a length prefix first when framed) and flushes it. The deadline bounds the
+  /// Over Transport::Http, requests are POSTed to this path (default "/").
+  void set_http_path(std::string path);
+  /// Over Transport::Http: false once a response said the server closes the connection after it.
+  bool keeps_alive() const;
+
+  /// Writes one message (a length prefix first when framed, as an HTTP POST over Http) and flushes it. The deadline bounds the
   /// whole message, however the peer takes it; so it does for read_message.
   Status write_message(framing::Transport transport, std::string_view payload, Deadline deadline);
   /// Reads exactly one message; an empty payload means the peer ended the connection. A message

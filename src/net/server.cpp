@@ -174,7 +174,11 @@ asio::awaitable<void> connection_task(tcp::socket socket, std::shared_ptr<const 
       report(os_end(ec), *shared);
       co_return;
     }
-    if (opening == framing::OpeningKind::Http) {
+    // A server of Thrift over HTTP keeps the POSTs; other requests go to the HTTP handler.
+    bool thrift_post = false;
+    if (opening == framing::OpeningKind::Http && shared->transport == framing::Transport::Http)
+      thrift_post = (co_await peek_request_line(socket)).starts_with("POST ");
+    if (opening == framing::OpeningKind::Http && !thrift_post) {
       counted.forget_socket();  // the program owns the socket from here
       report(co_await serve_http(socket, *shared), *shared);
       co_return;

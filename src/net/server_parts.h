@@ -116,6 +116,10 @@ asio::awaitable<ConnectionEnd> request_loop(Stream& stream, const ConnectionShar
 /// peek sets `ec`.
 asio::awaitable<framing::OpeningKind> probe_opening(asio::ip::tcp::socket& socket, std::error_code& ec);
 
+/// Peeks (consuming nothing) until the request line is complete, the limit is reached, the peer
+/// stops sending or the deadline passes; what was seen of the line.
+asio::awaitable<std::string> peek_request_line(asio::ip::tcp::socket& socket);
+
 /// Takes the socket out of the runtime and hands it to the program: on a blocking-pool thread, then,
 /// if that asks for it, on this worker thread. Whatever happens, the socket is not touched again here.
 asio::awaitable<ConnectionEnd> hand_off(asio::ip::tcp::socket& socket, const ConnectionShared& shared);

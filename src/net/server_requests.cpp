@@ -163,8 +163,14 @@ ConnectionEnd end_of(const Outcome& outcome) {
 /// The length prefix a reply needs before `outcome.bytes` on the wire.
 void reply_prefix(std::string& prefix, const Outcome& outcome, framing::Transport transport) {
   prefix.clear();
-  if (transport == framing::Transport::Framed && !outcome.framed)
-    wire::put_be32(prefix, static_cast<uint32_t>(outcome.bytes.size()));
+  if (outcome.framed) return;
+  if (transport == framing::Transport::Framed) wire::put_be32(prefix, static_cast<uint32_t>(outcome.bytes.size()));
+  if (transport == framing::Transport::Http) framing::append_http_response_head(prefix, outcome.bytes.size());
+}
+
+/// Over HTTP every request is answered: a oneway one with an empty body.
+void answer_oneway(Outcome& outcome, framing::Transport transport) {
+  if (outcome.kind == Outcome::Kind::NoReply && transport == framing::Transport::Http) outcome = Outcome::reply({});
 }
 
 // --- A pool thread serving a connection ----------------------------------------------------------
@@ -263,6 +269,7 @@ Outcome serve_burst(int fd, ReadState& rs, const ConnectionShared& shared, const
     Outcome outcome = shared.dispatcher->answer_here(std::move(*request.payload), RequestMeta{peer, {}, {}});
     // A server shutting down answers no more: the connection is dropped with the runtime.
     if (shared.gate->stopping.load(std::memory_order_acquire)) return Outcome{Outcome::Kind::Idle, {}, {}};
+    answer_oneway(outcome, shared.transport);
     if (outcome.kind == Outcome::Kind::NoReply) continue;
     if (outcome.kind != Outcome::Kind::Reply) return outcome;
     shared.stats->bytes_out(outcome.bytes.size());
@@ -406,6 +413,7 @@ asio::awaitable<ConnectionEnd> request_loop(Stream& socket, const ConnectionShar
     Outcome outcome;
     if (on_pool) outcome = co_await requests.lend_to_pool();
     else outcome = co_await requests.dispatch_next();
+    answer_oneway(outcome, shared.transport);
     if (outcome.kind == Outcome::Kind::NoReply || outcome.kind == Outcome::Kind::Idle) continue;
     if (outcome.kind != Outcome::Kind::Reply) co_return end_of(outcome);
     if (!outcome.framed) shared.stats->bytes_out(outcome.bytes.size());  // a pool thread's leftover was counted there

@@ -167,9 +167,9 @@ bool port_arg(PyObject* obj, uint16_t& out) {
 }
 
 PyObject* enum_member(Cls which, uint8_t value) {
-  static constexpr const char* kTransports[] = {"Framed", "Buffered"};
+  static constexpr const char* kTransports[] = {"Framed", "Buffered", "Http"};
   static constexpr const char* kProtocols[] = {"Binary", "Compact", "JSON", "StandardCompact", "StandardJSON"};
-  const char* name = which == Cls::TransportType ? kTransports[value % 2] : kProtocols[value % 5];
+  const char* name = which == Cls::TransportType ? kTransports[value % 3] : kProtocols[value % 5];
   return PyObject_GetAttrString(reinterpret_cast<PyObject*>(cls(which)), name);
 }
 
@@ -487,7 +487,8 @@ Exchange exchange(ClientState& st, std::string_view request, Transport transport
                   std::optional<std::chrono::nanoseconds> timeout, size_t max_size, PyThreadState* ts, bool redial) {
   Exchange out;
   MutexLock lock(st.connection_lock);
-  const bool reconnect = st.opened && redial;
+  // Over HTTP a server may close the connection after any response: the next call connects again.
+  const bool reconnect = st.opened && (redial || transport == Transport::Http);
   if (reconnect && st.connection && st.connection->peer_has_closed()) st.connection.reset();
   if (!st.connection && reconnect) {
     // Connecting under the lock: the calls waiting for it use the new connection.
@@ -508,9 +509,11 @@ Exchange exchange(ClientState& st, std::string_view request, Transport transport
   const net::Deadline deadline = deadline_after(timeout);
   out.written = true;
   st.connection->set_interrupt_check(signal_check(ts));
+  const bool http = transport == Transport::Http;
+  if (http) st.connection->set_http_path(st.http_path);  // read under the call's shared borrow
   if (Status s = st.connection->write_message(transport, request, deadline); !s) {
     out.error = s.take_error();
-  } else if (!oneway) {
+  } else if (!oneway || http) {  // over HTTP a oneway call is answered too, with an empty body
     auto reply = st.connection->read_message(transport, protocol, deadline, max_size);
     if (reply) {
       out.reply = std::move(reply).value();
@@ -518,7 +521,7 @@ Exchange exchange(ClientState& st, std::string_view request, Transport transport
       out.error = reply.take_error();
     }
   }
-  if (out.error || (!oneway && out.reply.empty())) {
+  if (out.error || (!oneway && out.reply.empty()) || (http && !st.connection->keeps_alive())) {
     st.connection.reset();
   } else {
     st.connection->set_interrupt_check({});

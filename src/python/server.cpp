@@ -244,7 +244,8 @@ PyObject* server_serve(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
                                                 : "TLS is served on TCP ports only, not on a unix socket");
     return nullptr;
   }
-  const char* transport_name = st.transport == 0 ? "Framed" : "Buffered";
+  static constexpr const char* kTransportNames[] = {"Framed", "Buffered", "Http"};
+  const char* transport_name = kTransportNames[st.transport % 3];
 
   auto server = net::Server::create(std::move(options), st.control, dispatcher);
   if (!server) {
