@@ -1,5 +1,6 @@
 """Thrift over HTTP (TransportType.Http): velvane's client and server, Apache Thrift's THttpClient
 and THttpServer, and what a hostile HTTP peer can and cannot make the server do."""
+import asyncio
 import http.client
 import shutil
 import socket
@@ -34,20 +35,41 @@ def test_the_transport_type():
     assert (int(HTTP), repr(HTTP)) == (2, "TransportType.Http")
 
 
-@pytest.mark.parametrize("path", ["/", "/thrift/calc"])
-def test_round_trips_on_one_kept_alive_connection(service, path):
-    server, notes = http_server(service)
-    with serving(server) as port:
-        client = velvane.ThriftClient(service, "127.0.0.1", port, HTTP)
+def blocking_session(service, port, path, steps):
+    client = velvane.ThriftClient(service, "127.0.0.1", port, HTTP)
+    assert client.http_path == "/"
+    client.http_path = path
+    client.timeout = DEADLINE
+    with client:
+        return [client.call(name, **kwargs) for name, kwargs in steps]
+
+
+def async_session(service, port, path, steps):
+    async def run():
+        client = velvane.AsyncThriftClient(service, "127.0.0.1", port, HTTP)
         assert client.http_path == "/"
         client.http_path = path
         client.timeout = DEADLINE
-        with client:
-            for i in range(20):
-                assert client.call("add", a=i, b=1) == i + 1
-            assert client.call("echo", s="z" * 200_000) == "z" * 200_000
-            client.call("note", s="hello")
-            assert client.call("add", a=1, b=1) == 2
+        await client.open()
+        try:
+            return [await client.call(name, **kwargs) for name, kwargs in steps]
+        finally:
+            await client.close()
+
+    return asyncio.run(run())
+
+
+STEPS = [("add", {"a": i, "b": 1}) for i in range(20)] + [
+    ("echo", {"s": "z" * 200_000}), ("note", {"s": "hello"}), ("add", {"a": 1, "b": 1})]
+EXPECTED = [i + 1 for i in range(20)] + ["z" * 200_000, None, 2]
+
+
+@pytest.mark.parametrize("session", [blocking_session, async_session])
+@pytest.mark.parametrize("path", ["/", "/thrift/calc"])
+def test_round_trips_on_one_kept_alive_connection(service, session, path):
+    server, notes = http_server(service)
+    with serving(server) as port:
+        assert session(service, port, path, STEPS) == EXPECTED
         wait_for(lambda: notes == ["hello"], "the oneway call")
         assert server.stats()["connections_accepted"] == 1
 
@@ -102,7 +124,7 @@ def test_apache_http_client_calls_velvane(service, apache):
             trans.close()
 
 
-def test_velvane_calls_an_apache_http_server(service, apache):
+def test_velvane_clients_call_an_apache_http_server(service, apache):
     from thrift.protocol import TBinaryProtocol
     from thrift.server import THttpServer
 
@@ -124,11 +146,9 @@ def test_velvane_calls_an_apache_http_server(service, apache):
     thread.start()
     try:
         # Its responses are HTTP/1.0 and it closes each connection: every call connects anew.
-        client = velvane.ThriftClient(service, "127.0.0.1", port, HTTP)
-        client.timeout = DEADLINE
-        with client:
-            assert [client.call("add", a=i, b=2) for i in range(3)] == [2, 3, 4]
-            assert client.call("echo", s="q" * 100_000) == "q" * 100_000
+        steps = [("add", {"a": i, "b": 2}) for i in range(3)] + [("echo", {"s": "q" * 100_000})]
+        for session in (blocking_session, async_session):
+            assert session(service, port, "/", steps) == [2, 3, 4, "q" * 100_000]
     finally:
         server.httpd.shutdown()
         server.httpd.server_close()

@@ -144,6 +144,7 @@ void HttpDecoder::end_of_input() {
   if (progress_ != Progress::NeedMore) return;
   if (!in_body_ && head_.empty()) {
     progress_ = Progress::Done;  // between messages: the connection's clean end
+    keep_alive_ = false;
     return;
   }
   fail(ErrorKind::EndOfInput, "early eof");

@@ -188,6 +188,7 @@ struct ConnectionCell::Impl {
   std::deque<std::shared_ptr<Operation>> waiters;  // in line for the lock
   std::unique_ptr<AsyncConnection> connection;     // used by the lock's holder only
   std::shared_ptr<const TlsContext> tls;           // new connections are TLS ones when present
+  std::string http_host = "localhost";             // the Host header of HTTP requests: the host opened
   bool opened = false;  // open() succeeded and close() has not run since: a missing connection was dropped
   // Mirrors of `locked` and `connection != nullptr`, for is_open on any thread:
   std::atomic<bool> lock_held{false};
@@ -233,6 +234,7 @@ struct Operation : std::enable_shared_from_this<Operation> {
   framing::Transport transport = framing::Transport::Framed;
   Protocol protocol = Protocol::Binary;
   bool oneway = false;
+  bool http_oneway = false;  // a oneway call over HTTP: its response is read, its empty body expected
   size_t max_size = 0;  // of the reply; 0: no limit
   bool sending = false;  // its request is still going out
   bool redial = false;     // connect again to `host` and `port` when the connection was dropped
@@ -499,11 +501,13 @@ std::optional<Operation::Outcome> Operation::read_step() {
         break;
     }
   }
+  const bool keeps_alive = decoder->keep_alive();
   Outcome outcome{Completion{Completion::Kind::Done, decoder->take_payload(), {}}, false};
-  if (outcome.result.reply.empty()) {  // the peer ended the connection
+  if (outcome.result.reply.empty() && !(http_oneway && keeps_alive)) {  // the peer ended the connection
     outcome.drop = true;
     if (stopped()) outcome.result = stop_result();  // the end of input the stop itself caused
   }
+  if (!keeps_alive) outcome.drop = true;  // an HTTP server that closes after this response
   return outcome;
 }
 
@@ -799,7 +803,17 @@ bool ConnectionCell::is_open() const {
   return impl_->lock_held.load(std::memory_order_acquire) || impl_->connected.load(std::memory_order_acquire);
 }
 
+/// "host:port" as an HTTP Host header ("localhost" for a unix socket).
+std::string host_header(std::string_view host, uint16_t port) {
+  if (host.starts_with(kUnixHostPrefix)) return "localhost";
+  return std::string(host) + ":" + std::to_string(port);
+}
+
 OperationHandle ConnectionCell::open(std::string host, uint16_t port, Timeout timeout, CompletionHandler done) {
+  {
+    std::lock_guard lock(impl_->mutex);
+    impl_->http_host = host_header(host, port);
+  }
   auto op = std::make_shared<Operation>(shared_from_this(), Operation::Kind::Open, timeout, std::move(done));
   op->host = std::move(host);
   op->port = port;
@@ -820,7 +834,7 @@ OperationHandle ConnectionCell::close(CompletionHandler done) {
 // hand-over to a runtime thread before the request leaves.
 OperationHandle ConnectionCell::call(std::string request, framing::Transport transport, Protocol protocol,
                                      bool oneway, Timeout timeout, CompletionHandler done, size_t max_size,
-                                     std::optional<Redial> redial, RetryPolicy retry) {
+                                     std::optional<Redial> redial, RetryPolicy retry, std::string_view http_path) {
   auto op = std::make_shared<Operation>(shared_from_this(), Operation::Kind::Call, timeout, std::move(done));
   if (redial) {
     op->host = std::move(redial->host);
@@ -828,7 +842,18 @@ OperationHandle ConnectionCell::call(std::string request, framing::Transport tra
     op->redial = redial->reconnect;
   }
   op->retry = retry;
-  framing::append_frame(op->wire, transport, request);
+  if (transport == framing::Transport::Http) {
+    std::string host;
+    {
+      std::lock_guard lock(impl_->mutex);
+      host = redial ? host_header(op->host, op->port) : impl_->http_host;
+    }
+    framing::append_http_request(op->wire, host, http_path, request);
+    op->http_oneway = oneway;
+    oneway = false;  // every HTTP request has its response
+  } else {
+    framing::append_frame(op->wire, transport, request);
+  }
   op->transport = transport;
   op->protocol = protocol;
   op->oneway = oneway;

@@ -602,11 +602,20 @@ PyObject* async_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
   const bool reconnect = st.reconnect.load(std::memory_order_relaxed) || retry.retries > 0;
   std::optional<net::Redial> redial;
   // The connections beyond the first are made when a call needs them, and any that breaks is made anew.
-  if (reconnect || retry.retries > 0 || st.connections > 1) redial = net::Redial{st.host, st.port, reconnect};
+  // Over HTTP a server may close the connection after any response: the next call connects again.
+  const bool http = prepared.transport == framing::Transport::Http;
+  if (reconnect || retry.retries > 0 || st.connections > 1 || http)
+    redial = net::Redial{st.host, st.port, reconnect || http};
+  std::string http_path;
+  if (http) {
+    Borrow borrow(st.borrow, Borrow::Shared);
+    if (!borrow.ok()) return nullptr;
+    http_path = st.http_path;
+  }
   return start(st, std::move(pending), [&](net::ConnectionCell& cell, net::CompletionHandler done) {
     if (redial && st.connections > 1) redial->reconnect = true;  // a broken connection of several is replaced
     return cell.call(std::move(prepared.request), prepared.transport, protocol, oneway, st.timeout(), std::move(done),
-                     st.max_message_size.load(std::memory_order_relaxed), std::move(redial), retry);
+                     st.max_message_size.load(std::memory_order_relaxed), std::move(redial), retry, http_path);
   }, /*for_call=*/true);
 }
 
