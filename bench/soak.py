@@ -14,7 +14,8 @@ request (each request is unique):
 - our ThriftClient: 100 connections in threads; our AsyncThriftClient: 300 connections in one loop;
 - hostile peers, a few dozen at a time: garbage bytes, frames claiming 2 GiB, half a message then
   a stall, half-closed sockets (a whole request, then shutdown; the reply is checked), HTTP requests
-  that never finish, and peers that reset the connection in the middle of a large reply.
+  that never finish, peers that reset the connection in the middle of a large reply, requests
+  dripped a byte at a time (the reply is checked) and connections that stay idle.
 
 Prints a table per load source, the server's stderr lines by kind, and last the line
 "calls N, lost L, mixed M, rss start/mid/end A/B/C MiB". Exits with status 1 when a call was lost or
@@ -285,7 +286,8 @@ def recv_exact(conn, n):
 class Hostile:
     """Hostile peers against both servers until the deadline; half-closed peers check their reply."""
 
-    KINDS = ("garbage", "claims 2 GiB", "half then stall", "half-closed", "HTTP never ends", "reset mid-reply")
+    KINDS = ("garbage", "claims 2 GiB", "half then stall", "half-closed", "HTTP never ends", "reset mid-reply",
+             "drip a byte at a time", "idle", "sends 100 MB")
 
     def __init__(self, ports, deadline):
         self.ports = ports
@@ -355,6 +357,40 @@ class Hostile:
                 self.checked += 1
             else:
                 self.mixed += 1
+
+    def peer_drip(self, conn, rng, index, n):
+        """A whole request, a byte at a time over the stall; its reply is checked."""
+        a, b = (2000 + index) * 1_000_000, n % 1_000_000
+        request = framed(add_request(a, b, seqid=n))
+        for i in range(len(request)):
+            conn.sendall(request[i:i + 1])
+            time.sleep(STALL_SECONDS / len(request))
+        try:
+            reply = recv_exact(conn, struct.unpack(">i", recv_exact(conn, 4))[0])
+        except (OSError, EOFError):
+            with self.lock:
+                self.lost += 1
+            return
+        with self.lock:
+            if reply[-8:] == bytes([8, 0, 0]) + struct.pack(">i", a + b) + b"\0" and reply[11:15] == struct.pack(">i", n):
+                self.checked += 1
+            else:
+                self.mixed += 1
+
+    def peer_sends(self, conn, rng, index, n):
+        """A frame claiming 100 MB whose bytes follow: refused at its length, before they arrive."""
+        conn.sendall(struct.pack(">i", 100 << 20))
+        chunk = bytes(1 << 16)
+        try:
+            for _ in range(1600):
+                conn.sendall(chunk)
+        except OSError:  # the server ended the connection
+            return
+        with self.lock:
+            self.failures["sends 100 MB: all taken"] += 1
+
+    def peer_idle(self, conn, rng, index, n):
+        self.stall()
 
     def peer_http(self, conn, rng, index, n):
         # A request head without its end, or only the start of a method.

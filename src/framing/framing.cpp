@@ -291,6 +291,7 @@ bool MessageDecoder::keep_alive() const {
 }
 
 size_t MessageDecoder::feed(std::string_view bytes) {
+  started_ = started_ || !bytes.empty();
   if (scan_limit_ == 0) return std::visit([&](auto& d) { return d.feed(bytes); }, impl_);
   if (oversized_) return 0;
   // A scan keeps every byte it takes: give it no more than one byte past the limit.

@@ -156,6 +156,8 @@ class MessageDecoder {
   /// The stream ended: completes the message (an empty payload) or fails.
   void end_of_input();
   Progress progress() const;
+  /// Whether any byte of this message has arrived.
+  bool started() const { return started_; }
   /// The complete message (empty for a clean end of the connection). Valid once Done.
   std::string take_payload();
   const Error& error() const;
@@ -164,6 +166,7 @@ class MessageDecoder {
 
  private:
   std::variant<FrameDecoder, BinaryScanner, JsonScanner, StandardCompactScanner, UnsupportedScanner, HttpDecoder> impl_;
+  bool started_ = false;
   size_t scan_limit_ = 0;  // a buffered scan's max_size; the framed decoder checks its own
   bool oversized_ = false;
   Error oversized_error_;

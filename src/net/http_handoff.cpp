@@ -27,7 +27,6 @@ namespace {
 
 /// A peer that keeps sending a proper prefix of a method (or nothing) is served as Thrift after this.
 constexpr auto kProbeDeadline = std::chrono::seconds(10);
-constexpr auto kProbePause = std::chrono::milliseconds(1);
 
 /// Whether the peer has ended its side of the connection (or it failed): nothing more will arrive.
 bool peer_stopped_sending(int fd) {
@@ -70,6 +69,22 @@ ConnectionEnd taken_end(const Outcome& outcome) {
 /// How much of a request the metrics answer looks at: its request line, then the headers it consumes.
 constexpr size_t kRequestLineLimit = 2048;
 constexpr size_t kRequestHeadLimit = 16384;
+
+/// The socket's receive low-water mark while a probe peeks: set above the bytes already seen, the
+/// socket turns readable only when more arrive (or the peer ends), so a wait for them wakes nobody
+/// in the meantime. Back to 1 (the default) when the probe is over.
+class LowWaterMark {
+ public:
+  explicit LowWaterMark(int fd) : fd_(fd) {}
+  LowWaterMark(const LowWaterMark&) = delete;
+  LowWaterMark& operator=(const LowWaterMark&) = delete;
+  ~LowWaterMark() { set(1); }
+  /// False when the system refuses it: the caller then cannot wait for new bytes only.
+  bool set(int bytes) { return ::setsockopt(fd_, SOL_SOCKET, SO_RCVLOWAT, &bytes, sizeof bytes) == 0; }
+
+ private:
+  int fd_;
+};
 
 /// Whether `line` is a GET of `path` (with or without a query).
 bool gets_path(std::string_view line, std::string_view path) {
@@ -126,6 +141,7 @@ asio::awaitable<std::string> peek_request_line(tcp::socket& socket) {
   const auto deadline = std::chrono::steady_clock::now() + kProbeDeadline;
   asio::steady_timer timer(co_await asio::this_coro::executor);
   std::string bytes(kRequestLineLimit, '\0');
+  LowWaterMark low_water(socket.native_handle());
   for (;;) {
     std::error_code ec, timer_ec;
     timer.expires_at(deadline);
@@ -138,10 +154,8 @@ asio::awaitable<std::string> peek_request_line(tcp::socket& socket) {
     const std::string_view seen(bytes.data(), static_cast<size_t>(n));
     if (const size_t end = seen.find('\n'); end != std::string_view::npos) co_return std::string(seen.substr(0, end));
     if (seen.size() == bytes.size() || peer_stopped_sending(socket.native_handle()) ||
-        std::chrono::steady_clock::now() + kProbePause >= deadline)
+        !low_water.set(static_cast<int>(n) + 1))
       co_return std::string(seen);
-    timer.expires_after(kProbePause);
-    co_await timer.async_wait(asio::redirect_error(asio::use_awaitable, timer_ec));
   }
 }
 
@@ -156,13 +170,14 @@ asio::awaitable<ConnectionEnd> serve_http(tcp::socket& socket, const ConnectionS
   co_return co_await answer_http(socket, http_response("404 Not Found", "text/plain; charset=utf-8", "not found\n"));
 }
 
-// While the opening bytes are a proper prefix of a method the peek is repeated after a pause on a
-// timer, never by spinning.
+// While the opening bytes are a proper prefix of a method the peek is repeated when more bytes
+// arrive, never by spinning or polling.
 asio::awaitable<framing::OpeningKind> probe_opening(tcp::socket& socket, std::error_code& ec) {
   using namespace asio::experimental::awaitable_operators;
   const auto deadline = std::chrono::steady_clock::now() + kProbeDeadline;
   asio::steady_timer timer(co_await asio::this_coro::executor);
   std::array<char, framing::kOpeningBytes> bytes;
+  LowWaterMark low_water(socket.native_handle());
   for (;;) {
     std::error_code timer_ec;
     timer.expires_at(deadline);
@@ -183,10 +198,8 @@ asio::awaitable<framing::OpeningKind> probe_opening(tcp::socket& socket, std::er
     if (kind != framing::OpeningKind::NeedMore) co_return kind;
     // A peer that ended its side after a prefix will never finish the method: the Thrift reader
     // ends the connection at once instead of peeking again until the deadline.
-    if (peer_stopped_sending(socket.native_handle())) co_return framing::OpeningKind::Thrift;
-    if (std::chrono::steady_clock::now() + kProbePause >= deadline) co_return framing::OpeningKind::Thrift;
-    timer.expires_after(kProbePause);
-    co_await timer.async_wait(asio::redirect_error(asio::use_awaitable, timer_ec));
+    if (peer_stopped_sending(socket.native_handle()) || !low_water.set(static_cast<int>(n) + 1))
+      co_return framing::OpeningKind::Thrift;
   }
 }
 

@@ -23,11 +23,10 @@
 
 namespace velvane::net {
 
-/// The read half of a connection: a 64 KiB buffer and the bytes in it not consumed yet.
+/// The read half of a connection: a 64 KiB buffer (allocated when a read needs it) and the bytes
+/// in it not consumed yet.
 class ReadBuffer {
  public:
-  ReadBuffer() : data_(std::make_unique<char[]>(kBufferSize)) {}
-
   /// Whether every byte read has been fed.
   bool empty() const { return begin_ == end_; }
   /// Hands `decoder` what it takes of the unread bytes.
@@ -37,7 +36,12 @@ class ReadBuffer {
   /// Where the next read goes; only once every byte read before has been fed.
   asio::mutable_buffer space() {
     begin_ = end_ = 0;
+    if (!data_) data_ = std::make_unique<char[]>(kBufferSize);
     return asio::buffer(data_.get(), kBufferSize);
+  }
+  /// Gives the memory back when every byte read has been fed: an idle connection holds none.
+  void release() {
+    if (empty()) data_.reset();
   }
   /// `n` bytes arrived in space().
   void filled(size_t n) { end_ = n; }

@@ -428,6 +428,11 @@ void Server::Impl::run_with(Acceptor& acceptor) {
   Impl& s = *this;
   auto work = asio::make_work_guard(*s.runtime);
   s.start_workers();
+  // Ctrl+C is caught from before the server counts as running: one pressed as soon as
+  // is_running() says so stops it.
+  std::optional<asio::posix::stream_descriptor> interrupts;
+  InterruptPipe pipe;  // unregistered before the read end closes
+  const bool catches_interrupts = s.options.stop_on_interrupt && pipe.open();
   if (s.bind(acceptor)) {
     const size_t waker = s.control->add_waker([&] {
       asio::post(s.accepting, [&] {
@@ -438,9 +443,7 @@ void Server::Impl::run_with(Acceptor& acceptor) {
     });
 
     bool interrupted = false;
-    std::optional<asio::posix::stream_descriptor> interrupts;
-    InterruptPipe pipe;  // unregistered before the read end closes
-    if (s.options.stop_on_interrupt && pipe.open()) {
+    if (catches_interrupts) {
       interrupts.emplace(s.accepting, pipe.take_read_end());
       asio::co_spawn(s.accepting, [&]() -> asio::awaitable<void> {
         char byte;

@@ -254,8 +254,11 @@ Outcome serve_burst(int fd, ReadState& rs, const ConnectionShared& shared, const
   BlockingWhileServing blocking(fd);
   auto receive = [&](asio::mutable_buffer space) {
     for (;;) {
-      // Others waiting for a pool thread: hand the connection back as soon as it has no bytes.
-      const int flags = shared.pool->backlogged() ? MSG_DONTWAIT : 0;
+      // Only between requests does the thread wait (briefly) for the peer's next one. A request
+      // under way whose bytes have not all arrived goes back to the reactor, so a peer that
+      // sends slowly holds no thread; so does every connection while others wait for a thread.
+      const bool mid_request = rs.decoder && rs.decoder->started();
+      const int flags = mid_request || shared.pool->backlogged() ? MSG_DONTWAIT : 0;
       const ssize_t n = ::recv(fd, space.data(), space.size(), flags);
       if (n >= 0) return received({}, static_cast<size_t>(n));
       if (errno != EINTR) return received(errno_code(errno), 0);
@@ -314,8 +317,14 @@ class ConnectionRequests {
     while (!request.end && !request.payload) {
       std::error_code ec;
       arm_idle();
-      const size_t n =
-          co_await stream_.async_read_some(rs_.buffer.space(), asio::redirect_error(asio::use_awaitable, ec));
+      // A TLS session may hold the next request's bytes already: it waits inside its own read.
+      if (!kIsTls<Stream> && between_requests()) {
+        // Waiting for the next request holds no buffer: an idle connection costs little.
+        rs_.buffer.release();
+        co_await socket_.async_wait(tcp::socket::wait_read, asio::redirect_error(asio::use_awaitable, ec));
+      }
+      size_t n = 0;
+      if (!ec) n = co_await stream_.async_read_some(rs_.buffer.space(), asio::redirect_error(asio::use_awaitable, ec));
       if (disarm_idle()) co_return Outcome{Outcome::Kind::Close, {}, {}};
       arrived = received(ec, n);
       request = next_request(rs_, shared_, take_arrived);
@@ -332,6 +341,7 @@ class ConnectionRequests {
   asio::awaitable<Outcome> lend_to_pool() {
     std::error_code ec;
     if (rs_.buffer.empty()) {
+      rs_.buffer.release();
       arm_idle();
       co_await socket_.async_wait(tcp::socket::wait_read, asio::redirect_error(asio::use_awaitable, ec));
       if (disarm_idle()) co_return Outcome{Outcome::Kind::Close, {}, {}};
@@ -365,6 +375,9 @@ class ConnectionRequests {
   }
 
  private:
+  /// Whether no byte of the next request has been read yet.
+  bool between_requests() const { return rs_.buffer.empty() && !(rs_.decoder && rs_.decoder->started()); }
+
   /// Before a wait for the peer's bytes: with an idle timeout, the wait is cancelled once it passes.
   void arm_idle() {
     if (shared_.idle_timeout.count() <= 0) return;
