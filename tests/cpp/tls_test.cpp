@@ -10,6 +10,9 @@
 #include <string>
 #include <thread>
 
+#include <future>
+
+#include "net/async_client.h"
 #include "net/connection.h"
 #include "net/server.h"
 #include "net/tls.h"
@@ -141,6 +144,44 @@ TEST_P(Tls, AClientWithoutTheAuthorityIsRefusedAtConnect) {
   auto c = Connection::connect(runtime, "127.0.0.1", server.port(), Clock::now() + 10s, {}, client_tls.value().get());
   ASSERT_FALSE(c.ok());
   EXPECT_NE(c.error().text.find("certificate verify failed"), std::string::npos) << c.error().text;
+}
+
+TEST_P(Tls, AsyncCellsCallFromSeveralThreadsOverOneSession) {
+  auto server_tls = TlsContext::for_server({certs_->file("server.pem"), certs_->file("server.key"), {}, false});
+  ASSERT_TRUE(server_tls.ok());
+  TlsServer server(server_tls.value(), GetParam());
+  auto client_tls = TlsContext::for_client({certs_->file("server.pem"), {}, {}, {}, true});
+  ASSERT_TRUE(client_tls.ok());
+  auto made = ConnectionCell::create();
+  ASSERT_TRUE(made.ok());
+  auto cell = std::move(made).value();
+  cell->set_tls(client_tls.value());
+  auto run = [&](auto begin) {
+    auto promise = std::make_shared<std::promise<Completion>>();
+    auto result = promise->get_future();
+    begin([promise](Completion c) { promise->set_value(std::move(c)); });
+    EXPECT_EQ(result.wait_for(10s), std::future_status::ready);
+    return result.get();
+  };
+  const Completion opened = run([&](CompletionHandler h) { cell->open("localhost", server.port(), 10s, h); });
+  ASSERT_EQ(opened.kind, Completion::Kind::Done) << opened.error.text;
+  // Calls in line on one session: a request goes out from one thread while another reads a reply.
+  std::atomic<int> matched{0};
+  std::vector<std::thread> callers;
+  for (int t = 0; t < 4; ++t) {
+    callers.emplace_back([&, t] {
+      for (int i = 0; i < 20; ++i) {
+        const std::string request = "[\"" + std::to_string(t * 100 + i) + std::string(i * 997, 'x') + "\"]";
+        const Completion done = run([&](CompletionHandler h) {
+          cell->call(request, GetParam(), Protocol::Json, false, 10s, h);
+        });
+        if (done.kind == Completion::Kind::Done && done.reply == request) ++matched;
+      }
+    });
+  }
+  for (auto& t : callers) t.join();
+  EXPECT_EQ(matched.load(), 80);
+  run([&](CompletionHandler h) { cell->close(h); });
 }
 
 }  // namespace
