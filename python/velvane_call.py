@@ -403,6 +403,21 @@ def declared_exception(parser: velvane.ThriftParser, error: RuntimeError) -> dic
     return report
 
 
+class CallTrace:
+    """An interceptor that notes what --verbose prints about each attempt of the call."""
+
+    def __init__(self) -> None:
+        self.attempts: list[dict[str, Any]] = []
+
+    def after(self, ctx: velvane.ThriftClient.CallContext, result: Any, error: BaseException | None,
+              duration: float) -> None:
+        # The call's headers as the client holds them once the attempt is over; a header transport
+        # fills them with the server's reply headers.
+        self.attempts.append({"method": ctx.method, "seqid": ctx.seqid, "attempt": ctx.attempt,
+                              "seconds": round(duration, 6), "headers": dict(ctx.headers),
+                              "error": None if error is None else type(error).__name__})
+
+
 def call(args: argparse.Namespace) -> int:
     parser = read_idl(args.file, args.compat, args.include_dir)
     service_name, _, method_name = args.method.rpartition(".")
@@ -429,6 +444,9 @@ def call(args: argparse.Namespace) -> int:
             client.set_tls(cafile=args.cafile, certfile=args.cert, keyfile=args.key, verify=not args.insecure)
         except (OSError, ValueError) as e:
             raise BadInput(f"cannot use the TLS files: {e}") from None
+    trace = CallTrace()
+    if args.verbose:
+        client.add_interceptor(trace)
     try:
         client.open()
     except OSError as e:
@@ -452,6 +470,8 @@ def call(args: argparse.Namespace) -> int:
             raise ConnectionFailed(f"{args.host}:{args.port}: {e}") from None
     finally:
         client.close()
+        for attempt in trace.attempts:
+            dump(attempt, sys.stderr)
     dump(to_json(parser, result), sys.stdout)
     return 0
 
@@ -566,6 +586,8 @@ def build_parser() -> argparse.ArgumentParser:
     tls.add_argument("--cert", metavar="PEM", help="present this client certificate (chain)")
     tls.add_argument("--key", metavar="PEM", help="the client certificate's private key (default: in --cert)")
     tls.add_argument("--insecure", action="store_true", help="do not verify the server's certificate or host name")
+    p.add_argument("-v", "--verbose", action="store_true",
+                   help="print each attempt (method, seqid, seconds, headers) as JSON on standard error")
     p.set_defaults(run=call)
 
     for name, run, text in (("encode", encode, "JSON on standard input to Thrift bytes on standard output"),

@@ -369,3 +369,21 @@ def test_velvane_call_speaks_tls(service, certs, tmp_path):
         refused = velvane_call("--tls", *identity)  # the test CA is in no system store
         assert refused.returncode == 2 and "certificate verify failed" in refused.stderr, refused.stderr
         assert velvane_call("--cafile", certs.ca_pem + ".missing").returncode == 3
+
+
+def test_handlers_see_the_peer_and_its_certificate_subject(service, certs):
+    def who(s):
+        request = velvane.ThriftServer.current_request()
+        return f"{request.peer.rsplit(':', 1)[0]} {request.tls_peer_subject}"
+
+    server = tls_server(service, certs, cafile=certs.ca_pem)
+    server.register_handler("echo", who)
+    with serving(server) as port:
+        client = velvane.ThriftClient(service, "127.0.0.1", port)
+        client.timeout = DEADLINE
+        client.set_tls(cafile=certs.ca_pem, certfile=certs.client_pem, keyfile=certs.client_key)
+        with client:
+            assert client.call("echo", s="") == "127.0.0.1 CN=client one,O=Example"
+        client.set_tls(cafile=certs.ca_pem)  # no certificate: none to show
+        with client:
+            assert client.call("echo", s="") == "127.0.0.1 None"

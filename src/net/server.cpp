@@ -126,10 +126,23 @@ void Server::Impl::connection_ended() {
 
 namespace {
 
-void report(const ConnectionEnd& end, const ConnectionShared& shared) {
+void report(const ConnectionEnd& end, const ConnectionShared& shared, const std::string& peer) {
   if (!end.error || end.quiet) return;
   shared.stats->connection_refused();
-  report_line(2, "connection error: " + end.error->text + "\n");
+  say(shared.log,
+      LogLine{Severity::Warning, "connection error: " + end.error->text, peer, {}, std::string(kind_name(end.error->kind)),
+              {}},
+      true);
+}
+
+/// "host:port" of the socket's peer, for a logger's records; empty without a logger.
+std::string peer_for_log(const tcp::socket& socket, const ConnectionShared& shared) {
+  std::error_code ec;
+  if (!shared.log) return {};
+  const tcp::endpoint remote = socket.remote_endpoint(ec);
+  if (ec) return {};
+  const std::string host = remote.address().to_string();
+  return (remote.address().is_v6() ? "[" + host + "]" : host) + ":" + std::to_string(remote.port());
 }
 
 /// Counts a connection as open from its accept until its task ends or is dropped with the runtime,
@@ -165,13 +178,14 @@ class OpenConnection {
 asio::awaitable<void> connection_task(tcp::socket socket, std::shared_ptr<const ConnectionShared> shared,
                                       OpenConnection counted) {
   std::error_code ignored;
+  const std::string peer = peer_for_log(socket, *shared);
   if (shared->probes_http()) {
     std::error_code ec;
     const framing::OpeningKind opening = co_await probe_opening(socket, ec);
     if (ec) {
       counted.forget_socket();
       socket.close(ignored);
-      report(os_end(ec), *shared);
+      report(os_end(ec), *shared, peer);
       co_return;
     }
     // A server of Thrift over HTTP keeps the POSTs; other requests go to the HTTP handler.
@@ -180,7 +194,7 @@ asio::awaitable<void> connection_task(tcp::socket socket, std::shared_ptr<const 
       thrift_post = (co_await peek_request_line(socket)).starts_with("POST ");
     if (opening == framing::OpeningKind::Http && !thrift_post) {
       counted.forget_socket();  // the program owns the socket from here
-      report(co_await serve_http(socket, *shared), *shared);
+      report(co_await serve_http(socket, *shared), *shared, peer);
       co_return;
     }
   }
@@ -189,29 +203,31 @@ asio::awaitable<void> connection_task(tcp::socket socket, std::shared_ptr<const 
   counted.forget_socket();
   socket.shutdown(tcp::socket::shutdown_send, ignored);
   socket.close(ignored);
-  report(end, *shared);
+  report(end, *shared, peer);
 }
 
 constexpr std::chrono::seconds kHandshakeLimit{10};
 
-/// A TLS connection: the handshake runs on the worker thread's reactor like any read (a peer that
-/// stalls in it holds no thread) and is cut off after its time limit; the request loop then runs
-/// over the session. A peer that leaves during the handshake before saying anything ends quietly.
 /// A unix socket connection: Thrift only (no HTTP probe), served like a TCP one.
 asio::awaitable<void> unix_connection_task(unix_socket::socket socket, std::shared_ptr<const ConnectionShared> shared,
                                            OpenConnection counted) {
+  std::error_code ignored;
+  const std::string peer = shared->log ? socket.local_endpoint(ignored).path() : std::string();
   ConnectionEnd end = co_await request_loop(socket, *shared);
   counted.forget_socket();
-  std::error_code ignored;
   socket.shutdown(unix_socket::socket::shutdown_send, ignored);
   socket.close(ignored);
-  report(end, *shared);
+  report(end, *shared, peer);
 }
 
+/// A TLS connection: the handshake runs on the worker thread's reactor like any read (a peer that
+/// stalls in it holds no thread) and is cut off after its time limit; the request loop then runs
+/// over the session. A peer that leaves during the handshake before saying anything ends quietly.
 asio::awaitable<void> tls_connection_task(tcp::socket socket, std::shared_ptr<const ConnectionShared> shared,
                                           OpenConnection counted, asio::ssl::context& context,
                                           std::chrono::nanoseconds limit) {
   std::error_code ignored;
+  const std::string peer = peer_for_log(socket, *shared);
   socket.set_option(tcp::no_delay(true), ignored);
   TlsStream stream(std::move(socket), context);
   auto done = std::make_shared<bool>(false);
@@ -240,7 +256,7 @@ asio::awaitable<void> tls_connection_task(tcp::socket socket, std::shared_ptr<co
   counted.forget_socket();
   stream.lowest_layer().shutdown(tcp::socket::shutdown_send, ignored);
   stream.lowest_layer().close(ignored);
-  report(end, *shared);
+  report(end, *shared, peer);
 }
 
 }  // namespace
@@ -279,7 +295,7 @@ void Server::Impl::start_workers() {
       if (options.hooks.on_stop) options.hooks.on_stop();
     });
     if (!t) {
-      print_line(2, "failed to spawn thread: " + t.error().text + "\n");
+      say(options.log, LogLine{Severity::Error, "failed to spawn thread: " + t.error().text, {}, {}, "Os", {}}, false);
       continue;
     }
     workers.push_back(std::move(t).value());
@@ -322,7 +338,7 @@ void Server::Impl::bound(uint16_t port, std::string host) {
 }
 
 void Server::Impl::bind_failed(const std::string& why) {
-  print_line(2, "bind error on " + address + ": " + why + "\n");
+  say(options.log, LogLine{Severity::Error, "bind error on " + address + ": " + why, {}, {}, "Os", {}}, false);
   control->report_bind(id, {ServerControl::BindReport::State::Failed, {}, 0, "bind error on " + address + ": " + why});
 }
 
@@ -351,20 +367,19 @@ bool Server::Impl::bind(unix_socket::acceptor& acceptor) {
   return true;
 }
 
-
-
 template <class Acceptor>
 asio::awaitable<void> Server::Impl::accept_loop(Acceptor& acceptor, bool& interrupted) {
   auto shared = std::make_shared<const ConnectionShared>(
       ConnectionShared{options.transport, options.protocol, options.max_message_size, dispatcher.get(), pool.get(),
-                       gate, dispatcher->http_taker(), options.idle_timeout, options.stats.get(), options.metrics_path});
+                       gate, dispatcher->http_taker(), options.idle_timeout, options.stats.get(), options.metrics_path,
+                       options.log});
   for (;;) {
     if (control->stop_requests() != options.stops_seen) {
-      print_line(1, "shutdown requested\n");
+      say(options.log, LogLine{Severity::Info, "shutdown requested", {}, {}, {}, {}}, false);
       break;
     }
     if (interrupted) {
-      print_line(1, "received Ctrl+C, shutting down\n");
+      say(options.log, LogLine{Severity::Info, "received Ctrl+C, shutting down", {}, {}, {}, {}}, false);
       break;
     }
     if (options.max_connections != 0) {
@@ -380,7 +395,7 @@ asio::awaitable<void> Server::Impl::accept_loop(Acceptor& acceptor, bool& interr
         co_await acceptor.async_accept(*runtime, asio::redirect_error(asio::use_awaitable, ec));
     if (ec == asio::error::operation_aborted) continue;  // woken: look at the requests again
     if (ec) {
-      report_line(2, "accept error: " + ec.message() + "\n");
+      say(options.log, LogLine{Severity::Error, "accept error: " + ec.message(), {}, {}, "Os", {}}, true);
       // Errors such as running out of descriptors repeat at once: pause, longer each time they
       // repeat, instead of spinning and filling the log. A connection that ends cuts the pause short.
       accept_waiting.store(true);

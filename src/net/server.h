@@ -29,6 +29,7 @@
 #include "model/error.h"
 #include "net/blocking_pool.h"
 #include "net/connection.h"  // kUnixHostPrefix: a host "unix:/path" serves a unix domain socket
+#include "net/console.h"
 #include "net/server_stats.h"
 #include "net/threads.h"  // effective_workers, for ServeOptions::workers
 
@@ -210,6 +211,8 @@ struct ServeOptions {
   /// one is set, else by 10 s) and its requests travel inside the session. A TLS port is not probed
   /// for HTTP: its connections speak Thrift only.
   std::shared_ptr<const TlsContext> tls;
+  /// Where the server's status and error lines go; nullptr: the process's stdout and stderr.
+  std::shared_ptr<LineSink> log;
   /// Whether Ctrl+C (SIGINT) stops the server. The interrupt is passed on to the handler that was
   /// installed before, so the program sees it too.
   bool stop_on_interrupt = true;
