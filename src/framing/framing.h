@@ -18,7 +18,7 @@
 
 namespace velvane::framing {
 
-enum class Transport : uint8_t { Framed = 0, Buffered = 1, Header = 3 };
+enum class Transport : uint8_t { Framed = 0, Buffered = 1, Http = 2, Header = 3 };
 
 /// Whether messages of `transport` go on the wire behind a 4-byte length (the header transport's
 /// frames do; what they hold is framing/header.h's business).
@@ -31,6 +31,7 @@ enum class Progress : uint8_t { NeedMore, Done, Failed };
 }  // namespace velvane::framing
 
 #include "framing/compact_scan.h"
+#include "framing/http_message.h"
 
 namespace velvane::framing {
 
@@ -166,9 +167,11 @@ class MessageDecoder {
   /// The complete message (empty for a clean end of the connection). Valid once Done.
   std::string take_payload();
   const Error& error() const;
+  /// Http: whether the peer keeps the connection open after this message (true for other transports).
+  bool keep_alive() const;
 
  private:
-  std::variant<FrameDecoder, BinaryScanner, JsonScanner, StandardCompactScanner, UnsupportedScanner> impl_;
+  std::variant<FrameDecoder, BinaryScanner, JsonScanner, StandardCompactScanner, UnsupportedScanner, HttpDecoder> impl_;
   bool started_ = false;
   size_t scan_limit_ = 0;  // a buffered scan's max_size; the framed decoder checks its own
   bool oversized_ = false;

@@ -19,6 +19,7 @@
 #include "python/call_engine.h"
 #include "python/errors.h"
 #include "python/internal.h"
+#include "python/tls_settings.h"
 
 namespace velvane::py {
 
@@ -35,6 +36,7 @@ struct ClientState : ClientCalls {
   PyMutex connection_lock{};
   std::unique_ptr<net::Connection> connection;  // guarded by connection_lock; absent: not open
   bool opened = false;  // guarded by connection_lock; open() ran and close() has not since
+  std::shared_ptr<const net::TlsContext> tls;  // guarded by connection_lock; none: plaintext
 };
 
 struct ClientObject {
@@ -623,11 +625,13 @@ Exchange exchange(ClientState& st, std::string_view request, Transport transport
                   std::optional<std::chrono::nanoseconds> timeout, size_t max_size, PyThreadState* ts, bool redial) {
   Exchange out;
   MutexLock lock(st.connection_lock);
-  const bool reconnect = st.opened && redial;
+  // Over HTTP a server may close the connection after any response: the next call connects again.
+  const bool reconnect = st.opened && (redial || transport == Transport::Http);
   if (reconnect && st.connection && st.connection->peer_has_closed()) st.connection.reset();
   if (!st.connection && reconnect) {
     // Connecting under the lock: the calls waiting for it use the new connection.
-    auto made = net::Connection::connect(*st.runtime, st.host, st.port, deadline_after(timeout), signal_check(ts));
+    auto made = net::Connection::connect(*st.runtime, st.host, st.port, deadline_after(timeout), signal_check(ts),
+                                         st.tls.get());
     if (!made) {
       const Error& e = made.error();
       out.error = e.kind == ErrorKind::Interrupted ? e : Error{e.kind, "connect to " + address_of(st) + ": " + e.text};
@@ -643,9 +647,11 @@ Exchange exchange(ClientState& st, std::string_view request, Transport transport
   const net::Deadline deadline = deadline_after(timeout);
   out.written = true;
   st.connection->set_interrupt_check(signal_check(ts));
+  const bool http = transport == Transport::Http;
+  if (http) st.connection->set_http_path(st.http_path);  // read under the call's shared borrow
   if (Status s = st.connection->write_message(transport, request, deadline); !s) {
     out.error = s.take_error();
-  } else if (!oneway) {
+  } else if (!oneway || http) {  // over HTTP a oneway call is answered too, with an empty body
     auto reply = st.connection->read_message(transport, protocol, deadline, max_size);
     if (reply) {
       out.reply = std::move(reply).value();
@@ -653,7 +659,7 @@ Exchange exchange(ClientState& st, std::string_view request, Transport transport
       out.error = reply.take_error();
     }
   }
-  if (out.error || (!oneway && out.reply.empty())) {
+  if (out.error || (!oneway && out.reply.empty()) || (http && !st.connection->keeps_alive())) {
     st.connection.reset();
   } else {
     st.connection->set_interrupt_check({});
@@ -763,7 +769,13 @@ PyObject* client_open(PyObject* self, PyObject*) {
   {
     PyThreadState* ts = PyThreadState_Get();
     ReleaseGil nogil;
-    made = net::Connection::connect(*st.runtime, st.host, st.port, deadline_after(st.timeout()), signal_check(ts));
+    std::shared_ptr<const net::TlsContext> tls;
+    {
+      MutexLock lock(st.connection_lock);
+      tls = st.tls;
+    }
+    made = net::Connection::connect(*st.runtime, st.host, st.port, deadline_after(st.timeout()), signal_check(ts),
+                                    tls.get());
     if (made) {
       MutexLock lock(st.connection_lock);
       old = std::exchange(st.connection, std::move(made).value());
@@ -815,6 +827,18 @@ PyObject* client_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   return client_close(self, nullptr);
 }
 
+PyObject* client_set_tls(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::shared_ptr<const net::TlsContext> tls;
+  if (!client_tls_arg(args, nargs, kwnames, tls)) return nullptr;
+  ClientState& st = state_of(self);
+  {
+    ReleaseGil nogil;  // a call in flight holds the lock across its I/O
+    MutexLock lock(st.connection_lock);
+    st.tls = std::move(tls);
+  }
+  Py_RETURN_NONE;
+}
+
 PyObject* client_set_parser(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return set_call_parser(state_of(self), args, nargs, kwnames);
 }
@@ -858,6 +882,7 @@ PyMethodDef client_methods[] = {
         "__new__", METH_VARARGS | METH_KEYWORDS | METH_STATIC | METH_COEXIST,
         "__new__($cls, service, host, port, transport=..., protocol=..., *, reconnect=False)\n--\n\n"
         "Creates a ThriftClient; `reconnect` sets the property of that name."),
+    method_entry<client_set_tls>("set_tls", METH_FASTCALL | METH_KEYWORDS, kClientSetTlsDoc),
     method_entry<client_set_parser>("set_parser", METH_FASTCALL | METH_KEYWORDS,
                                     "set_parser($self, parser)\n--\n\n"
                                     "Takes the schema of `parser`'s current document to convert struct values with; "

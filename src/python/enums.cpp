@@ -52,11 +52,9 @@ PyObject* transport_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* transport_repr(PyObject* self) {
-  switch (enum_value(self)) {
-    case 0: return PyUnicode_FromString("TransportType.Framed");
-    case 3: return PyUnicode_FromString("TransportType.Header");
-    default: return PyUnicode_FromString("TransportType.Buffered");
-  }
+  static constexpr const char* kReprs[] = {"TransportType.Framed", "TransportType.Buffered", "TransportType.Http",
+                                           "TransportType.Header"};
+  return PyUnicode_FromString(kReprs[enum_value(self) % 4]);
 }
 
 PyObject* transport_richcompare(PyObject* self, PyObject* other, int op) {
@@ -167,13 +165,7 @@ PyObject* create_marker(const char* name, const char* doc) {
 
 PyObject* create_transport_type() {
   PyObject* type = PyType_FromSpec(&transport_spec);
-  if (!type || !add_variants(type, {"Framed", "Buffered"})) return nullptr;
-  Ref header = Ref::steal(new_enum(reinterpret_cast<PyTypeObject*>(type), 3));
-  if (!header || PyObject_SetAttrString(type, "Header", header.get()) < 0) {
-    Py_DECREF(type);
-    return nullptr;
-  }
-  return type;
+  return type ? add_variants(type, {"Framed", "Buffered", "Http", "Header"}) : nullptr;
 }
 
 PyObject* create_protocol_type() {
