@@ -357,9 +357,10 @@ struct Lease {
 
 class HostedConnection final : public LentConnection {
  public:
-  HostedConnection(int fd, ReadState& rs, const ConnectionShared& shared, std::shared_ptr<const Peer> peer,
+  /// Takes `own_fd`, the host's own descriptor of the socket.
+  HostedConnection(int own_fd, ReadState& rs, const ConnectionShared& shared, std::shared_ptr<const Peer> peer,
                    std::shared_ptr<Lease> lease, Responder respond)
-      : fd_(::dup(fd)), rs_(rs), shared_(shared), peer_(std::move(peer)), lease_(std::move(lease)),
+      : fd_(own_fd), rs_(rs), shared_(shared), peer_(std::move(peer)), lease_(std::move(lease)),
         respond_(std::move(respond)) {}
   ~HostedConnection() override {
     if (fd_ >= 0) ::close(fd_);
@@ -514,11 +515,18 @@ class ConnectionRequests {
 
   /// Lends the socket to the dispatcher until it gives the connection back.
   asio::awaitable<Outcome> lend_to_host() {
+    // The host reads and writes through a descriptor of its own. With none to spare (the process is
+    // out of descriptors) the connection is served here from now on.
+    const int own_fd = ::fcntl(socket_.native_handle(), F_DUPFD_CLOEXEC, 0);
+    if (own_fd < 0) co_return Outcome{Outcome::Kind::Idle, {}, {}};
     std::error_code ec;
     const auto protocol = socket_.local_endpoint(ec).protocol();
     if (!ec) rs_.lent_fd = socket_.release(ec);
-    if (ec) co_return os_outcome(ec);
-    shared_.dispatcher->host(std::make_unique<HostedConnection>(rs_.lent_fd, rs_, shared_, peer_, lease_, Responder(slot_)));
+    if (ec) {
+      ::close(own_fd);
+      co_return os_outcome(ec);
+    }
+    shared_.dispatcher->host(std::make_unique<HostedConnection>(own_fd, rs_, shared_, peer_, lease_, Responder(slot_)));
     Outcome outcome = co_await await_outcome(*slot_, timer_);
     socket_.assign(protocol, rs_.lent_fd, ec);
     if (ec) co_return os_outcome(ec);
