@@ -46,6 +46,7 @@ std::string kind_name(const JsonValue& v) {
     case JsonValue::Kind::String: return "a string";
     case JsonValue::Kind::Array: return "an array";
     case JsonValue::Kind::Object: return "an object";
+    case JsonValue::Kind::TooDeep: return "a value nested too deeply";
   }
   return "a value";
 }
