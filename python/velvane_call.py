@@ -407,15 +407,17 @@ def declared_exception(parser: velvane.ThriftParser, error: RuntimeError) -> dic
 class CallTrace:
     """An interceptor that notes what --verbose prints about each attempt of the call."""
 
-    def __init__(self) -> None:
+    def __init__(self, client: velvane.ThriftClient) -> None:
+        self.client = client
         self.attempts: list[dict[str, Any]] = []
 
     def after(self, ctx: velvane.ThriftClient.CallContext, result: Any, error: BaseException | None,
               duration: float) -> None:
-        # The call's headers as the client holds them once the attempt is over; a header transport
-        # fills them with the server's reply headers.
+        # The headers the call sent besides the client's own, and those of the server's reply (the
+        # header transport's; empty with the others).
         self.attempts.append({"method": ctx.method, "seqid": ctx.seqid, "attempt": ctx.attempt,
                               "seconds": round(duration, 6), "headers": dict(ctx.headers),
+                              "reply_headers": dict(self.client.last_reply_headers),
                               "error": None if error is None else type(error).__name__})
 
 
@@ -445,7 +447,7 @@ def call(args: argparse.Namespace) -> int:
             client.set_tls(cafile=args.cafile, certfile=args.cert, keyfile=args.key, verify=not args.insecure)
         except (OSError, ValueError) as e:
             raise BadInput(f"cannot use the TLS files: {e}") from None
-    trace = CallTrace()
+    trace = CallTrace(client)
     if args.verbose:
         client.add_interceptor(trace)
     try:
@@ -588,7 +590,8 @@ def build_parser() -> argparse.ArgumentParser:
     tls.add_argument("--key", metavar="PEM", help="the client certificate's private key (default: in --cert)")
     tls.add_argument("--insecure", action="store_true", help="do not verify the server's certificate or host name")
     p.add_argument("-v", "--verbose", action="store_true",
-                   help="print each attempt (method, seqid, seconds, headers) as JSON on standard error")
+                   help="print each attempt (method, seqid, seconds, headers, the reply's headers) as JSON "
+                        "on standard error")
     p.set_defaults(run=call)
 
     for name, run, text in (("encode", encode, "JSON on standard input to Thrift bytes on standard output"),

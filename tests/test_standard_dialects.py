@@ -495,6 +495,46 @@ def test_a_handler_sees_the_header_requests_headers_and_deadline(parser):
     assert plain_headers == {"trace": "t-1"} and no_deadline is None
 
 
+@pytest.mark.parametrize("client_kind", ["blocking", "async, plain hook", "async, async hook"])
+def test_headers_a_client_interceptor_adds_reach_the_handler(parser, client_kind):
+    server = our_server(parser, "compact", "framed")
+    server.transport = T.Header
+    seen = []
+
+    def add(a, b):
+        seen.append(velvane.ThriftServer.current_request().headers)
+        return a + b
+
+    server.register_handler("add", add)
+
+    class Tracing:
+        def before(self, ctx, args):
+            ctx.headers["span"] = f"{ctx.method}-{ctx.seqid}"
+
+    class AsyncTracing:
+        async def before(self, ctx, args):
+            ctx.headers["span"] = f"{ctx.method}-{ctx.seqid}"
+
+    service = parser.get_service("Dialects")
+    with serving(server) as port:
+        if client_kind == "blocking":
+            with velvane.ThriftClient(service, "127.0.0.1", port, T.Header, P.StandardCompact) as client:
+                client.headers = {"trace": "t-1"}
+                client.add_interceptor(Tracing())
+                assert client.call("add", a=1, b=2) == 3
+        else:
+            async def run():
+                client = velvane.AsyncThriftClient(service, "127.0.0.1", port, T.Header, P.StandardCompact)
+                client.headers = {"trace": "t-1"}
+                client.add_interceptor(AsyncTracing() if "async hook" in client_kind else Tracing())
+                async with client:
+                    return await client.call("add", a=1, b=2)
+
+            assert asyncio.run(run()) == 3
+    [headers] = seen
+    assert headers["trace"] == "t-1" and headers["span"].startswith("add-")
+
+
 @pytest.mark.skipif(not CPP_SERVER.exists(), reason="the C++ peers are not built (target bench_peers)")
 @pytest.mark.parametrize("zlib", [False, True], ids=["plain", "zlib"])
 @pytest.mark.parametrize("dialect", sorted(HEADER_PROTOCOLS))

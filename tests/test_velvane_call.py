@@ -166,4 +166,5 @@ def test_verbose_prints_each_attempt_on_stderr(port):
     attempt = json.loads(done.stderr)
     assert {k: attempt[k] for k in ("method", "attempt", "headers", "error")} == \
         {"method": "add", "attempt": 1, "headers": {}, "error": None}
+    assert attempt["reply_headers"] == {}  # a framed reply has none
     assert isinstance(attempt["seqid"], int) and attempt["seconds"] >= 0

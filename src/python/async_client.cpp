@@ -653,6 +653,7 @@ struct InterceptedSend {
   Ref method_name;
   Ref args;
   int32_t seqid = 0;
+  Ref ctx;
 };
 
 constexpr const char* kSendCapsule = "velvane.intercepted_send";
@@ -671,6 +672,7 @@ PyObject* intercepted_send_now(PyObject* capsule, PyObject*) {
   if (!name) return nullptr;
   call.name = std::string_view(name, static_cast<size_t>(size));
   call.seqid = send->seqid;
+  call.headers = call_context_headers(send->ctx.get());
   std::vector<PyObject*> values;
   Ref names;
   if (!call_from_dict(send->args.get(), call, values, names)) return nullptr;
@@ -692,13 +694,15 @@ PyObject* intercepted_call(PyObject* self, const CallRequest& call, const Interc
     if (!run_before(hooks, ctx.get(), args.get())) return nullptr;
     CallRequest request = call;
     request.seqid = seqid;
+    request.headers = call_context_headers(ctx.get());
     std::vector<PyObject*> values;
     Ref names;
     if (!call_from_dict(args.get(), request, values, names)) return nullptr;
     return begin_call(self, request, list, ctx.get());
   }
   auto owned = std::make_unique<InterceptedSend>(
-      InterceptedSend{Ref::borrow(self), Ref::borrow(call.method_name), Ref::borrow(args.get()), seqid});
+      InterceptedSend{Ref::borrow(self), Ref::borrow(call.method_name), Ref::borrow(args.get()), seqid,
+                      Ref::borrow(ctx.get())});
   Ref capsule = Ref::steal(PyCapsule_New(owned.get(), kSendCapsule, free_intercepted_send));
   if (!capsule) return nullptr;
   owned.release();

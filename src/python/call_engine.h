@@ -51,6 +51,7 @@ struct CallRequest {
   std::string_view name;            // its text
   CallArgs given{};
   std::optional<int32_t> seqid;     // the request's sequence id when already chosen
+  PyObject* headers = nullptr;      // borrowed: a dict of headers an interceptor added for this call
 };
 /// Reads the arguments of `call`; false with TypeError set.
 bool read_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, CallRequest& out);

@@ -269,12 +269,17 @@ bool encode_call(std::string& out, Protocol protocol, const MethodDef& method, c
 namespace {
 
 /// Puts the encoded request into a header frame with the client's headers, its timeout and zlib.
-bool wrap_in_header(ClientCalls& st, PreparedCall& out, int32_t seqid, uint32_t protocol_id) {
+bool wrap_in_header(ClientCalls& st, PreparedCall& out, int32_t seqid, uint32_t protocol_id, PyObject* call_headers) {
   framing::HeaderInfo info;
   info.seq_id = seqid;
   info.protocol_id = protocol_id;
   if (st.header_zlib.load(std::memory_order_relaxed)) info.transforms.push_back(framing::kZlibTransform);
   info.headers = *st.send_headers;
+  if (call_headers && PyDict_GET_SIZE(call_headers) > 0) {
+    framing::HeaderList added;
+    if (!headers_arg(call_headers, added)) return false;
+    info.headers.insert(info.headers.end(), added.begin(), added.end());
+  }
   if (const auto timeout = st.timeout()) {
     const auto ms = std::chrono::ceil<std::chrono::milliseconds>(*timeout).count();
     info.headers.emplace_back(framing::kClientTimeoutHeader, std::to_string(ms));
@@ -322,7 +327,7 @@ bool prepare_call(ClientCalls& st, const CallRequest& call, PreparedCall& out) {
   if (!encode_call(out.request, out.protocol, *out.method, out.schema->args[found->second],
                    prefixed.empty() ? call.name : std::string_view(prefixed), seqid, call.given, *out.schema->schema))
     return false;
-  if (header_protocol) return wrap_in_header(st, out, seqid, *header_protocol);
+  if (header_protocol) return wrap_in_header(st, out, seqid, *header_protocol, call.headers);
   return true;
 }
 
@@ -707,6 +712,7 @@ PyObject* intercepted_call(ClientState& st, const CallRequest& call, const Inter
     set_call_attempt(ctx.get(), attempt);
     if (!run_before(hooks, ctx.get(), args.get())) return nullptr;
     PreparedCall prepared;
+    request.headers = call_context_headers(ctx.get());
     if (!call_from_dict(args.get(), request, values, names) || !prepare_call(st, request, prepared)) return nullptr;
     const net::RetryPolicy policy = st.retry_policy(prepared.idempotent);
     const bool redial = st.reconnect.load(std::memory_order_relaxed) || policy.retries > 0;

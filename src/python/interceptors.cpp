@@ -301,4 +301,6 @@ PyObject* new_call_context(std::string_view method, int32_t seqid) {
 
 void set_call_attempt(PyObject* ctx, uint32_t attempt) { call_ctx(ctx)->attempt = attempt; }
 
+PyObject* call_context_headers(PyObject* ctx) { return call_ctx(ctx)->headers; }
+
 }  // namespace velvane::py

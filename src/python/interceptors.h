@@ -54,6 +54,8 @@ PyObject* rejected_call_type();
 /// `headers` (a dict the hooks may read and fill). New reference, or nullptr with an exception.
 PyObject* new_call_context(std::string_view method, int32_t seqid);
 void set_call_attempt(PyObject* ctx, uint32_t attempt);
+/// The context's `headers` dict (borrowed): what the hooks left there goes with the request.
+PyObject* call_context_headers(PyObject* ctx);
 /// The class CallContext (borrowed), made on first use; nullptr with an exception set.
 PyObject* call_context_type();
 
