@@ -16,6 +16,7 @@
 
 #include "framing/framing.h"
 #include "model/error.h"
+#include "net/endpoints.h"
 
 namespace velvane::net {
 
@@ -54,6 +55,11 @@ class Connection {
   /// Errors carry the operating system's text, or are TimedOut.
   static Result<std::unique_ptr<Connection>> connect(Runtime& runtime, std::string_view host, uint16_t port,
                                                      Deadline deadline, const InterruptCheck& interrupted = {});
+  /// Tries the endpoints in the order `endpoints.plan()` gives, telling it how each went, until one
+  /// accepts. A failure names the endpoint that failed last ("connect to HOST:PORT: ..."); running out
+  /// of time ends the tries, and an interruption is returned as it is.
+  static Result<std::unique_ptr<Connection>> connect(Runtime& runtime, EndpointSet& endpoints, Deadline deadline,
+                                                     const InterruptCheck& interrupted = {});
   /// Shuts down the sending direction, then closes; unflushed bytes are discarded.
   ~Connection();
   Connection(const Connection&) = delete;

@@ -217,7 +217,6 @@ struct Pending {
   Ref loop;
   Ref future;
   Ref success;  // what open and close resolve to (None, or the client for __aenter__)
-  std::string address;  // open: "{host}:{port}"
   // A call:
   std::shared_ptr<const CallSchema> schema;
   std::shared_ptr<const std::vector<MethodDef>> methods;
@@ -261,13 +260,7 @@ Ref outcome_value(Pending& p, net::Completion& done, bool& failed) {
       PyErr_SetString(PyExc_OSError, "AsyncThriftClient is not open; await client.open() first");
       break;
     case Kind::Failed:
-      if (done.connecting) {
-        raise_error(done.error, Operation::Connect);
-      } else if (p.address.empty()) {
-        raise_error(done.error, Operation::Exchange);
-      } else {
-        raise_error(Error{done.error.kind, "connect to " + p.address + ": " + done.error.text}, Operation::Connect);
-      }
+      raise_error(done.error, done.connecting ? Operation::Connect : Operation::Exchange);
       break;
     case Kind::Done:
       if (!p.methods) return Ref::borrow(p.success ? p.success.get() : Py_None);
@@ -550,10 +543,9 @@ PyObject* begin_open(PyObject* self, bool returns_self) {
   AsyncState& st = state_of(self);
   auto pending = std::make_shared<Pending>();
   if (returns_self) pending->success = Ref::borrow(self);
-  pending->address = st.host + ":" + std::to_string(st.port);
   return start(st, std::move(pending), [&](net::ConnectionCell& cell, net::CompletionHandler done) {
     for (size_t i = 1; i < st.cells.size(); ++i) st.cells[i]->connect_on_demand();
-    return cell.open(st.host, st.port, st.timeout(), std::move(done));
+    return cell.open(st.endpoints, st.timeout(), std::move(done));
   });
 }
 
@@ -599,7 +591,7 @@ PyObject* async_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
   const bool reconnect = st.reconnect.load(std::memory_order_relaxed) || retry.retries > 0;
   std::optional<net::Redial> redial;
   // The connections beyond the first are made when a call needs them, and any that breaks is made anew.
-  if (reconnect || retry.retries > 0 || st.connections > 1) redial = net::Redial{st.host, st.port, reconnect};
+  if (reconnect || retry.retries > 0 || st.connections > 1) redial = net::Redial{st.endpoints, reconnect};
   return start(st, std::move(pending), [&](net::ConnectionCell& cell, net::CompletionHandler done) {
     if (redial && st.connections > 1) redial->reconnect = true;  // a broken connection of several is replaced
     return cell.call(std::move(prepared.request), prepared.transport, protocol, oneway, st.timeout(), std::move(done),
@@ -625,7 +617,7 @@ PyObject* async_set_parser(PyObject* self, PyObject* const* args, Py_ssize_t nar
 
 PyObject* async_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   ClientArgs given;
-  if (!parse_client_args("AsyncThriftClient", args, kwargs, given, /*pooled=*/true)) return nullptr;
+  if (!parse_client_args("AsyncThriftClient", args, kwargs, given)) return nullptr;
   if (!watch_interpreter_exit()) return nullptr;
 
   auto st = std::make_unique<AsyncState>();
@@ -649,9 +641,10 @@ void async_dealloc(PyObject* self) {
 PyMethodDef async_methods[] = {
     method_entry<static_new<async_new>>(
         "__new__", METH_VARARGS | METH_KEYWORDS | METH_STATIC | METH_COEXIST,
-        "__new__($cls, service, host, port, transport=..., protocol=..., *, reconnect=False, connections=1)\n--\n\n"
-        "Creates an AsyncThriftClient; `reconnect` sets the property of that name, and up to `connections`\n"
-        "connections carry concurrent calls."),
+        "__new__($cls, service, host, port=None, transport=..., protocol=..., *, reconnect=False, connections=1)\n--\n\n"
+        "Creates an AsyncThriftClient of `host` and `port`, or of a list of endpoints given as `host`\n"
+        "((host, port) tuples or \"unix:/path\" strs); `reconnect` sets the property of that name, and up to\n"
+        "`connections` connections carry concurrent calls."),
     method_entry<async_set_parser>("set_parser", METH_FASTCALL | METH_KEYWORDS,
                                    "set_parser($self, parser)\n--\n\n"
                                    "Takes the schema of `parser`'s current document to convert struct values with; "

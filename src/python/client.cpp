@@ -28,13 +28,29 @@ using framing::Transport;
 
 // --- State -------------------------------------------------------------------------------------
 
-struct ClientState : ClientCalls {
-  std::unique_ptr<net::Runtime> runtime;  // fixed at construction
-
+/// One of the client's connections and the lock its calls hold for a whole write-then-read.
+struct Slot {
   // A PyMutex: a call that holds it attaches to the interpreter when a signal interrupts its wait.
-  PyMutex connection_lock{};
-  std::unique_ptr<net::Connection> connection;  // guarded by connection_lock; absent: not open
-  bool opened = false;  // guarded by connection_lock; open() ran and close() has not since
+  PyMutex lock{};
+  std::unique_ptr<net::Connection> connection;  // guarded by `lock`; absent: not made, dropped or closed
+  std::atomic<bool> connected{false};           // `connection` is present, as seen a moment ago
+  std::atomic<uint32_t> users{0};               // calls holding or waiting for `lock`
+
+  void set(std::unique_ptr<net::Connection>& replacement) {  // under `lock`; the old one goes to `replacement`
+    std::swap(connection, replacement);
+    connected.store(connection != nullptr, std::memory_order_relaxed);
+  }
+};
+
+struct ClientState : ClientCalls {
+  std::unique_ptr<net::Runtime> runtime;     // fixed at construction
+  std::vector<std::unique_ptr<Slot>> slots;  // `connections` of them, fixed at construction
+  // open() ran and close() has not since: a missing connection was dropped. Written under the first
+  // slot's lock.
+  std::atomic<bool> opened{false};
+
+  /// With several connections, the ones beyond the first are made on demand and a broken one anew.
+  bool pooled() const { return slots.size() > 1; }
 };
 
 struct ClientObject {
@@ -91,8 +107,7 @@ bool init_calls(ClientCalls& st, ClientArgs given) {
   auto methods = std::make_shared<std::vector<MethodDef>>(given.service->methods);
   for (size_t i = 0; i < methods->size(); ++i) st.method_index.try_emplace((*methods)[i].name, i);
   st.methods = std::move(methods);
-  st.host = std::move(given.host);
-  st.port = given.port;
+  st.endpoints = std::make_shared<net::EndpointSet>(std::move(given.endpoints));
   st.transport = given.transport;
   st.protocol = static_cast<uint8_t>(given.protocol);
   st.reconnect = given.reconnect;
@@ -171,7 +186,64 @@ PyObject* enum_member(Cls which, uint8_t value) {
   return PyObject_GetAttrString(reinterpret_cast<PyObject*>(cls(which)), name);
 }
 
-bool parse_client_args(const char* class_name, PyObject* args, PyObject* kwargs, ClientArgs& out, bool pooled) {
+namespace {
+
+bool fail_endpoint() {
+  PyErr_SetString(PyExc_TypeError, "host: each endpoint is a (host, port) tuple or a \"unix:/path\" str");
+  return false;
+}
+
+/// One item of a list of endpoints.
+bool endpoint_arg(PyObject* item, net::Endpoint& out) {
+  Py_ssize_t size;
+  if (PyUnicode_Check(item)) {
+    const char* text = str_arg(item, "host", &size);
+    if (!text) return false;
+    out.host.assign(text, static_cast<size_t>(size));
+    return out.is_unix() || fail_endpoint();
+  }
+  if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 2 || !PyUnicode_Check(PyTuple_GET_ITEM(item, 0)))
+    return fail_endpoint();
+  const char* host = str_arg(PyTuple_GET_ITEM(item, 0), "host", &size);
+  if (!host || !port_arg(PyTuple_GET_ITEM(item, 1), out.port)) return false;
+  out.host.assign(host, static_cast<size_t>(size));
+  return true;
+}
+
+/// `host` and `port` as the constructors take them: a str and a port, or a list of endpoints alone.
+bool endpoints_arg(const char* class_name, PyObject* host, PyObject* port, std::vector<net::Endpoint>& out) {
+  if (PyList_Check(host)) {
+    if (port && port != Py_None) {
+      PyErr_SetString(PyExc_TypeError, "port must be left out when host is a list of endpoints");
+      return false;
+    }
+    Ref items = Ref::steal(PySequence_Tuple(host));  // a snapshot: the list may change meanwhile
+    if (!items) return false;
+    if (PyTuple_GET_SIZE(items.get()) == 0) {
+      PyErr_SetString(PyExc_ValueError, "host: the list of endpoints is empty");
+      return false;
+    }
+    out.resize(static_cast<size_t>(PyTuple_GET_SIZE(items.get())));
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.get()); ++i)
+      if (!endpoint_arg(PyTuple_GET_ITEM(items.get(), i), out[static_cast<size_t>(i)])) return false;
+    return true;
+  }
+  Py_ssize_t size;
+  const char* text = str_arg(host, "host", &size);
+  if (!text) return false;
+  if (!port) {
+    PyErr_Format(PyExc_TypeError, "%s() missing required argument 'port'", class_name);
+    return false;
+  }
+  out.resize(1);
+  if (!port_arg(port, out[0].port)) return false;
+  out[0].host.assign(text, static_cast<size_t>(size));
+  return true;
+}
+
+}  // namespace
+
+bool parse_client_args(const char* class_name, PyObject* args, PyObject* kwargs, ClientArgs& out) {
   VectorArgs va;
   if (!to_vector_args(args, kwargs, va)) return false;
   PyObject* a[7] = {};
@@ -179,16 +251,11 @@ bool parse_client_args(const char* class_name, PyObject* args, PyObject* kwargs,
     PyErr_Format(PyExc_TypeError, "%s() takes at most 5 positional arguments (%zd given)", class_name, va.nargs);
     return false;
   }
-  const bool parsed =
-      pooled ? parse_args(class_name, va.values.data(), va.nargs, va.kwnames.get(),
-                          {"service", "host", "port", "transport", "protocol", "reconnect", "connections"}, 3, a)
-             : parse_args(class_name, va.values.data(), va.nargs, va.kwnames.get(),
-                          {"service", "host", "port", "transport", "protocol", "reconnect"}, 3, a);
-  if (!parsed) return false;
+  if (!parse_args(class_name, va.values.data(), va.nargs, va.kwnames.get(),
+                  {"service", "host", "port", "transport", "protocol", "reconnect", "connections"}, 2, a))
+    return false;
   if (!PyObject_TypeCheck(a[0], cls(Cls::PyThriftService))) return fail_argument(a[0], "PyThriftService", "service");
-  Py_ssize_t host_size;
-  const char* host = str_arg(a[1], "host", &host_size);
-  if (!host || !port_arg(a[2], out.port)) return false;
+  if (!endpoints_arg(class_name, a[1], a[2], out.endpoints)) return false;
   if (a[3] && !transport_arg(a[3], "transport", out.transport)) return false;
   if (a[4] && !protocol_arg(a[4], "protocol", out.protocol)) return false;
   if (a[5]) {
@@ -208,7 +275,6 @@ bool parse_client_args(const char* class_name, PyObject* args, PyObject* kwargs,
   }
   out.service = reinterpret_cast<ServiceViewObject*>(a[0])->service.get();
   out.schema = reinterpret_cast<ServiceViewObject*>(a[0])->schema;
-  out.host.assign(host, static_cast<size_t>(host_size));
   return true;
 }
 
@@ -476,39 +542,69 @@ struct Exchange {
   std::string reply;
 };
 
-std::string address_of(const ClientState& st) { return st.host + ":" + std::to_string(st.port); }
+/// A slot for the next call, counted as used by it: an idle one that is connected, else an idle one,
+/// else the one with the fewest calls holding or waiting for it.
+class SlotClaim {
+ public:
+  explicit SlotClaim(ClientState& st) : slot_(pick(st)) {}
+  ~SlotClaim() { slot_.users.fetch_sub(1, std::memory_order_relaxed); }
+  SlotClaim(const SlotClaim&) = delete;
+  SlotClaim& operator=(const SlotClaim&) = delete;
+  Slot& slot() { return slot_; }
 
-/// Writes the request and reads its reply under the connection lock. Run without the interpreter.
+ private:
+  static bool claim_idle(Slot& s) {
+    uint32_t idle = 0;
+    return s.users.compare_exchange_strong(idle, 1, std::memory_order_relaxed);
+  }
+  static Slot& pick(ClientState& st) {
+    for (const auto& s : st.slots)
+      if (s->connected.load(std::memory_order_relaxed) && claim_idle(*s)) return *s;
+    for (const auto& s : st.slots)
+      if (claim_idle(*s)) return *s;
+    Slot* least = st.slots.front().get();
+    for (const auto& s : st.slots)
+      if (s->users.load(std::memory_order_relaxed) < least->users.load(std::memory_order_relaxed)) least = s.get();
+    least->users.fetch_add(1, std::memory_order_relaxed);
+    return *least;
+  }
+
+  Slot& slot_;
+};
+
+/// Writes the request and reads its reply under the slot's lock. Run without the interpreter.
 /// A failure once the request started going out drops the connection, and so does a reply that
 /// says the peer ended the connection: what is left on the stream belongs to no later call.
-Exchange exchange(ClientState& st, std::string_view request, Transport transport, Protocol protocol, bool oneway,
-                  std::optional<std::chrono::nanoseconds> timeout, size_t max_size, PyThreadState* ts, bool redial) {
+Exchange exchange(ClientState& st, Slot& slot, std::string_view request, Transport transport, Protocol protocol,
+                  bool oneway, std::optional<std::chrono::nanoseconds> timeout, size_t max_size, PyThreadState* ts,
+                  bool redial) {
   Exchange out;
-  MutexLock lock(st.connection_lock);
-  const bool reconnect = st.opened && redial;
-  if (reconnect && st.connection && st.connection->peer_has_closed()) st.connection.reset();
-  if (!st.connection && reconnect) {
+  MutexLock lock(slot.lock);
+  const bool reconnect = st.opened.load(std::memory_order_relaxed) && redial;
+  std::unique_ptr<net::Connection> gone;  // closed when the exchange ends
+  if (reconnect && slot.connection && slot.connection->peer_has_closed()) slot.set(gone);
+  if (!slot.connection && reconnect) {
     // Connecting under the lock: the calls waiting for it use the new connection.
-    auto made = net::Connection::connect(*st.runtime, st.host, st.port, deadline_after(timeout), signal_check(ts));
+    auto made = net::Connection::connect(*st.runtime, *st.endpoints, deadline_after(timeout), signal_check(ts));
     if (!made) {
-      const Error& e = made.error();
-      out.error = e.kind == ErrorKind::Interrupted ? e : Error{e.kind, "connect to " + address_of(st) + ": " + e.text};
-      out.connecting = true;
+      out.error = made.take_error();
+      out.connecting = out.error->kind != ErrorKind::Interrupted;
       return out;
     }
-    st.connection = std::move(made).value();
+    std::unique_ptr<net::Connection> fresh = std::move(made).value();
+    slot.set(fresh);
   }
-  if (!st.connection) {
+  if (!slot.connection) {
     out.not_open = true;
     return out;
   }
   const net::Deadline deadline = deadline_after(timeout);
   out.written = true;
-  st.connection->set_interrupt_check(signal_check(ts));
-  if (Status s = st.connection->write_message(transport, request, deadline); !s) {
+  slot.connection->set_interrupt_check(signal_check(ts));
+  if (Status s = slot.connection->write_message(transport, request, deadline); !s) {
     out.error = s.take_error();
   } else if (!oneway) {
-    auto reply = st.connection->read_message(transport, protocol, deadline, max_size);
+    auto reply = slot.connection->read_message(transport, protocol, deadline, max_size);
     if (reply) {
       out.reply = std::move(reply).value();
     } else {
@@ -516,9 +612,9 @@ Exchange exchange(ClientState& st, std::string_view request, Transport transport
     }
   }
   if (out.error || (!oneway && out.reply.empty())) {
-    st.connection.reset();
+    slot.set(gone);
   } else {
-    st.connection->set_interrupt_check({});
+    slot.connection->set_interrupt_check({});
   }
   return out;
 }
@@ -537,15 +633,18 @@ PyObject* client_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   const bool oneway = prepared.method->oneway;
   const net::RetryPolicy policy = st.retry_policy(prepared.idempotent);
   // A call that may be repeated connects again as well: a dropped connection never saw its request.
-  const bool reconnect = st.reconnect.load(std::memory_order_relaxed) || policy.retries > 0;
+  const bool reconnect = st.reconnect.load(std::memory_order_relaxed) || policy.retries > 0 || st.pooled();
   Exchange result;
   {
     PyThreadState* ts = PyThreadState_Get();
     ReleaseGil nogil;
     const auto started = net::Clock::now();
     for (uint32_t attempt = 1;; ++attempt) {
-      result = exchange(st, prepared.request, prepared.transport, prepared.protocol, oneway, st.timeout(),
-                        st.max_message_size.load(std::memory_order_relaxed), ts, reconnect);
+      {
+        SlotClaim claim(st);
+        result = exchange(st, claim.slot(), prepared.request, prepared.transport, prepared.protocol, oneway,
+                          st.timeout(), st.max_message_size.load(std::memory_order_relaxed), ts, reconnect);
+      }
       if (result.error && result.error->kind == ErrorKind::Interrupted) break;
       const bool failed = result.error || (!oneway && !result.not_open && result.reply.empty());
       if (!failed || !policy.allows(attempt, result.written)) break;
@@ -565,24 +664,20 @@ PyObject* client_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 PyObject* client_open(PyObject* self, PyObject*) {
   ClientState& st = state_of(self);
   Result<std::unique_ptr<net::Connection>> made = Error{};
-  std::unique_ptr<net::Connection> old;
   {
     PyThreadState* ts = PyThreadState_Get();
     ReleaseGil nogil;
-    made = net::Connection::connect(*st.runtime, st.host, st.port, deadline_after(st.timeout()), signal_check(ts));
+    made = net::Connection::connect(*st.runtime, *st.endpoints, deadline_after(st.timeout()), signal_check(ts));
     if (made) {
-      MutexLock lock(st.connection_lock);
-      old = std::exchange(st.connection, std::move(made).value());
-      st.opened = true;
+      std::unique_ptr<net::Connection> old = std::move(made).value();  // the new one, then the one it replaced
+      Slot& first = *st.slots.front();
+      MutexLock lock(first.lock);
+      first.set(old);
+      st.opened.store(true, std::memory_order_relaxed);
     }
-    old.reset();
   }
   if (!made && made.error().kind == ErrorKind::Interrupted) return nullptr;  // the handler's exception
-  if (!made) {
-    const Error& e = made.error();
-    raise_error(Error{e.kind, "connect to " + address_of(st) + ": " + e.text}, Operation::Connect);
-    return nullptr;
-  }
+  if (!made) return raise_error(made.error(), Operation::Connect), nullptr;
   Py_RETURN_NONE;
 }
 
@@ -590,21 +685,25 @@ PyObject* client_close(PyObject* self, PyObject*) {
   ClientState& st = state_of(self);
   {
     ReleaseGil nogil;
-    std::unique_ptr<net::Connection> old;  // closed once the lock is released
-    MutexLock lock(st.connection_lock);
-    old = std::move(st.connection);
-    st.opened = false;
+    for (const auto& slot : st.slots) {
+      std::unique_ptr<net::Connection> old;  // closed once the lock is released
+      MutexLock lock(slot->lock);
+      slot->set(old);
+      if (slot == st.slots.front()) st.opened.store(false, std::memory_order_relaxed);
+    }
   }
   Py_RETURN_NONE;
 }
 
 PyObject* client_is_open(PyObject* self, PyObject*) {
   ClientState& st = state_of(self);
-  bool open;
+  bool open = false;
   {
     ReleaseGil nogil;
-    MutexLock lock(st.connection_lock);
-    open = st.connection != nullptr;
+    for (const auto& slot : st.slots) {
+      MutexLock lock(slot->lock);
+      open = open || slot->connection != nullptr;
+    }
   }
   return PyBool_FromLong(open);
 }
@@ -632,6 +731,7 @@ PyObject* client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (!parse_client_args("ThriftClient", args, kwargs, given)) return nullptr;
 
   auto st = std::make_unique<ClientState>();
+  for (uint32_t i = 0; i < given.connections; ++i) st->slots.push_back(std::make_unique<Slot>());
   if (!init_calls(*st, std::move(given))) return nullptr;
   auto runtime = net::Runtime::create();
   if (!runtime) {
@@ -658,8 +758,10 @@ void client_dealloc(PyObject* self) {
 PyMethodDef client_methods[] = {
     method_entry<static_new<client_new>>(
         "__new__", METH_VARARGS | METH_KEYWORDS | METH_STATIC | METH_COEXIST,
-        "__new__($cls, service, host, port, transport=..., protocol=..., *, reconnect=False)\n--\n\n"
-        "Creates a ThriftClient; `reconnect` sets the property of that name."),
+        "__new__($cls, service, host, port=None, transport=..., protocol=..., *, reconnect=False, connections=1)\n--\n\n"
+        "Creates a ThriftClient of `host` and `port`, or of a list of endpoints given as `host` ((host, port)\n"
+        "tuples or \"unix:/path\" strs); `reconnect` sets the property of that name, and up to `connections`\n"
+        "connections carry calls made from several threads at once."),
     method_entry<client_set_parser>("set_parser", METH_FASTCALL | METH_KEYWORDS,
                                     "set_parser($self, parser)\n--\n\n"
                                     "Takes the schema of `parser`'s current document to convert struct values with; "

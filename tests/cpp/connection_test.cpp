@@ -138,5 +138,28 @@ TEST(Connection, ARefusedConnectCarriesTheSystemText) {
   EXPECT_EQ(c.error().text, "Connection refused");
 }
 
+TEST(Connection, EndpointsThatRefuseAreSkippedAndNamed) {
+  uint16_t refused;
+  {
+    LoopbackPeer closed;
+    refused = closed.port();
+  }
+  LoopbackPeer peer;
+  peer.serve([](int fd) { read_exact(fd, 1); });
+  auto runtime = Runtime::create();
+  ASSERT_TRUE(runtime.ok());
+  EndpointSet endpoints({{"127.0.0.1", refused}, {"127.0.0.1", peer.port()}});
+  auto made = Connection::connect(*runtime.value(), endpoints, Clock::now() + 5s);
+  ASSERT_TRUE(made.ok()) << made.error().text;
+  EXPECT_EQ(endpoints.plan().front(), 1u);  // the refusing one is skipped for a while
+  EXPECT_EQ(endpoints.plan().front(), 1u);
+  made.value().reset();
+
+  EndpointSet alone({{"127.0.0.1", refused}});
+  auto failed = Connection::connect(*runtime.value(), alone, std::nullopt);
+  ASSERT_FALSE(failed.ok());
+  EXPECT_EQ(failed.error().text, "connect to 127.0.0.1:" + std::to_string(refused) + ": Connection refused");
+}
+
 }  // namespace
 }  // namespace velvane::net
