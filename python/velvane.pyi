@@ -4,7 +4,7 @@ import os
 import socket
 from collections.abc import Callable, Iterable
 from types import TracebackType
-from typing import Any, ClassVar, Never, Self, TypeAlias, final
+from typing import Any, ClassVar, Never, Self, TypeAlias, final, overload
 
 from typing_extensions import disjoint_base
 
@@ -12,6 +12,8 @@ __version__: str
 
 # A struct value as the serializers take it: an instance, or a dict keyed by field name.
 _StructData: TypeAlias = ThriftStructInstance | dict[str, Any]
+# Where a client connects: a (host, port) tuple, or a "unix:/path" str.
+_Endpoint: TypeAlias = tuple[str, int] | str
 
 @final
 class ThriftParser:
@@ -194,6 +196,7 @@ class TransportType:
 
 @final
 class ThriftClient:
+    @overload
     def __new__(
         cls,
         service: PyThriftService,
@@ -203,6 +206,19 @@ class ThriftClient:
         protocol: ProtocolType = ...,
         *,
         reconnect: bool = False,
+        connections: int = 1,
+    ) -> Self: ...
+    @overload
+    def __new__(
+        cls,
+        service: PyThriftService,
+        host: list[_Endpoint],
+        port: None = None,
+        transport: TransportType = ...,
+        protocol: ProtocolType = ...,
+        *,
+        reconnect: bool = False,
+        connections: int = 1,
     ) -> Self: ...
     @property
     def transport(self) -> TransportType: ...
@@ -256,11 +272,24 @@ class ThriftClient:
 
 @final
 class AsyncThriftClient:
+    @overload
     def __new__(
         cls,
         service: PyThriftService,
         host: str,
         port: int,
+        transport: TransportType = ...,
+        protocol: ProtocolType = ...,
+        *,
+        reconnect: bool = False,
+        connections: int = 1,
+    ) -> Self: ...
+    @overload
+    def __new__(
+        cls,
+        service: PyThriftService,
+        host: list[_Endpoint],
+        port: None = None,
         transport: TransportType = ...,
         protocol: ProtocolType = ...,
         *,
