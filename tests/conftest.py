@@ -1,9 +1,15 @@
 import os
+import signal
 import time
 
 import pytest
 
 import velvane
+
+# A shell that starts the suite in the background (`make test &`) makes it ignore Ctrl+C, and the
+# children the tests interrupt would inherit that: they get Python's usual handling back.
+if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
 
 @pytest.fixture
