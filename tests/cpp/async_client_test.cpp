@@ -246,6 +246,23 @@ TEST(AsyncClient, OpenFailureKeepsTheOldConnection) {
   start([&](CompletionHandler h) { return c->close(h); }).wait();
 }
 
+TEST(AsyncClient, OpenSkipsAnEndpointThatRefusesAndNamesTheLastTried) {
+  Peer peer([](int fd) { EXPECT_TRUE(peer_sees_close(fd)); });
+  auto endpoints = std::make_shared<EndpointSet>(std::vector<Endpoint>{{"127.0.0.1", 1}, {"127.0.0.1", peer.port()}});
+  auto cell = ConnectionCell::create();
+  ASSERT_TRUE(cell.ok());
+  auto c = cell.value();
+  Completion done = start([&](CompletionHandler h) { return c->open(endpoints, std::nullopt, h); }).wait();
+  ASSERT_EQ(done.kind, Kind::Done) << done.error.text;
+  EXPECT_EQ(endpoints->plan().front(), 1u);  // port 1 refused: skipped for a while
+  EXPECT_EQ(endpoints->plan().front(), 1u);
+  Completion refused = start([&](CompletionHandler h) { return c->open(loopback(1), std::nullopt, h); }).wait();
+  EXPECT_EQ(refused.kind, Kind::Failed);
+  EXPECT_TRUE(refused.connecting);
+  EXPECT_EQ(refused.error.text.rfind("connect to 127.0.0.1:1: ", 0), 0u) << refused.error.text;
+  start([&](CompletionHandler h) { return c->close(h); }).wait();
+}
+
 TEST(WakeTimer, RunsOncePerArmingAndNotAfterItIsDropped) {
   std::atomic<int> runs{0};
   std::promise<void> ran;
