@@ -7,7 +7,8 @@ generated at run time with `thrift --gen py`), velvane's ThriftClient, and build
 connection (Apache's C++ client: the ceiling). Each client runs in its own process for a fixed time
 after a warm-up, pinned (server and client on CPU 0 with `taskset -c 0`) and unpinned, for `add(a, b)`
 and for an `echo` of the medium struct both ways. A second table runs velvane's concurrent clients
-(AsyncThriftClient coroutines, ThriftClients in threads) against the unpinned server.
+(AsyncThriftClient coroutines, ThriftClients in threads) against the unpinned server. A last table
+runs both velvane clients with no interceptor and with one whose hooks do nothing.
 
 Every client process prints one JSON line: {"calls": n, "seconds": s, "calls_per_s": r, "p50_us": ..,
 "p99_us": ..} or {"unavailable": reason}.
@@ -233,17 +234,27 @@ def check_reply(call, reply):
         raise AssertionError(f"{call} replied {reply!r}")
 
 
-def open_velvane_client(velvane, parser, service, port):
+class NoOpInterceptor:
+    def before(self, ctx, args):
+        pass
+
+    def after(self, ctx, result, error, duration):
+        pass
+
+
+def open_velvane_client(velvane, parser, service, port, interceptors=0):
     client = velvane.ThriftClient(service, "127.0.0.1", port, transport=velvane.TransportType.Framed,
                                   protocol=velvane.ProtocolType.Binary)
     client.set_parser(parser)
+    for _ in range(interceptors):
+        client.add_interceptor(NoOpInterceptor())
     client.open()
     return client
 
 
 def velvane_client(args):
     velvane, parser, service = velvane_bench_service()
-    client = open_velvane_client(velvane, parser, service, args.port)
+    client = open_velvane_client(velvane, parser, service, args.port, args.interceptors)
     try:
         kwargs = velvane_call_args(args.call)
         check_reply(args.call, client.call(args.call, **kwargs))
@@ -327,6 +338,8 @@ def velvane_async(args):
                    for _ in range(args.clients)]
         for c in clients:
             c.set_parser(parser)
+            for _ in range(args.interceptors):
+                c.add_interceptor(NoOpInterceptor())
             await c.open()
         try:
             for _ in range(max(1, args.warmup // args.coroutines)):
@@ -499,6 +512,21 @@ def pooled_table(settings):
                            "vs connections=1"], rows)
 
 
+def interceptor_table(settings):
+    """Both velvane clients, one call at a time, without interceptors and with one no-op interceptor."""
+    script = os.path.abspath(__file__)
+    rows = []
+    for worker, name in (("velvane", "velvane ThriftClient"), ("velvane-async", "velvane AsyncThriftClient")):
+        for pinned in (True, False):
+            with apache_cpp_server(pinned) as port:
+                results = [python_worker(script, worker, port, settings, pinned, "add", ("--interceptors", str(n)))
+                           for n in (0, 1)]
+            for n, result in enumerate(results):
+                rows.append([name, "pinned" if pinned else "unpinned", "none" if n == 0 else "one no-op",
+                             *figures(result, results[0])])
+    return markdown_table(["client", "CPUs", "interceptors", "calls/s", "p50 µs", "p99 µs", "vs none"], rows)
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--quick", action="store_true", help="shorter measurements")
@@ -510,6 +538,7 @@ def main():
     ap.add_argument("--clients", type=int, default=1, help=argparse.SUPPRESS)
     ap.add_argument("--coroutines", type=int, default=1, help=argparse.SUPPRESS)
     ap.add_argument("--connections", type=int, default=1, help=argparse.SUPPRESS)
+    ap.add_argument("--interceptors", type=int, default=0, help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.worker:
         worker_main(args)
@@ -528,6 +557,10 @@ def main():
     print("Several connections on one client:")
     print()
     print(pooled_table(settings))
+    print()
+    print("velvane's clients with no interceptor and with one no-op interceptor (add, one call at a time):")
+    print()
+    print(interceptor_table(settings))
 
 
 if __name__ == "__main__":

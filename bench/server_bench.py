@@ -8,7 +8,8 @@ and `async def` handlers, and build/apache_server (Apache's C++ TThreadedServer:
 One connection runs with the server and the load generator pinned to CPU 0 (`taskset -c 0`), four
 connections unpinned. A second table runs velvane's ThriftServer (plain handlers, one worker
 thread each) in 1 and in 2 processes sharing one port with `reuse_port`, under eight unpinned
-connections. With --memory it also reports the resident memory of velvane's server process
+connections. A third table runs velvane's server (plain and `async def` handlers) with no interceptor
+and with one whose hooks do nothing. With --memory it also reports the resident memory of velvane's server process
 after 100,000 and after 1,000,000 calls (four connections), for plain and `async def` handlers.
 """
 import argparse
@@ -45,6 +46,14 @@ class AsyncBenchHandler:
         return m
 
 
+class NoOpInterceptor:
+    def before(self, ctx, args):
+        pass
+
+    def after(self, ctx, result, error, duration):
+        pass
+
+
 @contextlib.contextmanager
 def apache_python_server(peer, pinned):
     cpu = 0 if pinned else None
@@ -53,8 +62,9 @@ def apache_python_server(peer, pinned):
 
 
 @contextlib.contextmanager
-def velvane_server(pinned, handler_kind, workers):
-    command = [sys.executable, os.path.abspath(__file__), "--serve-velvane", handler_kind, "--workers", str(workers)]
+def velvane_server(pinned, handler_kind, workers, interceptors=0):
+    command = [sys.executable, os.path.abspath(__file__), "--serve-velvane", handler_kind, "--workers", str(workers),
+               "--interceptors", str(interceptors)]
     with running_child((PIN if pinned else []) + command, STARTUP_SECONDS) as (_, port):
         yield port
 
@@ -77,7 +87,7 @@ def free_port():
         return s.getsockname()[1]
 
 
-def serve_velvane(handler_kind, workers, port=0, reuse_port=False):
+def serve_velvane(handler_kind, workers, port=0, reuse_port=False, interceptors=0):
     """The child process behind velvane_server(): serves until SIGTERM or SIGINT."""
     velvane, parser, service = velvane_bench_service()
     server = velvane.ThriftServer(service, transport=velvane.TransportType.Framed, workers=workers,
@@ -87,6 +97,8 @@ def serve_velvane(handler_kind, workers, port=0, reuse_port=False):
     handler = BenchHandler() if handler_kind == "plain" else AsyncBenchHandler()
     server.register_handler("add", handler.add)
     server.register_handler("echo", handler.echo)
+    for _ in range(interceptors):
+        server.add_interceptor(NoOpInterceptor())
     # Blocked before serve() starts its threads, so they inherit the mask and sigwait below gets them.
     signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM, signal.SIGINT})
     port = port or free_port()
@@ -136,6 +148,23 @@ def server_table(settings, workers, tmp_dir):
                 vs_ceiling = figures(results[name], ceiling)[3] if cells[0] != NOT_AVAILABLE else ""
                 rows.append([what, load, name] + cells + [vs_ceiling])
     header = ["call", "load", "server", "calls/s", "p50 µs", "p99 µs", "vs Apache Python", "vs C++"]
+    return markdown_table(header, rows)
+
+
+def interceptor_table(settings, workers):
+    """add(a, b) against velvane's server without interceptors and with one no-op interceptor."""
+    rows = []
+    for kind in ("plain", "async"):
+        for connections, pinned in ((1, True), (4, False)):
+            results = {}
+            for count in (0, 1):
+                with velvane_server(pinned, kind, workers, count) as port:
+                    results[count] = apache_load(port, settings, connections, "add", pinned)
+            for count in (0, 1):
+                rows.append([f"velvane ThriftServer{'' if kind == 'plain' else ', async def'}",
+                             f"{connections} conn, {'pinned' if pinned else 'unpinned'}",
+                             "none" if count == 0 else "one no-op", *figures(results[count], results[0])])
+    header = ["server", "load", "interceptors", "calls/s", "p50 µs", "p99 µs", "vs none"]
     return markdown_table(header, rows)
 
 
@@ -217,9 +246,10 @@ def main():
     ap.add_argument("--serve-velvane", choices=("plain", "async"), help=argparse.SUPPRESS)
     ap.add_argument("--port", type=int, default=0, help=argparse.SUPPRESS)
     ap.add_argument("--reuse-port", action="store_true", help=argparse.SUPPRESS)
+    ap.add_argument("--interceptors", type=int, default=0, help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.serve_velvane:
-        serve_velvane(args.serve_velvane, args.workers, args.port, args.reuse_port)
+        serve_velvane(args.serve_velvane, args.workers, args.port, args.reuse_port, args.interceptors)
         return
     require_peer_binaries()
     settings = Settings(args.quick)
@@ -233,6 +263,10 @@ def main():
         print("velvane's ThriftServer in several processes on one port (reuse_port), same load generator:")
         print()
         print(process_table(settings))
+        print()
+        print("velvane's ThriftServer with no interceptor and with one no-op interceptor (add, same load generator):")
+        print()
+        print(interceptor_table(settings, args.workers))
     if args.memory:
         print()
         print(f"Resident memory of velvane's server process under apache_load (add, {MEMORY_CONNECTIONS} connections):")

@@ -1,5 +1,6 @@
 # Type stubs for the velvane extension module, checked against the built module by mypy.stubtest.
 import asyncio
+import logging
 import os
 import socket
 from collections.abc import Callable, Iterable
@@ -121,6 +122,29 @@ class PyThriftMethod:
 
 @final
 class ThriftServer:
+    @final
+    class RequestContext:
+        @property
+        def peer(self) -> str: ...
+        @property
+        def method(self) -> str: ...
+        @property
+        def seqid(self) -> int: ...
+        @property
+        def protocol(self) -> ProtocolType: ...
+        @property
+        def transport(self) -> TransportType: ...
+        @property
+        def headers(self) -> dict[str, str]: ...
+        @property
+        def tls_peer_subject(self) -> str | None: ...
+        @property
+        def deadline(self) -> float | None: ...
+
+    @staticmethod
+    def current_request() -> ThriftServer.RequestContext | None: ...
+    def add_interceptor(self, interceptor: object) -> None: ...
+    def set_logger(self, logger: logging.Logger | None) -> None: ...
     def __new__(
         cls,
         service: PyThriftService,
@@ -196,6 +220,18 @@ class TransportType:
 
 @final
 class ThriftClient:
+    @final
+    class CallContext:
+        @property
+        def method(self) -> str: ...
+        @property
+        def seqid(self) -> int: ...
+        @property
+        def attempt(self) -> int: ...
+        @property
+        def headers(self) -> dict[str, str]: ...
+
+    def add_interceptor(self, interceptor: object) -> None: ...
     @overload
     def __new__(
         cls,
@@ -272,6 +308,18 @@ class ThriftClient:
 
 @final
 class AsyncThriftClient:
+    @final
+    class CallContext:
+        @property
+        def method(self) -> str: ...
+        @property
+        def seqid(self) -> int: ...
+        @property
+        def attempt(self) -> int: ...
+        @property
+        def headers(self) -> dict[str, str]: ...
+
+    def add_interceptor(self, interceptor: object) -> None: ...
     @overload
     def __new__(
         cls,

@@ -403,6 +403,21 @@ def declared_exception(parser: velvane.ThriftParser, error: RuntimeError) -> dic
     return report
 
 
+class CallTrace:
+    """An interceptor that notes what --verbose prints about each attempt of the call."""
+
+    def __init__(self) -> None:
+        self.attempts: list[dict[str, Any]] = []
+
+    def after(self, ctx: velvane.ThriftClient.CallContext, result: Any, error: BaseException | None,
+              duration: float) -> None:
+        # The call's headers as the client holds them once the attempt is over; a header transport
+        # fills them with the server's reply headers.
+        self.attempts.append({"method": ctx.method, "seqid": ctx.seqid, "attempt": ctx.attempt,
+                              "seconds": round(duration, 6), "headers": dict(ctx.headers),
+                              "error": None if error is None else type(error).__name__})
+
+
 def call(args: argparse.Namespace) -> int:
     parser = read_idl(args.file, args.compat, args.include_dir)
     service_name, _, method_name = args.method.rpartition(".")
@@ -424,6 +439,9 @@ def call(args: argparse.Namespace) -> int:
     client = velvane.ThriftClient(service, args.host, args.port, TRANSPORTS[args.transport], PROTOCOLS[args.protocol])
     client.set_parser(parser)
     client.timeout = args.timeout
+    trace = CallTrace()
+    if args.verbose:
+        client.add_interceptor(trace)
     try:
         client.open()
     except OSError as e:
@@ -447,6 +465,8 @@ def call(args: argparse.Namespace) -> int:
             raise ConnectionFailed(f"{args.host}:{args.port}: {e}") from None
     finally:
         client.close()
+        for attempt in trace.attempts:
+            dump(attempt, sys.stderr)
     dump(to_json(parser, result), sys.stdout)
     return 0
 
@@ -555,6 +575,8 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--protocol", choices=sorted(PROTOCOLS), default="binary")
     p.add_argument("--timeout", type=_seconds, default=10.0, metavar="S",
                    help="seconds for connecting and for the call (default 10)")
+    p.add_argument("-v", "--verbose", action="store_true",
+                   help="print each attempt (method, seqid, seconds, headers) as JSON on standard error")
     p.set_defaults(run=call)
 
     for name, run, text in (("encode", encode, "JSON on standard input to Thrift bytes on standard output"),

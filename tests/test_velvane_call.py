@@ -157,3 +157,13 @@ def test_compat_and_include_dirs(tmp_path):
     assert refused.returncode == 3 and b"Parse error" in refused.stderr
     missing = velvane_call("describe", "--compat", idl)  # ids.thrift is not beside rec.thrift
     assert missing.returncode == 3 and b"Cannot find included file ids.thrift" in missing.stderr
+
+
+def test_verbose_prints_each_attempt_on_stderr(port):
+    done = velvane_call("call", CALCULATOR, "Calculator.add", "--port", port, "--verbose", '{"a": 2, "b": 40}')
+    assert done.returncode == 0, done.stderr
+    assert json.loads(done.stdout) == 42
+    attempt = json.loads(done.stderr)
+    assert {k: attempt[k] for k in ("method", "attempt", "headers", "error")} == \
+        {"method": "add", "attempt": 1, "headers": {}, "error": None}
+    assert isinstance(attempt["seqid"], int) and attempt["seconds"] >= 0

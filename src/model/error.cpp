@@ -27,4 +27,25 @@ Error current_exception_error() noexcept {
   }
 }
 
+std::string_view kind_name(ErrorKind kind) {
+  switch (kind) {
+    case ErrorKind::EndOfInput: return "EndOfInput";
+    case ErrorKind::InvalidData: return "InvalidData";
+    case ErrorKind::NegativeSize: return "NegativeSize";
+    case ErrorKind::SizeLimit: return "SizeLimit";
+    case ErrorKind::DepthLimit: return "DepthLimit";
+    case ErrorKind::BadVersion: return "BadVersion";
+    case ErrorKind::UnknownStruct: return "UnknownStruct";
+    case ErrorKind::WrongShape: return "WrongShape";
+    case ErrorKind::InvalidInput: return "InvalidInput";
+    case ErrorKind::WriteZero: return "WriteZero";
+    case ErrorKind::Os: return "Os";
+    case ErrorKind::TimedOut: return "TimedOut";
+    case ErrorKind::Interrupted: return "Interrupted";
+    case ErrorKind::OutOfMemory: return "OutOfMemory";
+    case ErrorKind::Internal: return "Internal";
+  }
+  return "Internal";
+}
+
 }  // namespace velvane

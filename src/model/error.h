@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <variant>
 
@@ -27,6 +28,9 @@ enum class ErrorKind : uint8_t {
   OutOfMemory,    // an allocation failed
   Internal,       // anything else that was thrown; the text is the exception's
 };
+
+/// The kind's name as written above ("EndOfInput", "Os", ...).
+std::string_view kind_name(ErrorKind kind);
 
 struct Error {
   ErrorKind kind = ErrorKind::InvalidData;

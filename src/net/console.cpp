@@ -32,24 +32,34 @@ constexpr auto kWindow = std::chrono::seconds(1);
 
 class Console {
  public:
-  void report(int fd, std::string line) {
+  /// A line to write to `fd`, or to hand to `sink` when it is set.
+  struct Entry {
+    int fd = 2;
+    std::shared_ptr<LineSink> sink;
+    LogLine line;
+  };
+
+  void report(Entry entry) {
     std::unique_lock lock(mutex_);
     const Clock::time_point now = Clock::now();
-    Kind& kind = kinds_[line.substr(0, line.find(':'))];
-    kind.fd = fd;
+    const std::string& text = entry.line.text;
+    Kind& kind = kinds_[text.substr(0, text.find(':'))];
+    kind.fd = entry.fd;
+    kind.sink = entry.sink;
+    kind.to_sink = entry.sink != nullptr;
     close_window(kind, now);
     if (kind.written >= kLinesPerSecond || lines_.size() >= kQueuedLines) {
       ++kind.dropped;
       return;
     }
     ++kind.written;
-    lines_.emplace_back(fd, std::move(line));
+    push(std::move(entry));
     if (!started_) started_ = start();
     if (!started_) {  // no thread to write for us: write it here rather than lose it
-      auto [out, text] = std::move(lines_.front());
+      Entry first = std::move(lines_.front());
       lines_.pop_front();
       lock.unlock();
-      print_line(out, text);
+      hand_over(first);
       return;
     }
     lock.unlock();
@@ -59,19 +69,39 @@ class Console {
  private:
   struct Kind {
     int fd = 2;
+    // Weak: a sink may end only on the console thread, without the lock (a logger's attaches).
+    std::weak_ptr<LineSink> sink;
+    bool to_sink = false;
     Clock::time_point window{};
     size_t written = 0;
     size_t dropped = 0;
   };
 
+  void push(Entry entry) { lines_.push_back(std::move(entry)); }
+
   /// A window that is over starts again, its dropped lines said as one.
   void close_window(Kind& kind, Clock::time_point now) {
     if (now - kind.window < kWindow) return;
-    if (kind.dropped > 0)
-      lines_.emplace_back(kind.fd, "\u2026 " + std::to_string(kind.dropped) + " similar lines dropped\n");
+    if (kind.dropped > 0) {
+      std::string text = "\u2026 " + std::to_string(kind.dropped) + " similar lines dropped";
+      if (!kind.to_sink) {
+        push(Entry{kind.fd, nullptr, LogLine{Severity::Warning, text + "\n", {}, {}, {}, {}}});
+      } else if (std::shared_ptr<LineSink> sink = kind.sink.lock()) {  // moved into the queue, never dropped here
+        push(Entry{kind.fd, std::move(sink), LogLine{Severity::Warning, std::move(text), {}, {}, {}, {}}});
+      }
+    }
     kind.window = now;
     kind.written = 0;
     kind.dropped = 0;
+  }
+
+  static void hand_over(Entry& entry) {
+    if (!entry.sink) return print_line(entry.fd, entry.line.text);
+    try {
+      entry.sink->write(std::move(entry.line));
+    } catch (...) {
+      // A sink that cannot take the line loses it; the console thread carries on.
+    }
   }
 
   bool start() {
@@ -85,10 +115,11 @@ class Console {
       const Clock::time_point now = Clock::now();
       for (auto& [name, kind] : kinds_) close_window(kind, now);
       while (!lines_.empty()) {
-        auto [fd, text] = std::move(lines_.front());
+        Entry entry = std::move(lines_.front());
         lines_.pop_front();
         lock.unlock();
-        print_line(fd, text);
+        hand_over(entry);
+        entry = Entry{};  // what the line holds is dropped without the lock
         lock.lock();
       }
     }
@@ -96,16 +127,32 @@ class Console {
 
   std::mutex mutex_;  // guards everything below
   std::condition_variable wake_;
-  std::deque<std::pair<int, std::string>> lines_;
+  std::deque<Entry> lines_;
   std::unordered_map<std::string, Kind> kinds_;  // a handful: the kinds are our own texts
   bool started_ = false;
 };
 
+Console& console() {
+  static Console* const instance = new Console;  // never destroyed: its thread outlives static destruction
+  return *instance;
+}
+
 }  // namespace
 
 void report_line(int fd, std::string line) {
-  static Console* const console = new Console;  // never destroyed: its thread outlives static destruction
-  console->report(fd, std::move(line));
+  console().report(Console::Entry{fd, nullptr, LogLine{Severity::Info, std::move(line), {}, {}, {}, {}}});
+}
+
+void report_line(std::shared_ptr<LineSink> sink, LogLine line) {
+  console().report(Console::Entry{2, std::move(sink), std::move(line)});
+}
+
+void say(const std::shared_ptr<LineSink>& sink, LogLine line, bool queued) {
+  if (sink) return report_line(sink, std::move(line));
+  const int fd = line.severity == Severity::Info ? 1 : 2;
+  line.text += '\n';
+  if (queued) return report_line(fd, std::move(line.text));
+  print_line(fd, line.text);
 }
 
 }  // namespace velvane::net

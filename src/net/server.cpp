@@ -111,10 +111,23 @@ void Server::Impl::connection_ended() {
 
 namespace {
 
-void report(const ConnectionEnd& end, const ConnectionShared& shared) {
+void report(const ConnectionEnd& end, const ConnectionShared& shared, const std::string& peer) {
   if (!end.error || end.quiet) return;
   shared.stats->connection_refused();
-  report_line(2, "connection error: " + end.error->text + "\n");
+  say(shared.log,
+      LogLine{Severity::Warning, "connection error: " + end.error->text, peer, {}, std::string(kind_name(end.error->kind)),
+              {}},
+      true);
+}
+
+/// "host:port" of the socket's peer, for a logger's records; empty without a logger.
+std::string peer_for_log(const tcp::socket& socket, const ConnectionShared& shared) {
+  std::error_code ec;
+  if (!shared.log) return {};
+  const tcp::endpoint remote = socket.remote_endpoint(ec);
+  if (ec) return {};
+  const std::string host = remote.address().to_string();
+  return (remote.address().is_v6() ? "[" + host + "]" : host) + ":" + std::to_string(remote.port());
 }
 
 /// Counts a connection as open from its accept until its task ends or is dropped with the runtime,
@@ -150,18 +163,19 @@ class OpenConnection {
 asio::awaitable<void> connection_task(tcp::socket socket, std::shared_ptr<const ConnectionShared> shared,
                                       OpenConnection counted) {
   std::error_code ignored;
+  const std::string peer = peer_for_log(socket, *shared);
   if (shared->probes_http()) {
     std::error_code ec;
     const framing::OpeningKind opening = co_await probe_opening(socket, ec);
     if (ec) {
       counted.forget_socket();
       socket.close(ignored);
-      report(os_end(ec), *shared);
+      report(os_end(ec), *shared, peer);
       co_return;
     }
     if (opening == framing::OpeningKind::Http) {
       counted.forget_socket();  // the program owns the socket from here
-      report(co_await serve_http(socket, *shared), *shared);
+      report(co_await serve_http(socket, *shared), *shared, peer);
       co_return;
     }
   }
@@ -170,7 +184,7 @@ asio::awaitable<void> connection_task(tcp::socket socket, std::shared_ptr<const 
   counted.forget_socket();
   socket.shutdown(tcp::socket::shutdown_send, ignored);
   socket.close(ignored);
-  report(end, *shared);
+  report(end, *shared, peer);
 }
 
 }  // namespace
@@ -206,7 +220,7 @@ void Server::Impl::start_workers() {
       if (options.hooks.on_stop) options.hooks.on_stop();
     });
     if (!t) {
-      print_line(2, "failed to spawn thread: " + t.error().text + "\n");
+      say(options.log, LogLine{Severity::Error, "failed to spawn thread: " + t.error().text, {}, {}, "Os", {}}, false);
       continue;
     }
     workers.push_back(std::move(t).value());
@@ -241,7 +255,7 @@ bool Server::Impl::bind(tcp::acceptor& acceptor) {
       acceptor.close(ignored);
     }
   }
-  print_line(2, "bind error on " + address + ": " + last + "\n");
+  say(options.log, LogLine{Severity::Error, "bind error on " + address + ": " + last, {}, {}, "Os", {}}, false);
   control->report_bind(id, {State::Failed, {}, 0, "bind error on " + address + ": " + last});
   return false;
 }
@@ -249,14 +263,15 @@ bool Server::Impl::bind(tcp::acceptor& acceptor) {
 asio::awaitable<void> Server::Impl::accept_loop(tcp::acceptor& acceptor, bool& interrupted) {
   auto shared = std::make_shared<const ConnectionShared>(
       ConnectionShared{options.transport, options.protocol, options.max_message_size, dispatcher.get(), pool.get(),
-                       gate, dispatcher->http_taker(), options.idle_timeout, options.stats.get(), options.metrics_path});
+                       gate, dispatcher->http_taker(), options.idle_timeout, options.stats.get(), options.metrics_path,
+                       options.log});
   for (;;) {
     if (control->stop_requests() != options.stops_seen) {
-      print_line(1, "shutdown requested\n");
+      say(options.log, LogLine{Severity::Info, "shutdown requested", {}, {}, {}, {}}, false);
       break;
     }
     if (interrupted) {
-      print_line(1, "received Ctrl+C, shutting down\n");
+      say(options.log, LogLine{Severity::Info, "received Ctrl+C, shutting down", {}, {}, {}, {}}, false);
       break;
     }
     if (options.max_connections != 0) {
@@ -271,7 +286,7 @@ asio::awaitable<void> Server::Impl::accept_loop(tcp::acceptor& acceptor, bool& i
     tcp::socket socket = co_await acceptor.async_accept(*runtime, asio::redirect_error(asio::use_awaitable, ec));
     if (ec == asio::error::operation_aborted) continue;  // woken: look at the requests again
     if (ec) {
-      report_line(2, "accept error: " + ec.message() + "\n");
+      say(options.log, LogLine{Severity::Error, "accept error: " + ec.message(), {}, {}, "Os", {}}, true);
       // Errors such as running out of descriptors repeat at once: pause, longer each time they
       // repeat, instead of spinning and filling the log. A connection that ends cuts the pause short.
       accept_waiting.store(true);

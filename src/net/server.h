@@ -28,6 +28,7 @@
 #include "framing/framing.h"
 #include "model/error.h"
 #include "net/blocking_pool.h"
+#include "net/console.h"
 #include "net/server_stats.h"
 #include "net/threads.h"  // effective_workers, for ServeOptions::workers
 
@@ -203,6 +204,8 @@ struct ServeOptions {
   std::string metrics_path;
   /// ServerControl::stop_requests() when serving was asked for: any later stop ends this server.
   uint64_t stops_seen = 0;
+  /// Where the server's status and error lines go; nullptr: the process's stdout and stderr.
+  std::shared_ptr<LineSink> log;
   /// Whether Ctrl+C (SIGINT) stops the server. The interrupt is passed on to the handler that was
   /// installed before, so the program sees it too.
   bool stop_on_interrupt = true;

@@ -75,6 +75,7 @@ struct ConnectionShared {
   std::chrono::nanoseconds idle_timeout{0};  // 0: never
   ServerStats* stats = nullptr;
   std::string metrics_path;  // answered here when not empty
+  std::shared_ptr<LineSink> log;  // nullptr: the process's descriptors
 
   bool probes_http() const { return http || !metrics_path.empty(); }
 };

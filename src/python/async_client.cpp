@@ -223,6 +223,11 @@ struct Pending {
   size_t method = 0;
   Protocol protocol = Protocol::Binary;
   bool oneway = false;
+  // A call whose interceptors' hooks are all plain functions: the `after` hooks run as its outcome
+  // is taken.
+  InterceptorList hooks;
+  Ref ctx;
+  std::chrono::steady_clock::time_point started{};
 
   Pending() = default;
   Pending(const Pending&) = delete;
@@ -239,7 +244,9 @@ struct Pending {
     loop.release();
     future.release();
     success.release();
+    ctx.release();
     if (schema) leak(std::move(schema));
+    if (hooks) new InterceptorList(std::move(hooks));  // too late to drop their references
   }
 
   void release_attached() {
@@ -247,6 +254,8 @@ struct Pending {
     future.reset();
     success.reset();
     schema.reset();
+    ctx.reset();
+    hooks.reset();
   }
 };
 
@@ -273,13 +282,24 @@ Ref outcome_value(Pending& p, net::Completion& done, bool& failed) {
   return Ref::steal(PyErr_GetRaisedException());
 }
 
+/// The outcome once the call's `after` hooks have seen it: a hook that raises fails the call.
+Ref outcome_after_hooks(Pending& p, net::Completion& done, bool& failed) {
+  Ref value = outcome_value(p, done, failed);
+  if (!p.hooks || !value) return value;
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - p.started).count();
+  if (run_after(*p.hooks, p.ctx.get(), failed ? nullptr : value.get(), failed ? value.get() : nullptr, seconds))
+    return value;
+  failed = true;
+  return Ref::steal(PyErr_GetRaisedException());
+}
+
 /// On a runtime thread: hands the outcome to the future's loop.
 void deliver(Pending& p, net::Completion done) {
   Attach attach;
   if (!attach.ok()) return p.abandon();
   call_guarded([&] {
     bool failed;
-    Ref value = outcome_value(p, done, failed);
+    Ref value = outcome_after_hooks(p, done, failed);
     if (value) {
       const Asyncio& a = asyncio_ready();
       PyObject* stack[] = {p.loop.get(), a.settle, p.future.get(), failed ? Py_True : Py_False, value.get()};
@@ -387,7 +407,7 @@ PyObject* drain_channel(PyObject* capsule, PyObject*) {
   }
   for (auto& [pending, done] : ready) {
     bool failed;
-    Ref value = outcome_value(*pending, done, failed);
+    Ref value = outcome_after_hooks(*pending, done, failed);
     Ref resolved = value ? Ref::steal(resolve(pending->future.get(), failed, value.get())) : Ref();
     if (!resolved) PyErr_Clear();  // cancelled meanwhile, or an operation that was itself cancelled
     pending.reset();
@@ -568,12 +588,17 @@ PyObject* async_aexit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   return begin_close(self);
 }
 
-PyObject* async_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+/// Starts `call`; its future, or nullptr with an exception set. With `hooks`, their `after` hooks
+/// see its outcome (plain hooks only) with `ctx`.
+PyObject* begin_call(PyObject* self, const CallRequest& call, const InterceptorList& hooks = nullptr,
+                     PyObject* ctx = nullptr) {
   AsyncState& st = state_of(self);
-  CallRequest call;
-  if (!read_call(args, nargs, kwnames, call)) return nullptr;
-
   auto pending = std::make_shared<Pending>();
+  if (hooks) {
+    pending->hooks = hooks;
+    pending->ctx = Ref::borrow(ctx);
+    pending->started = std::chrono::steady_clock::now();
+  }
   PreparedCall prepared;
   {
     Borrow borrow(st.borrow, Borrow::Shared);
@@ -597,6 +622,89 @@ PyObject* async_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     return cell.call(std::move(prepared.request), prepared.transport, protocol, oneway, st.timeout(), std::move(done),
                      st.max_message_size.load(std::memory_order_relaxed), std::move(redial), retry);
   }, /*for_call=*/true);
+}
+
+/// What the `send` of an intercepted call needs: the client, the method and the arguments dict the
+/// `before` hooks saw. Owned by the capsule behind `send`.
+struct InterceptedSend {
+  Ref client;
+  Ref method_name;
+  Ref args;
+  int32_t seqid = 0;
+};
+
+constexpr const char* kSendCapsule = "velvane.intercepted_send";
+
+void free_intercepted_send(PyObject* capsule) {
+  delete static_cast<InterceptedSend*>(PyCapsule_GetPointer(capsule, kSendCapsule));
+}
+
+PyObject* intercepted_send_now(PyObject* capsule, PyObject*) {
+  auto* send = static_cast<InterceptedSend*>(PyCapsule_GetPointer(capsule, kSendCapsule));
+  if (!send) return nullptr;
+  CallRequest call;
+  call.method_name = send->method_name.get();
+  Py_ssize_t size;
+  const char* name = str_arg(call.method_name, "method_name", &size);
+  if (!name) return nullptr;
+  call.name = std::string_view(name, static_cast<size_t>(size));
+  call.seqid = send->seqid;
+  std::vector<PyObject*> values;
+  Ref names;
+  if (!call_from_dict(send->args.get(), call, values, names)) return nullptr;
+  return begin_call(send->client.get(), call);
+}
+
+PyMethodDef send_def = method_entry<intercepted_send_now>("_velvane_send", METH_NOARGS, nullptr);
+
+/// A call with interceptors. Plain hooks run here (`before`) and as the outcome is taken (`after`);
+/// otherwise a coroutine runs them (awaiting async ones) around the call.
+PyObject* intercepted_call(PyObject* self, const CallRequest& call, const InterceptorList& list) {
+  const Interceptors& hooks = *list;
+  AsyncState& st = state_of(self);
+  const int32_t seqid = engine::seqid_of(st.next_seqid.fetch_add(1, std::memory_order_relaxed));
+  Ref ctx = Ref::steal(new_call_context(call.name, seqid));
+  Ref args = ctx ? Ref::steal(keyword_dict(call.given.kwvalues, call.given.kwnames, call.given.skip)) : Ref();
+  if (!args) return nullptr;
+  if (!hooks.any_async) {
+    if (!run_before(hooks, ctx.get(), args.get())) return nullptr;
+    CallRequest request = call;
+    request.seqid = seqid;
+    std::vector<PyObject*> values;
+    Ref names;
+    if (!call_from_dict(args.get(), request, values, names)) return nullptr;
+    return begin_call(self, request, list, ctx.get());
+  }
+  auto owned = std::make_unique<InterceptedSend>(
+      InterceptedSend{Ref::borrow(self), Ref::borrow(call.method_name), Ref::borrow(args.get()), seqid});
+  Ref capsule = Ref::steal(PyCapsule_New(owned.get(), kSendCapsule, free_intercepted_send));
+  if (!capsule) return nullptr;
+  owned.release();
+  Ref send = Ref::steal(PyCFunction_New(&send_def, capsule.get()));
+  if (!send) return nullptr;
+  Ref coroutine = intercepted_send(hooks, ctx.get(), args.get(), send.get());
+  if (!coroutine) return nullptr;
+  // A task, so that call() returns a future with or without interceptors.
+  Ref asyncio = Ref::steal(PyImport_ImportModule("asyncio"));
+  return asyncio ? PyObject_CallMethod(asyncio.get(), "ensure_future", "O", coroutine.get()) : nullptr;
+}
+
+PyObject* async_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  CallRequest call;
+  if (!read_call(args, nargs, kwnames, call)) return nullptr;
+  InterceptorList hooks;
+  {
+    AsyncState& st = state_of(self);
+    Borrow borrow(st.borrow, Borrow::Shared);
+    if (!borrow.ok()) return nullptr;
+    hooks = st.interceptors;
+  }
+  if (hooks) return intercepted_call(self, call, hooks);
+  return begin_call(self, call);
+}
+
+PyObject* async_add_interceptor(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return add_call_interceptor(state_of(self), args, nargs, kwnames);
 }
 
 PyObject* async_is_open(PyObject* self, PyObject*) {
@@ -666,6 +774,7 @@ PyMethodDef async_methods[] = {
     method_entry<async_aexit>("__aexit__", METH_FASTCALL | METH_KEYWORDS,
                               "__aexit__($self, _exc_type, _exc_value, _traceback)\n--\n\n"
                               "Coroutine: closes the client."),
+    method_entry<async_add_interceptor>("add_interceptor", METH_FASTCALL | METH_KEYWORDS, kAddInterceptorDoc),
     method_entry<async_call>(
         "call", METH_FASTCALL | METH_KEYWORDS,
         "call($self, method_name, **kwargs)\n--\n\n"
@@ -690,7 +799,9 @@ PyType_Slot async_slots[] = {
 PyObject* create_async_thrift_client() {
   PyType_Spec spec = {"velvane.AsyncThriftClient", sizeof(AsyncClientObject), 0,
                       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, async_slots};
-  return PyType_FromSpec(&spec);
+  Ref type = Ref::steal(PyType_FromSpec(&spec));
+  if (!type || !add_nested_class(type.get(), "CallContext", call_context_type())) return nullptr;
+  return type.release();
 }
 
 }  // namespace velvane::py

@@ -18,6 +18,7 @@
 #include "framing/framing.h"
 #include "net/endpoints.h"
 #include "net/retry.h"
+#include "python/interceptors.h"
 #include "python/internal.h"
 
 namespace velvane::py {
@@ -48,6 +49,7 @@ struct CallRequest {
   PyObject* method_name = nullptr;  // borrowed from the call's arguments
   std::string_view name;            // its text
   CallArgs given{};
+  std::optional<int32_t> seqid;     // the request's sequence id when already chosen
 };
 /// Reads the arguments of `call`; false with TypeError set.
 bool read_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, CallRequest& out);
@@ -159,7 +161,15 @@ struct ClientCalls : ClientSettings {
 
   std::shared_ptr<const CallSchema> call_schema;  // replaced only under the exclusive borrow
   std::atomic<uint32_t> next_seqid{0};
+  InterceptorList interceptors;  // replaced only under the exclusive borrow; nullptr for none
 };
+
+/// `add_interceptor(interceptor)` of both clients. None, or nullptr with an exception set.
+PyObject* add_call_interceptor(ClientCalls& st, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+/// The keyword arguments of `args` (a dict a `before` hook may have changed) in vectorcall form:
+/// `request.given` points into `values` and `names`, which the caller keeps. False with an exception.
+bool call_from_dict(PyObject* args, CallRequest& request, std::vector<PyObject*>& values, Ref& names);
+extern const char* const kAddInterceptorDoc;
 
 /// Sets a new client up from its constructor's arguments, its calls planned under the empty
 /// schema; false with an exception set.
@@ -179,6 +189,7 @@ struct PreparedCall {
   framing::Transport transport = framing::Transport::Framed;
   Protocol protocol = Protocol::Binary;
   bool idempotent = false;  // the user named its method idempotent
+  int32_t seqid = 0;
 };
 /// Finds the method and encodes its request, for a caller that holds the client's shared borrow;
 /// false with an exception set.

@@ -54,6 +54,13 @@ bool strip_module_prefix(PyObject* type) {
 
 const Names& names() { return g_names; }
 
+bool add_nested_class(PyObject* outer, const char* name, PyObject* inner) {
+  if (!inner || !strip_module_prefix(inner)) return false;
+  if (PyDict_SetItemString(reinterpret_cast<PyTypeObject*>(outer)->tp_dict, name, inner) < 0) return false;
+  PyType_Modified(reinterpret_cast<PyTypeObject*>(outer));
+  return true;
+}
+
 bool create_classes() {
   MutexLock lock(g_create_lock);
   bool ok = g_created;

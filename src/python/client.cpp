@@ -338,7 +338,9 @@ bool prepare_call(ClientCalls& st, const CallRequest& call, PreparedCall& out) {
   }
   out.method_index = found->second;
   out.method = &(*st.methods)[found->second];
-  const int32_t seqid = engine::seqid_of(st.next_seqid.fetch_add(1, std::memory_order_relaxed));
+  const int32_t seqid =
+      call.seqid ? *call.seqid : engine::seqid_of(st.next_seqid.fetch_add(1, std::memory_order_relaxed));
+  out.seqid = seqid;
   out.schema = st.call_schema;
   out.idempotent = st.idempotent && st.idempotent->contains(std::string(call.name));
   out.transport = static_cast<framing::Transport>(st.transport.load(std::memory_order_relaxed));
@@ -487,6 +489,42 @@ bool read_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, CallR
   return true;
 }
 
+PyObject* add_call_interceptor(ClientCalls& st, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* interceptor;
+  if (!parse_args("add_interceptor", args, nargs, kwnames, {"interceptor"}, 1, &interceptor)) return nullptr;
+  Borrow borrow(st.borrow, Borrow::Exclusive);
+  if (!borrow.ok()) return nullptr;
+  InterceptorList list = st.interceptors;
+  if (!add_interceptor(list, interceptor)) return nullptr;
+  std::swap(st.interceptors, list);
+  Py_RETURN_NONE;
+}
+
+const char* const kAddInterceptorDoc =
+    "add_interceptor($self, interceptor)\n--\n\n"
+    "Appends `interceptor` to the objects whose optional methods run around each call: `before(ctx,\n"
+    "args)` (a CallContext and the keyword arguments as a dict, which the request is then written from)\n"
+    "in the order added, and `after(ctx, result, error, duration)` in the reverse order. A `before`\n"
+    "that raises fails the call before anything is sent.";
+
+bool call_from_dict(PyObject* args, CallRequest& request, std::vector<PyObject*>& values, Ref& names) {
+  names = Ref::steal(PyTuple_New(PyDict_GET_SIZE(args)));
+  if (!names) return false;
+  values.clear();
+  Py_ssize_t pos = 0, k = 0;
+  PyObject *key, *value;
+  while (PyDict_Next(args, &pos, &key, &value)) {
+    if (!PyUnicode_Check(key)) {
+      PyErr_SetString(PyExc_TypeError, "argument names must be str");
+      return false;
+    }
+    PyTuple_SET_ITEM(names.get(), k++, Py_NewRef(key));
+    values.push_back(value);
+  }
+  request.given = CallArgs{values.data(), k ? names.get() : nullptr, -1};
+  return true;
+}
+
 bool refuse_delete(PyObject* value) {
   if (value) return false;
   PyErr_SetString(PyExc_AttributeError, "can't delete attribute");
@@ -621,44 +659,108 @@ Exchange exchange(ClientState& st, Slot& slot, std::string_view request, Transpo
 
 // --- Methods -----------------------------------------------------------------------------------
 
+/// What a call comes to once its exchanges are over: its result, or nullptr with its exception set.
+PyObject* result_of(const Exchange& result, const PreparedCall& prepared) {
+  if (result.not_open) return raise_not_open();
+  if (result.error && result.error->kind == ErrorKind::Interrupted) return nullptr;  // the handler's exception
+  if (result.error && result.connecting) return raise_error(*result.error, Operation::Connect), nullptr;
+  if (result.error) return raise_io_error(*result.error);
+  if (prepared.method->oneway) Py_RETURN_NONE;
+  return decode_reply(result.reply, prepared.protocol, *prepared.method, prepared.schema->schema);
+}
+
+/// Whether an exchange failed in a way a retry policy may repeat.
+bool failed_exchange(const Exchange& result, bool oneway) {
+  return result.error || (!oneway && !result.not_open && result.reply.empty());
+}
+
+/// Whether a call under `policy` connects again when it finds its connection dropped: a call that may
+/// be repeated does (a dropped connection never saw its request), and so does every call of a client
+/// with several connections (a broken one is made anew).
+bool redials(const ClientState& st, const net::RetryPolicy& policy) {
+  return st.reconnect.load(std::memory_order_relaxed) || policy.retries > 0 || st.pooled();
+}
+
+/// One exchange of `prepared` on a slot claimed for it; run without the interpreter.
+Exchange exchange_on_a_slot(ClientState& st, const PreparedCall& prepared, bool redial, PyThreadState* ts) {
+  SlotClaim claim(st);
+  return exchange(st, claim.slot(), prepared.request, prepared.transport, prepared.protocol, prepared.method->oneway,
+                  st.timeout(), st.max_message_size.load(std::memory_order_relaxed), ts, redial);
+}
+
+/// One exchange of `prepared`, the interpreter released.
+Exchange exchange_once(ClientState& st, const PreparedCall& prepared, bool redial) {
+  PyThreadState* ts = PyThreadState_Get();
+  ReleaseGil nogil;
+  return exchange_on_a_slot(st, prepared, redial, ts);
+}
+
+/// A call with interceptors: each attempt runs the hooks around its own exchange, its request
+/// written from the arguments as the `before` hooks left them.
+PyObject* intercepted_call(ClientState& st, const CallRequest& call, const Interceptors& hooks) {
+  CallRequest request = call;
+  request.seqid = engine::seqid_of(st.next_seqid.fetch_add(1, std::memory_order_relaxed));
+  Ref ctx = Ref::steal(new_call_context(call.name, *request.seqid));
+  Ref args = ctx ? Ref::steal(keyword_dict(call.given.kwvalues, call.given.kwnames, call.given.skip)) : Ref();
+  if (!args) return nullptr;
+  std::vector<PyObject*> values;
+  Ref names;
+  const auto started = net::Clock::now();
+  for (uint32_t attempt = 1;; ++attempt) {
+    set_call_attempt(ctx.get(), attempt);
+    if (!run_before(hooks, ctx.get(), args.get())) return nullptr;
+    PreparedCall prepared;
+    if (!call_from_dict(args.get(), request, values, names) || !prepare_call(st, request, prepared)) return nullptr;
+    const net::RetryPolicy policy = st.retry_policy(prepared.idempotent);
+    const bool redial = redials(st, policy);
+    const auto sent = net::Clock::now();
+    const Exchange result = exchange_once(st, prepared, redial);
+    Ref value = Ref::steal(result_of(result, prepared));
+    Ref error = value ? Ref() : Ref::steal(PyErr_GetRaisedException());
+    const double seconds = std::chrono::duration<double>(net::Clock::now() - sent).count();
+    if (!run_after(hooks, ctx.get(), value.get(), error.get(), seconds)) return nullptr;
+    const bool interrupted = result.error && result.error->kind == ErrorKind::Interrupted;
+    bool again = !interrupted && failed_exchange(result, prepared.method->oneway) &&
+                 policy.allows(attempt, result.written);
+    const auto wait = again ? policy.delay(attempt) : std::chrono::nanoseconds{0};
+    if (again && policy.deadline && net::Clock::now() + wait > started + *policy.deadline) again = false;
+    if (!again) {
+      if (error) PyErr_SetRaisedException(error.release());
+      return value.release();
+    }
+    ReleaseGil nogil;
+    std::this_thread::sleep_for(wait);
+  }
+}
+
 PyObject* client_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   ClientState& st = state_of(self);
   CallRequest call;
   if (!read_call(args, nargs, kwnames, call)) return nullptr;
   Borrow borrow(st.borrow, Borrow::Shared);
   if (!borrow.ok()) return nullptr;
+  if (st.interceptors) return intercepted_call(st, call, *st.interceptors);
   PreparedCall prepared;
   if (!prepare_call(st, call, prepared)) return nullptr;
 
   const bool oneway = prepared.method->oneway;
   const net::RetryPolicy policy = st.retry_policy(prepared.idempotent);
-  // A call that may be repeated connects again as well: a dropped connection never saw its request.
-  const bool reconnect = st.reconnect.load(std::memory_order_relaxed) || policy.retries > 0 || st.pooled();
+  const bool redial = redials(st, policy);
   Exchange result;
   {
     PyThreadState* ts = PyThreadState_Get();
     ReleaseGil nogil;
     const auto started = net::Clock::now();
     for (uint32_t attempt = 1;; ++attempt) {
-      {
-        SlotClaim claim(st);
-        result = exchange(st, claim.slot(), prepared.request, prepared.transport, prepared.protocol, oneway,
-                          st.timeout(), st.max_message_size.load(std::memory_order_relaxed), ts, reconnect);
-      }
+      result = exchange_on_a_slot(st, prepared, redial, ts);
       if (result.error && result.error->kind == ErrorKind::Interrupted) break;
-      const bool failed = result.error || (!oneway && !result.not_open && result.reply.empty());
-      if (!failed || !policy.allows(attempt, result.written)) break;
+      if (!failed_exchange(result, oneway) || !policy.allows(attempt, result.written)) break;
       const auto wait = policy.delay(attempt);
       if (policy.deadline && net::Clock::now() + wait > started + *policy.deadline) break;
       std::this_thread::sleep_for(wait);
     }
   }
-  if (result.not_open) return raise_not_open();
-  if (result.error && result.error->kind == ErrorKind::Interrupted) return nullptr;  // the handler's exception
-  if (result.error && result.connecting) return raise_error(*result.error, Operation::Connect), nullptr;
-  if (result.error) return raise_io_error(*result.error);
-  if (oneway) Py_RETURN_NONE;
-  return decode_reply(result.reply, prepared.protocol, *prepared.method, prepared.schema->schema);
+  return result_of(result, prepared);
 }
 
 PyObject* client_open(PyObject* self, PyObject*) {
@@ -724,6 +826,10 @@ PyObject* client_set_parser(PyObject* self, PyObject* const* args, Py_ssize_t na
   return set_call_parser(state_of(self), args, nargs, kwnames);
 }
 
+PyObject* client_add_interceptor(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return add_call_interceptor(state_of(self), args, nargs, kwnames);
+}
+
 // --- The class ---------------------------------------------------------------------------------
 
 PyObject* client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -781,6 +887,7 @@ PyMethodDef client_methods[] = {
     method_entry<client_exit>("__exit__", METH_FASTCALL | METH_KEYWORDS,
                               "__exit__($self, _exc_type, _exc_value, _traceback)\n--\n\n"
                               "Closes the client."),
+    method_entry<client_add_interceptor>("add_interceptor", METH_FASTCALL | METH_KEYWORDS, kAddInterceptorDoc),
     method_entry<client_call>("call", METH_FASTCALL | METH_KEYWORDS,
                               "call($self, method_name, **kwargs)\n--\n\n"
                               "Calls `method_name` with the keyword arguments and returns its result; a declared "
@@ -804,7 +911,9 @@ PyType_Slot client_slots[] = {
 PyObject* create_thrift_client() {
   PyType_Spec spec = {"velvane.ThriftClient", sizeof(ClientObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
                       client_slots};
-  return PyType_FromSpec(&spec);
+  Ref type = Ref::steal(PyType_FromSpec(&spec));
+  if (!type || !add_nested_class(type.get(), "CallContext", call_context_type())) return nullptr;
+  return type.release();
 }
 
 }  // namespace velvane::py

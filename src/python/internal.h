@@ -37,6 +37,11 @@ inline PyTypeObject* cls(Cls which) { return g_classes[static_cast<int>(which)];
 /// exception set on failure.
 bool create_classes();
 
+/// Binds `inner` (a class of ours that the module does not bind) as the class attribute `name` of
+/// `outer`, its type name without the module prefix. False with an exception set; `inner` may be
+/// nullptr with the exception of its creation set.
+bool add_nested_class(PyObject* outer, const char* name, PyObject* inner);
+
 // Creators, one per class, each returning a new reference to the class or nullptr.
 PyObject* create_thrift_parser();
 PyObject* create_protocol_marker(Protocol protocol);

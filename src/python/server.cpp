@@ -37,6 +37,8 @@ struct ServerState {
   bool hide_error_details = false;
   std::unordered_map<std::string, HandlerEntry> handlers;
   std::optional<HandlerEntry> http_handler;
+  InterceptorList interceptors;
+  Ref logger;  // None or nullptr: the process's stdout and stderr
   std::shared_ptr<const PySchema> schema = PySchema::empty();
 
   // Shared with the server threads this object started.
@@ -139,6 +141,35 @@ PyObject* server_clear_http_handler(PyObject* self, PyObject*) {
   Py_RETURN_NONE;
 }
 
+PyObject* server_add_interceptor(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* interceptor;
+  if (!parse_args("add_interceptor", args, nargs, kwnames, {"interceptor"}, 1, &interceptor)) return nullptr;
+  ServerState& st = state_of(self);
+  Borrow borrow(st.borrow, Borrow::Exclusive);
+  if (!borrow.ok()) return nullptr;
+  InterceptorList list = st.interceptors;
+  if (!add_interceptor(list, interceptor)) return nullptr;
+  std::swap(st.interceptors, list);
+  Py_RETURN_NONE;  // the old list is released here, after the server holds the new one
+}
+
+PyObject* server_set_logger(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* logger;
+  if (!parse_args("set_logger", args, nargs, kwnames, {"logger"}, 1, &logger)) return nullptr;
+  if (logger != Py_None) {
+    int callable = PyObject_HasAttrStringWithError(logger, "log");
+    if (callable < 0) return nullptr;
+    if (!callable) return fail_argument(logger, "logging.Logger", "logger"), nullptr;
+  }
+  ServerState& st = state_of(self);
+  Borrow borrow(st.borrow, Borrow::Exclusive);
+  if (!borrow.ok()) return nullptr;
+  Ref old = std::exchange(st.logger, logger == Py_None ? Ref() : Ref::borrow(logger));
+  Py_RETURN_NONE;
+}
+
+PyObject* server_current_request(PyObject*, PyObject*) { return current_request(); }
+
 PyObject* server_set_parser(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* parser;
   if (!parse_args("set_parser", args, nargs, kwnames, {"parser"}, 1, &parser)) return nullptr;
@@ -208,6 +239,10 @@ PyObject* server_serve(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   auto stats = new_stats(st.methods);
   dispatcher->set_stats(stats);
   dispatcher->set_hide_error_details(st.hide_error_details);
+  dispatcher->set_transport(st.transport);
+  dispatcher->set_interceptors(st.interceptors);
+  std::shared_ptr<net::LineSink> log = st.logger ? logger_sink(st.logger.get()) : nullptr;
+  dispatcher->set_log(log);
   net::ServeOptions options;
   options.host.assign(host, static_cast<size_t>(host_size));
   options.port = port;
@@ -221,6 +256,7 @@ PyObject* server_serve(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   options.reuse_port = st.reuse_port;
   options.stats = stats;
   options.metrics_path = st.metrics_path;
+  options.log = log;
   options.hooks = net::ThreadHooks{loop_thread_start_hook, loop_thread_stop_hook};
   options.stops_seen = st.control->stop_requests();
   const size_t workers = options.workers;
@@ -233,8 +269,12 @@ PyObject* server_serve(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
                 Operation::Connect);
     return nullptr;
   }
-  net::print_line(1, "ThriftServer (" + std::string(transport_name) + ", " + std::to_string(workers) +
-                         " workers) listening on " + address + "\n");
+  net::say(log,
+           net::LogLine{net::Severity::Info,
+                        "ThriftServer (" + std::string(transport_name) + ", " + std::to_string(workers) +
+                            " workers) listening on " + address,
+                        {}, {}, {}, {}},
+           false);
   std::shared_ptr<net::Server> running(std::move(server).value());
   st.stats = std::move(stats);
   Status spawned;
@@ -542,7 +582,8 @@ int server_traverse(PyObject* self, visitproc visit, void* arg) {
   if (!st) return 0;
   for (const auto& [name, entry] : st->handlers) Py_VISIT(entry.object.get());
   if (st->http_handler) Py_VISIT(st->http_handler->object.get());
-  return 0;
+  Py_VISIT(st->logger.get());
+  return visit_interceptors(st->interceptors, visit, arg);
 }
 
 int server_clear(PyObject* self) {
@@ -553,6 +594,8 @@ int server_clear(PyObject* self) {
   st->handlers.clear();
   auto http_handler = std::move(st->http_handler);
   st->http_handler.reset();
+  InterceptorList interceptors = std::move(st->interceptors);
+  Ref logger = std::move(st->logger);
   return 0;
 }
 
@@ -601,6 +644,28 @@ PyMethodDef server_methods[] = {
     method_entry<server_clear_http_handler>(
         "clear_http_handler", METH_NOARGS,
         "clear_http_handler($self)\n--\n\nRemove the HTTP probe callback so all connections use Thrift only."),
+    method_entry<server_add_interceptor>(
+        "add_interceptor", METH_FASTCALL | METH_KEYWORDS,
+        "add_interceptor($self, interceptor)\n--\n\n"
+        "Appends `interceptor` to the objects whose optional methods run around each handler call:\n"
+        "`before(ctx, args)` (the RequestContext and the arguments as a dict, which the handler is then\n"
+        "called with) in the order added, and `after(ctx, result, error, duration)` in the reverse order.\n"
+        "A hook that raises fails the call: the caller gets application error 6. `async def` hooks are\n"
+        "awaited for `async def` handlers. Taken when serve() starts the server."),
+    method_entry<server_set_logger>(
+        "set_logger", METH_FASTCALL | METH_KEYWORDS,
+        "set_logger($self, logger)\n--\n\n"
+        "Sends the server's status and error lines to `logger` (a logging.Logger; None, the default,\n"
+        "for the process's stdout and stderr): status at INFO, connection errors at WARNING, bind and\n"
+        "accept errors at ERROR, each with the extra fields peer, method and error_kind (None when they\n"
+        "do not apply). An exception a handler raises that its method does not declare is logged at\n"
+        "ERROR with its traceback, a call an interceptor refused at WARNING. The records are made on the server's console thread, in order, so a\n"
+        "slow logging handler never holds up serving. Taken when serve() starts the server."),
+    method_entry<server_current_request>(
+        "current_request", METH_NOARGS | METH_STATIC,
+        "current_request()\n--\n\n"
+        "Inside a handler (plain or `async def`), the RequestContext of the request it answers: peer,\n"
+        "method, seqid, protocol, transport, headers, tls_peer_subject and deadline. None elsewhere."),
     method_entry<server_is_running>("is_running", METH_NOARGS,
                                     "is_running($self)\n--\n\n"
                                     "True while the server is serving."),
@@ -690,7 +755,9 @@ PyType_Slot server_slots[] = {
 PyObject* create_thrift_server() {
   PyType_Spec spec = {"velvane.ThriftServer", sizeof(ServerObject), 0,
                       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC, server_slots};
-  return PyType_FromSpec(&spec);
+  Ref type = Ref::steal(PyType_FromSpec(&spec));
+  if (!type || !add_nested_class(type.get(), "RequestContext", request_context_type())) return nullptr;
+  return type.release();
 }
 
 }  // namespace velvane::py

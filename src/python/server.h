@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "net/server.h"
+#include "python/interceptors.h"
 #include "python/internal.h"
 
 namespace velvane::py {
@@ -47,6 +48,14 @@ class Attach {
 std::string exception_text(PyObject* exc);
 /// The same for the pending exception, which is cleared.
 std::string take_exception_text();
+
+// --- Logging ----------------------------------------------------------------------------------
+
+/// Lines handed to `logger` (a logging.Logger) at INFO, WARNING or ERROR, with the extra fields
+/// peer, method and error_kind. Needs an attached thread state.
+std::shared_ptr<net::LineSink> logger_sink(PyObject* logger);
+/// `exc` held for a line's record (its traceback); dropped attached, from any thread of ours.
+std::shared_ptr<void> exception_attachment(PyObject* exc);
 
 // --- The snapshot a running server dispatches with ----------------------------------------------
 
@@ -100,6 +109,12 @@ class PyDispatcher : public net::Dispatcher, public std::enable_shared_from_this
   void set_stats(std::shared_ptr<net::ServerStats> stats) { stats_ = std::move(stats); }
   /// Set before serving: handler failures answer "Internal error" and go to standard error.
   void set_hide_error_details(bool hide) { hide_error_details_ = hide; }
+  /// Set before serving: where handler failures are recorded (nullptr: standard error when hidden).
+  void set_log(std::shared_ptr<net::LineSink> log) { log_ = std::move(log); }
+  /// Set before serving: the transport requests come over (for the request context).
+  void set_transport(uint8_t transport) { transport_ = transport; }
+  /// Set before serving: the interceptors run around each handler call (none: nullptr).
+  void set_interceptors(InterceptorList list) { interceptors_ = std::move(list); }
 
   /// A decoded request on its way to a handler.
   struct Call {
@@ -108,10 +123,18 @@ class PyDispatcher : public net::Dispatcher, public std::enable_shared_from_this
     StructValue arguments;
     bool oneway = false;
     std::chrono::steady_clock::time_point started{};  // set once the call has a handler: it is counted
+    net::RequestMeta meta;
   };
 
-  /// Calls a plain handler and encodes the reply (interpreter attached).
+  /// The `ThriftServer.RequestContext` of `call` (new reference; nullptr with an exception set).
+  PyObject* request_context(const Call& call) const;
+
+  /// Calls a plain handler, with its interceptors around it, and encodes the reply (interpreter
+  /// attached; server_context.cpp).
   net::Outcome call_plain(const Call& call) const;
+  /// A coroutine handler's awaitable, wrapped in its interceptors, for a task made while `scope`
+  /// (server_context.cpp) is open; nullptr with an exception set. `called` as for call_handler.
+  Ref call_awaitable(const Call& call, bool& called, PyObject* ctx) const;
   /// Calls a coroutine handler and schedules its outcome on the running loop (loop thread).
   void start_coroutine(Call call, net::Responder respond) const;
   /// The reply for an awaited coroutine's value or exception (loop thread).
@@ -128,11 +151,18 @@ class PyDispatcher : public net::Dispatcher, public std::enable_shared_from_this
   /// its value could not be encoded, ...): `exc`, or the pending exception.
   net::Outcome failure(const Call& call, PyObject* exc) const;
   net::Outcome failure(const Call& call) const;
+  /// Application error 6 for a call an interceptor's `before` refused with `exc` (logged at WARNING).
+  net::Outcome refusal(const Call& call, PyObject* exc) const;
+  void log_exception(const Call& call, PyObject* exc, net::Severity severity, std::string_view what) const;
   /// The handler's outcome: `value` (returned) or the pending exception when it is nullptr.
   net::Outcome outcome_of(const Call& call, PyObject* value) const;
   /// The handler's return value; nullptr with the exception set. `called` tells whether the handler
   /// itself raised (its exceptions may be declared ones) or converting the arguments failed.
   Ref call_handler(const Call& call, bool& called) const;
+  /// The call's arguments as a dict for interceptors; nullptr with an exception set.
+  PyObject* arguments_dict(const Call& call) const;
+  /// Whether `exc` says an interceptor refused the call; it is then replaced by the hook's own.
+  bool take_rejection(Ref& exc) const;
 
   std::vector<MethodDef> defs_;
   std::vector<Method> methods_;
@@ -145,12 +175,39 @@ class PyDispatcher : public net::Dispatcher, public std::enable_shared_from_this
   bool hide_error_details_ = false;
   std::unique_ptr<HttpHandOff> http_;
   std::shared_ptr<net::ServerStats> stats_;
+  uint8_t transport_ = 0;
+  InterceptorList interceptors_;
+  std::shared_ptr<net::LineSink> log_;
   /// Counts the call's answer: a reply, or an exception when `error`.
   void count(const Call& call, bool error) const {
     if (stats_ && call.started != std::chrono::steady_clock::time_point{})
       stats_->record_call(call.method, std::chrono::steady_clock::now() - call.started, error);
   }
 };
+
+// --- The request a handler answers ------------------------------------------------------------
+
+/// `ThriftServer.current_request()`: the running handler's context (new reference), or None.
+PyObject* current_request();
+
+/// Around an `async def` handler's task creation: the task's context carries the request, for
+/// current_request() in the coroutine. Check ok() (false with an exception set).
+class AsyncRequestScope {
+ public:
+  AsyncRequestScope(const PyDispatcher& dispatcher, const PyDispatcher::Call& call);
+  ~AsyncRequestScope();
+  AsyncRequestScope(const AsyncRequestScope&) = delete;
+  AsyncRequestScope& operator=(const AsyncRequestScope&) = delete;
+  bool ok() const { return static_cast<bool>(token_); }
+  PyObject* context() const { return context_.get(); }
+
+ private:
+  Ref context_;
+  Ref token_;
+};
+
+/// The class ThriftServer.RequestContext (borrowed), made on first use; nullptr with an exception.
+PyObject* request_context_type();
 
 // --- asyncio loop threads ----------------------------------------------------------------------
 

@@ -9,6 +9,7 @@
 #include <csignal>
 
 #include "engine/call.h"
+#include "net/console.h"
 #include "python/server.h"
 
 namespace velvane::py {
@@ -152,12 +153,14 @@ PyDispatcher::~PyDispatcher() {
     for (auto& [name, entry] : handlers_) entry.object.release();
     for (Method& m : methods_) m.keyword_names.release();
     new std::shared_ptr<const PySchema>(std::move(schema_));
+    if (interceptors_) new InterceptorList(std::move(interceptors_));
     return;
   }
   const PyGILState_STATE gil = PyGILState_Ensure();
   handlers_.clear();
   methods_.clear();
   schema_.reset();
+  interceptors_.reset();
   PyGILState_Release(gil);
 }
 
@@ -232,10 +235,26 @@ net::Outcome PyDispatcher::application_error(const Call& call, std::string_view 
   return application_error(call.header, call.oneway, message, type);
 }
 
+void PyDispatcher::log_exception(const Call& call, PyObject* exc, net::Severity severity, std::string_view what) const {
+  Ref kind = Ref::steal(PyType_GetQualName(Py_TYPE(exc)));
+  const char* kind_text = kind ? PyUnicode_AsUTF8(kind.get()) : nullptr;
+  if (!kind_text) PyErr_Clear();
+  net::report_line(log_, net::LogLine{severity, std::string(what) + ": " + exception_text(exc),
+                                      call.meta.peer ? call.meta.peer->address : std::string(),
+                                      methods_[call.method].def->name, kind_text ? kind_text : "",
+                                      exception_attachment(exc)});
+}
+
 net::Outcome PyDispatcher::failure(const Call& call, PyObject* exc) const {
+  if (log_) log_exception(call, exc, net::Severity::Error, "handler error");
   if (!hide_error_details_) return application_error(call, exception_text(exc), wire::kInternalError);
-  PyErr_DisplayException(exc);  // text and traceback, on sys.stderr
+  if (!log_) PyErr_DisplayException(exc);  // text and traceback, on sys.stderr
   return application_error(call, "Internal error", wire::kInternalError);
+}
+
+net::Outcome PyDispatcher::refusal(const Call& call, PyObject* exc) const {
+  if (log_) log_exception(call, exc, net::Severity::Warning, "call refused");
+  return application_error(call, hide_error_details_ ? "Internal error" : exception_text(exc), wire::kInternalError);
 }
 
 net::Outcome PyDispatcher::failure(const Call& call) const {
@@ -272,19 +291,22 @@ std::variant<PyDispatcher::Call, net::Outcome> PyDispatcher::prepare(std::string
   return call;
 }
 
-net::Outcome PyDispatcher::answer_here(std::string payload, net::RequestMeta /*meta*/) {
+net::Outcome PyDispatcher::answer_here(std::string payload, net::RequestMeta meta) {
   auto prepared = prepare(payload);
   if (auto* outcome = std::get_if<net::Outcome>(&prepared)) return std::move(*outcome);
+  Call& call = std::get<Call>(prepared);
+  call.meta = std::move(meta);
   Attach attach;
   if (!attach.ok()) return net::Outcome{net::Outcome::Kind::Close, {}, {}};  // the interpreter is going away
-  return call_plain(std::get<Call>(prepared));
+  return call_plain(call);
 }
 
-void PyDispatcher::dispatch(std::string payload, net::RequestMeta /*meta*/, net::Responder respond,
+void PyDispatcher::dispatch(std::string payload, net::RequestMeta meta, net::Responder respond,
                             net::BlockingPool& pool) {
   auto prepared = prepare(payload);
   if (auto* outcome = std::get_if<net::Outcome>(&prepared)) return respond(std::move(*outcome));
   Call call = std::move(std::get<Call>(prepared));
+  call.meta = std::move(meta);
   const bool coroutine = methods_[call.method].handler->coroutine;
   auto job = std::make_shared<std::pair<Call, net::Responder>>(std::move(call), std::move(respond));
   if (!coroutine) {
@@ -365,6 +387,7 @@ net::Outcome PyDispatcher::outcome_of(const Call& call, PyObject* value) const {
 
   Ref exc = Ref::steal(PyErr_GetRaisedException());
   if (!exc) return application_error(call, "unknown error", wire::kInternalError);
+  if (interceptors_ && take_rejection(exc)) return refusal(call, exc.get());
   Ref name_obj = Ref::steal(PyType_GetName(Py_TYPE(exc.get())));
   const char* class_name = name_obj ? PyUnicode_AsUTF8(name_obj.get()) : nullptr;
   if (!class_name) {
@@ -401,11 +424,5 @@ net::Outcome PyDispatcher::outcome_of(const Call& call, PyObject* value) const {
   return failure(call, exc.get());
 }
 
-net::Outcome PyDispatcher::call_plain(const Call& call) const {
-  bool called;
-  Ref result = call_handler(call, called);
-  if (!result && !called) return failure(call);
-  return outcome_of(call, result.get());
-}
 
 }  // namespace velvane::py

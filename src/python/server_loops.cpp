@@ -295,8 +295,9 @@ Ref start_task(PyObject* awaitable) {
 }  // namespace
 
 void PyDispatcher::start_coroutine(Call call, net::Responder respond) const {
-  bool called;
-  Ref awaitable = call_handler(call, called);
+  bool called = false;
+  AsyncRequestScope scope(*this, call);
+  Ref awaitable = scope.ok() ? call_awaitable(call, called, scope.context()) : Ref();
   if (!awaitable) {
     net::Outcome outcome = called ? outcome_of(call, nullptr) : failure(call);
     return respond(std::move(outcome));

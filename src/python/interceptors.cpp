@@ -1,0 +1,304 @@
+// src/python/interceptors.cpp: interceptor lists, running their hooks, and the context a client
+// call's hooks see.
+//
+// Plain hooks run straight from C++. Where hooks may be awaited (coroutine handlers, the asyncio
+// client) the call is wrapped in a small coroutine, compiled once from the source below: writing an
+// awaitable state machine by hand would be far longer and no faster.
+#include "python/interceptors.h"
+
+namespace velvane::py {
+
+namespace {
+
+constexpr const char* kHooksSource = R"(
+from inspect import isawaitable
+from time import monotonic
+
+class InterceptorRejected(Exception):
+    """A before hook refused the call; the hook's exception is the cause."""
+
+async def _after(afters, ctx, result, error, duration):
+    for hook in afters:
+        r = hook(ctx, result, error, duration)
+        if isawaitable(r):
+            await r
+
+async def _around(befores, afters, ctx, args, run, reject):
+    try:
+        for hook in befores:
+            r = hook(ctx, args)
+            if isawaitable(r):
+                await r
+    except Exception as e:
+        if reject:
+            raise InterceptorRejected(e) from e
+        raise
+    start = monotonic()
+    try:
+        result = await run()
+    except BaseException as e:
+        await _after(afters, ctx, None, e, monotonic() - start)
+        raise
+    await _after(afters, ctx, result, None, monotonic() - start)
+    return result
+
+def handler_call(befores, afters, ctx, args, handler):
+    return _around(befores, afters, ctx, args, lambda: handler(**args), True)
+
+def client_call(befores, afters, ctx, args, send):
+    return _around(befores, afters, ctx, args, send, False)
+)";
+
+struct HelperFunctions {
+  PyObject* handler_call = nullptr;
+  PyObject* client_call = nullptr;
+  PyObject* rejected = nullptr;
+};
+
+/// The compiled helpers, kept for the life of the process; nullptr with an exception set.
+const HelperFunctions* helpers() {
+  static PyMutex lock;
+  static HelperFunctions made;
+  MutexLock guard(lock);
+  if (made.handler_call) return &made;
+  Ref code = Ref::steal(Py_CompileString(kHooksSource, "<velvane interceptors>", Py_file_input));
+  Ref globals = code ? Ref::steal(PyDict_New()) : Ref();
+  if (!globals || PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()) < 0 ||
+      PyDict_SetItemString(globals.get(), "__name__", Ref::steal(str_from("velvane")).get()) < 0)
+    return nullptr;
+  Ref done = Ref::steal(PyEval_EvalCode(code.get(), globals.get(), globals.get()));
+  if (!done) return nullptr;
+  PyObject* handler_call = PyDict_GetItemString(globals.get(), "handler_call");
+  PyObject* client_call = PyDict_GetItemString(globals.get(), "client_call");
+  PyObject* rejected = PyDict_GetItemString(globals.get(), "InterceptorRejected");
+  if (!handler_call || !client_call || !rejected) {
+    PyErr_SetString(PyExc_RuntimeError, "interceptor helpers missing");
+    return nullptr;
+  }
+  made = {Py_NewRef(handler_call), Py_NewRef(client_call), Py_NewRef(rejected)};
+  return &made;
+}
+
+/// (befores, afters) as tuples: afters reversed.
+bool hook_tuples(const Interceptors& list, Ref& befores, Ref& afters) {
+  befores = Ref::steal(PyList_New(0));
+  afters = Ref::steal(PyList_New(0));
+  if (!befores || !afters) return false;
+  for (const Interceptor& i : list.hooks)
+    if (i.before && PyList_Append(befores.get(), i.before.get()) < 0) return false;
+  for (auto it = list.hooks.rbegin(); it != list.hooks.rend(); ++it)
+    if (it->after && PyList_Append(afters.get(), it->after.get()) < 0) return false;
+  return true;
+}
+
+Ref wrapped(PyObject* fn, const Interceptors& list, PyObject* ctx, PyObject* args, PyObject* inner) {
+  Ref befores, afters;
+  if (!hook_tuples(list, befores, afters)) return {};
+  PyObject* argv[] = {befores.get(), afters.get(), ctx, args, inner};
+  return Ref::steal(PyObject_Vectorcall(fn, argv, 5, nullptr));
+}
+
+/// A hook's result outside an event loop: an awaitable is closed and refused.
+bool plain_result(Ref result) {
+  if (!result) return false;
+  if (result.get() == Py_None || !PyCoro_CheckExact(result.get())) return true;
+  Ref closed = Ref::steal(PyObject_CallMethod(result.get(), "close", nullptr));
+  if (!closed) return false;
+  PyErr_SetString(PyExc_TypeError, "an async def interceptor hook needs an async def handler or the asyncio client");
+  return false;
+}
+
+/// `inspect.iscoroutinefunction(fn)`; -1 with an exception set.
+int is_coroutine_function(PyObject* fn) {
+  Ref inspect = Ref::steal(PyImport_ImportModule("inspect"));
+  Ref answer = inspect ? Ref::steal(PyObject_CallMethod(inspect.get(), "iscoroutinefunction", "O", fn)) : Ref();
+  return answer ? PyObject_IsTrue(answer.get()) : -1;
+}
+
+Ref optional_attr(PyObject* obj, const char* name, bool& failed) {
+  PyObject* out = nullptr;
+  failed = PyObject_GetOptionalAttrString(obj, name, &out) < 0;
+  return Ref::steal(out);
+}
+
+}  // namespace
+
+bool add_interceptor(InterceptorList& list, PyObject* obj) {
+  bool failed;
+  Interceptor entry{Ref::borrow(obj), optional_attr(obj, "before", failed), {}};
+  if (failed) return false;
+  entry.after = optional_attr(obj, "after", failed);
+  if (failed) return false;
+  if (!entry.before && !entry.after) {
+    PyErr_SetString(PyExc_TypeError, "an interceptor needs a before or an after method");
+    return false;
+  }
+  auto next = std::make_shared<Interceptors>();
+  if (list) {
+    for (const Interceptor& i : list->hooks)
+      next->hooks.push_back({Ref::borrow(i.object.get()), Ref::borrow(i.before.get()), Ref::borrow(i.after.get())});
+    next->any_async = list->any_async;
+  }
+  for (PyObject* hook : {entry.before.get(), entry.after.get()}) {
+    const int coroutine = hook ? is_coroutine_function(hook) : 0;
+    if (coroutine < 0) return false;
+    next->any_async = next->any_async || coroutine == 1;
+  }
+  next->hooks.push_back(std::move(entry));
+  list = std::move(next);
+  return true;
+}
+
+int visit_interceptors(const InterceptorList& list, visitproc visit, void* arg) {
+  if (!list) return 0;
+  for (const Interceptor& i : list->hooks) {
+    Py_VISIT(i.object.get());
+    Py_VISIT(i.before.get());
+    Py_VISIT(i.after.get());
+  }
+  return 0;
+}
+
+bool run_before(const Interceptors& list, PyObject* ctx, PyObject* args) {
+  for (const Interceptor& i : list.hooks) {
+    if (!i.before) continue;
+    PyObject* argv[] = {ctx, args};
+    if (!plain_result(Ref::steal(PyObject_Vectorcall(i.before.get(), argv, 2, nullptr)))) return false;
+  }
+  return true;
+}
+
+bool run_after(const Interceptors& list, PyObject* ctx, PyObject* result, PyObject* error, double seconds) {
+  Ref duration = Ref::steal(PyFloat_FromDouble(seconds));
+  if (!duration) return false;
+  for (auto it = list.hooks.rbegin(); it != list.hooks.rend(); ++it) {
+    if (!it->after) continue;
+    PyObject* argv[] = {ctx, result ? result : Py_None, error ? error : Py_None, duration.get()};
+    if (!plain_result(Ref::steal(PyObject_Vectorcall(it->after.get(), argv, 4, nullptr)))) return false;
+  }
+  return true;
+}
+
+Ref intercepted_handler(const Interceptors& list, PyObject* ctx, PyObject* args, PyObject* handler) {
+  const HelperFunctions* h = helpers();
+  return h ? wrapped(h->handler_call, list, ctx, args, handler) : Ref();
+}
+
+Ref intercepted_send(const Interceptors& list, PyObject* ctx, PyObject* args, PyObject* send) {
+  const HelperFunctions* h = helpers();
+  return h ? wrapped(h->client_call, list, ctx, args, send) : Ref();
+}
+
+PyObject* rejected_call_type() {
+  const HelperFunctions* h = helpers();
+  return h ? h->rejected : nullptr;
+}
+
+PyObject* keyword_dict(PyObject* const* kwvalues, PyObject* kwnames, Py_ssize_t skip) {
+  Ref out = Ref::steal(PyDict_New());
+  if (!out) return nullptr;
+  const Py_ssize_t n = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  for (Py_ssize_t k = 0; k < n; ++k)
+    if (k != skip && PyDict_SetItem(out.get(), PyTuple_GET_ITEM(kwnames, k), kwvalues[k]) < 0) return nullptr;
+  return out.release();
+}
+
+// --- CallContext -------------------------------------------------------------------------------
+
+namespace {
+
+struct CallContextObject {
+  PyObject_HEAD
+  PyObject* method;
+  PyObject* headers;
+  int32_t seqid;
+  uint32_t attempt;
+};
+
+CallContextObject* call_ctx(PyObject* self) { return reinterpret_cast<CallContextObject*>(self); }
+
+PyObject* ctx_method(PyObject* self, void*) { return Py_NewRef(call_ctx(self)->method); }
+PyObject* ctx_seqid(PyObject* self, void*) { return PyLong_FromLong(call_ctx(self)->seqid); }
+PyObject* ctx_attempt(PyObject* self, void*) { return PyLong_FromUnsignedLong(call_ctx(self)->attempt); }
+PyObject* ctx_headers(PyObject* self, void*) { return Py_NewRef(call_ctx(self)->headers); }
+
+PyObject* ctx_repr(PyObject* self) {
+  CallContextObject* c = call_ctx(self);
+  return PyUnicode_FromFormat("CallContext(method=%R, seqid=%d, attempt=%u)", c->method, int{c->seqid},
+                              unsigned{c->attempt});
+}
+
+int ctx_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  Py_VISIT(call_ctx(self)->headers);
+  return 0;
+}
+
+int ctx_clear(PyObject* self) {
+  Py_CLEAR(call_ctx(self)->headers);
+  return 0;
+}
+
+void ctx_dealloc(PyObject* self) {
+  PyObject_GC_UnTrack(self);
+  PyTypeObject* type = Py_TYPE(self);
+  Py_CLEAR(call_ctx(self)->method);
+  ctx_clear(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyGetSetDef ctx_getset[] = {
+    property_entry<ctx_method>("method", "The method called (as the service names it)."),
+    property_entry<ctx_seqid>("seqid", "The request's sequence id."),
+    property_entry<ctx_attempt>("attempt", "1 for the first attempt, 2 for the first repeat, ..."),
+    property_entry<ctx_headers>("headers",
+                                "A dict of str headers for the request; the hooks may read and fill it. A "
+                                "transport without headers\ndoes not send them."),
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot ctx_slots[] = {
+    {Py_tp_doc, const_cast<char*>("What a client's interceptors see of a call.")},
+    slot_entry<ctx_repr>(Py_tp_repr),
+    slot_entry<ctx_dealloc>(Py_tp_dealloc),
+    slot_entry<ctx_traverse>(Py_tp_traverse),
+    slot_entry<ctx_clear>(Py_tp_clear),
+    {Py_tp_getset, ctx_getset},
+    {0, nullptr},
+};
+
+}  // namespace
+
+PyObject* call_context_type() {
+  static PyMutex lock;
+  static PyObject* type = nullptr;
+  MutexLock guard(lock);
+  if (type) return type;
+  PyType_Spec spec = {"velvane.CallContext", sizeof(CallContextObject), 0,
+                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC |
+                          Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                      ctx_slots};
+  type = PyType_FromSpec(&spec);
+  return type;
+}
+
+PyObject* new_call_context(std::string_view method, int32_t seqid) {
+  PyObject* type = call_context_type();
+  if (!type) return nullptr;
+  Ref name = Ref::steal(str_from(method));
+  Ref headers = name ? Ref::steal(PyDict_New()) : Ref();
+  if (!headers) return nullptr;
+  auto* self = PyObject_GC_New(CallContextObject, reinterpret_cast<PyTypeObject*>(type));
+  if (!self) return nullptr;
+  self->method = name.release();
+  self->headers = headers.release();
+  self->seqid = seqid;
+  self->attempt = 1;
+  PyObject_GC_Track(self);
+  return reinterpret_cast<PyObject*>(self);
+}
+
+void set_call_attempt(PyObject* ctx, uint32_t attempt) { call_ctx(ctx)->attempt = attempt; }
+
+}  // namespace velvane::py

@@ -1,0 +1,63 @@
+// src/python/interceptors.h: interceptors (objects whose optional `before(ctx, args)` and
+// `after(ctx, result, error, duration)` run around each call) for the server and both clients, and
+// the context a client's hooks see.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+#include "python/internal.h"
+
+namespace velvane::py {
+
+/// One registered interceptor: its bound hooks, either of which may be missing.
+struct Interceptor {
+  Ref object;
+  Ref before;
+  Ref after;
+};
+
+/// The ordered interceptors of a server or client. Immutable once shared: add_interceptor makes a
+/// new list, so a call keeps the one it started with.
+struct Interceptors {
+  std::vector<Interceptor> hooks;
+  bool any_async = false;  // some hook is an `async def` function
+};
+using InterceptorList = std::shared_ptr<const Interceptors>;
+
+/// `add_interceptor(obj)`: `list` replaced by a copy with `obj` appended. Needs the owner's
+/// exclusive borrow; false with an exception set.
+bool add_interceptor(InterceptorList& list, PyObject* obj);
+/// Visits the interceptors for the garbage collector.
+int visit_interceptors(const InterceptorList& list, visitproc visit, void* arg);
+
+/// Runs every `before(ctx, args)` in order; false with the first hook's exception set. Here (no
+/// event loop) a hook that returns an awaitable fails the call with TypeError.
+bool run_before(const Interceptors& list, PyObject* ctx, PyObject* args);
+/// Runs every `after(ctx, result, error, duration)` in reverse order (the first interceptor wraps
+/// the others); false with the first hook's exception set.
+bool run_after(const Interceptors& list, PyObject* ctx, PyObject* result, PyObject* error, double seconds);
+
+/// A coroutine that runs the hooks (awaiting those that return awaitables) around `await
+/// handler(**args)`. A `before` that raises makes it raise rejected_call_type() with the hook's
+/// exception as its cause.
+Ref intercepted_handler(const Interceptors& list, PyObject* ctx, PyObject* args, PyObject* handler);
+/// A coroutine that runs the hooks around `await send()`, for the asyncio client.
+Ref intercepted_send(const Interceptors& list, PyObject* ctx, PyObject* args, PyObject* send);
+/// The exception class (borrowed) that says a `before` hook refused a call; nullptr with an
+/// exception set when it cannot be made.
+PyObject* rejected_call_type();
+
+/// A client call's context: `method`, `seqid`, `attempt` (1, then 2, ... for each repeat) and
+/// `headers` (a dict the hooks may read and fill). New reference, or nullptr with an exception.
+PyObject* new_call_context(std::string_view method, int32_t seqid);
+void set_call_attempt(PyObject* ctx, uint32_t attempt);
+/// The class CallContext (borrowed), made on first use; nullptr with an exception set.
+PyObject* call_context_type();
+
+/// `{name: value}` of a call's keyword arguments (vectorcall form), `skip` left out (-1: none).
+PyObject* keyword_dict(PyObject* const* kwvalues, PyObject* kwnames, Py_ssize_t skip);
+
+}  // namespace velvane::py
