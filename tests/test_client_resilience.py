@@ -292,7 +292,8 @@ class Backend:
         raise AssertionError("the server did not come back")
 
     def stop(self):
-        """Returns once the port refuses connections: stop() itself returns at once."""
+        """Returns once the port refuses connections and the old ones have ended: stop() itself returns
+        at once."""
         self.servers[-1].stop()
 
         def refuses():
@@ -305,6 +306,8 @@ class Backend:
             return False
 
         wait_for(refuses, "the port to refuse")
+        # Its connections end after its listener: a call must not meet one of them after the restart.
+        wait_for(lambda: self.servers[-1].stats()["connections_open"] == 0, "the connections to end")
 
     def __enter__(self):
         return self
