@@ -4,7 +4,8 @@ Run with `make bench` (or `tools/python bench/server_bench.py [--quick]` after
 `cmake --build build --target bench_peers`). build/apache_load (closed loop, one thread per
 connection, framed binary) drives, in one run and with the same handler code (BenchHandler below):
 Apache Thrift's Python TThreadedServer (accelerated binary, framed), velvane's ThriftServer with plain
-and `async def` handlers, and build/apache_server (Apache's C++ TThreadedServer: the ceiling).
+and `async def` handlers under serve(), with `async def` handlers under `await serve_async()` (on the
+program's own asyncio loop), and build/apache_server (Apache's C++ TThreadedServer: the ceiling).
 One connection runs with the server and the load generator pinned to CPU 0 (`taskset -c 0`), four
 connections unpinned. A second table runs velvane's ThriftServer (plain handlers, one worker
 thread each) in 1 and in 2 processes sharing one port with `reuse_port`, under eight unpinned
@@ -13,6 +14,7 @@ and with one whose hooks do nothing. With --memory it also reports the resident 
 after 100,000 and after 1,000,000 calls (four connections), for plain and `async def` handlers.
 """
 import argparse
+import asyncio
 import contextlib
 import os
 import signal
@@ -99,9 +101,12 @@ def serve_velvane(handler_kind, workers, port=0, reuse_port=False, interceptors=
     server.register_handler("echo", handler.echo)
     for _ in range(interceptors):
         server.add_interceptor(NoOpInterceptor())
+    port = port or free_port()
+    if handler_kind == "serve_async":
+        asyncio.run(serve_velvane_async(server, port))
+        return
     # Blocked before serve() starts its threads, so they inherit the mask and sigwait below gets them.
     signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM, signal.SIGINT})
-    port = port or free_port()
     server.serve("127.0.0.1", port)
     deadline = time.monotonic() + STARTUP_SECONDS
     while not server.is_running():  # serve() returns before binding; there is no event to wait on
@@ -113,8 +118,25 @@ def serve_velvane(handler_kind, workers, port=0, reuse_port=False, interceptors=
     server.stop()
 
 
+async def serve_velvane_async(server, port):
+    """serve_velvane's `await serve_async()` flavour: the handlers run on this asyncio.run loop."""
+    loop = asyncio.get_running_loop()
+    for signum in (signal.SIGTERM, signal.SIGINT):
+        loop.add_signal_handler(signum, server.stop)
+
+    async def announce():
+        while not server.is_running():
+            await asyncio.sleep(0.005)
+        print(f"listening on 127.0.0.1:{port}", flush=True)
+
+    announcing = asyncio.create_task(announce())
+    await server.serve_async("127.0.0.1", port)
+    announcing.cancel()
+
+
 SERVERS = ["Apache Python TThreadedServer", "velvane ThriftServer", "velvane ThriftServer, async def",
-           "Apache C++ TThreadedServer (apache_server)"]
+           "velvane serve_async, async def", "Apache C++ TThreadedServer (apache_server)"]
+KINDS = {SERVERS[1]: "plain", SERVERS[2]: "async", SERVERS[3]: "serve_async"}
 
 
 def measure_servers(peer, settings, call, connections, pinned, workers, velvane_missing):
@@ -122,14 +144,14 @@ def measure_servers(peer, settings, call, connections, pinned, workers, velvane_
     results = {}
     with apache_python_server(peer, pinned) as port:
         results[SERVERS[0]] = apache_load(port, settings, connections, call, pinned)
-    for name, kind in ((SERVERS[1], "plain"), (SERVERS[2], "async")):
+    for name, kind in KINDS.items():
         if velvane_missing:
             results[name] = {"unavailable": velvane_missing}
             continue
         with velvane_server(pinned, kind, workers) as port:
             results[name] = apache_load(port, settings, connections, call, pinned)
     with apache_cpp_server(pinned) as port:
-        results[SERVERS[3]] = apache_load(port, settings, connections, call, pinned)
+        results[SERVERS[-1]] = apache_load(port, settings, connections, call, pinned)
     return results
 
 
@@ -140,7 +162,7 @@ def server_table(settings, workers, tmp_dir):
     for call in ("add", "echo"):
         for connections, pinned in ((1, True), (4, False)):
             results = measure_servers(peer, settings, call, connections, pinned, workers, velvane_missing)
-            python, ceiling = results[SERVERS[0]], results[SERVERS[3]]
+            python, ceiling = results[SERVERS[0]], results[SERVERS[-1]]
             what = "add(a, b)" if call == "add" else "echo(Medium)"
             load = f"{connections} conn, {'pinned' if pinned else 'unpinned'}"
             for name in SERVERS:
@@ -243,7 +265,7 @@ def main():
     ap.add_argument("--quick", action="store_true", help="shorter measurements")
     ap.add_argument("--workers", type=int, default=2, help="velvane ThriftServer worker threads")
     ap.add_argument("--memory", action="store_true", help="also report the server's RSS after 100k and 1M calls")
-    ap.add_argument("--serve-velvane", choices=("plain", "async"), help=argparse.SUPPRESS)
+    ap.add_argument("--serve-velvane", choices=("plain", "async", "serve_async"), help=argparse.SUPPRESS)
     ap.add_argument("--port", type=int, default=0, help=argparse.SUPPRESS)
     ap.add_argument("--reuse-port", action="store_true", help=argparse.SUPPRESS)
     ap.add_argument("--interceptors", type=int, default=0, help=argparse.SUPPRESS)

@@ -103,6 +103,37 @@ struct RequestMeta {
   std::optional<std::chrono::steady_clock::time_point> deadline;  // when the caller gives up, if it said
 };
 
+/// A connection lent to a dispatcher that serves it on a thread of its own (Dispatcher::host). Its
+/// reads and writes never wait; one thread at a time uses it. Once the server has shut down, every
+/// call reports the connection's end and touches nothing of the server's.
+class LentConnection {
+ public:
+  virtual ~LentConnection() = default;
+  /// The socket (a descriptor of the connection's own, closed with it): to watch for bytes only.
+  virtual int fd() const = 0;
+  struct Next {
+    std::optional<std::string> payload;  // a whole request
+    RequestMeta meta;                    // what came with it
+    std::optional<Outcome> end;          // how the connection ends (Fail, or Close when the peer left)
+  };
+  /// The next request, from the bytes read so far and what the socket has now; neither field set
+  /// when no whole request is there yet. Once the server is shutting down, the end (Close).
+  virtual Next next() = 0;
+  /// The connection waits for its peer from now on: memory it can do without is given back.
+  virtual void rest() = 0;
+  /// Writes a reply (a Reply outcome); nullopt once it went out whole, otherwise the outcome to give
+  /// the connection back with (the rest of the reply to write, or the error that ends it).
+  virtual std::optional<Outcome> write(const Outcome& reply) = 0;
+  /// Whether the server is shutting down (the connection is then given back and dropped).
+  virtual bool stopping() const = 0;
+  /// Runs `job` on the server's blocking pool; false when the server is shutting down.
+  virtual bool submit(std::function<void()> job) = 0;
+  /// Ends the loan, last: the connection's task takes the socket back and goes on with `outcome`
+  /// (Reply: writes the rest and lends it again; Fail or Close: ends the connection; Idle: serves
+  /// it through dispatch() from now on).
+  virtual void give_back(Outcome outcome) = 0;
+};
+
 /// Turns request messages into outcomes. Called on a runtime worker thread; it may answer at once or
 /// later from any thread (a blocking-pool job, another thread of its own).
 class Dispatcher {
@@ -119,6 +150,11 @@ class Dispatcher {
   virtual Outcome answer_here(std::string /*payload*/, RequestMeta /*meta*/) {
     return Outcome::fail(Error{ErrorKind::Internal, "unsupported"});
   }
+  /// True when connections are lent to host() (unless the server has an idle timeout): the dispatcher
+  /// then reads, answers and writes their requests on threads of its own until it gives them back.
+  virtual bool hosts_connections() const { return false; }
+  /// Called on a runtime thread; the connection is the callee's, whatever happens.
+  virtual void host(std::unique_ptr<LentConnection> connection) { connection->give_back(Outcome{Outcome::Kind::Close, {}, {}}); }
   /// Where connections that begin like an HTTP request go; nullptr when none should (connections
   /// are then never probed).
   virtual HttpTaker* http_taker() { return nullptr; }

@@ -48,12 +48,14 @@ struct ReplySlot {
   uint8_t waits_since_poll = 0;
 };
 
-/// Forgets the connection's timer when its task ends, however it ends.
+/// Forgets the connection's timer and strand when its task ends, however it ends: a responder kept
+/// past the runtime's end (by a handler's task on the program's own loop) then holds nothing of it.
 struct SlotRelease {
   ReplySlot& slot;
   ~SlotRelease() {
     std::lock_guard lock(slot.mutex);
     slot.timer = nullptr;
+    slot.strand = asio::any_io_executor{};
   }
 };
 

@@ -44,14 +44,13 @@ Responder::~Responder() {
 void Responder::operator()(Outcome outcome) {
   std::shared_ptr<ReplySlot> slot = std::move(slot_);
   if (!slot) return;
-  {
-    std::lock_guard lock(slot->mutex);
-    if (!slot->timer) return;  // the connection is gone
-    slot->outcome = std::move(outcome);
-    slot->ready = true;
-    slot->arrived.store(true, std::memory_order_release);
-    if (slot->spinning) return;
-  }
+  // Held until the wake-up is posted: the task's end (SlotRelease) then cannot drop the strand meanwhile.
+  std::lock_guard lock(slot->mutex);
+  if (!slot->timer) return;  // the connection is gone
+  slot->outcome = std::move(outcome);
+  slot->ready = true;
+  slot->arrived.store(true, std::memory_order_release);
+  if (slot->spinning) return;
   std::lock_guard gate(slot->gate->mutex);
   if (!slot->gate->open) return;
   asio::post(slot->strand, [slot] {
@@ -267,6 +266,81 @@ Outcome serve_burst(int fd, ReadState& rs, const ConnectionShared& shared, const
   }
 }
 
+// --- A connection lent to the dispatcher ---------------------------------------------------------
+
+/// What a lent connection borrows from its task, valid while `alive`: the task clears it as it ends,
+/// so a dispatcher that outlives the server (serving on the program's own loop) finds it gone.
+struct Lease {
+  std::mutex mutex;  // held by the borrower while it reads or writes (never while waiting)
+  bool alive = true;
+};
+
+class HostedConnection final : public LentConnection {
+ public:
+  HostedConnection(int fd, ReadState& rs, const ConnectionShared& shared, std::shared_ptr<const Peer> peer,
+                   std::shared_ptr<Lease> lease, Responder respond)
+      : fd_(::dup(fd)), rs_(rs), shared_(shared), peer_(std::move(peer)), lease_(std::move(lease)),
+        respond_(std::move(respond)) {}
+  ~HostedConnection() override {
+    if (fd_ >= 0) ::close(fd_);
+  }
+
+  int fd() const override { return fd_; }
+
+  Next next() override {
+    std::lock_guard lock(lease_->mutex);
+    // A server shutting down answers no more: the connection is dropped.
+    if (!lease_->alive || fd_ < 0 || shared_.gate->stopping.load(std::memory_order_acquire))
+      return {{}, {}, Outcome{Outcome::Kind::Close, {}, {}}};
+    auto receive = [&](asio::mutable_buffer space) {
+      for (;;) {
+        const ssize_t n = ::recv(fd_, space.data(), space.size(), MSG_DONTWAIT);
+        if (n >= 0) return received({}, static_cast<size_t>(n));
+        if (errno != EINTR) return received(errno_code(errno), 0);
+      }
+    };
+    NextRequest request = next_request(rs_, shared_, receive);
+    return {std::move(request.payload), RequestMeta{peer_, {}, {}}, std::move(request.end)};
+  }
+
+  void rest() override {
+    std::lock_guard lock(lease_->mutex);
+    if (lease_->alive && !(rs_.decoder && rs_.decoder->started())) rs_.buffer.release();
+  }
+
+  std::optional<Outcome> write(const Outcome& reply) override {
+    std::lock_guard lock(lease_->mutex);
+    if (!lease_->alive) return Outcome{Outcome::Kind::Close, {}, {}};
+    shared_.stats->bytes_out(reply.bytes.size());
+    reply_prefix(prefix_, reply, shared_.transport);
+    Outcome written = write_here(fd_, prefix_, reply.bytes);
+    if (written.kind == Outcome::Kind::Idle) return std::nullopt;
+    return written;
+  }
+
+  bool stopping() const override {
+    std::lock_guard lock(lease_->mutex);
+    return !lease_->alive || shared_.gate->stopping.load(std::memory_order_acquire);
+  }
+
+  bool submit(std::function<void()> job) override {
+    std::lock_guard lock(lease_->mutex);  // the pool outlives the lease
+    if (!lease_->alive || shared_.gate->stopping.load(std::memory_order_acquire)) return false;
+    return shared_.pool->submit(std::move(job));
+  }
+
+  void give_back(Outcome outcome) override { respond_(std::move(outcome)); }
+
+ private:
+  int fd_;
+  ReadState& rs_;
+  const ConnectionShared& shared_;
+  std::shared_ptr<const Peer> peer_;
+  std::shared_ptr<Lease> lease_;
+  Responder respond_;
+  std::string prefix_;
+};
+
 // --- The connection task's request loop ----------------------------------------------------------
 
 /// One connection's requests, as its task serves them.
@@ -344,6 +418,28 @@ class ConnectionRequests {
     co_return outcome;
   }
 
+  /// Whether the dispatcher serves this connection on threads of its own.
+  bool hosted() const { return shared_.dispatcher->hosts_connections() && shared_.idle_timeout.count() <= 0; }
+
+  /// Lends the socket to the dispatcher until it gives the connection back.
+  asio::awaitable<Outcome> lend_to_host() {
+    std::error_code ec;
+    const auto protocol = socket_.local_endpoint(ec).protocol();
+    if (!ec) rs_.lent_fd = socket_.release(ec);
+    if (ec) co_return os_outcome(ec);
+    shared_.dispatcher->host(std::make_unique<HostedConnection>(rs_.lent_fd, rs_, shared_, peer_, lease_, Responder(slot_)));
+    Outcome outcome = co_await await_outcome(*slot_, timer_);
+    socket_.assign(protocol, rs_.lent_fd, ec);
+    if (ec) co_return os_outcome(ec);
+    rs_.lent_fd = -1;
+    co_return outcome;
+  }
+
+  ~ConnectionRequests() {
+    std::lock_guard lock(lease_->mutex);
+    lease_->alive = false;
+  }
+
   /// Writes a reply; the error that ends the connection, if any.
   asio::awaitable<std::optional<ConnectionEnd>> write_reply(const Outcome& reply) {
     reply_prefix(prefix_, reply, shared_.transport);
@@ -387,6 +483,7 @@ class ConnectionRequests {
   std::shared_ptr<const Peer> peer_;
   ReadState rs_;
   std::string prefix_;
+  std::shared_ptr<Lease> lease_ = std::make_shared<Lease>();
 };
 
 }  // namespace
@@ -398,11 +495,16 @@ asio::awaitable<ConnectionEnd> request_loop(tcp::socket& socket, const Connectio
   SlotRelease release{*slot};
 
   ConnectionRequests requests(socket, shared, slot, timer);
-  const bool on_pool = requests.served_on_pool();
+  bool hosted = requests.hosted();
+  const bool on_pool = !hosted && requests.served_on_pool();
   for (;;) {
     // (Each co_await a statement of its own: GCC mishandles one inside a conditional expression.)
     Outcome outcome;
-    if (on_pool) outcome = co_await requests.lend_to_pool();
+    if (hosted) {
+      outcome = co_await requests.lend_to_host();
+      hosted = outcome.kind != Outcome::Kind::Idle;  // given back to be served here from now on
+    }
+    else if (on_pool) outcome = co_await requests.lend_to_pool();
     else outcome = co_await requests.dispatch_next();
     if (outcome.kind == Outcome::Kind::NoReply || outcome.kind == Outcome::Kind::Idle) continue;
     if (outcome.kind != Outcome::Kind::Reply) co_return end_of(outcome);

@@ -3,6 +3,8 @@
 //
 // serve() takes a snapshot (methods, handlers, schema, transport, protocol) and starts a detached
 // server thread that owns the runtime; the object keeps only the control block shared with it.
+#include <sys/eventfd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <limits>
@@ -215,26 +217,35 @@ bool serve_port_arg(PyObject* obj, uint16_t& out) {
   return true;
 }
 
-PyObject* server_serve(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* a[2];
-  if (!parse_args("serve", args, nargs, kwnames, {"host", "port"}, 2, a)) return nullptr;
-  Py_ssize_t host_size;
-  const char* host = str_arg(a[0], "host", &host_size);
-  if (!host) return nullptr;
-  uint16_t port = 0;
-  if (!serve_port_arg(a[1], port)) return nullptr;
+/// What serve_async() adds to a server it starts: the program's loop and the set of calls in flight.
+struct OnAppLoop {
+  std::shared_ptr<LoopQueue> queue;
+  Ref calls;
+  std::shared_ptr<SharedRef> ended;  // a future of the loop, resolved once the server's runtime is gone
+};
+
+/// On the loop's thread: the server's runtime is gone.
+void resolve_ended(SharedRef& ended) {
+  Ref done = Ref::steal(PyObject_CallMethod(ended.object.get(), "done", nullptr));
+  if (done && done.get() == Py_False)
+    done = Ref::steal(PyObject_CallMethod(ended.object.get(), "set_result", "O", Py_None));
+  if (!done) PyErr_Print();
+}
+
+/// Takes the snapshot and starts the server thread; false with an exception set.
+bool start_server(PyObject* self, std::string host, uint16_t port, OnAppLoop* app) {
   ServerState& st = state_of(self);
   Borrow borrow(st.borrow, Borrow::Shared);
-  if (!borrow.ok()) return nullptr;
+  if (!borrow.ok()) return false;
   if (st.control->running()) {
     PyErr_SetString(PyExc_RuntimeError, "server already running");
-    return nullptr;
+    return false;
   }
-  if (!watch_interpreter_exit()) return nullptr;
+  if (!watch_interpreter_exit()) return false;
 
   const auto protocol = static_cast<Protocol>(st.protocol);
   auto dispatcher = PyDispatcher::create(st.methods, st.handlers, st.schema, protocol, st.service_name);
-  if (!dispatcher) return nullptr;
+  if (!dispatcher) return false;
   if (st.http_handler) dispatcher->set_http_handler(*st.http_handler);
   auto stats = new_stats(st.methods);
   dispatcher->set_stats(stats);
@@ -244,7 +255,7 @@ PyObject* server_serve(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   std::shared_ptr<net::LineSink> log = st.logger ? logger_sink(st.logger.get()) : nullptr;
   dispatcher->set_log(log);
   net::ServeOptions options;
-  options.host.assign(host, static_cast<size_t>(host_size));
+  options.host = std::move(host);
   options.port = port;
   options.transport = static_cast<framing::Transport>(st.transport);
   options.protocol = protocol;
@@ -257,7 +268,14 @@ PyObject* server_serve(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   options.stats = stats;
   options.metrics_path = st.metrics_path;
   options.log = log;
-  options.hooks = net::ThreadHooks{loop_thread_start_hook, loop_thread_stop_hook};
+  if (app) {
+    // The program's loop runs the coroutine handlers and decides what Ctrl+C does.
+    dispatcher->serve_on(app->queue, Ref::borrow(app->calls.get()));
+    options.stop_on_interrupt = false;
+    options.hooks.on_stop = loop_thread_stop_hook;  // a coroutine HTTP handler's loop thread, if one started
+  } else {
+    options.hooks = net::ThreadHooks{loop_thread_start_hook, loop_thread_stop_hook};
+  }
   options.stops_seen = st.control->stop_requests();
   const size_t workers = options.workers;
   const std::string address = options.host + ":" + std::to_string(port);
@@ -267,7 +285,7 @@ PyObject* server_serve(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   if (!server) {
     raise_error(Error{server.error().kind, "failed to build the server's runtime: " + server.error().text},
                 Operation::Connect);
-    return nullptr;
+    return false;
   }
   net::say(log,
            net::LogLine{net::Severity::Info,
@@ -277,22 +295,203 @@ PyObject* server_serve(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
            false);
   std::shared_ptr<net::Server> running(std::move(server).value());
   st.stats = std::move(stats);
+  std::shared_ptr<LoopQueue> app_queue = app ? app->queue : nullptr;
+  std::shared_ptr<SharedRef> ended = app ? app->ended : nullptr;
   Status spawned;
   {
     ReleaseGil nogil;
-    spawned = net::spawn_detached("velvane-server", net::kServerThreadStack, [running, dispatcher]() mutable {
+    spawned = net::spawn_detached("velvane-server", net::kServerThreadStack,
+                                  [running, dispatcher, app_queue, ended]() mutable {
       running->run();
       running.reset();
       dispatcher.reset();  // attaches to drop the snapshot's references
+      if (app_queue) app_queue->push([ended] { resolve_ended(*ended); });
     });
   }
   if (!spawned) {
     st.control->report_bind(st.control->latest_server_id(),
                             {net::ServerControl::BindReport::State::Failed, {}, 0, "failed to spawn thread"});
     PyErr_Format(PyExc_RuntimeError, "failed to spawn thread: %s", spawned.error().text.c_str());
+    return false;
+  }
+  return true;
+}
+
+bool host_port_args(PyObject* const* a, std::string& host, uint16_t& port) {
+  Py_ssize_t host_size;
+  const char* text = str_arg(a[0], "host", &host_size);
+  if (!text) return false;
+  host.assign(text, static_cast<size_t>(host_size));
+  return serve_port_arg(a[1], port);
+}
+
+PyObject* server_serve(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[2];
+  if (!parse_args("serve", args, nargs, kwnames, {"host", "port"}, 2, a)) return nullptr;
+  std::string host;
+  uint16_t port = 0;
+  if (!host_port_args(a, host, port)) return nullptr;
+  if (!start_server(self, std::move(host), port, nullptr)) return nullptr;
+  Py_RETURN_NONE;
+}
+
+// --- serve_async() -------------------------------------------------------------------------------
+
+/// The coroutine behind serve_async(): `start` binds and serves on the running loop, returning the
+/// future of the server's end, the set of calls in flight and the function that lets go of the loop.
+constexpr const char* kServeAsyncSource = R"(
+import asyncio
+
+async def serve_async(start, stop, host, port, grace):
+    ended, calls, finish = start(host, port)
+    try:
+        await asyncio.shield(ended)
+    except asyncio.CancelledError:
+        stop()
+        await settle(ended, calls, grace)
+        raise
+    finally:
+        finish()
+    await settle(ended, calls, grace)
+
+async def settle(ended, calls, grace):
+    _, late = await asyncio.wait({ended, *calls}, timeout=grace)
+    for call in late:
+        if call is not ended:
+            call.cancel()
+)";
+
+/// The serve_async coroutine function, compiled once for the process; nullptr with an exception set.
+PyObject* serve_async_function() {
+  static PyMutex lock;
+  static PyObject* cached = nullptr;
+  MutexLock guard(lock);
+  if (cached) return cached;
+  Ref code = Ref::steal(Py_CompileString(kServeAsyncSource, "<velvane serve_async>", Py_file_input));
+  Ref globals = code ? Ref::steal(PyDict_New()) : Ref();
+  if (!globals || PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()) < 0) return nullptr;
+  Ref done = Ref::steal(PyEval_EvalCode(code.get(), globals.get(), globals.get()));
+  if (!done) return nullptr;
+  PyObject* function = PyDict_GetItemString(globals.get(), "serve_async");
+  if (!function) {
+    PyErr_SetString(PyExc_RuntimeError, "serve_async helper missing");
     return nullptr;
   }
+  cached = Py_NewRef(function);
+  return cached;
+}
+
+constexpr const char* kAppQueueCapsule = "velvane.app_loop_queue";
+
+std::shared_ptr<LoopQueue>* app_queue_of(PyObject* capsule) {
+  return static_cast<std::shared_ptr<LoopQueue>*>(PyCapsule_GetPointer(capsule, kAppQueueCapsule));
+}
+
+/// finish(): the server is done with the program's loop; its connections and queued work are dropped.
+PyObject* serve_async_finish(PyObject* capsule, PyObject*) {
+  auto* owned = app_queue_of(capsule);
+  if (!owned) return nullptr;
+  LoopQueue& queue = **owned;
+  queue.stop();
+  if (!queue.loop) Py_RETURN_NONE;
+  end_hosted_sessions(queue);
+  Ref removed = Ref::steal(PyObject_CallMethod(queue.loop, "remove_reader", "i", queue.event_fd));
+  if (!removed) PyErr_Clear();
+  queue.loop = nullptr;
+  std::deque<std::function<void()>> left;
+  {
+    std::lock_guard guard(queue.mutex);
+    left.swap(queue.jobs);
+  }
   Py_RETURN_NONE;
+}
+
+PyMethodDef finish_def = method_entry<serve_async_finish>("finish", METH_NOARGS, nullptr);
+
+/// Waits for the bind of the server just started; false with OSError when it failed.
+bool wait_for_bind(const std::shared_ptr<net::ServerControl>& control) {
+  using State = net::ServerControl::BindReport::State;
+  for (;;) {
+    net::ServerControl::BindReport report;
+    {
+      ReleaseGil nogil;
+      report = control->wait_bind(std::chrono::milliseconds(50));
+    }
+    if (report.state == State::Failed) {
+      raise_error(Error{ErrorKind::Os, report.error}, Operation::Connect);
+      return false;
+    }
+    if (report.state != State::Pending) return true;
+  }
+}
+
+/// start(host, port), the first step of serve_async(): binds, then serves on the running loop.
+PyObject* serve_async_start(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+  std::string host;
+  uint16_t port = 0;
+  if (nargs != 2 || !host_port_args(args, host, port)) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "start() takes host and port");
+    return nullptr;
+  }
+  Ref asyncio = Ref::steal(PyImport_ImportModule("asyncio"));
+  Ref loop = asyncio ? Ref::steal(PyObject_CallMethod(asyncio.get(), "get_running_loop", nullptr)) : Ref();
+  if (!loop) return nullptr;
+  auto queue = std::make_shared<LoopQueue>();
+  queue->event_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (queue->event_fd < 0) return PyErr_SetFromErrno(PyExc_OSError);
+  auto* owned = new std::shared_ptr<LoopQueue>(queue);
+  Ref capsule = Ref::steal(PyCapsule_New(owned, kAppQueueCapsule, [](PyObject* c) { delete app_queue_of(c); }));
+  if (!capsule) {
+    delete owned;
+    return nullptr;
+  }
+  Ref finish = Ref::steal(PyCFunction_New(&finish_def, capsule.get()));
+  if (!finish) return nullptr;
+  OnAppLoop app{queue, Ref::steal(PySet_New(nullptr)), nullptr};
+  Ref ended = app.calls ? Ref::steal(PyObject_CallMethod(loop.get(), "create_future", nullptr)) : Ref();
+  if (!ended) return nullptr;
+  app.ended = std::make_shared<SharedRef>(ended.get());
+  if (!watch_loop_queue(queue, loop.get())) return nullptr;
+  auto let_go = [&] {
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    Ref done = Ref::steal(PyObject_CallNoArgs(finish.get()));
+    if (!done) PyErr_Clear();
+    PyErr_SetRaisedException(exc.release());
+    return nullptr;
+  };
+  if (!start_server(self, std::move(host), port, &app)) return let_go();
+  std::shared_ptr<net::ServerControl> control = state_of(self).control;
+  if (!wait_for_bind(control)) return let_go();
+  return PyTuple_Pack(3, ended.get(), app.calls.get(), finish.get());
+}
+
+PyMethodDef start_def = method_entry<serve_async_start>("start", METH_FASTCALL, nullptr);
+
+PyObject* server_serve_async(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[3] = {nullptr, nullptr, nullptr};
+  if (!parse_args("serve_async", args, nargs, kwnames, {"host", "port", "grace"}, 2, a)) return nullptr;
+  std::string host;
+  uint16_t port = 0;
+  if (!host_port_args(a, host, port)) return nullptr;
+  double grace = 5.0;
+  if (a[2]) {
+    grace = PyFloat_AsDouble(a[2]);
+    if (grace == -1.0 && PyErr_Occurred()) {
+      prefix_argument_error("grace");
+      return nullptr;
+    }
+    if (!(grace >= 0) || grace > 1e9) {
+      PyErr_SetString(PyExc_ValueError, "grace must be a non-negative number of seconds");
+      return nullptr;
+    }
+  }
+  PyObject* function = serve_async_function();
+  if (!function) return nullptr;
+  Ref start = Ref::steal(PyCFunction_New(&start_def, self));
+  Ref stop = start ? Ref::steal(PyObject_GetAttrString(self, "stop")) : Ref();
+  Ref seconds = stop ? Ref::steal(PyFloat_FromDouble(grace)) : Ref();
+  if (!seconds) return nullptr;
+  return PyObject_CallFunctionObjArgs(function, start.get(), stop.get(), a[0], a[1], seconds.get(), nullptr);
 }
 
 /// Seconds as a wait limit; nullopt for None (no limit).
@@ -673,6 +872,14 @@ PyMethodDef server_methods[] = {
                                "serve($self, host, port)\n--\n\n"
                                "Binds `host`:`port` and starts serving on the server's own threads, returning\n"
                                "at once; stop() (or Ctrl+C) ends it."),
+    method_entry<server_serve_async>(
+        "serve_async", METH_FASTCALL | METH_KEYWORDS,
+        "serve_async($self, host, port, grace=5.0)\n--\n\n"
+        "Binds `host`:`port` (raising OSError at once when that fails) and serves on the running asyncio\n"
+        "loop until stop() is called: `async def` handlers run as tasks of that loop, in a copy of the\n"
+        "caller's context; plain handlers on the server's threads. When the awaiting task is cancelled,\n"
+        "the server stops, the calls in flight get `grace` seconds to finish (the rest are cancelled) and\n"
+        "the cancellation goes on."),
     method_entry<server_wait_listening>(
         "wait_listening", METH_FASTCALL | METH_KEYWORDS,
         "wait_listening($self, timeout=None)\n--\n\n"

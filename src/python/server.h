@@ -3,13 +3,18 @@
 #pragma once
 
 #include <chrono>
+#include <deque>
 #include <functional>
+#include <mutex>
+#include <unordered_set>
 #include <memory>
 #include <optional>
 #include <string>
 #include <unordered_map>
 #include <variant>
 #include <vector>
+
+#include <unistd.h>
 
 #include "net/server.h"
 #include "python/interceptors.h"
@@ -28,6 +33,15 @@ bool watch_interpreter_exit();
 /// Drops a reference from any thread of ours: attached for the decrement, or left to the process's
 /// end once the interpreter is going away (running Python code then could hang or crash).
 void drop_reference(Ref& object);
+
+/// A strong reference that may be dropped on any thread of ours (through drop_reference).
+struct SharedRef {
+  Ref object;
+  explicit SharedRef(PyObject* o) : object(Ref::borrow(o)) {}
+  ~SharedRef() { drop_reference(object); }
+  SharedRef(const SharedRef&) = delete;
+  SharedRef& operator=(const SharedRef&) = delete;
+};
 
 /// Attaches the calling thread of ours for the guard's lifetime; each thread keeps one thread
 /// state for its whole life, so attaching again is cheap. Check ok(): false means the interpreter
@@ -58,6 +72,8 @@ std::shared_ptr<net::LineSink> logger_sink(PyObject* logger);
 std::shared_ptr<void> exception_attachment(PyObject* exc);
 
 // --- The snapshot a running server dispatches with ----------------------------------------------
+
+struct LoopQueue;
 
 struct HandlerEntry {
   Ref object;
@@ -123,7 +139,7 @@ class PyDispatcher : public net::Dispatcher, public std::enable_shared_from_this
     StructValue arguments;
     bool oneway = false;
     std::chrono::steady_clock::time_point started{};  // set once the call has a handler: it is counted
-    net::RequestMeta meta;
+    net::RequestMeta meta;  // the peer, headers and deadline that came with the request
   };
 
   /// The `ThriftServer.RequestContext` of `call` (new reference; nullptr with an exception set).
@@ -135,8 +151,28 @@ class PyDispatcher : public net::Dispatcher, public std::enable_shared_from_this
   /// A coroutine handler's awaitable, wrapped in its interceptors, for a task made while `scope`
   /// (server_context.cpp) is open; nullptr with an exception set. `called` as for call_handler.
   Ref call_awaitable(const Call& call, bool& called, PyObject* ctx) const;
+  /// Takes an outcome that comes later, on the loop's thread (attached). Dropping it unused closes
+  /// the connection when it holds a Responder.
+  using Deliver = std::function<void(net::Outcome)>;
   /// Calls a coroutine handler and schedules its outcome on the running loop (loop thread).
   void start_coroutine(Call call, net::Responder respond) const;
+  /// Calls a coroutine handler as a task of the running loop, started at once: its outcome when it
+  /// finished without waiting, otherwise nullopt and the outcome goes to `deliver` (loop thread).
+  std::optional<net::Outcome> run_coroutine(Call call, const Deliver& deliver) const;
+  /// A hosted connection's request, on its loop's thread: the outcome now, or nullopt when it comes
+  /// later through `deliver` (on the loop's thread again; plain handlers run on the connection's
+  /// server's blocking pool).
+  std::optional<net::Outcome> answer_on_loop(std::string payload, net::RequestMeta meta,
+                                             net::LentConnection& connection,
+                                             const std::shared_ptr<LoopQueue>& queue, const Deliver& deliver) const;
+  bool hosts_connections() const override { return any_coroutine_; }
+  void host(std::unique_ptr<net::LentConnection> connection) override;
+  /// serve_async(): hosted connections and coroutine handlers run on the program's loop behind
+  /// `queue`; the tasks of calls in flight are kept in the set `calls` (set before serving).
+  void serve_on(std::shared_ptr<LoopQueue> queue, Ref calls) {
+    app_queue_ = std::move(queue);
+    calls_ = std::move(calls);
+  }
   /// The reply for an awaited coroutine's value or exception (loop thread).
   net::Outcome coroutine_done(const Call& call, PyObject* task) const;
 
@@ -175,6 +211,8 @@ class PyDispatcher : public net::Dispatcher, public std::enable_shared_from_this
   bool hide_error_details_ = false;
   std::unique_ptr<HttpHandOff> http_;
   std::shared_ptr<net::ServerStats> stats_;
+  std::shared_ptr<LoopQueue> app_queue_;  // serve_async()'s
+  Ref calls_;
   uint8_t transport_ = 0;
   InterceptorList interceptors_;
   std::shared_ptr<net::LineSink> log_;
@@ -209,7 +247,53 @@ class AsyncRequestScope {
 /// The class ThriftServer.RequestContext (borrowed), made on first use; nullptr with an exception.
 PyObject* request_context_type();
 
-// --- asyncio loop threads ----------------------------------------------------------------------
+// --- asyncio loops ------------------------------------------------------------------------------
+
+class HostedSession;
+
+/// Work for one asyncio loop from threads of ours: queued jobs run on the loop's thread, woken through
+/// an eventfd the loop watches with add_reader. The loop is a private loop thread's (serve()) or the
+/// program's own (serve_async()).
+struct LoopQueue {
+  std::mutex mutex;  // guards jobs, stopping and woken
+  std::deque<std::function<void()>> jobs;
+  bool stopping = false;
+  bool woken = false;  // the eventfd was written since the loop last took the jobs
+  int event_fd = -1;   // owned; closed by the last owner
+
+  // Set and read on the loop's thread only.
+  PyObject* loop = nullptr;  // borrowed: valid while jobs run (the reader callback holds it)
+  bool private_loop = false;  // ours alone: a hosted connection may hold the thread between requests
+  int selector_fd = -1;       // readable when the loop has I/O to attend to; -1: unknown
+  std::unordered_set<HostedSession*> sessions;  // the hosted connections it serves
+
+  LoopQueue() = default;
+  LoopQueue(const LoopQueue&) = delete;
+  LoopQueue& operator=(const LoopQueue&) = delete;
+  ~LoopQueue() {
+    if (event_fd >= 0) ::close(event_fd);
+  }
+
+  /// False when the loop no longer takes work.
+  bool push(std::function<void()> job);
+  void stop();
+  void wake() const;
+};
+
+/// The interned str for the literal `name` (made once for the process); nullptr with an exception.
+PyObject* interned_name(const char* name);
+
+/// Has the running `loop` (the program's) run the queue's work from now on, in the current context.
+/// False with an exception set.
+bool watch_loop_queue(const std::shared_ptr<LoopQueue>& queue, PyObject* loop);
+
+/// Ends every connection hosted by the loop behind `queue` (on the loop's thread, attached).
+void end_hosted_sessions(LoopQueue& queue);
+
+/// The loop queue of the calling runtime thread's loop thread, started if needed; nullptr with the
+/// error text when there is none.
+std::shared_ptr<LoopQueue> current_loop_queue(std::string& error);
+
 
 /// Work for the loop bound to the calling runtime thread; runs there with the interpreter attached.
 /// False, with the error text, when there is no loop to run it.

@@ -50,7 +50,8 @@ void drop_reference(Ref& object) {
     object.release();
     return;
   }
-  if (PyGILState_Check()) {
+  // (Not PyGILState_Check: once a subinterpreter has existed it answers yes on every thread.)
+  if (PyThreadState_GetUnchecked()) {
     object.reset();
     return;
   }
@@ -152,6 +153,7 @@ PyDispatcher::~PyDispatcher() {
     // Too late to run Python code: the references are left to the process's end.
     for (auto& [name, entry] : handlers_) entry.object.release();
     for (Method& m : methods_) m.keyword_names.release();
+    calls_.release();
     new std::shared_ptr<const PySchema>(std::move(schema_));
     if (interceptors_) new InterceptorList(std::move(interceptors_));
     return;
@@ -160,6 +162,7 @@ PyDispatcher::~PyDispatcher() {
   handlers_.clear();
   methods_.clear();
   schema_.reset();
+  calls_.reset();
   interceptors_.reset();
   PyGILState_Release(gil);
 }
@@ -321,10 +324,9 @@ void PyDispatcher::dispatch(std::string payload, net::RequestMeta meta, net::Res
     });
     return;
   }
-  std::string error;
-  const bool queued = run_on_current_loop(
-      [self = shared_from_this(), job] { self->start_coroutine(std::move(job->first), std::move(job->second)); },
-      error);
+  std::string error = "python asyncio loop is stopping";
+  auto start = [self = shared_from_this(), job] { self->start_coroutine(std::move(job->first), std::move(job->second)); };
+  const bool queued = app_queue_ ? app_queue_->push(std::move(start)) : run_on_current_loop(std::move(start), error);
   if (!queued) job->second(application_error(job->first, error, wire::kInternalError));
 }
 

@@ -10,6 +10,8 @@
 #include <deque>
 #include <future>
 #include <mutex>
+#include <string_view>
+#include <unordered_map>
 
 #include "net/console.h"
 #include "net/threads.h"
@@ -21,40 +23,34 @@ namespace {
 
 constexpr size_t kLoopThreadStack = 2 * 1024 * 1024;
 
-/// Shared by a worker thread (which queues) and its loop thread (which runs).
-struct LoopQueue {
-  std::mutex mutex;  // guards jobs and stopping
-  std::deque<std::function<void()>> jobs;
-  bool stopping = false;
-  int event_fd = -1;  // owned; closed by the last owner
+}  // namespace
 
-  ~LoopQueue() {
-    if (event_fd >= 0) ::close(event_fd);
+bool LoopQueue::push(std::function<void()> job) {
+  {
+    std::lock_guard lock(mutex);
+    if (stopping) return false;
+    jobs.push_back(std::move(job));
+    if (woken) return true;  // a wake-up is on its way already
+    woken = true;
   }
+  wake();
+  return true;
+}
 
-  bool push(std::function<void()> job) {
-    {
-      std::lock_guard lock(mutex);
-      if (stopping) return false;
-      jobs.push_back(std::move(job));
-    }
-    wake();
-    return true;
+void LoopQueue::stop() {
+  {
+    std::lock_guard lock(mutex);
+    stopping = true;
   }
+  wake();
+}
 
-  void stop() {
-    {
-      std::lock_guard lock(mutex);
-      stopping = true;
-    }
-    wake();
-  }
+void LoopQueue::wake() const {
+  const uint64_t one = 1;
+  [[maybe_unused]] ssize_t ignored = ::write(event_fd, &one, sizeof one);
+}
 
-  void wake() const {
-    const uint64_t one = 1;
-    [[maybe_unused]] ssize_t ignored = ::write(event_fd, &one, sizeof one);
-  }
-};
+namespace {
 
 struct LoopBinding {
   std::shared_ptr<LoopQueue> queue;
@@ -90,13 +86,14 @@ PyObject* drain(PyObject* capsule, PyObject*) {
   {
     std::lock_guard lock(ctx->queue->mutex);
     jobs.swap(ctx->queue->jobs);
+    ctx->queue->woken = false;
     stopping = ctx->queue->stopping;
   }
   for (auto& job : jobs) {
     job();
     job = nullptr;
   }
-  if (stopping) {
+  if (stopping && ctx->queue->private_loop) {
     Ref done = Ref::steal(PyObject_CallMethod(ctx->loop.get(), "stop", nullptr));
     if (!done) print_shutdown_error(take_exception_text());
   }
@@ -104,6 +101,20 @@ PyObject* drain(PyObject* capsule, PyObject*) {
 }
 
 PyMethodDef drain_def = method_entry<drain>("_velvane_drain", METH_NOARGS, nullptr);
+
+/// The descriptor of a selector event loop's selector (`loop._selector.fileno()`); -1 for other loops.
+int selector_fd_of(PyObject* loop) {
+  PyObject* selector = nullptr;
+  if (PyObject_GetOptionalAttrString(loop, "_selector", &selector) <= 0) {
+    PyErr_Clear();
+    return -1;
+  }
+  Ref owned = Ref::steal(selector);
+  Ref fd = Ref::steal(PyObject_CallMethod(selector, "fileno", nullptr));
+  const long value = fd ? PyLong_AsLong(fd.get()) : -1;
+  if (value < 0) PyErr_Clear();
+  return static_cast<int>(value);
+}
 
 /// Makes the loop, binds it to this thread and watches the queue's eventfd. False with an exception.
 bool init_loop(const std::shared_ptr<LoopQueue>& queue, Ref& loop) {
@@ -125,6 +136,9 @@ bool init_loop(const std::shared_ptr<LoopQueue>& queue, Ref& loop) {
   if (!callback) return false;
   Ref run = Ref::steal(PyObject_GetAttrString(context.get(), "run"));
   if (!run) return false;
+  queue->loop = loop.get();
+  queue->private_loop = true;
+  queue->selector_fd = selector_fd_of(loop.get());
   // Queued work runs inside the loop's context, as call_soon_threadsafe(..., context=...) would.
   Ref added = Ref::steal(PyObject_CallMethod(loop.get(), "add_reader", "iOO", queue->event_fd, run.get(),
                                              callback.get()));
@@ -208,6 +222,40 @@ std::optional<std::string> ensure_loop_thread() {
 
 }  // namespace
 
+PyObject* interned_name(const char* name) {
+  static PyMutex lock;
+  static std::unordered_map<std::string_view, PyObject*> names;  // kept for the process's life
+  MutexLock guard(lock);
+  auto found = names.find(name);
+  if (found == names.end()) {
+    PyObject* made = PyUnicode_InternFromString(name);
+    if (!made) return nullptr;
+    found = names.emplace(name, made).first;
+  }
+  return found->second;
+}
+
+bool watch_loop_queue(const std::shared_ptr<LoopQueue>& queue, PyObject* loop) {
+  auto owned = std::make_unique<DrainContext>(DrainContext{queue, Ref::borrow(loop)});
+  Ref capsule = Ref::steal(PyCapsule_New(owned.get(), kDrainCapsule, free_drain_context));
+  if (!capsule) return false;
+  owned.release();
+  Ref callback = Ref::steal(PyCFunction_New(&drain_def, capsule.get()));
+  if (!callback) return false;
+  queue->loop = loop;
+  // The reader's handle keeps the context current at this call: queued work runs in it.
+  return static_cast<bool>(
+      Ref::steal(PyObject_CallMethod(loop, "add_reader", "iO", queue->event_fd, callback.get())));
+}
+
+std::shared_ptr<LoopQueue> current_loop_queue(std::string& error) {
+  if (auto failed = ensure_loop_thread()) {
+    error = *failed;
+    return nullptr;
+  }
+  return t_binding->queue;
+}
+
 bool run_on_current_loop(std::function<void()> job, std::string& error) {
   if (auto failed = ensure_loop_thread()) {
     error = *failed;
@@ -242,7 +290,7 @@ namespace {
 struct AwaitedCall {
   std::shared_ptr<const PyDispatcher> dispatcher;
   PyDispatcher::Call call;
-  net::Responder respond;
+  PyDispatcher::Deliver deliver;
 };
 
 constexpr const char* kAwaitedCapsule = "velvane.awaited_call";
@@ -254,7 +302,7 @@ void free_awaited_call(PyObject* capsule) {
 PyObject* coroutine_finished(PyObject* capsule, PyObject* task) {
   auto* awaited = static_cast<AwaitedCall*>(PyCapsule_GetPointer(capsule, kAwaitedCapsule));
   if (!awaited) return nullptr;
-  awaited->respond(awaited->dispatcher->coroutine_done(awaited->call, task));
+  awaited->deliver(awaited->dispatcher->coroutine_done(awaited->call, task));
   Py_RETURN_NONE;
 }
 
@@ -279,6 +327,12 @@ const std::pair<PyObject*, PyObject*>* eager_task_maker() {
   return &cached;
 }
 
+/// `object.name()`.
+Ref call_no_args(PyObject* object, const char* name) {
+  PyObject* interned = interned_name(name);
+  return interned ? Ref::steal(PyObject_CallMethodNoArgs(object, interned)) : Ref();
+}
+
 /// The handler's awaitable as a task of the running loop. A coroutine starts at once, in the task
 /// made for it: one that finishes without waiting costs no turn of the loop.
 Ref start_task(PyObject* awaitable) {
@@ -295,30 +349,43 @@ Ref start_task(PyObject* awaitable) {
 }  // namespace
 
 void PyDispatcher::start_coroutine(Call call, net::Responder respond) const {
+  auto responder = std::make_shared<net::Responder>(std::move(respond));
+  Deliver deliver = [responder](net::Outcome outcome) { (*responder)(std::move(outcome)); };
+  if (auto outcome = run_coroutine(std::move(call), deliver)) deliver(std::move(*outcome));
+}
+
+std::optional<net::Outcome> PyDispatcher::run_coroutine(Call call, const Deliver& deliver) const {
   bool called = false;
   AsyncRequestScope scope(*this, call);
   Ref awaitable = scope.ok() ? call_awaitable(call, called, scope.context()) : Ref();
-  if (!awaitable) {
-    net::Outcome outcome = called ? outcome_of(call, nullptr) : failure(call);
-    return respond(std::move(outcome));
-  }
+  if (!awaitable) return called ? outcome_of(call, nullptr) : failure(call);
   Ref task = start_task(awaitable.get());
-  if (!task) return respond(failure(call));
-  Ref done = Ref::steal(PyObject_CallMethod(task.get(), "done", nullptr));
-  if (!done) return respond(failure(call));
-  if (done.get() == Py_True) return respond(coroutine_done(call, task.get()));
-  auto owned = std::make_unique<AwaitedCall>(AwaitedCall{shared_from_this(), std::move(call), std::move(respond)});
+  if (!task) return failure(call);
+  Ref done = call_no_args(task.get(), "done");
+  if (!done) return failure(call);
+  if (done.get() == Py_True) return coroutine_done(call, task.get());
+  auto owned = std::make_unique<AwaitedCall>(AwaitedCall{shared_from_this(), std::move(call), deliver});
   AwaitedCall* raw = owned.get();
   Ref capsule = Ref::steal(PyCapsule_New(raw, kAwaitedCapsule, free_awaited_call));
-  if (!capsule) return raw->respond(failure(raw->call));
+  if (!capsule) return failure(raw->call);
   owned.release();
   Ref callback = Ref::steal(PyCFunction_New(&finished_def, capsule.get()));
   Ref added = callback ? Ref::steal(PyObject_CallMethod(task.get(), "add_done_callback", "O", callback.get())) : Ref();
-  if (!added) raw->respond(failure(raw->call));
+  if (!added) return failure(raw->call);
+  if (calls_) {
+    // serve_async() waits for the calls still running when the server stops.
+    // (Its reply is on its way already: a failure here only leaves the call unwaited for.)
+    Ref discard = Ref::steal(PyObject_GetAttrString(calls_.get(), "discard"));
+    Ref forget = discard && PySet_Add(calls_.get(), task.get()) == 0
+                     ? Ref::steal(PyObject_CallMethod(task.get(), "add_done_callback", "O", discard.get()))
+                     : Ref();
+    if (!forget) PyErr_Clear();
+  }
+  return std::nullopt;
 }
 
 net::Outcome PyDispatcher::coroutine_done(const Call& call, PyObject* task) const {
-  Ref cancelled = Ref::steal(PyObject_CallMethod(task, "cancelled", nullptr));
+  Ref cancelled = call_no_args(task, "cancelled");
   if (!cancelled) return failure(call);
   if (PyObject_IsTrue(cancelled.get())) {
     Ref asyncio = Ref::steal(PyImport_ImportModule("asyncio"));
@@ -327,7 +394,7 @@ net::Outcome PyDispatcher::coroutine_done(const Call& call, PyObject* task) cons
     if (!error) return failure(call);
     return failure(call, error.get());
   }
-  Ref result = Ref::steal(PyObject_CallMethod(task, "result", nullptr));
+  Ref result = call_no_args(task, "result");
   return outcome_of(call, result.get());
 }
 

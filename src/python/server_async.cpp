@@ -1,0 +1,277 @@
+// src/python/server_async.cpp: connections served by the asyncio loop that runs their coroutine
+// handlers.
+//
+// A server with coroutine handlers lends each connection to a loop: a private loop thread's under
+// serve(), the program's own under serve_async(). The loop watches the socket with add_reader; its
+// callback reads the requests (interpreter released), starts each handler as a task of the loop and,
+// when the task finishes without waiting, writes the reply at once: a call then crosses no threads
+// and costs no turn of the loop. A call that waits stops the reading until its task is done, so a
+// connection's replies keep the order of its requests. On a private loop with nothing else to do,
+// the callback waits a little for the peer's next request (until the loop has other work, a timer
+// is due or 2 ms pass) instead of going back through the loop's select.
+#include <poll.h>
+#include <time.h>
+
+#include <algorithm>
+
+#include "python/server.h"
+
+namespace velvane::py {
+
+namespace {
+
+constexpr auto kHold = std::chrono::microseconds(2000);  // how long a private loop waits for the next request
+constexpr unsigned kBurst = 64;  // after this many requests in a row the callback waits for no more
+
+constexpr const char* kSessionCapsule = "velvane.hosted_session";
+
+double monotonic_seconds() {
+  timespec now{};
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+/// Length of `loop.<name>` (a deque or list of the loop's own); -1 when it has none such.
+Py_ssize_t loop_list_size(PyObject* loop, const char* name, Ref* out = nullptr) {
+  PyObject* list = nullptr;
+  PyObject* attribute = interned_name(name);
+  if (!attribute || PyObject_GetOptionalAttr(loop, attribute, &list) <= 0) {
+    PyErr_Clear();
+    return -1;
+  }
+  Ref owned = Ref::steal(list);
+  const Py_ssize_t size = PyObject_Size(list);
+  if (size < 0) PyErr_Clear();
+  if (out) *out = std::move(owned);
+  return size;
+}
+
+/// How long a private loop's thread may wait for a connection's next request: not at all while
+/// callbacks are ready to run, and not past the next timer.
+std::chrono::microseconds hold_budget(PyObject* loop) {
+  if (loop_list_size(loop, "_ready") != 0) return {};
+  Ref scheduled;
+  const Py_ssize_t timers = loop_list_size(loop, "_scheduled", &scheduled);
+  if (timers < 0) return {};
+  if (timers == 0) return kHold;
+  Ref first = Ref::steal(PySequence_GetItem(scheduled.get(), 0));
+  PyObject* when_name = first ? interned_name("_when") : nullptr;
+  Ref when = when_name ? Ref::steal(PyObject_GetAttr(first.get(), when_name)) : Ref();
+  const double at = when ? PyFloat_AsDouble(when.get()) : -1.0;
+  if (PyErr_Occurred()) {
+    PyErr_Clear();
+    return {};
+  }
+  const double left = (at - monotonic_seconds()) * 1e6;
+  if (left <= 0) return {};
+  return std::min(kHold, std::chrono::microseconds(static_cast<int64_t>(left)));
+}
+
+PyObject* session_readable(PyObject* capsule, PyObject*);
+PyMethodDef readable_def = method_entry<session_readable>("_velvane_session_readable", METH_NOARGS, nullptr);
+
+}  // namespace
+
+/// One hosted connection on its loop. Owned by a capsule, which the loop's reader callback and a
+/// waiting call's delivery keep alive; used on the loop's thread only.
+class HostedSession {
+ public:
+  /// On the loop's thread, attached: serves the connection from now on.
+  static void start(std::shared_ptr<const PyDispatcher> dispatcher, std::shared_ptr<LoopQueue> queue,
+                    std::unique_ptr<net::LentConnection> connection) {
+    auto* session = new HostedSession(std::move(dispatcher), std::move(queue), std::move(connection));
+    Ref capsule = Ref::steal(PyCapsule_New(session, kSessionCapsule, [](PyObject* c) {
+      delete static_cast<HostedSession*>(PyCapsule_GetPointer(c, kSessionCapsule));
+    }));
+    if (!capsule) {
+      PyErr_Clear();
+      delete session;  // the connection closes
+      return;
+    }
+    session->capsule_ = capsule.get();
+    session->queue_->sessions.insert(session);
+    session->serve();
+  }
+
+  ~HostedSession() { queue_->sessions.erase(this); }
+
+  /// Reads and answers requests until none is whole, a call waits, or the connection ends.
+  void serve() {
+    Ref keep = Ref::borrow(capsule_);
+    unsigned served = 0;
+    std::optional<net::Outcome> reply;  // the last answer, written on the way to the next request
+    while (!ended_ && !waiting_) {
+      const auto budget = served < kBurst ? hold_budget() : std::chrono::microseconds{};
+      Step step;
+      {
+        ReleaseGil nogil;  // once per request: the write, the read and any wait between them
+        step = write_and_read(reply, budget);
+      }
+      reply.reset();
+      if (step.rest) return finish(std::move(*step.rest));
+      if (step.next.end) return finish(std::move(*step.next.end));
+      if (!step.next.payload) return listen(true);
+      ++served;
+      auto outcome = dispatcher_->answer_on_loop(std::move(*step.next.payload), std::move(step.next.meta),
+                                                 *connection_, queue_, deliverer());
+      if (!outcome) {
+        waiting_ = true;
+        return listen(false);
+      }
+      if (outcome->kind == net::Outcome::Kind::Reply) reply = std::move(outcome);
+      else if (outcome->kind != net::Outcome::Kind::NoReply) return finish(std::move(*outcome));
+    }
+  }
+
+  /// Ends the connection's loan with `outcome`; the connection is not touched again.
+  void finish(net::Outcome outcome) {
+    if (ended_) return;
+    Ref keep = Ref::borrow(capsule_);
+    ended_ = true;
+    listen(false);
+    connection_->give_back(std::move(outcome));
+    connection_.reset();
+    queue_->sessions.erase(this);
+  }
+
+ private:
+  HostedSession(std::shared_ptr<const PyDispatcher> dispatcher, std::shared_ptr<LoopQueue> queue,
+                std::unique_ptr<net::LentConnection> connection)
+      : dispatcher_(std::move(dispatcher)), queue_(std::move(queue)), connection_(std::move(connection)) {}
+
+  /// Where a waiting call's outcome goes: back to this session, on the loop's thread.
+  PyDispatcher::Deliver deliverer() {
+    auto ref = std::make_shared<SharedRef>(capsule_);
+    return [ref](net::Outcome outcome) {
+      auto* self = static_cast<HostedSession*>(PyCapsule_GetPointer(ref->object.get(), kSessionCapsule));
+      if (!self) return PyErr_Clear();
+      if (self->ended_) return;
+      self->waiting_ = false;
+      self->deliver(std::move(outcome));
+      self->serve();
+    };
+  }
+
+  void deliver(net::Outcome outcome) {
+    switch (outcome.kind) {
+      case net::Outcome::Kind::NoReply:
+        break;
+      case net::Outcome::Kind::Reply: {
+        std::optional<net::Outcome> rest;
+        {
+          ReleaseGil nogil;
+          rest = connection_->write(outcome);
+        }
+        if (rest) return finish(std::move(*rest));
+        break;
+      }
+      default:
+        return finish(std::move(outcome));
+    }
+  }
+
+  /// How long this thread may wait for the next request: on a private loop only, with nothing else to do.
+  std::chrono::microseconds hold_budget() const {
+    if (!queue_->private_loop || queue_->selector_fd < 0 || !queue_->loop) return {};
+    return py::hold_budget(queue_->loop);
+  }
+
+  struct Step {
+    std::optional<net::Outcome> rest;  // the write failed or left bytes: the loan ends with this
+    net::LentConnection::Next next;
+  };
+
+  /// Interpreter released: writes `reply`, then reads the next request, waiting up to `budget` for
+  /// its bytes (or until the loop has other I/O); a connection left waiting gives its buffer back.
+  Step write_and_read(const std::optional<net::Outcome>& reply, std::chrono::microseconds budget) {
+    Step step;
+    if (reply && (step.rest = connection_->write(*reply))) return step;
+    step.next = connection_->next();
+    if (!step.next.payload && !step.next.end && budget.count() > 0) {
+      pollfd fds[2] = {{connection_->fd(), POLLIN, 0}, {queue_->selector_fd, POLLIN, 0}};
+      const timespec limit{0, static_cast<long>(budget.count()) * 1000};
+      if (::ppoll(fds, 2, &limit, nullptr) > 0 && fds[0].revents != 0) step.next = connection_->next();
+    }
+    if (!step.next.payload && !step.next.end) connection_->rest();
+    return step;
+  }
+
+  /// Watches the socket with the loop (or stops watching it).
+  void listen(bool on) {
+    if (on == listening_ || (on && ended_)) return;
+    PyObject* loop = queue_->loop;
+    if (!loop) return;
+    if (!on) {
+      listening_ = false;
+      Ref removed = Ref::steal(PyObject_CallMethod(loop, "remove_reader", "i", connection_->fd()));
+      if (!removed) PyErr_Clear();
+      return;
+    }
+    Ref callback = Ref::steal(PyCFunction_New(&readable_def, capsule_));
+    Ref added = callback ? Ref::steal(PyObject_CallMethod(loop, "add_reader", "iO", connection_->fd(), callback.get()))
+                         : Ref();
+    if (!added) return finish(net::Outcome::fail(Error{ErrorKind::Internal, take_exception_text()}));
+    listening_ = true;
+  }
+
+  std::shared_ptr<const PyDispatcher> dispatcher_;
+  std::shared_ptr<LoopQueue> queue_;
+  std::unique_ptr<net::LentConnection> connection_;
+  PyObject* capsule_ = nullptr;  // the owner, borrowed
+  bool listening_ = false;
+  bool waiting_ = false;  // a call's task has not finished yet
+  bool ended_ = false;
+};
+
+namespace {
+
+PyObject* session_readable(PyObject* capsule, PyObject*) {
+  auto* session = static_cast<HostedSession*>(PyCapsule_GetPointer(capsule, kSessionCapsule));
+  if (!session) return nullptr;
+  session->serve();
+  Py_RETURN_NONE;
+}
+
+}  // namespace
+
+void PyDispatcher::host(std::unique_ptr<net::LentConnection> connection) {
+  std::string error;
+  std::shared_ptr<LoopQueue> queue = app_queue_ ? app_queue_ : current_loop_queue(error);
+  auto held = std::make_shared<std::unique_ptr<net::LentConnection>>(std::move(connection));
+  if (queue && queue->push([self = shared_from_this(), queue, held] {
+        HostedSession::start(self, queue, std::move(*held));
+      }))
+    return;
+  // Without a loop the connection is served through dispatch(), whose coroutine calls then fail.
+  (*held)->give_back(net::Outcome{net::Outcome::Kind::Idle, {}, {}});
+}
+
+std::optional<net::Outcome> PyDispatcher::answer_on_loop(std::string payload, net::RequestMeta meta,
+                                                         net::LentConnection& connection,
+                                                         const std::shared_ptr<LoopQueue>& queue,
+                                                         const Deliver& deliver) const {
+  auto prepared = prepare(payload);
+  if (auto* outcome = std::get_if<net::Outcome>(&prepared)) return std::move(*outcome);
+  auto call = std::make_shared<Call>(std::move(std::get<Call>(prepared)));
+  call->meta = std::move(meta);
+  if (methods_[call->method].handler->coroutine) return run_coroutine(std::move(*call), deliver);
+  const bool submitted = connection.submit([self = shared_from_this(), call, queue, deliver] {
+    auto outcome = std::make_shared<net::Outcome>();
+    {
+      Attach attach;
+      if (!attach.ok()) return;  // the interpreter is going away
+      *outcome = self->call_plain(*call);
+    }
+    queue->push([deliver, outcome] { deliver(std::move(*outcome)); });
+  });
+  if (!submitted) return net::Outcome{net::Outcome::Kind::Close, {}, {}};
+  return std::nullopt;
+}
+
+/// Ends every connection the loop behind `queue` still serves (serve_async(), as it returns).
+void end_hosted_sessions(LoopQueue& queue) {
+  std::vector<HostedSession*> sessions(queue.sessions.begin(), queue.sessions.end());
+  for (HostedSession* s : sessions) s->finish(net::Outcome{net::Outcome::Kind::Close, {}, {}});
+}
+
+}  // namespace velvane::py
