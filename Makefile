@@ -41,6 +41,7 @@ bench: build
 	VELVANE_BUILD_DIR=$(abspath $(BUILD_DIR)) tools/python bench/record.py bench/run.py $(BENCH_ARGS)
 	VELVANE_BUILD_DIR=$(abspath $(BUILD_DIR)) tools/python bench/record.py bench/client_bench.py $(filter --quick,$(BENCH_ARGS))
 	VELVANE_BUILD_DIR=$(abspath $(BUILD_DIR)) tools/python bench/record.py bench/server_bench.py $(filter --quick --memory,$(BENCH_ARGS))
+	VELVANE_BUILD_DIR=$(abspath $(BUILD_DIR)) tools/python bench/record.py bench/tls_bench.py $(filter --quick,$(BENCH_ARGS))
 	VELVANE_BUILD_DIR=$(abspath $(BUILD_DIR)) tools/python bench/instructions.py $(filter --quick,$(BENCH_ARGS))
 	tools/python bench/chart.py
 

@@ -439,6 +439,11 @@ def call(args: argparse.Namespace) -> int:
     client = velvane.ThriftClient(service, args.host, args.port, TRANSPORTS[args.transport], PROTOCOLS[args.protocol])
     client.set_parser(parser)
     client.timeout = args.timeout
+    if args.tls or args.cafile or args.cert or args.key or args.insecure:
+        try:
+            client.set_tls(cafile=args.cafile, certfile=args.cert, keyfile=args.key, verify=not args.insecure)
+        except (OSError, ValueError) as e:
+            raise BadInput(f"cannot use the TLS files: {e}") from None
     trace = CallTrace()
     if args.verbose:
         client.add_interceptor(trace)
@@ -575,6 +580,12 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--protocol", choices=sorted(PROTOCOLS), default="binary")
     p.add_argument("--timeout", type=_seconds, default=10.0, metavar="S",
                    help="seconds for connecting and for the call (default 10)")
+    tls = p.add_argument_group("TLS (implied by any of its options)")
+    tls.add_argument("--tls", action="store_true", help="connect with TLS, verifying the server against the system's CAs")
+    tls.add_argument("--cafile", metavar="PEM", help="verify the server's certificate against these CAs instead")
+    tls.add_argument("--cert", metavar="PEM", help="present this client certificate (chain)")
+    tls.add_argument("--key", metavar="PEM", help="the client certificate's private key (default: in --cert)")
+    tls.add_argument("--insecure", action="store_true", help="do not verify the server's certificate or host name")
     p.add_argument("-v", "--verbose", action="store_true",
                    help="print each attempt (method, seqid, seconds, headers) as JSON on standard error")
     p.set_defaults(run=call)

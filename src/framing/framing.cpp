@@ -265,10 +265,10 @@ void JsonScanner::end_of_input() {
 
 namespace {
 
-std::variant<FrameDecoder, BinaryScanner, JsonScanner, StandardCompactScanner, UnsupportedScanner> make_impl(Transport transport,
-                                                                                     Protocol protocol, Side side,
-                                                                                     size_t max_size) {
+std::variant<FrameDecoder, BinaryScanner, JsonScanner, StandardCompactScanner, UnsupportedScanner, HttpDecoder> make_impl(
+    Transport transport, Protocol protocol, Side side, size_t max_size) {
   if (transport == Transport::Framed) return FrameDecoder{max_size};
+  if (transport == Transport::Http) return HttpDecoder{side, max_size};
   switch (protocol) {
     case Protocol::Binary: return BinaryScanner{side};
     case Protocol::Json:
@@ -283,7 +283,12 @@ std::variant<FrameDecoder, BinaryScanner, JsonScanner, StandardCompactScanner, U
 
 MessageDecoder::MessageDecoder(Transport transport, Protocol protocol, Side side, size_t max_size)
     : impl_(make_impl(transport, protocol, side, max_size)),
-      scan_limit_(transport == Transport::Framed ? 0 : max_size) {}
+      scan_limit_(transport == Transport::Buffered ? max_size : 0) {}
+
+bool MessageDecoder::keep_alive() const {
+  const auto* http = std::get_if<HttpDecoder>(&impl_);
+  return !http || http->keep_alive();
+}
 
 size_t MessageDecoder::feed(std::string_view bytes) {
   started_ = started_ || !bytes.empty();

@@ -18,13 +18,14 @@
 
 namespace velvane::framing {
 
-enum class Transport : uint8_t { Framed = 0, Buffered = 1 };
+enum class Transport : uint8_t { Framed = 0, Buffered = 1, Http = 2 };
 
 enum class Progress : uint8_t { NeedMore, Done, Failed };
 
 }  // namespace velvane::framing
 
 #include "framing/compact_scan.h"
+#include "framing/http_message.h"
 
 namespace velvane::framing {
 
@@ -160,9 +161,11 @@ class MessageDecoder {
   /// The complete message (empty for a clean end of the connection). Valid once Done.
   std::string take_payload();
   const Error& error() const;
+  /// Http: whether the peer keeps the connection open after this message (true for other transports).
+  bool keep_alive() const;
 
  private:
-  std::variant<FrameDecoder, BinaryScanner, JsonScanner, StandardCompactScanner, UnsupportedScanner> impl_;
+  std::variant<FrameDecoder, BinaryScanner, JsonScanner, StandardCompactScanner, UnsupportedScanner, HttpDecoder> impl_;
   bool started_ = false;
   size_t scan_limit_ = 0;  // a buffered scan's max_size; the framed decoder checks its own
   bool oversized_ = false;

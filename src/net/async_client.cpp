@@ -12,7 +12,9 @@
 
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
+#include <asio/generic/stream_protocol.hpp>
 #include <asio/ip/tcp.hpp>
+#include <asio/local/stream_protocol.hpp>
 #include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
 #include <asio/write.hpp>
@@ -20,17 +22,23 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <deque>
 #include <mutex>
 #include <vector>
 
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+
 #include "net/message_io.h"
 #include "net/console.h"
 #include "net/threads.h"
+#include "net/tls.h"
 
 namespace velvane::net {
 
 using asio::ip::tcp;
+using Socket = asio::generic::stream_protocol::socket;  // TCP, or a unix socket
 
 namespace {
 
@@ -93,16 +101,74 @@ Completion failed(Error e) { return Completion{Completion::Kind::Failed, {}, std
 
 }  // namespace
 
-/// One open connection: the socket and the bytes read past the last message.
+/// What a TLS read or write did without waiting.
+struct TlsStep {
+  size_t n = 0;                // bytes moved; 0 with neither flag below: the end of the stream
+  bool wait = false;           // nothing now: wait until the socket is ready for `want_write` or reading
+  bool want_write = false;
+  std::optional<Error> error;
+};
+
+/// One open connection: the socket and the bytes read past the last message. Under TLS the session
+/// runs over the socket's descriptor (non-blocking: OpenSSL says what it waits for, and the runtime
+/// waits for it). The sender and the reader may use the session from two threads at once: each
+/// OpenSSL call on it takes `tls_mutex` (none of them waits).
 struct AsyncConnection {
-  explicit AsyncConnection(tcp::socket s) : socket(std::move(s)) {}
+  explicit AsyncConnection(Socket s) : socket(std::move(s)) {}
   ~AsyncConnection() {
     std::error_code ignored;
-    socket.shutdown(tcp::socket::shutdown_send, ignored);
+    socket.shutdown(Socket::shutdown_send, ignored);
     socket.close(ignored);
+    if (ssl) SSL_free(ssl);
   }
-  tcp::socket socket;
+  AsyncConnection(const AsyncConnection&) = delete;
+  AsyncConnection& operator=(const AsyncConnection&) = delete;
+
+  /// One OpenSSL step: `io` returns its result code (1 for done), `n` set on success.
+  template <class Io>
+  TlsStep tls_step(Io&& io) {
+    std::lock_guard lock(tls_mutex);
+    ERR_clear_error();
+    errno = 0;
+    size_t n = 0;
+    const int rc = io(n);
+    if (rc == 1) return TlsStep{n, false, false, {}};
+    switch (SSL_get_error(ssl, rc)) {
+      case SSL_ERROR_WANT_READ: return TlsStep{0, true, false, {}};
+      case SSL_ERROR_WANT_WRITE: return TlsStep{0, true, true, {}};
+      case SSL_ERROR_ZERO_RETURN: return TlsStep{};
+      case SSL_ERROR_SSL:
+        if (ERR_GET_REASON(ERR_peek_error()) == SSL_R_UNEXPECTED_EOF_WHILE_READING) {
+          ERR_clear_error();
+          return TlsStep{};  // the peer closed without close_notify: an end all the same
+        }
+        break;
+      case SSL_ERROR_SYSCALL:
+        if (errno != 0) {
+          const int e = errno;
+          ERR_clear_error();
+          return TlsStep{0, false, false, Error{ErrorKind::Os, std::error_code(e, std::system_category()).message()}};
+        }
+        break;
+    }
+    return TlsStep{0, false, false, Error{ErrorKind::Os, "TLS error: " + tls_reasons("the peer broke the TLS stream")}};
+  }
+  TlsStep tls_read(asio::mutable_buffer space) {
+    return tls_step([&](size_t& n) { return SSL_read_ex(ssl, space.data(), space.size(), &n); });
+  }
+  /// What the connection takes of `bytes` without waiting (0 when it must wait to write).
+  Result<size_t> send_now(std::string_view bytes) {
+    if (!ssl) return net::send_now(socket.native_handle(), bytes);
+    TlsStep step = tls_step([&](size_t& n) { return SSL_write_ex(ssl, bytes.data(), bytes.size(), &n); });
+    if (step.error) return std::move(*step.error);
+    if (!step.wait && step.n == 0) return Error{ErrorKind::Os, std::error_code(EPIPE, std::system_category()).message()};
+    return step.n;
+  }
+
+  Socket socket;
   ReadBuffer buffer;
+  std::mutex tls_mutex;
+  SSL* ssl = nullptr;  // present under TLS
 };
 
 /// What a step leaves for after the cell's mutex is released: the operation that just took the lock
@@ -121,6 +187,8 @@ struct ConnectionCell::Impl {
   bool locked = false;
   std::deque<std::shared_ptr<Operation>> waiters;  // in line for the lock
   std::unique_ptr<AsyncConnection> connection;     // used by the lock's holder only
+  std::shared_ptr<const TlsContext> tls;           // new connections are TLS ones when present
+  std::string http_host = "localhost";             // the Host header of HTTP requests: the host opened
   bool opened = false;  // open() succeeded and close() has not run since: a missing connection was dropped
   // Mirrors of `locked` and `connection != nullptr`, for is_open on any thread:
   std::atomic<bool> lock_held{false};
@@ -166,6 +234,7 @@ struct Operation : std::enable_shared_from_this<Operation> {
   framing::Transport transport = framing::Transport::Framed;
   Protocol protocol = Protocol::Binary;
   bool oneway = false;
+  bool http_oneway = false;  // a oneway call over HTTP: its response is read, its empty body expected
   size_t max_size = 0;  // of the reply; 0: no limit
   bool sending = false;  // its request is still going out
   bool redial = false;     // connect again to `endpoints` when the connection was dropped
@@ -232,6 +301,11 @@ struct Operation : std::enable_shared_from_this<Operation> {
   void connect_next(After& out);
   void on_resolved(std::error_code ec, tcp::resolver::results_type results, After& out);
   void on_connected(std::error_code ec, After& out);
+  void handshake_step(After& out);
+  void on_handshake_ready(std::error_code ec, After& out);
+  void connection_made(After& out);
+  void on_read_ready(std::error_code ec, After& out);
+  void on_write_ready(std::error_code ec, After& out);
 };
 
 namespace {
@@ -256,7 +330,7 @@ void under_lock(Operation& op, Step step) {
   deliver(after);
   while (std::shared_ptr<Operation> sender = std::move(after.sender)) {
     // The lock's holder alone uses the connection, so it is there without the mutex.
-    Result<size_t> now = send_now(sender->impl.connection->socket, std::string_view(sender->wire).substr(sender->sent));
+    Result<size_t> now = sender->impl.connection->send_now(std::string_view(sender->wire).substr(sender->sent));
     {
       std::lock_guard lock(sender->impl.mutex);
       sender->on_sent_now(std::move(now), after);
@@ -304,7 +378,7 @@ bool Operation::granted(After& out) {
       finish(Completion{}, out);
       return false;
     case Kind::Call:
-      if (redial && impl.connection && peer_has_closed(impl.connection->socket)) impl.set_connection(nullptr);
+      if (redial && impl.connection && peer_has_closed(impl.connection->socket.native_handle())) impl.set_connection(nullptr);
       if (!impl.connection && redial && impl.opened) {
         redialing = true;
         stage = Stage::Connecting;
@@ -343,6 +417,16 @@ void Operation::start_connect() {
 void Operation::resolve_endpoint() {
   const Endpoint& endpoint = (*endpoints)[plan[tried]];
   last_error = Error{ErrorKind::Os, "could not resolve to any address"};
+  if (endpoint.is_unix()) {  // connected to at once
+    addresses = {};
+    next_endpoint = addresses.end();
+    made = std::make_unique<AsyncConnection>(Socket(impl.context));
+    const asio::local::stream_protocol::endpoint path(endpoint.host.substr(kUnixPrefix.size()));
+    made->socket.async_connect(Socket::endpoint_type(path), [self = shared_from_this()](std::error_code ec) {
+      under_lock(*self, [ec](Operation& op, After& out) { op.on_connected(ec, out); });
+    });
+    return;
+  }
   resolver = std::make_unique<tcp::resolver>(impl.context);
   resolver->async_resolve(endpoint.host, std::to_string(endpoint.port),
                           [self = shared_from_this()](std::error_code ec, tcp::resolver::results_type r) {
@@ -406,24 +490,45 @@ bool Operation::repeats(const Completion& result, bool drop, After& out) {
 /// goes.
 std::optional<Operation::Outcome> Operation::read_step() {
   AsyncConnection& conn = *impl.connection;
-  conn.buffer.feed(*decoder);
-  switch (decoder->progress()) {
-    case framing::Progress::NeedMore:
-      if (stopped()) return Outcome{stop_result(), true};
-      conn.socket.async_read_some(conn.buffer.space(), [self = shared_from_this()](std::error_code ec, size_t n) {
-        under_lock(*self, [ec, n](Operation& op, After& out) { op.on_read(ec, n, out); });
-      });
-      return std::nullopt;
-    case framing::Progress::Failed:
-      return Outcome{stopped() ? stop_result() : failed(decoder->error()), true};
-    case framing::Progress::Done:
-      break;
+  for (bool done = false; !done;) {
+    conn.buffer.feed(*decoder);
+    switch (decoder->progress()) {
+      case framing::Progress::NeedMore: {
+        if (stopped()) return Outcome{stop_result(), true};
+        if (!conn.ssl) {
+          conn.socket.async_read_some(conn.buffer.space(), [self = shared_from_this()](std::error_code ec, size_t n) {
+            under_lock(*self, [ec, n](Operation& op, After& out) { op.on_read(ec, n, out); });
+          });
+          return std::nullopt;
+        }
+        // The session may hold bytes already decrypted: read first, wait only when it says so.
+        TlsStep step = conn.tls_read(conn.buffer.space());
+        if (step.error) return Outcome{failed(std::move(*step.error)), true};
+        if (step.wait) {
+          conn.socket.async_wait(step.want_write ? Socket::wait_write : Socket::wait_read,
+                                 [self = shared_from_this()](std::error_code ec) {
+                                   under_lock(*self, [ec](Operation& op, After& out) { op.on_read_ready(ec, out); });
+                                 });
+          return std::nullopt;
+        }
+        if (step.n == 0) decoder->end_of_input();
+        else conn.buffer.filled(step.n);
+        break;
+      }
+      case framing::Progress::Failed:
+        return Outcome{stopped() ? stop_result() : failed(decoder->error()), true};
+      case framing::Progress::Done:
+        done = true;
+        break;
+    }
   }
+  const bool keeps_alive = decoder->keep_alive();
   Outcome outcome{Completion{Completion::Kind::Done, decoder->take_payload(), {}}, false};
-  if (outcome.result.reply.empty()) {  // the peer ended the connection
+  if (outcome.result.reply.empty() && !(http_oneway && keeps_alive)) {  // the peer ended the connection
     outcome.drop = true;
     if (stopped()) outcome.result = stop_result();  // the end of input the stop itself caused
   }
+  if (!keeps_alive) outcome.drop = true;  // an HTTP server that closes after this response
   return outcome;
 }
 
@@ -451,6 +556,12 @@ void Operation::on_sent_now(Result<size_t> now, After& out) {
   }
   if (sent < wire.size()) {
     AsyncConnection& conn = *impl.connection;
+    if (conn.ssl) {  // the rest goes once the socket takes more
+      conn.socket.async_wait(Socket::wait_write, [self = shared_from_this()](std::error_code ec) {
+        under_lock(*self, [ec](Operation& op, After& out) { op.on_write_ready(ec, out); });
+      });
+      return;
+    }
     asio::async_write(conn.socket, asio::buffer(wire.data() + sent, wire.size() - sent),
                       [self = shared_from_this()](std::error_code ec, size_t) {
                         under_lock(*self, [ec](Operation& op, After& out) { op.on_written(ec, out); });
@@ -460,6 +571,18 @@ void Operation::on_sent_now(Result<size_t> now, After& out) {
   sending = false;
   if (early) return conclude(*std::exchange(early, std::nullopt), out);
   if (oneway) return conclude(Outcome{}, out);
+}
+
+void Operation::on_write_ready(std::error_code ec, After& out) {
+  if (stage == Stage::Finished) return;
+  if (ec || stopped()) return on_written(ec ? ec : std::error_code(asio::error::operation_aborted), out);
+  on_sent_now(impl.connection->send_now(std::string_view(wire).substr(sent)), out);
+}
+
+void Operation::on_read_ready(std::error_code ec, After& out) {
+  if (stage == Stage::Finished) return;  // the connection it read from is gone
+  if (ec) return conclude(Outcome{stopped() ? stop_result() : failed(os_error(ec)), true}, out);
+  if (std::optional<Outcome> outcome = read_step()) conclude(std::move(*outcome), out);
 }
 
 void Operation::on_written(std::error_code ec, After& out) {
@@ -495,8 +618,8 @@ void Operation::on_resolved(std::error_code ec, tcp::resolver::results_type resu
 
 void Operation::connect_next(After& out) {
   if (next_endpoint == addresses.end()) return endpoint_failed(last_error, out);
-  made = std::make_unique<AsyncConnection>(tcp::socket(impl.context));
-  made->socket.async_connect(next_endpoint->endpoint(), [self = shared_from_this()](std::error_code ec) {
+  made = std::make_unique<AsyncConnection>(Socket(impl.context));
+  made->socket.async_connect(Socket::endpoint_type(next_endpoint->endpoint()), [self = shared_from_this()](std::error_code ec) {
     under_lock(*self, [ec](Operation& op, After& out) { op.on_connected(ec, out); });
   });
   ++next_endpoint;
@@ -507,12 +630,12 @@ namespace {
 /// Connecting waited for the socket to become writable, and the runtime keeps watching for that
 /// once asked, which would wake it at every acknowledgement the peer sends. The socket is handed
 /// over afresh, watched for reads only; if that fails it stays as it is.
-void watch_reads_only(tcp::socket& socket) {
+void watch_reads_only(Socket& socket) {
   std::error_code ec;
-  const tcp protocol = socket.local_endpoint(ec).protocol();
+  const auto protocol = socket.local_endpoint(ec).protocol();
   if (ec) return;
-  tcp::socket fresh(socket.get_executor());
-  const tcp::socket::native_handle_type fd = socket.release(ec);
+  Socket fresh(socket.get_executor());
+  const Socket::native_handle_type fd = socket.release(ec);
   if (ec) return;
   fresh.assign(protocol, fd, ec);
   if (ec) {
@@ -536,6 +659,52 @@ void Operation::on_connected(std::error_code ec, After& out) {
   }
   made->socket.set_option(tcp::no_delay(true), ec);  // a failure here is not worth refusing the connection
   watch_reads_only(made->socket);
+  if (!impl.tls) return connection_made(out);
+  auto session = impl.tls->client_session((*endpoints)[plan[tried]].host);
+  if (!session) {
+    made.reset();
+    return connect_failed(failed(session.take_error()), out);
+  }
+  made->ssl = session.value();
+  made->socket.non_blocking(true, ec);
+  if (ec || SSL_set_fd(made->ssl, made->socket.native_handle()) != 1) {
+    made.reset();
+    return connect_failed(failed(Error{ErrorKind::Os, ec ? ec.message() : tls_reasons("TLS setup failed")}), out);
+  }
+  handshake_step(out);
+}
+
+/// The TLS handshake, a step each time the socket is ready for what OpenSSL waits for; within the
+/// time limit for connecting.
+void Operation::handshake_step(After& out) {
+  TlsStep step = made->tls_step([&](size_t&) { return SSL_connect(made->ssl); });
+  if (step.wait) {
+    made->socket.async_wait(step.want_write ? Socket::wait_write : Socket::wait_read,
+                            [self = shared_from_this()](std::error_code ec) {
+                              under_lock(*self, [ec](Operation& op, After& out) { op.on_handshake_ready(ec, out); });
+                            });
+    return;
+  }
+  if (!step.error && step.n == 0 && SSL_is_init_finished(made->ssl)) return connection_made(out);
+  std::string why = step.error ? step.error->text : "the server ended the connection during the TLS handshake";
+  why = "TLS handshake failed: " + handshake_failure(made->ssl, why);
+  made.reset();
+  connect_failed(failed(Error{ErrorKind::Os, std::move(why)}), out);
+}
+
+void Operation::on_handshake_ready(std::error_code ec, After& out) {
+  if (stopped()) {
+    made.reset();
+    return connect_failed(stop_result(), out);
+  }
+  if (ec) {
+    made.reset();
+    return connect_failed(failed(os_error(ec)), out);
+  }
+  handshake_step(out);
+}
+
+void Operation::connection_made(After& out) {
   if (watchdog) watchdog->cancel();  // the time limit is for connecting
   endpoints->succeeded(plan[tried]);
   if (redialing) {
@@ -569,7 +738,7 @@ void Operation::stop(bool by_timeout, uint32_t timed_attempt) {
         // Only a call works while holding the lock. Shutting the socket down also fails the reads
         // and writes that start after the stop, not only the one waiting now.
         op.impl.connection->socket.cancel(ignored);
-        op.impl.connection->socket.shutdown(tcp::socket::shutdown_both, ignored);
+        op.impl.connection->socket.shutdown(Socket::shutdown_both, ignored);
         break;
       case Stage::Pausing:
         op.pause->cancel();
@@ -642,6 +811,11 @@ size_t ConnectionCell::load() const {
   return impl_->in_line.load(std::memory_order_relaxed) + (impl_->lock_held.load(std::memory_order_relaxed) ? 1 : 0);
 }
 
+void ConnectionCell::set_tls(std::shared_ptr<const TlsContext> tls) {
+  std::lock_guard lock(impl_->mutex);
+  impl_->tls = std::move(tls);
+}
+
 void ConnectionCell::connect_on_demand() {
   std::lock_guard lock(impl_->mutex);
   impl_->opened = true;
@@ -651,8 +825,18 @@ bool ConnectionCell::is_open() const {
   return impl_->lock_held.load(std::memory_order_acquire) || impl_->connected.load(std::memory_order_acquire);
 }
 
+/// "host:port" as an HTTP Host header ("localhost" for a unix socket).
+std::string host_header(const Endpoint& endpoint) {
+  if (endpoint.is_unix()) return "localhost";
+  return endpoint.host + ":" + std::to_string(endpoint.port);
+}
+
 OperationHandle ConnectionCell::open(std::shared_ptr<EndpointSet> endpoints, Timeout timeout,
                                      CompletionHandler done) {
+  {
+    std::lock_guard lock(impl_->mutex);
+    impl_->http_host = host_header((*endpoints)[0]);
+  }
   auto op = std::make_shared<Operation>(shared_from_this(), Operation::Kind::Open, timeout, std::move(done));
   op->endpoints = std::move(endpoints);
   under_lock(*op, [](Operation& op, After&) {
@@ -672,14 +856,25 @@ OperationHandle ConnectionCell::close(CompletionHandler done) {
 // hand-over to a runtime thread before the request leaves.
 OperationHandle ConnectionCell::call(std::string request, framing::Transport transport, Protocol protocol,
                                      bool oneway, Timeout timeout, CompletionHandler done, size_t max_size,
-                                     std::optional<Redial> redial, RetryPolicy retry) {
+                                     std::optional<Redial> redial, RetryPolicy retry, std::string_view http_path) {
   auto op = std::make_shared<Operation>(shared_from_this(), Operation::Kind::Call, timeout, std::move(done));
   if (redial) {
     op->endpoints = std::move(redial->endpoints);
     op->redial = redial->reconnect;
   }
   op->retry = retry;
-  framing::append_frame(op->wire, transport, request);
+  if (transport == framing::Transport::Http) {
+    std::string host;
+    {
+      std::lock_guard lock(impl_->mutex);
+      host = redial ? host_header((*op->endpoints)[0]) : impl_->http_host;
+    }
+    framing::append_http_request(op->wire, host, http_path, request);
+    op->http_oneway = oneway;
+    oneway = false;  // every HTTP request has its response
+  } else {
+    framing::append_frame(op->wire, transport, request);
+  }
   op->transport = transport;
   op->protocol = protocol;
   op->oneway = oneway;

@@ -19,6 +19,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "framing/framing.h"
 #include "model/error.h"
@@ -26,6 +27,8 @@
 #include "net/retry.h"
 
 namespace velvane::net {
+
+class TlsContext;
 
 struct Completion {
   enum class Kind : uint8_t {
@@ -105,6 +108,9 @@ class ConnectionCell : public std::enable_shared_from_this<ConnectionCell> {
   size_t load() const;
   /// Counts the cell as opened without connecting: calls that redial connect when they need to.
   void connect_on_demand();
+  /// Connections made from now on (open, redial) begin with a TLS handshake under `tls` (none: plaintext);
+  /// a refused one fails the connect with the reason.
+  void set_tls(std::shared_ptr<const TlsContext> tls);
 
   /// Resolves and connects without the lock, trying the endpoints in the order their set plans, then
   /// swaps the new connection in under it. A failure leaves the old connection in place; its error
@@ -118,9 +124,12 @@ class ConnectionCell : public std::enable_shared_from_this<ConnectionCell> {
   /// With `redial`, a call that finds the connection dropped (not closed) connects again first,
   /// holding the lock, so the calls in line behind it use the new connection. A failure `retry`
   /// allows is repeated after its delay, the call going to the back of the line.
+  /// Over Transport::Http the request is POSTed to `http_path`, and a oneway call reads its (empty)
+  /// response too; a response that says the server closes the connection drops it after the call.
   OperationHandle call(std::string request, framing::Transport transport, Protocol protocol, bool oneway,
                        Timeout timeout, CompletionHandler done, size_t max_size = 0,
-                       std::optional<Redial> redial = std::nullopt, RetryPolicy retry = {});
+                       std::optional<Redial> redial = std::nullopt, RetryPolicy retry = {},
+                       std::string_view http_path = "/");
 
   struct Impl;
   explicit ConnectionCell(std::unique_ptr<Impl> impl);

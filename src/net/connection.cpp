@@ -12,13 +12,19 @@
 #include <sys/socket.h>
 
 #include <asio/io_context.hpp>
+#include <asio/generic/stream_protocol.hpp>
 #include <asio/ip/tcp.hpp>
+#include <asio/local/stream_protocol.hpp>
 #include <cerrno>
 #include <cstring>
 #include <system_error>
 #include <utility>
 
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+
 #include "net/message_io.h"
+#include "net/tls.h"
 #include "protocol/wire_format.h"
 
 namespace velvane::net {
@@ -26,6 +32,7 @@ namespace velvane::net {
 namespace {
 
 using asio::ip::tcp;
+using Socket = asio::generic::stream_protocol::socket;  // TCP, or a unix socket
 
 Error os_error(const std::error_code& ec) { return Error{ErrorKind::Os, ec.message()}; }
 Error os_errno(int code) { return os_error(std::error_code(code, std::system_category())); }
@@ -113,9 +120,19 @@ Result<std::unique_ptr<Runtime>> Runtime::create() {
 // --- Connection -----------------------------------------------------------------------------------
 
 struct Connection::Impl {
-  explicit Impl(tcp::socket s) : socket(std::move(s)) {
+  explicit Impl(Socket s) : socket(std::move(s)) {
     write_buffer.reserve(kBufferSize);
   }
+  ~Impl() {
+    if (ssl) SSL_free(ssl);
+  }
+  Impl(const Impl&) = delete;
+  Impl& operator=(const Impl&) = delete;
+
+  /// A TLS session over the socket (non-blocking from here on: OpenSSL says what it waits for).
+  Status handshake(SSL* session, const Deadline& deadline, SignalGate& gate);
+  /// One TLS read or write: bytes moved, 0 at the end of the stream, or what to wait for.
+  Result<size_t> tls_io(bool reading, char* data, size_t size, const Deadline& deadline, SignalGate& gate);
 
   Status set_mode(bool wanted);
   Result<size_t> read_some(char* data, size_t size, const Deadline& deadline, SignalGate& gate);
@@ -123,12 +140,75 @@ struct Connection::Impl {
   Status write(std::string_view piece, const Deadline& deadline, SignalGate& gate);
   Status flush(const Deadline& deadline, SignalGate& gate);
 
-  tcp::socket socket;
+  Socket socket;
   bool non_blocking = false;
   InterruptCheck interrupt_check;
   ReadBuffer read_buffer;
   std::string write_buffer;
+  SSL* ssl = nullptr;  // present under TLS
+  std::string http_host;  // the Host header of HTTP requests
+  std::string http_path = "/";
+  bool keeps_alive = true;
 };
+
+/// Waits for what OpenSSL asked for after `result`; Ok to try again, or the failure.
+Status tls_wait(SSL* ssl, int result, int fd, const Deadline& deadline, SignalGate& gate, bool& ended) {
+  const int code = SSL_get_error(ssl, result);
+  if (code == SSL_ERROR_WANT_READ) return wait_ready(fd, POLLIN, deadline, gate);
+  if (code == SSL_ERROR_WANT_WRITE) return wait_ready(fd, POLLOUT, deadline, gate);
+  // A clean close_notify, or a peer that closed without one: the end of the stream either way.
+  if (code == SSL_ERROR_ZERO_RETURN ||
+      (code == SSL_ERROR_SSL && ERR_GET_REASON(ERR_peek_error()) == SSL_R_UNEXPECTED_EOF_WHILE_READING)) {
+    ERR_clear_error();
+    ended = true;
+    return {};
+  }
+  if (code == SSL_ERROR_SYSCALL && errno != 0) {
+    const int e = errno;
+    ERR_clear_error();
+    if (e == EINTR) return gate.stop() ? Status(interrupted()) : Status();
+    return os_errno(e);
+  }
+  return Error{ErrorKind::Os, "TLS error: " + tls_reasons("the peer broke the TLS stream")};
+}
+
+Status Connection::Impl::handshake(SSL* session, const Deadline& deadline, SignalGate& gate) {
+  ssl = session;
+  if (Status s = set_mode(true); !s) return s;
+  if (SSL_set_fd(ssl, socket.native_handle()) != 1) return Error{ErrorKind::Os, tls_reasons("TLS setup failed")};
+  for (;;) {
+    ERR_clear_error();
+    errno = 0;
+    const int rc = SSL_connect(ssl);
+    if (rc == 1) return {};
+    const int code = SSL_get_error(ssl, rc);
+    if (code == SSL_ERROR_WANT_READ || code == SSL_ERROR_WANT_WRITE) {
+      bool ended = false;
+      if (Status s = tls_wait(ssl, rc, socket.native_handle(), deadline, gate, ended); !s) return s;
+      continue;
+    }
+    if (code == SSL_ERROR_SYSCALL && errno != 0 && errno != EINTR) return os_errno(errno);
+    std::string reasons = tls_reasons("the server ended the connection during the TLS handshake");
+    return Error{ErrorKind::Os, "TLS handshake failed: " + handshake_failure(ssl, reasons)};
+  }
+}
+
+Result<size_t> Connection::Impl::tls_io(bool reading, char* data, size_t size, const Deadline& deadline,
+                                        SignalGate& gate) {
+  for (;;) {
+    ERR_clear_error();
+    errno = 0;
+    size_t n = 0;
+    const int rc = reading ? SSL_read_ex(ssl, data, size, &n) : SSL_write_ex(ssl, data, size, &n);
+    if (rc == 1) return n;
+    bool ended = false;
+    if (Status s = tls_wait(ssl, rc, socket.native_handle(), deadline, gate, ended); !s) return s.take_error();
+    if (ended) {
+      if (reading) return size_t{0};
+      return Error{ErrorKind::Os, std::error_code(EPIPE, std::system_category()).message()};
+    }
+  }
+}
 
 /// Non-blocking when a deadline or the signal gate needs the waits to go through ppoll().
 Status Connection::Impl::set_mode(bool wanted) {
@@ -142,6 +222,7 @@ Status Connection::Impl::set_mode(bool wanted) {
 
 /// Bytes read into `data`; 0 when the peer ended the stream.
 Result<size_t> Connection::Impl::read_some(char* data, size_t size, const Deadline& deadline, SignalGate& gate) {
+  if (ssl) return tls_io(true, data, size, deadline, gate);
   for (;;) {
     if (Status s = set_mode(deadline || gate.armed()); !s) return s.take_error();
     std::error_code ec;
@@ -159,6 +240,7 @@ Result<size_t> Connection::Impl::read_some(char* data, size_t size, const Deadli
 
 Result<size_t> Connection::Impl::write_some(const char* data, size_t size, const Deadline& deadline,
                                              SignalGate& gate) {
+  if (ssl) return tls_io(false, const_cast<char*>(data), size, deadline, gate);
   for (;;) {
     if (Status s = set_mode(deadline || gate.armed()); !s) return s.take_error();
     std::error_code ec;
@@ -223,15 +305,16 @@ void Connection::set_interrupt_check(InterruptCheck check) { impl_->interrupt_ch
 
 Connection::~Connection() {
   std::error_code ignored;
-  impl_->socket.shutdown(tcp::socket::shutdown_send, ignored);
+  if (impl_->ssl) SSL_shutdown(impl_->ssl);  // close_notify, if the socket takes it at once
+  impl_->socket.shutdown(Socket::shutdown_send, ignored);
   impl_->socket.close(ignored);
 }
 
 namespace {
 
 /// Connects `socket` to `endpoint` before the deadline (a non-blocking connect, then poll()).
-Status connect_one(tcp::socket& socket, const tcp::endpoint& endpoint, const Deadline& deadline,
-                   const InterruptCheck& check) {
+template <class SocketOf, class Endpoint>
+Status connect_one(SocketOf& socket, const Endpoint& endpoint, const Deadline& deadline, const InterruptCheck& check) {
   std::error_code ec;
   socket.open(endpoint.protocol(), ec);
   if (!ec) socket.non_blocking(true, ec);
@@ -253,9 +336,35 @@ Status connect_one(tcp::socket& socket, const tcp::endpoint& endpoint, const Dea
 
 }  // namespace
 
+namespace {
+
+/// A connected socket as a Connection: with `tls`, once its handshake is done.
+Result<std::unique_ptr<Connection>> made_connection(Socket socket, std::string_view host, Deadline deadline,
+                                                    const InterruptCheck& check, const TlsContext* tls) {
+  auto impl = std::make_unique<Connection::Impl>(std::move(socket));
+  impl->http_host = host.starts_with(kUnixHostPrefix) ? "localhost" : std::string(host);
+  if (tls) {
+    auto session = tls->client_session(std::string(host));
+    if (!session) return session.take_error();
+    SignalGate gate(check);
+    if (Status s = impl->handshake(session.value(), deadline, gate); !s) return s.take_error();
+  }
+  return std::make_unique<Connection>(std::move(impl));
+}
+
+}  // namespace
+
 Result<std::unique_ptr<Connection>> Connection::connect(Runtime& runtime, std::string_view host, uint16_t port,
-                                                        Deadline deadline, const InterruptCheck& check) {
+                                                        Deadline deadline, const InterruptCheck& check,
+                                                        const TlsContext* tls) {
   asio::io_context& context = runtime.impl().context;
+  if (host.starts_with(kUnixHostPrefix)) {
+    asio::local::stream_protocol::socket socket(context);
+    const std::string path(host.substr(kUnixHostPrefix.size()));
+    if (Status s = connect_one(socket, asio::local::stream_protocol::endpoint(path), deadline, check); !s)
+      return s.take_error();
+    return made_connection(Socket(std::move(socket)), host, deadline, check, tls);
+  }
   std::error_code ec;
   tcp::resolver resolver(context);
   const auto endpoints = resolver.resolve(std::string(host), std::to_string(port), ec);
@@ -270,16 +379,18 @@ Result<std::unique_ptr<Connection>> Connection::connect(Runtime& runtime, std::s
       continue;
     }
     socket.set_option(tcp::no_delay(true), ec);  // a failure here is not worth refusing the connection
-    return std::make_unique<Connection>(std::make_unique<Impl>(std::move(socket)));
+    auto made = made_connection(Socket(std::move(socket)), host, deadline, check, tls);
+    if (made) made.value()->impl_->http_host += ":" + std::to_string(port);
+    return made;
   }
   return last;
 }
 
 Result<std::unique_ptr<Connection>> Connection::connect(Runtime& runtime, EndpointSet& endpoints, Deadline deadline,
-                                                        const InterruptCheck& check) {
+                                                        const InterruptCheck& check, const TlsContext* tls) {
   Error last;
   for (const size_t i : endpoints.plan()) {
-    auto made = connect(runtime, endpoints[i].host, endpoints[i].port, deadline, check);
+    auto made = connect(runtime, endpoints[i].host, endpoints[i].port, deadline, check, tls);
     if (made) {
       endpoints.succeeded(i);
       return made;
@@ -292,11 +403,20 @@ Result<std::unique_ptr<Connection>> Connection::connect(Runtime& runtime, Endpoi
   return last;
 }
 
-bool Connection::peer_has_closed() { return net::peer_has_closed(impl_->socket); }
+bool Connection::peer_has_closed() { return net::peer_has_closed(impl_->socket.native_handle()); }
+
+void Connection::set_http_path(std::string path) { impl_->http_path = std::move(path); }
+bool Connection::keeps_alive() const { return impl_->keeps_alive; }
 
 Status Connection::write_message(framing::Transport transport, std::string_view payload, Deadline deadline) {
   Impl& c = *impl_;
   SignalGate gate(c.interrupt_check);
+  if (transport == framing::Transport::Http) {
+    std::string request;
+    framing::append_http_request(request, c.http_host, c.http_path, payload);
+    if (Status s = c.write(request, deadline, gate); !s) return s;
+    return c.flush(deadline, gate);
+  }
   if (transport == framing::Transport::Framed) {
     std::string prefix;
     wire::put_be32(prefix, static_cast<uint32_t>(payload.size()));
@@ -318,6 +438,7 @@ Result<std::string> Connection::read_message(framing::Transport transport, Proto
     return c.read_some(static_cast<char*>(space.data()), space.size(), deadline, gate);
   });
   if (!message) return message.take_error();
+  c.keeps_alive = decoder.keep_alive();
   return std::move(*message.value());  // a blocking read always has bytes or an end
 }
 

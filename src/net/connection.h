@@ -20,11 +20,16 @@
 
 namespace velvane::net {
 
+class TlsContext;
+
 using Clock = std::chrono::steady_clock;
 /// When an operation must have finished; none waits as long as the operating system lets it.
 using Deadline = std::optional<Clock::time_point>;
 
 inline constexpr size_t kBufferSize = 64 * 1024;
+
+/// A host of this form ("unix:/run/app.sock") names a unix domain socket; its port is not used.
+inline constexpr std::string_view kUnixHostPrefix = "unix:";
 
 /// An operation that ran past its deadline fails with kind TimedOut and this text.
 inline constexpr std::string_view kTimedOut = "timed out";
@@ -51,15 +56,19 @@ class Runtime {
 
 class Connection {
  public:
-  /// Resolves "{host}:{port}" and connects to the first address that accepts, with TCP_NODELAY.
-  /// Errors carry the operating system's text, or are TimedOut.
+  /// Resolves "{host}:{port}" and connects to the first address that accepts, with TCP_NODELAY (or
+  /// connects to the unix socket "unix:{path}").
+  /// Errors carry the operating system's text, or are TimedOut. With `tls`, the TLS handshake is
+  /// part of connecting (and of the deadline); a refused one fails with the reason.
   static Result<std::unique_ptr<Connection>> connect(Runtime& runtime, std::string_view host, uint16_t port,
-                                                     Deadline deadline, const InterruptCheck& interrupted = {});
+                                                     Deadline deadline, const InterruptCheck& interrupted = {},
+                                                     const TlsContext* tls = nullptr);
   /// Tries the endpoints in the order `endpoints.plan()` gives, telling it how each went, until one
   /// accepts. A failure names the endpoint that failed last ("connect to HOST:PORT: ..."); running out
   /// of time ends the tries, and an interruption is returned as it is.
   static Result<std::unique_ptr<Connection>> connect(Runtime& runtime, EndpointSet& endpoints, Deadline deadline,
-                                                     const InterruptCheck& interrupted = {});
+                                                     const InterruptCheck& interrupted = {},
+                                                     const TlsContext* tls = nullptr);
   /// Shuts down the sending direction, then closes; unflushed bytes are discarded.
   ~Connection();
   Connection(const Connection&) = delete;
@@ -70,7 +79,12 @@ class Connection {
   /// Without waiting: whether the peer ended this idle connection.
   bool peer_has_closed();
 
-  /// Writes one message (a length prefix first when framed) and flushes it. The deadline bounds the
+  /// Over Transport::Http, requests are POSTed to this path (default "/").
+  void set_http_path(std::string path);
+  /// Over Transport::Http: false once a response said the server closes the connection after it.
+  bool keeps_alive() const;
+
+  /// Writes one message (a length prefix first when framed, as an HTTP POST over Http) and flushes it. The deadline bounds the
   /// whole message, however the peer takes it; so it does for read_message.
   Status write_message(framing::Transport transport, std::string_view payload, Deadline deadline);
   /// Reads exactly one message; an empty payload means the peer ended the connection. A message

@@ -86,31 +86,6 @@ class LowWaterMark {
   int fd_;
 };
 
-/// Peeks (consuming nothing) until the request line is complete, the limit is reached, the peer
-/// stops sending or the deadline passes; what was seen of the line.
-asio::awaitable<std::string> peek_request_line(tcp::socket& socket) {
-  using namespace asio::experimental::awaitable_operators;
-  const auto deadline = std::chrono::steady_clock::now() + kProbeDeadline;
-  asio::steady_timer timer(co_await asio::this_coro::executor);
-  std::string bytes(kRequestLineLimit, '\0');
-  LowWaterMark low_water(socket.native_handle());
-  for (;;) {
-    std::error_code ec, timer_ec;
-    timer.expires_at(deadline);
-    const auto first = co_await (socket.async_wait(tcp::socket::wait_read, asio::redirect_error(asio::use_awaitable, ec)) ||
-                                 timer.async_wait(asio::redirect_error(asio::use_awaitable, timer_ec)));
-    if (first.index() == 1 || ec) co_return std::string();
-    const ssize_t n = ::recv(socket.native_handle(), bytes.data(), bytes.size(), MSG_PEEK | MSG_DONTWAIT);
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) continue;
-    if (n <= 0) co_return std::string();
-    const std::string_view seen(bytes.data(), static_cast<size_t>(n));
-    if (const size_t end = seen.find('\n'); end != std::string_view::npos) co_return std::string(seen.substr(0, end));
-    if (seen.size() == bytes.size() || peer_stopped_sending(socket.native_handle()) ||
-        !low_water.set(static_cast<int>(n) + 1))
-      co_return std::string(seen);
-  }
-}
-
 /// Whether `line` is a GET of `path` (with or without a query).
 bool gets_path(std::string_view line, std::string_view path) {
   constexpr std::string_view kGet = "GET ";
@@ -160,6 +135,29 @@ std::string http_response(std::string_view status, std::string_view content_type
 }
 
 }  // namespace
+
+asio::awaitable<std::string> peek_request_line(tcp::socket& socket) {
+  using namespace asio::experimental::awaitable_operators;
+  const auto deadline = std::chrono::steady_clock::now() + kProbeDeadline;
+  asio::steady_timer timer(co_await asio::this_coro::executor);
+  std::string bytes(kRequestLineLimit, '\0');
+  LowWaterMark low_water(socket.native_handle());
+  for (;;) {
+    std::error_code ec, timer_ec;
+    timer.expires_at(deadline);
+    const auto first = co_await (socket.async_wait(tcp::socket::wait_read, asio::redirect_error(asio::use_awaitable, ec)) ||
+                                 timer.async_wait(asio::redirect_error(asio::use_awaitable, timer_ec)));
+    if (first.index() == 1 || ec) co_return std::string();
+    const ssize_t n = ::recv(socket.native_handle(), bytes.data(), bytes.size(), MSG_PEEK | MSG_DONTWAIT);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) continue;
+    if (n <= 0) co_return std::string();
+    const std::string_view seen(bytes.data(), static_cast<size_t>(n));
+    if (const size_t end = seen.find('\n'); end != std::string_view::npos) co_return std::string(seen.substr(0, end));
+    if (seen.size() == bytes.size() || peer_stopped_sending(socket.native_handle()) ||
+        !low_water.set(static_cast<int>(n) + 1))
+      co_return std::string(seen);
+  }
+}
 
 asio::awaitable<ConnectionEnd> serve_http(tcp::socket& socket, const ConnectionShared& shared) {
   if (!shared.metrics_path.empty()) {

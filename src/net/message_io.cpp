@@ -8,15 +8,15 @@
 
 namespace velvane::net {
 
-bool peer_has_closed(asio::ip::tcp::socket& socket) {
+bool peer_has_closed(int fd) {
   char byte;
-  const ssize_t n = ::recv(socket.native_handle(), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+  const ssize_t n = ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
   return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
 }
 
-Result<size_t> send_now(asio::ip::tcp::socket& socket, std::string_view bytes) {
+Result<size_t> send_now(int fd, std::string_view bytes) {
   for (;;) {
-    const ssize_t n = ::send(socket.native_handle(), bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    const ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
     if (n >= 0) return static_cast<size_t>(n);
     if (errno == EINTR) continue;
     if (errno == EAGAIN || errno == EWOULDBLOCK) return size_t{0};

@@ -81,10 +81,10 @@ Result<std::optional<std::string>> read_message(ReadBuffer& buffer, framing::Mes
 
 /// What the socket takes of `bytes` without waiting (0 when its send buffer is full); an error
 /// carries the operating system's text.
-Result<size_t> send_now(asio::ip::tcp::socket& socket, std::string_view bytes);
+Result<size_t> send_now(int fd, std::string_view bytes);
 
 /// Without waiting: whether an idle connection was ended by its peer (end of input or a reset is
 /// waiting to be read). A request written to it would never be answered.
-bool peer_has_closed(asio::ip::tcp::socket& socket);
+bool peer_has_closed(int fd);
 
 }  // namespace velvane::net

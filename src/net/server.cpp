@@ -3,16 +3,20 @@
 
 #include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
+#include <asio/local/stream_protocol.hpp>
 #include <asio/posix/stream_descriptor.hpp>
 #include <asio/post.hpp>
 #include <asio/redirect_error.hpp>
+#include <asio/ssl/context.hpp>
 #include <asio/strand.hpp>
+#include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
 #include <algorithm>
 #include <chrono>
@@ -22,10 +26,12 @@
 #include "net/console.h"
 #include "net/interrupts.h"
 #include "net/threads.h"
+#include "net/tls.h"
 
 namespace velvane::net {
 
 using asio::ip::tcp;
+using unix_socket = asio::local::stream_protocol;
 
 // --- Stop requests -------------------------------------------------------------------------------
 
@@ -71,6 +77,7 @@ struct Server::Impl {
   std::shared_ptr<Dispatcher> dispatcher;
   std::shared_ptr<RuntimeGate> gate = std::make_shared<RuntimeGate>();
   std::unique_ptr<asio::io_context> runtime;  // connection tasks, on the worker threads
+  std::optional<asio::ssl::context> tls;      // with ServeOptions::tls
   asio::io_context accepting{1};              // the accept loop, on the server thread
   asio::steady_timer resume{accepting};       // the accept loop waits here (at max_connections, after errors)
   std::atomic<bool> accept_waiting{false};    // a connection that ends then cancels the wait
@@ -84,7 +91,15 @@ struct Server::Impl {
 
   void start_workers();
   bool bind(tcp::acceptor& acceptor);
-  asio::awaitable<void> accept_loop(tcp::acceptor& acceptor, bool& interrupted);
+  bool bind(unix_socket::acceptor& acceptor);
+  void bound(uint16_t port, std::string host);
+  void bind_failed(const std::string& why);
+  template <class Acceptor>
+  asio::awaitable<void> accept_loop(Acceptor& acceptor, bool& interrupted);
+  template <class Acceptor>
+  void run_with(Acceptor& acceptor);
+  std::string unix_path;  // serving a unix socket at this path
+  std::optional<ino_t> unix_inode;  // the socket file this server made
   bool at_connection_limit() const {
     return options.max_connections != 0 && open_connections.load() >= options.max_connections;
   }
@@ -173,7 +188,11 @@ asio::awaitable<void> connection_task(tcp::socket socket, std::shared_ptr<const 
       report(os_end(ec), *shared, peer);
       co_return;
     }
-    if (opening == framing::OpeningKind::Http) {
+    // A server of Thrift over HTTP keeps the POSTs; other requests go to the HTTP handler.
+    bool thrift_post = false;
+    if (opening == framing::OpeningKind::Http && shared->transport == framing::Transport::Http)
+      thrift_post = (co_await peek_request_line(socket)).starts_with("POST ");
+    if (opening == framing::OpeningKind::Http && !thrift_post) {
       counted.forget_socket();  // the program owns the socket from here
       report(co_await serve_http(socket, *shared), *shared, peer);
       co_return;
@@ -184,6 +203,59 @@ asio::awaitable<void> connection_task(tcp::socket socket, std::shared_ptr<const 
   counted.forget_socket();
   socket.shutdown(tcp::socket::shutdown_send, ignored);
   socket.close(ignored);
+  report(end, *shared, peer);
+}
+
+constexpr std::chrono::seconds kHandshakeLimit{10};
+
+/// A unix socket connection: Thrift only (no HTTP probe), served like a TCP one.
+asio::awaitable<void> unix_connection_task(unix_socket::socket socket, std::shared_ptr<const ConnectionShared> shared,
+                                           OpenConnection counted) {
+  std::error_code ignored;
+  const std::string peer = shared->log ? socket.local_endpoint(ignored).path() : std::string();
+  ConnectionEnd end = co_await request_loop(socket, *shared);
+  counted.forget_socket();
+  socket.shutdown(unix_socket::socket::shutdown_send, ignored);
+  socket.close(ignored);
+  report(end, *shared, peer);
+}
+
+/// A TLS connection: the handshake runs on the worker thread's reactor like any read (a peer that
+/// stalls in it holds no thread) and is cut off after its time limit; the request loop then runs
+/// over the session. A peer that leaves during the handshake before saying anything ends quietly.
+asio::awaitable<void> tls_connection_task(tcp::socket socket, std::shared_ptr<const ConnectionShared> shared,
+                                          OpenConnection counted, asio::ssl::context& context,
+                                          std::chrono::nanoseconds limit) {
+  std::error_code ignored;
+  const std::string peer = peer_for_log(socket, *shared);
+  socket.set_option(tcp::no_delay(true), ignored);
+  TlsStream stream(std::move(socket), context);
+  auto done = std::make_shared<bool>(false);
+  bool timed_out = false;
+  asio::steady_timer timer(co_await asio::this_coro::executor);
+  timer.expires_after(limit);
+  // The timer's handler and this task share the strand: it runs before the task resumes, or sees `done`.
+  timer.async_wait([done, &timed_out, &stream](const std::error_code& ec) {
+    if (ec || *done) return;
+    timed_out = true;
+    std::error_code e;
+    stream.lowest_layer().cancel(e);
+  });
+  std::error_code ec;
+  co_await stream.async_handshake(asio::ssl::stream_base::server, asio::redirect_error(asio::use_awaitable, ec));
+  *done = true;
+  timer.cancel();
+  ConnectionEnd end;
+  if (timed_out) {
+    end = ConnectionEnd{Error{ErrorKind::TimedOut, "TLS handshake timed out"}};
+  } else if (ec) {
+    end = ConnectionEnd{Error{ErrorKind::Os, "TLS handshake failed: " + ec.message()}, is_quiet(ec)};
+  } else {
+    end = co_await request_loop(stream, *shared);
+  }
+  counted.forget_socket();
+  stream.lowest_layer().shutdown(tcp::socket::shutdown_send, ignored);
+  stream.lowest_layer().close(ignored);
   report(end, *shared, peer);
 }
 
@@ -204,8 +276,11 @@ Result<std::unique_ptr<Server>> Server::create(ServeOptions options, std::shared
     impl->control->report_bind(impl->id, {ServerControl::BindReport::State::Pending, {}, 0, {}});
     impl->dispatcher = std::move(dispatcher);
     impl->runtime = std::make_unique<asio::io_context>(static_cast<int>(impl->options.workers));
+    if (impl->options.tls) impl->tls.emplace(impl->options.tls->share());
     impl->pool = std::make_unique<BlockingPool>(kMaxBlockingThreads, nullptr, nullptr);
-    impl->address = impl->options.host + ":" + std::to_string(impl->options.port);
+    impl->address = impl->options.host.starts_with(kUnixHostPrefix)
+                        ? impl->options.host
+                        : impl->options.host + ":" + std::to_string(impl->options.port);
     return std::unique_ptr<Server>(new Server(std::move(impl)));
   } catch (...) {
     return current_exception_error();
@@ -230,7 +305,6 @@ void Server::Impl::start_workers() {
 using ReusePort = asio::detail::socket_option::boolean<SOL_SOCKET, SO_REUSEPORT>;
 
 bool Server::Impl::bind(tcp::acceptor& acceptor) {
-  using State = ServerControl::BindReport::State;
   std::error_code ec;
   tcp::resolver resolver(accepting);
   const auto endpoints = resolver.resolve(options.host, std::to_string(options.port), ec);
@@ -243,11 +317,9 @@ bool Server::Impl::bind(tcp::acceptor& acceptor) {
       if (!e && options.reuse_port) acceptor.set_option(ReusePort(true), e);
       if (!e) acceptor.bind(entry.endpoint(), e);
       if (!e) acceptor.listen(128, e);
-      const tcp::endpoint bound = e ? tcp::endpoint{} : acceptor.local_endpoint(e);
+      const tcp::endpoint local = e ? tcp::endpoint{} : acceptor.local_endpoint(e);
       if (!e) {
-        control->set_bound_port(bound.port());
-        control->set_listening(id);  // before the report: whoever waited for it sees is_running()
-        control->report_bind(id, {State::Listening, bound.address().to_string(), bound.port(), {}});
+        bound(local.port(), local.address().to_string());
         return true;
       }
       last = e.message();
@@ -255,12 +327,48 @@ bool Server::Impl::bind(tcp::acceptor& acceptor) {
       acceptor.close(ignored);
     }
   }
-  say(options.log, LogLine{Severity::Error, "bind error on " + address + ": " + last, {}, {}, "Os", {}}, false);
-  control->report_bind(id, {State::Failed, {}, 0, "bind error on " + address + ": " + last});
+  bind_failed(last);
   return false;
 }
 
-asio::awaitable<void> Server::Impl::accept_loop(tcp::acceptor& acceptor, bool& interrupted) {
+void Server::Impl::bound(uint16_t port, std::string host) {
+  control->set_bound_port(port);
+  control->set_listening(id);  // before the report: whoever waited for it sees is_running()
+  control->report_bind(id, {ServerControl::BindReport::State::Listening, std::move(host), port, {}});
+}
+
+void Server::Impl::bind_failed(const std::string& why) {
+  say(options.log, LogLine{Severity::Error, "bind error on " + address + ": " + why, {}, {}, "Os", {}}, false);
+  control->report_bind(id, {ServerControl::BindReport::State::Failed, {}, 0, "bind error on " + address + ": " + why});
+}
+
+/// A unix socket: a socket file left by a server that is gone is removed first (anything else at the
+/// path is left alone, and the bind fails); the file this server makes is removed when it stops.
+bool Server::Impl::bind(unix_socket::acceptor& acceptor) {
+  struct stat st;
+  if (::lstat(unix_path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) {
+    std::error_code refused;
+    unix_socket::socket probe(accepting);
+    probe.connect(unix_socket::endpoint(unix_path), refused);
+    if (refused) ::unlink(unix_path.c_str());  // no one listens there: stale
+  }
+  std::error_code e;
+  acceptor.open(unix_socket(), e);
+  if (!e) acceptor.bind(unix_socket::endpoint(unix_path), e);
+  if (!e) acceptor.listen(128, e);
+  if (e) {
+    bind_failed(e.message());
+    std::error_code ignored;
+    acceptor.close(ignored);
+    return false;
+  }
+  if (::lstat(unix_path.c_str(), &st) == 0) unix_inode = st.st_ino;
+  bound(0, "unix:" + unix_path);
+  return true;
+}
+
+template <class Acceptor>
+asio::awaitable<void> Server::Impl::accept_loop(Acceptor& acceptor, bool& interrupted) {
   auto shared = std::make_shared<const ConnectionShared>(
       ConnectionShared{options.transport, options.protocol, options.max_message_size, dispatcher.get(), pool.get(),
                        gate, dispatcher->http_taker(), options.idle_timeout, options.stats.get(), options.metrics_path,
@@ -283,7 +391,8 @@ asio::awaitable<void> Server::Impl::accept_loop(tcp::acceptor& acceptor, bool& i
       if (full) continue;
     }
     std::error_code ec;
-    tcp::socket socket = co_await acceptor.async_accept(*runtime, asio::redirect_error(asio::use_awaitable, ec));
+    typename Acceptor::protocol_type::socket socket =
+        co_await acceptor.async_accept(*runtime, asio::redirect_error(asio::use_awaitable, ec));
     if (ec == asio::error::operation_aborted) continue;  // woken: look at the requests again
     if (ec) {
       say(options.log, LogLine{Severity::Error, "accept error: " + ec.message(), {}, {}, "Os", {}}, true);
@@ -298,8 +407,17 @@ asio::awaitable<void> Server::Impl::accept_loop(tcp::acceptor& acceptor, bool& i
     error_pause = kMinAcceptPause;
     options.stats->connection_accepted();
     OpenConnection counted(*this, socket.native_handle());
-    asio::co_spawn(asio::make_strand(*runtime), connection_task(std::move(socket), shared, std::move(counted)),
-                   asio::detached);
+    auto strand = asio::make_strand(*runtime);
+    if constexpr (std::is_same_v<Acceptor, unix_socket::acceptor>) {
+      asio::co_spawn(strand, unix_connection_task(std::move(socket), shared, std::move(counted)), asio::detached);
+    } else if (tls) {
+      auto limit = options.idle_timeout.count() > 0 ? std::min<std::chrono::nanoseconds>(options.idle_timeout, kHandshakeLimit)
+                                                     : std::chrono::nanoseconds(kHandshakeLimit);
+      asio::co_spawn(strand, tls_connection_task(std::move(socket), shared, std::move(counted), *tls, limit),
+                     asio::detached);
+    } else {
+      asio::co_spawn(strand, connection_task(std::move(socket), shared, std::move(counted)), asio::detached);
+    }
   }
   control->clear_listening(id);
   std::error_code ignored;
@@ -308,9 +426,23 @@ asio::awaitable<void> Server::Impl::accept_loop(tcp::acceptor& acceptor, bool& i
 
 void Server::run() {
   Impl& s = *impl_;
+  if (s.options.host.starts_with(kUnixHostPrefix)) {
+    s.unix_path = s.options.host.substr(kUnixHostPrefix.size());
+    unix_socket::acceptor acceptor(s.accepting);
+    s.run_with(acceptor);
+    struct stat st;  // the file goes unless another server has made its own there since
+    if (s.unix_inode && ::lstat(s.unix_path.c_str(), &st) == 0 && st.st_ino == *s.unix_inode) ::unlink(s.unix_path.c_str());
+  } else {
+    tcp::acceptor acceptor(s.accepting);
+    s.run_with(acceptor);
+  }
+}
+
+template <class Acceptor>
+void Server::Impl::run_with(Acceptor& acceptor) {
+  Impl& s = *this;
   auto work = asio::make_work_guard(*s.runtime);
   s.start_workers();
-  tcp::acceptor acceptor(s.accepting);
   // Ctrl+C is caught from before the server counts as running: one pressed as soon as
   // is_running() says so stops it.
   std::optional<asio::posix::stream_descriptor> interrupts;

@@ -28,11 +28,14 @@
 #include "framing/framing.h"
 #include "model/error.h"
 #include "net/blocking_pool.h"
+#include "net/connection.h"  // kUnixHostPrefix: a host "unix:/path" serves a unix domain socket
 #include "net/console.h"
 #include "net/server_stats.h"
 #include "net/threads.h"  // effective_workers, for ServeOptions::workers
 
 namespace velvane::net {
+
+class TlsContext;
 
 // --- What a dispatcher answers -------------------------------------------------------------------
 
@@ -240,6 +243,10 @@ struct ServeOptions {
   std::string metrics_path;
   /// ServerControl::stop_requests() when serving was asked for: any later stop ends this server.
   uint64_t stops_seen = 0;
+  /// With a context, every connection begins with a TLS handshake (bounded by the idle timeout when
+  /// one is set, else by 10 s) and its requests travel inside the session. A TLS port is not probed
+  /// for HTTP: its connections speak Thrift only.
+  std::shared_ptr<const TlsContext> tls;
   /// Where the server's status and error lines go; nullptr: the process's stdout and stderr.
   std::shared_ptr<LineSink> log;
   /// Whether Ctrl+C (SIGINT) stops the server. The interrupt is passed on to the handler that was

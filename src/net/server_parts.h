@@ -12,10 +12,14 @@
 #include <optional>
 #include <string>
 #include <system_error>
+#include <type_traits>
 
 #include <asio/any_io_executor.hpp>
 #include <asio/awaitable.hpp>
 #include <asio/ip/tcp.hpp>
+#include <asio/local/stream_protocol.hpp>
+#include <asio/ssl/error.hpp>
+#include <asio/ssl/stream.hpp>
 #include <asio/steady_timer.hpp>
 
 #include "framing/http_probe.h"
@@ -91,20 +95,33 @@ struct ConnectionEnd {
 /// An errno as Asio reports it, so it compares equal to Asio's error names.
 inline std::error_code errno_code(int e) { return std::error_code(e, asio::error::get_system_category()); }
 
+/// A TLS connection: the request loop runs over it as over a plain socket.
+using TlsStream = asio::ssl::stream<asio::ip::tcp::socket>;
+template <class Stream>
+inline constexpr bool kIsTls = std::is_same_v<Stream, TlsStream>;
+
+/// A peer that went away, a TLS peer that closed without its close_notify included.
 inline bool is_quiet(const std::error_code& ec) {
-  return ec == asio::error::connection_reset || ec == asio::error::broken_pipe || ec == asio::error::eof;
+  return ec == asio::error::connection_reset || ec == asio::error::broken_pipe || ec == asio::error::eof ||
+         ec == asio::ssl::error::stream_truncated;
 }
 
 inline ConnectionEnd os_end(const std::error_code& ec) {
   return ConnectionEnd{Error{ErrorKind::Os, ec.message()}, is_quiet(ec)};
 }
 
-/// Reads requests, has them answered and writes the replies until the connection ends.
-asio::awaitable<ConnectionEnd> request_loop(asio::ip::tcp::socket& socket, const ConnectionShared& shared);
+/// Reads requests, has them answered and writes the replies until the connection ends; over a
+/// tcp::socket or a TlsStream.
+template <class Stream>
+asio::awaitable<ConnectionEnd> request_loop(Stream& stream, const ConnectionShared& shared);
 
 /// Peeks at the opening bytes (consuming none) until they tell HTTP from Thrift. A failed wait or
 /// peek sets `ec`.
 asio::awaitable<framing::OpeningKind> probe_opening(asio::ip::tcp::socket& socket, std::error_code& ec);
+
+/// Peeks (consuming nothing) until the request line is complete, the limit is reached, the peer
+/// stops sending or the deadline passes; what was seen of the line.
+asio::awaitable<std::string> peek_request_line(asio::ip::tcp::socket& socket);
 
 /// Takes the socket out of the runtime and hands it to the program: on a blocking-pool thread, then,
 /// if that asks for it, on this worker thread. Whatever happens, the socket is not touched again here.

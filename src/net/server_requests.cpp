@@ -21,6 +21,7 @@
 
 #include "net/message_io.h"
 #include "net/threads.h"
+#include "net/tls.h"
 #include "protocol/wire_format.h"
 
 namespace velvane::net {
@@ -161,8 +162,14 @@ ConnectionEnd end_of(const Outcome& outcome) {
 /// The length prefix a reply needs before `outcome.bytes` on the wire.
 void reply_prefix(std::string& prefix, const Outcome& outcome, framing::Transport transport) {
   prefix.clear();
-  if (transport == framing::Transport::Framed && !outcome.framed)
-    wire::put_be32(prefix, static_cast<uint32_t>(outcome.bytes.size()));
+  if (outcome.framed) return;
+  if (transport == framing::Transport::Framed) wire::put_be32(prefix, static_cast<uint32_t>(outcome.bytes.size()));
+  if (transport == framing::Transport::Http) framing::append_http_response_head(prefix, outcome.bytes.size());
+}
+
+/// Over HTTP every request is answered: a oneway one with an empty body.
+void answer_oneway(Outcome& outcome, framing::Transport transport) {
+  if (outcome.kind == Outcome::Kind::NoReply && transport == framing::Transport::Http) outcome = Outcome::reply({});
 }
 
 // --- A pool thread serving a connection ----------------------------------------------------------
@@ -222,14 +229,21 @@ Outcome write_here(int fd, const std::string& prefix, const std::string& body) {
   return Outcome{Outcome::Kind::Idle, {}, {}};
 }
 
-/// The peer of a connected socket, as "host:port" ("[v6]:port").
-std::shared_ptr<const Peer> peer_of(const tcp::socket& socket) {
-  std::error_code ec;
-  const tcp::endpoint remote = socket.remote_endpoint(ec);
+/// The peer of a connected stream, as "host:port" ("[v6]:port"), and under TLS the subject of the
+/// certificate it presented.
+template <class Stream>
+std::shared_ptr<const Peer> peer_of(Stream& stream) {
   auto peer = std::make_shared<Peer>();
-  if (ec) return peer;
-  const std::string host = remote.address().to_string();
-  peer->address = (remote.address().is_v6() ? "[" + host + "]" : host) + ":" + std::to_string(remote.port());
+  if constexpr (kIsTls<Stream>) peer->tls_subject = peer_subject(stream.native_handle());
+  std::error_code ec;
+  if constexpr (std::is_same_v<Stream, asio::local::stream_protocol::socket>) {
+    peer->address = stream.local_endpoint(ec).path();  // a unix socket's peer is unnamed: its path says where
+  } else {
+    const tcp::endpoint remote = stream.lowest_layer().remote_endpoint(ec);
+    if (ec) return peer;
+    const std::string host = remote.address().to_string();
+    peer->address = (remote.address().is_v6() ? "[" + host + "]" : host) + ":" + std::to_string(remote.port());
+  }
   return peer;
 }
 
@@ -257,6 +271,7 @@ Outcome serve_burst(int fd, ReadState& rs, const ConnectionShared& shared, const
     Outcome outcome = shared.dispatcher->answer_here(std::move(*request.payload), RequestMeta{peer, {}, {}});
     // A server shutting down answers no more: the connection is dropped with the runtime.
     if (shared.gate->stopping.load(std::memory_order_acquire)) return Outcome{Outcome::Kind::Idle, {}, {}};
+    answer_oneway(outcome, shared.transport);
     if (outcome.kind == Outcome::Kind::NoReply) continue;
     if (outcome.kind != Outcome::Kind::Reply) return outcome;
     shared.stats->bytes_out(outcome.bytes.size());
@@ -343,21 +358,25 @@ class HostedConnection final : public LentConnection {
 
 // --- The connection task's request loop ----------------------------------------------------------
 
-/// One connection's requests, as its task serves them.
+/// One connection's requests, as its task serves them, over a plain socket or a TLS stream.
+template <class Stream>
 class ConnectionRequests {
  public:
-  ConnectionRequests(tcp::socket& socket, const ConnectionShared& shared, std::shared_ptr<ReplySlot> slot,
+  ConnectionRequests(Stream& stream, const ConnectionShared& shared, std::shared_ptr<ReplySlot> slot,
                      asio::steady_timer& timer)
-      : socket_(socket),
+      : stream_(stream),
+        socket_(stream.lowest_layer()),
         shared_(shared),
         slot_(std::move(slot)),
         timer_(timer),
-        idle_(socket.get_executor()),
-        peer_(peer_of(socket)) {}
+        idle_(stream.get_executor()),
+        peer_(peer_of(stream)) {}
 
   /// Whether pool threads serve this connection: its dispatcher answers every request on one, and
-  /// the socket takes the receive timeout that bounds how long such a thread holds it.
+  /// the socket takes the receive timeout that bounds how long such a thread holds it. Never under
+  /// TLS: a pool thread reads the raw descriptor, and the session's state lives with the stream.
   bool served_on_pool() {
+    if constexpr (kIsTls<Stream>) return false;
     if (!shared_.dispatcher->answers_on_pool()) return false;
     const timeval hold{0, kHoldMicroseconds};
     return ::setsockopt(socket_.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &hold, sizeof hold) == 0;
@@ -372,13 +391,14 @@ class ConnectionRequests {
     while (!request.end && !request.payload) {
       std::error_code ec;
       arm_idle();
-      if (between_requests()) {
+      // A TLS session may hold the next request's bytes already: it waits inside its own read.
+      if (!kIsTls<Stream> && between_requests()) {
         // Waiting for the next request holds no buffer: an idle connection costs little.
         rs_.buffer.release();
         co_await socket_.async_wait(tcp::socket::wait_read, asio::redirect_error(asio::use_awaitable, ec));
       }
       size_t n = 0;
-      if (!ec) n = co_await socket_.async_read_some(rs_.buffer.space(), asio::redirect_error(asio::use_awaitable, ec));
+      if (!ec) n = co_await stream_.async_read_some(rs_.buffer.space(), asio::redirect_error(asio::use_awaitable, ec));
       if (disarm_idle()) co_return Outcome{Outcome::Kind::Close, {}, {}};
       arrived = received(ec, n);
       request = next_request(rs_, shared_, take_arrived);
@@ -445,7 +465,7 @@ class ConnectionRequests {
     reply_prefix(prefix_, reply, shared_.transport);
     const std::array<asio::const_buffer, 2> pieces{asio::buffer(prefix_), asio::buffer(reply.bytes)};
     std::error_code ec;
-    co_await asio::async_write(socket_, pieces, asio::redirect_error(asio::use_awaitable, ec));
+    co_await asio::async_write(stream_, pieces, asio::redirect_error(asio::use_awaitable, ec));
     if (ec) co_return os_end(ec);
     co_return std::nullopt;
   }
@@ -473,7 +493,8 @@ class ConnectionRequests {
     return std::exchange(idled_, false);
   }
 
-  tcp::socket& socket_;
+  Stream& stream_;
+  typename Stream::lowest_layer_type& socket_;  // the socket under the stream
   const ConnectionShared& shared_;
   std::shared_ptr<ReplySlot> slot_;
   asio::steady_timer& timer_;
@@ -488,14 +509,17 @@ class ConnectionRequests {
 
 }  // namespace
 
-asio::awaitable<ConnectionEnd> request_loop(tcp::socket& socket, const ConnectionShared& shared) {
+template <class Stream>
+asio::awaitable<ConnectionEnd> request_loop(Stream& socket, const ConnectionShared& shared) {
   auto slot = std::make_shared<ReplySlot>(shared.gate, co_await asio::this_coro::executor);
   asio::steady_timer timer(co_await asio::this_coro::executor);
   slot->timer = &timer;
   SlotRelease release{*slot};
 
-  ConnectionRequests requests(socket, shared, slot, timer);
-  bool hosted = requests.hosted();
+  ConnectionRequests<Stream> requests(socket, shared, slot, timer);
+  // A TLS session lives with this task, and a oneway call over HTTP is answered here: neither kind of
+  // connection is lent to a host.
+  bool hosted = !kIsTls<Stream> && shared.transport != framing::Transport::Http && requests.hosted();
   const bool on_pool = !hosted && requests.served_on_pool();
   for (;;) {
     // (Each co_await a statement of its own: GCC mishandles one inside a conditional expression.)
@@ -506,6 +530,7 @@ asio::awaitable<ConnectionEnd> request_loop(tcp::socket& socket, const Connectio
     }
     else if (on_pool) outcome = co_await requests.lend_to_pool();
     else outcome = co_await requests.dispatch_next();
+    answer_oneway(outcome, shared.transport);
     if (outcome.kind == Outcome::Kind::NoReply || outcome.kind == Outcome::Kind::Idle) continue;
     if (outcome.kind != Outcome::Kind::Reply) co_return end_of(outcome);
     if (!outcome.framed) shared.stats->bytes_out(outcome.bytes.size());  // a pool thread's leftover was counted there
@@ -513,5 +538,9 @@ asio::awaitable<ConnectionEnd> request_loop(tcp::socket& socket, const Connectio
     if (end) co_return std::move(*end);
   }
 }
+
+template asio::awaitable<ConnectionEnd> request_loop(tcp::socket&, const ConnectionShared&);
+template asio::awaitable<ConnectionEnd> request_loop(TlsStream&, const ConnectionShared&);
+template asio::awaitable<ConnectionEnd> request_loop(asio::local::stream_protocol::socket&, const ConnectionShared&);
 
 }  // namespace velvane::net

@@ -29,6 +29,7 @@
 #include "net/async_client.h"
 #include "python/call_engine.h"
 #include "python/server.h"
+#include "python/tls_settings.h"
 
 namespace velvane::py {
 
@@ -473,8 +474,9 @@ void report(std::shared_ptr<Pending>& pending, net::Completion done) {
 
 struct AsyncState : ClientCalls {
   uint32_t connections = 1;  // fixed at construction
-  PyMutex cell_mutex;  // guards making `cells`
+  PyMutex cell_mutex;  // guards making `cells` and `tls`
   std::vector<std::shared_ptr<net::ConnectionCell>> cells;  // `connections` of them, made by the first operation
+  std::shared_ptr<const net::TlsContext> tls;  // given to every cell; none: plaintext
 };
 
 struct AsyncClientObject {
@@ -494,6 +496,7 @@ std::vector<std::shared_ptr<net::ConnectionCell>>* cells_of(AsyncState& st) {
       raise_error(made.error(), Operation::Connect);
       return nullptr;
     }
+    made.value()->set_tls(st.tls);
     st.cells.push_back(std::move(made).value());
   }
   return &st.cells;
@@ -616,11 +619,20 @@ PyObject* begin_call(PyObject* self, const CallRequest& call, const InterceptorL
   const bool reconnect = st.reconnect.load(std::memory_order_relaxed) || retry.retries > 0;
   std::optional<net::Redial> redial;
   // The connections beyond the first are made when a call needs them, and any that breaks is made anew.
-  if (reconnect || retry.retries > 0 || st.connections > 1) redial = net::Redial{st.endpoints, reconnect};
+  // Over HTTP a server may close the connection after any response: the next call connects again.
+  const bool http = prepared.transport == framing::Transport::Http;
+  if (reconnect || retry.retries > 0 || st.connections > 1 || http)
+    redial = net::Redial{st.endpoints, reconnect || http};
+  std::string http_path;
+  if (http) {
+    Borrow borrow(st.borrow, Borrow::Shared);
+    if (!borrow.ok()) return nullptr;
+    http_path = st.http_path;
+  }
   return start(st, std::move(pending), [&](net::ConnectionCell& cell, net::CompletionHandler done) {
     if (redial && st.connections > 1) redial->reconnect = true;  // a broken connection of several is replaced
     return cell.call(std::move(prepared.request), prepared.transport, protocol, oneway, st.timeout(), std::move(done),
-                     st.max_message_size.load(std::memory_order_relaxed), std::move(redial), retry);
+                     st.max_message_size.load(std::memory_order_relaxed), std::move(redial), retry, http_path);
   }, /*for_call=*/true);
 }
 
@@ -717,6 +729,16 @@ PyObject* async_is_open(PyObject* self, PyObject*) {
   return PyBool_FromLong(std::ranges::any_of(cells, [](const auto& cell) { return cell->is_open(); }));
 }
 
+PyObject* async_set_tls(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::shared_ptr<const net::TlsContext> tls;
+  if (!client_tls_arg(args, nargs, kwnames, tls)) return nullptr;
+  AsyncState& st = state_of(self);
+  MutexLock lock(st.cell_mutex);
+  st.tls = tls;
+  for (const auto& cell : st.cells) cell->set_tls(tls);
+  Py_RETURN_NONE;
+}
+
 PyObject* async_set_parser(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return set_call_parser(state_of(self), args, nargs, kwnames);
 }
@@ -753,6 +775,7 @@ PyMethodDef async_methods[] = {
         "Creates an AsyncThriftClient of `host` and `port`, or of a list of endpoints given as `host`\n"
         "((host, port) tuples or \"unix:/path\" strs); `reconnect` sets the property of that name, and up to\n"
         "`connections` connections carry concurrent calls."),
+    method_entry<async_set_tls>("set_tls", METH_FASTCALL | METH_KEYWORDS, kClientSetTlsDoc),
     method_entry<async_set_parser>("set_parser", METH_FASTCALL | METH_KEYWORDS,
                                    "set_parser($self, parser)\n--\n\n"
                                    "Takes the schema of `parser`'s current document to convert struct values with; "

@@ -119,6 +119,8 @@ struct ClientSettings {
   /// "Name:" when calls go to the service `Name` of a multiplexing server; empty otherwise. Read
   /// under the shared borrow, written under the exclusive one.
   std::string method_prefix;
+  /// Where TransportType.Http POSTs requests; guarded like method_prefix.
+  std::string http_path = "/";
 
   /// The method name a request carries: the multiplexing prefix, if any, then the method.
   std::string wire_method_name(std::string_view method) const {
@@ -333,7 +335,31 @@ struct ClientProperties {
     return 0;
   }
 
+  static PyObject* get_http_path(PyObject* self, void*) {
+    Borrow borrow(SettingsOf(self).borrow, Borrow::Shared);
+    if (!borrow.ok()) return nullptr;
+    const std::string& path = SettingsOf(self).http_path;
+    return PyUnicode_FromStringAndSize(path.data(), static_cast<Py_ssize_t>(path.size()));
+  }
+  static int set_http_path(PyObject* self, PyObject* value, void*) {
+    if (refuse_delete(value)) return -1;
+    Py_ssize_t size;
+    const char* path = str_arg(value, "http_path", &size);
+    if (!path) return -1;
+    const std::string_view text(path, static_cast<size_t>(size));
+    if (!text.starts_with('/') || text.find_first_of(" \r\n") != std::string_view::npos) {
+      PyErr_SetString(PyExc_ValueError, "http_path must start with '/' and hold no spaces or line breaks");
+      return -1;
+    }
+    Borrow borrow(SettingsOf(self).borrow, Borrow::Exclusive);
+    if (!borrow.ok()) return -1;
+    SettingsOf(self).http_path.assign(text);
+    return 0;
+  }
+
   static inline PyGetSetDef getset[] = {
+      property_entry<get_http_path, set_http_path>(
+          "http_path", "The path TransportType.Http POSTs each call to (\"/\" by default)."),
       property_entry<get_transport, set_transport>("transport",
                                                    "The TransportType used by the next open() (Framed by default)."),
       property_entry<get_protocol, set_protocol>("protocol", "The ProtocolType of the next call (Binary by default)."),

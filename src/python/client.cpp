@@ -19,6 +19,7 @@
 #include "python/call_engine.h"
 #include "python/errors.h"
 #include "python/internal.h"
+#include "python/tls_settings.h"
 
 namespace velvane::py {
 
@@ -48,6 +49,14 @@ struct ClientState : ClientCalls {
   // open() ran and close() has not since: a missing connection was dropped. Written under the first
   // slot's lock.
   std::atomic<bool> opened{false};
+  PyMutex tls_lock{};
+  std::shared_ptr<const net::TlsContext> tls;  // guarded by tls_lock; none: plaintext
+
+  /// The TLS context new connections use, or none.
+  std::shared_ptr<const net::TlsContext> tls_now() {
+    MutexLock lock(tls_lock);
+    return tls;
+  }
 
   /// With several connections, the ones beyond the first are made on demand and a broken one anew.
   bool pooled() const { return slots.size() > 1; }
@@ -180,9 +189,9 @@ bool port_arg(PyObject* obj, uint16_t& out) {
 }
 
 PyObject* enum_member(Cls which, uint8_t value) {
-  static constexpr const char* kTransports[] = {"Framed", "Buffered"};
+  static constexpr const char* kTransports[] = {"Framed", "Buffered", "Http"};
   static constexpr const char* kProtocols[] = {"Binary", "Compact", "JSON", "StandardCompact", "StandardJSON"};
-  const char* name = which == Cls::TransportType ? kTransports[value % 2] : kProtocols[value % 5];
+  const char* name = which == Cls::TransportType ? kTransports[value % 3] : kProtocols[value % 5];
   return PyObject_GetAttrString(reinterpret_cast<PyObject*>(cls(which)), name);
 }
 
@@ -618,12 +627,15 @@ Exchange exchange(ClientState& st, Slot& slot, std::string_view request, Transpo
                   bool redial) {
   Exchange out;
   MutexLock lock(slot.lock);
-  const bool reconnect = st.opened.load(std::memory_order_relaxed) && redial;
+  // Over HTTP a server may close the connection after any response: the next call connects again.
+  const bool reconnect = st.opened.load(std::memory_order_relaxed) && (redial || transport == Transport::Http);
   std::unique_ptr<net::Connection> gone;  // closed when the exchange ends
   if (reconnect && slot.connection && slot.connection->peer_has_closed()) slot.set(gone);
   if (!slot.connection && reconnect) {
     // Connecting under the lock: the calls waiting for it use the new connection.
-    auto made = net::Connection::connect(*st.runtime, *st.endpoints, deadline_after(timeout), signal_check(ts));
+    const auto tls = st.tls_now();
+    auto made = net::Connection::connect(*st.runtime, *st.endpoints, deadline_after(timeout), signal_check(ts),
+                                         tls.get());
     if (!made) {
       out.error = made.take_error();
       out.connecting = out.error->kind != ErrorKind::Interrupted;
@@ -639,9 +651,11 @@ Exchange exchange(ClientState& st, Slot& slot, std::string_view request, Transpo
   const net::Deadline deadline = deadline_after(timeout);
   out.written = true;
   slot.connection->set_interrupt_check(signal_check(ts));
+  const bool http = transport == Transport::Http;
+  if (http) slot.connection->set_http_path(st.http_path);  // read under the call's shared borrow
   if (Status s = slot.connection->write_message(transport, request, deadline); !s) {
     out.error = s.take_error();
-  } else if (!oneway) {
+  } else if (!oneway || http) {  // over HTTP a oneway call is answered too, with an empty body
     auto reply = slot.connection->read_message(transport, protocol, deadline, max_size);
     if (reply) {
       out.reply = std::move(reply).value();
@@ -649,7 +663,7 @@ Exchange exchange(ClientState& st, Slot& slot, std::string_view request, Transpo
       out.error = reply.take_error();
     }
   }
-  if (out.error || (!oneway && out.reply.empty())) {
+  if (out.error || (!oneway && out.reply.empty()) || (http && !slot.connection->keeps_alive())) {
     slot.set(gone);
   } else {
     slot.connection->set_interrupt_check({});
@@ -769,7 +783,9 @@ PyObject* client_open(PyObject* self, PyObject*) {
   {
     PyThreadState* ts = PyThreadState_Get();
     ReleaseGil nogil;
-    made = net::Connection::connect(*st.runtime, *st.endpoints, deadline_after(st.timeout()), signal_check(ts));
+    const auto tls = st.tls_now();
+    made = net::Connection::connect(*st.runtime, *st.endpoints, deadline_after(st.timeout()), signal_check(ts),
+                                    tls.get());
     if (made) {
       std::unique_ptr<net::Connection> old = std::move(made).value();  // the new one, then the one it replaced
       Slot& first = *st.slots.front();
@@ -822,6 +838,18 @@ PyObject* client_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   return client_close(self, nullptr);
 }
 
+PyObject* client_set_tls(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::shared_ptr<const net::TlsContext> tls;
+  if (!client_tls_arg(args, nargs, kwnames, tls)) return nullptr;
+  ClientState& st = state_of(self);
+  {
+    ReleaseGil nogil;  // a call connecting holds the lock for a moment
+    MutexLock lock(st.tls_lock);
+    st.tls = std::move(tls);
+  }
+  Py_RETURN_NONE;
+}
+
 PyObject* client_set_parser(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return set_call_parser(state_of(self), args, nargs, kwnames);
 }
@@ -868,6 +896,7 @@ PyMethodDef client_methods[] = {
         "Creates a ThriftClient of `host` and `port`, or of a list of endpoints given as `host` ((host, port)\n"
         "tuples or \"unix:/path\" strs); `reconnect` sets the property of that name, and up to `connections`\n"
         "connections carry calls made from several threads at once."),
+    method_entry<client_set_tls>("set_tls", METH_FASTCALL | METH_KEYWORDS, kClientSetTlsDoc),
     method_entry<client_set_parser>("set_parser", METH_FASTCALL | METH_KEYWORDS,
                                     "set_parser($self, parser)\n--\n\n"
                                     "Takes the schema of `parser`'s current document to convert struct values with; "

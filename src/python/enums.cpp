@@ -52,7 +52,8 @@ PyObject* transport_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* transport_repr(PyObject* self) {
-  return PyUnicode_FromString(enum_value(self) == 0 ? "TransportType.Framed" : "TransportType.Buffered");
+  static constexpr const char* kReprs[] = {"TransportType.Framed", "TransportType.Buffered", "TransportType.Http"};
+  return PyUnicode_FromString(kReprs[enum_value(self) % 3]);
 }
 
 PyObject* transport_richcompare(PyObject* self, PyObject* other, int op) {
@@ -163,7 +164,7 @@ PyObject* create_marker(const char* name, const char* doc) {
 
 PyObject* create_transport_type() {
   PyObject* type = PyType_FromSpec(&transport_spec);
-  return type ? add_variants(type, {"Framed", "Buffered"}) : nullptr;
+  return type ? add_variants(type, {"Framed", "Buffered", "Http"}) : nullptr;
 }
 
 PyObject* create_protocol_type() {

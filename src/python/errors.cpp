@@ -56,6 +56,9 @@ void raise_error(const Error& error, Operation operation) {
       raise_text(error.kind == ErrorKind::TimedOut ? PyExc_TimeoutError : PyExc_OSError, "I/O error: ", error.text);
       return;
     case Operation::ReadReply: raise_text(PyExc_OSError, "", error.text); return;
+    case Operation::LoadTls:
+      raise_text(error.kind == ErrorKind::Os ? PyExc_OSError : PyExc_ValueError, "", error.text);
+      return;
   }
 }
 

@@ -18,6 +18,7 @@ enum class Operation {
   Connect,           // OSError, TimeoutError when it ran out of time; the text names the address
   Exchange,          // OSError "I/O error: …" for a call's write and read; TimeoutError when it ran out of time
   ReadReply,         // OSError with the reader's text (a reply's header or result field)
+  LoadTls,           // OSError for a file that cannot be read, ValueError for contents refused
 };
 
 /// Raises the Python exception for `error`. Out of memory is MemoryError and an internal failure

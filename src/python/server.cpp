@@ -15,6 +15,7 @@
 #include "net/threads.h"
 #include "python/call_engine.h"
 #include "python/server.h"
+#include "python/tls_settings.h"
 
 namespace velvane::py {
 
@@ -42,6 +43,7 @@ struct ServerState {
   InterceptorList interceptors;
   Ref logger;  // None or nullptr: the process's stdout and stderr
   std::shared_ptr<const PySchema> schema = PySchema::empty();
+  std::shared_ptr<const net::TlsContext> tls;  // set_tls's; none: plaintext
 
   // Shared with the server threads this object started.
   std::shared_ptr<net::ServerControl> control = std::make_shared<net::ServerControl>();
@@ -185,6 +187,16 @@ PyObject* server_set_parser(PyObject* self, PyObject* const* args, Py_ssize_t na
   Py_RETURN_NONE;
 }
 
+PyObject* server_set_tls(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::shared_ptr<const net::TlsContext> tls;
+  if (!server_tls_arg(args, nargs, kwnames, tls)) return nullptr;
+  ServerState& st = state_of(self);
+  Borrow borrow(st.borrow, Borrow::Exclusive);
+  if (!borrow.ok()) return nullptr;
+  st.tls = std::move(tls);
+  Py_RETURN_NONE;
+}
+
 PyObject* server_is_running(PyObject* self, PyObject*) {
   ServerState& st = state_of(self);
   Borrow borrow(st.borrow, Borrow::Shared);
@@ -267,6 +279,7 @@ bool start_server(PyObject* self, std::string host, uint16_t port, OnAppLoop* ap
   options.reuse_port = st.reuse_port;
   options.stats = stats;
   options.metrics_path = st.metrics_path;
+  options.tls = st.tls;
   options.log = log;
   if (app) {
     // The program's loop runs the coroutine handlers and decides what Ctrl+C does.
@@ -278,8 +291,15 @@ bool start_server(PyObject* self, std::string host, uint16_t port, OnAppLoop* ap
   }
   options.stops_seen = st.control->stop_requests();
   const size_t workers = options.workers;
-  const std::string address = options.host + ":" + std::to_string(port);
-  const char* transport_name = st.transport == 0 ? "Framed" : "Buffered";
+  const bool on_unix_socket = options.host.starts_with(net::kUnixHostPrefix);
+  const std::string address = on_unix_socket ? options.host : options.host + ":" + std::to_string(port);
+  if (on_unix_socket && (port != 0 || options.tls)) {
+    PyErr_SetString(PyExc_ValueError, port != 0 ? "a unix socket is served with port 0"
+                                                : "TLS is served on TCP ports only, not on a unix socket");
+    return false;
+  }
+  static constexpr const char* kTransportNames[] = {"Framed", "Buffered", "Http"};
+  const char* transport_name = kTransportNames[st.transport % 3];
 
   auto server = net::Server::create(std::move(options), st.control, dispatcher);
   if (!server) {
@@ -843,6 +863,7 @@ PyMethodDef server_methods[] = {
     method_entry<server_clear_http_handler>(
         "clear_http_handler", METH_NOARGS,
         "clear_http_handler($self)\n--\n\nRemove the HTTP probe callback so all connections use Thrift only."),
+    method_entry<server_set_tls>("set_tls", METH_FASTCALL | METH_KEYWORDS, kServerSetTlsDoc),
     method_entry<server_add_interceptor>(
         "add_interceptor", METH_FASTCALL | METH_KEYWORDS,
         "add_interceptor($self, interceptor)\n--\n\n"
