@@ -351,6 +351,25 @@ def test_endpoints_that_go_down_and_come_up(calc, kind):
         assert d.do("call", "add", a=7, b=1) == 8
 
 
+@KINDS
+def test_a_unix_socket_among_the_endpoints(calc, kind, tmp_path):
+    parser, service = calc
+    server = velvane.ThriftServer(service)
+    server.set_parser(parser)
+    server.register_handler("add", lambda a, b: a + b)
+    path = "unix:" + str(tmp_path / "calc.sock")
+    server.serve(path, 0)
+    try:
+        server.wait_listening(DEADLINE)
+        with Driver(kind, calc, [("127.0.0.1", free_port()), path]) as d:
+            for i in range(3):  # whichever goes first, the refusing TCP endpoint is passed over
+                d.do("open")
+                assert d.do("call", "add", a=i, b=2) == i + 2
+                d.do("close")
+    finally:
+        server.stop()
+
+
 @pytest.mark.parametrize("kind, connections", [("async", 1), ("async", 4), ("blocking", 4)])
 def test_a_server_restarted_under_load(calc, kind, connections):
     """8 clients with 50 calls each (blocking: one client shared by 8 threads), the server restarted
