@@ -89,9 +89,9 @@ def run_json(command, timeout):
     return json.loads(lines[-1])
 
 
-def apache_load(port, settings, connections=1, call="add", pinned=False):
+def apache_load(port, settings, connections=1, call="add", pinned=False, protocol="binary"):
     command = [peer_binary("apache_load"), "--port", str(port), "--connections", str(connections), "--call", call,
-               "--seconds", str(settings.seconds), "--warmup-calls", str(settings.warmup)]
+               "--seconds", str(settings.seconds), "--warmup-calls", str(settings.warmup), "--protocol", protocol]
     return run_json((PIN if pinned else []) + command, timeout=settings.seconds * 10 + 30)
 
 
@@ -242,19 +242,21 @@ class NoOpInterceptor:
         pass
 
 
-def open_velvane_client(velvane, parser, service, port, interceptors=0):
-    client = velvane.ThriftClient(service, "127.0.0.1", port, transport=velvane.TransportType.Framed,
+def open_velvane_client(velvane, parser, service, port, interceptors=0, header=False, zlib=False):
+    transport = velvane.TransportType.Header if header else velvane.TransportType.Framed
+    client = velvane.ThriftClient(service, "127.0.0.1", port, transport=transport,
                                   protocol=velvane.ProtocolType.Binary)
     client.set_parser(parser)
+    client.header_zlib = zlib
     for _ in range(interceptors):
         client.add_interceptor(NoOpInterceptor())
     client.open()
     return client
 
 
-def velvane_client(args):
+def velvane_client(args, header=False, zlib=False):
     velvane, parser, service = velvane_bench_service()
-    client = open_velvane_client(velvane, parser, service, args.port, args.interceptors)
+    client = open_velvane_client(velvane, parser, service, args.port, args.interceptors, header, zlib)
     try:
         kwargs = velvane_call_args(args.call)
         check_reply(args.call, client.call(args.call, **kwargs))
@@ -367,7 +369,9 @@ def velvane_async(args):
 
 
 WORKERS = {"apache-py": apache_python_client, "raw-socket": raw_socket_floor, "velvane": velvane_client,
-           "velvane-threads": velvane_threads, "velvane-shared": velvane_shared, "velvane-async": velvane_async}
+           "velvane-threads": velvane_threads, "velvane-shared": velvane_shared, "velvane-async": velvane_async,
+           "velvane-header": lambda args: velvane_client(args, header=True),
+           "velvane-header-zlib": lambda args: velvane_client(args, header=True, zlib=True)}
 
 
 def worker_main(args):
@@ -414,6 +418,25 @@ def client_table(settings):
                                  ("Python raw socket, pre-encoded frame", floor)):
                 rows.append([what, where, name] + figures(result, python))
     return markdown_table(["call", "CPUs", "client", "calls/s", "p50 µs", "p99 µs", "vs Apache Python"], rows)
+
+
+def header_table(settings):
+    """The header protocol (binary inside) against Apache's C++ header server, pinned."""
+    script = os.path.abspath(__file__)
+    rows = []
+    for call in ("add", "echo"):
+        with apache_cpp_server(True, "header") as port:
+            measured = [("velvane ThriftClient, TransportType.Header",
+                         python_worker(script, "velvane-header", port, settings, True, call))]
+            # Apache's C++ transport inflates into a buffer of about a kilobyte: a zlib Medium fails there.
+            if call == "add":
+                measured.append(("the same with header_zlib",
+                                 python_worker(script, "velvane-header-zlib", port, settings, True, call)))
+            ceiling = apache_load(port, settings, 1, call, True, protocol="header-binary")
+        what = "add(a, b)" if call == "add" else "echo(Medium)"
+        for name, result in measured + [("Apache C++ (apache_load, THeaderProtocol)", ceiling)]:
+            rows.append([what, name] + figures(result, ceiling))
+    return markdown_table(["call", "client", "calls/s", "p50 µs", "p99 µs", "vs Apache C++"], rows)
 
 
 def median_result(results):
@@ -561,6 +584,10 @@ def main():
     print("velvane's clients with no interceptor and with one no-op interceptor (add, one call at a time):")
     print()
     print(interceptor_table(settings))
+    print()
+    print("The header protocol (THeader, binary inside) against Apache's C++ TThreadedServer with THeaderProtocol:")
+    print()
+    print(header_table(settings))
 
 
 if __name__ == "__main__":

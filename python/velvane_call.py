@@ -43,7 +43,8 @@ EXIT_BAD_INPUT = 3
 PROTOCOLS = {"binary": velvane.ProtocolType.Binary, "compact": velvane.ProtocolType.Compact,
              "json": velvane.ProtocolType.JSON, "standard-compact": velvane.ProtocolType.StandardCompact,
              "standard-json": velvane.ProtocolType.StandardJSON}
-TRANSPORTS = {"framed": velvane.TransportType.Framed, "buffered": velvane.TransportType.Buffered}
+TRANSPORTS = {"framed": velvane.TransportType.Framed, "buffered": velvane.TransportType.Buffered,
+              "header": velvane.TransportType.Header}
 APPLICATION_ERROR_TYPES = {0: "UNKNOWN", 1: "UNKNOWN_METHOD", 2: "INVALID_MESSAGE_TYPE", 3: "WRONG_METHOD_NAME",
                            4: "BAD_SEQUENCE_ID", 5: "MISSING_RESULT", 6: "INTERNAL_ERROR", 7: "PROTOCOL_ERROR"}
 

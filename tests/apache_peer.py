@@ -26,19 +26,34 @@ import subprocess
 import sys
 import tempfile
 import textwrap
+import threading
 import time
 
 STARTUP_SECONDS = 20.0
 STOP_SECONDS = 5.0
-TRANSPORTS = ("framed", "buffered")
+TRANSPORTS = ("framed", "buffered", "header")
 SERVER_KINDS = ("threaded", "simple")
 PROTOCOLS = ("binary", "compact", "json")
+HEADER_PROTOCOLS = ("binary", "compact")  # what the header transport carries (compact: the standard one)
 
 
-def protocol_factory(protocol, accelerated=True):
+def header_protocol_factory(protocol):
+    """Apache's THeaderProtocol factory around one of HEADER_PROTOCOLS (a client's choice; a server
+    answers in the protocol of each request)."""
+    from thrift.protocol import THeaderProtocol
+    from thrift.transport.THeaderTransport import THeaderSubprotocolID
+
+    _check_choice("protocol", protocol, HEADER_PROTOCOLS)
+    subprotocol = THeaderSubprotocolID.COMPACT if protocol == "compact" else THeaderSubprotocolID.BINARY
+    return THeaderProtocol.THeaderProtocolFactory(default_protocol=subprotocol)
+
+
+def protocol_factory(protocol, accelerated=True, transport="framed"):
     """Apache's protocol factory for one of PROTOCOLS (JSON has no accelerated form)."""
     from thrift.protocol import TBinaryProtocol, TCompactProtocol, TJSONProtocol
 
+    if transport == "header":
+        return header_protocol_factory(protocol)
     _check_choice("protocol", protocol, PROTOCOLS)
     if protocol == "json":
         return TJSONProtocol.TJSONProtocolFactory()
@@ -106,14 +121,18 @@ class ApachePeer:
     def client(self, service, port, transport="framed", host="127.0.0.1", accelerated=True, protocol="binary",
                multiplexed=None):
         """An open Apache Thrift client of `service`, closed on exit; `multiplexed` names the service
-        on a multiplexed server."""
+        on a multiplexed server. Over the header transport, `client._iprot` is the THeaderProtocol
+        (set_header, add_transform, get_headers)."""
         from thrift.protocol import TMultiplexedProtocol
         from thrift.transport import TSocket, TTransport
 
         _check_choice("transport", transport, TRANSPORTS)
-        wrap = TTransport.TFramedTransport if transport == "framed" else TTransport.TBufferedTransport
-        trans = wrap(TSocket.TSocket(host, port))
-        proto = protocol_factory(protocol, accelerated).getProtocol(trans)
+        if transport == "header":
+            trans = TSocket.TSocket(host, port)
+        else:
+            wrap = TTransport.TFramedTransport if transport == "framed" else TTransport.TBufferedTransport
+            trans = wrap(TSocket.TSocket(host, port))
+        proto = protocol_factory(protocol, accelerated, transport).getProtocol(trans)
         if multiplexed:
             proto = TMultiplexedProtocol.TMultiplexedProtocol(proto, multiplexed)
         client = self.module(service).Client(proto)
@@ -220,6 +239,18 @@ def _listening_socket(host):
     return sock, sock.handle.getsockname()[1]
 
 
+class _HeaderAware:
+    """A processor that lets the handler reach the connection's THeaderProtocol while it runs."""
+
+    def __init__(self, processor, current):
+        self.processor = processor
+        self.current = current
+
+    def process(self, iprot, oprot):
+        self.current.protocol = iprot
+        return self.processor.process(iprot, oprot)
+
+
 def _serve(args):
     from thrift import TMultiplexedProcessor
     from thrift.server import TServer
@@ -229,16 +260,26 @@ def _serve(args):
     service = importlib.import_module(f"{args.package}.{args.service}")
     namespace = dict(vars(importlib.import_module(f"{args.package}.ttypes")))
     exec(compile(pathlib.Path(args.handler_file).read_text(), args.handler_file, "exec"), namespace)
+    current = threading.local()
+    # A handler over the header transport reads the request's headers and adds the reply's with these.
+    namespace["request_headers"] = lambda: current.protocol.get_headers()
+    namespace["reply_header"] = lambda key, value: current.protocol.set_header(key, value)
     processor = service.Processor(namespace["Handler"]())
+    if args.transport == "header":
+        processor = _HeaderAware(processor, current)
     if args.multiplexed:
         multiplexed = TMultiplexedProcessor.TMultiplexedProcessor()
         multiplexed.registerProcessor(args.multiplexed, processor)
         processor = multiplexed
 
     sock, port = _listening_socket("127.0.0.1")
-    transport_factory = (TTransport.TFramedTransportFactory() if args.transport == "framed"
-                         else TTransport.TBufferedTransportFactory())
-    factory = protocol_factory(args.protocol)
+    if args.transport == "header":
+        transport_factory = TTransport.TTransportFactoryBase()
+    elif args.transport == "framed":
+        transport_factory = TTransport.TFramedTransportFactory()
+    else:
+        transport_factory = TTransport.TBufferedTransportFactory()
+    factory = protocol_factory(args.protocol, transport=args.transport)
     if args.kind == "threaded":
         server = TServer.TThreadedServer(processor, sock, transport_factory, factory, daemon=True)
     else:

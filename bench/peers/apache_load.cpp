@@ -30,6 +30,7 @@
 
 #include <thrift/protocol/TBinaryProtocol.h>
 #include <thrift/protocol/TCompactProtocol.h>
+#include <thrift/protocol/THeaderProtocol.h>
 #include <thrift/protocol/TJSONProtocol.h>
 #include <thrift/transport/TBufferTransports.h>
 #include <thrift/transport/TSocket.h>
@@ -41,10 +42,12 @@ namespace {
 
 using apache::thrift::protocol::TBinaryProtocol;
 using apache::thrift::protocol::TCompactProtocol;
+using apache::thrift::protocol::THeaderProtocol;
 using apache::thrift::protocol::TJSONProtocol;
 using apache::thrift::protocol::TProtocol;
 using apache::thrift::transport::TFramedTransport;
 using apache::thrift::transport::TSocket;
+using apache::thrift::transport::TTransport;
 using Clock = std::chrono::steady_clock;
 
 struct RunPlan {
@@ -57,14 +60,20 @@ struct RunPlan {
   long warmup_calls;
   bool check;
   int first_number;
-  std::string protocol;  // binary, compact or json
+  std::string protocol;  // binary, compact or json (framed), or header-binary or header-compact
 };
 
-std::shared_ptr<TProtocol> make_protocol(const std::string& name, std::shared_ptr<TFramedTransport> transport) {
-  if (name == "binary") return std::make_shared<TBinaryProtocol>(transport);
-  if (name == "compact") return std::make_shared<TCompactProtocol>(transport);
-  if (name == "json") return std::make_shared<TJSONProtocol>(transport);
-  throw std::invalid_argument("--protocol is binary, compact or json, got " + name);
+/// The protocol `name` asks for over the socket: framed, or in the header protocol's own frames.
+std::shared_ptr<TProtocol> make_protocol(const std::string& name, const std::shared_ptr<TSocket>& socket) {
+  using apache::thrift::protocol::T_BINARY_PROTOCOL;
+  using apache::thrift::protocol::T_COMPACT_PROTOCOL;
+  if (name == "header-binary") return std::make_shared<THeaderProtocol>(socket, T_BINARY_PROTOCOL);
+  if (name == "header-compact") return std::make_shared<THeaderProtocol>(socket, T_COMPACT_PROTOCOL);
+  auto framed = std::make_shared<TFramedTransport>(socket);
+  if (name == "binary") return std::make_shared<TBinaryProtocol>(framed);
+  if (name == "compact") return std::make_shared<TCompactProtocol>(framed);
+  if (name == "json") return std::make_shared<TJSONProtocol>(framed);
+  throw std::invalid_argument("--protocol is binary, compact, json, header-binary or header-compact, got " + name);
 }
 
 /// One connection's client with the call the plan asks for, checked against the expected answer.
@@ -74,8 +83,9 @@ class BenchConnection {
       : call_add_(plan.call == "add"), number_(number), medium_(peers::make_medium()) {
     if (!call_add_ && plan.call != "echo") throw std::invalid_argument("--call is add or echo, got " + plan.call);
     auto socket = std::make_shared<TSocket>(plan.host, plan.port);
-    transport_ = std::make_shared<TFramedTransport>(socket);
-    client_ = std::make_unique<velvane_bench::BenchClient>(make_protocol(plan.protocol, transport_));
+    auto protocol = make_protocol(plan.protocol, socket);
+    transport_ = protocol->getTransport();
+    client_ = std::make_unique<velvane_bench::BenchClient>(protocol);
     transport_->open();
   }
 
@@ -111,7 +121,7 @@ class BenchConnection {
   int32_t number_;
   velvane_bench::Medium medium_;
   velvane_bench::Medium reply_;
-  std::shared_ptr<TFramedTransport> transport_;
+  std::shared_ptr<TTransport> transport_;
   std::unique_ptr<velvane_bench::BenchClient> client_;
 };
 

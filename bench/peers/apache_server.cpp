@@ -1,8 +1,9 @@
 // bench/peers/apache_server.cpp: the Bench service on Apache Thrift's C++ TThreadedServer, binary
-// (or compact, or JSON) protocol, framed or buffered. The ceiling for velvane's server and the fast
-// peer for its clients; the interop tests use its other protocols.
+// (or compact, or JSON) protocol, framed or buffered, or the header protocol (which answers each
+// request in its own protocol; --protocol is then not used). The ceiling for velvane's server and the
+// fast peer for its clients; the interop tests use its other protocols.
 //
-//   apache_server [--host 127.0.0.1] [--port 0] [--transport framed|buffered] [--protocol binary|compact|json]
+//   apache_server [--host 127.0.0.1] [--port 0] [--transport framed|buffered|header] [--protocol binary|compact|json]
 //
 // Prints "listening on HOST:PORT" (the bound port, also for --port 0) on one stdout line once it
 // accepts connections; SIGTERM or SIGINT stops it and it exits 0.
@@ -18,6 +19,7 @@
 
 #include <thrift/protocol/TBinaryProtocol.h>
 #include <thrift/protocol/TCompactProtocol.h>
+#include <thrift/protocol/THeaderProtocol.h>
 #include <thrift/protocol/TJSONProtocol.h>
 #include <thrift/server/TThreadedServer.h>
 #include <thrift/transport/TBufferTransports.h>
@@ -30,6 +32,7 @@ namespace {
 
 using apache::thrift::protocol::TBinaryProtocolFactory;
 using apache::thrift::protocol::TCompactProtocolFactory;
+using apache::thrift::protocol::THeaderProtocolFactory;
 using apache::thrift::protocol::TJSONProtocolFactory;
 using apache::thrift::protocol::TProtocolFactory;
 using apache::thrift::server::TServerEventHandler;
@@ -88,7 +91,8 @@ class ListeningAnnouncer : public TServerEventHandler {
 std::shared_ptr<TTransportFactory> transport_factory(const std::string& name) {
   if (name == "framed") return std::make_shared<TFramedTransportFactory>();
   if (name == "buffered") return std::make_shared<TBufferedTransportFactory>();
-  throw std::invalid_argument("--transport is framed or buffered, got " + name);
+  if (name == "header") return std::make_shared<TTransportFactory>();  // the protocol frames its messages
+  throw std::invalid_argument("--transport is framed, buffered or header, got " + name);
 }
 
 std::shared_ptr<TProtocolFactory> protocol_factory(const std::string& name) {
@@ -110,8 +114,14 @@ sigset_t stop_signals() {
 int serve(const peers::Flags& flags) {
   const std::string host = flags.text("host");
   auto socket = std::make_shared<TServerSocket>(host, static_cast<int>(flags.integer("port")));
+  const std::string transport = flags.text("transport");
+  const bool header = transport == "header";
+  // The header protocol reads and writes through one protocol object, so a reply goes out in the
+  // request's protocol: the server builds it that way when it has no output protocol factory.
   TThreadedServer server(std::make_shared<velvane_bench::BenchProcessor>(std::make_shared<BenchHandler>()), socket,
-                         transport_factory(flags.text("transport")), protocol_factory(flags.text("protocol")));
+                         transport_factory(transport), transport_factory(transport),
+                         header ? std::make_shared<THeaderProtocolFactory>() : protocol_factory(flags.text("protocol")),
+                         header ? nullptr : protocol_factory(flags.text("protocol")));
   ServingState state;
   server.setServerEventHandler(std::make_shared<ListeningAnnouncer>(socket, host, state));
 

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include "model/value.h"
 #include "model/wire.h"
 #include "protocol/protocol.h"
 
@@ -124,7 +125,7 @@ StandardCompactScanner::Take StandardCompactScanner::field() {
   uint8_t b;
   if (byte(at, b) == Take::More) return Take::More;
   const uint8_t code = b & 0x0F;
-  if (code > wire::kCompactStruct) return fail("Invalid field type");
+  if (code > wire::kCompactUuid) return fail("Invalid field type");
   if (code != wire::kCompactStop && (b >> 4) == 0) {
     uint64_t id;
     const Take t = varint(at, id, 3);
@@ -156,6 +157,10 @@ StandardCompactScanner::Take StandardCompactScanner::value(uint8_t code) {
       if (payload_.size() - at < 8) return Take::More;
       at += 8;
       break;
+    case wire::kCompactUuid:  // the reader refuses it for a schema without uuid fields
+      if (payload_.size() - at < kUuidSize) return Take::More;
+      at += kUuidSize;
+      break;
     case wire::kCompactBinary:
       t = varint(at, v, 5);
       if (t == Take::Ok && v > INT32_MAX) return fail("Negative length in buffered stream", ErrorKind::NegativeSize);
@@ -165,7 +170,7 @@ StandardCompactScanner::Take StandardCompactScanner::value(uint8_t code) {
     case wire::kCompactSet: {
       t = byte(at, b);
       if (t != Take::Ok) break;
-      if ((b & 0x0F) == wire::kCompactStop || (b & 0x0F) > wire::kCompactStruct) return fail("Invalid field type");
+      if ((b & 0x0F) == wire::kCompactStop || (b & 0x0F) > wire::kCompactUuid) return fail("Invalid field type");
       uint64_t size = b >> 4;
       if (size == 15) t = varint(at, size, 5);
       if (t != Take::Ok) break;
@@ -181,7 +186,7 @@ StandardCompactScanner::Take StandardCompactScanner::value(uint8_t code) {
       if (size) {
         t = byte(at, b);
         if (t != Take::Ok) break;
-        if ((b >> 4) == 0 || (b >> 4) > wire::kCompactStruct || (b & 0x0F) == 0 || (b & 0x0F) > wire::kCompactStruct)
+        if ((b >> 4) == 0 || (b >> 4) > wire::kCompactUuid || (b & 0x0F) == 0 || (b & 0x0F) > wire::kCompactUuid)
           return fail("Invalid field type");
       }
       const Frame map{FrameKind::Map, static_cast<uint8_t>(b >> 4), static_cast<uint8_t>(b & 0x0F),

@@ -267,7 +267,7 @@ namespace {
 
 std::variant<FrameDecoder, BinaryScanner, JsonScanner, StandardCompactScanner, UnsupportedScanner, HttpDecoder> make_impl(
     Transport transport, Protocol protocol, Side side, size_t max_size) {
-  if (transport == Transport::Framed) return FrameDecoder{max_size};
+  if (is_framed(transport)) return FrameDecoder{max_size};
   if (transport == Transport::Http) return HttpDecoder{side, max_size};
   switch (protocol) {
     case Protocol::Binary: return BinaryScanner{side};
@@ -332,7 +332,7 @@ const Error& MessageDecoder::error() const {
 }
 
 void append_frame(std::string& out, Transport transport, std::string_view payload) {
-  if (transport == Transport::Framed) wire::put_be32(out, static_cast<uint32_t>(payload.size()));
+  if (is_framed(transport)) wire::put_be32(out, static_cast<uint32_t>(payload.size()));
   out.append(payload);
 }
 

@@ -18,7 +18,13 @@
 
 namespace velvane::framing {
 
-enum class Transport : uint8_t { Framed = 0, Buffered = 1, Http = 2 };
+enum class Transport : uint8_t { Framed = 0, Buffered = 1, Http = 2, Header = 3 };
+
+/// Whether messages of `transport` go on the wire behind a 4-byte length (the header transport's
+/// frames do; what they hold is framing/header.h's business).
+constexpr bool is_framed(Transport transport) {
+  return transport == Transport::Framed || transport == Transport::Header;
+}
 
 enum class Progress : uint8_t { NeedMore, Done, Failed };
 

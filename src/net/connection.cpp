@@ -417,7 +417,7 @@ Status Connection::write_message(framing::Transport transport, std::string_view 
     if (Status s = c.write(request, deadline, gate); !s) return s;
     return c.flush(deadline, gate);
   }
-  if (transport == framing::Transport::Framed) {
+  if (framing::is_framed(transport)) {
     std::string prefix;
     wire::put_be32(prefix, static_cast<uint32_t>(payload.size()));
     if (Status s = c.write(prefix, deadline, gate); !s) return s;

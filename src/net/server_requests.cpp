@@ -15,10 +15,12 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <string>
 #include <utility>
 
+#include "framing/header.h"
 #include "net/message_io.h"
 #include "net/threads.h"
 #include "net/tls.h"
@@ -104,6 +106,7 @@ namespace {
 struct ReadState {
   ReadBuffer buffer;
   std::optional<framing::MessageDecoder> decoder;
+  std::optional<framing::HeaderInfo> header;  // the header transport's: the request being answered
   int lent_fd = -1;  // the socket while a pool thread serves it; closed here if never taken back
 
   ReadState() = default;
@@ -133,17 +136,78 @@ Result<size_t> received(const std::error_code& ec, size_t n) {
 struct NextRequest {
   std::optional<std::string> payload;
   std::optional<Outcome> end;
+  framing::HeaderList headers;  // the header transport's
+  std::optional<std::chrono::steady_clock::time_point> deadline;
+
+  RequestMeta meta(const std::shared_ptr<const Peer>& peer) { return RequestMeta{peer, std::move(headers), deadline}; }
 };
+
+/// When the caller gives up: `client_timeout` milliseconds (decimal) after the request arrived.
+std::optional<std::chrono::steady_clock::time_point> deadline_of(const framing::HeaderList& headers) {
+  for (const auto& [key, value] : headers) {
+    if (key != framing::kClientTimeoutHeader) continue;
+    uint64_t ms = 0;
+    const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), ms);
+    constexpr uint64_t kCentury = uint64_t{100} * 365 * 86400 * 1000;
+    if (ec != std::errc() || end != value.data() + value.size() || ms > kCentury) return std::nullopt;
+    return std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  }
+  return std::nullopt;
+}
+
+/// The message of a header frame, its header kept in `rs` for the reply.
+Result<std::string> open_header_frame(std::string_view frame, const ConnectionShared& shared, ReadState& rs) {
+  rs.header.emplace();
+  auto message = framing::decode_header_frame(frame, shared.max_message_size, *rs.header);
+  if (!message) return message;
+  auto ours = framing::header_protocol_id(shared.protocol);
+  if (!ours) return ours.take_error();
+  if (rs.header->protocol_id != ours.value())
+    return Error{ErrorKind::InvalidData, "header frame: a request in protocol id " +
+                                             std::to_string(rs.header->protocol_id) + ", this server speaks " +
+                                             std::to_string(ours.value())};
+  return message;
+}
+
+/// A reply to a header request goes back in a header frame like the request's: its protocol,
+/// flags, seq id and transforms.
+void header_reply(Outcome& outcome, const ReadState& rs) {
+  if (!rs.header || outcome.kind != Outcome::Kind::Reply || outcome.framed) return;
+  framing::HeaderInfo info = *rs.header;
+  info.headers.clear();
+  auto frame = framing::encode_header_frame(info, outcome.bytes);
+  if (!frame) {
+    outcome = Outcome::fail(frame.take_error());
+    return;
+  }
+  outcome.bytes = std::move(frame).value();
+}
+
+NextRequest ending(Outcome outcome) {
+  NextRequest request;
+  request.end = std::move(outcome);
+  return request;
+}
 
 template <class Read>
 NextRequest next_request(ReadState& rs, const ConnectionShared& shared, Read&& read) {
   auto message = read_message(rs.buffer, rs.request_decoder(shared), read);
-  if (!message) return {{}, Outcome::fail(message.take_error())};
+  if (!message) return ending(Outcome::fail(message.take_error()));
   if (!message.value()) return {};
   rs.decoder.reset();
-  if (message.value()->empty()) return {{}, Outcome{Outcome::Kind::Close, {}, {}}};
+  if (message.value()->empty()) return ending(Outcome{Outcome::Kind::Close, {}, {}});
   shared.stats->bytes_in(message.value()->size());
-  return {std::move(message.value()), {}};
+  NextRequest request;
+  if (shared.transport != framing::Transport::Header) {
+    request.payload = std::move(message.value());
+    return request;
+  }
+  auto inner = open_header_frame(*message.value(), shared, rs);
+  if (!inner) return ending(Outcome::fail(inner.take_error()));
+  request.payload = std::move(inner).value();
+  request.headers = std::move(rs.header->headers);
+  request.deadline = deadline_of(request.headers);
+  return request;
 }
 
 /// A failure that ends the connection; the peer going away ends it without a report.
@@ -163,7 +227,7 @@ ConnectionEnd end_of(const Outcome& outcome) {
 void reply_prefix(std::string& prefix, const Outcome& outcome, framing::Transport transport) {
   prefix.clear();
   if (outcome.framed) return;
-  if (transport == framing::Transport::Framed) wire::put_be32(prefix, static_cast<uint32_t>(outcome.bytes.size()));
+  if (framing::is_framed(transport)) wire::put_be32(prefix, static_cast<uint32_t>(outcome.bytes.size()));
   if (transport == framing::Transport::Http) framing::append_http_response_head(prefix, outcome.bytes.size());
 }
 
@@ -268,11 +332,12 @@ Outcome serve_burst(int fd, ReadState& rs, const ConnectionShared& shared, const
     NextRequest request = next_request(rs, shared, receive);
     if (request.end) return std::move(*request.end);
     if (!request.payload) return Outcome{Outcome::Kind::Idle, {}, {}};
-    Outcome outcome = shared.dispatcher->answer_here(std::move(*request.payload), RequestMeta{peer, {}, {}});
+    Outcome outcome = shared.dispatcher->answer_here(std::move(*request.payload), request.meta(peer));
     // A server shutting down answers no more: the connection is dropped with the runtime.
     if (shared.gate->stopping.load(std::memory_order_acquire)) return Outcome{Outcome::Kind::Idle, {}, {}};
     answer_oneway(outcome, shared.transport);
     if (outcome.kind == Outcome::Kind::NoReply) continue;
+    header_reply(outcome, rs);
     if (outcome.kind != Outcome::Kind::Reply) return outcome;
     shared.stats->bytes_out(outcome.bytes.size());
     reply_prefix(prefix, outcome, shared.transport);
@@ -292,9 +357,10 @@ struct Lease {
 
 class HostedConnection final : public LentConnection {
  public:
-  HostedConnection(int fd, ReadState& rs, const ConnectionShared& shared, std::shared_ptr<const Peer> peer,
+  /// Takes `own_fd`, the host's own descriptor of the socket.
+  HostedConnection(int own_fd, ReadState& rs, const ConnectionShared& shared, std::shared_ptr<const Peer> peer,
                    std::shared_ptr<Lease> lease, Responder respond)
-      : fd_(::dup(fd)), rs_(rs), shared_(shared), peer_(std::move(peer)), lease_(std::move(lease)),
+      : fd_(own_fd), rs_(rs), shared_(shared), peer_(std::move(peer)), lease_(std::move(lease)),
         respond_(std::move(respond)) {}
   ~HostedConnection() override {
     if (fd_ >= 0) ::close(fd_);
@@ -315,7 +381,7 @@ class HostedConnection final : public LentConnection {
       }
     };
     NextRequest request = next_request(rs_, shared_, receive);
-    return {std::move(request.payload), RequestMeta{peer_, {}, {}}, std::move(request.end)};
+    return {std::move(request.payload), request.meta(peer_), std::move(request.end)};
   }
 
   void rest() override {
@@ -404,8 +470,7 @@ class ConnectionRequests {
       request = next_request(rs_, shared_, take_arrived);
     }
     if (request.end) co_return std::move(*request.end);
-    shared_.dispatcher->dispatch(std::move(*request.payload), RequestMeta{peer_, {}, {}}, Responder(slot_),
-                                 *shared_.pool);
+    shared_.dispatcher->dispatch(std::move(*request.payload), request.meta(peer_), Responder(slot_), *shared_.pool);
     co_return co_await await_outcome(*slot_, timer_);
   }
 
@@ -438,16 +503,30 @@ class ConnectionRequests {
     co_return outcome;
   }
 
-  /// Whether the dispatcher serves this connection on threads of its own.
-  bool hosted() const { return shared_.dispatcher->hosts_connections() && shared_.idle_timeout.count() <= 0; }
+  /// A reply as the request's transport wants it (a header request's in a header frame).
+  void shape_reply(Outcome& outcome) const { header_reply(outcome, rs_); }
+
+  /// Whether the dispatcher serves this connection on threads of its own. A header connection is
+  /// not lent: each reply is framed like its request here.
+  bool hosted() const {
+    return shared_.dispatcher->hosts_connections() && shared_.idle_timeout.count() <= 0 &&
+           shared_.transport != framing::Transport::Header;
+  }
 
   /// Lends the socket to the dispatcher until it gives the connection back.
   asio::awaitable<Outcome> lend_to_host() {
+    // The host reads and writes through a descriptor of its own. With none to spare (the process is
+    // out of descriptors) the connection is served here from now on.
+    const int own_fd = ::fcntl(socket_.native_handle(), F_DUPFD_CLOEXEC, 0);
+    if (own_fd < 0) co_return Outcome{Outcome::Kind::Idle, {}, {}};
     std::error_code ec;
     const auto protocol = socket_.local_endpoint(ec).protocol();
     if (!ec) rs_.lent_fd = socket_.release(ec);
-    if (ec) co_return os_outcome(ec);
-    shared_.dispatcher->host(std::make_unique<HostedConnection>(rs_.lent_fd, rs_, shared_, peer_, lease_, Responder(slot_)));
+    if (ec) {
+      ::close(own_fd);
+      co_return os_outcome(ec);
+    }
+    shared_.dispatcher->host(std::make_unique<HostedConnection>(own_fd, rs_, shared_, peer_, lease_, Responder(slot_)));
     Outcome outcome = co_await await_outcome(*slot_, timer_);
     socket_.assign(protocol, rs_.lent_fd, ec);
     if (ec) co_return os_outcome(ec);
@@ -532,6 +611,7 @@ asio::awaitable<ConnectionEnd> request_loop(Stream& socket, const ConnectionShar
     else outcome = co_await requests.dispatch_next();
     answer_oneway(outcome, shared.transport);
     if (outcome.kind == Outcome::Kind::NoReply || outcome.kind == Outcome::Kind::Idle) continue;
+    requests.shape_reply(outcome);
     if (outcome.kind != Outcome::Kind::Reply) co_return end_of(outcome);
     if (!outcome.framed) shared.stats->bytes_out(outcome.bytes.size());  // a pool thread's leftover was counted there
     std::optional<ConnectionEnd> end = co_await requests.write_reply(outcome);

@@ -1,6 +1,6 @@
 // src/protocol/binary.cpp: the binary reader's instantiation and the struct-reading entry points.
 #include "protocol/read_struct.h"
-#include "protocol/standard_compact_wire.h"
+#include "protocol/wire_reader.h"
 
 namespace velvane {
 

@@ -5,7 +5,7 @@
 
 #include "protocol/envelope.h"
 #include "protocol/json_reader.h"
-#include "protocol/standard_compact_wire.h"
+#include "protocol/wire_reader.h"
 #include "protocol/standard_json_reader.h"
 
 namespace velvane {
@@ -64,13 +64,7 @@ Result<MessageRead> read_compact_header(std::string_view input) {
   if ((version_and_type & wire::kCompactVersionMask) != wire::kCompactVersion)
     return Error{ErrorKind::BadVersion, "Bad protocol version"};
   out.header.type = version_and_type >> wire::kCompactTypeShift;
-  bool seqid_read;
-  if constexpr (std::is_same_v<Wire, StandardCompactWire>) {
-    seqid_read = in.varint_size(out.header.seqid);
-  } else {
-    seqid_read = in.read_i32(out.header.seqid);
-  }
-  if (!seqid_read || !read_name(in, out.header.name)) return in.take_error();
+  if (!in.read_size(out.header.seqid) || !read_name(in, out.header.name)) return in.take_error();
   out.body_offset = in.offset();
   return out;
 }

@@ -1,5 +1,5 @@
 // src/protocol/standard_compact.cpp: the standard compact reader's instantiation.
-#include "protocol/standard_compact_wire.h"
+#include "protocol/wire_reader.h"
 
 namespace velvane::detail {
 

@@ -46,6 +46,7 @@ std::string kind_name(const JsonValue& v) {
     case JsonValue::Kind::String: return "a string";
     case JsonValue::Kind::Array: return "an array";
     case JsonValue::Kind::Object: return "an object";
+    case JsonValue::Kind::TooDeep: return "a value nested too deeply";
   }
   return "a value";
 }
@@ -130,6 +131,9 @@ bool StandardJsonReader::read_value(const JsonValue& v, const ThriftType& type, 
     case TypeKind::Binary:
       if (!v.is_string()) return fail(ErrorKind::WrongShape, "Expected JSON string, found " + kind_name(v));
       return read_binary(v.text(), out);
+    case TypeKind::Uuid:
+      if (!v.is_string()) return fail(ErrorKind::WrongShape, "Expected JSON string, found " + kind_name(v));
+      return read_uuid(v.text(), out);
     case TypeKind::List:
     case TypeKind::Set: return read_list(v, type, out, depth + 1);
     case TypeKind::Map: return read_map(v, type, out, depth + 1);
@@ -173,6 +177,13 @@ bool StandardJsonReader::read_binary(std::string_view text, ThriftValue& out) {
   auto bytes = base64_decode(padded);
   if (!bytes) return fail(ErrorKind::InvalidData, "Base64 error: " + bytes.error().text);
   out = ThriftValue::Binary(std::move(bytes).value());
+  return true;
+}
+
+bool StandardJsonReader::read_uuid(std::string_view text, ThriftValue& out) {
+  auto bytes = uuid_from_text(text);
+  if (!bytes) return fail(ErrorKind::InvalidData, "Invalid UUID text: \"" + std::string(text) + "\"");
+  out = ThriftValue::Uuid(std::move(*bytes));
   return true;
 }
 
@@ -227,6 +238,7 @@ bool StandardJsonReader::read_key(std::string_view name, const ThriftType& type,
   switch (type.kind) {
     case TypeKind::String: out = ThriftValue::String(std::string(name)); return true;
     case TypeKind::Binary: return read_binary(name, out);
+    case TypeKind::Uuid: return read_uuid(name, out);
     case TypeKind::Double: {
       const std::optional<double> d = parse_double(name);
       if (!d) return fail(ErrorKind::InvalidData, "Invalid double map key: \"" + std::string(name) + "\"");

@@ -38,6 +38,7 @@ class StandardJsonReader {
   bool read_integer(const JsonValue& v, TypeKind kind, ThriftValue& out);
   bool read_double(const JsonValue& v, double& out);
   bool read_binary(std::string_view text, ThriftValue& out);
+  bool read_uuid(std::string_view text, ThriftValue& out);
   bool read_list(const JsonValue& v, const ThriftType& type, ThriftValue& out, int depth);
   bool read_map(const JsonValue& v, const ThriftType& type, ThriftValue& out, int depth);
   bool read_key(std::string_view name, const ThriftType& type, ThriftValue& out);

@@ -211,7 +211,11 @@ class BinaryWire : public WireBase {
   bool skip_int(uint8_t type_id) { return skip_bytes(min_size(type_id)); }
 };
 
-class CompactWire : public WireBase {
+/// The compact wire, in this system's own dialect (zigzag varint lengths and sizes, big-endian
+/// doubles, a 2-byte long field id) or, `Standard`, as other Thrift implementations write it (plain
+/// varint lengths and sizes, little-endian doubles, a zigzag varint long field id).
+template <bool Standard>
+class BasicCompactWire : public WireBase {
  public:
   using WireBase::WireBase;
 
@@ -246,6 +250,8 @@ class CompactWire : public WireBase {
     if (code >= max_code()) return fail_invalid_field_type();
     if (const uint8_t delta = b >> 4; delta != 0) {
       f.id = static_cast<int16_t>(last + delta);
+    } else if constexpr (Standard) {
+      if (!read_i16(f.id)) return false;
     } else {
       uint16_t id;
       if (!be16(id)) return false;
@@ -295,6 +301,24 @@ class CompactWire : public WireBase {
     return true;
   }
   bool read_i32(int32_t& v) { return zigzag_i32(v); }
+  bool read_double(double& v) {
+    if constexpr (!Standard) return WireBase::read_double(v);
+    const char* p = nullptr;
+    if (!take(8, p)) return false;
+    uint64_t bits;
+    std::memcpy(&bits, p, 8);
+    if constexpr (std::endian::native == std::endian::big) bits = __builtin_bswap64(bits);
+    v = std::bit_cast<double>(bits);
+    return true;
+  }
+  /// A length or count as the dialect writes it: a zigzag varint, or (Standard) a plain one.
+  bool read_size(int32_t& v) {
+    if constexpr (!Standard) return zigzag_i32(v);
+    uint32_t u;
+    if (!varint32(u)) return false;
+    v = static_cast<int32_t>(u);
+    return true;
+  }
   bool read_i64(int64_t& v) {
     uint64_t z;
     if (!varint(z, 10)) return false;
@@ -303,7 +327,7 @@ class CompactWire : public WireBase {
   }
   bool read_length(size_t& n) {
     int32_t len;
-    return zigzag_i32(len) && check_length(len, n);
+    return read_size(len) && check_length(len, n);
   }
   bool list_header(uint8_t& elem, uint32_t& n) {
     uint8_t b = 0;
@@ -316,11 +340,11 @@ class CompactWire : public WireBase {
       return true;
     }
     int32_t size;
-    return zigzag_i32(size) && check_size(size, n);
+    return read_size(size) && check_size(size, n);
   }
   bool map_header(uint8_t& key, uint8_t& value, uint32_t& n) {
     int32_t size;
-    if (!zigzag_i32(size) || !check_size(size, n)) return false;
+    if (!read_size(size) || !check_size(size, n)) return false;
     if (n == 0) {
       key = value = 0;
       return true;
@@ -342,6 +366,9 @@ class CompactWire : public WireBase {
     return zigzag_i32(unused);
   }
 };
+
+using CompactWire = BasicCompactWire<false>;
+using StandardCompactWire = BasicCompactWire<true>;
 
 /// Walks structs, values and skips over one wire. Depth counts the open structs and containers,
 /// the outermost struct being 1.
@@ -605,6 +632,7 @@ bool StructReader<Wire>::skip_struct(int depth) {
 
 extern template class StructReader<BinaryWire>;
 extern template class StructReader<CompactWire>;
+extern template class StructReader<StandardCompactWire>;
 
 /// Reads a whole struct from `pos` with the wire of `protocol` (binary or compact).
 Result<StructValue> read_wire_struct(Protocol protocol, std::string_view input, size_t pos, const StructDef& def,

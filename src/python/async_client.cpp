@@ -223,6 +223,7 @@ struct Pending {
   std::shared_ptr<const std::vector<MethodDef>> methods;
   size_t method = 0;
   Protocol protocol = Protocol::Binary;
+  ReplyForm reply;
   bool oneway = false;
   // A call whose interceptors' hooks are all plain functions: the `after` hooks run as its outcome
   // is taken.
@@ -275,7 +276,7 @@ Ref outcome_value(Pending& p, net::Completion& done, bool& failed) {
     case Kind::Done:
       if (!p.methods) return Ref::borrow(p.success ? p.success.get() : Py_None);
       if (p.oneway) return Ref::borrow(Py_None);
-      if (Ref value = Ref::steal(decode_reply(done.reply, p.protocol, (*p.methods)[p.method], p.schema->schema)))
+      if (Ref value = Ref::steal(decode_call_reply(done.reply, p.reply, (*p.methods)[p.method], p.schema->schema)))
         return value;
       break;
   }
@@ -611,6 +612,7 @@ PyObject* begin_call(PyObject* self, const CallRequest& call, const InterceptorL
     pending->method = prepared.method_index;
     pending->oneway = prepared.method->oneway;
     pending->protocol = prepared.protocol;
+    pending->reply = prepared.reply;
   }
   const Protocol protocol = pending->protocol;
   const bool oneway = pending->oneway;

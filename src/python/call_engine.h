@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "framing/framing.h"
+#include "framing/header.h"
 #include "net/endpoints.h"
 #include "net/retry.h"
 #include "python/interceptors.h"
@@ -57,6 +59,30 @@ bool read_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, CallR
 /// The reply's value (new reference), or nullptr with the reply's exception set.
 PyObject* decode_reply(std::string_view payload, Protocol protocol, const MethodDef& method,
                        const std::shared_ptr<const PySchema>& schema);
+
+/// The string headers of the header transport's latest reply, kept for `last_reply_headers`.
+struct ReplyHeaders {
+  std::mutex mutex;  // never held while waiting for anything
+  framing::HeaderList headers;
+};
+
+/// What reading a call's reply takes besides its method: how it came, and where its headers go.
+struct ReplyForm {
+  Protocol protocol = Protocol::Binary;
+  bool header = false;  // a header frame around the reply message
+  size_t max_size = 0;  // of the message once inflated; 0: no limit
+  std::shared_ptr<ReplyHeaders> headers_to;
+};
+
+/// decode_reply for a call sent as `form` says: a header frame is taken apart first (its protocol
+/// checked, its headers kept).
+PyObject* decode_call_reply(std::string_view reply, const ReplyForm& form, const MethodDef& method,
+                            const std::shared_ptr<const PySchema>& schema);
+
+/// A dict of str keys and values (new reference); bytes that are not UTF-8 are replaced.
+PyObject* headers_dict(const framing::HeaderList& headers);
+/// A mapping of str (or bytes) keys and values, or None for none; false with an exception set.
+bool headers_arg(PyObject* value, framing::HeaderList& out);
 
 /// The vectorcall form of a tp_new call: positional values then keyword values, and their names.
 struct VectorArgs {
@@ -121,6 +147,12 @@ struct ClientSettings {
   std::string method_prefix;
   /// Where TransportType.Http POSTs requests; guarded like method_prefix.
   std::string http_path = "/";
+
+  /// The header transport's: string headers every call sends (replaced under the exclusive borrow),
+  /// the zlib transform, the latest reply's headers.
+  std::shared_ptr<const framing::HeaderList> send_headers = std::make_shared<framing::HeaderList>();
+  std::atomic<bool> header_zlib{false};
+  std::shared_ptr<ReplyHeaders> reply_headers = std::make_shared<ReplyHeaders>();
 
   /// The method name a request carries: the multiplexing prefix, if any, then the method.
   std::string wire_method_name(std::string_view method) const {
@@ -192,6 +224,7 @@ struct PreparedCall {
   Protocol protocol = Protocol::Binary;
   bool idempotent = false;  // the user named its method idempotent
   int32_t seqid = 0;
+  ReplyForm reply;
 };
 /// Finds the method and encodes its request, for a caller that holds the client's shared borrow;
 /// false with an exception set.
@@ -335,6 +368,38 @@ struct ClientProperties {
     return 0;
   }
 
+  static PyObject* get_headers(PyObject* self, void*) {
+    ClientSettings& st = SettingsOf(self);
+    Borrow borrow(st.borrow, Borrow::Shared);
+    if (!borrow.ok()) return nullptr;
+    return headers_dict(*st.send_headers);
+  }
+  static int set_headers(PyObject* self, PyObject* value, void*) {
+    auto headers = std::make_shared<framing::HeaderList>();
+    if (refuse_delete(value) || !headers_arg(value, *headers)) return -1;
+    ClientSettings& st = SettingsOf(self);
+    Borrow borrow(st.borrow, Borrow::Exclusive);
+    if (!borrow.ok()) return -1;
+    st.send_headers = std::move(headers);
+    return 0;
+  }
+  static PyObject* get_header_zlib(PyObject* self, void*) {
+    return PyBool_FromLong(SettingsOf(self).header_zlib.load(std::memory_order_relaxed));
+  }
+  static int set_header_zlib(PyObject* self, PyObject* value, void*) {
+    if (refuse_delete(value)) return -1;
+    const int on = PyObject_IsTrue(value);
+    return on < 0 ? -1 : store(self, SettingsOf(self).header_zlib, on != 0);
+  }
+  static PyObject* get_last_reply_headers(PyObject* self, void*) {
+    ReplyHeaders& last = *SettingsOf(self).reply_headers;
+    framing::HeaderList copy;
+    {
+      std::lock_guard lock(last.mutex);
+      copy = last.headers;
+    }
+    return headers_dict(copy);
+  }
   static PyObject* get_http_path(PyObject* self, void*) {
     Borrow borrow(SettingsOf(self).borrow, Borrow::Shared);
     if (!borrow.ok()) return nullptr;
@@ -377,6 +442,15 @@ struct ClientProperties {
           "service_name",
           "The service's name on a multiplexing server, or None (the default): with a name, every call goes "
           "out as \"name:method\"."),
+      property_entry<get_headers, set_headers>(
+          "headers",
+          "The string headers every call sends over TransportType.Header, as a dict (empty by default);\n"
+          "assign a new mapping to change them. With a timeout, calls send \"client_timeout\" too."),
+      property_entry<get_header_zlib, set_header_zlib>(
+          "header_zlib", "Whether calls over TransportType.Header compress their requests with zlib (False by default)."),
+      property_entry<get_last_reply_headers, nullptr>(
+          "last_reply_headers",
+          "The string headers of the latest reply read over TransportType.Header, as a dict (empty before one)."),
       property_entry<get_reconnect, set_reconnect>(
           "reconnect",
           "Whether a call on a connection that was dropped (not closed) connects again first (False by default)."),

@@ -189,9 +189,9 @@ bool port_arg(PyObject* obj, uint16_t& out) {
 }
 
 PyObject* enum_member(Cls which, uint8_t value) {
-  static constexpr const char* kTransports[] = {"Framed", "Buffered", "Http"};
+  static constexpr const char* kTransports[] = {"Framed", "Buffered", "Http", "Header"};
   static constexpr const char* kProtocols[] = {"Binary", "Compact", "JSON", "StandardCompact", "StandardJSON"};
-  const char* name = which == Cls::TransportType ? kTransports[value % 3] : kProtocols[value % 5];
+  const char* name = which == Cls::TransportType ? kTransports[value % 4] : kProtocols[value % 5];
   return PyObject_GetAttrString(reinterpret_cast<PyObject*>(cls(which)), name);
 }
 
@@ -339,6 +339,32 @@ bool encode_call(std::string& out, Protocol protocol, const MethodDef& method, c
 
 }  // namespace
 
+namespace {
+
+/// Puts the encoded request into a header frame with the client's headers, its timeout and zlib.
+bool wrap_in_header(ClientCalls& st, PreparedCall& out, int32_t seqid, uint32_t protocol_id) {
+  framing::HeaderInfo info;
+  info.seq_id = seqid;
+  info.protocol_id = protocol_id;
+  if (st.header_zlib.load(std::memory_order_relaxed)) info.transforms.push_back(framing::kZlibTransform);
+  info.headers = *st.send_headers;
+  if (const auto timeout = st.timeout()) {
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(*timeout).count();
+    info.headers.emplace_back(framing::kClientTimeoutHeader, std::to_string(ms));
+  }
+  auto frame = framing::encode_header_frame(info, out.request);
+  if (!frame) {
+    raise_error(frame.error(), Operation::Write);
+    return false;
+  }
+  out.request = std::move(frame).value();
+  out.reply.header = true;
+  out.reply.headers_to = st.reply_headers;
+  return true;
+}
+
+}  // namespace
+
 bool prepare_call(ClientCalls& st, const CallRequest& call, PreparedCall& out) {
   auto found = st.method_index.find(call.name);
   if (found == st.method_index.end()) {
@@ -354,9 +380,23 @@ bool prepare_call(ClientCalls& st, const CallRequest& call, PreparedCall& out) {
   out.idempotent = st.idempotent && st.idempotent->contains(std::string(call.name));
   out.transport = static_cast<framing::Transport>(st.transport.load(std::memory_order_relaxed));
   out.protocol = static_cast<Protocol>(st.protocol.load(std::memory_order_relaxed));
+  out.reply.protocol = out.protocol;
+  out.reply.max_size = st.max_message_size.load(std::memory_order_relaxed);
+  std::optional<uint32_t> header_protocol;
+  if (out.transport == Transport::Header) {
+    auto id = framing::header_protocol_id(out.protocol);
+    if (!id) {
+      PyErr_SetString(PyExc_ValueError, id.error().text.c_str());
+      return false;
+    }
+    header_protocol = id.value();
+  }
   const std::string prefixed = st.method_prefix.empty() ? std::string() : st.wire_method_name(call.name);
-  return encode_call(out.request, out.protocol, *out.method, out.schema->args[found->second],
-                     prefixed.empty() ? call.name : std::string_view(prefixed), seqid, call.given, *out.schema->schema);
+  if (!encode_call(out.request, out.protocol, *out.method, out.schema->args[found->second],
+                   prefixed.empty() ? call.name : std::string_view(prefixed), seqid, call.given, *out.schema->schema))
+    return false;
+  if (header_protocol) return wrap_in_header(st, out, seqid, *header_protocol);
+  return true;
 }
 
 // --- Decoding ----------------------------------------------------------------------------------
@@ -459,6 +499,66 @@ PyObject* decode_reply(std::string_view payload, Protocol protocol, const Method
   auto value = cursor.read_value(method.return_type, schema->core());
   if (!value) return raise_read_error(value.error());
   return to_python(value.value(), schema);
+}
+
+PyObject* decode_call_reply(std::string_view reply, const ReplyForm& form, const MethodDef& method,
+                            const std::shared_ptr<const PySchema>& schema) {
+  if (!form.header || reply.empty()) return decode_reply(reply, form.protocol, method, schema);  // empty: the peer hung up
+  framing::HeaderInfo info;
+  auto message = framing::decode_header_frame(reply, form.max_size, info);
+  if (!message) return raise_read_error(message.error());
+  if (info.protocol_id != framing::header_protocol_id(form.protocol).value())
+    return raise_read_error(Error{ErrorKind::InvalidData, "header frame: the reply's protocol id " +
+                                                              std::to_string(info.protocol_id) +
+                                                              " is not the request's"});
+  if (form.headers_to) {
+    std::lock_guard lock(form.headers_to->mutex);
+    form.headers_to->headers = std::move(info.headers);
+  }
+  return decode_reply(message.value(), form.protocol, method, schema);
+}
+
+PyObject* headers_dict(const framing::HeaderList& headers) {
+  Ref dict = Ref::steal(PyDict_New());
+  if (!dict) return nullptr;
+  for (const auto& [key, value] : headers) {
+    Ref k = Ref::steal(PyUnicode_DecodeUTF8(key.data(), static_cast<Py_ssize_t>(key.size()), "replace"));
+    Ref v = Ref::steal(PyUnicode_DecodeUTF8(value.data(), static_cast<Py_ssize_t>(value.size()), "replace"));
+    if (!k || !v || PyDict_SetItem(dict.get(), k.get(), v.get()) < 0) return nullptr;
+  }
+  return dict.release();
+}
+
+namespace {
+
+bool header_text(PyObject* obj, std::string& out) {
+  if (PyBytes_Check(obj)) {
+    out.assign(PyBytes_AS_STRING(obj), static_cast<size_t>(PyBytes_GET_SIZE(obj)));
+    return true;
+  }
+  Py_ssize_t size;
+  const char* text = str_arg(obj, "headers", &size);
+  if (!text) return false;
+  out.assign(text, static_cast<size_t>(size));
+  return true;
+}
+
+}  // namespace
+
+bool headers_arg(PyObject* value, framing::HeaderList& out) {
+  if (value == Py_None) return true;
+  if (!PyMapping_Check(value) || PyUnicode_Check(value) || PyBytes_Check(value))
+    return fail_argument(value, "mapping", "headers");
+  Ref items = Ref::steal(PyMapping_Items(value));
+  if (!items) return false;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+    PyObject* pair = PyList_GET_ITEM(items.get(), i);
+    std::string k, v;
+    if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) return fail_argument(pair, "(key, value)", "headers");
+    if (!header_text(PyTuple_GET_ITEM(pair, 0), k) || !header_text(PyTuple_GET_ITEM(pair, 1), v)) return false;
+    out.emplace_back(std::move(k), std::move(v));
+  }
+  return true;
 }
 
 namespace {
@@ -680,7 +780,7 @@ PyObject* result_of(const Exchange& result, const PreparedCall& prepared) {
   if (result.error && result.connecting) return raise_error(*result.error, Operation::Connect), nullptr;
   if (result.error) return raise_io_error(*result.error);
   if (prepared.method->oneway) Py_RETURN_NONE;
-  return decode_reply(result.reply, prepared.protocol, *prepared.method, prepared.schema->schema);
+  return decode_call_reply(result.reply, prepared.reply, *prepared.method, prepared.schema->schema);
 }
 
 /// Whether an exchange failed in a way a retry policy may repeat.

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "protocol/utf8.h"
-#include "protocol/standard_compact_wire.h"
+#include "protocol/wire_reader.h"
 #include "python/internal.h"
 
 namespace velvane::py {

@@ -52,8 +52,9 @@ PyObject* transport_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* transport_repr(PyObject* self) {
-  static constexpr const char* kReprs[] = {"TransportType.Framed", "TransportType.Buffered", "TransportType.Http"};
-  return PyUnicode_FromString(kReprs[enum_value(self) % 3]);
+  static constexpr const char* kReprs[] = {"TransportType.Framed", "TransportType.Buffered", "TransportType.Http",
+                                           "TransportType.Header"};
+  return PyUnicode_FromString(kReprs[enum_value(self) % 4]);
 }
 
 PyObject* transport_richcompare(PyObject* self, PyObject* other, int op) {
@@ -164,7 +165,7 @@ PyObject* create_marker(const char* name, const char* doc) {
 
 PyObject* create_transport_type() {
   PyObject* type = PyType_FromSpec(&transport_spec);
-  return type ? add_variants(type, {"Framed", "Buffered", "Http"}) : nullptr;
+  return type ? add_variants(type, {"Framed", "Buffered", "Http", "Header"}) : nullptr;
 }
 
 PyObject* create_protocol_type() {

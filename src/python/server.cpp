@@ -256,6 +256,12 @@ bool start_server(PyObject* self, std::string host, uint16_t port, OnAppLoop* ap
   if (!watch_interpreter_exit()) return false;
 
   const auto protocol = static_cast<Protocol>(st.protocol);
+  if (static_cast<framing::Transport>(st.transport) == framing::Transport::Header) {
+    if (auto id = framing::header_protocol_id(protocol); !id) {
+      PyErr_SetString(PyExc_ValueError, id.error().text.c_str());
+      return false;
+    }
+  }
   auto dispatcher = PyDispatcher::create(st.methods, st.handlers, st.schema, protocol, st.service_name);
   if (!dispatcher) return false;
   if (st.http_handler) dispatcher->set_http_handler(*st.http_handler);
@@ -298,8 +304,8 @@ bool start_server(PyObject* self, std::string host, uint16_t port, OnAppLoop* ap
                                                 : "TLS is served on TCP ports only, not on a unix socket");
     return false;
   }
-  static constexpr const char* kTransportNames[] = {"Framed", "Buffered", "Http"};
-  const char* transport_name = kTransportNames[st.transport % 3];
+  static constexpr const char* kTransportNames[] = {"Framed", "Buffered", "Http", "Header"};
+  const char* transport_name = kTransportNames[st.transport % 4];
 
   auto server = net::Server::create(std::move(options), st.control, dispatcher);
   if (!server) {

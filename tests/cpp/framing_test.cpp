@@ -251,12 +251,20 @@ TEST(StandardCompactScanner, RefusesWhatNoMessageHolds) {
   EXPECT_EQ(refused(nested_compact_structs(65)), "Depth limit exceeded");
   EXPECT_EQ(refused(bytes({0x80, 0x01, 0, 0})), "Bad protocol id");
   EXPECT_EQ(refused(bytes({0x82, 0x22, 0, 0})), "Bad protocol version");
-  EXPECT_EQ(refused(standard_compact_header() + bytes({0x1D})), "Invalid field type");
+  EXPECT_EQ(refused(standard_compact_header() + bytes({0x1E})), "Invalid field type");  // 13 is uuid, 14 nothing
   EXPECT_EQ(refused(standard_compact_header() + bytes({0x19, 0x1E})), "Invalid field type");
   EXPECT_EQ(refused(standard_compact_header() + bytes({0x15, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01})),
             "Variable-length integer is too long");
   EXPECT_EQ(refused(standard_compact_header() + bytes({0x18, 0xFF, 0xFF, 0xFF, 0xFF, 0x0F})),
             "Negative length in buffered stream");
+}
+
+TEST(StandardCompactScanner, WalksUuids) {
+  // A uuid field (code 13, 16 bytes), then a list of two: the message ends after the stop.
+  const std::string uuids = standard_compact_header() + bytes({0x1D}) + std::string(16, 'u') + bytes({0x19, 0x2D}) +
+                            std::string(32, 'v') + bytes({0x00});
+  EXPECT_EQ(decode_all_ways(Transport::Buffered, Protocol::StandardCompact, uuids + "next"),
+            done(uuids, uuids.size()));
 }
 
 TEST(StandardCompactScanner, AHugeCountWaitsForBytesWithoutAllocating) {

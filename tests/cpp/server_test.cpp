@@ -13,6 +13,7 @@
 #include <string>
 #include <thread>
 
+#include "framing/header.h"
 #include "net/connection.h"
 #include "net/server.h"
 
@@ -22,7 +23,16 @@ namespace {
 using namespace std::chrono_literals;
 using framing::Transport;
 
-/// Answers every message with itself; "peer" with the peer's address; "pool:" messages from a blocking-pool job, "oneway" with
+/// "meta" and the request's headers, and "deadline~60s" when the caller's deadline is a minute away.
+std::string describe(const RequestMeta& meta) {
+  std::string out = "meta";
+  for (const auto& [key, value] : meta.headers) out += " " + key + "=" + value;
+  const auto left = meta.deadline ? *meta.deadline - std::chrono::steady_clock::now() : 0s;
+  if (left > 59s && left <= 60s) out += " deadline~60s";
+  return out;
+}
+
+/// Answers every message with itself; "peer" with the peer's address; "meta" as describe() does; "pool:" messages from a blocking-pool job, "oneway" with
 /// nothing, "fail" by ending the connection, "block" only once `released`. `on_pool`: every
 /// request is answered on the pool thread that reads it.
 class EchoDispatcher : public Dispatcher {
@@ -31,6 +41,7 @@ class EchoDispatcher : public Dispatcher {
   bool answers_on_pool() const override { return on_pool_; }
   Outcome answer_here(std::string payload, RequestMeta meta) override {
     if (payload == "peer") return Outcome::reply("peer " + meta.peer->address);
+    if (payload == "meta") return Outcome::reply(describe(meta));
     if (payload == "block") return block_then(std::move(payload));
     if (payload == "oneway") return Outcome{Outcome::Kind::NoReply, {}, {}};
     if (payload == "fail") return Outcome::fail(Error{ErrorKind::InvalidData, "bad request"});
@@ -38,6 +49,7 @@ class EchoDispatcher : public Dispatcher {
   }
   void dispatch(std::string payload, RequestMeta meta, Responder respond, BlockingPool& pool) override {
     if (payload == "peer") return respond(Outcome::reply("peer " + meta.peer->address));
+    if (payload == "meta") return respond(Outcome::reply(describe(meta)));
     if (payload == "oneway") return respond(Outcome{Outcome::Kind::NoReply, {}, {}});
     if (payload == "fail") return respond(Outcome::fail(Error{ErrorKind::InvalidData, "bad request"}));
     if (payload.starts_with("pool:") || payload == "block") {
@@ -154,6 +166,31 @@ TEST_P(Served, TheDispatcherLearnsThePeersAddress) {
   ASSERT_TRUE(reply.starts_with("peer 127.0.0.1:")) << reply;
   EXPECT_GT(std::stoi(reply.substr(15)), 0);
   EXPECT_EQ(round_trip(*c, "peer"), reply);  // one peer for the connection's every request
+}
+
+TEST_P(Served, HeaderRequestsBringTheirHeadersAndDeadlineAndAreAnsweredInKind) {
+  RunningServer server(Transport::Header, GetParam(), 2, [](ServeOptions& o) { o.protocol = Protocol::Binary; });
+  Runtime runtime;
+  auto c = connect_to(runtime, server.port());
+  framing::HeaderInfo info;
+  info.flags = 1;
+  info.seq_id = 9;
+  info.transforms = {framing::kZlibTransform};
+  info.headers = {{"trace", "t"}, {"client_timeout", "60000"}};
+  for (const char* message : {"meta", "pool:x"}) {
+    auto frame = framing::encode_header_frame(info, message);
+    ASSERT_TRUE(frame.ok());
+    framing::HeaderInfo back;
+    auto reply = framing::decode_header_frame(round_trip(*c, frame.value(), Transport::Header), 0, back);
+    ASSERT_TRUE(reply.ok()) << reply.error().text;
+    EXPECT_EQ(reply.value(), message == std::string("meta") ? "meta trace=t client_timeout=60000 deadline~60s" : message);
+    EXPECT_EQ(back.flags, 1);
+    EXPECT_EQ(back.seq_id, 9);
+    EXPECT_EQ(back.transforms, info.transforms);
+    EXPECT_TRUE(back.headers.empty());
+  }
+  // A frame that is not a header frame ends its connection.
+  EXPECT_EQ(round_trip(*c, "[1]", Transport::Header), "");
 }
 
 TEST_P(Served, BufferedJsonMessagesArriveWhole) {

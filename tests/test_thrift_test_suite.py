@@ -1,0 +1,230 @@
+"""Apache Thrift's own cross-language test client (test/py/TestClient.py and test/ThriftTest.thrift from
+Debian's thrift source package, fetched by `tools/bootstrap --thrift-tests`) against velvane's server,
+and its test server (TestServer.py) against velvane's client: standard compact, standard JSON,
+multiplexed and header, framed and buffered. Skipped when the package cannot be fetched."""
+import pathlib
+import re
+import shutil
+import socket
+import subprocess
+import sys
+import time
+
+import pytest
+
+import velvane
+
+from server_support import free_port, serving
+
+if not shutil.which("thrift"):
+    pytest.skip("the thrift compiler is not installed", allow_module_level=True)
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+P = velvane.ProtocolType
+T = velvane.TransportType
+
+
+@pytest.fixture(scope="module")
+def suite(tmp_path_factory):
+    """The fetched directory, and Python code generated from its IDL (without its uuid method and
+    field: this machine's compiler predates uuid)."""
+    try:
+        done = subprocess.run([str(ROOT / "tools" / "bootstrap"), "--thrift-tests"], capture_output=True, text=True,
+                              timeout=900)
+    except subprocess.TimeoutExpired:
+        pytest.skip("fetching Apache Thrift's test suite timed out")
+    if done.returncode != 0:
+        pytest.skip("Apache Thrift's test suite could not be fetched: " + (done.stderr.strip().splitlines() or [""])[-1])
+    directory = pathlib.Path(done.stdout.strip().splitlines()[-1])
+    idl = (directory / "ThriftTest.thrift").read_text()
+    gen = tmp_path_factory.mktemp("thrift_test")
+    stripped = gen / "ThriftTest.thrift"
+    stripped.write_text("\n".join(line for line in idl.splitlines() if not re.match(r"\s*(5: )?uuid\s", line)))
+    subprocess.run(["thrift", "--gen", "py", "-out", str(gen), str(stripped)], check=True, capture_output=True)
+    return directory, idl, gen
+
+
+class Xception(Exception):
+    def __init__(self, errorCode, message):
+        super().__init__(message)
+        self.errorCode, self.message = errorCode, message
+
+
+class Xception2(Exception):
+    def __init__(self, errorCode, struct_thing):
+        super().__init__(errorCode)
+        self.errorCode, self.struct_thing = errorCode, struct_thing
+
+
+def raise_as_asked(arg):
+    if arg == "Xception":
+        raise Xception(1001, arg)
+    if arg == "TException":
+        raise RuntimeError("an unexpected failure becomes an application exception")
+
+
+def raise_or_return(arg0, arg1):
+    if arg0 == "Xception":
+        raise Xception(1001, "This is an Xception")
+    if arg0 == "Xception2":
+        raise Xception2(2002, {"string_thing": "This is an Xception2"})
+    return {"string_thing": arg1}
+
+
+HANDLERS = {
+    "testVoid": lambda: None,
+    "testMapMap": lambda hello: {-4: {-4: -4, -3: -3, -2: -2, -1: -1}, 4: {4: 4, 3: 3, 2: 2, 1: 1}},
+    "testMulti": lambda arg0, arg1, arg2, arg3, arg4, arg5: {"string_thing": "Hello2", "byte_thing": arg0,
+                                                             "i32_thing": arg1, "i64_thing": arg2},
+    "testException": raise_as_asked,
+    "testMultiException": raise_or_return,
+    "testOneway": lambda secondsToSleep: None,
+}
+ECHOED = ["testString", "testBool", "testByte", "testI32", "testI64", "testDouble", "testBinary", "testUuid",
+          "testStruct", "testNest", "testMap", "testStringMap", "testSet", "testList", "testEnum", "testTypedef"]
+
+
+def thrift_test_server(idl, transport, protocol):
+    parser = velvane.ThriftParser(compat=True)
+    parser.parse(idl)
+    server = velvane.ThriftServer(parser.get_service("ThriftTest"), transport, protocol=protocol)
+    server.set_parser(parser)
+    for name in ECHOED:
+        server.register_handler(name, lambda thing: thing)
+    for name, handler in HANDLERS.items():
+        server.register_handler(name, handler)
+    server.add_service(parser.get_service("SecondService"))
+    server.register_handler("SecondService:secondtestString", lambda thing: f'testString("{thing}")')
+    return server
+
+
+# TestClient's --protocol, its test class, and what our server speaks for it.
+PROTOCOLS = {
+    "compact": ("CompactTest", P.StandardCompact),
+    "json": ("JSONTest", P.StandardJSON),
+    "multic": ("MultiplexedCompactTest", P.StandardCompact),
+    "multij": ("MultiplexedJSONTest", P.StandardJSON),
+    "header": ("HeaderTest", P.Binary),
+    "multih": ("MultiplexedHeaderTest", P.Binary),
+}
+HEADER = {"header", "multih"}
+# The header protocol makes its own frames: Apache's test programs run it over their buffered transport.
+CASES = [(protocol, transport) for protocol in sorted(PROTOCOLS) for transport in ("framed", "buffered")
+         if not (protocol in HEADER and transport == "framed")]
+
+
+@pytest.mark.parametrize("protocol,transport", CASES)
+def test_apache_test_client_against_our_server(suite, protocol, transport):
+    directory, idl, gen = suite
+    test_class, ours = PROTOCOLS[protocol]
+    header = protocol in HEADER
+    client_script = directory / "py" / "TestClient.py"
+    # Every case but the uuid one (the generated code has none).
+    cases = [f"{test_class}.{name}" for name in re.findall(r"    def (test\w+)\(self\)", client_script.read_text())
+             if name != "testUuid"]
+    server = thrift_test_server(idl, T.Header if header else {"framed": T.Framed, "buffered": T.Buffered}[transport],
+                                ours)
+    with serving(server) as port:
+        done = subprocess.run([sys.executable, str(client_script), "--genpydir", str(gen), "--host", "127.0.0.1",
+                               "--port", str(port), "--protocol", protocol, "--transport", transport, *cases],
+                              capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert re.search(rf"Ran {len(cases)} tests", done.stderr), done.stderr
+
+
+def plain(value):
+    """A value read by our client as plain data (instances as dicts without unset fields)."""
+    if hasattr(value, "to_dict"):
+        return {k: plain(v) for k, v in value.to_dict().items() if v is not None}
+    if isinstance(value, (list, tuple)):
+        return [plain(v) for v in value]
+    if isinstance(value, dict):
+        return {k: plain(v) for k, v in value.items()}
+    return value
+
+
+def thrift_test_calls(call, second):
+    """What TestClient checks, as our client's calls."""
+    xtruct = {"string_thing": "Zero", "byte_thing": 1, "i32_thing": -3, "i64_thing": -5}
+    assert call("testVoid") is None
+    for text in ("", "Python" * 20, "\b\t\n/\\\\\r{}:\u30d1\u30a4\u30bd\u30f3\""):
+        assert call("testString", thing=text) == text
+    for name, values in (("testBool", [True, False]), ("testByte", [63, -127]), ("testI32", [-1, 0, 2**31 - 1]),
+                         ("testI64", [1, -34359738368, -2**63]), ("testDouble", [-5.235098235, 0.0, -0.000341012439638598279]),
+                         ("testBinary", [bytes(range(256))]), ("testEnum", [5]), ("testTypedef", [0xffffffffffffff])):
+        for value in values:
+            assert call(name, thing=value) == value, name
+    assert plain(call("testStruct", thing=xtruct)) == xtruct
+    nest = {"struct_thing": xtruct, "byte_thing": 0, "i32_thing": 0}
+    assert plain(call("testNest", thing=nest)) == nest
+    assert call("testMap", thing={0: 1, 1: 2, -1: -2}) == {0: 1, 1: 2, -1: -2}
+    assert call("testStringMap", thing={"a": "\u00e9", "": "b"}) == {"a": "\u00e9", "": "b"}
+    assert sorted(call("testSet", thing=[8, 1, 42])) == [1, 8, 42]
+    assert call("testList", thing=[1, 4, 9, -42]) == [1, 4, 9, -42]
+    assert call("testMapMap", hello=42) == {-4: {-4: -4, -3: -3, -2: -2, -1: -1}, 4: {4: 4, 3: 3, 2: 2, 1: 1}}
+    insanity = {"userMap": {5: 5000}, "xtructs": [xtruct]}
+    assert plain(call("testInsanity", argument=insanity)) == {1: {2: insanity, 3: insanity}, 2: {6: {}}}
+    assert plain(call("testMulti", arg0=74, arg1=0xff00ff, arg2=0xffffffffd0d0, arg3={0: "abc"}, arg4=5,
+                      arg5=0xf0f0f0)) == {"string_thing": "Hello2", "byte_thing": 74, "i32_thing": 0xff00ff,
+                                          "i64_thing": 0xffffffffd0d0}
+    assert call("testException", arg="Safe") is None
+    with pytest.raises(RuntimeError, match=r"Service exception 'err1' \(field 1\)") as raised:
+        call("testException", arg="Xception")
+    assert raised.value.value.errorCode == 1001
+    with pytest.raises(velvane.ThriftApplicationException):
+        call("testException", arg="TException")
+    with pytest.raises(RuntimeError) as raised:
+        call("testMultiException", arg0="Xception2", arg1="ignore")
+    assert (raised.value.name, raised.value.value.errorCode) == ("err2", 2002)
+    assert plain(call("testMultiException", arg0="success", arg1="foobar")) == {"string_thing": "foobar"}
+    assert call("testOneway", secondsToSleep=0) is None
+    assert call("testString", thing="after oneway") == "after oneway"
+    if second:
+        assert second("secondtestString", thing="foobar") == 'testString("foobar")'
+
+
+def wait_connectable(port, deadline=20.0):
+    end = time.monotonic() + deadline
+    while time.monotonic() < end:
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=1).close()
+            return
+        except OSError:
+            time.sleep(0.05)
+    raise TimeoutError(f"Apache's TestServer did not listen on {port} within {deadline} s")
+
+
+@pytest.mark.parametrize("protocol,transport", CASES)
+def test_our_client_against_apache_test_server(suite, protocol, transport):
+    directory, idl, gen = suite
+    _, ours = PROTOCOLS[protocol]
+    header = protocol in HEADER
+    port = free_port()
+    command = [sys.executable, str(directory / "py" / "TestServer.py"), "--genpydir", str(gen), "--port", str(port),
+               "--protocol", protocol, "--transport", transport, "-q", "TThreadedServer"]
+    child = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
+    try:
+        wait_connectable(port)
+        parser = velvane.ThriftParser(compat=True)
+        parser.parse(idl)
+        kind = T.Header if header else {"framed": T.Framed, "buffered": T.Buffered}[transport]
+        clients = [velvane.ThriftClient(parser.get_service(name), "127.0.0.1", port, kind, ours)
+                   for name in ("ThriftTest", "SecondService")]
+        for client in clients:
+            client.set_parser(parser)
+            client.timeout = 10.0
+            if protocol.startswith("multi"):
+                client.service_name = "ThriftTest" if client is clients[0] else "SecondService"
+            client.open()
+        try:
+            thrift_test_calls(clients[0].call, clients[1].call if protocol.startswith("multi") else None)
+        finally:
+            for client in clients:
+                client.close()
+    finally:
+        child.terminate()
+        try:
+            child.wait(timeout=5)
+        except subprocess.TimeoutExpired:
+            child.kill()
+            child.wait()
