@@ -295,6 +295,39 @@ def velvane_threads(args):
             c.close()
 
 
+def velvane_shared(args):
+    """One ThriftClient with args.connections connections, shared by args.clients threads calling at once."""
+    velvane, parser, service = velvane_bench_service()
+    client = velvane.ThriftClient(service, "127.0.0.1", args.port, connections=args.connections)
+    client.set_parser(parser)
+    client.open()
+    kwargs = velvane_call_args(args.call)
+    results = [None] * args.clients
+    deadline = []
+    warm, start_together = threading.Barrier(args.clients + 1), threading.Barrier(args.clients + 1)
+
+    def drive(index):
+        for _ in range(max(1, args.warmup // args.clients)):
+            client.call(args.call, **kwargs)
+        warm.wait()  # the deadline is set once every thread has warmed up
+        start_together.wait()
+        results[index] = timed_calls(lambda: client.call(args.call, **kwargs), 0, deadline_ns=deadline[0])
+
+    threads = [threading.Thread(target=drive, args=(i,)) for i in range(args.clients)]
+    try:
+        for t in threads:
+            t.start()
+        warm.wait()
+        start, cpu_start = time.perf_counter_ns(), time.process_time_ns()
+        deadline.append(start + int(args.seconds * 1e9))
+        start_together.wait()
+        for t in threads:
+            t.join()
+        return summarize([x for r in results for x in r], time.perf_counter_ns() - start, cpu_start)
+    finally:
+        client.close()
+
+
 def velvane_async(args):
     """args.clients AsyncThriftClients with args.coroutines coroutines each, all calling in a loop."""
     velvane, parser, service = velvane_bench_service()
@@ -336,7 +369,7 @@ def velvane_async(args):
 
 
 WORKERS = {"apache-py": apache_python_client, "raw-socket": raw_socket_floor, "velvane": velvane_client,
-           "velvane-threads": velvane_threads, "velvane-async": velvane_async,
+           "velvane-threads": velvane_threads, "velvane-shared": velvane_shared, "velvane-async": velvane_async,
            "velvane-header": lambda args: velvane_client(args, header=True),
            "velvane-header-zlib": lambda args: velvane_client(args, header=True, zlib=True)}
 
@@ -483,18 +516,21 @@ def sleeping_velvane_server():
 
 
 def pooled_table(settings):
-    """One AsyncThriftClient with 200 coroutines against a handler that sleeps 1 ms: one connection
-    against four."""
+    """Against a handler that sleeps 1 ms, one connection against four: one AsyncThriftClient with 200
+    coroutines, and one ThriftClient shared by 8 threads."""
     script = os.path.abspath(__file__)
-    missing = velvane_client_missing("AsyncThriftClient")
-    results = {}
+    kinds = [("AsyncThriftClient", "velvane-async", ["--clients", "1", "--coroutines", "200"], "200 coroutines"),
+             ("ThriftClient", "velvane-shared", ["--clients", "8"], "8 threads")]
+    rows = []
     with sleeping_velvane_server() as port:
-        for n in (1, 4):
-            extra = ["--clients", "1", "--coroutines", "200", "--connections", str(n)]
-            results[n] = ({"unavailable": missing} if missing
-                          else python_worker(script, "velvane-async", port, settings, False, "add", extra))
-    rows = [[f"1 AsyncThriftClient, connections={n}, 200 coroutines"] +
-            figures(results[n], results[1] if "calls_per_s" in results[1] else None) for n in (1, 4)]
+        for cls, worker, extra, what in kinds:
+            missing = velvane_client_missing(cls)
+            results = {n: {"unavailable": missing} if missing
+                       else python_worker(script, worker, port, settings, False, "add",
+                                          extra + ["--connections", str(n)])
+                       for n in (1, 4)}
+            rows += [[f"1 {cls}, connections={n}, {what}"] +
+                     figures(results[n], results[1] if "calls_per_s" in results[1] else None) for n in (1, 4)]
     return markdown_table(["add(a, b) sleeping 1 ms, velvane server", "calls/s", "p50 µs", "p99 µs",
                            "vs connections=1"], rows)
 
@@ -541,7 +577,7 @@ def main():
     print()
     print(concurrency_table(settings, rounds=1 if args.quick else 3))
     print()
-    print("Several connections on one asyncio client:")
+    print("Several connections on one client:")
     print()
     print(pooled_table(settings))
     print()

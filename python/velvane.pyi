@@ -5,7 +5,7 @@ import os
 import socket
 from collections.abc import Callable, Coroutine, Iterable, Mapping
 from types import TracebackType
-from typing import Any, ClassVar, Never, Self, TypeAlias, final
+from typing import Any, ClassVar, Never, Self, TypeAlias, final, overload
 
 from typing_extensions import disjoint_base
 
@@ -13,6 +13,8 @@ __version__: str
 
 # A struct value as the serializers take it: an instance, or a dict keyed by field name.
 _StructData: TypeAlias = ThriftStructInstance | dict[str, Any]
+# Where a client connects: a (host, port) tuple, or a "unix:/path" str.
+_Endpoint: TypeAlias = tuple[str, int] | str
 
 @final
 class ThriftParser:
@@ -240,6 +242,7 @@ class ThriftClient:
         def headers(self) -> dict[str, str]: ...
 
     def add_interceptor(self, interceptor: object) -> None: ...
+    @overload
     def __new__(
         cls,
         service: PyThriftService,
@@ -249,6 +252,19 @@ class ThriftClient:
         protocol: ProtocolType = ...,
         *,
         reconnect: bool = False,
+        connections: int = 1,
+    ) -> Self: ...
+    @overload
+    def __new__(
+        cls,
+        service: PyThriftService,
+        host: list[_Endpoint],
+        port: None = None,
+        transport: TransportType = ...,
+        protocol: ProtocolType = ...,
+        *,
+        reconnect: bool = False,
+        connections: int = 1,
     ) -> Self: ...
     @property
     def transport(self) -> TransportType: ...
@@ -336,11 +352,24 @@ class AsyncThriftClient:
         def headers(self) -> dict[str, str]: ...
 
     def add_interceptor(self, interceptor: object) -> None: ...
+    @overload
     def __new__(
         cls,
         service: PyThriftService,
         host: str,
         port: int,
+        transport: TransportType = ...,
+        protocol: ProtocolType = ...,
+        *,
+        reconnect: bool = False,
+        connections: int = 1,
+    ) -> Self: ...
+    @overload
+    def __new__(
+        cls,
+        service: PyThriftService,
+        host: list[_Endpoint],
+        port: None = None,
         transport: TransportType = ...,
         protocol: ProtocolType = ...,
         *,

@@ -2,6 +2,8 @@
 mid-run."""
 import asyncio
 import collections
+import re
+import socket
 import threading
 from concurrent.futures import ThreadPoolExecutor
 
@@ -30,7 +32,8 @@ class Driver:
     def __init__(self, kind, calc, port, **options):
         parser, service = calc
         cls = velvane.ThriftClient if kind == "blocking" else velvane.AsyncThriftClient
-        self.client = cls(service, "127.0.0.1", port, **options)
+        where = (port,) if isinstance(port, list) else ("127.0.0.1", port)  # a list of endpoints, or a port
+        self.client = cls(service, *where, **options)
         self.client.set_parser(parser)
         self.client.timeout = DEADLINE
         self.kind = kind
@@ -249,47 +252,143 @@ def test_a_call_waits_out_a_refusing_server(calc, kind):
         server.stop()
 
 
-def test_a_server_restarted_under_8_by_50_coroutines(calc):
-    parser, service = calc
-    seen = collections.Counter()
-    lock = threading.Lock()
-    halfway = threading.Event()
+class Backend:
+    """A velvane server on a port of its own that stops and serves again; counts the calls it ran."""
 
-    def add(a, b):
-        with lock:
-            seen[(a, b)] += 1
-            if sum(seen.values()) == 100:
-                halfway.set()
+    def __init__(self, calc, on_add=None, **options):
+        self.parser, self.service = calc
+        self.port = free_port()
+        self.endpoint = ("127.0.0.1", self.port)
+        self.options = options
+        self.seen = collections.Counter()
+        self.lock = threading.Lock()
+        self.on_add = on_add
+        self.servers = []
+        self.start()
+
+    def add(self, a, b):
+        with self.lock:
+            self.seen[(a, b)] += 1
+            total = sum(self.seen.values())
+        if self.on_add:
+            self.on_add(total)
         return a + b
 
-    def server():
-        s = velvane.ThriftServer(service, workers=2)
-        s.set_parser(parser)
-        s.register_handler("add", add)
-        return s
+    def calls(self):
+        with self.lock:
+            return sum(self.seen.values())
 
-    port = free_port()
-    first = server()
-    first.serve("127.0.0.1", port)
-    wait_for(first.is_running, "the server to listen")
-    servers = [first]
+    def start(self):
+        for _ in range(20):  # the old listening socket may linger a moment after stop()
+            server = velvane.ThriftServer(self.service, **self.options)
+            server.set_parser(self.parser)
+            server.register_handler("add", self.add)
+            self.servers.append(server)
+            server.serve("127.0.0.1", self.port)
+            try:
+                return wait_for(server.is_running, "the server to listen", deadline=0.5)
+            except AssertionError:
+                server.stop()
+        raise AssertionError("the server did not come back")
+
+    def stop(self):
+        """Returns once the port refuses connections and the old ones have ended: stop() itself returns
+        at once."""
+        self.servers[-1].stop()
+
+        def refuses():
+            try:
+                socket.create_connection(self.endpoint, timeout=DEADLINE).close()
+            except ConnectionRefusedError:
+                return True
+            except ConnectionResetError:  # accepted by a listener as it closed
+                pass
+            return False
+
+        wait_for(refuses, "the port to refuse")
+        # Its connections end after its listener: a call must not meet one of them after the restart.
+        wait_for(lambda: self.servers[-1].stats()["connections_open"] == 0, "the connections to end")
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        for server in self.servers:
+            server.stop()
+
+
+@KINDS
+def test_endpoints_that_go_down_and_come_up(calc, kind):
+    with Backend(calc) as a, Backend(calc) as b, Driver(kind, calc, [a.endpoint, b.endpoint], reconnect=True) as d:
+        def fresh(x):
+            d.do("close")
+            d.do("open")  # a new connection: the next endpoint in turn
+            return d.do("call", "add", a=x, b=1)
+
+        assert [fresh(i) for i in range(4)] == [1, 2, 3, 4]
+        assert (a.calls(), b.calls()) == (2, 2)
+        a.stop()  # refused from now on: skipped once it refused a connection
+        assert [fresh(i) for i in range(4)] == [1, 2, 3, 4]
+        assert (a.calls(), b.calls()) == (2, 6)
+        a.start()  # taken again once its back-off (1 s) has passed
+        wait_for(lambda: fresh(0) == 1 and a.calls() > 2, "a to take calls again")
+
+        a.stop()
+        b.stop()
+        failures = []
+
+        def down():  # a call may still go out on a connection whose server is stopping
+            try:
+                d.do("call", "add", a=0, b=0)
+            except OSError as e:
+                failures.append(str(e))
+                return str(e).startswith("connect to")
+            return False
+
+        wait_for(down, "both endpoints to refuse")  # both tried, the last named
+        assert re.match(rf"connect to 127\.0\.0\.1:({a.port}|{b.port}): ", failures[-1])
+        a.start()  # skipped, but with every endpoint skipped all are tried
+        assert d.do("call", "add", a=7, b=1) == 8
+
+
+@KINDS
+def test_a_unix_socket_among_the_endpoints(calc, kind, tmp_path):
+    parser, service = calc
+    server = velvane.ThriftServer(service)
+    server.set_parser(parser)
+    server.register_handler("add", lambda a, b: a + b)
+    path = "unix:" + str(tmp_path / "calc.sock")
+    server.serve(path, 0)
+    try:
+        server.wait_listening(DEADLINE)
+        with Driver(kind, calc, [("127.0.0.1", free_port()), path]) as d:
+            for i in range(3):  # whichever goes first, the refusing TCP endpoint is passed over
+                d.do("open")
+                assert d.do("call", "add", a=i, b=2) == i + 2
+                d.do("close")
+    finally:
+        server.stop()
+
+
+@pytest.mark.parametrize("kind, connections", [("async", 1), ("async", 4), ("blocking", 4)])
+def test_a_server_restarted_under_load(calc, kind, connections):
+    """8 clients with 50 calls each (blocking: one client shared by 8 threads), the server restarted
+    halfway: each call succeeds or raises, with the reply to its own request, and runs at most once."""
+    halfway = threading.Event()
+    backend = Backend(calc, on_add=lambda total: total == 100 and halfway.set(), workers=2)
 
     def restart():
         assert halfway.wait(DEADLINE)
-        first.stop()
-        for _ in range(20):  # the old listening socket may linger a moment after stop()
-            servers.append(server())
-            servers[-1].serve("127.0.0.1", port)
-            try:
-                return wait_for(servers[-1].is_running, "the server to listen again", deadline=0.5)
-            except AssertionError:
-                servers[-1].stop()
-        raise AssertionError("the server did not come back")
+        backend.stop()
+        backend.start()
 
-    async def main():
-        cs = [velvane.AsyncThriftClient(service, "127.0.0.1", port, reconnect=True) for _ in range(8)]
-        for c in cs:  # add is not idempotent: only calls that never reached the server are repeated
-            c.timeout, c.retries, c.retry_backoff = DEADLINE, 3, 0.01
+    def prepare(c):  # add is not idempotent: only calls that never reached the server are repeated
+        c.timeout, c.retries, c.retry_backoff = DEADLINE, 3, 0.01
+        return c
+
+    async def on_loop():
+        cs = [prepare(velvane.AsyncThriftClient(calc[1], *backend.endpoint, reconnect=True, connections=connections))
+              for _ in range(8)]
         await asyncio.gather(*(c.open() for c in cs))
         restarting = asyncio.create_task(asyncio.to_thread(restart))
         got = await asyncio.gather(*(c.call("add", a=k, b=i) for k, c in enumerate(cs) for i in range(50)),
@@ -299,11 +398,30 @@ def test_a_server_restarted_under_8_by_50_coroutines(calc):
         await asyncio.gather(*(c.close() for c in cs))
         return got, after
 
-    try:
-        got, after = asyncio.run(asyncio.wait_for(main(), 3 * DEADLINE))
-    finally:
-        for s in servers:
-            s.stop()
+    def on_threads():
+        c = prepare(velvane.ThriftClient(calc[1], *backend.endpoint, reconnect=True, connections=connections))
+        c.open()
+
+        def calls(k):
+            got = []
+            for i in range(50):
+                try:
+                    got.append(c.call("add", a=k, b=i))
+                except Exception as e:  # noqa: BLE001 - checked below
+                    got.append(e)
+            return got
+
+        with ThreadPoolExecutor(9) as pool:
+            restarting = pool.submit(restart)
+            got = [r for rs in pool.map(calls, range(8)) for r in rs]
+            restarting.result(DEADLINE)
+        after = [c.call("add", a=k, b=1000) for k in range(8)]
+        c.close()
+        return got, after
+
+    with backend:
+        got, after = asyncio.run(asyncio.wait_for(on_loop(), 3 * DEADLINE)) if kind == "async" else on_threads()
+    seen = backend.seen
     assert after == [k + 1000 for k in range(8)]
     succeeded = 0
     for n, result in enumerate(got):
@@ -318,8 +436,8 @@ def test_a_server_restarted_under_8_by_50_coroutines(calc):
     assert max(seen.values()) == 1
 
 
-def test_calls_overlap_on_several_connections(calc):
-    parser, service = calc
+@KINDS
+def test_calls_overlap_on_several_connections(calc, kind):
     lock = threading.Lock()
     active, peak = [0], [0]
     all_in = threading.Event()
@@ -335,25 +453,30 @@ def test_calls_overlap_on_several_connections(calc):
             active[0] -= 1
         return a + b
 
+    parser, service = calc
     server = velvane.ThriftServer(service, workers=4)
     server.set_parser(parser)
     server.register_handler("add", add)
-
-    async def main(port):
-        c = velvane.AsyncThriftClient(service, "127.0.0.1", port, connections=4)
-        c.timeout = DEADLINE
-        async with c:
-            assert await asyncio.gather(*(c.call("add", a=i, b=1) for i in range(40))) == [i + 1 for i in range(40)]
-        assert not c.is_open()
-
-    with serving(server) as port:
-        asyncio.run(asyncio.wait_for(main(port), 2 * DEADLINE))
-    assert all_in.is_set() and peak[0] == 4
+    with serving(server) as port, Driver(kind, calc, port, connections=4) as d:
+        d.do("open")
+        calls = [d.start("call", "add", a=i, b=1) for i in range(40)]  # 8 threads at once, or 40 coroutines
+        assert [f.result(DEADLINE) for f in calls] == [i + 1 for i in range(40)]
+        d.do("close")
+        assert not d.client.is_open()
+    assert all_in.is_set() and peak[0] == 4  # four calls ran at once, never more
 
 
-@pytest.mark.parametrize("connections, raised", [(0, ValueError), (257, ValueError), ("2", TypeError)])
-def test_connections_argument(calc, connections, raised):
+@KINDS
+@pytest.mark.parametrize("options, raised", [
+    ({"connections": 0}, ValueError), ({"connections": 257}, ValueError), ({"connections": "2"}, TypeError),
+    ({"host": [], "port": None}, ValueError), ({"host": [("127.0.0.1", 1)], "port": 1}, TypeError),
+    ({"host": ["127.0.0.1:1"], "port": None}, TypeError), ({"host": [("127.0.0.1",)], "port": None}, TypeError),
+    ({"host": [("127.0.0.1", 70000)], "port": None}, OverflowError), ({"port": None}, TypeError),
+])
+def test_constructor_arguments(calc, kind, options, raised):
+    cls = velvane.ThriftClient if kind == "blocking" else velvane.AsyncThriftClient
+    given = {"host": "127.0.0.1", "port": 1} | options
+    if given["port"] is None:
+        del given["port"]
     with pytest.raises(raised):
-        velvane.AsyncThriftClient(calc[1], "127.0.0.1", 1, connections=connections)
-    with pytest.raises(TypeError):
-        velvane.ThriftClient(calc[1], "127.0.0.1", 1, connections=2)
+        cls(calc[1], **given)

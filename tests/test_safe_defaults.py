@@ -155,7 +155,10 @@ if sys.argv[1] == "open":  # fill the one place of the queue: a connect then wai
         s.connect_ex(("127.0.0.1", port))
         fillers.append(s)
     assert select.select([], fillers[:1], [], 10)[1]
-client = velvane.ThriftClient(parser.get_service("S"), "127.0.0.1", port)
+if sys.argv[2] == "pooled":  # several connections, to a list of endpoints
+    client = velvane.ThriftClient(parser.get_service("S"), [("127.0.0.1", port)], connections=2)
+else:
+    client = velvane.ThriftClient(parser.get_service("S"), "127.0.0.1", port)
 if sys.argv[1] == "call":
     client.open()
 print("waiting", flush=True)
@@ -166,9 +169,10 @@ except Stop as e:
 """
 
 
+@pytest.mark.parametrize("client", ["plain", "pooled"])
 @pytest.mark.parametrize("operation", ["open", "call"])
-def test_a_signal_whose_handler_raises_ends_a_blocking_open_or_call(operation):
-    child = subprocess.Popen([sys.executable, "-c", INTERRUPTED_CHILD, operation], stdout=subprocess.PIPE,
+def test_a_signal_whose_handler_raises_ends_a_blocking_open_or_call(operation, client):
+    child = subprocess.Popen([sys.executable, "-c", INTERRUPTED_CHILD, operation, client], stdout=subprocess.PIPE,
                              stderr=subprocess.PIPE, text=True)
 
     def next_line():

@@ -237,7 +237,7 @@ struct Operation : std::enable_shared_from_this<Operation> {
   bool http_oneway = false;  // a oneway call over HTTP: its response is read, its empty body expected
   size_t max_size = 0;  // of the reply; 0: no limit
   bool sending = false;  // its request is still going out
-  bool redial = false;     // connect again to `host` and `port` when the connection was dropped
+  bool redial = false;     // connect again to `endpoints` when the connection was dropped
   bool redialing = false;  // connecting again while holding the lock
   RetryPolicy retry;
   uint32_t attempt = 1;
@@ -249,11 +249,12 @@ struct Operation : std::enable_shared_from_this<Operation> {
     bool drop = false;  // the connection goes
   };
   std::optional<Outcome> early;  // how it ends, known before the request was out (the reply came first)
-  // An open:
-  std::string host;
-  uint16_t port = 0;
+  // An open, or a call that may connect again:
+  std::shared_ptr<EndpointSet> endpoints;
+  std::vector<size_t> plan;  // the endpoints this connect tries, in order
+  size_t tried = 0;          // the one being tried is plan[tried]
   std::unique_ptr<tcp::resolver> resolver;
-  tcp::resolver::results_type endpoints;
+  tcp::resolver::results_type addresses;  // of the endpoint being tried
   tcp::resolver::results_type::const_iterator next_endpoint;
   std::unique_ptr<AsyncConnection> made;  // the connection being made; then the one it replaced
   Error last_error{ErrorKind::Os, "could not resolve to any address"};
@@ -289,6 +290,8 @@ struct Operation : std::enable_shared_from_this<Operation> {
   bool granted(After& out);
   void begin_exchange(After& out);
   void start_connect();
+  void resolve_endpoint();
+  void endpoint_failed(Error error, After& out);
   void connect_failed(Completion result, After& out);
   std::optional<Outcome> read_step();
   void conclude(Outcome outcome, After& out);
@@ -402,22 +405,30 @@ void Operation::begin_exchange(After& out) {
   if (!oneway) early = read_step();
 }
 
-/// Resolves `host` and connects to its addresses in turn, within the operation's time limit (a unix
-/// socket "unix:{path}" is connected to at once).
+/// Tries the endpoints in the order their set plans, within the operation's time limit.
 void Operation::start_connect() {
   arm_watchdog();
-  if (std::string_view(host).starts_with(kUnixHostPrefix)) {
-    endpoints = {};
-    next_endpoint = endpoints.end();
+  plan = endpoints->plan();
+  tried = 0;
+  resolve_endpoint();
+}
+
+/// Resolves the endpoint being tried and connects to its addresses in turn.
+void Operation::resolve_endpoint() {
+  const Endpoint& endpoint = (*endpoints)[plan[tried]];
+  last_error = Error{ErrorKind::Os, "could not resolve to any address"};
+  if (endpoint.is_unix()) {  // connected to at once
+    addresses = {};
+    next_endpoint = addresses.end();
     made = std::make_unique<AsyncConnection>(Socket(impl.context));
-    const asio::local::stream_protocol::endpoint path(host.substr(kUnixHostPrefix.size()));
+    const asio::local::stream_protocol::endpoint path(endpoint.host.substr(kUnixPrefix.size()));
     made->socket.async_connect(Socket::endpoint_type(path), [self = shared_from_this()](std::error_code ec) {
       under_lock(*self, [ec](Operation& op, After& out) { op.on_connected(ec, out); });
     });
     return;
   }
   resolver = std::make_unique<tcp::resolver>(impl.context);
-  resolver->async_resolve(host, std::to_string(port),
+  resolver->async_resolve(endpoint.host, std::to_string(endpoint.port),
                           [self = shared_from_this()](std::error_code ec, tcp::resolver::results_type r) {
                             under_lock(*self, [ec, &r](Operation& op, After& out) {
                               op.on_resolved(ec, std::move(r), out);
@@ -425,14 +436,24 @@ void Operation::start_connect() {
                           });
 }
 
+/// The endpoint being tried refused: it is skipped for a while, and the next in the plan is tried.
+void Operation::endpoint_failed(Error error, After& out) {
+  if (tried + 1 == plan.size()) return connect_failed(failed(std::move(error)), out);
+  endpoints->failed(plan[tried]);
+  ++tried;
+  resolve_endpoint();
+}
+
 /// An open, or a call connecting again, that did not get its connection; the call passes the lock on.
 void Operation::connect_failed(Completion result, After& out) {
-  if (!redialing) return finish(std::move(result), out);
-  redialing = false;
   if (result.kind == Completion::Kind::Failed) {
-    result.error.text = "connect to " + host + ":" + std::to_string(port) + ": " + result.error.text;
+    const size_t at = plan[tried];
+    endpoints->failed(at);
+    result.error.text = "connect to " + (*endpoints)[at].text() + ": " + result.error.text;
     result.connecting = true;
   }
+  if (!redialing) return finish(std::move(result), out);
+  redialing = false;
   if (repeats(result, false, out)) return;
   finish(std::move(result), out);
   impl.release(out);
@@ -589,14 +610,14 @@ void Operation::on_read(std::error_code ec, size_t n, After& out) {
 
 void Operation::on_resolved(std::error_code ec, tcp::resolver::results_type results, After& out) {
   if (stopped()) return connect_failed(stop_result(), out);
-  if (ec) return connect_failed(failed(os_error(ec)), out);
-  endpoints = std::move(results);
-  next_endpoint = endpoints.begin();
+  if (ec) return endpoint_failed(os_error(ec), out);
+  addresses = std::move(results);
+  next_endpoint = addresses.begin();
   connect_next(out);
 }
 
 void Operation::connect_next(After& out) {
-  if (next_endpoint == endpoints.end()) return connect_failed(failed(last_error), out);
+  if (next_endpoint == addresses.end()) return endpoint_failed(last_error, out);
   made = std::make_unique<AsyncConnection>(Socket(impl.context));
   made->socket.async_connect(Socket::endpoint_type(next_endpoint->endpoint()), [self = shared_from_this()](std::error_code ec) {
     under_lock(*self, [ec](Operation& op, After& out) { op.on_connected(ec, out); });
@@ -639,7 +660,7 @@ void Operation::on_connected(std::error_code ec, After& out) {
   made->socket.set_option(tcp::no_delay(true), ec);  // a failure here is not worth refusing the connection
   watch_reads_only(made->socket);
   if (!impl.tls) return connection_made(out);
-  auto session = impl.tls->client_session(host);
+  auto session = impl.tls->client_session((*endpoints)[plan[tried]].host);
   if (!session) {
     made.reset();
     return connect_failed(failed(session.take_error()), out);
@@ -685,6 +706,7 @@ void Operation::on_handshake_ready(std::error_code ec, After& out) {
 
 void Operation::connection_made(After& out) {
   if (watchdog) watchdog->cancel();  // the time limit is for connecting
+  endpoints->succeeded(plan[tried]);
   if (redialing) {
     redialing = false;
     stage = Stage::Working;
@@ -804,19 +826,19 @@ bool ConnectionCell::is_open() const {
 }
 
 /// "host:port" as an HTTP Host header ("localhost" for a unix socket).
-std::string host_header(std::string_view host, uint16_t port) {
-  if (host.starts_with(kUnixHostPrefix)) return "localhost";
-  return std::string(host) + ":" + std::to_string(port);
+std::string host_header(const Endpoint& endpoint) {
+  if (endpoint.is_unix()) return "localhost";
+  return endpoint.host + ":" + std::to_string(endpoint.port);
 }
 
-OperationHandle ConnectionCell::open(std::string host, uint16_t port, Timeout timeout, CompletionHandler done) {
+OperationHandle ConnectionCell::open(std::shared_ptr<EndpointSet> endpoints, Timeout timeout,
+                                     CompletionHandler done) {
   {
     std::lock_guard lock(impl_->mutex);
-    impl_->http_host = host_header(host, port);
+    impl_->http_host = host_header((*endpoints)[0]);
   }
   auto op = std::make_shared<Operation>(shared_from_this(), Operation::Kind::Open, timeout, std::move(done));
-  op->host = std::move(host);
-  op->port = port;
+  op->endpoints = std::move(endpoints);
   under_lock(*op, [](Operation& op, After&) {
     op.stage = Operation::Stage::Connecting;
     op.start_connect();
@@ -837,8 +859,7 @@ OperationHandle ConnectionCell::call(std::string request, framing::Transport tra
                                      std::optional<Redial> redial, RetryPolicy retry, std::string_view http_path) {
   auto op = std::make_shared<Operation>(shared_from_this(), Operation::Kind::Call, timeout, std::move(done));
   if (redial) {
-    op->host = std::move(redial->host);
-    op->port = redial->port;
+    op->endpoints = std::move(redial->endpoints);
     op->redial = redial->reconnect;
   }
   op->retry = retry;
@@ -846,7 +867,7 @@ OperationHandle ConnectionCell::call(std::string request, framing::Transport tra
     std::string host;
     {
       std::lock_guard lock(impl_->mutex);
-      host = redial ? host_header(op->host, op->port) : impl_->http_host;
+      host = redial ? host_header((*op->endpoints)[0]) : impl_->http_host;
     }
     framing::append_http_request(op->wire, host, http_path, request);
     op->http_oneway = oneway;

@@ -23,6 +23,7 @@
 
 #include "framing/framing.h"
 #include "model/error.h"
+#include "net/endpoints.h"
 #include "net/retry.h"
 
 namespace velvane::net {
@@ -51,8 +52,7 @@ using CompletionHandler = std::function<void(Completion)>;
 /// Where a call that finds its connection dropped connects again: on its first attempt when its
 /// client asks to reconnect, and on every repeat its retry policy allows.
 struct Redial {
-  std::string host;
-  uint16_t port = 0;
+  std::shared_ptr<EndpointSet> endpoints;
   bool reconnect = false;
 };
 
@@ -112,9 +112,10 @@ class ConnectionCell : public std::enable_shared_from_this<ConnectionCell> {
   /// a refused one fails the connect with the reason.
   void set_tls(std::shared_ptr<const TlsContext> tls);
 
-  /// Resolves and connects without the lock, then swaps the new connection in under it. A failure
-  /// leaves the old connection in place; its error carries the operating system's text.
-  OperationHandle open(std::string host, uint16_t port, Timeout timeout, CompletionHandler done);
+  /// Resolves and connects without the lock, trying the endpoints in the order their set plans, then
+  /// swaps the new connection in under it. A failure leaves the old connection in place; its error
+  /// names the endpoint tried last ("connect to HOST:PORT: ...") and carries the system's text.
+  OperationHandle open(std::shared_ptr<EndpointSet> endpoints, Timeout timeout, CompletionHandler done);
   /// Drops the connection, if any, under the lock.
   OperationHandle close(CompletionHandler done);
   /// Writes `request` and, unless oneway, reads one reply, all under the lock. A failure once the

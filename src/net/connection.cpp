@@ -386,6 +386,23 @@ Result<std::unique_ptr<Connection>> Connection::connect(Runtime& runtime, std::s
   return last;
 }
 
+Result<std::unique_ptr<Connection>> Connection::connect(Runtime& runtime, EndpointSet& endpoints, Deadline deadline,
+                                                        const InterruptCheck& check, const TlsContext* tls) {
+  Error last;
+  for (const size_t i : endpoints.plan()) {
+    auto made = connect(runtime, endpoints[i].host, endpoints[i].port, deadline, check, tls);
+    if (made) {
+      endpoints.succeeded(i);
+      return made;
+    }
+    if (made.error().kind == ErrorKind::Interrupted) return made.take_error();
+    endpoints.failed(i);
+    last = Error{made.error().kind, "connect to " + endpoints[i].text() + ": " + made.error().text};
+    if (last.kind == ErrorKind::TimedOut) break;
+  }
+  return last;
+}
+
 bool Connection::peer_has_closed() { return net::peer_has_closed(impl_->socket.native_handle()); }
 
 void Connection::set_http_path(std::string path) { impl_->http_path = std::move(path); }

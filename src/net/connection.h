@@ -16,6 +16,7 @@
 
 #include "framing/framing.h"
 #include "model/error.h"
+#include "net/endpoints.h"
 
 namespace velvane::net {
 
@@ -61,6 +62,12 @@ class Connection {
   /// part of connecting (and of the deadline); a refused one fails with the reason.
   static Result<std::unique_ptr<Connection>> connect(Runtime& runtime, std::string_view host, uint16_t port,
                                                      Deadline deadline, const InterruptCheck& interrupted = {},
+                                                     const TlsContext* tls = nullptr);
+  /// Tries the endpoints in the order `endpoints.plan()` gives, telling it how each went, until one
+  /// accepts. A failure names the endpoint that failed last ("connect to HOST:PORT: ..."); running out
+  /// of time ends the tries, and an interruption is returned as it is.
+  static Result<std::unique_ptr<Connection>> connect(Runtime& runtime, EndpointSet& endpoints, Deadline deadline,
+                                                     const InterruptCheck& interrupted = {},
                                                      const TlsContext* tls = nullptr);
   /// Shuts down the sending direction, then closes; unflushed bytes are discarded.
   ~Connection();

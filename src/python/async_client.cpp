@@ -218,7 +218,6 @@ struct Pending {
   Ref loop;
   Ref future;
   Ref success;  // what open and close resolve to (None, or the client for __aenter__)
-  std::string address;  // open: "{host}:{port}"
   // A call:
   std::shared_ptr<const CallSchema> schema;
   std::shared_ptr<const std::vector<MethodDef>> methods;
@@ -272,13 +271,7 @@ Ref outcome_value(Pending& p, net::Completion& done, bool& failed) {
       PyErr_SetString(PyExc_OSError, "AsyncThriftClient is not open; await client.open() first");
       break;
     case Kind::Failed:
-      if (done.connecting) {
-        raise_error(done.error, Operation::Connect);
-      } else if (p.address.empty()) {
-        raise_error(done.error, Operation::Exchange);
-      } else {
-        raise_error(Error{done.error.kind, "connect to " + p.address + ": " + done.error.text}, Operation::Connect);
-      }
+      raise_error(done.error, done.connecting ? Operation::Connect : Operation::Exchange);
       break;
     case Kind::Done:
       if (!p.methods) return Ref::borrow(p.success ? p.success.get() : Py_None);
@@ -574,10 +567,9 @@ PyObject* begin_open(PyObject* self, bool returns_self) {
   AsyncState& st = state_of(self);
   auto pending = std::make_shared<Pending>();
   if (returns_self) pending->success = Ref::borrow(self);
-  pending->address = st.host + ":" + std::to_string(st.port);
   return start(st, std::move(pending), [&](net::ConnectionCell& cell, net::CompletionHandler done) {
     for (size_t i = 1; i < st.cells.size(); ++i) st.cells[i]->connect_on_demand();
-    return cell.open(st.host, st.port, st.timeout(), std::move(done));
+    return cell.open(st.endpoints, st.timeout(), std::move(done));
   });
 }
 
@@ -632,7 +624,7 @@ PyObject* begin_call(PyObject* self, const CallRequest& call, const InterceptorL
   // Over HTTP a server may close the connection after any response: the next call connects again.
   const bool http = prepared.transport == framing::Transport::Http;
   if (reconnect || retry.retries > 0 || st.connections > 1 || http)
-    redial = net::Redial{st.host, st.port, reconnect || http};
+    redial = net::Redial{st.endpoints, reconnect || http};
   std::string http_path;
   if (http) {
     Borrow borrow(st.borrow, Borrow::Shared);
@@ -761,7 +753,7 @@ PyObject* async_set_parser(PyObject* self, PyObject* const* args, Py_ssize_t nar
 
 PyObject* async_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   ClientArgs given;
-  if (!parse_client_args("AsyncThriftClient", args, kwargs, given, /*pooled=*/true)) return nullptr;
+  if (!parse_client_args("AsyncThriftClient", args, kwargs, given)) return nullptr;
   if (!watch_interpreter_exit()) return nullptr;
 
   auto st = std::make_unique<AsyncState>();
@@ -785,9 +777,10 @@ void async_dealloc(PyObject* self) {
 PyMethodDef async_methods[] = {
     method_entry<static_new<async_new>>(
         "__new__", METH_VARARGS | METH_KEYWORDS | METH_STATIC | METH_COEXIST,
-        "__new__($cls, service, host, port, transport=..., protocol=..., *, reconnect=False, connections=1)\n--\n\n"
-        "Creates an AsyncThriftClient; `reconnect` sets the property of that name, and up to `connections`\n"
-        "connections carry concurrent calls."),
+        "__new__($cls, service, host, port=None, transport=..., protocol=..., *, reconnect=False, connections=1)\n--\n\n"
+        "Creates an AsyncThriftClient of `host` and `port`, or of a list of endpoints given as `host`\n"
+        "((host, port) tuples or \"unix:/path\" strs); `reconnect` sets the property of that name, and up to\n"
+        "`connections` connections carry concurrent calls."),
     method_entry<async_set_tls>("set_tls", METH_FASTCALL | METH_KEYWORDS, kClientSetTlsDoc),
     method_entry<async_set_parser>("set_parser", METH_FASTCALL | METH_KEYWORDS,
                                    "set_parser($self, parser)\n--\n\n"

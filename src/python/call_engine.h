@@ -18,6 +18,7 @@
 
 #include "framing/framing.h"
 #include "framing/header.h"
+#include "net/endpoints.h"
 #include "net/retry.h"
 #include "python/interceptors.h"
 #include "python/internal.h"
@@ -95,22 +96,21 @@ bool to_vector_args(PyObject* args, PyObject* kwargs, VectorArgs& out);
 bool fail_argument(PyObject* obj, const char* target, const char* param);
 bool transport_arg(PyObject* obj, const char* param, uint8_t& out);
 bool port_arg(PyObject* obj, uint16_t& out);
-/// The constructor arguments both clients take: (service, host, port, transport=..., protocol=...,
-/// *, reconnect=False).
+/// The constructor arguments both clients take: (service, host, port=None, transport=...,
+/// protocol=..., *, reconnect=False, connections=1). `host` is a str with a `port`, or a list of
+/// endpoints, each a (host, port) tuple or a "unix:/path" str, without one.
 struct ClientArgs {
   const ServiceDef* service = nullptr;  // borrowed from the service view, which the caller holds
   std::shared_ptr<const PySchema> schema;  // the schema of the document the service came from
-  std::string host;
-  uint16_t port = 0;
+  std::vector<net::Endpoint> endpoints;    // never empty
   uint8_t transport = 0;
   Protocol protocol = Protocol::Binary;
   bool reconnect = false;  // keyword only
-  uint32_t connections = 1;  // keyword only, AsyncThriftClient's
+  uint32_t connections = 1;  // keyword only
 };
 
 /// Extracts them in order, the first failure raised; false with an exception set.
-/// `pooled`: the class takes `connections` too.
-bool parse_client_args(const char* class_name, PyObject* args, PyObject* kwargs, ClientArgs& out, bool pooled = false);
+bool parse_client_args(const char* class_name, PyObject* args, PyObject* kwargs, ClientArgs& out);
 
 /// A client class's `__new__` as a static method of its own, so that it can show every keyword the
 /// constructor takes (the class's signature text names the positional ones only); `New` is its tp_new.
@@ -192,8 +192,7 @@ struct ClientCalls : ClientSettings {
   // Fixed at construction.
   std::shared_ptr<const std::vector<MethodDef>> methods;
   std::unordered_map<std::string_view, size_t> method_index;  // views into `methods`
-  std::string host;
-  uint16_t port = 0;
+  std::shared_ptr<net::EndpointSet> endpoints;  // shared by every connection the client makes
 
   std::shared_ptr<const CallSchema> call_schema;  // replaced only under the exclusive borrow
   std::atomic<uint32_t> next_seqid{0};

@@ -29,14 +29,37 @@ using framing::Transport;
 
 // --- State -------------------------------------------------------------------------------------
 
-struct ClientState : ClientCalls {
-  std::unique_ptr<net::Runtime> runtime;  // fixed at construction
-
+/// One of the client's connections and the lock its calls hold for a whole write-then-read.
+struct Slot {
   // A PyMutex: a call that holds it attaches to the interpreter when a signal interrupts its wait.
-  PyMutex connection_lock{};
-  std::unique_ptr<net::Connection> connection;  // guarded by connection_lock; absent: not open
-  bool opened = false;  // guarded by connection_lock; open() ran and close() has not since
-  std::shared_ptr<const net::TlsContext> tls;  // guarded by connection_lock; none: plaintext
+  PyMutex lock{};
+  std::unique_ptr<net::Connection> connection;  // guarded by `lock`; absent: not made, dropped or closed
+  std::atomic<bool> connected{false};           // `connection` is present, as seen a moment ago
+  std::atomic<uint32_t> users{0};               // calls holding or waiting for `lock`
+
+  void set(std::unique_ptr<net::Connection>& replacement) {  // under `lock`; the old one goes to `replacement`
+    std::swap(connection, replacement);
+    connected.store(connection != nullptr, std::memory_order_relaxed);
+  }
+};
+
+struct ClientState : ClientCalls {
+  std::unique_ptr<net::Runtime> runtime;     // fixed at construction
+  std::vector<std::unique_ptr<Slot>> slots;  // `connections` of them, fixed at construction
+  // open() ran and close() has not since: a missing connection was dropped. Written under the first
+  // slot's lock.
+  std::atomic<bool> opened{false};
+  PyMutex tls_lock{};
+  std::shared_ptr<const net::TlsContext> tls;  // guarded by tls_lock; none: plaintext
+
+  /// The TLS context new connections use, or none.
+  std::shared_ptr<const net::TlsContext> tls_now() {
+    MutexLock lock(tls_lock);
+    return tls;
+  }
+
+  /// With several connections, the ones beyond the first are made on demand and a broken one anew.
+  bool pooled() const { return slots.size() > 1; }
 };
 
 struct ClientObject {
@@ -93,8 +116,7 @@ bool init_calls(ClientCalls& st, ClientArgs given) {
   auto methods = std::make_shared<std::vector<MethodDef>>(given.service->methods);
   for (size_t i = 0; i < methods->size(); ++i) st.method_index.try_emplace((*methods)[i].name, i);
   st.methods = std::move(methods);
-  st.host = std::move(given.host);
-  st.port = given.port;
+  st.endpoints = std::make_shared<net::EndpointSet>(std::move(given.endpoints));
   st.transport = given.transport;
   st.protocol = static_cast<uint8_t>(given.protocol);
   st.reconnect = given.reconnect;
@@ -173,7 +195,64 @@ PyObject* enum_member(Cls which, uint8_t value) {
   return PyObject_GetAttrString(reinterpret_cast<PyObject*>(cls(which)), name);
 }
 
-bool parse_client_args(const char* class_name, PyObject* args, PyObject* kwargs, ClientArgs& out, bool pooled) {
+namespace {
+
+bool fail_endpoint() {
+  PyErr_SetString(PyExc_TypeError, "host: each endpoint is a (host, port) tuple or a \"unix:/path\" str");
+  return false;
+}
+
+/// One item of a list of endpoints.
+bool endpoint_arg(PyObject* item, net::Endpoint& out) {
+  Py_ssize_t size;
+  if (PyUnicode_Check(item)) {
+    const char* text = str_arg(item, "host", &size);
+    if (!text) return false;
+    out.host.assign(text, static_cast<size_t>(size));
+    return out.is_unix() || fail_endpoint();
+  }
+  if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 2 || !PyUnicode_Check(PyTuple_GET_ITEM(item, 0)))
+    return fail_endpoint();
+  const char* host = str_arg(PyTuple_GET_ITEM(item, 0), "host", &size);
+  if (!host || !port_arg(PyTuple_GET_ITEM(item, 1), out.port)) return false;
+  out.host.assign(host, static_cast<size_t>(size));
+  return true;
+}
+
+/// `host` and `port` as the constructors take them: a str and a port, or a list of endpoints alone.
+bool endpoints_arg(const char* class_name, PyObject* host, PyObject* port, std::vector<net::Endpoint>& out) {
+  if (PyList_Check(host)) {
+    if (port && port != Py_None) {
+      PyErr_SetString(PyExc_TypeError, "port must be left out when host is a list of endpoints");
+      return false;
+    }
+    Ref items = Ref::steal(PySequence_Tuple(host));  // a snapshot: the list may change meanwhile
+    if (!items) return false;
+    if (PyTuple_GET_SIZE(items.get()) == 0) {
+      PyErr_SetString(PyExc_ValueError, "host: the list of endpoints is empty");
+      return false;
+    }
+    out.resize(static_cast<size_t>(PyTuple_GET_SIZE(items.get())));
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.get()); ++i)
+      if (!endpoint_arg(PyTuple_GET_ITEM(items.get(), i), out[static_cast<size_t>(i)])) return false;
+    return true;
+  }
+  Py_ssize_t size;
+  const char* text = str_arg(host, "host", &size);
+  if (!text) return false;
+  if (!port) {
+    PyErr_Format(PyExc_TypeError, "%s() missing required argument 'port'", class_name);
+    return false;
+  }
+  out.resize(1);
+  if (!port_arg(port, out[0].port)) return false;
+  out[0].host.assign(text, static_cast<size_t>(size));
+  return true;
+}
+
+}  // namespace
+
+bool parse_client_args(const char* class_name, PyObject* args, PyObject* kwargs, ClientArgs& out) {
   VectorArgs va;
   if (!to_vector_args(args, kwargs, va)) return false;
   PyObject* a[7] = {};
@@ -181,16 +260,11 @@ bool parse_client_args(const char* class_name, PyObject* args, PyObject* kwargs,
     PyErr_Format(PyExc_TypeError, "%s() takes at most 5 positional arguments (%zd given)", class_name, va.nargs);
     return false;
   }
-  const bool parsed =
-      pooled ? parse_args(class_name, va.values.data(), va.nargs, va.kwnames.get(),
-                          {"service", "host", "port", "transport", "protocol", "reconnect", "connections"}, 3, a)
-             : parse_args(class_name, va.values.data(), va.nargs, va.kwnames.get(),
-                          {"service", "host", "port", "transport", "protocol", "reconnect"}, 3, a);
-  if (!parsed) return false;
+  if (!parse_args(class_name, va.values.data(), va.nargs, va.kwnames.get(),
+                  {"service", "host", "port", "transport", "protocol", "reconnect", "connections"}, 2, a))
+    return false;
   if (!PyObject_TypeCheck(a[0], cls(Cls::PyThriftService))) return fail_argument(a[0], "PyThriftService", "service");
-  Py_ssize_t host_size;
-  const char* host = str_arg(a[1], "host", &host_size);
-  if (!host || !port_arg(a[2], out.port)) return false;
+  if (!endpoints_arg(class_name, a[1], a[2], out.endpoints)) return false;
   if (a[3] && !transport_arg(a[3], "transport", out.transport)) return false;
   if (a[4] && !protocol_arg(a[4], "protocol", out.protocol)) return false;
   if (a[5]) {
@@ -210,7 +284,6 @@ bool parse_client_args(const char* class_name, PyObject* args, PyObject* kwargs,
   }
   out.service = reinterpret_cast<ServiceViewObject*>(a[0])->service.get();
   out.schema = reinterpret_cast<ServiceViewObject*>(a[0])->schema;
-  out.host.assign(host, static_cast<size_t>(host_size));
   return true;
 }
 
@@ -621,53 +694,84 @@ struct Exchange {
   std::string reply;
 };
 
-std::string address_of(const ClientState& st) { return st.host + ":" + std::to_string(st.port); }
+/// A slot for the next call, counted as used by it: an idle one that is connected, else an idle one,
+/// else the one with the fewest calls holding or waiting for it.
+class SlotClaim {
+ public:
+  explicit SlotClaim(ClientState& st) : slot_(pick(st)) {}
+  ~SlotClaim() { slot_.users.fetch_sub(1, std::memory_order_relaxed); }
+  SlotClaim(const SlotClaim&) = delete;
+  SlotClaim& operator=(const SlotClaim&) = delete;
+  Slot& slot() { return slot_; }
 
-/// Writes the request and reads its reply under the connection lock. Run without the interpreter.
+ private:
+  static bool claim_idle(Slot& s) {
+    uint32_t idle = 0;
+    return s.users.compare_exchange_strong(idle, 1, std::memory_order_relaxed);
+  }
+  static Slot& pick(ClientState& st) {
+    for (const auto& s : st.slots)
+      if (s->connected.load(std::memory_order_relaxed) && claim_idle(*s)) return *s;
+    for (const auto& s : st.slots)
+      if (claim_idle(*s)) return *s;
+    Slot* least = st.slots.front().get();
+    for (const auto& s : st.slots)
+      if (s->users.load(std::memory_order_relaxed) < least->users.load(std::memory_order_relaxed)) least = s.get();
+    least->users.fetch_add(1, std::memory_order_relaxed);
+    return *least;
+  }
+
+  Slot& slot_;
+};
+
+/// Writes the request and reads its reply under the slot's lock. Run without the interpreter.
 /// A failure once the request started going out drops the connection, and so does a reply that
 /// says the peer ended the connection: what is left on the stream belongs to no later call.
-Exchange exchange(ClientState& st, std::string_view request, Transport transport, Protocol protocol, bool oneway,
-                  std::optional<std::chrono::nanoseconds> timeout, size_t max_size, PyThreadState* ts, bool redial) {
+Exchange exchange(ClientState& st, Slot& slot, std::string_view request, Transport transport, Protocol protocol,
+                  bool oneway, std::optional<std::chrono::nanoseconds> timeout, size_t max_size, PyThreadState* ts,
+                  bool redial) {
   Exchange out;
-  MutexLock lock(st.connection_lock);
+  MutexLock lock(slot.lock);
   // Over HTTP a server may close the connection after any response: the next call connects again.
-  const bool reconnect = st.opened && (redial || transport == Transport::Http);
-  if (reconnect && st.connection && st.connection->peer_has_closed()) st.connection.reset();
-  if (!st.connection && reconnect) {
+  const bool reconnect = st.opened.load(std::memory_order_relaxed) && (redial || transport == Transport::Http);
+  std::unique_ptr<net::Connection> gone;  // closed when the exchange ends
+  if (reconnect && slot.connection && slot.connection->peer_has_closed()) slot.set(gone);
+  if (!slot.connection && reconnect) {
     // Connecting under the lock: the calls waiting for it use the new connection.
-    auto made = net::Connection::connect(*st.runtime, st.host, st.port, deadline_after(timeout), signal_check(ts),
-                                         st.tls.get());
+    const auto tls = st.tls_now();
+    auto made = net::Connection::connect(*st.runtime, *st.endpoints, deadline_after(timeout), signal_check(ts),
+                                         tls.get());
     if (!made) {
-      const Error& e = made.error();
-      out.error = e.kind == ErrorKind::Interrupted ? e : Error{e.kind, "connect to " + address_of(st) + ": " + e.text};
-      out.connecting = true;
+      out.error = made.take_error();
+      out.connecting = out.error->kind != ErrorKind::Interrupted;
       return out;
     }
-    st.connection = std::move(made).value();
+    std::unique_ptr<net::Connection> fresh = std::move(made).value();
+    slot.set(fresh);
   }
-  if (!st.connection) {
+  if (!slot.connection) {
     out.not_open = true;
     return out;
   }
   const net::Deadline deadline = deadline_after(timeout);
   out.written = true;
-  st.connection->set_interrupt_check(signal_check(ts));
+  slot.connection->set_interrupt_check(signal_check(ts));
   const bool http = transport == Transport::Http;
-  if (http) st.connection->set_http_path(st.http_path);  // read under the call's shared borrow
-  if (Status s = st.connection->write_message(transport, request, deadline); !s) {
+  if (http) slot.connection->set_http_path(st.http_path);  // read under the call's shared borrow
+  if (Status s = slot.connection->write_message(transport, request, deadline); !s) {
     out.error = s.take_error();
   } else if (!oneway || http) {  // over HTTP a oneway call is answered too, with an empty body
-    auto reply = st.connection->read_message(transport, protocol, deadline, max_size);
+    auto reply = slot.connection->read_message(transport, protocol, deadline, max_size);
     if (reply) {
       out.reply = std::move(reply).value();
     } else {
       out.error = reply.take_error();
     }
   }
-  if (out.error || (!oneway && out.reply.empty()) || (http && !st.connection->keeps_alive())) {
-    st.connection.reset();
+  if (out.error || (!oneway && out.reply.empty()) || (http && !slot.connection->keeps_alive())) {
+    slot.set(gone);
   } else {
-    st.connection->set_interrupt_check({});
+    slot.connection->set_interrupt_check({});
   }
   return out;
 }
@@ -689,12 +793,25 @@ bool failed_exchange(const Exchange& result, bool oneway) {
   return result.error || (!oneway && !result.not_open && result.reply.empty());
 }
 
+/// Whether a call under `policy` connects again when it finds its connection dropped: a call that may
+/// be repeated does (a dropped connection never saw its request), and so does every call of a client
+/// with several connections (a broken one is made anew).
+bool redials(const ClientState& st, const net::RetryPolicy& policy) {
+  return st.reconnect.load(std::memory_order_relaxed) || policy.retries > 0 || st.pooled();
+}
+
+/// One exchange of `prepared` on a slot claimed for it; run without the interpreter.
+Exchange exchange_on_a_slot(ClientState& st, const PreparedCall& prepared, bool redial, PyThreadState* ts) {
+  SlotClaim claim(st);
+  return exchange(st, claim.slot(), prepared.request, prepared.transport, prepared.protocol, prepared.method->oneway,
+                  st.timeout(), st.max_message_size.load(std::memory_order_relaxed), ts, redial);
+}
+
 /// One exchange of `prepared`, the interpreter released.
 Exchange exchange_once(ClientState& st, const PreparedCall& prepared, bool redial) {
   PyThreadState* ts = PyThreadState_Get();
   ReleaseGil nogil;
-  return exchange(st, prepared.request, prepared.transport, prepared.protocol, prepared.method->oneway, st.timeout(),
-                  st.max_message_size.load(std::memory_order_relaxed), ts, redial);
+  return exchange_on_a_slot(st, prepared, redial, ts);
 }
 
 /// A call with interceptors: each attempt runs the hooks around its own exchange, its request
@@ -715,7 +832,7 @@ PyObject* intercepted_call(ClientState& st, const CallRequest& call, const Inter
     request.headers = call_context_headers(ctx.get());
     if (!call_from_dict(args.get(), request, values, names) || !prepare_call(st, request, prepared)) return nullptr;
     const net::RetryPolicy policy = st.retry_policy(prepared.idempotent);
-    const bool redial = st.reconnect.load(std::memory_order_relaxed) || policy.retries > 0;
+    const bool redial = redials(st, policy);
     const auto sent = net::Clock::now();
     const Exchange result = exchange_once(st, prepared, redial);
     Ref value = Ref::steal(result_of(result, prepared));
@@ -748,16 +865,14 @@ PyObject* client_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 
   const bool oneway = prepared.method->oneway;
   const net::RetryPolicy policy = st.retry_policy(prepared.idempotent);
-  // A call that may be repeated connects again as well: a dropped connection never saw its request.
-  const bool reconnect = st.reconnect.load(std::memory_order_relaxed) || policy.retries > 0;
+  const bool redial = redials(st, policy);
   Exchange result;
   {
     PyThreadState* ts = PyThreadState_Get();
     ReleaseGil nogil;
     const auto started = net::Clock::now();
     for (uint32_t attempt = 1;; ++attempt) {
-      result = exchange(st, prepared.request, prepared.transport, prepared.protocol, oneway, st.timeout(),
-                        st.max_message_size.load(std::memory_order_relaxed), ts, reconnect);
+      result = exchange_on_a_slot(st, prepared, redial, ts);
       if (result.error && result.error->kind == ErrorKind::Interrupted) break;
       if (!failed_exchange(result, oneway) || !policy.allows(attempt, result.written)) break;
       const auto wait = policy.delay(attempt);
@@ -771,30 +886,22 @@ PyObject* client_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 PyObject* client_open(PyObject* self, PyObject*) {
   ClientState& st = state_of(self);
   Result<std::unique_ptr<net::Connection>> made = Error{};
-  std::unique_ptr<net::Connection> old;
   {
     PyThreadState* ts = PyThreadState_Get();
     ReleaseGil nogil;
-    std::shared_ptr<const net::TlsContext> tls;
-    {
-      MutexLock lock(st.connection_lock);
-      tls = st.tls;
-    }
-    made = net::Connection::connect(*st.runtime, st.host, st.port, deadline_after(st.timeout()), signal_check(ts),
+    const auto tls = st.tls_now();
+    made = net::Connection::connect(*st.runtime, *st.endpoints, deadline_after(st.timeout()), signal_check(ts),
                                     tls.get());
     if (made) {
-      MutexLock lock(st.connection_lock);
-      old = std::exchange(st.connection, std::move(made).value());
-      st.opened = true;
+      std::unique_ptr<net::Connection> old = std::move(made).value();  // the new one, then the one it replaced
+      Slot& first = *st.slots.front();
+      MutexLock lock(first.lock);
+      first.set(old);
+      st.opened.store(true, std::memory_order_relaxed);
     }
-    old.reset();
   }
   if (!made && made.error().kind == ErrorKind::Interrupted) return nullptr;  // the handler's exception
-  if (!made) {
-    const Error& e = made.error();
-    raise_error(Error{e.kind, "connect to " + address_of(st) + ": " + e.text}, Operation::Connect);
-    return nullptr;
-  }
+  if (!made) return raise_error(made.error(), Operation::Connect), nullptr;
   Py_RETURN_NONE;
 }
 
@@ -802,21 +909,25 @@ PyObject* client_close(PyObject* self, PyObject*) {
   ClientState& st = state_of(self);
   {
     ReleaseGil nogil;
-    std::unique_ptr<net::Connection> old;  // closed once the lock is released
-    MutexLock lock(st.connection_lock);
-    old = std::move(st.connection);
-    st.opened = false;
+    for (const auto& slot : st.slots) {
+      std::unique_ptr<net::Connection> old;  // closed once the lock is released
+      MutexLock lock(slot->lock);
+      slot->set(old);
+      if (slot == st.slots.front()) st.opened.store(false, std::memory_order_relaxed);
+    }
   }
   Py_RETURN_NONE;
 }
 
 PyObject* client_is_open(PyObject* self, PyObject*) {
   ClientState& st = state_of(self);
-  bool open;
+  bool open = false;
   {
     ReleaseGil nogil;
-    MutexLock lock(st.connection_lock);
-    open = st.connection != nullptr;
+    for (const auto& slot : st.slots) {
+      MutexLock lock(slot->lock);
+      open = open || slot->connection != nullptr;
+    }
   }
   return PyBool_FromLong(open);
 }
@@ -838,8 +949,8 @@ PyObject* client_set_tls(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   if (!client_tls_arg(args, nargs, kwnames, tls)) return nullptr;
   ClientState& st = state_of(self);
   {
-    ReleaseGil nogil;  // a call in flight holds the lock across its I/O
-    MutexLock lock(st.connection_lock);
+    ReleaseGil nogil;  // a call connecting holds the lock for a moment
+    MutexLock lock(st.tls_lock);
     st.tls = std::move(tls);
   }
   Py_RETURN_NONE;
@@ -860,6 +971,7 @@ PyObject* client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (!parse_client_args("ThriftClient", args, kwargs, given)) return nullptr;
 
   auto st = std::make_unique<ClientState>();
+  for (uint32_t i = 0; i < given.connections; ++i) st->slots.push_back(std::make_unique<Slot>());
   if (!init_calls(*st, std::move(given))) return nullptr;
   auto runtime = net::Runtime::create();
   if (!runtime) {
@@ -886,8 +998,10 @@ void client_dealloc(PyObject* self) {
 PyMethodDef client_methods[] = {
     method_entry<static_new<client_new>>(
         "__new__", METH_VARARGS | METH_KEYWORDS | METH_STATIC | METH_COEXIST,
-        "__new__($cls, service, host, port, transport=..., protocol=..., *, reconnect=False)\n--\n\n"
-        "Creates a ThriftClient; `reconnect` sets the property of that name."),
+        "__new__($cls, service, host, port=None, transport=..., protocol=..., *, reconnect=False, connections=1)\n--\n\n"
+        "Creates a ThriftClient of `host` and `port`, or of a list of endpoints given as `host` ((host, port)\n"
+        "tuples or \"unix:/path\" strs); `reconnect` sets the property of that name, and up to `connections`\n"
+        "connections carry calls made from several threads at once."),
     method_entry<client_set_tls>("set_tls", METH_FASTCALL | METH_KEYWORDS, kClientSetTlsDoc),
     method_entry<client_set_parser>("set_parser", METH_FASTCALL | METH_KEYWORDS,
                                     "set_parser($self, parser)\n--\n\n"

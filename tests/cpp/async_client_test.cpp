@@ -98,11 +98,15 @@ Started start(Begin begin) {
   return s;
 }
 
+std::shared_ptr<EndpointSet> loopback(uint16_t port) {
+  return std::make_shared<EndpointSet>(std::vector<Endpoint>{{"127.0.0.1", port}});
+}
+
 std::shared_ptr<ConnectionCell> opened(uint16_t port) {
   auto cell = ConnectionCell::create();
   EXPECT_TRUE(cell.ok());
   auto c = std::move(cell).value();
-  Completion done = start([&](CompletionHandler h) { return c->open("127.0.0.1", port, std::nullopt, h); }).wait();
+  Completion done = start([&](CompletionHandler h) { return c->open(loopback(port), std::nullopt, h); }).wait();
   EXPECT_EQ(done.kind, Kind::Done) << done.error.text;
   return c;
 }
@@ -235,10 +239,27 @@ TEST(AsyncClient, CallsFromSeveralThreadsEachGetTheirOwnReply) {
 TEST(AsyncClient, OpenFailureKeepsTheOldConnection) {
   Peer peer([](int fd) { EXPECT_TRUE(peer_sees_close(fd)); });
   auto c = opened(peer.port());
-  Completion failed = start([&](CompletionHandler h) { return c->open("127.0.0.1", 1, std::nullopt, h); }).wait();
+  Completion failed = start([&](CompletionHandler h) { return c->open(loopback(1), std::nullopt, h); }).wait();
   EXPECT_EQ(failed.kind, Kind::Failed);
   EXPECT_FALSE(failed.error.text.empty());
   EXPECT_TRUE(c->is_open());
+  start([&](CompletionHandler h) { return c->close(h); }).wait();
+}
+
+TEST(AsyncClient, OpenSkipsAnEndpointThatRefusesAndNamesTheLastTried) {
+  Peer peer([](int fd) { EXPECT_TRUE(peer_sees_close(fd)); });
+  auto endpoints = std::make_shared<EndpointSet>(std::vector<Endpoint>{{"127.0.0.1", 1}, {"127.0.0.1", peer.port()}});
+  auto cell = ConnectionCell::create();
+  ASSERT_TRUE(cell.ok());
+  auto c = cell.value();
+  Completion done = start([&](CompletionHandler h) { return c->open(endpoints, std::nullopt, h); }).wait();
+  ASSERT_EQ(done.kind, Kind::Done) << done.error.text;
+  EXPECT_EQ(endpoints->plan().front(), 1u);  // port 1 refused: skipped for a while
+  EXPECT_EQ(endpoints->plan().front(), 1u);
+  Completion refused = start([&](CompletionHandler h) { return c->open(loopback(1), std::nullopt, h); }).wait();
+  EXPECT_EQ(refused.kind, Kind::Failed);
+  EXPECT_TRUE(refused.connecting);
+  EXPECT_EQ(refused.error.text.rfind("connect to 127.0.0.1:1: ", 0), 0u) << refused.error.text;
   start([&](CompletionHandler h) { return c->close(h); }).wait();
 }
 

@@ -6,10 +6,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <functional>
 #include <future>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "net/connection.h"
 
@@ -136,6 +138,50 @@ TEST(Connection, ARefusedConnectCarriesTheSystemText) {
   ASSERT_FALSE(c.ok());
   EXPECT_EQ(c.error().kind, ErrorKind::Os);
   EXPECT_EQ(c.error().text, "Connection refused");
+}
+
+TEST(Connection, EndpointsThatRefuseAreSkippedAndNamed) {
+  uint16_t refused;
+  {
+    LoopbackPeer closed;
+    refused = closed.port();
+  }
+  LoopbackPeer peer;
+  peer.serve([](int fd) { read_exact(fd, 1); });
+  auto runtime = Runtime::create();
+  ASSERT_TRUE(runtime.ok());
+  EndpointSet endpoints({{"127.0.0.1", refused}, {"127.0.0.1", peer.port()}});
+  auto made = Connection::connect(*runtime.value(), endpoints, Clock::now() + 5s);
+  ASSERT_TRUE(made.ok()) << made.error().text;
+  EXPECT_EQ(endpoints.plan().front(), 1u);  // the refusing one is skipped for a while
+  EXPECT_EQ(endpoints.plan().front(), 1u);
+  made.value().reset();
+
+  EndpointSet alone({{"127.0.0.1", refused}});
+  auto failed = Connection::connect(*runtime.value(), alone, std::nullopt);
+  ASSERT_FALSE(failed.ok());
+  EXPECT_EQ(failed.error().text, "connect to 127.0.0.1:" + std::to_string(refused) + ": Connection refused");
+}
+
+TEST(Connection, ThreadsConnectThroughOneRuntimeAndEndpointSet) {
+  uint16_t refused;
+  {
+    LoopbackPeer closed;
+    refused = closed.port();
+  }
+  LoopbackPeer peer;  // connections wait in its backlog: connecting needs no accept
+  auto runtime = Runtime::create();
+  ASSERT_TRUE(runtime.ok());
+  EndpointSet endpoints({{"127.0.0.1", refused}, {"127.0.0.1", peer.port()}});
+  std::atomic<int> made{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&] {
+      auto c = Connection::connect(*runtime.value(), endpoints, Clock::now() + 5s);
+      if (c.ok()) made.fetch_add(1);
+    });
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(made.load(), 4);
 }
 
 }  // namespace

@@ -163,7 +163,8 @@ TEST_P(Tls, AsyncCellsCallFromSeveralThreadsOverOneSession) {
     EXPECT_EQ(result.wait_for(10s), std::future_status::ready);
     return result.get();
   };
-  const Completion opened = run([&](CompletionHandler h) { cell->open("localhost", server.port(), 10s, h); });
+  auto endpoints = std::make_shared<EndpointSet>(std::vector<Endpoint>{{"localhost", server.port()}});
+  const Completion opened = run([&](CompletionHandler h) { cell->open(endpoints, 10s, h); });
   ASSERT_EQ(opened.kind, Completion::Kind::Done) << opened.error.text;
   // Calls in line on one session: a request goes out from one thread while another reads a reply.
   std::atomic<int> matched{0};
