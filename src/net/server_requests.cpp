@@ -30,6 +30,26 @@ namespace velvane::net {
 
 using asio::ip::tcp;
 
+// --- The socket under a TLS session, as a borrower reads it ----------------------------------------
+
+size_t TlsTransport::read_some(const asio::mutable_buffer& space, std::error_code& ec) {
+  for (;;) {
+    const ssize_t n = ::recv(fd_, space.data(), space.size(), flags_);
+    if (n > 0) {
+      ec.clear();
+      return static_cast<size_t>(n);
+    }
+    if (n == 0) {
+      ec = asio::error::eof;
+      return 0;
+    }
+    if (errno != EINTR) {
+      ec = errno_code(errno);
+      return 0;
+    }
+  }
+}
+
 // --- Replies -------------------------------------------------------------------------------------
 
 Responder& Responder::operator=(Responder&& o) noexcept {
@@ -293,6 +313,83 @@ Outcome write_here(int fd, const std::string& prefix, const std::string& body) {
   return Outcome{Outcome::Kind::Idle, {}, {}};
 }
 
+/// What the socket takes of `unsent` without waiting is sent and dropped from it: Idle when all of
+/// it went, otherwise the outcome that gives the connection back for its task to send the rest.
+Outcome send_unsent(int fd, std::string& unsent) {
+  size_t done = 0;
+  while (done < unsent.size()) {
+    const ssize_t n = ::send(fd, unsent.data() + done, unsent.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return errno_outcome(errno);
+    unsent.erase(0, done);
+    return Outcome{Outcome::Kind::Reply, {}, {}, true};
+  }
+  unsent.clear();
+  return Outcome{Outcome::Kind::Idle, {}, {}};
+}
+
+/// How a borrower reaches the peer of a plain connection: the descriptor itself.
+class PlainChannel {
+ public:
+  explicit PlainChannel(int fd) : fd_(fd) {}
+
+  Result<size_t> receive(asio::mutable_buffer space, int flags) {
+    for (;;) {
+      const ssize_t n = ::recv(fd_, space.data(), space.size(), flags);
+      if (n >= 0) return received({}, static_cast<size_t>(n));
+      if (errno != EINTR) return received(errno_code(errno), 0);
+    }
+  }
+  Outcome send(const std::string& prefix, const std::string& body) { return write_here(fd_, prefix, body); }
+
+ private:
+  int fd_;
+};
+
+/// How a borrower reaches the peer of a TLS connection: through its session, on the borrower's
+/// descriptor. Bytes the session decrypted before are read first, without touching the socket.
+class TlsChannel {
+ public:
+  TlsChannel(TlsStream& stream, int fd) : stream_(stream), fd_(fd) {}
+
+  Result<size_t> receive(asio::mutable_buffer space, int flags) {
+    stream_.next_layer().borrow(fd_, flags);
+    std::error_code ec;
+    const size_t n = stream_.read_some(space, ec);
+    return received(ec, n);
+  }
+  Outcome send(const std::string& prefix, const std::string& body) {
+    stream_.next_layer().borrow(fd_, MSG_DONTWAIT);
+    std::error_code ec;
+    if (prefix.empty()) {
+      asio::write(stream_, asio::buffer(body), ec);
+    } else {  // one record for a small reply, not one for its prefix and one for its body
+      whole_.assign(prefix);
+      whole_.append(body);
+      asio::write(stream_, asio::buffer(whole_), ec);
+      whole_.clear();
+    }
+    if (ec) return os_outcome(ec);
+    return send_unsent(fd_, stream_.next_layer().unsent);
+  }
+
+ private:
+  TlsStream& stream_;
+  int fd_;
+  std::string whole_;
+};
+
+/// A borrower's channel to the connection over `stream`, on descriptor `fd`.
+template <class Stream>
+auto channel_of(Stream& stream, int fd) {
+  if constexpr (kIsTls<Stream>) return TlsChannel(stream, fd);
+  else return PlainChannel(fd);
+}
+
 /// The peer of a connected stream, as "host:port" ("[v6]:port"), and under TLS the subject of the
 /// certificate it presented.
 template <class Stream>
@@ -313,19 +410,16 @@ std::shared_ptr<const Peer> peer_of(Stream& stream) {
 
 /// On a pool thread: reads, answers and writes requests until the connection goes quiet (Idle),
 /// ends, or leaves a reply to write.
-Outcome serve_burst(int fd, ReadState& rs, const ConnectionShared& shared, const std::shared_ptr<const Peer>& peer) {
+template <class Channel>
+Outcome serve_burst(Channel channel, int fd, ReadState& rs, const ConnectionShared& shared,
+                    const std::shared_ptr<const Peer>& peer) {
   BlockingWhileServing blocking(fd);
   auto receive = [&](asio::mutable_buffer space) {
-    for (;;) {
-      // Only between requests does the thread wait (briefly) for the peer's next one. A request
-      // under way whose bytes have not all arrived goes back to the reactor, so a peer that
-      // sends slowly holds no thread; so does every connection while others wait for a thread.
-      const bool mid_request = rs.decoder && rs.decoder->started();
-      const int flags = mid_request || shared.pool->backlogged() ? MSG_DONTWAIT : 0;
-      const ssize_t n = ::recv(fd, space.data(), space.size(), flags);
-      if (n >= 0) return received({}, static_cast<size_t>(n));
-      if (errno != EINTR) return received(errno_code(errno), 0);
-    }
+    // Only between requests does the thread wait (briefly) for the peer's next one. A request
+    // under way whose bytes have not all arrived goes back to the reactor, so a peer that
+    // sends slowly holds no thread; so does every connection while others wait for a thread.
+    const bool mid_request = rs.decoder && rs.decoder->started();
+    return channel.receive(space, mid_request || shared.pool->backlogged() ? MSG_DONTWAIT : 0);
   };
   std::string prefix;
   for (;;) {
@@ -341,7 +435,7 @@ Outcome serve_burst(int fd, ReadState& rs, const ConnectionShared& shared, const
     if (outcome.kind != Outcome::Kind::Reply) return outcome;
     shared.stats->bytes_out(outcome.bytes.size());
     reply_prefix(prefix, outcome, shared.transport);
-    Outcome written = write_here(fd, prefix, outcome.bytes);
+    Outcome written = channel.send(prefix, outcome.bytes);
     if (written.kind != Outcome::Kind::Idle) return written;
   }
 }
@@ -355,13 +449,14 @@ struct Lease {
   bool alive = true;
 };
 
+template <class Channel>
 class HostedConnection final : public LentConnection {
  public:
-  /// Takes `own_fd`, the host's own descriptor of the socket.
-  HostedConnection(int own_fd, ReadState& rs, const ConnectionShared& shared, std::shared_ptr<const Peer> peer,
-                   std::shared_ptr<Lease> lease, Responder respond)
-      : fd_(own_fd), rs_(rs), shared_(shared), peer_(std::move(peer)), lease_(std::move(lease)),
-        respond_(std::move(respond)) {}
+  /// Takes `own_fd`, the host's own descriptor of the socket, which `channel` reads and writes.
+  HostedConnection(int own_fd, Channel channel, ReadState& rs, const ConnectionShared& shared,
+                   std::shared_ptr<const Peer> peer, std::shared_ptr<Lease> lease, Responder respond)
+      : fd_(own_fd), channel_(std::move(channel)), rs_(rs), shared_(shared), peer_(std::move(peer)),
+        lease_(std::move(lease)), respond_(std::move(respond)) {}
   ~HostedConnection() override {
     if (fd_ >= 0) ::close(fd_);
   }
@@ -373,13 +468,7 @@ class HostedConnection final : public LentConnection {
     // A server shutting down answers no more: the connection is dropped.
     if (!lease_->alive || fd_ < 0 || shared_.gate->stopping.load(std::memory_order_acquire))
       return {{}, {}, Outcome{Outcome::Kind::Close, {}, {}}};
-    auto receive = [&](asio::mutable_buffer space) {
-      for (;;) {
-        const ssize_t n = ::recv(fd_, space.data(), space.size(), MSG_DONTWAIT);
-        if (n >= 0) return received({}, static_cast<size_t>(n));
-        if (errno != EINTR) return received(errno_code(errno), 0);
-      }
-    };
+    auto receive = [&](asio::mutable_buffer space) { return channel_.receive(space, MSG_DONTWAIT); };
     NextRequest request = next_request(rs_, shared_, receive);
     return {std::move(request.payload), request.meta(peer_), std::move(request.end)};
   }
@@ -394,7 +483,7 @@ class HostedConnection final : public LentConnection {
     if (!lease_->alive) return Outcome{Outcome::Kind::Close, {}, {}};
     shared_.stats->bytes_out(reply.bytes.size());
     reply_prefix(prefix_, reply, shared_.transport);
-    Outcome written = write_here(fd_, prefix_, reply.bytes);
+    Outcome written = channel_.send(prefix_, reply.bytes);
     if (written.kind == Outcome::Kind::Idle) return std::nullopt;
     return written;
   }
@@ -414,6 +503,7 @@ class HostedConnection final : public LentConnection {
 
  private:
   int fd_;
+  Channel channel_;  // used under the lease only: it may refer to the task's TLS session
   ReadState& rs_;
   const ConnectionShared& shared_;
   std::shared_ptr<const Peer> peer_;
@@ -439,10 +529,8 @@ class ConnectionRequests {
         peer_(peer_of(stream)) {}
 
   /// Whether pool threads serve this connection: its dispatcher answers every request on one, and
-  /// the socket takes the receive timeout that bounds how long such a thread holds it. Never under
-  /// TLS: a pool thread reads the raw descriptor, and the session's state lives with the stream.
+  /// the socket takes the receive timeout that bounds how long such a thread holds it.
   bool served_on_pool() {
-    if constexpr (kIsTls<Stream>) return false;
     if (!shared_.dispatcher->answers_on_pool()) return false;
     const timeval hold{0, kHoldMicroseconds};
     return ::setsockopt(socket_.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &hold, sizeof hold) == 0;
@@ -482,9 +570,23 @@ class ConnectionRequests {
     if (rs_.buffer.empty()) {
       rs_.buffer.release();
       arm_idle();
-      co_await socket_.async_wait(tcp::socket::wait_read, asio::redirect_error(asio::use_awaitable, ec));
-      if (disarm_idle()) co_return Outcome{Outcome::Kind::Close, {}, {}};
-      if (ec) co_return os_outcome(ec);
+      if constexpr (kIsTls<Stream>) {
+        // The session may hold the next request's bytes already: its own read waits only when it
+        // holds none. Its first byte is handed to the pool thread with the reading state; an end
+        // or a failure is met again there (a session repeats it), where it is told apart.
+        char first = 0;
+        const size_t n = co_await stream_.async_read_some(asio::buffer(&first, 1), asio::redirect_error(asio::use_awaitable, ec));
+        if (disarm_idle()) co_return Outcome{Outcome::Kind::Close, {}, {}};
+        if (n == 1) {
+          *static_cast<char*>(rs_.buffer.space().data()) = first;
+          rs_.buffer.filled(1);
+        }
+      } else {
+        co_await socket_.async_wait(tcp::socket::wait_read, asio::redirect_error(asio::use_awaitable, ec));
+        if (disarm_idle()) co_return Outcome{Outcome::Kind::Close, {}, {}};
+      }
+      if (ec && !(kIsTls<Stream> && is_quiet(ec))) co_return os_outcome(ec);
+      ec.clear();
     }
     const auto protocol = socket_.local_endpoint(ec).protocol();
     if (!ec) rs_.lent_fd = socket_.release(ec);
@@ -492,8 +594,8 @@ class ConnectionRequests {
     auto respond = std::make_shared<Responder>(slot_);
     // The job borrows the reading state and `shared`: this task waits for it, and the runtime shuts
     // the pool down (letting a running job finish) before it drops the tasks.
-    shared_.pool->submit([fd = rs_.lent_fd, &rs = rs_, &shared = shared_, &peer = peer_, respond] {
-      (*respond)(serve_burst(fd, rs, shared, peer));
+    shared_.pool->submit([fd = rs_.lent_fd, &stream = stream_, &rs = rs_, &shared = shared_, &peer = peer_, respond] {
+      (*respond)(serve_burst(channel_of(stream, fd), fd, rs, shared, peer));
     });
     respond.reset();
     Outcome outcome = co_await await_outcome(*slot_, timer_);
@@ -526,7 +628,9 @@ class ConnectionRequests {
       ::close(own_fd);
       co_return os_outcome(ec);
     }
-    shared_.dispatcher->host(std::make_unique<HostedConnection>(own_fd, rs_, shared_, peer_, lease_, Responder(slot_)));
+    auto channel = channel_of(stream_, own_fd);
+    shared_.dispatcher->host(std::make_unique<HostedConnection<decltype(channel)>>(
+        own_fd, std::move(channel), rs_, shared_, peer_, lease_, Responder(slot_)));
     Outcome outcome = co_await await_outcome(*slot_, timer_);
     socket_.assign(protocol, rs_.lent_fd, ec);
     if (ec) co_return os_outcome(ec);
@@ -541,11 +645,27 @@ class ConnectionRequests {
 
   /// Writes a reply; the error that ends the connection, if any.
   asio::awaitable<std::optional<ConnectionEnd>> write_reply(const Outcome& reply) {
+    if (std::optional<ConnectionEnd> end = co_await send_unsent(); end) co_return end;
     reply_prefix(prefix_, reply, shared_.transport);
+    if (prefix_.empty() && reply.bytes.empty()) co_return std::nullopt;  // a borrower's unsent bytes only
     const std::array<asio::const_buffer, 2> pieces{asio::buffer(prefix_), asio::buffer(reply.bytes)};
     std::error_code ec;
     co_await asio::async_write(stream_, pieces, asio::redirect_error(asio::use_awaitable, ec));
     if (ec) co_return os_end(ec);
+    co_return std::nullopt;
+  }
+
+  /// Sends what a borrower encrypted and the socket did not take then, before anything else is
+  /// written or read; the error that ends the connection, if any.
+  asio::awaitable<std::optional<ConnectionEnd>> send_unsent() {
+    if constexpr (kIsTls<Stream>) {
+      std::string& unsent = stream_.next_layer().unsent;
+      if (unsent.empty()) co_return std::nullopt;
+      std::error_code ec;
+      co_await asio::async_write(stream_.next_layer(), asio::buffer(unsent), asio::redirect_error(asio::use_awaitable, ec));
+      unsent.clear();
+      if (ec) co_return os_end(ec);
+    }
     co_return std::nullopt;
   }
 
@@ -596,12 +716,12 @@ asio::awaitable<ConnectionEnd> request_loop(Stream& socket, const ConnectionShar
   SlotRelease release{*slot};
 
   ConnectionRequests<Stream> requests(socket, shared, slot, timer);
-  // A TLS session lives with this task, and a oneway call over HTTP is answered here: neither kind of
-  // connection is lent to a host.
-  bool hosted = !kIsTls<Stream> && shared.transport != framing::Transport::Http && requests.hosted();
+  // A oneway call over HTTP is answered here: such a connection is not lent to a host.
+  bool hosted = shared.transport != framing::Transport::Http && requests.hosted();
   const bool on_pool = !hosted && requests.served_on_pool();
   for (;;) {
     // (Each co_await a statement of its own: GCC mishandles one inside a conditional expression.)
+    if (std::optional<ConnectionEnd> end = co_await requests.send_unsent(); end) co_return std::move(*end);
     Outcome outcome;
     if (hosted) {
       outcome = co_await requests.lend_to_host();

@@ -114,6 +114,9 @@ Result<std::shared_ptr<const TlsContext>> TlsContext::for_client(const TlsClient
   } else {
     SSL_CTX_set_verify(owner.ctx, SSL_VERIFY_NONE, nullptr);
   }
+  // A record is read whole with one receive (not its header, then its body): the client reads the
+  // socket only when the session asks for more, so bytes read ahead are never waited past.
+  SSL_CTX_set_read_ahead(owner.ctx, 1);
   ERR_clear_error();
   auto context = std::make_shared<TlsContext>(std::exchange(owner.ctx, nullptr));
   context->verify_ = settings.verify;
