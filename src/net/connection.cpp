@@ -146,6 +146,9 @@ struct Connection::Impl {
   ReadBuffer read_buffer;
   std::string write_buffer;
   SSL* ssl = nullptr;  // present under TLS
+  // Under TLS, bytes went out since the last read: the answer is yet to come, so the next read
+  // waits for the socket before it asks the session (saving a read that would find nothing).
+  bool answer_pending = false;
   std::string http_host;  // the Host header of HTTP requests
   std::string http_path = "/";
   bool keeps_alive = true;
@@ -222,7 +225,12 @@ Status Connection::Impl::set_mode(bool wanted) {
 
 /// Bytes read into `data`; 0 when the peer ended the stream.
 Result<size_t> Connection::Impl::read_some(char* data, size_t size, const Deadline& deadline, SignalGate& gate) {
-  if (ssl) return tls_io(true, data, size, deadline, gate);
+  if (ssl) {
+    if (std::exchange(answer_pending, false) && SSL_has_pending(ssl) == 0) {
+      if (Status s = wait_ready(socket.native_handle(), POLLIN, deadline, gate); !s) return s.take_error();
+    }
+    return tls_io(true, data, size, deadline, gate);
+  }
   for (;;) {
     if (Status s = set_mode(deadline || gate.armed()); !s) return s.take_error();
     std::error_code ec;
@@ -276,6 +284,7 @@ Status Connection::Impl::flush(const Deadline& deadline, SignalGate& gate) {
     }
   }
   write_buffer.erase(0, done);
+  if (done > 0) answer_pending = true;
   return status;
 }
 
