@@ -95,60 +95,8 @@ struct ConnectionEnd {
 /// An errno as Asio reports it, so it compares equal to Asio's error names.
 inline std::error_code errno_code(int e) { return std::error_code(e, asio::error::get_system_category()); }
 
-/// The socket under a server's TLS session. The connection task's asynchronous reads and writes go
-/// to the socket itself; the synchronous ones are a borrower's (a pool thread or the host serving the
-/// connection while the socket is lent): a receive on the borrower's descriptor with its flags, whose
-/// "would block" the session survives (the read is tried again later), and writes kept in `unsent`
-/// for the borrower to send without waiting and the task to finish, so no ciphertext is lost and a
-/// peer that does not read holds no borrower.
-class TlsTransport {
- public:
-  using lowest_layer_type = asio::ip::tcp::socket::lowest_layer_type;
-  using executor_type = asio::ip::tcp::socket::executor_type;
-
-  explicit TlsTransport(asio::ip::tcp::socket socket) : socket_(std::move(socket)) {}
-
-  executor_type get_executor() { return socket_.get_executor(); }
-  lowest_layer_type& lowest_layer() { return socket_; }
-  const lowest_layer_type& lowest_layer() const { return socket_; }
-
-  template <class Buffers, class Token>
-  auto async_read_some(const Buffers& buffers, Token&& token) {
-    return socket_.async_read_some(buffers, std::forward<Token>(token));
-  }
-  template <class Buffers, class Token>
-  auto async_write_some(const Buffers& buffers, Token&& token) {
-    return socket_.async_write_some(buffers, std::forward<Token>(token));
-  }
-
-  /// The borrower's descriptor and receive flags for the synchronous reads that follow.
-  void borrow(int fd, int flags) {
-    fd_ = fd;
-    flags_ = flags;
-  }
-  size_t read_some(const asio::mutable_buffer& space, std::error_code& ec);
-  template <class Buffers>
-  size_t write_some(const Buffers& buffers, std::error_code& ec) {
-    ec.clear();
-    size_t n = 0;
-    for (auto it = asio::buffer_sequence_begin(buffers); it != asio::buffer_sequence_end(buffers); ++it) {
-      const asio::const_buffer piece(*it);
-      unsent.append(static_cast<const char*>(piece.data()), piece.size());
-      n += piece.size();
-    }
-    return n;
-  }
-
-  std::string unsent;  // ciphertext written by a borrower that the socket has not taken yet
-
- private:
-  asio::ip::tcp::socket socket_;
-  int fd_ = -1;
-  int flags_ = 0;
-};
-
 /// A TLS connection: the request loop runs over it as over a plain socket.
-using TlsStream = asio::ssl::stream<TlsTransport>;
+using TlsStream = asio::ssl::stream<asio::ip::tcp::socket>;
 template <class Stream>
 inline constexpr bool kIsTls = std::is_same_v<Stream, TlsStream>;
 

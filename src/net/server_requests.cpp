@@ -30,26 +30,6 @@ namespace velvane::net {
 
 using asio::ip::tcp;
 
-// --- The socket under a TLS session, as a borrower reads it ----------------------------------------
-
-size_t TlsTransport::read_some(const asio::mutable_buffer& space, std::error_code& ec) {
-  for (;;) {
-    const ssize_t n = ::recv(fd_, space.data(), space.size(), flags_);
-    if (n > 0) {
-      ec.clear();
-      return static_cast<size_t>(n);
-    }
-    if (n == 0) {
-      ec = asio::error::eof;
-      return 0;
-    }
-    if (errno != EINTR) {
-      ec = errno_code(errno);
-      return 0;
-    }
-  }
-}
-
 // --- Replies -------------------------------------------------------------------------------------
 
 Responder& Responder::operator=(Responder&& o) noexcept {
@@ -350,45 +330,26 @@ class PlainChannel {
   int fd_;
 };
 
+static_assert(TlsSession::kWouldBlock == kNoBytesYet);
+
 /// How a borrower reaches the peer of a TLS connection: through its session, on the borrower's
-/// descriptor. Bytes the session decrypted before are read first, without touching the socket.
+/// descriptor. Bytes the session holds already are read first, without touching the socket.
 class TlsChannel {
  public:
-  TlsChannel(TlsStream& stream, int fd) : stream_(stream), fd_(fd) {}
+  TlsChannel(TlsSession& session, int fd) : session_(session), fd_(fd) {}
 
   Result<size_t> receive(asio::mutable_buffer space, int flags) {
-    stream_.next_layer().borrow(fd_, flags);
-    std::error_code ec;
-    const size_t n = stream_.read_some(space, ec);
-    return received(ec, n);
+    return session_.read(static_cast<char*>(space.data()), space.size(), fd_, flags);
   }
   Outcome send(const std::string& prefix, const std::string& body) {
-    stream_.next_layer().borrow(fd_, MSG_DONTWAIT);
-    std::error_code ec;
-    if (prefix.empty()) {
-      asio::write(stream_, asio::buffer(body), ec);
-    } else {  // one record for a small reply, not one for its prefix and one for its body
-      whole_.assign(prefix);
-      whole_.append(body);
-      asio::write(stream_, asio::buffer(whole_), ec);
-      whole_.clear();
-    }
-    if (ec) return os_outcome(ec);
-    return send_unsent(fd_, stream_.next_layer().unsent);
+    if (Status s = session_.write(prefix, body); !s) return Outcome::fail(s.take_error());
+    return send_unsent(fd_, session_.unsent());
   }
 
  private:
-  TlsStream& stream_;
+  TlsSession& session_;
   int fd_;
-  std::string whole_;
 };
-
-/// A borrower's channel to the connection over `stream`, on descriptor `fd`.
-template <class Stream>
-auto channel_of(Stream& stream, int fd) {
-  if constexpr (kIsTls<Stream>) return TlsChannel(stream, fd);
-  else return PlainChannel(fd);
-}
 
 /// The peer of a connected stream, as "host:port" ("[v6]:port"), and under TLS the subject of the
 /// certificate it presented.
@@ -526,7 +487,9 @@ class ConnectionRequests {
         slot_(std::move(slot)),
         timer_(timer),
         idle_(stream.get_executor()),
-        peer_(peer_of(stream)) {}
+        peer_(peer_of(stream)) {
+    if constexpr (kIsTls<Stream>) session_.emplace(stream.native_handle());
+  }
 
   /// Whether pool threads serve this connection: its dispatcher answers every request on one, and
   /// the socket takes the receive timeout that bounds how long such a thread holds it.
@@ -538,24 +501,33 @@ class ConnectionRequests {
 
   /// Reads one request on this worker thread, hands it to the dispatcher and waits for its outcome.
   asio::awaitable<Outcome> dispatch_next() {
-    // The reads are the socket's own asynchronous ones; read_message takes what each brought.
+    // A plain socket's reads are its own asynchronous ones, and read_message takes what each
+    // brought; a TLS session is read without waiting, and waited for when it has nothing.
     Result<size_t> arrived = kNoBytesYet;
-    auto take_arrived = [&](asio::mutable_buffer) { return std::exchange(arrived, Result<size_t>(kNoBytesYet)); };
-    NextRequest request = next_request(rs_, shared_, take_arrived);
+    auto read = [&](asio::mutable_buffer space) {
+      if constexpr (kIsTls<Stream>) return channel(socket_.native_handle()).receive(space, MSG_DONTWAIT);
+      else return std::exchange(arrived, Result<size_t>(kNoBytesYet));
+    };
+    NextRequest request = next_request(rs_, shared_, read);
     while (!request.end && !request.payload) {
       std::error_code ec;
       arm_idle();
-      // A TLS session may hold the next request's bytes already: it waits inside its own read.
-      if (!kIsTls<Stream> && between_requests()) {
-        // Waiting for the next request holds no buffer: an idle connection costs little.
-        rs_.buffer.release();
-        co_await socket_.async_wait(tcp::socket::wait_read, asio::redirect_error(asio::use_awaitable, ec));
-      }
+      if constexpr (kIsTls<Stream>) ec = co_await flush_unsent();  // what reading wrote (an answer to a key update)
+      const bool waits = kIsTls<Stream> || between_requests();
+      // Waiting for the next request holds no buffer: an idle connection costs little.
+      if (between_requests()) rs_.buffer.release();
+      if (!ec && waits) co_await socket_.async_wait(tcp::socket::wait_read, asio::redirect_error(asio::use_awaitable, ec));
       size_t n = 0;
-      if (!ec) n = co_await stream_.async_read_some(rs_.buffer.space(), asio::redirect_error(asio::use_awaitable, ec));
+      if constexpr (!kIsTls<Stream>) {
+        if (!ec) n = co_await stream_.async_read_some(rs_.buffer.space(), asio::redirect_error(asio::use_awaitable, ec));
+      }
       if (disarm_idle()) co_return Outcome{Outcome::Kind::Close, {}, {}};
-      arrived = received(ec, n);
-      request = next_request(rs_, shared_, take_arrived);
+      if constexpr (kIsTls<Stream>) {
+        if (ec) co_return os_outcome(ec);
+      } else {
+        arrived = received(ec, n);
+      }
+      request = next_request(rs_, shared_, read);
     }
     if (request.end) co_return std::move(*request.end);
     shared_.dispatcher->dispatch(std::move(*request.payload), request.meta(peer_), Responder(slot_), *shared_.pool);
@@ -567,26 +539,13 @@ class ConnectionRequests {
   /// traffic then wakes no worker thread.
   asio::awaitable<Outcome> lend_to_pool() {
     std::error_code ec;
-    if (rs_.buffer.empty()) {
+    // (A TLS session may hold the next request's bytes already.)
+    if (rs_.buffer.empty() && !session_holds_input()) {
       rs_.buffer.release();
       arm_idle();
-      if constexpr (kIsTls<Stream>) {
-        // The session may hold the next request's bytes already: its own read waits only when it
-        // holds none. Its first byte is handed to the pool thread with the reading state; an end
-        // or a failure is met again there (a session repeats it), where it is told apart.
-        char first = 0;
-        const size_t n = co_await stream_.async_read_some(asio::buffer(&first, 1), asio::redirect_error(asio::use_awaitable, ec));
-        if (disarm_idle()) co_return Outcome{Outcome::Kind::Close, {}, {}};
-        if (n == 1) {
-          *static_cast<char*>(rs_.buffer.space().data()) = first;
-          rs_.buffer.filled(1);
-        }
-      } else {
-        co_await socket_.async_wait(tcp::socket::wait_read, asio::redirect_error(asio::use_awaitable, ec));
-        if (disarm_idle()) co_return Outcome{Outcome::Kind::Close, {}, {}};
-      }
-      if (ec && !(kIsTls<Stream> && is_quiet(ec))) co_return os_outcome(ec);
-      ec.clear();
+      co_await socket_.async_wait(tcp::socket::wait_read, asio::redirect_error(asio::use_awaitable, ec));
+      if (disarm_idle()) co_return Outcome{Outcome::Kind::Close, {}, {}};
+      if (ec) co_return os_outcome(ec);
     }
     const auto protocol = socket_.local_endpoint(ec).protocol();
     if (!ec) rs_.lent_fd = socket_.release(ec);
@@ -594,8 +553,8 @@ class ConnectionRequests {
     auto respond = std::make_shared<Responder>(slot_);
     // The job borrows the reading state and `shared`: this task waits for it, and the runtime shuts
     // the pool down (letting a running job finish) before it drops the tasks.
-    shared_.pool->submit([fd = rs_.lent_fd, &stream = stream_, &rs = rs_, &shared = shared_, &peer = peer_, respond] {
-      (*respond)(serve_burst(channel_of(stream, fd), fd, rs, shared, peer));
+    shared_.pool->submit([fd = rs_.lent_fd, channel = channel(rs_.lent_fd), &rs = rs_, &shared = shared_, &peer = peer_, respond] {
+      (*respond)(serve_burst(channel, fd, rs, shared, peer));
     });
     respond.reset();
     Outcome outcome = co_await await_outcome(*slot_, timer_);
@@ -628,9 +587,8 @@ class ConnectionRequests {
       ::close(own_fd);
       co_return os_outcome(ec);
     }
-    auto channel = channel_of(stream_, own_fd);
-    shared_.dispatcher->host(std::make_unique<HostedConnection<decltype(channel)>>(
-        own_fd, std::move(channel), rs_, shared_, peer_, lease_, Responder(slot_)));
+    shared_.dispatcher->host(std::make_unique<HostedConnection<decltype(channel(own_fd))>>(
+        own_fd, channel(own_fd), rs_, shared_, peer_, lease_, Responder(slot_)));
     Outcome outcome = co_await await_outcome(*slot_, timer_);
     socket_.assign(protocol, rs_.lent_fd, ec);
     if (ec) co_return os_outcome(ec);
@@ -645,31 +603,44 @@ class ConnectionRequests {
 
   /// Writes a reply; the error that ends the connection, if any.
   asio::awaitable<std::optional<ConnectionEnd>> write_reply(const Outcome& reply) {
-    if (std::optional<ConnectionEnd> end = co_await send_unsent(); end) co_return end;
     reply_prefix(prefix_, reply, shared_.transport);
-    if (prefix_.empty() && reply.bytes.empty()) co_return std::nullopt;  // a borrower's unsent bytes only
-    const std::array<asio::const_buffer, 2> pieces{asio::buffer(prefix_), asio::buffer(reply.bytes)};
     std::error_code ec;
-    co_await asio::async_write(stream_, pieces, asio::redirect_error(asio::use_awaitable, ec));
+    if constexpr (kIsTls<Stream>) {
+      if (Status s = session_->write(prefix_, reply.bytes); !s) co_return ConnectionEnd{s.take_error()};
+      ec = co_await flush_unsent();
+    } else {
+      const std::array<asio::const_buffer, 2> pieces{asio::buffer(prefix_), asio::buffer(reply.bytes)};
+      co_await asio::async_write(stream_, pieces, asio::redirect_error(asio::use_awaitable, ec));
+    }
     if (ec) co_return os_end(ec);
     co_return std::nullopt;
   }
 
-  /// Sends what a borrower encrypted and the socket did not take then, before anything else is
-  /// written or read; the error that ends the connection, if any.
-  asio::awaitable<std::optional<ConnectionEnd>> send_unsent() {
+  /// Sends what the TLS session wrote and the socket has not taken yet (a borrower leaves what the
+  /// socket did not take at once), before anything else is read or written here.
+  asio::awaitable<std::error_code> flush_unsent() {
+    std::error_code ec;
     if constexpr (kIsTls<Stream>) {
-      std::string& unsent = stream_.next_layer().unsent;
-      if (unsent.empty()) co_return std::nullopt;
-      std::error_code ec;
+      std::string& unsent = session_->unsent();
+      if (unsent.empty()) co_return ec;
       co_await asio::async_write(stream_.next_layer(), asio::buffer(unsent), asio::redirect_error(asio::use_awaitable, ec));
       unsent.clear();
-      if (ec) co_return os_end(ec);
     }
-    co_return std::nullopt;
+    co_return ec;
   }
 
  private:
+  /// A borrower's way to the peer, over descriptor `fd`.
+  auto channel(int fd) {
+    if constexpr (kIsTls<Stream>) return TlsChannel(*session_, fd);
+    else return PlainChannel(fd);
+  }
+
+  bool session_holds_input() const {
+    if constexpr (kIsTls<Stream>) return session_->holds_input();
+    else return false;
+  }
+
   /// Whether no byte of the next request has been read yet.
   bool between_requests() const { return rs_.buffer.empty() && !(rs_.decoder && rs_.decoder->started()); }
 
@@ -704,6 +675,7 @@ class ConnectionRequests {
   ReadState rs_;
   std::string prefix_;
   std::shared_ptr<Lease> lease_ = std::make_shared<Lease>();
+  std::optional<TlsSession> session_;  // under TLS, once the handshake is done
 };
 
 }  // namespace
@@ -721,7 +693,7 @@ asio::awaitable<ConnectionEnd> request_loop(Stream& socket, const ConnectionShar
   const bool on_pool = !hosted && requests.served_on_pool();
   for (;;) {
     // (Each co_await a statement of its own: GCC mishandles one inside a conditional expression.)
-    if (std::optional<ConnectionEnd> end = co_await requests.send_unsent(); end) co_return std::move(*end);
+    if (std::error_code ec = co_await requests.flush_unsent(); ec) co_return os_end(ec);
     Outcome outcome;
     if (hosted) {
       outcome = co_await requests.lend_to_host();

@@ -4,11 +4,14 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <arpa/inet.h>
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 #include <system_error>
 #include <utility>
 
@@ -148,6 +151,131 @@ Result<SSL*> TlsContext::client_session(const std::string& host) const {
   }
   return ssl;
 }
+
+namespace {
+
+/// The BIO a TlsSession puts under its session: reads receive from the socket, writes are kept.
+BIO_METHOD* session_bio_method(int (*read)(BIO*, char*, size_t, size_t*), int (*write)(BIO*, const char*, size_t, size_t*)) {
+  static BIO_METHOD* method = nullptr;
+  static std::once_flag once;
+  std::call_once(once, [&] {
+    method = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "velvane session");
+    if (!method) return;
+    BIO_meth_set_read_ex(method, read);
+    BIO_meth_set_write_ex(method, write);
+    BIO_meth_set_ctrl(method, [](BIO*, int cmd, long, void*) -> long { return cmd == BIO_CTRL_FLUSH ? 1 : 0; });
+  });
+  return method;
+}
+
+}  // namespace
+
+TlsSession::TlsSession(SSL* ssl) : ssl_(ssl), bio_(nullptr) {
+  BIO* handshake_bio = SSL_get_rbio(ssl);
+  char chunk[4096];
+  for (int n; handshake_bio && (n = BIO_read(handshake_bio, chunk, sizeof chunk)) > 0;) carried_.append(chunk, static_cast<size_t>(n));
+  BIO_METHOD* method = session_bio_method(&TlsSession::receive, &TlsSession::keep);
+  bio_ = method ? BIO_new(method) : nullptr;
+  if (!bio_) return;  // out of memory: every read fails
+  BIO_set_data(bio_, this);
+  BIO_set_init(bio_, 1);
+  BIO_up_ref(bio_);  // one reference for reading, one for writing
+  SSL_set0_rbio(ssl_, bio_);
+  SSL_set0_wbio(ssl_, bio_);
+  // A record is received whole with one call (not its header, then its body).
+  SSL_set_read_ahead(ssl_, 1);
+}
+
+TlsSession::~TlsSession() {
+  if (bio_) BIO_set_data(bio_, nullptr);  // the session (freed later with its stream) reads no more
+}
+
+int TlsSession::receive(BIO* bio, char* out, size_t size, size_t* got) {
+  BIO_clear_retry_flags(bio);
+  auto* self = static_cast<TlsSession*>(BIO_get_data(bio));
+  if (!self) return 0;
+  if (self->carried_read_ < self->carried_.size()) {
+    *got = std::min(size, self->carried_.size() - self->carried_read_);
+    std::memcpy(out, self->carried_.data() + self->carried_read_, *got);
+    self->carried_read_ += *got;
+    if (self->carried_read_ == self->carried_.size()) {
+      self->carried_.clear();
+      self->carried_.shrink_to_fit();
+      self->carried_read_ = 0;
+    }
+    return 1;
+  }
+  for (;;) {
+    const ssize_t n = ::recv(self->fd_, out, size, self->flags_);
+    if (n > 0) {
+      *got = static_cast<size_t>(n);
+      return 1;
+    }
+    if (n == 0) return 0;
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) BIO_set_retry_read(bio);
+    else self->errno_ = errno;
+    return 0;
+  }
+}
+
+int TlsSession::keep(BIO* bio, const char* data, size_t size, size_t* put) {
+  auto* self = static_cast<TlsSession*>(BIO_get_data(bio));
+  if (!self) return 0;
+  self->unsent_.append(data, size);
+  *put = size;
+  return 1;
+}
+
+Result<size_t> TlsSession::read(char* out, size_t size, int fd, int flags) {
+  fd_ = fd;
+  flags_ = flags;
+  errno_ = 0;
+  ERR_clear_error();
+  size_t n = 0;
+  const int rc = SSL_read_ex(ssl_, out, size, &n);
+  if (rc == 1) return n;
+  switch (SSL_get_error(ssl_, rc)) {
+    case SSL_ERROR_WANT_READ:
+      return kWouldBlock;
+    case SSL_ERROR_ZERO_RETURN:  // close_notify
+      return size_t{0};
+    case SSL_ERROR_SYSCALL:
+      ERR_clear_error();
+      // The stream ended without close_notify, or the peer reset it: it went away.
+      if (errno_ == 0 || errno_ == ECONNRESET || errno_ == EPIPE) return size_t{0};
+      return Error{ErrorKind::Os, std::error_code(errno_, std::system_category()).message()};
+    case SSL_ERROR_SSL:
+      if (ERR_GET_REASON(ERR_peek_error()) == SSL_R_UNEXPECTED_EOF_WHILE_READING) {
+        ERR_clear_error();
+        return size_t{0};
+      }
+      [[fallthrough]];
+    default:
+      return Error{ErrorKind::Os, tls_reasons("TLS error")};
+  }
+}
+
+Status TlsSession::write(std::string_view head, std::string_view body) {
+  constexpr size_t kRecord = 16384;
+  if (!head.empty() && head.size() + body.size() <= kRecord) {
+    scratch_.assign(head);
+    scratch_.append(body);
+    head = {};
+    body = scratch_;
+  }
+  ERR_clear_error();
+  for (std::string_view piece : {head, body}) {
+    while (!piece.empty()) {
+      size_t n = 0;
+      if (SSL_write_ex(ssl_, piece.data(), piece.size(), &n) != 1) return Error{ErrorKind::Os, tls_reasons("TLS error")};
+      piece.remove_prefix(n);
+    }
+  }
+  return {};
+}
+
+bool TlsSession::holds_input() const { return carried_read_ < carried_.size() || SSL_has_pending(ssl_) == 1; }
 
 std::string tls_reasons(const std::string& fallback) {
   std::string out;
