@@ -12,6 +12,7 @@ import threading
 import pytest
 
 import velvane
+from scripted_peer import frame, recv_frame
 from server_support import DEADLINE, free_port, serving, stderr_tap, wait_for
 
 if not shutil.which("openssl"):
@@ -260,6 +261,96 @@ def test_bad_files_are_refused_at_set_tls(service, certs, kind, tmp_path):
         call(junk)
     with pytest.raises(ValueError, match="mismatch"):
         call(mismatch)
+
+
+# --- Connections served by a pool thread or by the host ----------------------------------------
+
+def served_by(server, where):
+    """Plain functions have pool threads serve a connection while its requests keep coming; with
+    `async def` handlers the host's loop reads and answers it."""
+    if where == "host":
+        async def add(a, b):
+            return a + b
+
+        async def echo(s):
+            return s
+
+        server.register_handler("add", add)
+        server.register_handler("echo", echo)
+    return server
+
+
+def _message(seqid, name, args):
+    body = b"".join(bytes([8, 0, i + 1]) + v.to_bytes(4, "big", signed=True) if isinstance(v, int) else
+                    bytes([11, 0, i + 1]) + len(v).to_bytes(4, "big") + v for i, v in enumerate(args))
+    return frame(bytes([0x80, 1, 0, 1]) + len(name).to_bytes(4, "big") + name + seqid.to_bytes(4, "big") + body + b"\0")
+
+
+def _result(reply):
+    """The seqid and the success value of a binary reply."""
+    at = 8 + int.from_bytes(reply[4:8], "big")
+    seqid, kind, value = int.from_bytes(reply[at:at + 4], "big"), reply[at + 4], reply[at + 7:]
+    assert reply[:4] == bytes([0x80, 1, 0, 2]) and reply[at + 5:at + 7] == b"\0\0", reply[:64]
+    if kind == 8:
+        return seqid, int.from_bytes(value[:4], "big", signed=True)
+    return seqid, value[4:4 + int.from_bytes(value[:4], "big")]
+
+
+def _raw_tls(certs, port, rcvbuf=None):
+    import ssl
+
+    raw = socket.socket()
+    if rcvbuf:
+        raw.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
+    raw.settimeout(DEADLINE)
+    raw.connect(("127.0.0.1", port))
+    return ssl.create_default_context(cafile=certs.ca_pem).wrap_socket(raw, server_hostname="localhost")
+
+
+@pytest.mark.parametrize("where", ["pool", "host"])
+def test_requests_in_line_are_answered_in_order_to_a_peer_that_reads_late(service, certs, where):
+    # A request and a reply of many records each, the reply more than the socket buffers hold while
+    # the peer is still sending: what the socket does not take goes out later, in order.
+    big = b"y" * 3_000_000
+    calls = [(b"add", [i, 1]) for i in range(5)] + [(b"echo", [big])] + [(b"echo", [b"%d" % i * 300]) for i in range(20)]
+    with stderr_tap() as err, serving(served_by(tls_server(service, certs), where)) as port:
+        with _raw_tls(certs, port, rcvbuf=8192) as tls:
+            tls.sendall(b"".join(_message(seqid, name, args) for seqid, (name, args) in enumerate(calls)))
+            replies = [_result(recv_frame(tls)) for _ in calls]
+        expected = [(seqid, args[0] + 1 if name == b"add" else args[0]) for seqid, (name, args) in enumerate(calls)]
+        assert replies == expected
+        _still_serves(service, certs, port)
+        assert "connection error" not in err()
+
+
+@pytest.mark.parametrize("where", ["pool", "host"])
+def test_a_peer_that_leaves_mid_burst_without_close_notify_ends_quietly(service, certs, where):
+    with stderr_tap() as err, serving(served_by(tls_server(service, certs), where)) as port:
+        tls = _raw_tls(certs, port)
+        tls.sendall(b"".join(_message(i, b"echo", [b"z" * 20_000]) for i in range(40)))
+        assert _result(recv_frame(tls)) == (0, b"z" * 20_000)
+        socket.socket(fileno=tls.detach()).close()  # the rest unread, no close_notify
+        _still_serves(service, certs, port)
+        assert "connection error" not in err()
+
+
+@pytest.mark.parametrize("where", ["pool", "host"])
+def test_many_tls_clients_at_once_each_get_their_own_replies(service, certs, where):
+    def one(n, results):
+        client = velvane.ThriftClient(service, "127.0.0.1", port)
+        client.timeout = DEADLINE
+        client.set_tls(cafile=certs.ca_pem)
+        with client:
+            results[n] = [client.call("echo", s=f"{n}.{i}." * (1 + 50 * i)) for i in range(30)]
+
+    with serving(served_by(tls_server(service, certs), where)) as port:
+        results = {}
+        threads = [threading.Thread(target=one, args=(n, results)) for n in range(12)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(DEADLINE * 3)
+    assert results == {n: [f"{n}.{i}." * (1 + 50 * i) for i in range(30)] for n in range(12)}
 
 
 # --- Apache Thrift's TLS peers -------------------------------------------------------------------
