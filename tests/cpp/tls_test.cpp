@@ -24,12 +24,21 @@ using namespace std::chrono_literals;
 using framing::Transport;
 
 /// Answers ["who"] with the peer's address and certificate subject, anything else with itself.
+/// `on_pool`: pool threads serve each connection (reading, answering, writing through its session).
 class WhoDispatcher : public Dispatcher {
  public:
-  void dispatch(std::string payload, RequestMeta meta, Responder respond, BlockingPool&) override {
+  explicit WhoDispatcher(bool on_pool) : on_pool_(on_pool) {}
+  bool answers_on_pool() const override { return on_pool_; }
+  Outcome answer_here(std::string payload, RequestMeta meta) override {
     if (payload == "[\"who\"]") payload = "[\"" + meta.peer->address + " " + meta.peer->tls_subject.value_or("(none)") + "\"]";
-    respond(Outcome::reply(std::move(payload)));
+    return Outcome::reply(std::move(payload));
   }
+  void dispatch(std::string payload, RequestMeta meta, Responder respond, BlockingPool&) override {
+    respond(answer_here(std::move(payload), std::move(meta)));
+  }
+
+ private:
+  bool on_pool_;
 };
 
 /// Self-signed certificates (each its own authority): "server" for localhost and 127.0.0.1, "client".
@@ -59,7 +68,7 @@ class Certificates {
 
 class TlsServer {
  public:
-  TlsServer(std::shared_ptr<const TlsContext> tls, Transport transport) {
+  TlsServer(std::shared_ptr<const TlsContext> tls, Transport transport, bool on_pool = false) {
     ServeOptions options;
     options.host = "127.0.0.1";
     options.transport = transport;
@@ -68,7 +77,7 @@ class TlsServer {
     options.stop_on_interrupt = false;
     options.stops_seen = control_->stop_requests();
     options.tls = std::move(tls);
-    auto made = Server::create(options, control_, std::make_shared<WhoDispatcher>());
+    auto made = Server::create(options, control_, std::make_shared<WhoDispatcher>(on_pool));
     EXPECT_TRUE(made.ok());
     server_ = std::move(made).value();
     thread_ = std::thread([this] { server_->run(); });
@@ -105,33 +114,35 @@ TEST_P(Tls, MutualRoundTripsSeeTheClientsSubject) {
   auto server_tls = TlsContext::for_server(
       {certs_->file("server.pem"), certs_->file("server.key"), certs_->file("client.pem"), true});
   ASSERT_TRUE(server_tls.ok()) << server_tls.error().text;
-  TlsServer server(server_tls.value(), GetParam());
   auto client_tls = TlsContext::for_client(
       {certs_->file("server.pem"), certs_->file("client.pem"), certs_->file("client.key"), "localhost", true});
   ASSERT_TRUE(client_tls.ok()) << client_tls.error().text;
   Runtime runtime;
-  // Several connections at once: each worker thread runs handshakes and request loops side by side.
-  std::vector<std::thread> clients;
-  std::atomic<int> answered{0};
-  for (int i = 0; i < 4; ++i) {
-    clients.emplace_back([&] {
-      auto c = Connection::connect(runtime, "127.0.0.1", server.port(), Clock::now() + 10s, {}, client_tls.value().get());
-      ASSERT_TRUE(c.ok()) << c.error().text;
-      const std::string big(300'000, 'x');
-      for (const std::string& payload : {std::string("[\"who\"]"), "[\"" + big + "\"]"}) {
-        const auto deadline = Clock::now() + 10s;
-        ASSERT_TRUE(c.value()->write_message(GetParam(), payload, deadline).ok());
-        auto reply = c.value()->read_message(GetParam(), Protocol::Json, deadline);
-        ASSERT_TRUE(reply.ok()) << reply.error().text;
-        if (payload.size() > 10) EXPECT_EQ(reply.value(), payload);
-        else EXPECT_TRUE(reply.value().starts_with("[\"127.0.0.1:") && reply.value().ends_with(" CN=client one,O=Example\"]"))
-            << reply.value();
-      }
-      ++answered;
-    });
+  for (const bool on_pool : {false, true}) {
+    TlsServer server(server_tls.value(), GetParam(), on_pool);
+    // Several connections at once: each worker thread runs handshakes and request loops side by side.
+    std::vector<std::thread> clients;
+    std::atomic<int> answered{0};
+    for (int i = 0; i < 4; ++i) {
+      clients.emplace_back([&] {
+        auto c = Connection::connect(runtime, "127.0.0.1", server.port(), Clock::now() + 10s, {}, client_tls.value().get());
+        ASSERT_TRUE(c.ok()) << c.error().text;
+        const std::string big(300'000, 'x');
+        for (const std::string& payload : {std::string("[\"who\"]"), "[\"" + big + "\"]"}) {
+          const auto deadline = Clock::now() + 10s;
+          ASSERT_TRUE(c.value()->write_message(GetParam(), payload, deadline).ok());
+          auto reply = c.value()->read_message(GetParam(), Protocol::Json, deadline);
+          ASSERT_TRUE(reply.ok()) << reply.error().text;
+          if (payload.size() > 10) EXPECT_EQ(reply.value(), payload);
+          else EXPECT_TRUE(reply.value().starts_with("[\"127.0.0.1:") && reply.value().ends_with(" CN=client one,O=Example\"]"))
+              << reply.value();
+        }
+        ++answered;
+      });
+    }
+    for (auto& t : clients) t.join();
+    EXPECT_EQ(answered, 4) << (on_pool ? "on pool threads" : "on worker threads");
   }
-  for (auto& t : clients) t.join();
-  EXPECT_EQ(answered, 4);
 }
 
 TEST_P(Tls, AClientWithoutTheAuthorityIsRefusedAtConnect) {
