@@ -505,7 +505,7 @@ class ConnectionRequests {
     // brought; a TLS session is read without waiting, and waited for when it has nothing.
     Result<size_t> arrived = kNoBytesYet;
     auto read = [&](asio::mutable_buffer space) {
-      if constexpr (kIsTls<Stream>) return channel(socket_.native_handle()).receive(space, MSG_DONTWAIT);
+      if constexpr (kIsTls<Stream>) return channel_to_peer(socket_.native_handle()).receive(space, MSG_DONTWAIT);
       else return std::exchange(arrived, Result<size_t>(kNoBytesYet));
     };
     NextRequest request = next_request(rs_, shared_, read);
@@ -553,7 +553,7 @@ class ConnectionRequests {
     auto respond = std::make_shared<Responder>(slot_);
     // The job borrows the reading state and `shared`: this task waits for it, and the runtime shuts
     // the pool down (letting a running job finish) before it drops the tasks.
-    shared_.pool->submit([fd = rs_.lent_fd, channel = channel(rs_.lent_fd), &rs = rs_, &shared = shared_, &peer = peer_, respond] {
+    shared_.pool->submit([fd = rs_.lent_fd, channel = channel_to_peer(rs_.lent_fd), &rs = rs_, &shared = shared_, &peer = peer_, respond] {
       (*respond)(serve_burst(channel, fd, rs, shared, peer));
     });
     respond.reset();
@@ -587,8 +587,8 @@ class ConnectionRequests {
       ::close(own_fd);
       co_return os_outcome(ec);
     }
-    shared_.dispatcher->host(std::make_unique<HostedConnection<decltype(channel(own_fd))>>(
-        own_fd, channel(own_fd), rs_, shared_, peer_, lease_, Responder(slot_)));
+    shared_.dispatcher->host(std::make_unique<HostedConnection<decltype(channel_to_peer(own_fd))>>(
+        own_fd, channel_to_peer(own_fd), rs_, shared_, peer_, lease_, Responder(slot_)));
     Outcome outcome = co_await await_outcome(*slot_, timer_);
     socket_.assign(protocol, rs_.lent_fd, ec);
     if (ec) co_return os_outcome(ec);
@@ -616,6 +616,12 @@ class ConnectionRequests {
     co_return std::nullopt;
   }
 
+  /// Whether the TLS session wrote bytes the socket has not taken yet.
+  bool has_unsent() const {
+    if constexpr (kIsTls<Stream>) return !session_->unsent().empty();
+    else return false;
+  }
+
   /// Sends what the TLS session wrote and the socket has not taken yet (a borrower leaves what the
   /// socket did not take at once), before anything else is read or written here.
   asio::awaitable<std::error_code> flush_unsent() {
@@ -631,11 +637,12 @@ class ConnectionRequests {
 
  private:
   /// A borrower's way to the peer, over descriptor `fd`.
-  auto channel(int fd) {
+  auto channel_to_peer(int fd) {
     if constexpr (kIsTls<Stream>) return TlsChannel(*session_, fd);
     else return PlainChannel(fd);
   }
 
+  /// Whether the TLS session holds bytes of the peer's not read yet.
   bool session_holds_input() const {
     if constexpr (kIsTls<Stream>) return session_->holds_input();
     else return false;
@@ -693,7 +700,9 @@ asio::awaitable<ConnectionEnd> request_loop(Stream& socket, const ConnectionShar
   const bool on_pool = !hosted && requests.served_on_pool();
   for (;;) {
     // (Each co_await a statement of its own: GCC mishandles one inside a conditional expression.)
-    if (std::error_code ec = co_await requests.flush_unsent(); ec) co_return os_end(ec);
+    if (requests.has_unsent()) {
+      if (std::error_code ec = co_await requests.flush_unsent(); ec) co_return os_end(ec);
+    }
     Outcome outcome;
     if (hosted) {
       outcome = co_await requests.lend_to_host();

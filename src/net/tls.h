@@ -85,6 +85,7 @@ class TlsSession {
   /// Whether the session holds received bytes not yet read: a reader then need not wait.
   bool holds_input() const;
   std::string& unsent() { return unsent_; }
+  const std::string& unsent() const { return unsent_; }
 
  private:
   static int receive(BIO* bio, char* out, size_t size, size_t* got);
