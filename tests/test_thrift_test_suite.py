@@ -1,7 +1,9 @@
-"""Apache Thrift's own cross-language test client (test/py/TestClient.py and test/ThriftTest.thrift from
-Debian's thrift source package, fetched by `tools/bootstrap --thrift-tests`) against velvane's server,
-and its test server (TestServer.py) against velvane's client: standard compact, standard JSON,
-multiplexed and header, framed and buffered. Skipped when the package cannot be fetched."""
+"""Apache Thrift's own cross-language test programs against velvane's server and client: standard compact,
+standard JSON, multiplexed and header, framed and buffered, both ways. The Python ones (test/py/TestClient.py,
+TestServer.py and test/ThriftTest.thrift from Debian testing's thrift source package, fetched by
+`tools/bootstrap --thrift-tests`) and the C++ ones (test/cpp's TestClient and TestServer of this release's
+package, the version of the installed library, built by tools/thrift-cpp-test-peers), the latter also over
+TLS, unix sockets and HTTP. Skipped when the package cannot be fetched."""
 import contextlib
 import os
 import pathlib
@@ -113,7 +115,8 @@ PROTOCOLS = {
     "multih": ("MultiplexedHeaderTest", P.Binary),
 }
 HEADER = {"header", "multih"}
-# The header protocol makes its own frames: Apache's test programs run it over their buffered transport.
+# The header protocol makes its own frames: Apache's test programs run it over their buffered transport
+# (over "framed" they put each header frame inside a plain frame).
 CASES = [(protocol, transport) for protocol in sorted(PROTOCOLS) for transport in ("framed", "buffered")
          if not (protocol in HEADER and transport == "framed")]
 
@@ -122,7 +125,6 @@ CASES = [(protocol, transport) for protocol in sorted(PROTOCOLS) for transport i
 def test_apache_test_client_against_our_server(suite, protocol, transport):
     directory, idl, gen = suite
     test_class, ours = PROTOCOLS[protocol]
-    header = protocol in HEADER
     client_script = directory / "py" / "TestClient.py"
     # Every case but the uuid one (the generated code has none).
     cases = [f"{test_class}.{name}" for name in re.findall(r"    def (test\w+)\(self\)", client_script.read_text())
