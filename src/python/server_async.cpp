@@ -21,7 +21,7 @@ namespace velvane::py {
 namespace {
 
 constexpr auto kHold = std::chrono::microseconds(2000);  // how long a private loop waits for the next request
-constexpr unsigned kBurst = 64;  // after this many requests in a row the callback waits for no more
+constexpr unsigned kBurst = 64;  // requests served in a row before the loop gets its turn
 
 constexpr const char* kSessionCapsule = "velvane.hosted_session";
 
@@ -101,7 +101,10 @@ class HostedSession {
     unsigned served = 0;
     std::optional<net::Outcome> reply;  // the last answer, written on the way to the next request
     while (!ended_ && !waiting_) {
-      const auto budget = served < kBurst ? hold_budget() : std::chrono::microseconds{};
+      // A peer that keeps requests coming (pipelining) gets a turn, not the loop: after a burst the
+      // rest waits for the loop's next turn, behind the other connections and tasks ready by then.
+      if (served == kBurst) return yield_turn();
+      const auto budget = hold_budget();
       Step step;
       {
         ReleaseGil nogil;  // once per request: the write, the read and any wait between them
@@ -194,6 +197,16 @@ class HostedSession {
     }
     if (!step.next.payload && !step.next.end) connection_->rest();
     return step;
+  }
+
+  /// Serves again at the loop's next turn: what the connection already has buffered does not make
+  /// its socket readable, so the reader callback alone could miss it.
+  void yield_turn() {
+    PyObject* loop = queue_->loop;
+    if (!loop) return finish(net::Outcome{net::Outcome::Kind::Close, {}, {}});
+    Ref callback = Ref::steal(PyCFunction_New(&readable_def, capsule_));
+    Ref handle = callback ? Ref::steal(PyObject_CallMethod(loop, "call_soon", "O", callback.get())) : Ref();
+    if (!handle) return finish(net::Outcome::fail(Error{ErrorKind::Internal, take_exception_text()}));
   }
 
   /// Watches the socket with the loop (or stops watching it).
