@@ -197,31 +197,35 @@ def test_a_connection_that_keeps_pipelining_does_not_starve_the_loop(mode):
 
         server, service, parser = make({"add": add}, workers=1)
         async with started(server, mode) as (port, _), client(service, parser, port) as other:
-            stop, replies = threading.Event(), []
+            stop, sent, replies = threading.Event(), [0], bytearray()
             flood = socket.create_connection(("127.0.0.1", port))
 
             def send():  # requests always waiting in the server's buffer, until told to stop
-                seqid = 0
                 while not stop.is_set():
-                    flood.sendall(framed_add_calls(500, seqid))
-                    seqid += 500
+                    flood.sendall(framed_add_calls(500, sent[0]))
+                    sent[0] += 500
                 flood.shutdown(socket.SHUT_WR)
 
             def receive():
                 while chunk := flood.recv(1 << 16):
-                    replies.append(len(chunk))
+                    replies.extend(chunk)
 
             threads = [threading.Thread(target=send), threading.Thread(target=receive)]
             for t in threads:
                 t.start()
             try:
-                await until(lambda: sum(replies) > 100_000, "the flood to be answered")
+                await until(lambda: len(replies) > 100_000, "the flood to be answered")
                 assert [await other.call("add", a=i, b=i) for i in range(20)] == [2 * i for i in range(20)]
             finally:
                 stop.set()
                 for t in threads:  # (the loop keeps serving the flood meanwhile)
                     await asyncio.to_thread(t.join, DEADLINE)
                 flood.close()
+            answered, at = 0, 0
+            while at < len(replies):  # every request answered, none lost between bursts
+                at += 4 + struct.unpack_from(">I", replies, at)[0]
+                answered += 1
+            assert answered == sent[0]
 
     run(main)
 

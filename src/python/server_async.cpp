@@ -105,7 +105,7 @@ class HostedSession {
     while (!ended_ && !waiting_) {
       // A peer that keeps requests coming (pipelining) gets a turn, not the loop: after a burst the
       // rest waits for the loop's next turn, behind the other connections and tasks ready by then.
-      if (served == kBurst) return yield_turn();
+      if (served == kBurst) return yield_turn(std::move(reply));
       const auto budget = hold_budget();
       Step step;
       {
@@ -241,9 +241,11 @@ class HostedSession {
     return step;
   }
 
-  /// Serves again at the loop's next turn: what the connection already has buffered does not make
-  /// its socket readable, so the reader callback alone could miss it.
-  void yield_turn() {
+  /// Writes the last reply, then serves again at the loop's next turn: bytes the connection has
+  /// buffered already do not make its socket readable, so the reader callback alone could miss them.
+  void yield_turn(std::optional<net::Outcome> reply) {
+    if (reply) deliver(std::move(*reply));
+    if (ended_) return;
     PyObject* loop = queue_->loop;
     if (!loop) return finish(net::Outcome{net::Outcome::Kind::Close, {}, {}});
     Ref callback = Ref::steal(PyCFunction_New(&readable_def, capsule_));
