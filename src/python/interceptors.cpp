@@ -11,6 +11,7 @@ namespace velvane::py {
 namespace {
 
 constexpr const char* kHooksSource = R"(
+from asyncio import sleep
 from inspect import isawaitable
 from time import monotonic
 
@@ -42,7 +43,7 @@ async def _around(befores, afters, ctx, args, run, reject):
     await _after(afters, ctx, result, None, monotonic() - start)
     return result
 
-async def _attempts(befores, afters, ctx, args, send, repeat):
+async def client_attempts(befores, afters, ctx, args, send, repeat):
     while True:
         for hook in befores:
             r = hook(ctx, args)
@@ -62,7 +63,6 @@ async def _attempts(befores, afters, ctx, args, send, repeat):
         else:
             await _after(afters, ctx, result, None, monotonic() - start)
             return result
-        from asyncio import sleep
         await sleep(wait)
 
 def handler_call(befores, afters, ctx, args, handler):
@@ -70,9 +70,6 @@ def handler_call(befores, afters, ctx, args, handler):
 
 def client_call(befores, afters, ctx, args, send):
     return _around(befores, afters, ctx, args, send, False)
-
-def client_attempts(befores, afters, ctx, args, send, repeat):
-    return _attempts(befores, afters, ctx, args, send, repeat)
 )";
 
 struct HelperFunctions {
