@@ -146,11 +146,14 @@ def _status_mib(pid, key):
 
 
 def _peak_from(stdout):
-    """A child may print "peak N" (its VmHWM in MiB, see print_peak) as its last line."""
-    lines = stdout.strip().splitlines()
-    return float(lines[-1].split()[1]) if lines and lines[-1].startswith("peak ") else 0.0
+    """A child may print "peak N" (its VmHWM in MiB, see print_peak) once, at its end (a server thread's
+    late console line may still follow it)."""
+    peaks = [line for line in stdout.splitlines() if line.startswith("peak ")]
+    return float(peaks[-1].split()[1]) if peaks else 0.0
 
 
 def print_peak():
-    """For run_bounded children: the process's peak resident memory, as the last line."""
-    print(f"peak {_status_mib(os.getpid(), 'VmHWM:'):.1f}", flush=True)
+    """For run_bounded children: the process's peak resident memory, in one write (print() writes the
+    line and its end separately, and a server thread's line could land between them)."""
+    sys.stdout.flush()
+    os.write(1, f"peak {_status_mib(os.getpid(), 'VmHWM:'):.1f}\n".encode())

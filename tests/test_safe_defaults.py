@@ -299,12 +299,17 @@ print("console", seconds, text.count("connection error: "), "\\u2026" in text, "
     assert 0 < int(lines) <= 100 * (float(seconds) + 2), out
 
 
-def test_idle_timeout_closes_connections_that_send_nothing():
+async def async_add(a, b):
+    return a + b
+
+
+@pytest.mark.parametrize("add", [lambda a, b: a + b, async_add], ids=["plain", "async def"])
+def test_idle_timeout_closes_connections_that_send_nothing(add):
     from server_support import raw_connection, serving
     parser = velvane.ThriftParser()
     parser.parse("service S { i32 add(1: i32 a, 2: i32 b) }")
     server = velvane.ThriftServer(parser.get_service("S"))
-    server.register_handler("add", lambda a, b: a + b)
+    server.register_handler("add", add)
     assert server.idle_timeout is None
     for bad, error in ((0, ValueError), (-1, ValueError), ("1", TypeError)):
         with pytest.raises(error, match="idle_timeout"):

@@ -6,9 +6,11 @@ import contextvars
 import os
 import signal
 import socket
+import struct
 import subprocess
 import sys
 import textwrap
+import threading
 
 import pytest
 
@@ -173,6 +175,57 @@ def test_a_handler_awaiting_a_long_sleep_holds_up_no_other_connection(mode):
             assert [await other.call("add", a=i, b=i) for i in range(20)] == [2 * i for i in range(20)]
             assert not napping.done()
             napping.cancel()
+
+    run(main)
+
+
+def framed_add_calls(count, start=0):
+    """`count` framed binary add(i, 1) calls, seqids from `start`."""
+    out = bytearray()
+    for seqid in range(start, start + count):
+        body = struct.pack(">iI", -0x7FFF0000 | 1, 3) + b"add" + struct.pack(">i", seqid)
+        body += struct.pack(">bhibhib", 8, 1, seqid, 8, 2, 1, 0)
+        out += struct.pack(">I", len(body)) + body
+    return bytes(out)
+
+
+@pytest.mark.parametrize("mode", ["serve", "serve_async"])
+def test_a_connection_that_keeps_pipelining_does_not_starve_the_loop(mode):
+    async def main():
+        async def add(a, b):
+            return a + b
+
+        server, service, parser = make({"add": add}, workers=1)
+        async with started(server, mode) as (port, _), client(service, parser, port) as other:
+            stop, sent, replies = threading.Event(), [0], bytearray()
+            flood = socket.create_connection(("127.0.0.1", port))
+
+            def send():  # requests always waiting in the server's buffer, until told to stop
+                while not stop.is_set():
+                    flood.sendall(framed_add_calls(500, sent[0]))
+                    sent[0] += 500
+                flood.shutdown(socket.SHUT_WR)
+
+            def receive():
+                while chunk := flood.recv(1 << 16):
+                    replies.extend(chunk)
+
+            threads = [threading.Thread(target=send), threading.Thread(target=receive)]
+            for t in threads:
+                t.start()
+            try:
+                await until(lambda: len(replies) > 100_000, "the flood to be answered")
+                assert [await other.call("add", a=i, b=i) for i in range(20)] == [2 * i for i in range(20)]
+            finally:
+                stop.set()
+                for t in threads:  # (the loop keeps serving the flood meanwhile)
+                    await asyncio.to_thread(t.join, DEADLINE)
+                flood.close()
+            answered, at = 0, 0
+            while at < len(replies):  # every request answered, none lost between bursts
+                at += 4 + struct.unpack_from(">I", replies, at)[0]
+                answered += 1
+            assert answered == sent[0]
 
     run(main)
 

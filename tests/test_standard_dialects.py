@@ -18,6 +18,7 @@ if not shutil.which("thrift"):
     pytest.skip("the thrift compiler is not installed", allow_module_level=True)
 
 from apache_peer import ApachePeer, protocol_factory, running_child  # noqa: E402
+from scripted_peer import Peer, frame, recv_frame  # noqa: E402
 from server_support import serving  # noqa: E402
 from thrift.TSerialization import deserialize, serialize  # noqa: E402
 
@@ -467,6 +468,29 @@ def test_our_header_client_against_our_server(parser):
     with pytest.raises(ValueError, match="carries ProtocolType.Binary or ProtocolType.StandardCompact only"):
         server.serve("127.0.0.1", 0)
     assert repr(T.Header) == "TransportType.Header" and int(T.Header) == 3
+
+
+@pytest.mark.parametrize("protocol_id", [0, 1], ids=["binary", "json"])
+def test_a_header_reply_is_read_in_the_protocol_its_frame_names(parser, protocol_id):
+    """Apache's C++ server, multiplexed, answers a compact header request in binary; its clients read the
+    reply as the frame says, and so do ours. A protocol the transport cannot carry is refused."""
+    def answer_in_binary(conn):
+        request = recv_frame(conn)
+        seqid = request[4:8]
+        message = (b"\x80\x01\x00\x02" + (3).to_bytes(4, "big") + b"add" + seqid
+                   + b"\x08\x00\x00" + (3).to_bytes(4, "big") + b"\x00")
+        section = bytes([protocol_id, 0, 0, 0])  # protocol id, no transforms, padding
+        conn.sendall(frame(b"\x0f\xff\x00\x00" + seqid + (1).to_bytes(2, "big") + section + message))
+
+    with Peer(answer_in_binary) as peer:
+        with velvane.ThriftClient(parser.get_service("Dialects"), "127.0.0.1", peer.port, T.Header,
+                                  P.StandardCompact) as client:
+            client.timeout = 10.0
+            if protocol_id == 0:
+                assert client.call("add", a=1, b=2) == 3
+            else:
+                with pytest.raises(OSError, match=r"protocol 1, neither binary \(0\) nor compact \(2\)"):
+                    client.call("add", a=1, b=2)
 
 
 def test_a_handler_sees_the_header_requests_headers_and_deadline(parser):

@@ -156,6 +156,12 @@ Result<uint32_t> header_protocol_id(Protocol protocol) {
                "the header transport carries ProtocolType.Binary or ProtocolType.StandardCompact only"};
 }
 
+Result<Protocol> header_protocol(uint32_t protocol_id) {
+  if (protocol_id == kHeaderBinary) return Protocol::Binary;
+  if (protocol_id == kHeaderCompact) return Protocol::StandardCompact;
+  return bad_frame("the message is in protocol " + std::to_string(protocol_id) + ", neither binary (0) nor compact (2)");
+}
+
 Result<std::string> decode_header_frame(std::string_view body, size_t max_size, HeaderInfo& info) {
   if (body.size() < kFixedPart)
     return bad_frame("a frame of " + std::to_string(body.size()) + " bytes is shorter than its 10-byte header");

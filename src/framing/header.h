@@ -47,6 +47,9 @@ struct HeaderInfo {
 /// transport does not carry (it carries binary and standard compact).
 Result<uint32_t> header_protocol_id(Protocol protocol);
 
+/// The protocol a header frame's protocol id names, or an InvalidData error for one it cannot carry.
+Result<Protocol> header_protocol(uint32_t protocol_id);
+
 /// Takes a header frame's body (what follows its length) apart: `info` gets its header, the result
 /// is the message with the transforms undone. The message may hold at most `max_size` bytes once
 /// inflated (0: the wire's own limit); inflating stops as soon as it would be larger.

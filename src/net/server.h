@@ -124,6 +124,9 @@ class LentConnection {
   virtual Next next() = 0;
   /// The connection waits for its peer from now on: memory it can do without is given back.
   virtual void rest() = 0;
+  /// How long the peer may send nothing while the connection waits for it (zero: no limit); past
+  /// it the host gives the connection back with Close, which ends it without a report.
+  virtual std::chrono::nanoseconds idle_timeout() const { return {}; }
   /// Writes a reply (a Reply outcome); nullopt once it went out whole, otherwise the outcome to give
   /// the connection back with (the rest of the reply to write, or the error that ends it).
   virtual std::optional<Outcome> write(const Outcome& reply) = 0;
@@ -153,8 +156,8 @@ class Dispatcher {
   virtual Outcome answer_here(std::string /*payload*/, RequestMeta /*meta*/) {
     return Outcome::fail(Error{ErrorKind::Internal, "unsupported"});
   }
-  /// True when connections are lent to host() (unless the server has an idle timeout): the dispatcher
-  /// then reads, answers and writes their requests on threads of its own until it gives them back.
+  /// True when connections are lent to host(): the dispatcher then reads, answers and writes their
+  /// requests on threads of its own until it gives them back.
   virtual bool hosts_connections() const { return false; }
   /// Called on a runtime thread; the connection is the callee's, whatever happens.
   virtual void host(std::unique_ptr<LentConnection> connection) { connection->give_back(Outcome{Outcome::Kind::Close, {}, {}}); }

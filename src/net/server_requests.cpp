@@ -389,6 +389,8 @@ class HostedConnection final : public LentConnection {
     if (lease_->alive && !(rs_.decoder && rs_.decoder->started())) rs_.buffer.release();
   }
 
+  std::chrono::nanoseconds idle_timeout() const override { return shared_.idle_timeout; }
+
   std::optional<Outcome> write(const Outcome& reply) override {
     std::lock_guard lock(lease_->mutex);
     if (!lease_->alive) return Outcome{Outcome::Kind::Close, {}, {}};
@@ -509,8 +511,7 @@ class ConnectionRequests {
   /// Whether the dispatcher serves this connection on threads of its own. A header connection is
   /// not lent: each reply is framed like its request here.
   bool hosted() const {
-    return shared_.dispatcher->hosts_connections() && shared_.idle_timeout.count() <= 0 &&
-           shared_.transport != framing::Transport::Header;
+    return shared_.dispatcher->hosts_connections() && shared_.transport != framing::Transport::Header;
   }
 
   /// Lends the socket to the dispatcher until it gives the connection back.

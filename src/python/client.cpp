@@ -512,15 +512,15 @@ PyObject* decode_call_reply(std::string_view reply, const ReplyForm& form, const
   framing::HeaderInfo info;
   auto message = framing::decode_header_frame(reply, form.max_size, info);
   if (!message) return raise_read_error(message.error());
-  if (info.protocol_id != framing::header_protocol_id(form.protocol).value())
-    return raise_read_error(Error{ErrorKind::InvalidData, "header frame: the reply's protocol id " +
-                                                              std::to_string(info.protocol_id) +
-                                                              " is not the request's"});
+  // As Apache's header clients do, the reply is read in the protocol its frame names: some servers
+  // (Apache's C++ one, multiplexed) answer a compact request in binary.
+  auto protocol = framing::header_protocol(info.protocol_id);
+  if (!protocol) return raise_read_error(protocol.error());
   if (form.headers_to) {
     std::lock_guard lock(form.headers_to->mutex);
     form.headers_to->headers = std::move(info.headers);
   }
-  return decode_reply(message.value(), form.protocol, method, schema);
+  return decode_reply(message.value(), protocol.value(), method, schema);
 }
 
 PyObject* headers_dict(const framing::HeaderList& headers) {

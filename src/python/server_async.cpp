@@ -21,7 +21,7 @@ namespace velvane::py {
 namespace {
 
 constexpr auto kHold = std::chrono::microseconds(2000);  // how long a private loop waits for the next request
-constexpr unsigned kBurst = 64;  // after this many requests in a row the callback waits for no more
+constexpr unsigned kBurst = 64;  // requests served in a row before the loop gets its turn
 
 constexpr const char* kSessionCapsule = "velvane.hosted_session";
 
@@ -68,7 +68,9 @@ std::chrono::microseconds hold_budget(PyObject* loop) {
 }
 
 PyObject* session_readable(PyObject* capsule, PyObject*);
+PyObject* session_idle_check(PyObject* capsule, PyObject*);
 PyMethodDef readable_def = method_entry<session_readable>("_velvane_session_readable", METH_NOARGS, nullptr);
+PyMethodDef idle_check_def = method_entry<session_idle_check>("_velvane_session_idle_check", METH_NOARGS, nullptr);
 
 }  // namespace
 
@@ -101,7 +103,10 @@ class HostedSession {
     unsigned served = 0;
     std::optional<net::Outcome> reply;  // the last answer, written on the way to the next request
     while (!ended_ && !waiting_) {
-      const auto budget = served < kBurst ? hold_budget() : std::chrono::microseconds{};
+      // A peer that keeps requests coming (pipelining) gets a turn, not the loop: after a burst the
+      // rest waits for the loop's next turn, behind the other connections and tasks ready by then.
+      if (served == kBurst) return yield_turn(std::move(reply));
+      const auto budget = hold_budget();
       Step step;
       {
         ReleaseGil nogil;  // once per request: the write, the read and any wait between them
@@ -111,6 +116,7 @@ class HostedSession {
       if (step.rest) return finish(std::move(*step.rest));
       if (step.next.end) return finish(std::move(*step.next.end));
       if (!step.next.payload) return listen(true);
+      heard();
       ++served;
       auto outcome = dispatcher_->answer_on_loop(std::move(*step.next.payload), std::move(step.next.meta),
                                                  *connection_, queue_, deliverer());
@@ -123,12 +129,33 @@ class HostedSession {
     }
   }
 
+  /// The socket became readable: the peer sent something (or left).
+  void readable() {
+    heard();
+    serve();
+  }
+
+  /// The idle timer fired: ends the connection if the peer has been silent for the whole timeout
+  /// while it waited for it; otherwise the timer waits for the rest.
+  void idle_check() {
+    idle_timer_ = Ref();
+    if (ended_ || !listening_ || waiting_) return;  // a call in flight: the wait starts again after it
+    const double left = last_heard_ + idle_seconds_ - monotonic_seconds();
+    if (left <= 0) return finish(net::Outcome{net::Outcome::Kind::Close, {}, {}});
+    arm_idle(left);
+  }
+
   /// Ends the connection's loan with `outcome`; the connection is not touched again.
   void finish(net::Outcome outcome) {
     if (ended_) return;
     Ref keep = Ref::borrow(capsule_);
     ended_ = true;
     listen(false);
+    if (idle_timer_) {
+      Ref cancelled = Ref::steal(PyObject_CallMethod(idle_timer_.get(), "cancel", nullptr));
+      if (!cancelled) PyErr_Clear();
+      idle_timer_ = Ref();
+    }
     connection_->give_back(std::move(outcome));
     connection_.reset();
     queue_->sessions.erase(this);
@@ -137,7 +164,24 @@ class HostedSession {
  private:
   HostedSession(std::shared_ptr<const PyDispatcher> dispatcher, std::shared_ptr<LoopQueue> queue,
                 std::unique_ptr<net::LentConnection> connection)
-      : dispatcher_(std::move(dispatcher)), queue_(std::move(queue)), connection_(std::move(connection)) {}
+      : dispatcher_(std::move(dispatcher)),
+        queue_(std::move(queue)),
+        connection_(std::move(connection)),
+        idle_seconds_(std::chrono::duration<double>(connection_->idle_timeout()).count()),
+        last_heard_(monotonic_seconds()) {}
+
+  /// The peer was heard from (a request, or readable bytes), or the connection starts waiting for it.
+  void heard() {
+    if (idle_seconds_ > 0) last_heard_ = monotonic_seconds();
+  }
+
+  /// Calls idle_check() in `seconds` on the loop.
+  void arm_idle(double seconds) {
+    PyObject* loop = queue_->loop;
+    Ref callback = loop ? Ref::steal(PyCFunction_New(&idle_check_def, capsule_)) : Ref();
+    idle_timer_ = callback ? Ref::steal(PyObject_CallMethod(loop, "call_later", "dO", seconds, callback.get())) : Ref();
+    if (!idle_timer_) PyErr_Clear();  // (the connection then stays open, as without a timeout)
+  }
 
   /// Where a waiting call's outcome goes: back to this session, on the loop's thread.
   PyDispatcher::Deliver deliverer() {
@@ -147,6 +191,7 @@ class HostedSession {
       if (!self) return PyErr_Clear();
       if (self->ended_) return;
       self->waiting_ = false;
+      self->heard();  // the wait for the peer starts again now
       self->deliver(std::move(outcome));
       self->serve();
     };
@@ -196,6 +241,18 @@ class HostedSession {
     return step;
   }
 
+  /// Writes the last reply, then serves again at the loop's next turn: bytes the connection has
+  /// buffered already do not make its socket readable, so the reader callback alone could miss them.
+  void yield_turn(std::optional<net::Outcome> reply) {
+    if (reply) deliver(std::move(*reply));
+    if (ended_) return;
+    PyObject* loop = queue_->loop;
+    if (!loop) return finish(net::Outcome{net::Outcome::Kind::Close, {}, {}});
+    Ref callback = Ref::steal(PyCFunction_New(&readable_def, capsule_));
+    Ref handle = callback ? Ref::steal(PyObject_CallMethod(loop, "call_soon", "O", callback.get())) : Ref();
+    if (!handle) return finish(net::Outcome::fail(Error{ErrorKind::Internal, take_exception_text()}));
+  }
+
   /// Watches the socket with the loop (or stops watching it).
   void listen(bool on) {
     if (on == listening_ || (on && ended_)) return;
@@ -212,12 +269,16 @@ class HostedSession {
                          : Ref();
     if (!added) return finish(net::Outcome::fail(Error{ErrorKind::Internal, take_exception_text()}));
     listening_ = true;
+    if (idle_seconds_ > 0 && !idle_timer_) arm_idle(std::max(0.0, last_heard_ + idle_seconds_ - monotonic_seconds()));
   }
 
   std::shared_ptr<const PyDispatcher> dispatcher_;
   std::shared_ptr<LoopQueue> queue_;
   std::unique_ptr<net::LentConnection> connection_;
   PyObject* capsule_ = nullptr;  // the owner, borrowed
+  double idle_seconds_;          // 0: the peer may stay silent for ever
+  double last_heard_;            // monotonic seconds
+  Ref idle_timer_;               // the loop's handle while idle_check() is due
   bool listening_ = false;
   bool waiting_ = false;  // a call's task has not finished yet
   bool ended_ = false;
@@ -228,7 +289,14 @@ namespace {
 PyObject* session_readable(PyObject* capsule, PyObject*) {
   auto* session = static_cast<HostedSession*>(PyCapsule_GetPointer(capsule, kSessionCapsule));
   if (!session) return nullptr;
-  session->serve();
+  session->readable();
+  Py_RETURN_NONE;
+}
+
+PyObject* session_idle_check(PyObject* capsule, PyObject*) {
+  auto* session = static_cast<HostedSession*>(PyCapsule_GetPointer(capsule, kSessionCapsule));
+  if (!session) return nullptr;
+  session->idle_check();
   Py_RETURN_NONE;
 }
 
