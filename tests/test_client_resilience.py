@@ -2,6 +2,7 @@
 mid-run."""
 import asyncio
 import collections
+import gc
 import re
 import socket
 import threading
@@ -317,6 +318,128 @@ class Backend:
             server.stop()
 
 
+class Attempts:
+    """Notes each attempt's `before` and `after` per call (by seqid); its `before` sets a header that
+    names the attempt. With `coroutine`, the hooks are `async def`. `on_after(ctx, error)` runs last."""
+
+    def __init__(self, coroutine=False, on_after=None):
+        self.calls = collections.defaultdict(list)
+        self.on_after = on_after
+        if coroutine:
+            async def before(ctx, args):
+                await asyncio.sleep(0)
+                self._before(ctx, args)
+
+            async def after(ctx, result, error, duration):
+                await asyncio.sleep(0)
+                self._after(ctx, result, error, duration)
+            self.before, self.after = before, after
+        else:
+            self.before, self.after = self._before, self._after
+
+    def _before(self, ctx, args):
+        ctx.headers["attempt"] = str(ctx.attempt)
+        self.calls[ctx.seqid].append(("before", ctx.attempt))
+
+    def _after(self, ctx, result, error, duration):
+        self.calls[ctx.seqid].append(("after", ctx.attempt, result, type(error).__name__ if error else None))
+        if self.on_after:
+            self.on_after(ctx, error)
+
+    def journal(self):
+        [only] = self.calls.values()
+        return only
+
+
+HOOKED = pytest.mark.parametrize("kind, coroutine", [("blocking", False), ("async", False), ("async", True)],
+                                 ids=["blocking", "async, plain hooks", "async, async hooks"])
+
+
+@HOOKED
+def test_interceptors_see_each_attempt_and_send_its_headers(calc, kind, coroutine):
+    headers = []
+    with Backend(calc, transport=velvane.TransportType.Header) as backend:
+        backend.on_add = lambda _: headers.append(velvane.ThriftServer.current_request().headers)
+        hooks = Attempts(coroutine, on_after=lambda ctx, error: error and backend.start())
+        with Driver(kind, calc, backend.port, transport=velvane.TransportType.Header) as d:
+            d.client.retries, d.client.retry_backoff = 3, 0.001
+            d.do("open")
+            backend.stop()  # refused until the first attempt's `after` starts it again
+            d.client.add_interceptor(hooks)
+            assert d.do("call", "add", a=3, b=4) == 7
+    assert hooks.journal() == [("before", 1), ("after", 1, None, "OSError"), ("before", 2), ("after", 2, 7, None)]
+    assert [h["attempt"] for h in headers] == ["2"]
+
+
+@HOOKED
+@pytest.mark.parametrize("idempotent", [False, True])
+def test_interceptors_see_a_sent_call_repeated_only_when_idempotent(calc, kind, coroutine, idempotent):
+    release = threading.Event()
+    hooks = Attempts(coroutine, on_after=lambda ctx, error: release.set())
+    with Backend(calc, on_add=lambda total: total == 1 and release.wait(DEADLINE)) as backend:
+        with Driver(kind, calc, backend.port) as d:
+            d.client.retries, d.client.retry_backoff, d.client.timeout = 3, 0.001, 0.3
+            d.client.idempotent = ["add"] if idempotent else []
+            d.client.add_interceptor(hooks)
+            d.do("open")
+            if idempotent:
+                assert d.do("call", "add", a=1, b=2) == 3
+            else:
+                with pytest.raises(TimeoutError):
+                    d.do("call", "add", a=1, b=2)
+        assert backend.seen[(1, 2)] == (2 if idempotent else 1)
+    repeat = [("before", 2), ("after", 2, 3, None)] if idempotent else []
+    assert hooks.journal() == [("before", 1), ("after", 1, None, "TimeoutError"), *repeat]
+
+
+@pytest.mark.parametrize("coroutine", [False, True], ids=["plain hooks", "async hooks"])
+@pytest.mark.parametrize("meanwhile", ["cancel", "close"])
+def test_a_call_between_attempts_cancelled_or_its_client_closed(calc, coroutine, meanwhile):
+    """In the pause after a failed attempt: a cancel ends the call there; a close makes the next
+    attempt fail as "not open"."""
+    problems = []
+
+    async def main(port):
+        asyncio.get_running_loop().set_exception_handler(lambda loop, context: problems.append(context))
+        client = velvane.AsyncThriftClient(calc[1], "127.0.0.1", port)
+        client.set_parser(calc[0])
+        client.timeout, client.retries = DEADLINE, 3
+        client.retry_backoff = 1000.0 if meanwhile == "cancel" else 0.001
+        pausing = asyncio.Event()
+
+        def after(ctx, error):
+            pausing.set()
+            if meanwhile == "close":
+                client.close()  # its work starts at once: the next attempt finds the client closed
+
+        hooks = Attempts(coroutine, on_after=after)
+        client.add_interceptor(hooks)
+        await client.open()
+        backend.stop()
+        call = asyncio.ensure_future(client.call("add", a=1, b=2))
+        if meanwhile == "cancel":
+            await pausing.wait()
+            call.cancel()
+            with pytest.raises(asyncio.CancelledError):
+                await call
+            assert hooks.journal() == [("before", 1), ("after", 1, None, "OSError")]
+            backend.start()
+            assert await client.call("add", a=2, b=2) == 4  # a fresh call, on a fresh connection
+            await client.close()
+        else:
+            with pytest.raises(OSError, match=NOT_OPEN["async"]):
+                await call
+            assert hooks.journal() == [("before", 1), ("after", 1, None, "OSError"), ("before", 2),
+                                       ("after", 2, None, "OSError")]
+        del call
+        gc.collect()  # a future left unresolved or unretrieved would complain now
+
+    with Backend(calc) as backend:
+        asyncio.run(asyncio.wait_for(main(backend.port), DEADLINE))
+        assert backend.calls() == (1 if meanwhile == "cancel" else 0)
+    assert problems == []
+
+
 @KINDS
 def test_endpoints_that_go_down_and_come_up(calc, kind):
     with Backend(calc) as a, Backend(calc) as b, Driver(kind, calc, [a.endpoint, b.endpoint], reconnect=True) as d:
@@ -370,10 +493,12 @@ def test_a_unix_socket_among_the_endpoints(calc, kind, tmp_path):
         server.stop()
 
 
-@pytest.mark.parametrize("kind, connections", [("async", 1), ("async", 4), ("blocking", 4)])
-def test_a_server_restarted_under_load(calc, kind, connections):
+@pytest.mark.parametrize("kind, connections, hooked", [("async", 1, False), ("async", 4, False), ("async", 4, True),
+                                                       ("blocking", 4, False)])
+def test_a_server_restarted_under_load(calc, kind, connections, hooked):
     """8 clients with 50 calls each (blocking: one client shared by 8 threads), the server restarted
-    halfway: each call succeeds or raises, with the reply to its own request, and runs at most once."""
+    halfway: each call succeeds or raises, with the reply to its own request, and runs at most once.
+    `hooked`: the clients have interceptors and a list of endpoints, and the hooks see every attempt."""
     halfway = threading.Event()
     backend = Backend(calc, on_add=lambda total: total == 100 and halfway.set(), workers=2)
 
@@ -382,12 +507,18 @@ def test_a_server_restarted_under_load(calc, kind, connections):
         backend.stop()
         backend.start()
 
+    hooks = []  # each client's (seqids are a client's own)
+
     def prepare(c):  # add is not idempotent: only calls that never reached the server are repeated
         c.timeout, c.retries, c.retry_backoff = DEADLINE, 3, 0.01
+        if hooked:
+            hooks.append(Attempts())
+            c.add_interceptor(hooks[-1])
         return c
 
     async def on_loop():
-        cs = [prepare(velvane.AsyncThriftClient(calc[1], *backend.endpoint, reconnect=True, connections=connections))
+        where = ([backend.endpoint],) if hooked else backend.endpoint
+        cs = [prepare(velvane.AsyncThriftClient(calc[1], *where, reconnect=True, connections=connections))
               for _ in range(8)]
         await asyncio.gather(*(c.open() for c in cs))
         restarting = asyncio.create_task(asyncio.to_thread(restart))
@@ -434,6 +565,11 @@ def test_a_server_restarted_under_load(calc, kind, connections):
             succeeded += 1
     assert succeeded >= 100
     assert max(seen.values()) == 1
+    journals = [journal for h in hooks for journal in h.calls.values()]
+    for journal in journals:  # every attempt of a call, numbered in turn, ran both hooks
+        assert [entry[1] for entry in journal] == [n for n in range(1, len(journal) // 2 + 1) for _ in "ba"]
+        assert all(entry[3] == "OSError" for entry in journal[1:-1:2])  # the attempts before the last failed
+    assert len(journals) == (8 * 51 if hooked else 0)
 
 
 @KINDS

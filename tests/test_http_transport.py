@@ -35,21 +35,25 @@ def test_the_transport_type():
     assert (int(HTTP), repr(HTTP)) == (2, "TransportType.Http")
 
 
-def blocking_session(service, port, path, steps):
+def blocking_session(service, port, path, steps, **settings):
     client = velvane.ThriftClient(service, "127.0.0.1", port, HTTP)
     assert client.http_path == "/"
     client.http_path = path
     client.timeout = DEADLINE
+    for name, value in settings.items():
+        setattr(client, name, value)
     with client:
         return [client.call(name, **kwargs) for name, kwargs in steps]
 
 
-def async_session(service, port, path, steps):
+def async_session(service, port, path, steps, **settings):
     async def run():
         client = velvane.AsyncThriftClient(service, "127.0.0.1", port, HTTP)
         assert client.http_path == "/"
         client.http_path = path
         client.timeout = DEADLINE
+        for name, value in settings.items():
+            setattr(client, name, value)
         await client.open()
         try:
             return [await client.call(name, **kwargs) for name, kwargs in steps]
@@ -66,10 +70,12 @@ EXPECTED = [i + 1 for i in range(20)] + ["z" * 200_000, None, 2]
 
 @pytest.mark.parametrize("session", [blocking_session, async_session])
 @pytest.mark.parametrize("path", ["/", "/thrift/calc"])
-def test_round_trips_on_one_kept_alive_connection(service, session, path):
+@pytest.mark.parametrize("retries", [{}, {"retries": 3, "idempotent": ["add", "echo", "note"]}],
+                         ids=["once", "idempotent"])  # a oneway call's empty response is its success
+def test_round_trips_on_one_kept_alive_connection(service, session, path, retries):
     server, notes = http_server(service)
     with serving(server) as port:
-        assert session(service, port, path, STEPS) == EXPECTED
+        assert session(service, port, path, STEPS, **retries) == EXPECTED
         wait_for(lambda: notes == ["hello"], "the oneway call")
         assert server.stats()["connections_accepted"] == 1
 

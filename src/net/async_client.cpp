@@ -270,6 +270,7 @@ struct Operation : std::enable_shared_from_this<Operation> {
     if (stage == Stage::Finished) return;
     stage = Stage::Finished;
     if (watchdog) watchdog->cancel();
+    result.written = sent > 0;
     out.finished.emplace_back(shared_from_this(), std::move(result));
   }
 
@@ -460,8 +461,9 @@ void Operation::connect_failed(Completion result, After& out) {
 }
 
 bool Operation::repeats(const Completion& result, bool drop, After& out) {
-  const bool failed_call = result.kind == Completion::Kind::Failed || (!oneway && result.kind == Completion::Kind::Done &&
-                                                                        result.reply.empty());
+  const bool expects_reply = !oneway && !http_oneway;  // a oneway call's empty HTTP response is its success
+  const bool failed_call = result.kind == Completion::Kind::Failed ||
+                           (expects_reply && result.kind == Completion::Kind::Done && result.reply.empty());
   if (!failed_call || cancelled || !redial || !retry.allows(attempt, sent > 0)) return false;
   const auto wait = retry.delay(attempt);
   if (retry.deadline && std::chrono::steady_clock::now() + wait > started + *retry.deadline) return false;
@@ -563,8 +565,11 @@ void Operation::on_sent_now(Result<size_t> now, After& out) {
       return;
     }
     asio::async_write(conn.socket, asio::buffer(wire.data() + sent, wire.size() - sent),
-                      [self = shared_from_this()](std::error_code ec, size_t) {
-                        under_lock(*self, [ec](Operation& op, After& out) { op.on_written(ec, out); });
+                      [self = shared_from_this()](std::error_code ec, size_t n) {
+                        under_lock(*self, [ec, n](Operation& op, After& out) {
+                          if (op.stage != Operation::Stage::Finished) op.sent += n;  // written, even if it failed later
+                          op.on_written(ec, out);
+                        });
                       });
     return;
   }

@@ -45,6 +45,7 @@ struct Completion {
   // the connection busy without any help from whoever waits for this report.
   size_t in_line = 0;
   bool connecting = false;  // a call's `error` came from connecting again (its text names the address)
+  bool written = false;     // some of a call's request went out (on its last attempt)
 };
 
 using CompletionHandler = std::function<void(Completion)>;

@@ -211,6 +211,25 @@ void leak(T&& value) {
 
 struct LoopChannel;
 
+/// One attempt of a call whose repeats run above the network layer, around its interceptors' hooks:
+/// how the attempt ended, noted on the thread that finished it before its outcome is delivered, and
+/// the retry policy of the call, on the loop.
+struct AttemptReport {
+  std::atomic<bool> repeatable{false};  // it failed as a policy may repeat (not a reply, not cancelled)
+  std::atomic<bool> written{false};     // some of its request went out
+  // On the loop:
+  net::RetryPolicy policy;  // the call's, taken at its first attempt
+  std::chrono::steady_clock::time_point started{};
+  uint32_t attempt = 1;
+
+  void note(const net::Completion& done, bool oneway) {
+    using Kind = net::Completion::Kind;
+    written.store(done.written, std::memory_order_relaxed);
+    repeatable.store(done.kind == Kind::Failed || (!oneway && done.kind == Kind::Done && done.reply.empty()),
+                     std::memory_order_release);
+  }
+};
+
 /// What a started operation's report needs. Its Python references are dropped with the interpreter
 /// attached, or leaked by a thread that cannot attach any more.
 struct Pending {
@@ -230,6 +249,7 @@ struct Pending {
   InterceptorList hooks;
   Ref ctx;
   std::chrono::steady_clock::time_point started{};
+  std::shared_ptr<AttemptReport> attempt;  // an attempt of a call repeated around its hooks
 
   Pending() = default;
   Pending(const Pending&) = delete;
@@ -466,6 +486,7 @@ std::shared_ptr<LoopChannel> channel_of(PyObject* loop, bool& failed) {
 
 /// On a runtime thread: the finished operation's outcome goes to its loop.
 void report(std::shared_ptr<Pending>& pending, net::Completion done) {
+  if (pending->attempt) pending->attempt->note(done, pending->oneway);
   if (!pending->channel) return deliver(*pending, std::move(done));
   std::shared_ptr<LoopChannel> channel = pending->channel;
   if (!channel->push(pending, done)) pending.reset();  // the loop is gone; its references are leaked
@@ -593,9 +614,10 @@ PyObject* async_aexit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 }
 
 /// Starts `call`; its future, or nullptr with an exception set. With `hooks`, their `after` hooks
-/// see its outcome (plain hooks only) with `ctx`.
+/// see its outcome (plain hooks only) with `ctx`. With `attempt`, this is one attempt of a call
+/// whose repeats run above (under the policy the first attempt took), and it notes how it ended.
 PyObject* begin_call(PyObject* self, const CallRequest& call, const InterceptorList& hooks = nullptr,
-                     PyObject* ctx = nullptr) {
+                     PyObject* ctx = nullptr, std::shared_ptr<AttemptReport> attempt = nullptr) {
   AsyncState& st = state_of(self);
   auto pending = std::make_shared<Pending>();
   if (hooks) {
@@ -616,7 +638,9 @@ PyObject* begin_call(PyObject* self, const CallRequest& call, const InterceptorL
   }
   const Protocol protocol = pending->protocol;
   const bool oneway = pending->oneway;
-  const net::RetryPolicy retry = st.retry_policy(prepared.idempotent);
+  net::RetryPolicy retry = st.retry_policy(prepared.idempotent);
+  if (attempt && attempt->attempt == 1) attempt->policy = retry;
+  if (attempt) retry = attempt->policy;
   // A call that may be repeated connects again as well: a dropped connection never saw its request.
   const bool reconnect = st.reconnect.load(std::memory_order_relaxed) || retry.retries > 0;
   std::optional<net::Redial> redial;
@@ -631,6 +655,8 @@ PyObject* begin_call(PyObject* self, const CallRequest& call, const InterceptorL
     if (!borrow.ok()) return nullptr;
     http_path = st.http_path;
   }
+  if (attempt) retry.retries = 0;  // the repeats are the caller's
+  pending->attempt = std::move(attempt);
   return start(st, std::move(pending), [&](net::ConnectionCell& cell, net::CompletionHandler done) {
     if (redial && st.connections > 1) redial->reconnect = true;  // a broken connection of several is replaced
     return cell.call(std::move(prepared.request), prepared.transport, protocol, oneway, st.timeout(), std::move(done),
@@ -646,6 +672,7 @@ struct InterceptedSend {
   Ref args;
   int32_t seqid = 0;
   Ref ctx;
+  std::shared_ptr<AttemptReport> attempt;  // a call with retries: each send is one attempt
 };
 
 constexpr const char* kSendCapsule = "velvane.intercepted_send";
@@ -667,14 +694,35 @@ PyObject* intercepted_send_now(PyObject* capsule, PyObject*) {
   call.headers = call_context_headers(send->ctx.get());
   std::vector<PyObject*> values;
   Ref names;
+  if (send->attempt) {
+    send->attempt->repeatable.store(false, std::memory_order_relaxed);  // until this attempt says otherwise
+    send->attempt->written.store(false, std::memory_order_relaxed);
+  }
   if (!call_from_dict(send->args.get(), call, values, names)) return nullptr;
-  return begin_call(send->client.get(), call);
+  return begin_call(send->client.get(), call, nullptr, nullptr, send->attempt);
+}
+
+/// After an attempt that raised: the seconds to wait before the next one (the context then counts
+/// it), or None when the policy does not repeat it. The same rules as repeats below the hooks.
+PyObject* intercepted_repeat(PyObject* capsule, PyObject*) {
+  auto* send = static_cast<InterceptedSend*>(PyCapsule_GetPointer(capsule, kSendCapsule));
+  if (!send) return nullptr;
+  AttemptReport& a = *send->attempt;
+  if (!a.repeatable.load(std::memory_order_acquire) ||
+      !a.policy.allows(a.attempt, a.written.load(std::memory_order_relaxed)))
+    Py_RETURN_NONE;
+  const auto wait = a.policy.delay(a.attempt);
+  if (a.policy.deadline && std::chrono::steady_clock::now() + wait > a.started + *a.policy.deadline) Py_RETURN_NONE;
+  set_call_attempt(send->ctx.get(), ++a.attempt);
+  return PyFloat_FromDouble(std::chrono::duration<double>(wait).count());
 }
 
 PyMethodDef send_def = method_entry<intercepted_send_now>("_velvane_send", METH_NOARGS, nullptr);
+PyMethodDef repeat_def = method_entry<intercepted_repeat>("_velvane_repeat", METH_NOARGS, nullptr);
 
 /// A call with interceptors. Plain hooks run here (`before`) and as the outcome is taken (`after`);
-/// otherwise a coroutine runs them (awaiting async ones) around the call.
+/// otherwise, or when the client repeats failed calls, a coroutine runs them (awaiting async ones)
+/// around the call, or around each attempt, waiting out the pause between attempts on the loop.
 PyObject* intercepted_call(PyObject* self, const CallRequest& call, const InterceptorList& list) {
   const Interceptors& hooks = *list;
   AsyncState& st = state_of(self);
@@ -682,7 +730,12 @@ PyObject* intercepted_call(PyObject* self, const CallRequest& call, const Interc
   Ref ctx = Ref::steal(new_call_context(call.name, seqid));
   Ref args = ctx ? Ref::steal(keyword_dict(call.given.kwvalues, call.given.kwnames, call.given.skip)) : Ref();
   if (!args) return nullptr;
-  if (!hooks.any_async) {
+  std::shared_ptr<AttemptReport> attempt;
+  if (st.retries.load(std::memory_order_relaxed) > 0) {
+    attempt = std::make_shared<AttemptReport>();
+    attempt->started = std::chrono::steady_clock::now();
+  }
+  if (!hooks.any_async && !attempt) {
     if (!run_before(hooks, ctx.get(), args.get())) return nullptr;
     CallRequest request = call;
     request.seqid = seqid;
@@ -694,13 +747,16 @@ PyObject* intercepted_call(PyObject* self, const CallRequest& call, const Interc
   }
   auto owned = std::make_unique<InterceptedSend>(
       InterceptedSend{Ref::borrow(self), Ref::borrow(call.method_name), Ref::borrow(args.get()), seqid,
-                      Ref::borrow(ctx.get())});
+                      Ref::borrow(ctx.get()), attempt});
   Ref capsule = Ref::steal(PyCapsule_New(owned.get(), kSendCapsule, free_intercepted_send));
   if (!capsule) return nullptr;
   owned.release();
   Ref send = Ref::steal(PyCFunction_New(&send_def, capsule.get()));
   if (!send) return nullptr;
-  Ref coroutine = intercepted_send(hooks, ctx.get(), args.get(), send.get());
+  Ref repeat = attempt ? Ref::steal(PyCFunction_New(&repeat_def, capsule.get())) : Ref();
+  if (attempt && !repeat) return nullptr;
+  Ref coroutine = attempt ? intercepted_attempts(hooks, ctx.get(), args.get(), send.get(), repeat.get())
+                          : intercepted_send(hooks, ctx.get(), args.get(), send.get());
   if (!coroutine) return nullptr;
   // A task, so that call() returns a future with or without interceptors.
   Ref asyncio = Ref::steal(PyImport_ImportModule("asyncio"));

@@ -11,6 +11,7 @@ namespace velvane::py {
 namespace {
 
 constexpr const char* kHooksSource = R"(
+from asyncio import sleep
 from inspect import isawaitable
 from time import monotonic
 
@@ -42,6 +43,28 @@ async def _around(befores, afters, ctx, args, run, reject):
     await _after(afters, ctx, result, None, monotonic() - start)
     return result
 
+async def client_attempts(befores, afters, ctx, args, send, repeat):
+    while True:
+        for hook in befores:
+            r = hook(ctx, args)
+            if isawaitable(r):
+                await r
+        start = monotonic()
+        try:
+            result = await send()
+        except Exception as e:
+            await _after(afters, ctx, None, e, monotonic() - start)
+            wait = repeat()
+            if wait is None:
+                raise
+        except BaseException as e:
+            await _after(afters, ctx, None, e, monotonic() - start)
+            raise
+        else:
+            await _after(afters, ctx, result, None, monotonic() - start)
+            return result
+        await sleep(wait)
+
 def handler_call(befores, afters, ctx, args, handler):
     return _around(befores, afters, ctx, args, lambda: handler(**args), True)
 
@@ -52,6 +75,7 @@ def client_call(befores, afters, ctx, args, send):
 struct HelperFunctions {
   PyObject* handler_call = nullptr;
   PyObject* client_call = nullptr;
+  PyObject* client_attempts = nullptr;
   PyObject* rejected = nullptr;
 };
 
@@ -70,12 +94,13 @@ const HelperFunctions* helpers() {
   if (!done) return nullptr;
   PyObject* handler_call = PyDict_GetItemString(globals.get(), "handler_call");
   PyObject* client_call = PyDict_GetItemString(globals.get(), "client_call");
+  PyObject* client_attempts = PyDict_GetItemString(globals.get(), "client_attempts");
   PyObject* rejected = PyDict_GetItemString(globals.get(), "InterceptorRejected");
-  if (!handler_call || !client_call || !rejected) {
+  if (!handler_call || !client_call || !client_attempts || !rejected) {
     PyErr_SetString(PyExc_RuntimeError, "interceptor helpers missing");
     return nullptr;
   }
-  made = {Py_NewRef(handler_call), Py_NewRef(client_call), Py_NewRef(rejected)};
+  made = {Py_NewRef(handler_call), Py_NewRef(client_call), Py_NewRef(client_attempts), Py_NewRef(rejected)};
   return &made;
 }
 
@@ -91,11 +116,12 @@ bool hook_tuples(const Interceptors& list, Ref& befores, Ref& afters) {
   return true;
 }
 
-Ref wrapped(PyObject* fn, const Interceptors& list, PyObject* ctx, PyObject* args, PyObject* inner) {
+Ref wrapped(PyObject* fn, const Interceptors& list, PyObject* ctx, PyObject* args, PyObject* inner,
+           PyObject* repeat = nullptr) {
   Ref befores, afters;
   if (!hook_tuples(list, befores, afters)) return {};
-  PyObject* argv[] = {befores.get(), afters.get(), ctx, args, inner};
-  return Ref::steal(PyObject_Vectorcall(fn, argv, 5, nullptr));
+  PyObject* argv[] = {befores.get(), afters.get(), ctx, args, inner, repeat};
+  return Ref::steal(PyObject_Vectorcall(fn, argv, repeat ? 6 : 5, nullptr));
 }
 
 /// A hook's result outside an event loop: an awaitable is closed and refused.
@@ -187,6 +213,11 @@ Ref intercepted_handler(const Interceptors& list, PyObject* ctx, PyObject* args,
 Ref intercepted_send(const Interceptors& list, PyObject* ctx, PyObject* args, PyObject* send) {
   const HelperFunctions* h = helpers();
   return h ? wrapped(h->client_call, list, ctx, args, send) : Ref();
+}
+
+Ref intercepted_attempts(const Interceptors& list, PyObject* ctx, PyObject* args, PyObject* send, PyObject* repeat) {
+  const HelperFunctions* h = helpers();
+  return h ? wrapped(h->client_attempts, list, ctx, args, send, repeat) : Ref();
 }
 
 PyObject* rejected_call_type() {

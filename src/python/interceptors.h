@@ -46,6 +46,10 @@ bool run_after(const Interceptors& list, PyObject* ctx, PyObject* result, PyObje
 Ref intercepted_handler(const Interceptors& list, PyObject* ctx, PyObject* args, PyObject* handler);
 /// A coroutine that runs the hooks around `await send()`, for the asyncio client.
 Ref intercepted_send(const Interceptors& list, PyObject* ctx, PyObject* args, PyObject* send);
+/// A coroutine for the asyncio client's calls with retries: the hooks run around each `await
+/// send()`; after one that raised, `repeat()` gives the seconds to wait before the next attempt (it
+/// counts the attempt in `ctx`), or None, and the call raises.
+Ref intercepted_attempts(const Interceptors& list, PyObject* ctx, PyObject* args, PyObject* send, PyObject* repeat);
 /// The exception class (borrowed) that says a `before` hook refused a call; nullptr with an
 /// exception set when it cannot be made.
 PyObject* rejected_call_type();
