@@ -1,4 +1,5 @@
 """Helpers for ThriftServer tests (support module, not a test file)."""
+import asyncio
 import atexit
 import contextlib
 import os
@@ -157,3 +158,21 @@ def print_peak():
     line and its end separately, and a server thread's line could land between them)."""
     sys.stdout.flush()
     os.write(1, f"peak {_status_mib(os.getpid(), 'VmHWM:'):.1f}\n".encode())
+
+
+class Hooks:
+    """A test interceptor's base: its `_before(ctx, args)` and `_after(ctx, result, error, duration)` as
+    the hooks, or with `coroutine` wrapped as `async def` hooks that wait one loop turn first."""
+
+    def __init__(self, coroutine=False):
+        if coroutine:
+            async def before(ctx, args):
+                await asyncio.sleep(0)
+                self._before(ctx, args)
+
+            async def after(ctx, result, error, duration):
+                await asyncio.sleep(0)
+                self._after(ctx, result, error, duration)
+            self.before, self.after = before, after
+        else:
+            self.before, self.after = self._before, self._after

@@ -12,7 +12,7 @@ import pytest
 
 import velvane
 from scripted_peer import DEADLINE, Peer, frame, recv_frame
-from server_support import free_port, serving, wait_for
+from server_support import Hooks, free_port, serving, wait_for
 from test_client import IDL, OOPS, binary_header, binary_i32_field, reply_body, serve_adds
 
 NOT_OPEN = {
@@ -318,24 +318,14 @@ class Backend:
             server.stop()
 
 
-class Attempts:
+class Attempts(Hooks):
     """Notes each attempt's `before` and `after` per call (by seqid); its `before` sets a header that
     names the attempt. With `coroutine`, the hooks are `async def`. `on_after(ctx, error)` runs last."""
 
     def __init__(self, coroutine=False, on_after=None):
+        super().__init__(coroutine)
         self.calls = collections.defaultdict(list)
         self.on_after = on_after
-        if coroutine:
-            async def before(ctx, args):
-                await asyncio.sleep(0)
-                self._before(ctx, args)
-
-            async def after(ctx, result, error, duration):
-                await asyncio.sleep(0)
-                self._after(ctx, result, error, duration)
-            self.before, self.after = before, after
-        else:
-            self.before, self.after = self._before, self._after
 
     def _before(self, ctx, args):
         ctx.headers["attempt"] = str(ctx.attempt)

@@ -9,7 +9,7 @@ import threading
 import pytest
 
 import velvane
-from server_support import DEADLINE, connected, free_port, run_script, stderr_tap, wait_for
+from server_support import DEADLINE, Hooks, connected, free_port, run_script, stderr_tap, wait_for
 
 IDL = """
 exception Nope { 1: string why }
@@ -209,22 +209,12 @@ def test_current_request_inside_handlers(obs, coroutine):
 
 # --- Interceptors ----------------------------------------------------------------------------------
 
-class Journal:
+class Journal(Hooks):
     """Notes its hooks' calls in a shared list under its name."""
 
     def __init__(self, name, journal, reject=None, coroutine=False):
+        super().__init__(coroutine)
         self.name, self.journal, self.reject = name, journal, reject
-        if coroutine:
-            async def before(ctx, args):
-                await asyncio.sleep(0)
-                self._before(ctx, args)
-
-            async def after(ctx, result, error, duration):
-                await asyncio.sleep(0)
-                self._after(ctx, result, error, duration)
-            self.before, self.after = before, after
-        else:
-            self.before, self.after = self._before, self._after
 
     def _before(self, ctx, args):
         self.journal.append((self.name, "before", ctx.method, dict(args)))
