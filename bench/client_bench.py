@@ -265,6 +265,21 @@ def velvane_client(args, header=False, zlib=False):
         client.close()
 
 
+def run_threads(threads, results, deadline, seconds, start_together, warm=None):
+    """Starts the calling threads (after `warm`, when given, once they have warmed up), sets their common
+    deadline, lets them go together and sums up their timings."""
+    for t in threads:
+        t.start()
+    if warm is not None:
+        warm.wait()
+    start, cpu_start = time.perf_counter_ns(), time.process_time_ns()
+    deadline.append(start + int(seconds * 1e9))
+    start_together.wait()
+    for t in threads:
+        t.join()
+    return summarize([x for r in results for x in r], time.perf_counter_ns() - start, cpu_start)
+
+
 def velvane_threads(args):
     """args.clients ThriftClients, one thread each, calling at the same time."""
     velvane, parser, service = velvane_bench_service()
@@ -282,14 +297,7 @@ def velvane_threads(args):
 
     threads = [threading.Thread(target=drive, args=(i, c)) for i, c in enumerate(clients)]
     try:
-        for t in threads:
-            t.start()
-        start, cpu_start = time.perf_counter_ns(), time.process_time_ns()
-        deadline.append(start + int(args.seconds * 1e9))
-        start_together.wait()
-        for t in threads:
-            t.join()
-        return summarize([x for r in results for x in r], time.perf_counter_ns() - start, cpu_start)
+        return run_threads(threads, results, deadline, args.seconds, start_together)
     finally:
         for c in clients:
             c.close()
@@ -315,15 +323,7 @@ def velvane_shared(args):
 
     threads = [threading.Thread(target=drive, args=(i,)) for i in range(args.clients)]
     try:
-        for t in threads:
-            t.start()
-        warm.wait()
-        start, cpu_start = time.perf_counter_ns(), time.process_time_ns()
-        deadline.append(start + int(args.seconds * 1e9))
-        start_together.wait()
-        for t in threads:
-            t.join()
-        return summarize([x for r in results for x in r], time.perf_counter_ns() - start, cpu_start)
+        return run_threads(threads, results, deadline, args.seconds, start_together, warm)
     finally:
         client.close()
 

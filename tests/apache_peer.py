@@ -37,6 +37,16 @@ PROTOCOLS = ("binary", "compact", "json")
 HEADER_PROTOCOLS = ("binary", "compact")  # what the header transport carries (compact: the standard one)
 
 
+def peer_or_skip(idl_text, directory, **kwargs):
+    """An ApachePeer, or the calling test skipped when Apache's Python library or compiler is missing."""
+    import pytest
+
+    pytest.importorskip("thrift")
+    if not shutil.which("thrift"):
+        pytest.skip("the thrift compiler is not installed")
+    return ApachePeer(idl_text, directory, **kwargs)
+
+
 def header_protocol_factory(protocol):
     """Apache's THeaderProtocol factory around one of HEADER_PROTOCOLS (a client's choice; a server
     answers in the protocol of each request)."""

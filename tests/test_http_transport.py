@@ -2,7 +2,6 @@
 and THttpServer, and what a hostile HTTP peer can and cannot make the server do."""
 import asyncio
 import http.client
-import shutil
 import socket
 import threading
 
@@ -106,12 +105,9 @@ def test_other_requests_go_to_the_http_handler_and_limits_hold(service):
 
 @pytest.fixture(scope="module")
 def apache(tmp_path_factory):
-    pytest.importorskip("thrift")
-    if not shutil.which("thrift"):
-        pytest.skip("the thrift compiler is not installed")
-    from apache_peer import ApachePeer
+    from apache_peer import peer_or_skip
 
-    return ApachePeer(IDL, tmp_path_factory.mktemp("apache_http"))
+    return peer_or_skip(IDL, tmp_path_factory.mktemp("apache_http"))
 
 
 def test_apache_http_client_calls_velvane(service, apache):

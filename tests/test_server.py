@@ -1,6 +1,5 @@
 """ThriftServer answering our ThriftClient, Apache's client and hostile peers over loopback."""
 import asyncio
-import shutil
 import socket
 import threading
 
@@ -409,11 +408,8 @@ service Peer {
 
 @pytest.fixture(scope="module")
 def apache(tmp_path_factory):
-    pytest.importorskip("thrift")
-    if not shutil.which("thrift"):
-        pytest.skip("the thrift compiler is not installed")
-    from apache_peer import ApachePeer
-    return ApachePeer(APACHE_IDL, tmp_path_factory.mktemp("apache_server_interop"), name="server_interop")
+    from apache_peer import peer_or_skip
+    return peer_or_skip(APACHE_IDL, tmp_path_factory.mktemp("apache_server_interop"), name="server_interop")
 
 
 @pytest.mark.parametrize("transport", [T.Framed, T.Buffered])

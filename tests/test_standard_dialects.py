@@ -260,17 +260,23 @@ def test_apache_client_against_our_server(peer, parser, dialect, transport):
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 CPP_SERVER = pathlib.Path(os.environ.get("VELVANE_BUILD_DIR", ROOT / "build")) / "apache_server"
+MEDIUM = {"count": -7, "name": "m\u00e9", "stamp": -(2**63), "ratio": 0.1, "active": True, "numbers": [1, -2],
+          "counters": {"a": 2**40}, "inners": [{"id": 1, "score": -1.5, "label": "i"}], "blob": b"\x00\xff",
+          "tags": ["t"]}
+
+
+def workloads():
+    """A parser of the C++ peers' service (bench/workloads.thrift)."""
+    parser = velvane.ThriftParser()
+    parser.parse((ROOT / "bench" / "workloads.thrift").read_text())
+    return parser
 
 
 @pytest.mark.skipif(not CPP_SERVER.exists(), reason="the C++ peers are not built (target bench_peers)")
 @pytest.mark.parametrize("transport", sorted(TRANSPORTS))
 @pytest.mark.parametrize("dialect", sorted(DIALECTS))
 def test_our_client_against_apache_cpp_server(dialect, transport):
-    bench = velvane.ThriftParser()
-    bench.parse((ROOT / "bench" / "workloads.thrift").read_text())
-    medium = {"count": -7, "name": "m\u00e9", "stamp": -(2**63), "ratio": 0.1, "active": True, "numbers": [1, -2],
-              "counters": {"a": 2**40}, "inners": [{"id": 1, "score": -1.5, "label": "i"}], "blob": b"\x00\xff",
-              "tags": ["t"]}
+    bench = workloads()
     command = [str(CPP_SERVER), "--transport", transport, "--protocol", dialect]
     with running_child(command) as (host, port):
         with velvane.ThriftClient(bench.get_service("Bench"), host, port, TRANSPORTS[transport],
@@ -278,7 +284,7 @@ def test_our_client_against_apache_cpp_server(dialect, transport):
             client.set_parser(bench)
             client.timeout = 10.0
             assert client.call("add", a=2**31 - 1, b=-5) == 2**31 - 6
-            assert plain(client.call("echo", m=medium)) == medium
+            assert plain(client.call("echo", m=MEDIUM)) == MEDIUM
 
 
 CPP_LOAD = CPP_SERVER.with_name("apache_load")
@@ -287,8 +293,7 @@ CPP_LOAD = CPP_SERVER.with_name("apache_load")
 @pytest.mark.skipif(not CPP_LOAD.exists(), reason="the C++ peers are not built (target bench_peers)")
 @pytest.mark.parametrize("dialect", sorted(DIALECTS))
 def test_apache_cpp_client_against_our_server(dialect):
-    bench = velvane.ThriftParser()
-    bench.parse((ROOT / "bench" / "workloads.thrift").read_text())
+    bench = workloads()
     server = velvane.ThriftServer(bench.get_service("Bench"), protocol=DIALECTS[dialect])
     server.set_parser(bench)
     server.register_handler("add", lambda a, b: a + b)
@@ -563,11 +568,7 @@ def test_headers_a_client_interceptor_adds_reach_the_handler(parser, client_kind
 @pytest.mark.parametrize("zlib", [False, True], ids=["plain", "zlib"])
 @pytest.mark.parametrize("dialect", sorted(HEADER_PROTOCOLS))
 def test_our_header_client_against_apache_cpp_header_server(dialect, zlib):
-    bench = velvane.ThriftParser()
-    bench.parse((ROOT / "bench" / "workloads.thrift").read_text())
-    medium = {"count": -7, "name": "m\u00e9", "stamp": -(2**63), "ratio": 0.1, "active": True, "numbers": [1, -2],
-              "counters": {"a": 2**40}, "inners": [{"id": 1, "score": -1.5, "label": "i"}], "blob": b"\x00\xff",
-              "tags": ["t"]}
+    bench = workloads()
     with running_child([str(CPP_SERVER), "--transport", "header"]) as (host, port):
         with velvane.ThriftClient(bench.get_service("Bench"), host, port, T.Header,
                                   HEADER_PROTOCOLS[dialect]) as client:
@@ -578,7 +579,7 @@ def test_our_header_client_against_apache_cpp_header_server(dialect, zlib):
             assert client.call("add", a=2**31 - 1, b=-5) == 2**31 - 6
             # Apache's C++ transport inflates into a buffer of about a kilobyte: larger zlib messages
             # fail there, whoever sent them.
-            sent = {k: medium[k] for k in ("count", "name", "stamp", "numbers")} if zlib else medium
+            sent = {k: MEDIUM[k] for k in ("count", "name", "stamp", "numbers")} if zlib else MEDIUM
             unset = {"ratio": 0.0, "active": False, "counters": {}, "inners": [], "blob": b"", "tags": []}
             assert plain(client.call("echo", m=sent)) == unset | sent  # C++ writes every default field
 
@@ -586,8 +587,7 @@ def test_our_header_client_against_apache_cpp_header_server(dialect, zlib):
 @pytest.mark.skipif(not CPP_LOAD.exists(), reason="the C++ peers are not built (target bench_peers)")
 @pytest.mark.parametrize("dialect", sorted(HEADER_PROTOCOLS))
 def test_apache_cpp_header_client_against_our_server(dialect):
-    bench = velvane.ThriftParser()
-    bench.parse((ROOT / "bench" / "workloads.thrift").read_text())
+    bench = workloads()
     server = velvane.ThriftServer(bench.get_service("Bench"), T.Header, protocol=HEADER_PROTOCOLS[dialect])
     server.set_parser(bench)
     server.register_handler("add", lambda a, b: a + b)

@@ -357,12 +357,9 @@ def test_many_tls_clients_at_once_each_get_their_own_replies(service, certs, whe
 
 @pytest.fixture(scope="module")
 def apache(tmp_path_factory):
-    pytest.importorskip("thrift")
-    if not shutil.which("thrift"):
-        pytest.skip("the thrift compiler is not installed")
-    from apache_peer import ApachePeer
+    from apache_peer import peer_or_skip
 
-    return ApachePeer(IDL, tmp_path_factory.mktemp("apache_tls"))
+    return peer_or_skip(IDL, tmp_path_factory.mktemp("apache_tls"))
 
 
 @pytest.mark.parametrize("mutual", [False, True])

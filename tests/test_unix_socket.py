@@ -1,7 +1,6 @@
 """Unix domain sockets ("unix:/path", port 0): both clients, the socket file's life, Apache Thrift's peers."""
 import asyncio
 import os
-import shutil
 import socket
 import threading
 
@@ -80,12 +79,9 @@ def test_what_is_not_a_stale_socket_is_left_alone_and_bad_arguments_refused(serv
 
 @pytest.fixture(scope="module")
 def apache(tmp_path_factory):
-    pytest.importorskip("thrift")
-    if not shutil.which("thrift"):
-        pytest.skip("the thrift compiler is not installed")
-    from apache_peer import ApachePeer
+    from apache_peer import peer_or_skip
 
-    return ApachePeer(IDL, tmp_path_factory.mktemp("apache_unix"))
+    return peer_or_skip(IDL, tmp_path_factory.mktemp("apache_unix"))
 
 
 def test_apache_client_calls_velvane_on_a_unix_socket(service, path, apache):
