@@ -146,6 +146,24 @@ def test_round_trips(calc, transport, protocol, kind):
             assert c.call("add", a=1, b=1) == 2  # the connection is still in step after all that
 
 
+class CancellingHandlers(Handlers):
+    async def find(self, key):
+        asyncio.current_task().cancel("by the handler")
+        if key == "wait":
+            await asyncio.sleep(0)
+        return key
+
+
+@pytest.mark.parametrize("key", ["at once", "wait"])
+def test_a_cancelled_handler_task_answers_an_internal_error(calc, key):
+    _, client_parser, service = calc
+    with serving(make_server(calc, CancellingHandlers())) as port, connected(service, client_parser, port) as c:
+        with pytest.raises(velvane.ThriftApplicationException) as raised:
+            c.call("find", key=key)
+        assert (raised.value.type_, raised.value.message) == (6, "CancelledError: by the handler")
+        assert c.call("add", a=1, b=1) == 2
+
+
 @pytest.mark.parametrize("kind", [Handlers, AsyncHandlers])
 def test_hidden_error_details_reach_standard_error_not_the_caller(calc, kind, capsys):
     _, client_parser, service = calc

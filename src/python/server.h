@@ -2,6 +2,7 @@
 // server dispatches with, the asyncio loop threads, and attaching threads of ours to the interpreter.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <deque>
 #include <functional>
@@ -154,17 +155,19 @@ class PyDispatcher : public net::Dispatcher, public std::enable_shared_from_this
   /// Takes an outcome that comes later, on the loop's thread (attached). Dropping it unused closes
   /// the connection when it holds a Responder.
   using Deliver = std::function<void(net::Outcome)>;
+  /// Makes the Deliver of a call that waits (most calls finish at once and need none).
+  using MakeDeliver = std::function<Deliver()>;
   /// Calls a coroutine handler and schedules its outcome on the running loop (loop thread).
   void start_coroutine(Call call, net::Responder respond) const;
   /// Calls a coroutine handler as a task of the running loop, started at once: its outcome when it
-  /// finished without waiting, otherwise nullopt and the outcome goes to `deliver` (loop thread).
-  std::optional<net::Outcome> run_coroutine(Call call, const Deliver& deliver) const;
+  /// finished without waiting, otherwise nullopt and the outcome goes to `deliver()` (loop thread).
+  std::optional<net::Outcome> run_coroutine(Call call, const MakeDeliver& deliver) const;
   /// A hosted connection's request, on its loop's thread: the outcome now, or nullopt when it comes
-  /// later through `deliver` (on the loop's thread again; plain handlers run on the connection's
+  /// later through `deliver()` (on the loop's thread again; plain handlers run on the connection's
   /// server's blocking pool).
   std::optional<net::Outcome> answer_on_loop(std::string payload, net::RequestMeta meta,
                                              net::LentConnection& connection,
-                                             const std::shared_ptr<LoopQueue>& queue, const Deliver& deliver) const;
+                                             const std::shared_ptr<LoopQueue>& queue, const MakeDeliver& deliver) const;
   bool hosts_connections() const override { return any_coroutine_; }
   void host(std::unique_ptr<net::LentConnection> connection) override;
   /// serve_async(): hosted connections and coroutine handlers run on the program's loop behind
@@ -280,8 +283,24 @@ struct LoopQueue {
   void wake() const;
 };
 
-/// The interned str for the literal `name` (made once for the process); nullptr with an exception.
-PyObject* interned_name(const char* name);
+/// An attribute or method name looked up on every request: interned on first use, then read
+/// without a lock. Two threads racing on the first use make the same str (one reference is kept
+/// for ever either way).
+class InternedName {
+ public:
+  explicit constexpr InternedName(const char* text) : text_(text) {}
+  /// Borrowed; nullptr with an exception.
+  PyObject* get() const {
+    if (PyObject* made = made_.load(std::memory_order_acquire)) return made;
+    PyObject* made = PyUnicode_InternFromString(text_);
+    if (made) made_.store(made, std::memory_order_release);
+    return made;
+  }
+
+ private:
+  const char* text_;
+  mutable std::atomic<PyObject*> made_{nullptr};
+};
 
 /// Has the running `loop` (the program's) run the queue's work from now on, in the current context.
 /// False with an exception set.

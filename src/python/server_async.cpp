@@ -31,10 +31,14 @@ double monotonic_seconds() {
   return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
 }
 
+constinit InternedName kReady("_ready");
+constinit InternedName kScheduled("_scheduled");
+constinit InternedName kWhen("_when");
+
 /// Length of `loop.<name>` (a deque or list of the loop's own); -1 when it has none such.
-Py_ssize_t loop_list_size(PyObject* loop, const char* name, Ref* out = nullptr) {
+Py_ssize_t loop_list_size(PyObject* loop, const InternedName& name, Ref* out = nullptr) {
   PyObject* list = nullptr;
-  PyObject* attribute = interned_name(name);
+  PyObject* attribute = name.get();
   if (!attribute || PyObject_GetOptionalAttr(loop, attribute, &list) <= 0) {
     PyErr_Clear();
     return -1;
@@ -49,13 +53,13 @@ Py_ssize_t loop_list_size(PyObject* loop, const char* name, Ref* out = nullptr) 
 /// How long a private loop's thread may wait for a connection's next request: not at all while
 /// callbacks are ready to run, and not past the next timer.
 std::chrono::microseconds hold_budget(PyObject* loop) {
-  if (loop_list_size(loop, "_ready") != 0) return {};
+  if (loop_list_size(loop, kReady) != 0) return {};
   Ref scheduled;
-  const Py_ssize_t timers = loop_list_size(loop, "_scheduled", &scheduled);
+  const Py_ssize_t timers = loop_list_size(loop, kScheduled, &scheduled);
   if (timers < 0) return {};
   if (timers == 0) return kHold;
   Ref first = Ref::steal(PySequence_GetItem(scheduled.get(), 0));
-  PyObject* when_name = first ? interned_name("_when") : nullptr;
+  PyObject* when_name = first ? kWhen.get() : nullptr;
   Ref when = when_name ? Ref::steal(PyObject_GetAttr(first.get(), when_name)) : Ref();
   const double at = when ? PyFloat_AsDouble(when.get()) : -1.0;
   if (PyErr_Occurred()) {
@@ -119,7 +123,7 @@ class HostedSession {
       heard();
       ++served;
       auto outcome = dispatcher_->answer_on_loop(std::move(*step.next.payload), std::move(step.next.meta),
-                                                 *connection_, queue_, deliverer());
+                                                 *connection_, queue_, [this] { return deliverer(); });
       if (!outcome) {
         waiting_ = true;
         return listen(false);
@@ -317,13 +321,14 @@ void PyDispatcher::host(std::unique_ptr<net::LentConnection> connection) {
 std::optional<net::Outcome> PyDispatcher::answer_on_loop(std::string payload, net::RequestMeta meta,
                                                          net::LentConnection& connection,
                                                          const std::shared_ptr<LoopQueue>& queue,
-                                                         const Deliver& deliver) const {
+                                                         const MakeDeliver& deliver) const {
   auto prepared = prepare(payload);
   if (auto* outcome = std::get_if<net::Outcome>(&prepared)) return std::move(*outcome);
-  auto call = std::make_shared<Call>(std::move(std::get<Call>(prepared)));
-  call->meta = std::move(meta);
-  if (methods_[call->method].handler->coroutine) return run_coroutine(std::move(*call), deliver);
-  const bool submitted = connection.submit([self = shared_from_this(), call, queue, deliver] {
+  Call& prepared_call = std::get<Call>(prepared);
+  prepared_call.meta = std::move(meta);
+  if (methods_[prepared_call.method].handler->coroutine) return run_coroutine(std::move(prepared_call), deliver);
+  auto call = std::make_shared<Call>(std::move(prepared_call));
+  const bool submitted = connection.submit([self = shared_from_this(), call, queue, deliver = deliver()] {
     auto outcome = std::make_shared<net::Outcome>();
     {
       Attach attach;

@@ -101,10 +101,12 @@ PyType_Slot rc_slots[] = {
 
 /// The context variable of `async def` handlers' tasks, made once for the process.
 PyObject* request_variable() {
+  static std::atomic<PyObject*> made{nullptr};
+  if (PyObject* variable = made.load(std::memory_order_acquire)) return variable;
   static PyMutex lock;
-  static PyObject* variable = nullptr;
   MutexLock guard(lock);
-  if (!variable) variable = PyContextVar_New("velvane_request", nullptr);
+  PyObject* variable = made.load(std::memory_order_relaxed);
+  if (!variable && (variable = PyContextVar_New("velvane_request", nullptr))) made.store(variable, std::memory_order_release);
   return variable;
 }
 

@@ -222,19 +222,6 @@ std::optional<std::string> ensure_loop_thread() {
 
 }  // namespace
 
-PyObject* interned_name(const char* name) {
-  static PyMutex lock;
-  static std::unordered_map<std::string_view, PyObject*> names;  // kept for the process's life
-  MutexLock guard(lock);
-  auto found = names.find(name);
-  if (found == names.end()) {
-    PyObject* made = PyUnicode_InternFromString(name);
-    if (!made) return nullptr;
-    found = names.emplace(name, made).first;
-  }
-  return found->second;
-}
-
 bool watch_loop_queue(const std::shared_ptr<LoopQueue>& queue, PyObject* loop) {
   auto owned = std::make_unique<DrainContext>(DrainContext{queue, Ref::borrow(loop)});
   Ref capsule = Ref::steal(PyCapsule_New(owned.get(), kDrainCapsule, free_drain_context));
@@ -327,9 +314,12 @@ const std::pair<PyObject*, PyObject*>* eager_task_maker() {
   return &cached;
 }
 
+constinit InternedName kDone("done");
+constinit InternedName kResult("result");
+
 /// `object.name()`.
-Ref call_no_args(PyObject* object, const char* name) {
-  PyObject* interned = interned_name(name);
+Ref call_no_args(PyObject* object, const InternedName& name) {
+  PyObject* interned = name.get();
   return interned ? Ref::steal(PyObject_CallMethodNoArgs(object, interned)) : Ref();
 }
 
@@ -351,20 +341,20 @@ Ref start_task(PyObject* awaitable) {
 void PyDispatcher::start_coroutine(Call call, net::Responder respond) const {
   auto responder = std::make_shared<net::Responder>(std::move(respond));
   Deliver deliver = [responder](net::Outcome outcome) { (*responder)(std::move(outcome)); };
-  if (auto outcome = run_coroutine(std::move(call), deliver)) deliver(std::move(*outcome));
+  if (auto outcome = run_coroutine(std::move(call), [&] { return deliver; })) deliver(std::move(*outcome));
 }
 
-std::optional<net::Outcome> PyDispatcher::run_coroutine(Call call, const Deliver& deliver) const {
+std::optional<net::Outcome> PyDispatcher::run_coroutine(Call call, const MakeDeliver& deliver) const {
   bool called = false;
   AsyncRequestScope scope(*this, call);
   Ref awaitable = scope.ok() ? call_awaitable(call, called, scope.context()) : Ref();
   if (!awaitable) return called ? outcome_of(call, nullptr) : failure(call);
   Ref task = start_task(awaitable.get());
   if (!task) return failure(call);
-  Ref done = call_no_args(task.get(), "done");
+  Ref done = call_no_args(task.get(), kDone);
   if (!done) return failure(call);
   if (done.get() == Py_True) return coroutine_done(call, task.get());
-  auto owned = std::make_unique<AwaitedCall>(AwaitedCall{shared_from_this(), std::move(call), deliver});
+  auto owned = std::make_unique<AwaitedCall>(AwaitedCall{shared_from_this(), std::move(call), deliver()});
   AwaitedCall* raw = owned.get();
   Ref capsule = Ref::steal(PyCapsule_New(raw, kAwaitedCapsule, free_awaited_call));
   if (!capsule) return failure(raw->call);
@@ -385,16 +375,12 @@ std::optional<net::Outcome> PyDispatcher::run_coroutine(Call call, const Deliver
 }
 
 net::Outcome PyDispatcher::coroutine_done(const Call& call, PyObject* task) const {
-  Ref cancelled = call_no_args(task, "cancelled");
-  if (!cancelled) return failure(call);
-  if (PyObject_IsTrue(cancelled.get())) {
-    Ref asyncio = Ref::steal(PyImport_ImportModule("asyncio"));
-    Ref error_class = asyncio ? Ref::steal(PyObject_GetAttrString(asyncio.get(), "CancelledError")) : Ref();
-    Ref error = error_class ? Ref::steal(PyObject_CallNoArgs(error_class.get())) : Ref();
-    if (!error) return failure(call);
+  // result() returns the value or raises the task's exception; a cancelled task raises CancelledError.
+  Ref result = call_no_args(task, kResult);
+  if (!result && PyErr_ExceptionMatches(PyExc_BaseException) && !PyErr_ExceptionMatches(PyExc_Exception)) {
+    Ref error = Ref::steal(PyErr_GetRaisedException());
     return failure(call, error.get());
   }
-  Ref result = call_no_args(task, "result");
   return outcome_of(call, result.get());
 }
 
