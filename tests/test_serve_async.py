@@ -179,6 +179,22 @@ def test_a_handler_awaiting_a_long_sleep_holds_up_no_other_connection(mode):
     run(main)
 
 
+def test_serve_shares_connections_evenly_among_the_workers_loops():
+    async def tag():
+        return str(threading.get_ident())
+
+    async def main():
+        server, service, parser = make({"tag": tag}, workers=2)
+        async with started(server, "serve") as (port, _), contextlib.AsyncExitStack() as stack:
+            loops = []
+            for _ in range(4):  # one at a time: each is hosted before the next connects
+                c = await stack.enter_async_context(client(service, parser, port))
+                loops.append(await c.call("tag"))
+            assert sorted(loops.count(t) for t in set(loops)) == [2, 2]
+
+    run(main)
+
+
 def framed_add_calls(count, start=0):
     """`count` framed binary add(i, 1) calls, seqids from `start`."""
     out = bytearray()

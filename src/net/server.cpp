@@ -20,6 +20,8 @@
 #include <asio/use_awaitable.hpp>
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <optional>
 #include <unordered_set>
 
@@ -287,10 +289,23 @@ Result<std::unique_ptr<Server>> Server::create(ServeOptions options, std::shared
   }
 }
 
+/// Returns once every worker that started has run its start hook: the server binds with each
+/// worker ready (a worker's hook may start what its connections are served with).
 void Server::Impl::start_workers() {
+  struct Started {
+    std::mutex mutex;
+    std::condition_variable done;
+    size_t count = 0;
+  };
+  auto started = std::make_shared<Started>();
   for (size_t i = 0; i < options.workers; ++i) {
-    auto t = Thread::spawn("velvane-worker", 0, [this] {
+    auto t = Thread::spawn("velvane-worker", 0, [this, started] {
       if (options.hooks.on_start) options.hooks.on_start();
+      {
+        std::lock_guard lock(started->mutex);
+        ++started->count;
+        started->done.notify_all();
+      }
       runtime->run();
       if (options.hooks.on_stop) options.hooks.on_stop();
     });
@@ -300,6 +315,9 @@ void Server::Impl::start_workers() {
     }
     workers.push_back(std::move(t).value());
   }
+  if (!options.hooks.on_start) return;
+  std::unique_lock lock(started->mutex);
+  started->done.wait(lock, [&] { return started->count == workers.size(); });
 }
 
 using ReusePort = asio::detail::socket_option::boolean<SOL_SOCKET, SO_REUSEPORT>;

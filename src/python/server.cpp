@@ -293,7 +293,13 @@ bool start_server(PyObject* self, std::string host, uint16_t port, OnAppLoop* ap
     options.stop_on_interrupt = false;
     options.hooks.on_stop = loop_thread_stop_hook;  // a coroutine HTTP handler's loop thread, if one started
   } else {
-    options.hooks = net::ThreadHooks{loop_thread_start_hook, loop_thread_stop_hook};
+    std::weak_ptr<PyDispatcher> weak = dispatcher;
+    auto start = [weak] {
+      loop_thread_start_hook();
+      auto queue = bound_loop_queue();
+      if (auto d = weak.lock(); d && queue && d->hosts_connections()) d->register_loop(queue);
+    };
+    options.hooks = net::ThreadHooks{start, loop_thread_stop_hook};
   }
   options.stops_seen = st.control->stop_requests();
   const size_t workers = options.workers;

@@ -169,6 +169,9 @@ class PyDispatcher : public net::Dispatcher, public std::enable_shared_from_this
                                              net::LentConnection& connection,
                                              const std::shared_ptr<LoopQueue>& queue, const MakeDeliver& deliver) const;
   bool hosts_connections() const override { return any_coroutine_; }
+  /// serve(): a worker's loop, as the worker starts, so that connections are shared among all loops
+  /// from the first one on.
+  void register_loop(const std::shared_ptr<LoopQueue>& queue);
   void host(std::unique_ptr<net::LentConnection> connection) override;
   /// serve_async(): hosted connections and coroutine handlers run on the program's loop behind
   /// `queue`; the tasks of calls in flight are kept in the set `calls` (set before serving).
@@ -215,6 +218,11 @@ class PyDispatcher : public net::Dispatcher, public std::enable_shared_from_this
   std::unique_ptr<HttpHandOff> http_;
   std::shared_ptr<net::ServerStats> stats_;
   std::shared_ptr<LoopQueue> app_queue_;  // serve_async()'s
+  // serve()'s worker loops seen so far: a connection is hosted by the one serving the fewest.
+  std::mutex loops_mutex_;
+  std::vector<std::weak_ptr<LoopQueue>> loops_;
+  std::shared_ptr<LoopQueue> least_busy_loop(std::shared_ptr<LoopQueue> own);
+  void add_loop(const std::shared_ptr<LoopQueue>& queue);  // with loops_mutex_ held
   Ref calls_;
   uint8_t transport_ = 0;
   InterceptorList interceptors_;
@@ -269,6 +277,7 @@ struct LoopQueue {
   bool private_loop = false;  // ours alone: a hosted connection may hold the thread between requests
   int selector_fd = -1;       // readable when the loop has I/O to attend to; -1: unknown
   std::unordered_set<HostedSession*> sessions;  // the hosted connections it serves
+  std::atomic<int> hosted{0};  // connections it serves or is about to (any thread)
 
   LoopQueue() = default;
   LoopQueue(const LoopQueue&) = delete;
@@ -312,6 +321,8 @@ void end_hosted_sessions(LoopQueue& queue);
 /// The loop queue of the calling runtime thread's loop thread, started if needed; nullptr with the
 /// error text when there is none.
 std::shared_ptr<LoopQueue> current_loop_queue(std::string& error);
+/// The calling runtime thread's loop queue if its loop thread runs, else nullptr.
+std::shared_ptr<LoopQueue> bound_loop_queue();
 
 
 /// Work for the loop bound to the calling runtime thread; runs there with the interpreter attached.

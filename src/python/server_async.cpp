@@ -99,7 +99,10 @@ class HostedSession {
     session->serve();
   }
 
-  ~HostedSession() { queue_->sessions.erase(this); }
+  ~HostedSession() {
+    queue_->sessions.erase(this);
+    queue_->hosted.fetch_sub(1, std::memory_order_relaxed);
+  }
 
   /// Reads and answers requests until none is whole, a call waits, or the connection ends.
   void serve() {
@@ -306,14 +309,47 @@ PyObject* session_idle_check(PyObject* capsule, PyObject*) {
 
 }  // namespace
 
+/// A worker's loop serves the connections its worker lends, but which worker lends a connection is
+/// chance: three of four connections on one loop halve what the other loop could take on. The
+/// connection goes to the loop (among the workers' loops seen so far) that serves the fewest.
+std::shared_ptr<LoopQueue> PyDispatcher::least_busy_loop(std::shared_ptr<LoopQueue> own) {
+  std::lock_guard lock(loops_mutex_);
+  add_loop(own);
+  std::shared_ptr<LoopQueue> best = std::move(own);
+  for (const auto& weak : loops_) {
+    auto queue = weak.lock();
+    if (queue && queue->hosted.load(std::memory_order_relaxed) < best->hosted.load(std::memory_order_relaxed))
+      best = std::move(queue);
+  }
+  best->hosted.fetch_add(1, std::memory_order_relaxed);
+  return best;
+}
+
+void PyDispatcher::add_loop(const std::shared_ptr<LoopQueue>& queue) {
+  std::erase_if(loops_, [](const std::weak_ptr<LoopQueue>& q) { return q.expired(); });
+  if (std::none_of(loops_.begin(), loops_.end(), [&](const auto& q) { return q.lock() == queue; }))
+    loops_.push_back(queue);
+}
+
+void PyDispatcher::register_loop(const std::shared_ptr<LoopQueue>& queue) {
+  std::lock_guard lock(loops_mutex_);
+  add_loop(queue);
+}
+
 void PyDispatcher::host(std::unique_ptr<net::LentConnection> connection) {
-  std::string error;
-  std::shared_ptr<LoopQueue> queue = app_queue_ ? app_queue_ : current_loop_queue(error);
+  std::shared_ptr<LoopQueue> queue = app_queue_;
+  if (queue) {
+    queue->hosted.fetch_add(1, std::memory_order_relaxed);
+  } else {
+    std::string error;
+    if (auto own = current_loop_queue(error)) queue = least_busy_loop(std::move(own));
+  }
   auto held = std::make_shared<std::unique_ptr<net::LentConnection>>(std::move(connection));
   if (queue && queue->push([self = shared_from_this(), queue, held] {
         HostedSession::start(self, queue, std::move(*held));
       }))
     return;
+  if (queue) queue->hosted.fetch_sub(1, std::memory_order_relaxed);
   // Without a loop the connection is served through dispatch(), whose coroutine calls then fail.
   (*held)->give_back(net::Outcome{net::Outcome::Kind::Idle, {}, {}});
 }

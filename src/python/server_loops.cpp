@@ -243,6 +243,8 @@ std::shared_ptr<LoopQueue> current_loop_queue(std::string& error) {
   return t_binding->queue;
 }
 
+std::shared_ptr<LoopQueue> bound_loop_queue() { return t_binding ? t_binding->queue : nullptr; }
+
 bool run_on_current_loop(std::function<void()> job, std::string& error) {
   if (auto failed = ensure_loop_thread()) {
     error = *failed;
