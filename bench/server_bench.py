@@ -7,7 +7,7 @@ Apache Thrift's Python TThreadedServer (accelerated binary, framed), velvane's T
 and `async def` handlers under serve(), with `async def` handlers under `await serve_async()` (on the
 program's own asyncio loop), and build/apache_server (Apache's C++ TThreadedServer: the ceiling).
 One connection runs with the server and the load generator pinned to CPU 0 (`taskset -c 0`), four
-connections unpinned. A second table runs velvane's ThriftServer (plain handlers, one worker
+connections unpinned (the median of three runs). A second table runs velvane's ThriftServer (plain handlers, one worker
 thread each) in 1 and in 2 processes sharing one port with `reuse_port`, under eight unpinned
 connections. A third table runs velvane's server (plain and `async def` handlers) with no interceptor
 and with one whose hooks do nothing. With --memory it also reports the resident memory of velvane's server process
@@ -139,19 +139,31 @@ SERVERS = ["Apache Python TThreadedServer", "velvane ThriftServer", "velvane Thr
 KINDS = {SERVERS[1]: "plain", SERVERS[2]: "async", SERVERS[3]: "serve_async"}
 
 
+UNPINNED_RUNS = 3
+
+
+def steady_load(port, settings, connections, call, pinned):
+    """apache_load's figures; unpinned, the median of UNPINNED_RUNS runs (fresh connections each): where
+    the scheduler places the server's and the load generator's threads moves an unpinned run by up
+    to half either way on a small VM."""
+    runs = [apache_load(port, settings, connections, call, pinned) for _ in range(1 if pinned else UNPINNED_RUNS)]
+    measured = sorted((r for r in runs if "calls_per_s" in r), key=lambda r: r["calls_per_s"])
+    return measured[len(measured) // 2] if len(measured) == len(runs) else next(r for r in runs if "error" in r)
+
+
 def measure_servers(peer, settings, call, connections, pinned, workers, velvane_missing):
     """calls/s, p50 and p99 of each server in SERVERS under apache_load."""
     results = {}
     with apache_python_server(peer, pinned) as port:
-        results[SERVERS[0]] = apache_load(port, settings, connections, call, pinned)
+        results[SERVERS[0]] = steady_load(port, settings, connections, call, pinned)
     for name, kind in KINDS.items():
         if velvane_missing:
             results[name] = {"unavailable": velvane_missing}
             continue
         with velvane_server(pinned, kind, workers) as port:
-            results[name] = apache_load(port, settings, connections, call, pinned)
+            results[name] = steady_load(port, settings, connections, call, pinned)
     with apache_cpp_server(pinned) as port:
-        results[SERVERS[-1]] = apache_load(port, settings, connections, call, pinned)
+        results[SERVERS[-1]] = steady_load(port, settings, connections, call, pinned)
     return results
 
 
@@ -181,7 +193,7 @@ def interceptor_table(settings, workers):
             results = {}
             for count in (0, 1):
                 with velvane_server(pinned, kind, workers, count) as port:
-                    results[count] = apache_load(port, settings, connections, "add", pinned)
+                    results[count] = steady_load(port, settings, connections, "add", pinned)
             for count in (0, 1):
                 rows.append([f"velvane ThriftServer{'' if kind == 'plain' else ', async def'}",
                              f"{connections} conn, {'pinned' if pinned else 'unpinned'}",
@@ -276,7 +288,8 @@ def main():
     require_peer_binaries()
     settings = Settings(args.quick)
     print(f"RPC servers under apache_load (Apache Thrift C++, closed loop, framed binary), "
-          f"{settings.seconds:g} s per row after {settings.warmup} warm-up calls per connection:")
+          f"{settings.seconds:g} s per row after {settings.warmup} warm-up calls per connection "
+          f"(unpinned rows: the median of {UNPINNED_RUNS} such runs):")
     print()
     with tempfile.TemporaryDirectory(prefix="velvane-bench-") as tmp_dir:
         print(server_table(settings, args.workers, tmp_dir))

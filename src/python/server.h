@@ -162,10 +162,10 @@ class PyDispatcher : public net::Dispatcher, public std::enable_shared_from_this
   /// Calls a coroutine handler as a task of the running loop, started at once: its outcome when it
   /// finished without waiting, otherwise nullopt and the outcome goes to `deliver()` (loop thread).
   std::optional<net::Outcome> run_coroutine(Call call, const MakeDeliver& deliver) const;
-  /// A hosted connection's request, on its loop's thread: the outcome now, or nullopt when it comes
-  /// later through `deliver()` (on the loop's thread again; plain handlers run on the connection's
-  /// server's blocking pool).
-  std::optional<net::Outcome> answer_on_loop(std::string payload, net::RequestMeta meta,
+  /// A hosted connection's request (decoded by prepare()), on its loop's thread: the outcome now, or
+  /// nullopt when it comes later through `deliver()` (on the loop's thread again; plain handlers run
+  /// on the connection's server's blocking pool).
+  std::optional<net::Outcome> answer_on_loop(std::variant<Call, net::Outcome> prepared, net::RequestMeta meta,
                                              net::LentConnection& connection,
                                              const std::shared_ptr<LoopQueue>& queue, const MakeDeliver& deliver) const;
   bool hosts_connections() const override { return any_coroutine_; }
@@ -181,11 +181,12 @@ class PyDispatcher : public net::Dispatcher, public std::enable_shared_from_this
   }
   /// The reply for an awaited coroutine's value or exception (loop thread).
   net::Outcome coroutine_done(const Call& call, PyObject* task) const;
+  /// Decodes a request: the call for its handler, or the outcome when no handler is involved. Any
+  /// thread, interpreter attached or not.
+  std::variant<Call, net::Outcome> prepare(std::string_view payload) const;
 
  private:
   PyDispatcher() = default;
-  /// Decodes a request: the call for its handler, or the outcome when no handler is involved.
-  std::variant<Call, net::Outcome> prepare(std::string_view payload) const;
   net::Outcome application_error(const Call& call, std::string_view message, wire::AppErrorType type) const;
   net::Outcome application_error(const MessageHeader& header, bool oneway, std::string_view message,
                                  wire::AppErrorType type) const;

@@ -3,7 +3,8 @@
 //
 // A server with coroutine handlers lends each connection to a loop: a private loop thread's under
 // serve(), the program's own under serve_async(). The loop watches the socket with add_reader; its
-// callback reads the requests (interpreter released), starts each handler as a task of the loop and,
+// callback reads and decodes the requests (interpreter released: loops of other workers run meanwhile),
+// starts each handler as a task of the loop and,
 // when the task finishes without waiting, writes the reply at once: a call then crosses no threads
 // and costs no turn of the loop. A call that waits stops the reading until its task is done, so a
 // connection's replies keep the order of its requests. On a private loop with nothing else to do,
@@ -125,7 +126,7 @@ class HostedSession {
       if (!step.next.payload) return listen(true);
       heard();
       ++served;
-      auto outcome = dispatcher_->answer_on_loop(std::move(*step.next.payload), std::move(step.next.meta),
+      auto outcome = dispatcher_->answer_on_loop(std::move(step.prepared), std::move(step.next.meta),
                                                  *connection_, queue_, [this] { return deliverer(); });
       if (!outcome) {
         waiting_ = true;
@@ -231,10 +232,12 @@ class HostedSession {
   struct Step {
     std::optional<net::Outcome> rest;  // the write failed or left bytes: the loan ends with this
     net::LentConnection::Next next;
+    std::variant<PyDispatcher::Call, net::Outcome> prepared;  // next's request, decoded
   };
 
-  /// Interpreter released: writes `reply`, then reads the next request, waiting up to `budget` for
-  /// its bytes (or until the loop has other I/O); a connection left waiting gives its buffer back.
+  /// Interpreter released: writes `reply`, then reads and decodes the next request, waiting up to
+  /// `budget` for its bytes (or until the loop has other I/O); a connection left waiting gives its
+  /// buffer back.
   Step write_and_read(const std::optional<net::Outcome>& reply, std::chrono::microseconds budget) {
     Step step;
     if (reply && (step.rest = connection_->write(*reply))) return step;
@@ -245,6 +248,7 @@ class HostedSession {
       if (::ppoll(fds, 2, &limit, nullptr) > 0 && fds[0].revents != 0) step.next = connection_->next();
     }
     if (!step.next.payload && !step.next.end) connection_->rest();
+    if (step.next.payload && !step.next.end) step.prepared = dispatcher_->prepare(*step.next.payload);
     return step;
   }
 
@@ -354,11 +358,11 @@ void PyDispatcher::host(std::unique_ptr<net::LentConnection> connection) {
   (*held)->give_back(net::Outcome{net::Outcome::Kind::Idle, {}, {}});
 }
 
-std::optional<net::Outcome> PyDispatcher::answer_on_loop(std::string payload, net::RequestMeta meta,
+std::optional<net::Outcome> PyDispatcher::answer_on_loop(std::variant<Call, net::Outcome> prepared,
+                                                         net::RequestMeta meta,
                                                          net::LentConnection& connection,
                                                          const std::shared_ptr<LoopQueue>& queue,
                                                          const MakeDeliver& deliver) const {
-  auto prepared = prepare(payload);
   if (auto* outcome = std::get_if<net::Outcome>(&prepared)) return std::move(*outcome);
   Call& prepared_call = std::get<Call>(prepared);
   prepared_call.meta = std::move(meta);
