@@ -5,10 +5,11 @@
 // serve(), the program's own under serve_async(). The loop watches the socket with add_reader; its
 // callback reads and decodes the requests (interpreter released: other workers' loops run meanwhile),
 // starts each handler as a task of the loop and, when the task finishes without waiting, writes the
-// reply at once: a call then crosses no threads and costs no turn of the loop. A call that waits stops the reading until its task is done, so a
-// connection's replies keep the order of its requests. On a private loop with nothing else to do,
-// the callback waits a little for the peer's next request (until the loop has other work, a timer
-// is due or 2 ms pass) instead of going back through the loop's select.
+// reply at once: a call then crosses no threads and costs no turn of the loop. A call that waits
+// stops the reading until its task is done, so a connection's replies keep the order of its
+// requests. On a private loop with nothing else to do, the callback waits a little for the peer's
+// next request (until the loop has other work, a timer is due or 2 ms pass) instead of going back
+// through the loop's select.
 #include <poll.h>
 #include <time.h>
 
