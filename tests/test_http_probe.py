@@ -137,10 +137,14 @@ def test_opening_bytes_choose_between_http_and_thrift(calc, setup, pieces, hande
 
 @pytest.mark.parametrize("kind", ["plain", "coroutine"])
 def test_a_raising_handler_costs_only_its_connection(calc, kind):
+    handed = []  # the handler owns its socket, raising or not: the test closes them
+
     def plain(sock):
+        handed.append(sock)
         raise ValueError("no health here")
 
     async def coroutine(sock):
+        handed.append(sock)
         await asyncio.sleep(0)
         raise ValueError("no health here")
 
@@ -151,6 +155,8 @@ def test_a_raising_handler_costs_only_its_connection(calc, kind):
         wait_for(lambda: "connection error: ValueError: no health here\n" * 2 in stderr(), "both error lines")
         with connected(calc[1], calc[0], port) as c:
             assert c.call("add", a=2, b=3) == 5
+    for sock in handed:
+        sock.close()
 
 
 def test_a_peer_stuck_on_a_method_prefix_is_served_as_thrift_after_ten_seconds(calc):

@@ -70,7 +70,8 @@ def test_what_is_not_a_stale_socket_is_left_alone_and_bad_arguments_refused(serv
     server.serve("unix:" + path, 0)
     with pytest.raises(OSError, match="bind error on unix:" + path):
         server.wait_listening(DEADLINE)
-    assert open(path).read() == "data"
+    with open(path) as f:
+        assert f.read() == "data"
     with pytest.raises(ValueError, match="port 0"):
         server.serve("unix:" + path, 9090)
     with pytest.raises(OSError):
