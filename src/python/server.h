@@ -275,8 +275,7 @@ struct LoopQueue {
 
   // Set and read on the loop's thread only.
   PyObject* loop = nullptr;  // borrowed: valid while jobs run (the reader callback holds it)
-  bool private_loop = false;  // ours alone: a hosted connection may hold the thread between requests
-  int selector_fd = -1;       // readable when the loop has I/O to attend to; -1: unknown
+  bool private_loop = false;  // ours alone: stopped with the queue
   std::unordered_set<HostedSession*> sessions;  // the hosted connections it serves
   std::atomic<int> hosted{0};  // connections it serves or is about to (any thread)
 

@@ -7,10 +7,7 @@
 // starts each handler as a task of the loop and, when the task finishes without waiting, writes the
 // reply at once: a call then crosses no threads and costs no turn of the loop. A call that waits
 // stops the reading until its task is done, so a connection's replies keep the order of its
-// requests. On a private loop with nothing else to do, the callback waits a little for the peer's
-// next request (until the loop has other work, a timer is due or 2 ms pass) instead of going back
-// through the loop's select.
-#include <poll.h>
+// requests.
 #include <time.h>
 
 #include <algorithm>
@@ -21,7 +18,6 @@ namespace velvane::py {
 
 namespace {
 
-constexpr auto kHold = std::chrono::microseconds(2000);  // how long a private loop waits for the next request
 constexpr unsigned kBurst = 64;  // requests served in a row before the loop gets its turn
 
 constexpr const char* kSessionCapsule = "velvane.hosted_session";
@@ -30,46 +26,6 @@ double monotonic_seconds() {
   timespec now{};
   ::clock_gettime(CLOCK_MONOTONIC, &now);
   return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
-}
-
-constinit InternedName kReady("_ready");
-constinit InternedName kScheduled("_scheduled");
-constinit InternedName kWhen("_when");
-
-/// Length of `loop.<name>` (a deque or list of the loop's own); -1 when it has none such.
-Py_ssize_t loop_list_size(PyObject* loop, const InternedName& name, Ref* out = nullptr) {
-  PyObject* list = nullptr;
-  PyObject* attribute = name.get();
-  if (!attribute || PyObject_GetOptionalAttr(loop, attribute, &list) <= 0) {
-    PyErr_Clear();
-    return -1;
-  }
-  Ref owned = Ref::steal(list);
-  const Py_ssize_t size = PyObject_Size(list);
-  if (size < 0) PyErr_Clear();
-  if (out) *out = std::move(owned);
-  return size;
-}
-
-/// How long a private loop's thread may wait for a connection's next request: not at all while
-/// callbacks are ready to run, and not past the next timer.
-std::chrono::microseconds hold_budget(PyObject* loop) {
-  if (loop_list_size(loop, kReady) != 0) return {};
-  Ref scheduled;
-  const Py_ssize_t timers = loop_list_size(loop, kScheduled, &scheduled);
-  if (timers < 0) return {};
-  if (timers == 0) return kHold;
-  Ref first = Ref::steal(PySequence_GetItem(scheduled.get(), 0));
-  PyObject* when_name = first ? kWhen.get() : nullptr;
-  Ref when = when_name ? Ref::steal(PyObject_GetAttr(first.get(), when_name)) : Ref();
-  const double at = when ? PyFloat_AsDouble(when.get()) : -1.0;
-  if (PyErr_Occurred()) {
-    PyErr_Clear();
-    return {};
-  }
-  const double left = (at - monotonic_seconds()) * 1e6;
-  if (left <= 0) return {};
-  return std::min(kHold, std::chrono::microseconds(static_cast<int64_t>(left)));
 }
 
 PyObject* session_readable(PyObject* capsule, PyObject*);
@@ -114,11 +70,10 @@ class HostedSession {
       // A peer that keeps requests coming (pipelining) gets a turn, not the loop: after a burst the
       // rest waits for the loop's next turn, behind the other connections and tasks ready by then.
       if (served == kBurst) return yield_turn(std::move(reply));
-      const auto budget = hold_budget();
       Step step;
       {
-        ReleaseGil nogil;  // once per request: the write, the read and any wait between them
-        step = write_and_read(reply, budget);
+        ReleaseGil nogil;  // once per request: the write, then the read
+        step = write_and_read(reply);
       }
       reply.reset();
       if (step.rest) return finish(std::move(*step.rest));
@@ -223,30 +178,18 @@ class HostedSession {
     }
   }
 
-  /// How long this thread may wait for the next request: on a private loop only, with nothing else to do.
-  std::chrono::microseconds hold_budget() const {
-    if (!queue_->private_loop || queue_->selector_fd < 0 || !queue_->loop) return {};
-    return py::hold_budget(queue_->loop);
-  }
-
   struct Step {
     std::optional<net::Outcome> rest;  // the write failed or left bytes: the loan ends with this
     net::LentConnection::Next next;
     std::variant<PyDispatcher::Call, net::Outcome> prepared;  // next's request, decoded
   };
 
-  /// Interpreter released: writes `reply`, then reads and decodes the next request, waiting up to
-  /// `budget` for its bytes (or until the loop has other I/O); a connection left waiting gives its
-  /// buffer back.
-  Step write_and_read(const std::optional<net::Outcome>& reply, std::chrono::microseconds budget) {
+  /// Interpreter released: writes `reply`, then reads and decodes the next request if it is whole; a
+  /// connection left waiting gives its buffer back.
+  Step write_and_read(const std::optional<net::Outcome>& reply) {
     Step step;
     if (reply && (step.rest = connection_->write(*reply))) return step;
     step.next = connection_->next();
-    if (!step.next.payload && !step.next.end && budget.count() > 0) {
-      pollfd fds[2] = {{connection_->fd(), POLLIN, 0}, {queue_->selector_fd, POLLIN, 0}};
-      const timespec limit{0, static_cast<long>(budget.count()) * 1000};
-      if (::ppoll(fds, 2, &limit, nullptr) > 0 && fds[0].revents != 0) step.next = connection_->next();
-    }
     if (!step.next.payload && !step.next.end) connection_->rest();
     if (step.next.payload && !step.next.end) step.prepared = dispatcher_->prepare(*step.next.payload);
     return step;

@@ -102,20 +102,6 @@ PyObject* drain(PyObject* capsule, PyObject*) {
 
 PyMethodDef drain_def = method_entry<drain>("_velvane_drain", METH_NOARGS, nullptr);
 
-/// The descriptor of a selector event loop's selector (`loop._selector.fileno()`); -1 for other loops.
-int selector_fd_of(PyObject* loop) {
-  PyObject* selector = nullptr;
-  if (PyObject_GetOptionalAttrString(loop, "_selector", &selector) <= 0) {
-    PyErr_Clear();
-    return -1;
-  }
-  Ref owned = Ref::steal(selector);
-  Ref fd = Ref::steal(PyObject_CallMethod(selector, "fileno", nullptr));
-  const long value = fd ? PyLong_AsLong(fd.get()) : -1;
-  if (value < 0) PyErr_Clear();
-  return static_cast<int>(value);
-}
-
 /// Makes the loop, binds it to this thread and watches the queue's eventfd. False with an exception.
 bool init_loop(const std::shared_ptr<LoopQueue>& queue, Ref& loop) {
   Ref asyncio = Ref::steal(PyImport_ImportModule("asyncio"));
@@ -138,7 +124,6 @@ bool init_loop(const std::shared_ptr<LoopQueue>& queue, Ref& loop) {
   if (!run) return false;
   queue->loop = loop.get();
   queue->private_loop = true;
-  queue->selector_fd = selector_fd_of(loop.get());
   // Queued work runs inside the loop's context, as call_soon_threadsafe(..., context=...) would.
   Ref added = Ref::steal(PyObject_CallMethod(loop.get(), "add_reader", "iOO", queue->event_fd, run.get(),
                                              callback.get()));
