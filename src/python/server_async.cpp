@@ -13,6 +13,7 @@
 #include <time.h>
 
 #include <algorithm>
+#include <array>
 
 #include "python/server.h"
 
@@ -259,21 +260,23 @@ namespace {
 void sweep(LoopQueue& queue, const HostedSession* served) {
   if (queue.sessions.size() > kSweepMost) return;  // many connections: the loop's select serves them better
   for (unsigned round = 0; round < kSweepRounds; ++round) {
-    std::vector<Ref> owners;
-    std::vector<pollfd> fds;
+    std::array<Ref, kSweepMost> owners;
+    std::array<pollfd, kSweepMost> fds;
+    size_t count = 0;
     for (HostedSession* s : queue.sessions) {
+      if (count == kSweepMost) break;
       if (!s->listening() || (round == 0 && s == served)) continue;  // (it found no more a moment ago)
-      owners.push_back(Ref::borrow(s->capsule()));
-      fds.push_back({s->fd(), POLLIN, 0});
+      owners[count] = Ref::borrow(s->capsule());
+      fds[count++] = {s->fd(), POLLIN, 0};
     }
-    if (fds.empty()) return;
+    if (count == 0) return;
     int ready = 0;
     {
       ReleaseGil nogil;
-      ready = ::poll(fds.data(), fds.size(), 0);
+      ready = ::poll(fds.data(), count, 0);
     }
     if (ready <= 0) return;
-    for (size_t i = 0; i < fds.size(); ++i) {
+    for (size_t i = 0; i < count; ++i) {
       if (fds[i].revents == 0) continue;
       auto* s = static_cast<HostedSession*>(PyCapsule_GetPointer(owners[i].get(), kSessionCapsule));
       if (!s) return PyErr_Clear();
