@@ -71,6 +71,7 @@ void StandardCompactScanner::run() {
     if (skip_left_) {
       const size_t take = static_cast<size_t>(std::min<uint64_t>(skip_left_, payload_.size() - pos_));
       pos_ += take;
+      seen_ = std::max(seen_, pos_);
       skip_left_ -= take;
       if (skip_left_) return;
     }
@@ -156,10 +157,12 @@ StandardCompactScanner::Take StandardCompactScanner::value(uint8_t code) {
     case wire::kCompactDouble:
       if (payload_.size() - at < 8) return Take::More;
       at += 8;
+      seen_ = std::max(seen_, at);
       break;
     case wire::kCompactUuid:  // the reader refuses it for a schema without uuid fields
       if (payload_.size() - at < kUuidSize) return Take::More;
       at += kUuidSize;
+      seen_ = std::max(seen_, at);
       break;
     case wire::kCompactBinary:
       t = varint(at, v, 5);
