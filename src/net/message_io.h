@@ -36,7 +36,7 @@ class ReadBuffer {
   /// Where the next read goes; only once every byte read before has been fed.
   asio::mutable_buffer space() {
     begin_ = end_ = 0;
-    if (!data_) data_ = std::make_unique<char[]>(kBufferSize);
+    if (!data_) data_ = std::make_unique_for_overwrite<char[]>(kBufferSize);  // not zeroed: reads fill it
     return asio::buffer(data_.get(), kBufferSize);
   }
   /// Gives the memory back when every byte read has been fed: an idle connection holds none.
