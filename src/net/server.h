@@ -119,9 +119,10 @@ class LentConnection {
     RequestMeta meta;                    // what came with it
     std::optional<Outcome> end;          // how the connection ends (Fail, or Close when the peer left)
   };
-  /// The next request, from the bytes read so far and what the socket has now; neither field set
-  /// when no whole request is there yet. Once the server is shutting down, the end (Close).
-  virtual Next next() = 0;
+  /// The next request, from the bytes read so far and (when `read`) what the socket has now; neither
+  /// field set when no whole request is there yet. Once the server is shutting down, the end (Close).
+  /// A host that polls the socket itself passes read=false where a read would most likely find nothing.
+  virtual Next next(bool read = true) = 0;
   /// The connection waits for its peer from now on: memory it can do without is given back.
   virtual void rest() = 0;
   /// How long the peer may send nothing while the connection waits for it (zero: no limit); past

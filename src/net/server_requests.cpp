@@ -424,12 +424,16 @@ class HostedConnection final : public LentConnection {
 
   int fd() const override { return fd_; }
 
-  Next next() override {
+  Next next(bool read) override {
     std::lock_guard lock(lease_->mutex);
     // A server shutting down answers no more: the connection is dropped.
     if (!lease_->alive || fd_ < 0 || shared_.gate->stopping.load(std::memory_order_acquire))
       return {{}, {}, Outcome{Outcome::Kind::Close, {}, {}}};
-    auto receive = [&](asio::mutable_buffer space) { return channel_.receive(space, MSG_DONTWAIT); };
+    auto receive = [&](asio::mutable_buffer space) -> Result<size_t> {
+      // A TLS session may hold the next request already, where polling the socket cannot see it.
+      if (!read && std::is_same_v<Channel, PlainChannel>) return kNoBytesYet;
+      return channel_.receive(space, MSG_DONTWAIT);
+    };
     NextRequest request = next_request(rs_, shared_, receive);
     return {std::move(request.payload), request.meta(peer_), std::move(request.end)};
   }

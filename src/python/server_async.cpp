@@ -78,7 +78,7 @@ class HostedSession {
       Step step;
       {
         ReleaseGil nogil;  // once per request: the write, then the read
-        step = write_and_read(reply);
+        step = write_and_read(reply, !reply || !swept());
       }
       reply.reset();
       if (step.rest) return finish(std::move(*step.rest));
@@ -95,6 +95,14 @@ class HostedSession {
       if (outcome->kind == net::Outcome::Kind::Reply) reply = std::move(outcome);
       else if (outcome->kind != net::Outcome::Kind::NoReply) return finish(std::move(*outcome));
     }
+  }
+
+  /// Whether the loop's callbacks poll this connection with the loop's others (sweep() below). Its
+  /// peer then rarely has the next request there the moment a reply went out: rather than a read
+  /// that finds nothing, the poll that looks at every connection at once finds it.
+  bool swept() const {
+    const size_t n = queue_->sessions.size();
+    return n > 1 && n <= kSweepMost;
   }
 
   /// The socket became readable: the peer sent something (or left).
@@ -196,12 +204,12 @@ class HostedSession {
     std::variant<PyDispatcher::Call, net::Outcome> prepared;  // next's request, decoded
   };
 
-  /// Interpreter released: writes `reply`, then reads and decodes the next request if it is whole; a
-  /// connection left waiting gives its buffer back.
-  Step write_and_read(const std::optional<net::Outcome>& reply) {
+  /// Interpreter released: writes `reply`, then decodes the next request if it is whole (reading the
+  /// socket when `read`); a connection left waiting gives its buffer back.
+  Step write_and_read(const std::optional<net::Outcome>& reply, bool read) {
     Step step;
     if (reply && (step.rest = connection_->write(*reply))) return step;
-    step.next = connection_->next();
+    step.next = connection_->next(read);
     if (!step.next.payload && !step.next.end) connection_->rest();
     if (step.next.payload && !step.next.end) step.prepared = dispatcher_->prepare(*step.next.payload);
     return step;
@@ -257,7 +265,7 @@ namespace {
 /// After a callback served its connection: serves the loop's other connections whose requests came
 /// meanwhile, for a few rounds, without a turn of the loop. One poll costs less than the loop's
 /// select and its callbacks (about a fifth less CPU per call with four busy connections on a loop).
-void sweep(LoopQueue& queue, const HostedSession* served) {
+void sweep(LoopQueue& queue) {
   if (queue.sessions.size() > kSweepMost) return;  // many connections: the loop's select serves them better
   for (unsigned round = 0; round < kSweepRounds; ++round) {
     std::array<Ref, kSweepMost> owners;
@@ -265,7 +273,7 @@ void sweep(LoopQueue& queue, const HostedSession* served) {
     size_t count = 0;
     for (HostedSession* s : queue.sessions) {
       if (count == kSweepMost) break;
-      if (!s->listening() || (round == 0 && s == served)) continue;  // (it found no more a moment ago)
+      if (!s->listening()) continue;
       owners[count] = Ref::borrow(s->capsule());
       fds[count++] = {s->fd(), POLLIN, 0};
     }
@@ -290,7 +298,7 @@ PyObject* session_readable(PyObject* capsule, PyObject*) {
   if (!session) return nullptr;
   std::shared_ptr<LoopQueue> queue = session->queue();
   session->readable();
-  sweep(*queue, session);
+  sweep(*queue);
   Py_RETURN_NONE;
 }
 
