@@ -21,14 +21,14 @@ class InterceptorRejected(Exception):
 async def _after(afters, ctx, result, error, duration):
     for hook in afters:
         r = hook(ctx, result, error, duration)
-        if isawaitable(r):
+        if r is not None and isawaitable(r):  # (most hooks return None)
             await r
 
 async def _around(befores, afters, ctx, args, run, reject):
     try:
         for hook in befores:
             r = hook(ctx, args)
-            if isawaitable(r):
+            if r is not None and isawaitable(r):
                 await r
     except Exception as e:
         if reject:
@@ -47,7 +47,7 @@ async def client_attempts(befores, afters, ctx, args, send, repeat):
     while True:
         for hook in befores:
             r = hook(ctx, args)
-            if isawaitable(r):
+            if r is not None and isawaitable(r):
                 await r
         start = monotonic()
         try:
@@ -104,24 +104,24 @@ const HelperFunctions* helpers() {
   return &made;
 }
 
-/// (befores, afters) as tuples: afters reversed.
-bool hook_tuples(const Interceptors& list, Ref& befores, Ref& afters) {
-  befores = Ref::steal(PyList_New(0));
-  afters = Ref::steal(PyList_New(0));
+Ref wrapped(PyObject* fn, const Interceptors& list, PyObject* ctx, PyObject* args, PyObject* inner,
+           PyObject* repeat = nullptr) {
+  PyObject* argv[] = {list.befores.get(), list.afters.get(), ctx, args, inner, repeat};
+  return Ref::steal(PyObject_Vectorcall(fn, argv, repeat ? 6 : 5, nullptr));
+}
+
+/// The before hooks in order and the after hooks reversed, as the helpers take them.
+bool hook_tuples(Interceptors& list) {
+  Ref befores = Ref::steal(PyList_New(0));
+  Ref afters = Ref::steal(PyList_New(0));
   if (!befores || !afters) return false;
   for (const Interceptor& i : list.hooks)
     if (i.before && PyList_Append(befores.get(), i.before.get()) < 0) return false;
   for (auto it = list.hooks.rbegin(); it != list.hooks.rend(); ++it)
     if (it->after && PyList_Append(afters.get(), it->after.get()) < 0) return false;
-  return true;
-}
-
-Ref wrapped(PyObject* fn, const Interceptors& list, PyObject* ctx, PyObject* args, PyObject* inner,
-           PyObject* repeat = nullptr) {
-  Ref befores, afters;
-  if (!hook_tuples(list, befores, afters)) return {};
-  PyObject* argv[] = {befores.get(), afters.get(), ctx, args, inner, repeat};
-  return Ref::steal(PyObject_Vectorcall(fn, argv, repeat ? 6 : 5, nullptr));
+  list.befores = Ref::steal(PyList_AsTuple(befores.get()));
+  list.afters = Ref::steal(PyList_AsTuple(afters.get()));
+  return list.befores && list.afters;
 }
 
 /// A hook's result outside an event loop: an awaitable is closed and refused.
@@ -171,6 +171,7 @@ bool add_interceptor(InterceptorList& list, PyObject* obj) {
     next->any_async = next->any_async || coroutine == 1;
   }
   next->hooks.push_back(std::move(entry));
+  if (!hook_tuples(*next)) return false;
   list = std::move(next);
   return true;
 }
@@ -182,6 +183,8 @@ int visit_interceptors(const InterceptorList& list, visitproc visit, void* arg) 
     Py_VISIT(i.before.get());
     Py_VISIT(i.after.get());
   }
+  Py_VISIT(list->befores.get());
+  Py_VISIT(list->afters.get());
   return 0;
 }
 

@@ -24,6 +24,8 @@ struct Interceptor {
 struct Interceptors {
   std::vector<Interceptor> hooks;
   bool any_async = false;  // some hook is an `async def` function
+  Ref befores;  // tuple: the before hooks in order
+  Ref afters;   // tuple: the after hooks in reverse order
 };
 using InterceptorList = std::shared_ptr<const Interceptors>;
 
