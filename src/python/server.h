@@ -172,6 +172,9 @@ class PyDispatcher : public net::Dispatcher, public std::enable_shared_from_this
   /// serve(): a worker's loop, as the worker starts, so that connections are shared among all loops
   /// from the first one on.
   void register_loop(const std::shared_ptr<LoopQueue>& queue);
+  /// Whether one loop hosts every connection (serve_async(), or serve() with one worker): no other
+  /// loop's thread then waits for the interpreter while this one has released it.
+  bool one_hosting_loop() const { return app_queue_ || !several_loops_.load(std::memory_order_relaxed); }
   void host(std::unique_ptr<net::LentConnection> connection) override;
   /// serve_async(): hosted connections and coroutine handlers run on the program's loop behind
   /// `queue`; the tasks of calls in flight are kept in the set `calls` (set before serving).
@@ -222,6 +225,7 @@ class PyDispatcher : public net::Dispatcher, public std::enable_shared_from_this
   // serve()'s worker loops seen so far: a connection is hosted by the one serving the fewest.
   std::mutex loops_mutex_;
   std::vector<std::weak_ptr<LoopQueue>> loops_;
+  std::atomic<bool> several_loops_{false};  // loops_ holds more than one
   std::shared_ptr<LoopQueue> least_busy_loop(std::shared_ptr<LoopQueue> own);
   void add_loop(const std::shared_ptr<LoopQueue>& queue);  // with loops_mutex_ held
   Ref calls_;

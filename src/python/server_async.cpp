@@ -97,12 +97,15 @@ class HostedSession {
     }
   }
 
-  /// Whether the loop's callbacks poll this connection with the loop's others (sweep() below). Its
-  /// peer then rarely has the next request there the moment a reply went out: rather than a read
-  /// that finds nothing, the poll that looks at every connection at once finds it.
+  /// Whether this connection leaves its next request, right after a reply, to the poll of the loop's
+  /// connections that follows the callback (sweep() below) rather than reading at once: when it
+  /// shares its loop with others and no other loop hosts connections. Its peer then rarely has the
+  /// next request there the moment the reply went out, and one poll looks at every connection. With
+  /// other loops on other threads the read at once usually finds the request, and a poll instead
+  /// would hand the interpreter to them and back.
   bool swept() const {
     const size_t n = queue_->sessions.size();
-    return n > 1 && n <= kSweepMost;
+    return n > 1 && n <= kSweepMost && dispatcher_->one_hosting_loop();
   }
 
   /// The socket became readable: the peer sent something (or left).
@@ -331,6 +334,7 @@ void PyDispatcher::add_loop(const std::shared_ptr<LoopQueue>& queue) {
   std::erase_if(loops_, [](const std::weak_ptr<LoopQueue>& q) { return q.expired(); });
   if (std::none_of(loops_.begin(), loops_.end(), [&](const auto& q) { return q.lock() == queue; }))
     loops_.push_back(queue);
+  several_loops_.store(loops_.size() > 1, std::memory_order_relaxed);
 }
 
 void PyDispatcher::register_loop(const std::shared_ptr<LoopQueue>& queue) {
