@@ -34,8 +34,10 @@ double monotonic_seconds() {
 }
 
 PyObject* session_readable(PyObject* capsule, PyObject*);
+PyObject* session_turn(PyObject* capsule, PyObject*);
 PyObject* session_idle_check(PyObject* capsule, PyObject*);
 PyMethodDef readable_def = method_entry<session_readable>("_velvane_session_readable", METH_NOARGS, nullptr);
+PyMethodDef turn_def = method_entry<session_turn>("_velvane_session_turn", METH_NOARGS, nullptr);
 PyMethodDef idle_check_def = method_entry<session_idle_check>("_velvane_session_idle_check", METH_NOARGS, nullptr);
 
 }  // namespace
@@ -66,15 +68,15 @@ class HostedSession {
     queue_->hosted.fetch_sub(1, std::memory_order_relaxed);
   }
 
-  /// Reads and answers requests until none is whole, a call waits, or the connection ends.
+  /// Reads and answers requests until none is whole, a call waits, the connection ends, or it has
+  /// had its burst for this turn of the loop.
   void serve() {
     Ref keep = Ref::borrow(capsule_);
-    unsigned served = 0;
     std::optional<net::Outcome> reply;  // the last answer, written on the way to the next request
     while (!ended_ && !waiting_) {
       // A peer that keeps requests coming (pipelining) gets a turn, not the loop: after a burst the
       // rest waits for the loop's next turn, behind the other connections and tasks ready by then.
-      if (served == kBurst) return yield_turn(std::move(reply));
+      if (served_ >= kBurst) return yield_turn(std::move(reply));
       Step step;
       {
         ReleaseGil nogil;  // once per request: the write, then the read
@@ -85,7 +87,7 @@ class HostedSession {
       if (step.next.end) return finish(std::move(*step.next.end));
       if (!step.next.payload) return listen(true);
       heard();
-      ++served;
+      ++served_;
       auto outcome = dispatcher_->answer_on_loop(std::move(step.prepared), std::move(step.next.meta),
                                                  *connection_, queue_, [this] { return deliverer(); });
       if (!outcome) {
@@ -108,9 +110,26 @@ class HostedSession {
     return n > 1 && n <= kSweepMost && dispatcher_->one_hosting_loop();
   }
 
-  /// The socket became readable: the peer sent something (or left).
+  /// The socket became readable: the peer sent something (or left). A connection that had its
+  /// burst is served at its own turn, already due, not now: a peer that keeps sending gets one
+  /// burst a turn of the loop, whoever calls.
   void readable() {
+    if (yielded_) return;
+    served_ = 0;
+    heard();
+    serve();
+  }
+
+  /// Its turn after a burst has come.
+  void take_turn() {
     yielded_ = false;
+    served_ = 0;
+    heard();
+    serve();
+  }
+
+  /// The sweep found bytes waiting (listening() was true): served within this turn's burst.
+  void polled() {
     heard();
     serve();
   }
@@ -177,6 +196,7 @@ class HostedSession {
       if (!self) return PyErr_Clear();
       if (self->ended_) return;
       self->waiting_ = false;
+      self->served_ = 0;
       self->heard();  // the wait for the peer starts again now
       self->deliver(std::move(outcome));
       self->serve();
@@ -225,7 +245,7 @@ class HostedSession {
     if (ended_) return;
     PyObject* loop = queue_->loop;
     if (!loop) return finish(net::Outcome{net::Outcome::Kind::Close, {}, {}});
-    Ref callback = Ref::steal(PyCFunction_New(&readable_def, capsule_));
+    Ref callback = Ref::steal(PyCFunction_New(&turn_def, capsule_));
     Ref handle = callback ? Ref::steal(PyObject_CallMethod(loop, "call_soon", "O", callback.get())) : Ref();
     if (!handle) return finish(net::Outcome::fail(Error{ErrorKind::Internal, take_exception_text()}));
     yielded_ = true;
@@ -259,7 +279,8 @@ class HostedSession {
   Ref idle_timer_;               // the loop's handle while idle_check() is due
   bool listening_ = false;
   bool waiting_ = false;  // a call's task has not finished yet
-  bool yielded_ = false;  // readable() runs at the loop's next turn
+  bool yielded_ = false;  // take_turn() runs at the loop's next turn
+  unsigned served_ = 0;   // requests served since the loop last called on this connection
   bool ended_ = false;
 };
 
@@ -291,7 +312,7 @@ void sweep(LoopQueue& queue) {
       if (fds[i].revents == 0) continue;
       auto* s = static_cast<HostedSession*>(PyCapsule_GetPointer(owners[i].get(), kSessionCapsule));
       if (!s) return PyErr_Clear();
-      if (s->listening()) s->readable();
+      if (s->listening()) s->polled();
     }
   }
 }
@@ -301,6 +322,15 @@ PyObject* session_readable(PyObject* capsule, PyObject*) {
   if (!session) return nullptr;
   std::shared_ptr<LoopQueue> queue = session->queue();
   session->readable();
+  sweep(*queue);
+  Py_RETURN_NONE;
+}
+
+PyObject* session_turn(PyObject* capsule, PyObject*) {
+  auto* session = static_cast<HostedSession*>(PyCapsule_GetPointer(capsule, kSessionCapsule));
+  if (!session) return nullptr;
+  std::shared_ptr<LoopQueue> queue = session->queue();
+  session->take_turn();
   sweep(*queue);
   Py_RETURN_NONE;
 }
