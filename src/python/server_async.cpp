@@ -317,22 +317,23 @@ void sweep(LoopQueue& queue) {
   }
 }
 
-PyObject* session_readable(PyObject* capsule, PyObject*) {
+/// A loop callback of a session (`entry`: readable or take_turn), then the sweep.
+template <void (HostedSession::*entry)()>
+PyObject* session_callback(PyObject* capsule, PyObject*) {
   auto* session = static_cast<HostedSession*>(PyCapsule_GetPointer(capsule, kSessionCapsule));
   if (!session) return nullptr;
   std::shared_ptr<LoopQueue> queue = session->queue();
-  session->readable();
+  (session->*entry)();
   sweep(*queue);
   Py_RETURN_NONE;
 }
 
-PyObject* session_turn(PyObject* capsule, PyObject*) {
-  auto* session = static_cast<HostedSession*>(PyCapsule_GetPointer(capsule, kSessionCapsule));
-  if (!session) return nullptr;
-  std::shared_ptr<LoopQueue> queue = session->queue();
-  session->take_turn();
-  sweep(*queue);
-  Py_RETURN_NONE;
+PyObject* session_readable(PyObject* capsule, PyObject* unused) {
+  return session_callback<&HostedSession::readable>(capsule, unused);
+}
+
+PyObject* session_turn(PyObject* capsule, PyObject* unused) {
+  return session_callback<&HostedSession::take_turn>(capsule, unused);
 }
 
 PyObject* session_idle_check(PyObject* capsule, PyObject*) {
