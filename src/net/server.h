@@ -122,7 +122,7 @@ class LentConnection {
   /// The next request, from the bytes read so far and (when `read`) what the socket has now; neither
   /// field set when no whole request is there yet. Once the server is shutting down, the end (Close).
   /// A host that polls the socket itself passes read=false where a read would most likely find nothing.
-  virtual Next next(bool read = true) = 0;
+  virtual Next next(bool read) = 0;
   /// The connection waits for its peer from now on: memory it can do without is given back.
   virtual void rest() = 0;
   /// How long the peer may send nothing while the connection waits for it (zero: no limit); past

@@ -134,7 +134,8 @@ class HostedSession {
     serve();
   }
 
-  /// Whether readable() is what this connection waits for: not a call's task, not its next turn.
+  /// Whether bytes from its peer are what this connection waits for (the reader callback, a poll):
+  /// not a call's task, not its next turn.
   bool listening() const { return listening_ && !ended_ && !waiting_ && !yielded_; }
   int fd() const { return connection_->fd(); }
   PyObject* capsule() const { return capsule_; }
