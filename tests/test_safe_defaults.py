@@ -290,7 +290,9 @@ with serving(server_with()) as port:
             text += os.read(unread, 1 << 20).decode()
         except BlockingIOError:
             time.sleep(0.05)
-print("console", seconds, text.count("connection error: "), "\\u2026" in text, "similar lines dropped" in text)
+# One write: the server's "shutdown requested" line comes from its own thread after stop() returned.
+sys.stdout.write(f"console {seconds} {text.count('connection error: ')} {'\\u2026' in text} "
+                 f"{'similar lines dropped' in text}\\n")
 """
     out, _ = run_bounded(source, rss_mib=500, seconds=90)
     said = next(line for line in out.splitlines() if line.startswith("console "))
