@@ -10,6 +10,7 @@ import struct
 import subprocess
 import sys
 import textwrap
+import types
 import threading
 
 import pytest
@@ -191,6 +192,75 @@ def test_serve_shares_connections_evenly_among_the_workers_loops():
                 c = await stack.enter_async_context(client(service, parser, port))
                 loops.append(await c.call("tag"))
             assert sorted(loops.count(t) for t in set(loops)) == [2, 2]
+
+    run(main)
+
+
+async def _double(ms):
+    return 2 * ms
+
+
+async def _triple_after_a_turn(ms):
+    await asyncio.sleep(0)
+    return 3 * ms
+
+
+@pytest.mark.parametrize("mode", ["serve", "serve_async"])
+@pytest.mark.parametrize("body", ["no await", "await"])
+def test_a_handler_without_await_answers_as_one_that_awaits(mode, body):
+    """A body that cannot suspend runs without a task; its answers, errors, context and request are
+    the same as a task's."""
+    tag = contextvars.ContextVar("tag", default="unset")
+
+    async def main():
+        entries, in_children, children = [], [], []
+
+        async def child():
+            in_children.append(velvane.ThriftServer.current_request().seqid)
+
+        def answer(ms):
+            entries.append((tag.get(), asyncio.current_task() is None, velvane.ThriftServer.current_request().seqid))
+            tag.set(f"set by call {ms}")  # stays in the call's own context
+            children.append(asyncio.get_running_loop().create_task(child()))
+            if ms < 0:
+                raise Busy("negative")
+            if ms == 13:
+                raise ValueError("unlucky")
+            return ms
+
+        async def straight(ms):
+            return answer(ms)
+
+        async def awaiting(ms):
+            await asyncio.sleep(0)
+            return answer(ms)
+
+        tag.set("application")
+        server, service, parser = make({"nap": straight if body == "no await" else awaiting})
+        async with started(server, mode) as (port, _), client(service, parser, port) as c:
+            assert [await c.call("nap", ms=i) for i in range(3)] == [0, 1, 2]
+            with pytest.raises(RuntimeError, match=r"^Service exception 'busy' \(field 1\): Busy\(why='negative'\)"):
+                await c.call("nap", ms=-1)
+            with pytest.raises(velvane.ThriftApplicationException, match="ValueError: unlucky"):
+                await c.call("nap", ms=13)
+            await until(lambda: len(in_children) == 5, "the tasks the handler started")
+            assert tag.get() == "application"
+        seqids = [seqid for _, _, seqid in entries]
+        assert sorted(in_children) == seqids == list(range(5))  # started tasks see the request too
+        at_entry = "application" if mode == "serve_async" else "unset"  # (serve(): the loop's own context)
+        assert [(t, no_task) for t, no_task, _ in entries] == [(at_entry, body == "no await")] * 5
+
+    run(main)
+
+
+def test_a_handler_whose_code_is_swapped_for_one_that_awaits_runs_as_a_task():
+    swapped = types.FunctionType(_double.__code__, globals())
+
+    async def main():
+        server, service, parser = make({"nap": swapped})
+        swapped.__code__ = _triple_after_a_turn.__code__
+        async with started(server, "serve_async") as (port, _), client(service, parser, port) as c:
+            assert await c.call("nap", ms=5) == 15
 
     run(main)
 

@@ -75,6 +75,38 @@ int is_coroutine_function(PyObject* handler) {
   return PyObject_IsTrue(answer.get());
 }
 
+/// The function behind `handler` (a function, or a method bound to one), or nullptr.
+PyObject* function_of(PyObject* handler) {
+  if (PyMethod_Check(handler)) handler = PyMethod_GET_FUNCTION(handler);
+  return PyFunction_Check(handler) ? handler : nullptr;
+}
+
+}  // namespace
+
+Ref straight_code(PyObject* handler) {
+  PyObject* function = function_of(handler);
+  if (!function) return {};
+  PyObject* code = PyFunction_GET_CODE(function);
+  if (!(reinterpret_cast<PyCodeObject*>(code)->co_flags & CO_COROUTINE)) return {};
+  // A coroutine suspends only through a YIELD_VALUE of its own frame (an await, async for or async
+  // with compiles to one); the code's units are (opcode, argument) byte pairs.
+  Ref opcode = Ref::steal(PyImport_ImportModule("opcode"));
+  Ref opmap = opcode ? Ref::steal(PyObject_GetAttrString(opcode.get(), "opmap")) : Ref();
+  PyObject* number = opmap ? PyDict_GetItemString(opmap.get(), "YIELD_VALUE") : nullptr;
+  const long yield_value = number ? PyLong_AsLong(number) : -1;
+  Ref bytes = yield_value >= 0 ? Ref::steal(PyCode_GetCode(reinterpret_cast<PyCodeObject*>(code))) : Ref();
+  if (!bytes || !PyBytes_Check(bytes.get())) {
+    PyErr_Clear();
+    return {};
+  }
+  const auto* units = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(bytes.get()));
+  for (Py_ssize_t i = 0; i + 1 < PyBytes_GET_SIZE(bytes.get()); i += 2)
+    if (units[i] == yield_value) return {};
+  return Ref::borrow(code);
+}
+
+namespace {
+
 // --- Methods -----------------------------------------------------------------------------------
 
 PyObject* server_register_handler(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -88,7 +120,7 @@ PyObject* server_register_handler(PyObject* self, PyObject* const* args, Py_ssiz
   if (!borrow.ok()) return nullptr;
   const int coroutine = is_coroutine_function(a[1]);
   if (coroutine < 0) return nullptr;
-  HandlerEntry entry{Ref::borrow(a[1]), coroutine == 1};
+  HandlerEntry entry{Ref::borrow(a[1]), coroutine == 1, coroutine == 1 ? straight_code(a[1]) : Ref()};
   std::string key(name, static_cast<size_t>(size));
   HandlerEntry old = std::exchange(st.handlers[key], std::move(entry));
   Py_RETURN_NONE;  // `old` is released here, after the map holds the new handler
@@ -133,7 +165,7 @@ PyObject* server_register_http_handler(PyObject* self, PyObject* const* args, Py
   if (!borrow.ok()) return nullptr;
   const int coroutine = is_coroutine_function(handler);
   if (coroutine < 0) return nullptr;
-  std::optional<HandlerEntry> old = std::exchange(st.http_handler, HandlerEntry{Ref::borrow(handler), coroutine == 1});
+  std::optional<HandlerEntry> old = std::exchange(st.http_handler, HandlerEntry{Ref::borrow(handler), coroutine == 1, Ref()});
   Py_RETURN_NONE;
 }
 

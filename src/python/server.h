@@ -79,7 +79,13 @@ struct LoopQueue;
 struct HandlerEntry {
   Ref object;
   bool coroutine = false;
+  Ref straight;  // the code of an `async def` handler that cannot suspend (straight_code()), or empty
 };
+
+/// The code object of `handler` when it is an `async def` function, or a method bound to one, whose
+/// body has no point where it could suspend (no await, async for or async with); empty otherwise,
+/// also when looking fails (the handler then runs as a task, as any other).
+Ref straight_code(PyObject* handler);
 
 /// Hands connections that begin like HTTP to the program's callback as Python sockets.
 class HttpHandOff : public net::HttpTaker {
@@ -162,6 +168,9 @@ class PyDispatcher : public net::Dispatcher, public std::enable_shared_from_this
   /// Calls a coroutine handler as a task of the running loop, started at once: its outcome when it
   /// finished without waiting, otherwise nullopt and the outcome goes to `deliver()` (loop thread).
   std::optional<net::Outcome> run_coroutine(Call call, const MakeDeliver& deliver) const;
+  /// Runs a coroutine handler that cannot suspend (HandlerEntry::straight) to its end at once,
+  /// without a task: a task would only cost its making (server_context.cpp).
+  net::Outcome run_straight(const Call& call) const;
   /// A hosted connection's request (decoded by prepare()), on its loop's thread: the outcome now, or
   /// nullopt when it comes later through `deliver()` (on the loop's thread again; plain handlers run
   /// on the connection's server's blocking pool).

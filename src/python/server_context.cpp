@@ -185,6 +185,34 @@ AsyncRequestScope::~AsyncRequestScope() {
   PyErr_SetRaisedException(pending.release());
 }
 
+net::Outcome PyDispatcher::run_straight(const Call& call) const {
+  // A copy of the current context, as a task would have: what the body sets stays its own.
+  Ref context = Ref::steal(PyContext_CopyCurrent());
+  if (!context || PyContext_Enter(context.get()) < 0) return failure(call);
+  bool called = false;
+  PySendResult sent = PYGEN_ERROR;
+  PyObject* value = nullptr;
+  PyObject* variable = request_variable();
+  Ref request = variable ? Ref::steal(request_context(call)) : Ref();
+  Ref token = request ? Ref::steal(PyContextVar_Set(variable, request.get())) : Ref();
+  Ref coroutine = token ? call_handler(call, called) : Ref();
+  if (coroutine) sent = PyIter_Send(coroutine.get(), Py_None, &value);
+  Ref result = Ref::steal(value);
+  Ref error = Ref::steal(PyErr_GetRaisedException());
+  if (PyContext_Exit(context.get()) < 0) PyErr_Clear();
+  if (sent == PYGEN_RETURN) return outcome_of(call, result.get());
+  if (sent == PYGEN_NEXT) {  // a body without a suspension point cannot get here
+    PyErr_SetString(PyExc_RuntimeError, "the handler suspended without a task");
+    return failure(call);
+  }
+  if (!error) return failure(call);
+  // As a task's outcome: an Exception is the handler's answer, anything else (CancelledError,
+  // KeyboardInterrupt) a failure.
+  if (!called || !PyErr_GivenExceptionMatches(error.get(), PyExc_Exception)) return failure(call, error.get());
+  PyErr_SetRaisedException(error.release());
+  return outcome_of(call, nullptr);
+}
+
 // --- Interceptors around a handler -------------------------------------------------------------
 
 PyObject* PyDispatcher::arguments_dict(const Call& call) const {

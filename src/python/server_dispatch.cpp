@@ -122,7 +122,8 @@ std::shared_ptr<PyDispatcher> PyDispatcher::create(std::vector<MethodDef> method
   d->schema_ = std::move(schema);
   d->protocol_ = protocol;
   for (const auto& [name, entry] : handlers)
-    d->handlers_.emplace(name, HandlerEntry{Ref::borrow(entry.object.get()), entry.coroutine});
+    d->handlers_.emplace(name, HandlerEntry{Ref::borrow(entry.object.get()), entry.coroutine,
+                                            Ref::borrow(entry.straight.get())});
   d->methods_.resize(d->defs_.size());
   for (size_t i = 0; i < d->defs_.size(); ++i) {
     const MethodDef& def = d->defs_[i];
