@@ -226,14 +226,17 @@ class Journal(Hooks):
         self.journal.append((self.name, "after", result, type(error).__name__ if error else None))
 
 
-@pytest.mark.parametrize("coroutine", [False, True], ids=["plain", "async"])
-def test_server_interceptors_wrap_calls_in_order_and_can_reject(obs, records, coroutine):
+@pytest.mark.parametrize("coroutine, async_hooks", [(False, False), (True, True), (True, False)],
+                         ids=["plain", "async", "async handlers, plain hooks"])
+def test_server_interceptors_wrap_calls_in_order_and_can_reject(obs, records, coroutine, async_hooks):
     server, service, parser = obs
     logger, handler = records
     server.set_logger(logger)
     journal, added = [], []
     if coroutine:
-        server.register_handler("check", async_check)
+        async def straight_check(word):  # (no await: runs at once, hooks and all)
+            return check(word)
+        server.register_handler("check", async_check if async_hooks else straight_check)
 
         async def add(a, b):
             added.append((a, b))
@@ -243,8 +246,8 @@ def test_server_interceptors_wrap_calls_in_order_and_can_reject(obs, records, co
             added.append((a, b))
             return a + b
     server.register_handler("add", add)
-    server.add_interceptor(Journal("outer", journal, coroutine=coroutine))
-    server.add_interceptor(Journal("inner", journal, reject=Nope, coroutine=coroutine))
+    server.add_interceptor(Journal("outer", journal, coroutine=async_hooks))
+    server.add_interceptor(Journal("inner", journal, reject=Nope, coroutine=async_hooks))
     port = start(server)
     with connected(service, parser, port) as client:
         assert client.call("check", word="ok") == "ok"
@@ -264,6 +267,44 @@ def test_server_interceptors_wrap_calls_in_order_and_can_reject(obs, records, co
         ("inner", "after", None, "Nope"), ("outer", "after", None, "Nope"),
         ("outer", "before", "add", {"a": 1, "b": 2}), ("inner", "before", "add", {"a": 1, "b": 2}),
     ]
+
+
+@pytest.mark.parametrize("where", ["before", "after"])
+def test_an_awaitable_from_a_plain_hook_is_awaited_in_order_around_an_async_handler(obs, where):
+    server, service, parser = obs
+    journal = []
+
+    async def later(what):
+        await asyncio.sleep(0)
+        journal.append((what, asyncio.current_task() is not None))
+
+    class Deferring:
+        def __init__(self, name, defer):
+            self.name, self.defer = name, defer
+
+        def before(self, ctx, args):
+            journal.append(f"{self.name} before")
+            return later(f"{self.name} before awaited") if self.defer == "before" else None
+
+        def after(self, ctx, result, error, duration):
+            journal.append(f"{self.name} after {result}")
+            return later(f"{self.name} after awaited") if self.defer == "after" else None
+
+    async def add(a, b):  # (no await: the call runs at once until a hook returns an awaitable)
+        journal.append("add")
+        return a + b
+
+    server.register_handler("add", add)
+    server.add_interceptor(Deferring("outer", "before" if where == "before" else None))
+    server.add_interceptor(Deferring("inner", "after" if where == "after" else None))
+    port = start(server)
+    with connected(service, parser, port) as client:
+        assert client.call("add", a=1, b=2) == 3
+    server.stop()
+    awaited = (f"{'outer' if where == 'before' else 'inner'} {where} awaited", True)  # in a task
+    expected = ["outer before", "inner before", "add", "inner after 3", "outer after 3"]
+    expected.insert(1 if where == "before" else 4, awaited)
+    assert journal == expected
 
 
 def test_an_async_hook_on_a_plain_handler_fails_the_call(obs):

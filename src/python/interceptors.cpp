@@ -68,12 +68,29 @@ async def client_attempts(befores, afters, ctx, args, send, repeat):
 def handler_call(befores, afters, ctx, args, handler):
     return _around(befores, afters, ctx, args, lambda: handler(**args), True)
 
+async def handler_resume(pending, befores, afters, ctx, args, handler):
+    try:
+        await pending
+    except Exception as e:
+        raise InterceptorRejected(e) from e
+    return await _around(befores, afters, ctx, args, lambda: handler(**args), True)
+
+async def after_resume(pending, afters, ctx, result, error, duration):
+    await pending
+    await _after(afters, ctx, result, error, duration)
+    if error is not None:
+        raise error
+    return result
+
 def client_call(befores, afters, ctx, args, send):
     return _around(befores, afters, ctx, args, send, False)
 )";
 
 struct HelperFunctions {
   PyObject* handler_call = nullptr;
+  PyObject* handler_resume = nullptr;
+  PyObject* after_resume = nullptr;
+  PyObject* isawaitable = nullptr;
   PyObject* client_call = nullptr;
   PyObject* client_attempts = nullptr;
   PyObject* rejected = nullptr;
@@ -96,11 +113,16 @@ const HelperFunctions* helpers() {
   PyObject* client_call = PyDict_GetItemString(globals.get(), "client_call");
   PyObject* client_attempts = PyDict_GetItemString(globals.get(), "client_attempts");
   PyObject* rejected = PyDict_GetItemString(globals.get(), "InterceptorRejected");
-  if (!handler_call || !client_call || !client_attempts || !rejected) {
+  PyObject* handler_resume = PyDict_GetItemString(globals.get(), "handler_resume");
+  PyObject* after_resume = PyDict_GetItemString(globals.get(), "after_resume");
+  PyObject* isawaitable = PyDict_GetItemString(globals.get(), "isawaitable");
+  if (!handler_call || !client_call || !client_attempts || !rejected || !handler_resume || !after_resume ||
+      !isawaitable) {
     PyErr_SetString(PyExc_RuntimeError, "interceptor helpers missing");
     return nullptr;
   }
-  made = {Py_NewRef(handler_call), Py_NewRef(client_call), Py_NewRef(client_attempts), Py_NewRef(rejected)};
+  made = {Py_NewRef(handler_call), Py_NewRef(handler_resume), Py_NewRef(after_resume), Py_NewRef(isawaitable),
+          Py_NewRef(client_call), Py_NewRef(client_attempts), Py_NewRef(rejected)};
   return &made;
 }
 
@@ -211,6 +233,32 @@ bool run_after(const Interceptors& list, PyObject* ctx, PyObject* result, PyObje
 Ref intercepted_handler(const Interceptors& list, PyObject* ctx, PyObject* args, PyObject* handler) {
   const HelperFunctions* h = helpers();
   return h ? wrapped(h->handler_call, list, ctx, args, handler) : Ref();
+}
+
+int hook_awaitable(PyObject* result) {
+  if (result == Py_None) return 0;
+  if (PyCoro_CheckExact(result)) return 1;
+  const HelperFunctions* h = helpers();
+  Ref answer = h ? Ref::steal(PyObject_CallOneArg(h->isawaitable, result)) : Ref();
+  return answer ? PyObject_IsTrue(answer.get()) : -1;
+}
+
+Ref handler_resumed(PyObject* pending, const Interceptors& list, Py_ssize_t next_before, PyObject* ctx, PyObject* args,
+                    PyObject* handler) {
+  const HelperFunctions* h = helpers();
+  Ref befores = h ? Ref::steal(PyTuple_GetSlice(list.befores.get(), next_before, PY_SSIZE_T_MAX)) : Ref();
+  if (!befores) return {};
+  PyObject* argv[] = {pending, befores.get(), list.afters.get(), ctx, args, handler};
+  return Ref::steal(PyObject_Vectorcall(h->handler_resume, argv, 6, nullptr));
+}
+
+Ref after_resumed(PyObject* pending, const Interceptors& list, Py_ssize_t next_after, PyObject* ctx, PyObject* result,
+                  PyObject* error, PyObject* duration) {
+  const HelperFunctions* h = helpers();
+  Ref afters = h ? Ref::steal(PyTuple_GetSlice(list.afters.get(), next_after, PY_SSIZE_T_MAX)) : Ref();
+  if (!afters) return {};
+  PyObject* argv[] = {pending, afters.get(), ctx, result ? result : Py_None, error ? error : Py_None, duration};
+  return Ref::steal(PyObject_Vectorcall(h->after_resume, argv, 6, nullptr));
 }
 
 Ref intercepted_send(const Interceptors& list, PyObject* ctx, PyObject* args, PyObject* send) {

@@ -46,6 +46,17 @@ bool run_after(const Interceptors& list, PyObject* ctx, PyObject* result, PyObje
 /// handler(**args)`. A `before` that raises makes it raise rejected_call_type() with the hook's
 /// exception as its cause.
 Ref intercepted_handler(const Interceptors& list, PyObject* ctx, PyObject* args, PyObject* handler);
+/// Whether a hook's result is awaitable (as inspect.isawaitable; None is not); -1 with an exception set.
+int hook_awaitable(PyObject* result);
+/// The rest of a server call, as a coroutine, whose hooks ran at once until `before` hook number
+/// `next_before - 1` returned the awaitable `pending`: awaits it, then goes on as intercepted_handler.
+Ref handler_resumed(PyObject* pending, const Interceptors& list, Py_ssize_t next_before, PyObject* ctx, PyObject* args,
+                    PyObject* handler);
+/// The rest of a server call, as a coroutine, whose `after` hook (number `next_after - 1` in
+/// `list.afters`) returned the awaitable `pending`: awaits it, runs the after hooks still to come, then
+/// returns `result` or raises `error` (either may be nullptr).
+Ref after_resumed(PyObject* pending, const Interceptors& list, Py_ssize_t next_after, PyObject* ctx, PyObject* result,
+                  PyObject* error, PyObject* duration);
 /// A coroutine that runs the hooks around `await send()`, for the asyncio client.
 Ref intercepted_send(const Interceptors& list, PyObject* ctx, PyObject* args, PyObject* send);
 /// A coroutine for the asyncio client's calls with retries: the hooks run around each `await

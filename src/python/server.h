@@ -168,9 +168,17 @@ class PyDispatcher : public net::Dispatcher, public std::enable_shared_from_this
   /// Calls a coroutine handler as a task of the running loop, started at once: its outcome when it
   /// finished without waiting, otherwise nullopt and the outcome goes to `deliver()` (loop thread).
   std::optional<net::Outcome> run_coroutine(Call call, const MakeDeliver& deliver) const;
-  /// Runs a coroutine handler that cannot suspend (HandlerEntry::straight) to its end at once,
-  /// without a task: a task would only cost its making (server_context.cpp).
-  net::Outcome run_straight(const Call& call) const;
+  /// Runs a coroutine handler that cannot suspend (HandlerEntry::straight), and its interceptors'
+  /// plain hooks, to the end at once without a task: a task would only cost its making. Only a hook
+  /// that returns an awaitable leaves the rest of the call to a task (server_context.cpp).
+  std::optional<net::Outcome> run_straight(Call& call, const MakeDeliver& deliver) const;
+  /// The hooks and the straight handler of run_straight(): the outcome, or nullopt with `rest` set to
+  /// the coroutine that goes on with the call from a hook's awaitable.
+  std::optional<net::Outcome> straight_intercepted(const Call& call, PyObject* ctx, Ref& rest) const;
+  /// The outcome of a coroutine handler's pending exception, as for a task's.
+  net::Outcome raised(const Call& call) const;
+  /// Runs `awaitable` as a task of the running loop, started at once: as run_coroutine().
+  std::optional<net::Outcome> await_task(Call call, PyObject* awaitable, const MakeDeliver& deliver) const;
   /// A hosted connection's request (decoded by prepare()), on its loop's thread: the outcome now, or
   /// nullopt when it comes later through `deliver()` (on the loop's thread again; plain handlers run
   /// on the connection's server's blocking pool).

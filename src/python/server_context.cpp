@@ -185,32 +185,99 @@ AsyncRequestScope::~AsyncRequestScope() {
   PyErr_SetRaisedException(pending.release());
 }
 
-net::Outcome PyDispatcher::run_straight(const Call& call) const {
-  // A copy of the current context, as a task would have: what the body sets stays its own.
+namespace {
+
+/// Runs a straight handler's coroutine to its end: its value, or nullptr with its exception set.
+Ref run_body(PyObject* coroutine) {
+  PyObject* out = nullptr;
+  const PySendResult sent = PyIter_Send(coroutine, Py_None, &out);
+  Ref value = Ref::steal(out);
+  if (sent == PYGEN_RETURN) return value;
+  if (sent == PYGEN_NEXT)  // a body without a suspension point cannot get here
+    PyErr_SetString(PyExc_RuntimeError, "the handler suspended without a task");
+  return {};
+}
+
+}  // namespace
+
+/// As a task's outcome: an Exception (pending) answers as the handler's own, anything else
+/// (CancelledError, KeyboardInterrupt) is a failure.
+net::Outcome PyDispatcher::raised(const Call& call) const {
+  if (PyErr_ExceptionMatches(PyExc_Exception)) return outcome_of(call, nullptr);
+  return failure(call);
+}
+
+std::optional<net::Outcome> PyDispatcher::run_straight(Call& call, const MakeDeliver& deliver) const {
+  // A copy of the current context, as a task would have: what the call sets stays its own.
   Ref context = Ref::steal(PyContext_CopyCurrent());
   if (!context || PyContext_Enter(context.get()) < 0) return failure(call);
-  bool called = false;
-  PySendResult sent = PYGEN_ERROR;
-  PyObject* value = nullptr;
-  PyObject* variable = request_variable();
-  Ref request = variable ? Ref::steal(request_context(call)) : Ref();
-  Ref token = request ? Ref::steal(PyContextVar_Set(variable, request.get())) : Ref();
-  Ref coroutine = token ? call_handler(call, called) : Ref();
-  if (coroutine) sent = PyIter_Send(coroutine.get(), Py_None, &value);
-  Ref result = Ref::steal(value);
-  Ref error = Ref::steal(PyErr_GetRaisedException());
+  std::optional<net::Outcome> outcome = [&]() -> std::optional<net::Outcome> {
+    PyObject* variable = request_variable();
+    Ref request = variable ? Ref::steal(request_context(call)) : Ref();
+    Ref token = request ? Ref::steal(PyContextVar_Set(variable, request.get())) : Ref();
+    if (!token) return failure(call);
+    if (interceptors_) {
+      Ref rest;
+      auto done = straight_intercepted(call, request.get(), rest);
+      if (!rest) return done;
+      return await_task(std::move(call), rest.get(), deliver);  // made in this context: it runs in a copy
+    }
+    bool called = false;
+    Ref coroutine = call_handler(call, called);
+    if (!coroutine) return called ? outcome_of(call, nullptr) : failure(call);
+    Ref value = run_body(coroutine.get());
+    return value ? outcome_of(call, value.get()) : raised(call);
+  }();
   if (PyContext_Exit(context.get()) < 0) PyErr_Clear();
-  if (sent == PYGEN_RETURN) return outcome_of(call, result.get());
-  if (sent == PYGEN_NEXT) {  // a body without a suspension point cannot get here
-    PyErr_SetString(PyExc_RuntimeError, "the handler suspended without a task");
-    return failure(call);
+  return outcome;
+}
+
+std::optional<net::Outcome> PyDispatcher::straight_intercepted(const Call& call, PyObject* ctx, Ref& rest) const {
+  const Interceptors& hooks = *interceptors_;
+  PyObject* handler = methods_[call.method].handler->object.get();
+  Ref args = Ref::steal(arguments_dict(call));
+  if (!args) return failure(call);
+  PyObject* befores = hooks.befores.get();
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(befores); ++i) {
+    PyObject* argv[] = {ctx, args.get()};
+    Ref r = Ref::steal(PyObject_Vectorcall(PyTuple_GET_ITEM(befores, i), argv, 2, nullptr));
+    const int awaitable = r ? hook_awaitable(r.get()) : -1;
+    if (awaitable < 0) {  // the hook refused the call
+      if (!PyErr_ExceptionMatches(PyExc_Exception)) return failure(call);
+      Ref exc = Ref::steal(PyErr_GetRaisedException());
+      return refusal(call, exc.get());
+    }
+    if (awaitable) {
+      rest = handler_resumed(r.get(), hooks, i + 1, ctx, args.get(), handler);
+      return rest ? std::nullopt : std::optional(failure(call));
+    }
   }
-  if (!error) return failure(call);
-  // As a task's outcome: an Exception is the handler's answer, anything else (CancelledError,
-  // KeyboardInterrupt) a failure.
-  if (!called || !PyErr_GivenExceptionMatches(error.get(), PyExc_Exception)) return failure(call, error.get());
+  const auto started = std::chrono::steady_clock::now();
+  Ref no_positional = Ref::steal(PyTuple_New(0));
+  Ref coroutine = no_positional ? Ref::steal(PyObject_Call(handler, no_positional.get(), args.get())) : Ref();
+  Ref value = coroutine ? run_body(coroutine.get()) : Ref();
+  Ref error = value ? Ref() : Ref::steal(PyErr_GetRaisedException());
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  Ref duration = Ref::steal(PyFloat_FromDouble(seconds));
+  if (!duration) return failure(call);
+  PyObject* afters = hooks.afters.get();
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(afters); ++i) {
+    PyObject* argv[] = {ctx, value ? value.get() : Py_None, error ? error.get() : Py_None, duration.get()};
+    Ref r = Ref::steal(PyObject_Vectorcall(PyTuple_GET_ITEM(afters, i), argv, 4, nullptr));
+    const int awaitable = r ? hook_awaitable(r.get()) : -1;
+    if (awaitable < 0) {  // the hook's exception ends the call instead
+      value = Ref();
+      error = Ref::steal(PyErr_GetRaisedException());
+      break;
+    }
+    if (awaitable) {
+      rest = after_resumed(r.get(), hooks, i + 1, ctx, value.get(), error.get(), duration.get());
+      return rest ? std::nullopt : std::optional(failure(call));
+    }
+  }
+  if (value) return outcome_of(call, value.get());
   PyErr_SetRaisedException(error.release());
-  return outcome_of(call, nullptr);
+  return raised(call);
 }
 
 // --- Interceptors around a handler -------------------------------------------------------------

@@ -345,12 +345,17 @@ bool still_straight(const HandlerEntry& handler) {
 }  // namespace
 
 std::optional<net::Outcome> PyDispatcher::run_coroutine(Call call, const MakeDeliver& deliver) const {
-  if (!interceptors_ && still_straight(*methods_[call.method].handler)) return run_straight(call);
+  const HandlerEntry& handler = *methods_[call.method].handler;
+  if ((!interceptors_ || !interceptors_->any_async) && still_straight(handler)) return run_straight(call, deliver);
   bool called = false;
   AsyncRequestScope scope(*this, call);
   Ref awaitable = scope.ok() ? call_awaitable(call, called, scope.context()) : Ref();
   if (!awaitable) return called ? outcome_of(call, nullptr) : failure(call);
-  Ref task = start_task(awaitable.get());
+  return await_task(std::move(call), awaitable.get(), deliver);
+}
+
+std::optional<net::Outcome> PyDispatcher::await_task(Call call, PyObject* awaitable, const MakeDeliver& deliver) const {
+  Ref task = start_task(awaitable);
   if (!task) return failure(call);
   Ref done = call_no_args(task.get(), kDone);
   if (!done) return failure(call);
