@@ -941,10 +941,10 @@ PyMethodDef server_methods[] = {
         "serve_async", METH_FASTCALL | METH_KEYWORDS,
         "serve_async($self, host, port, grace=5.0)\n--\n\n"
         "Binds `host`:`port` (raising OSError at once when that fails) and serves on the running asyncio\n"
-        "loop until stop() is called: `async def` handlers run as tasks of that loop, in a copy of the\n"
-        "caller's context; plain handlers on the server's threads. When the awaiting task is cancelled,\n"
-        "the server stops, the calls in flight get `grace` seconds to finish (the rest are cancelled) and\n"
-        "the cancellation goes on."),
+        "loop until stop() is called: `async def` handlers run on that loop, in a copy of the caller's\n"
+        "context (as its tasks, but for those without await, which run at once); plain handlers on the\n"
+        "server's threads. When the awaiting task is cancelled, the server stops, the calls in flight\n"
+        "get `grace` seconds to finish (the rest are cancelled) and the cancellation goes on."),
     method_entry<server_wait_listening>(
         "wait_listening", METH_FASTCALL | METH_KEYWORDS,
         "wait_listening($self, timeout=None)\n--\n\n"
