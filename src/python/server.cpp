@@ -105,6 +105,12 @@ Ref straight_code(PyObject* handler) {
   return Ref::borrow(code);
 }
 
+bool HandlerEntry::runs_straight() const {
+  if (!straight) return false;
+  PyObject* function = function_of(object.get());
+  return function && PyFunction_GET_CODE(function) == straight.get();
+}
+
 namespace {
 
 // --- Methods -----------------------------------------------------------------------------------
@@ -165,7 +171,8 @@ PyObject* server_register_http_handler(PyObject* self, PyObject* const* args, Py
   if (!borrow.ok()) return nullptr;
   const int coroutine = is_coroutine_function(handler);
   if (coroutine < 0) return nullptr;
-  std::optional<HandlerEntry> old = std::exchange(st.http_handler, HandlerEntry{Ref::borrow(handler), coroutine == 1, Ref()});
+  std::optional<HandlerEntry> old =
+      std::exchange(st.http_handler, HandlerEntry{Ref::borrow(handler), coroutine == 1, Ref()});
   Py_RETURN_NONE;
 }
 

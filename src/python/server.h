@@ -80,6 +80,9 @@ struct HandlerEntry {
   Ref object;
   bool coroutine = false;
   Ref straight;  // the code of an `async def` handler that cannot suspend (straight_code()), or empty
+
+  /// Whether the handler cannot suspend: its function still has that code (`__code__` can be replaced).
+  bool runs_straight() const;
 };
 
 /// The code object of `handler` when it is an `async def` function, or a method bound to one, whose

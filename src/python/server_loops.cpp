@@ -331,22 +331,9 @@ void PyDispatcher::start_coroutine(Call call, net::Responder respond) const {
   if (auto outcome = run_coroutine(std::move(call), [&] { return deliver; })) deliver(std::move(*outcome));
 }
 
-namespace {
-
-/// Whether `handler`'s function still has the straight code it was registered with (a function's
-/// `__code__` can be replaced).
-bool still_straight(const HandlerEntry& handler) {
-  if (!handler.straight) return false;
-  PyObject* function = handler.object.get();
-  if (PyMethod_Check(function)) function = PyMethod_GET_FUNCTION(function);
-  return PyFunction_Check(function) && PyFunction_GET_CODE(function) == handler.straight.get();
-}
-
-}  // namespace
-
 std::optional<net::Outcome> PyDispatcher::run_coroutine(Call call, const MakeDeliver& deliver) const {
   const HandlerEntry& handler = *methods_[call.method].handler;
-  if ((!interceptors_ || !interceptors_->any_async) && still_straight(handler)) return run_straight(call, deliver);
+  if ((!interceptors_ || !interceptors_->any_async) && handler.runs_straight()) return run_straight(call, deliver);
   bool called = false;
   AsyncRequestScope scope(*this, call);
   Ref awaitable = scope.ok() ? call_awaitable(call, called, scope.context()) : Ref();
