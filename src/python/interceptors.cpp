@@ -210,24 +210,51 @@ int visit_interceptors(const InterceptorList& list, visitproc visit, void* arg) 
   return 0;
 }
 
-bool run_before(const Interceptors& list, PyObject* ctx, PyObject* args) {
-  for (const Interceptor& i : list.hooks) {
-    if (!i.before) continue;
-    PyObject* argv[] = {ctx, args};
-    if (!plain_result(Ref::steal(PyObject_Vectorcall(i.before.get(), argv, 2, nullptr)))) return false;
+namespace {
+
+enum class HookStep { Next, Stop, Failed };
+
+/// What a hook's result means for the hooks after it: an awaitable stops them in `pending` when the
+/// caller can await it, and fails the call otherwise (plain_result()).
+HookStep hook_step(Ref result, PendingHook* pending, Py_ssize_t next) {
+  if (!result) return HookStep::Failed;
+  if (!pending) return plain_result(std::move(result)) ? HookStep::Next : HookStep::Failed;
+  const int awaitable = hook_awaitable(result.get());
+  if (awaitable < 0) return HookStep::Failed;
+  if (awaitable == 0) return HookStep::Next;
+  *pending = {std::move(result), next};
+  return HookStep::Stop;
+}
+
+/// Calls `hooks[i](*argv)` in order until one stops or fails; false with its exception set.
+bool run_hooks(PyObject* hooks, PyObject* const* argv, size_t nargs, PendingHook* pending) {
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(hooks); ++i) {
+    Ref result = Ref::steal(PyObject_Vectorcall(PyTuple_GET_ITEM(hooks, i), argv, nargs, nullptr));
+    switch (hook_step(std::move(result), pending, i + 1)) {
+      case HookStep::Next:
+        continue;
+      case HookStep::Stop:
+        return true;
+      case HookStep::Failed:
+        return false;
+    }
   }
   return true;
 }
 
-bool run_after(const Interceptors& list, PyObject* ctx, PyObject* result, PyObject* error, double seconds) {
+}  // namespace
+
+bool run_before(const Interceptors& list, PyObject* ctx, PyObject* args, PendingHook* pending) {
+  PyObject* argv[] = {ctx, args};
+  return run_hooks(list.befores.get(), argv, 2, pending);
+}
+
+bool run_after(const Interceptors& list, PyObject* ctx, PyObject* result, PyObject* error, double seconds,
+               PendingHook* pending) {
   Ref duration = Ref::steal(PyFloat_FromDouble(seconds));
   if (!duration) return false;
-  for (auto it = list.hooks.rbegin(); it != list.hooks.rend(); ++it) {
-    if (!it->after) continue;
-    PyObject* argv[] = {ctx, result ? result : Py_None, error ? error : Py_None, duration.get()};
-    if (!plain_result(Ref::steal(PyObject_Vectorcall(it->after.get(), argv, 4, nullptr)))) return false;
-  }
-  return true;
+  PyObject* argv[] = {ctx, result ? result : Py_None, error ? error : Py_None, duration.get()};
+  return run_hooks(list.afters.get(), argv, 4, pending);
 }
 
 Ref intercepted_handler(const Interceptors& list, PyObject* ctx, PyObject* args, PyObject* handler) {
@@ -243,21 +270,23 @@ int hook_awaitable(PyObject* result) {
   return answer ? PyObject_IsTrue(answer.get()) : -1;
 }
 
-Ref handler_resumed(PyObject* pending, const Interceptors& list, Py_ssize_t next_before, PyObject* ctx, PyObject* args,
+Ref handler_resumed(const PendingHook& pending, const Interceptors& list, PyObject* ctx, PyObject* args,
                     PyObject* handler) {
   const HelperFunctions* h = helpers();
-  Ref befores = h ? Ref::steal(PyTuple_GetSlice(list.befores.get(), next_before, PY_SSIZE_T_MAX)) : Ref();
+  Ref befores = h ? Ref::steal(PyTuple_GetSlice(list.befores.get(), pending.next, PY_SSIZE_T_MAX)) : Ref();
   if (!befores) return {};
-  PyObject* argv[] = {pending, befores.get(), list.afters.get(), ctx, args, handler};
+  PyObject* argv[] = {pending.awaitable.get(), befores.get(), list.afters.get(), ctx, args, handler};
   return Ref::steal(PyObject_Vectorcall(h->handler_resume, argv, 6, nullptr));
 }
 
-Ref after_resumed(PyObject* pending, const Interceptors& list, Py_ssize_t next_after, PyObject* ctx, PyObject* result,
-                  PyObject* error, PyObject* duration) {
+Ref after_resumed(const PendingHook& pending, const Interceptors& list, PyObject* ctx, PyObject* result,
+                  PyObject* error, double seconds) {
   const HelperFunctions* h = helpers();
-  Ref afters = h ? Ref::steal(PyTuple_GetSlice(list.afters.get(), next_after, PY_SSIZE_T_MAX)) : Ref();
-  if (!afters) return {};
-  PyObject* argv[] = {pending, afters.get(), ctx, result ? result : Py_None, error ? error : Py_None, duration};
+  Ref afters = h ? Ref::steal(PyTuple_GetSlice(list.afters.get(), pending.next, PY_SSIZE_T_MAX)) : Ref();
+  Ref duration = afters ? Ref::steal(PyFloat_FromDouble(seconds)) : Ref();
+  if (!duration) return {};
+  PyObject* argv[] = {pending.awaitable.get(), afters.get(), ctx, result ? result : Py_None,
+                      error ? error : Py_None, duration.get()};
   return Ref::steal(PyObject_Vectorcall(h->after_resume, argv, 6, nullptr));
 }
 

@@ -35,12 +35,21 @@ bool add_interceptor(InterceptorList& list, PyObject* obj);
 /// Visits the interceptors for the garbage collector.
 int visit_interceptors(const InterceptorList& list, visitproc visit, void* arg);
 
-/// Runs every `before(ctx, args)` in order; false with the first hook's exception set. Here (no
-/// event loop) a hook that returns an awaitable fails the call with TypeError.
-bool run_before(const Interceptors& list, PyObject* ctx, PyObject* args);
+/// A hook that returned an awaitable, where the caller can await it: the awaitable, and the position
+/// of the hook after it (in `befores` or `afters`).
+struct PendingHook {
+  Ref awaitable;
+  Py_ssize_t next = 0;
+};
+
+/// Runs every `before(ctx, args)` in order; false with the first hook's exception set. A hook that
+/// returns an awaitable stops the run there, into `pending`, when given; without it (no event loop)
+/// such a hook fails the call with TypeError.
+bool run_before(const Interceptors& list, PyObject* ctx, PyObject* args, PendingHook* pending = nullptr);
 /// Runs every `after(ctx, result, error, duration)` in reverse order (the first interceptor wraps
-/// the others); false with the first hook's exception set.
-bool run_after(const Interceptors& list, PyObject* ctx, PyObject* result, PyObject* error, double seconds);
+/// the others); false with the first hook's exception set. `pending` as for run_before.
+bool run_after(const Interceptors& list, PyObject* ctx, PyObject* result, PyObject* error, double seconds,
+               PendingHook* pending = nullptr);
 
 /// A coroutine that runs the hooks (awaiting those that return awaitables) around `await
 /// handler(**args)`. A `before` that raises makes it raise rejected_call_type() with the hook's
@@ -48,15 +57,15 @@ bool run_after(const Interceptors& list, PyObject* ctx, PyObject* result, PyObje
 Ref intercepted_handler(const Interceptors& list, PyObject* ctx, PyObject* args, PyObject* handler);
 /// Whether a hook's result is awaitable (as inspect.isawaitable; None is not); -1 with an exception set.
 int hook_awaitable(PyObject* result);
-/// The rest of a server call, as a coroutine, whose hooks ran at once until `before` hook number
-/// `next_before - 1` returned the awaitable `pending`: awaits it, then goes on as intercepted_handler.
-Ref handler_resumed(PyObject* pending, const Interceptors& list, Py_ssize_t next_before, PyObject* ctx, PyObject* args,
+/// The rest of a server call, as a coroutine, whose `before` hooks ran at once until one returned
+/// `pending`: awaits it, then goes on as intercepted_handler with the hooks after it.
+Ref handler_resumed(const PendingHook& pending, const Interceptors& list, PyObject* ctx, PyObject* args,
                     PyObject* handler);
-/// The rest of a server call, as a coroutine, whose `after` hook (number `next_after - 1` in
-/// `list.afters`) returned the awaitable `pending`: awaits it, runs the after hooks still to come, then
-/// returns `result` or raises `error` (either may be nullptr).
-Ref after_resumed(PyObject* pending, const Interceptors& list, Py_ssize_t next_after, PyObject* ctx, PyObject* result,
-                  PyObject* error, PyObject* duration);
+/// The rest of a server call, as a coroutine, whose `after` hooks ran until one returned `pending`:
+/// awaits it, runs the after hooks still to come, then returns `result` or raises `error` (either may
+/// be nullptr).
+Ref after_resumed(const PendingHook& pending, const Interceptors& list, PyObject* ctx, PyObject* result,
+                  PyObject* error, double seconds);
 /// A coroutine that runs the hooks around `await send()`, for the asyncio client.
 Ref intercepted_send(const Interceptors& list, PyObject* ctx, PyObject* args, PyObject* send);
 /// A coroutine for the asyncio client's calls with retries: the hooks run around each `await

@@ -237,20 +237,15 @@ std::optional<net::Outcome> PyDispatcher::straight_intercepted(const Call& call,
   PyObject* handler = methods_[call.method].handler->object.get();
   Ref args = Ref::steal(arguments_dict(call));
   if (!args) return failure(call);
-  PyObject* befores = hooks.befores.get();
-  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(befores); ++i) {
-    PyObject* argv[] = {ctx, args.get()};
-    Ref r = Ref::steal(PyObject_Vectorcall(PyTuple_GET_ITEM(befores, i), argv, 2, nullptr));
-    const int awaitable = r ? hook_awaitable(r.get()) : -1;
-    if (awaitable < 0) {  // the hook refused the call
-      if (!PyErr_ExceptionMatches(PyExc_Exception)) return failure(call);
-      Ref exc = Ref::steal(PyErr_GetRaisedException());
-      return refusal(call, exc.get());
-    }
-    if (awaitable) {
-      rest = handler_resumed(r.get(), hooks, i + 1, ctx, args.get(), handler);
-      return rest ? std::nullopt : std::optional(failure(call));
-    }
+  PendingHook pending;
+  if (!run_before(hooks, ctx, args.get(), &pending)) {  // the hook refused the call
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return failure(call);
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    return refusal(call, exc.get());
+  }
+  if (pending.awaitable) {
+    rest = handler_resumed(pending, hooks, ctx, args.get(), handler);
+    return rest ? std::nullopt : std::optional(failure(call));
   }
   const auto started = std::chrono::steady_clock::now();
   Ref no_positional = Ref::steal(PyTuple_New(0));
@@ -258,22 +253,12 @@ std::optional<net::Outcome> PyDispatcher::straight_intercepted(const Call& call,
   Ref value = coroutine ? run_body(coroutine.get()) : Ref();
   Ref error = value ? Ref() : Ref::steal(PyErr_GetRaisedException());
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-  Ref duration = Ref::steal(PyFloat_FromDouble(seconds));
-  if (!duration) return failure(call);
-  PyObject* afters = hooks.afters.get();
-  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(afters); ++i) {
-    PyObject* argv[] = {ctx, value ? value.get() : Py_None, error ? error.get() : Py_None, duration.get()};
-    Ref r = Ref::steal(PyObject_Vectorcall(PyTuple_GET_ITEM(afters, i), argv, 4, nullptr));
-    const int awaitable = r ? hook_awaitable(r.get()) : -1;
-    if (awaitable < 0) {  // the hook's exception ends the call instead
-      value = Ref();
-      error = Ref::steal(PyErr_GetRaisedException());
-      break;
-    }
-    if (awaitable) {
-      rest = after_resumed(r.get(), hooks, i + 1, ctx, value.get(), error.get(), duration.get());
-      return rest ? std::nullopt : std::optional(failure(call));
-    }
+  if (!run_after(hooks, ctx, value.get(), error.get(), seconds, &pending)) {  // its exception ends the call
+    value = Ref();
+    error = Ref::steal(PyErr_GetRaisedException());
+  } else if (pending.awaitable) {
+    rest = after_resumed(pending, hooks, ctx, value.get(), error.get(), seconds);
+    return rest ? std::nullopt : std::optional(failure(call));
   }
   if (value) return outcome_of(call, value.get());
   PyErr_SetRaisedException(error.release());
