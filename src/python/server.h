@@ -178,7 +178,7 @@ class PyDispatcher : public net::Dispatcher, public std::enable_shared_from_this
   /// The hooks and the straight handler of run_straight(): the outcome, or nullopt with `rest` set to
   /// the coroutine that goes on with the call from a hook's awaitable.
   std::optional<net::Outcome> straight_intercepted(const Call& call, PyObject* ctx, Ref& rest) const;
-  /// The outcome of a coroutine handler's pending exception, as for a task's.
+  /// The outcome of a coroutine handler's pending exception, whether it ran as a task or not.
   net::Outcome raised(const Call& call) const;
   /// Runs `awaitable` as a task of the running loop, started at once: as run_coroutine().
   std::optional<net::Outcome> await_task(Call call, PyObject* awaitable, const MakeDeliver& deliver) const;

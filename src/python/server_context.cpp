@@ -200,13 +200,6 @@ Ref run_body(PyObject* coroutine) {
 
 }  // namespace
 
-/// As a task's outcome: an Exception (pending) answers as the handler's own, anything else
-/// (CancelledError, KeyboardInterrupt) is a failure.
-net::Outcome PyDispatcher::raised(const Call& call) const {
-  if (PyErr_ExceptionMatches(PyExc_Exception)) return outcome_of(call, nullptr);
-  return failure(call);
-}
-
 std::optional<net::Outcome> PyDispatcher::run_straight(Call& call, const MakeDeliver& deliver) const {
   // A copy of the current context, as a task would have: what the call sets stays its own.
   Ref context = Ref::steal(PyContext_CopyCurrent());

@@ -370,11 +370,14 @@ std::optional<net::Outcome> PyDispatcher::await_task(Call call, PyObject* awaita
 net::Outcome PyDispatcher::coroutine_done(const Call& call, PyObject* task) const {
   // result() returns the value or raises the task's exception; a cancelled task raises CancelledError.
   Ref result = call_no_args(task, kResult);
-  if (!result && PyErr_ExceptionMatches(PyExc_BaseException) && !PyErr_ExceptionMatches(PyExc_Exception)) {
-    Ref error = Ref::steal(PyErr_GetRaisedException());
-    return failure(call, error.get());
-  }
-  return outcome_of(call, result.get());
+  return result ? outcome_of(call, result.get()) : raised(call);
+}
+
+net::Outcome PyDispatcher::raised(const Call& call) const {
+  // An Exception answers as the handler's own (declared or not); anything else (CancelledError,
+  // KeyboardInterrupt) is a failure.
+  if (PyErr_ExceptionMatches(PyExc_Exception)) return outcome_of(call, nullptr);
+  return failure(call);
 }
 
 }  // namespace velvane::py
